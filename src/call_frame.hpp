@@ -1,0 +1,376 @@
+// drisk: the call frame between the interpreter and the sketch core.
+//
+// Every call from Python passes through here: argument binding
+// (FunctionDescription), conversion of each argument, the per-object access
+// flag, conversion of results, and the mapping of every failure to exactly one
+// Python exception. Failures travel as values (PyErr inside Expected) up to the
+// entry point; internal invariant failures travel as the one C++ exception type
+// InvariantFailure and are caught only by the entry barrier (trampoline), which
+// turns them into PanicException. No C++ exception ever reaches the
+// interpreter.
+#ifndef DRISK_CALL_FRAME_HPP
+#define DRISK_CALL_FRAME_HPP
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "sketch_core.hpp"
+
+namespace drisk {
+
+// ---------------------------------------------------------------------------
+// Owned references
+// ---------------------------------------------------------------------------
+
+// A move-only owner of one strong reference (or of nothing).
+class PyRef {
+ public:
+  PyRef() noexcept = default;
+  PyRef(PyRef&& other) noexcept : ptr_(other.release()) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    PyObject* old = std::exchange(ptr_, other.release());
+    Py_XDECREF(old);
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(ptr_); }
+
+  // Takes over a new reference (which may be null).
+  static PyRef steal(PyObject* ptr) noexcept { return PyRef(ptr); }
+  // Adds a reference to a borrowed one.
+  static PyRef borrow(PyObject* ptr) noexcept {
+    Py_XINCREF(ptr);
+    return PyRef(ptr);
+  }
+
+  PyObject* get() const noexcept { return ptr_; }
+  PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+  explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+ private:
+  explicit PyRef(PyObject* ptr) noexcept : ptr_(ptr) {}
+  PyObject* ptr_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Failures
+// ---------------------------------------------------------------------------
+
+// An internal invariant failure: something that cannot be reported as a
+// value, such as the interpreter handing back a null object. Thrown only
+// through fail_invariant(); caught only by the entry barrier.
+struct InvariantFailure {
+  std::string message;  // empty: the barrier's default text
+};
+
+[[noreturn]] void fail_invariant(std::string message);
+
+// The interpreter returned null for a result or auxiliary object: report any
+// pending exception as unraisable, then fail with "PyObject pointer is null".
+[[noreturn]] void fail_null_object();
+
+// Returns obj, or fails with fail_null_object() when it is null.
+inline PyObject* checked(PyObject* obj) {
+  if (obj == nullptr) {
+    fail_null_object();
+  }
+  return obj;
+}
+
+// One Python exception on its way to the interpreter. Either fetched from the
+// interpreter (type, value, traceback, unchanged) or described (a type and a
+// message, instantiated only when raised or annotated). The state lives on the
+// heap so that Expected stays two words wide on the success path.
+class PyErr {
+ public:
+  // The exception pending in the interpreter, cleared from it. With none
+  // pending: SystemError "attempted to fetch exception but none was set". A
+  // PanicException coming back from Python code is reported and rethrown as an
+  // InvariantFailure.
+  static PyErr fetch();
+
+  // A described failure of the given (static) exception type.
+  static PyErr described(PyObject* type, std::string message);
+  // A described failure raised with no argument at all.
+  static PyErr described_without_argument(PyObject* type);
+
+  // Instantiates the exception and adds "while processing '<param>'" to its
+  // notes through add_note; a failing add_note is dropped.
+  PyErr with_argument_note(const char* param) &&;
+
+  // Instantiates this exception and sets `cause` (instantiated too) as its
+  // __cause__.
+  PyErr caused_by(PyErr cause) &&;
+
+  // True when the exception is an instance of `type` (or a subclass).
+  bool matches(PyObject* type) const noexcept;
+
+  // Sets the exception in the interpreter. May throw InvariantFailure when the
+  // message object cannot be created.
+  void restore() &&;
+
+ private:
+  struct State;
+  explicit PyErr(std::unique_ptr<State> state) noexcept;
+
+ public:
+  PyErr(PyErr&&) noexcept;
+  PyErr& operator=(PyErr&&) noexcept;
+  ~PyErr();
+
+ private:
+  void normalize();
+  std::unique_ptr<State> state_;
+};
+
+// Cold constructors of the common described failures.
+[[gnu::cold, gnu::noinline]] PyErr type_error(std::string message);
+[[gnu::cold, gnu::noinline]] PyErr value_error(std::string message);
+[[gnu::cold, gnu::noinline]] PyErr runtime_error(std::string message);
+[[gnu::cold, gnu::noinline]] PyErr overflow_error(std::string message);
+
+// The type-mismatch TypeError: "'<qualname of type(value)>' object is not an
+// instance of '<qualname of target>'", or "'None' is not an instance of ...".
+[[gnu::cold, gnu::noinline]] PyErr type_mismatch(PyObject* value, PyTypeObject* target);
+
+// A value of type T, or the PyErr that stopped it.
+template <class T>
+class [[nodiscard]] Expected {
+ public:
+  Expected(T value) noexcept(std::is_nothrow_move_constructible_v<T>)
+      : state_(std::in_place_index<0>, std::move(value)) {}
+  Expected(PyErr error) noexcept : state_(std::in_place_index<1>, std::move(error)) {}
+
+  explicit operator bool() const noexcept { return state_.index() == 0; }
+  T& operator*() noexcept { return *std::get_if<0>(&state_); }
+  T* operator->() noexcept { return std::get_if<0>(&state_); }
+  PyErr&& error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
+
+ private:
+  std::variant<T, PyErr> state_;
+};
+
+using Status = Expected<std::monostate>;
+inline Status success() noexcept { return std::monostate{}; }
+
+// ---------------------------------------------------------------------------
+// Text helpers
+// ---------------------------------------------------------------------------
+
+// The UTF-8 of a str, with lone surrogates turned into U+FFFD (three per
+// surrogate, one per invalid byte of its surrogatepass encoding).
+std::string lossy_utf8(PyObject* str);
+
+// ---------------------------------------------------------------------------
+// Argument binding
+// ---------------------------------------------------------------------------
+
+// The parameters of one callable. No callable here has positional-only or
+// keyword-only parameters, nor *args or **kwargs.
+struct FunctionDescription {
+  const char* cls_name;  // may be null
+  const char* func_name;
+  std::span<const char* const> positional_names;
+  std::size_t required_positional;
+
+  // Binds a vectorcall: args[0..nargs) positional, then one value per name in
+  // kwnames. slots must hold positional_names.size() entries set to null;
+  // bound slots receive borrowed references. Allocates nothing on success.
+  Status bind_fastcall(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject** slots) const;
+
+  // Binds a tuple-and-dictionary call (kwargs may be null), the dictionary
+  // taken in iteration order.
+  Status bind_tuple_dict(PyObject* args, PyObject* kwargs, PyObject** slots) const;
+
+  // "HyperLogLog.update()"
+  std::string display_name() const;
+
+ private:
+  Status bind_keyword(PyObject* name, PyObject* value, PyObject** slots) const;
+  Status check_required(std::size_t nargs, PyObject** slots) const;
+  [[gnu::cold, gnu::noinline]] PyErr too_many_positional(std::size_t given) const;
+  [[gnu::cold, gnu::noinline]] PyErr unexpected_keyword(PyObject* name) const;
+  [[gnu::cold, gnu::noinline]] PyErr multiple_values(const char* param) const;
+  [[gnu::cold, gnu::noinline]] PyErr missing_required(PyObject** slots) const;
+};
+
+// ---------------------------------------------------------------------------
+// Access flag
+// ---------------------------------------------------------------------------
+
+// 0 free, n > 0 shared holders, -1 one exclusive holder. Never waited on.
+using BorrowFlag = std::atomic<std::int64_t>;
+inline constexpr std::int64_t BORROW_EXCLUSIVE = -1;
+
+// Shared access, released by the destructor.
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+  SharedBorrow(SharedBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+  SharedBorrow& operator=(SharedBorrow&&) = delete;
+  ~SharedBorrow() {
+    if (flag_ != nullptr) {
+      flag_->fetch_sub(1, std::memory_order_release);
+    }
+  }
+
+ private:
+  BorrowFlag* flag_;
+};
+
+// Exclusive access, released by the destructor.
+class ExclusiveBorrow {
+ public:
+  explicit ExclusiveBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+  ExclusiveBorrow(ExclusiveBorrow&& other) noexcept
+      : flag_(std::exchange(other.flag_, nullptr)) {}
+  ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
+  ~ExclusiveBorrow() {
+    if (flag_ != nullptr) {
+      flag_->store(0, std::memory_order_release);
+    }
+  }
+
+ private:
+  BorrowFlag* flag_;
+};
+
+// Shared access, or RuntimeError "Already mutably borrowed".
+inline Expected<SharedBorrow> try_borrow(BorrowFlag& flag) {
+  std::int64_t seen = flag.load(std::memory_order_relaxed);
+  while (seen != BORROW_EXCLUSIVE) {
+    if (flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                   std::memory_order_relaxed)) {
+      return SharedBorrow(&flag);
+    }
+  }
+  return runtime_error("Already mutably borrowed");
+}
+
+// Exclusive access, or RuntimeError "Already borrowed".
+inline Expected<ExclusiveBorrow> try_borrow_mut(BorrowFlag& flag) {
+  std::int64_t expected = 0;
+  if (flag.compare_exchange_strong(expected, BORROW_EXCLUSIVE, std::memory_order_acquire,
+                                   std::memory_order_relaxed)) {
+    return ExclusiveBorrow(&flag);
+  }
+  return runtime_error("Already borrowed");
+}
+
+// ---------------------------------------------------------------------------
+// The sketch object
+// ---------------------------------------------------------------------------
+
+// The record of a HyperLogLog object. The core and the flag are constructed in
+// place once the interpreter has allocated (and zero-filled) the record.
+struct PyHyperLogLog {
+  PyObject ob_base;
+  HyperLogLogCore core;
+  BorrowFlag borrow_flag;
+};
+
+inline PyHyperLogLog* as_sketch(PyObject* obj) noexcept {
+  return reinterpret_cast<PyHyperLogLog*>(obj);
+}
+
+// ---------------------------------------------------------------------------
+// Conversions (each failure carries the note "while processing '<param>'")
+// ---------------------------------------------------------------------------
+
+// `bytes` or a subclass, viewed in place.
+Expected<std::span<const std::uint8_t>> extract_bytes(PyObject* obj, const char* param);
+
+// `str` or a subclass, viewed as its cached UTF-8 in place.
+Expected<std::string_view> extract_str(PyObject* obj, const char* param);
+
+// An int (or anything with __index__) from 0 to 255.
+Expected<std::uint8_t> extract_u8(PyObject* obj, const char* param);
+
+// Another sketch, held under shared access for as long as the view lives.
+struct SketchView {
+  SharedBorrow borrow;
+  const HyperLogLogCore* core;
+};
+Expected<SketchView> extract_sketch(PyObject* obj, PyTypeObject* type, const char* param);
+
+// ---------------------------------------------------------------------------
+// Results
+// ---------------------------------------------------------------------------
+
+PyObject* none_result() noexcept;
+PyObject* float_result(double value);
+PyObject* str_result(std::string_view text);
+
+// ---------------------------------------------------------------------------
+// Interned names and the PanicException type (created once per process)
+// ---------------------------------------------------------------------------
+
+PyObject* interned(std::atomic<PyObject*>& cell, const char* text);
+PyObject* panic_exception_type();
+
+// ---------------------------------------------------------------------------
+// The entry barrier
+// ---------------------------------------------------------------------------
+
+namespace detail {
+// Sets the exception for whatever was thrown out of an entry's steps. If that
+// fails too, reports "uncaught panic at ffi boundary" and aborts.
+void raise_current_exception() noexcept;
+
+template <class T>
+constexpr T failure_value() noexcept {
+  if constexpr (std::is_pointer_v<T>) {
+    return nullptr;
+  } else {
+    return -1;
+  }
+}
+}  // namespace detail
+
+// Runs an entry's steps. On success returns the value; on failure sets exactly
+// one exception and returns the failure value (null, or -1). Access taken by
+// the steps is released by the guards on the way out, whatever happens.
+template <class Body>
+auto trampoline(Body&& body) noexcept {
+  using Result = decltype(*body());
+  using Value = std::remove_cvref_t<Result>;
+  try {
+    auto result = body();
+    if (result) {
+      return *result;
+    }
+    std::move(result).error().restore();
+  } catch (...) {
+    detail::raise_current_exception();
+  }
+  return detail::failure_value<Value>();
+}
+
+// The deallocator's barrier: a failure is reported through the unraisable
+// hook and the call returns normally.
+template <class Body>
+void trampoline_unraisable(Body&& body) noexcept {
+  try {
+    body();
+    return;
+  } catch (...) {
+    detail::raise_current_exception();
+  }
+  PyErr_WriteUnraisable(nullptr);
+}
+
+}  // namespace drisk
+
+#endif  // DRISK_CALL_FRAME_HPP
