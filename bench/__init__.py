@@ -1,0 +1,1 @@
+"""Benchmarks for drisk, run by hand: python -m bench."""

@@ -1,0 +1,188 @@
+"""Side-by-side timings of drisk and its peers, in one process.
+
+Run from the repository root after installing drisk:
+
+    pip install xxhash datasketch datasketches numpy
+    python -m bench [--quick]
+
+Every figure is the best of several rounds, in nanoseconds per operation.
+Per-item figures include the Python for-loop that drives them, the same loop
+for every peer.
+"""
+from __future__ import annotations
+
+import argparse
+import platform
+import random
+import time
+from typing import Callable
+
+from _drisk import HyperLogLog
+
+
+def best_ns(fn: Callable[[], object], ops: int, rounds: int) -> float:
+    """Best wall time of fn() over the rounds, per operation, in ns."""
+    best = float("inf")
+    for _ in range(rounds):
+        start = time.perf_counter_ns()
+        fn()
+        best = min(best, time.perf_counter_ns() - start)
+    return best / ops
+
+
+def keys(n: int, seed: int = 7) -> list[bytes]:
+    """n distinct random keys, in allocation order (so the loop walks memory
+    the way a real stream would, not in hash-set order)."""
+    rng = random.Random(seed)
+    seen: set[bytes] = set()
+    out: list[bytes] = []
+    while len(out) < n:
+        key = rng.randbytes(rng.randrange(8, 17))
+        if key not in seen:
+            seen.add(key)
+            out.append(key)
+    return out
+
+
+def feed(method: Callable[[object], object], items: list) -> Callable[[], None]:
+    def run() -> None:
+        for x in items:
+            method(x)
+
+    return run
+
+
+class Table:
+    def __init__(self) -> None:
+        self.rows: list[tuple[str, str, float, str]] = []
+
+    def add(self, group: str, name: str, ns: float, note: str = "") -> float:
+        self.rows.append((group, name, ns, note))
+        return ns
+
+    def show(self) -> str:
+        lines = [f"| {'operation':<15} | {'implementation':<44} | {'ns/op':>12} | note |",
+                 f"|{'-' * 17}|{'-' * 46}|{'-' * 14}|------|"]
+        for group, name, ns, note in self.rows:
+            lines.append(f"| {group:<15} | {name:<44} | {ns:>12,.1f} | {note} |")
+        return "\n".join(lines)
+
+
+def bench_update(table: Table, n: int, rounds: int) -> dict[str, float]:
+    import xxhash
+
+    items = keys(n)
+    texts = [x.hex() for x in items]
+    ratios: dict[str, float] = {}
+
+    def bare_loop() -> None:
+        for _ in items:
+            pass
+
+    loop = table.add("update", "bare for-loop (baseline)", best_ns(bare_loop, n, rounds))
+    h = HyperLogLog(12)
+    ours = table.add("update", "drisk HyperLogLog.update(bytes)", best_ns(feed(h.update, items), n, rounds))
+    ours_str = table.add("update", "drisk HyperLogLog.update_str(str)",
+                         best_ns(feed(h.update_str, texts), n, rounds))
+    exact: set[bytes] = set()
+    table.add("update", "set.add (exact answer)", best_ns(feed(exact.add, items), n, rounds))
+    xxh = table.add("update", "xxhash.xxh3_64_intdigest(bytes)",
+                    best_ns(feed(xxhash.xxh3_64_intdigest, items), n, rounds))
+    ratios["update vs xxh3_64_intdigest"] = xxh / ours
+
+    try:
+        import datasketch
+
+        small = items[: max(n // 10, 1000)]
+        ds = datasketch.HyperLogLog(p=12)
+        their = table.add("update", "datasketch.HyperLogLog(p=12).update",
+                          best_ns(feed(ds.update, small), len(small), max(rounds // 2, 1)))
+        ratios["update vs datasketch"] = their / ours
+    except ImportError:
+        pass
+    try:
+        import datasketches
+
+        sk = datasketches.hll_sketch(12, datasketches.tgt_hll_type.HLL_8)
+        their = table.add("update", "datasketches.hll_sketch(12, HLL_8).update(str)",
+                          best_ns(feed(sk.update, texts), n, rounds))
+        ratios["update_str vs datasketches update(str)"] = their / ours_str
+    except ImportError:
+        pass
+    table.add("update", "drisk update, loop subtracted", ours - loop)
+    return ratios
+
+
+def sketch_at(p: int) -> HyperLogLog:
+    h = HyperLogLog(p)
+    for i in range(5 * 2**p):
+        h.update(i.to_bytes(8, "little"))
+    return h
+
+
+def bench_count(table: Table, rounds: int) -> dict[str, float]:
+    ratios = {}
+    for p in (12, 18):
+        h = sketch_at(p)
+        reps = 2000 if p == 12 else 100
+        fast = table.add("count", f"drisk count() p={p}",
+                         best_ns(lambda: [h.count() for _ in range(reps)], reps, rounds))
+        # One register past the exactness bound sends count() down the
+        # sequential reference loop over the same registers.
+        regs = bytearray(h.to_bytes())
+        regs[1] = 255
+        slow_h = HyperLogLog.from_bytes(bytes(regs))
+        slow = table.add("count", f"sequential reference loop p={p}",
+                         best_ns(lambda: [slow_h.count() for _ in range(reps)], reps, rounds))
+        ratios[f"count p={p} vs sequential"] = slow / fast
+    return ratios
+
+
+def bench_merge_and_bytes(table: Table, rounds: int) -> dict[str, float]:
+    ratios = {}
+    a, b = sketch_at(18), sketch_at(18)
+    b.update(b"extra")
+    reps = 200
+    ours = table.add("merge p=18", "drisk a.merge(b)", best_ns(lambda: [a.merge(b) for _ in range(reps)], reps, rounds))
+    try:
+        import numpy as np
+
+        x = np.frombuffer(a.registers(), dtype=np.uint8).copy()
+        y = np.frombuffer(b.registers(), dtype=np.uint8).copy()
+        inplace = table.add("merge p=18", "numpy.maximum(x, y, out=x)",
+                            best_ns(lambda: [np.maximum(x, y, out=x) for _ in range(reps)], reps, rounds))
+        table.add("merge p=18", "numpy.maximum(x, y) (new array)",
+                  best_ns(lambda: [np.maximum(x, y) for _ in range(reps)], reps, rounds))
+        ratios["merge p=18 vs numpy.maximum(out=)"] = inplace / ours
+    except ImportError:
+        pass
+    data = a.to_bytes()
+    table.add("bytes p=18", "drisk to_bytes()", best_ns(lambda: [a.to_bytes() for _ in range(reps)], reps, rounds))
+    table.add("bytes p=18", "drisk from_bytes()",
+              best_ns(lambda: [HyperLogLog.from_bytes(data) for _ in range(reps)], reps, rounds))
+    table.add("bytes p=18", "drisk copy()", best_ns(lambda: [a.copy() for _ in range(reps)], reps, rounds))
+    return ratios
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer items and rounds")
+    args = parser.parse_args()
+    n, rounds = (100_000, 3) if args.quick else (1_000_000, 5)
+
+    table = Table()
+    ratios: dict[str, float] = {}
+    ratios.update(bench_update(table, n, rounds))
+    ratios.update(bench_count(table, rounds))
+    ratios.update(bench_merge_and_bytes(table, rounds))
+
+    print(f"Python {platform.python_version()} on {platform.machine()}, {platform.processor() or platform.platform()}")
+    print(f"{n:,} distinct 8-16 byte keys, best of {rounds} rounds\n")
+    print(table.show())
+    print("\n| ratio (higher is better for drisk) | x |\n|---|---|")
+    for name, value in ratios.items():
+        print(f"| {name} | {value:.2f} |")
+
+
+if __name__ == "__main__":
+    main()
