@@ -58,6 +58,24 @@ class HyperLogLogCore {
   // Absorbs one item of any length. Allocates nothing; cannot fail.
   void add(const void* data, std::size_t len) noexcept;
 
+  // Absorbs items[0..count), each as add() would. Hashing a batch in one
+  // loop lets the processor overlap the items' hash computations.
+  struct ItemView {
+    const void* data;
+    std::size_t len;
+  };
+  void add_batch(const ItemView* items, std::size_t count) noexcept;
+
+  // Absorbs every line of `data` as one item: each line ends at "\n", which is
+  // not part of the item, nor is a "\r" right before it. With `final`, the
+  // bytes after the last "\n" (if any) are a last line too; without it they
+  // are left for the caller to carry into the next chunk. Allocates nothing.
+  struct LineCount {
+    std::size_t lines;     // items absorbed
+    std::size_t consumed;  // bytes covered by them, endings included
+  };
+  LineCount add_lines(std::span<const std::uint8_t> data, bool final) noexcept;
+
   // The cardinality estimate. Reads only; allocates nothing.
   double estimate() const noexcept;
 

@@ -1,0 +1,332 @@
+// drisk._bulk: many items into one sketch in one call.
+//
+// Built from the same sketch core and call frame as _drisk. The sketch
+// argument is checked against _drisk.HyperLogLog (the one type of the
+// process, fetched when this module is executed) and held exclusively for the
+// whole batch.
+#include <algorithm>
+#include <cstring>
+#include <array>
+#include <system_error>
+#include <thread>
+
+#include "call_frame.hpp"
+
+namespace drisk {
+namespace {
+
+// _drisk.HyperLogLog, a strong reference kept for the life of the process.
+std::atomic<PyTypeObject*> SKETCH_TYPE{nullptr};
+
+// Buffers at least this large are absorbed with the interpreter lock
+// released, so other threads (feeding other sketches) run meanwhile.
+constexpr std::size_t RELEASE_GIL_BYTES = 256 * 1024;
+
+// Buffers at least this large are split between two cores.
+constexpr std::size_t SPLIT_BYTES = 4 * 1024 * 1024;
+
+constexpr std::array<const char* const, 2> MANY_PARAMS{"sketch", "items"};
+constexpr std::array<const char* const, 3> LINES_PARAMS{"sketch", "buffer", "final"};
+constexpr FunctionDescription UPDATE_MANY_DESC{nullptr, "update_many", MANY_PARAMS, 2};
+constexpr FunctionDescription UPDATE_LINES_DESC{nullptr, "update_lines", LINES_PARAMS, 2};
+
+// The sketch argument, held exclusively until the guard goes.
+struct ExclusiveSketch {
+  ExclusiveBorrow borrow;
+  HyperLogLogCore* core;
+};
+
+Expected<ExclusiveSketch> extract_sketch_mut(PyObject* obj, const char* param) {
+  PyTypeObject* type = SKETCH_TYPE.load(std::memory_order_acquire);
+  if (Py_TYPE(obj) != type && PyType_IsSubtype(Py_TYPE(obj), type) == 0) {
+    return type_mismatch(obj, type).with_argument_note(param);
+  }
+  PyHyperLogLog* sketch = as_sketch(obj);
+  Expected<ExclusiveBorrow> borrow = try_borrow_mut(sketch->borrow_flag);
+  if (!borrow) {
+    return std::move(borrow).error().with_argument_note(param);
+  }
+  return ExclusiveSketch{std::move(*borrow), &sketch->core};
+}
+
+// "items[3]", the name under which one element's failure is reported.
+std::string element_name(std::size_t index) { return "items[" + std::to_string(index) + "]"; }
+
+[[gnu::cold, gnu::noinline]] PyErr bad_element(PyObject* item, std::size_t index) {
+  const std::string name = element_name(index);
+  PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(item)));
+  std::string shown = "<failed to extract type name>";
+  if (type_name) {
+    shown = lossy_utf8(type_name.get());
+  } else {
+    PyErr_Clear();
+  }
+  std::string message = "update_many() " + name + ": ";
+  message += item == Py_None ? "'None' is not" : "'" + shown + "' object is not";
+  message += " an instance of 'bytes' or 'str'";
+  return type_error(std::move(message)).with_argument_note(name.c_str());
+}
+
+// Items are viewed in batches and hashed together (see add_batch).
+constexpr std::size_t BATCH = 64;
+
+// Views one element: bytes (or a subclass) as they are, str (or a subclass)
+// as UTF-8. The view lives as long as the element.
+inline Status view_item(PyObject* item, std::size_t index, HyperLogLogCore::ItemView& out) {
+  PyTypeObject* type = Py_TYPE(item);
+  if (type == &PyBytes_Type || PyBytes_Check(item)) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(item, &data, &size) < 0) {
+      return PyErr::fetch().with_argument_note(element_name(index).c_str());
+    }
+    out = {data, static_cast<std::size_t>(size)};
+    return success();
+  }
+  if (type == &PyUnicode_Type || PyUnicode_Check(item)) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+    if (utf8 == nullptr) {
+      return PyErr::fetch().with_argument_note(element_name(index).c_str());
+    }
+    out = {utf8, static_cast<std::size_t>(size)};
+    return success();
+  }
+  return bad_element(item, index);
+}
+
+// Walks a list or tuple by index, viewing a batch of elements, then hashing
+// the batch in one loop. No Python code runs meanwhile, so the sequence
+// cannot change under us and its borrowed elements outlive their views. On a
+// bad element, the elements before it are absorbed and the error returned.
+template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
+Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
+  const auto count = static_cast<std::size_t>(Size(seq));
+  PyObject* batch[BATCH];
+  HyperLogLogCore::ItemView views[BATCH];
+  for (std::size_t start = 0; start < count; start += BATCH) {
+    const std::size_t n = std::min(BATCH, count - start);
+    // Fetch the batch's headers at once: the elements of a large list are
+    // rarely in cache, and one miss at a time is what makes a loop slow.
+    for (std::size_t k = 0; k < n; ++k) {
+      batch[k] = Item(seq, static_cast<Py_ssize_t>(start + k));
+      if (batch[k] == nullptr) {
+        fail_null_object();
+      }
+      __builtin_prefetch(batch[k]);
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+      if (Status ok = view_item(batch[k], start + k, views[k]); !ok) {
+        core.add_batch(views, k);
+        return std::move(ok).error();
+      }
+    }
+    core.add_batch(views, n);
+  }
+  return count;
+}
+
+Expected<std::size_t> absorb_iterable(HyperLogLogCore& core, PyObject* iterable) {
+  PyRef iterator = PyRef::steal(PyObject_GetIter(iterable));
+  if (!iterator) {
+    return PyErr::fetch().with_argument_note("items");
+  }
+  std::size_t index = 0;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    HyperLogLogCore::ItemView view{};
+    if (Status ok = view_item(item.get(), index, view); !ok) {
+      return std::move(ok).error();
+    }
+    core.add(view.data, view.len);
+    ++index;
+  }
+  if (PyErr_Occurred() != nullptr) {
+    return PyErr::fetch().with_argument_note("items");
+  }
+  return index;
+}
+
+// update_many(sketch, items) -> int
+PyObject* bulk_update_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+  return trampoline([&]() -> Expected<PyObject*> {
+    PyObject* slots[2] = {nullptr, nullptr};
+    if (Status bound = UPDATE_MANY_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
+      return std::move(bound).error();
+    }
+    Expected<ExclusiveSketch> sketch = extract_sketch_mut(slots[0], "sketch");
+    if (!sketch) {
+      return std::move(sketch).error();
+    }
+    PyObject* items = slots[1];
+    Expected<std::size_t> absorbed =
+        PyList_CheckExact(items)    ? absorb_sequence<PyList_Size, PyList_GetItem>(*sketch->core, items)
+        : PyTuple_CheckExact(items) ? absorb_sequence<PyTuple_Size, PyTuple_GetItem>(*sketch->core, items)
+                                    : absorb_iterable(*sketch->core, items);
+    if (!absorbed) {
+      return std::move(absorbed).error();
+    }
+    return checked(PyLong_FromSize_t(*absorbed));
+  });
+}
+
+// A buffer view, released by the destructor.
+class BufferView {
+ public:
+  BufferView() noexcept = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) {
+      PyBuffer_Release(&view_);
+    }
+  }
+  // Takes a simple (contiguous, byte) view; false with an exception pending.
+  bool acquire(PyObject* obj) noexcept {
+    held_ = PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0;
+    return held_;
+  }
+  std::span<const std::uint8_t> bytes() const noexcept {
+    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Releases the interpreter lock for the life of the guard.
+class AllowThreads {
+ public:
+  AllowThreads() noexcept : state_(PyEval_SaveThread()) {}
+  AllowThreads(const AllowThreads&) = delete;
+  AllowThreads& operator=(const AllowThreads&) = delete;
+  ~AllowThreads() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+// Absorbs a large buffer's lines on two cores, with the interpreter lock
+// released: the first half (cut just after a newline) into the sketch, the
+// rest into a scratch core that is merged in afterwards. Falls back to one
+// core when no thread can be started.
+std::size_t add_lines_split(HyperLogLogCore& core, std::span<const std::uint8_t> data,
+                            bool final) {
+  const auto* middle = static_cast<const std::uint8_t*>(
+      std::memchr(data.data() + data.size() / 2, '\n', data.size() - data.size() / 2));
+  HyperLogLogCore scratch;
+  HyperLogLogCore::create(core.precision(), scratch);
+  if (middle == nullptr) {
+    AllowThreads unlocked;
+    return core.add_lines(data, final).lines;
+  }
+  const std::size_t cut = static_cast<std::size_t>(middle - data.data()) + 1;
+  std::size_t first_lines = 0;
+  std::size_t second_lines = 0;
+  {
+    AllowThreads unlocked;
+    std::thread worker;
+    try {
+      worker = std::thread([&] { second_lines = scratch.add_lines(data.subspan(cut), final).lines; });
+    } catch (const std::system_error&) {
+      second_lines = scratch.add_lines(data.subspan(cut), final).lines;
+    }
+    first_lines = core.add_lines(data.first(cut), true).lines;
+    if (worker.joinable()) {
+      worker.join();
+    }
+  }
+  core.merge(scratch);
+  return first_lines + second_lines;
+}
+
+// update_lines(sketch, buffer, final=True) -> int
+PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+  return trampoline([&]() -> Expected<PyObject*> {
+    PyObject* slots[3] = {nullptr, nullptr, nullptr};
+    if (Status bound = UPDATE_LINES_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
+      return std::move(bound).error();
+    }
+    Expected<ExclusiveSketch> sketch = extract_sketch_mut(slots[0], "sketch");
+    if (!sketch) {
+      return std::move(sketch).error();
+    }
+    BufferView view;
+    if (!view.acquire(slots[1])) {
+      return PyErr::fetch().with_argument_note("buffer");
+    }
+    bool final = true;
+    if (slots[2] != nullptr) {
+      const int truth = PyObject_IsTrue(slots[2]);
+      if (truth < 0) {
+        return PyErr::fetch().with_argument_note("final");
+      }
+      final = truth != 0;
+    }
+    const std::span<const std::uint8_t> data = view.bytes();
+    std::size_t lines = 0;
+    if (data.size() >= SPLIT_BYTES && std::thread::hardware_concurrency() > 1) {
+      lines = add_lines_split(*sketch->core, data, final);
+    } else if (data.size() >= RELEASE_GIL_BYTES) {
+      AllowThreads unlocked;
+      lines = sketch->core->add_lines(data, final).lines;
+    } else {
+      lines = sketch->core->add_lines(data, final).lines;
+    }
+    return checked(PyLong_FromSize_t(lines));
+  });
+}
+
+int bulk_exec(PyObject* module) noexcept {
+  return trampoline([&]() -> Expected<int> {
+    if (SKETCH_TYPE.load(std::memory_order_acquire) == nullptr) {
+      PyRef drisk = PyRef::steal(PyImport_ImportModule("_drisk"));
+      if (!drisk) {
+        return PyErr::fetch();
+      }
+      PyRef type = PyRef::steal(PyObject_GetAttrString(drisk.get(), "HyperLogLog"));
+      if (!type) {
+        return PyErr::fetch();
+      }
+      if (!PyType_Check(type.get())) {
+        return type_mismatch(type.get(), &PyType_Type);
+      }
+      PyTypeObject* expected = nullptr;
+      auto* made = reinterpret_cast<PyTypeObject*>(type.get());
+      if (SKETCH_TYPE.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+        type.release();
+      }
+    }
+    (void)module;
+    return 0;
+  });
+}
+
+PyMethodDef BULK_METHODS[] = {
+    {"update_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bulk_update_many)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "update_many(sketch, items)\n--\n\n"
+     "Add every item of an iterable of bytes or str; return how many were added."},
+    {"update_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bulk_update_lines)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "update_lines(sketch, buffer, final=True)\n--\n\n"
+     "Add every line of a bytes-like buffer as one item; return how many lines were added."},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyModuleDef_Slot BULK_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(bulk_exec)},
+    {0, nullptr} /* sentinel */
+};
+
+PyModuleDef BULK_DEF = {
+    PyModuleDef_HEAD_INIT, "drisk._bulk", "Bulk ingestion into HyperLogLog sketches.", 0,
+    BULK_METHODS, BULK_SLOTS, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace drisk
+
+PyMODINIT_FUNC PyInit__bulk(void) { return PyModuleDef_Init(&drisk::BULK_DEF); }
