@@ -353,7 +353,13 @@ HyperLogLogCore::LineCount HyperLogLogCore::add_lines(std::span<const std::uint8
     pos = newline + 1;
   }
   if (final && line_start < size) {
-    insert(regs, p, begin + line_start, size - line_start);
+    // A last line without "\n" loses a trailing "\r" too: the same item as
+    // if its "\r\n" had been complete.
+    std::size_t len = size - line_start;
+    if (begin[size - 1] == '\r') {
+      --len;
+    }
+    insert(regs, p, begin + line_start, len);
     ++lines;
     line_start = size;
   }

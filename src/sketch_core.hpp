@@ -68,8 +68,9 @@ class HyperLogLogCore {
 
   // Absorbs every line of `data` as one item: each line ends at "\n", which is
   // not part of the item, nor is a "\r" right before it. With `final`, the
-  // bytes after the last "\n" (if any) are a last line too; without it they
-  // are left for the caller to carry into the next chunk. Allocates nothing.
+  // bytes after the last "\n" (if any) are a last line too, less a trailing
+  // "\r"; without it they are left for the caller to carry into the next
+  // chunk. Allocates nothing.
   struct LineCount {
     std::size_t lines;     // items absorbed
     std::size_t consumed;  // bytes covered by them, endings included

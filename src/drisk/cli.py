@@ -13,9 +13,10 @@ import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import BinaryIO, NoReturn
+from typing import NoReturn, cast
 
 from drisk import HyperLogLog, __version__, relative_error, update_file
+from drisk._files import ReadableStream
 
 DEFAULT_PRECISION = 14
 #: Inputs smaller than this never get a progress bar.
@@ -166,7 +167,8 @@ def run_count(args: argparse.Namespace) -> int:
     with progress_bar(input_size(files), not args.quiet) as progress:
         for name in files:
             if name == "-":
-                stdin: BinaryIO = sys.stdin.buffer
+                # Typed as BinaryIO, which leaves out the readinto() it has.
+                stdin = cast(ReadableStream, sys.stdin.buffer)
                 lines += update_file(sketch, stdin, progress=progress)
                 continue
             try:

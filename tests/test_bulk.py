@@ -1,0 +1,243 @@
+"""update_many, update_lines, update_stream and update_file."""
+import io
+import mmap
+import os
+import random
+
+import pytest
+
+import drisk
+from drisk import HyperLogLog, update_file, update_lines, update_many, update_stream
+import drisk._files
+
+
+def one_by_one(p, items):
+    h = HyperLogLog(p)
+    for item in items:
+        if isinstance(item, str):
+            h.update_str(item)
+        else:
+            h.update(item)
+    return h
+
+
+def reference_lines(data: bytes):
+    """The lines of data as update_lines defines them, independently."""
+    parts = data.split(b"\n")
+    if parts[-1] == b"":
+        parts.pop()
+    return [part[:-1] if part.endswith(b"\r") else part for part in parts]
+
+
+class MyBytes(bytes):
+    pass
+
+
+class MyStr(str):
+    pass
+
+
+ITEMS = [b"a", "b", b"", "", "é", b"\xc3\xa9", MyBytes(b"sub"), MyStr("sub"), b"x" * 300]
+
+
+@pytest.mark.parametrize("wrap", [list, tuple, iter, lambda xs: (x for x in xs)])
+def test_update_many_matches_update(wrap):
+    rng = random.Random(5)
+    items = ITEMS + [rng.randbytes(rng.randrange(40)) for _ in range(3000)]
+    h = HyperLogLog(12)
+    assert update_many(h, wrap(items)) == len(items)
+    assert h.registers() == one_by_one(12, items).registers()
+
+
+@pytest.mark.parametrize("n", [0, 1, 63, 64, 65, 200_000])
+def test_update_many_counts_and_batches(n):
+    items = [str(i).encode() for i in range(n)]
+    h = HyperLogLog(10)
+    assert update_many(h, items) == n
+    assert h.registers() == one_by_one(10, items).registers()
+
+
+@pytest.mark.parametrize("bad_at", [0, 1, 63, 64, 100])
+@pytest.mark.parametrize("wrap", [list, tuple, iter])
+def test_bad_element_keeps_earlier_items(bad_at, wrap):
+    items = [f"item{i}".encode() for i in range(150)]
+    items[bad_at] = 42
+    h = HyperLogLog(8)
+    with pytest.raises(TypeError) as info:
+        update_many(h, wrap(items))
+    assert str(info.value) == f"update_many() items[{bad_at}]: 'int' object is not an instance of 'bytes' or 'str'"
+    assert info.value.__notes__ == [f"while processing 'items[{bad_at}]'"]
+    assert h.registers() == one_by_one(8, items[:bad_at]).registers()
+    # Retrying the whole (fixed) batch gives the right sketch: insertion is idempotent.
+    items[bad_at] = b"fixed"
+    update_many(h, items)
+    assert h.registers() == one_by_one(8, items).registers()
+
+
+def test_bad_elements_none_and_surrogate():
+    h = HyperLogLog()
+    with pytest.raises(TypeError, match=r"items\[1\]: 'None' is not an instance of 'bytes' or 'str'"):
+        update_many(h, [b"a", None])
+    with pytest.raises(UnicodeEncodeError) as info:
+        update_many(h, ["ok", "\udc80"])
+    assert info.value.__notes__ == ["while processing 'items[1]'"]
+
+
+@pytest.mark.parametrize(
+    "call, exc, message, note",
+    [
+        (lambda: update_many(5, []), TypeError, "'int' object is not an instance of 'HyperLogLog'", "sketch"),
+        (lambda: update_many(HyperLogLog(), 5), TypeError, "'int' object is not iterable", "items"),
+        (lambda: update_lines(None, b""), TypeError, "'None' is not an instance of 'HyperLogLog'", "sketch"),
+        (lambda: update_lines(HyperLogLog(), "text"), TypeError, None, "buffer"),
+        (lambda: update_lines(HyperLogLog(), [1, 2]), TypeError, None, "buffer"),
+    ],
+)
+def test_argument_errors(call, exc, message, note):
+    with pytest.raises(exc) as info:
+        call()
+    if message is not None:
+        assert str(info.value) == message
+    assert info.value.__notes__ == [f"while processing '{note}'"]
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: update_many(HyperLogLog()), "update_many() missing 1 required positional argument: 'items'"),
+        (lambda: update_lines(HyperLogLog(), b"", True, 4),
+         "update_lines() takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda: update_lines(HyperLogLog(), buf=b""), "update_lines() got an unexpected keyword argument 'buf'"),
+    ],
+)
+def test_binding_messages(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_sketch_is_held_for_the_whole_batch():
+    h = HyperLogLog()
+
+    def items():
+        yield b"first"
+        h.count()  # the batch holds h exclusively
+
+    with pytest.raises(RuntimeError, match="Already mutably borrowed"):
+        update_many(h, items())
+    assert h.registers() == one_by_one(12, [b"first"]).registers()
+    h.update(b"usable again")
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"",
+        b"\n",
+        b"\n\n",
+        b"a",
+        b"a\n",
+        b"a\r\n",
+        b"a\r\nb\nc",
+        b"a\r\r\n",
+        b"\r\n",
+        b"\r",
+        b"a\rb\n",
+        b"last line without ending",
+        b"x" * 200 + b"\n" + b"y" * 63 + b"\n" + b"z" * 64 + b"\r\n",
+    ],
+)
+@pytest.mark.parametrize("buffer_type", [bytes, bytearray, memoryview])
+def test_line_endings(data, buffer_type):
+    h = HyperLogLog(8)
+    lines = reference_lines(data)
+    assert update_lines(h, buffer_type(data)) == len(lines)
+    assert h.registers() == one_by_one(8, lines).registers()
+
+
+def test_not_final_leaves_the_tail():
+    h = HyperLogLog(8)
+    assert update_lines(h, b"a\nb\npartial", False) == 2
+    assert h.registers() == one_by_one(8, [b"a", b"b"]).registers()
+
+
+def random_text(seed, n_lines=3000):
+    rng = random.Random(seed)
+    parts = []
+    for _ in range(n_lines):
+        line = rng.randbytes(rng.choice([0, 1, 5, 16, 70, 300])).replace(b"\n", b"").replace(b"\r", b"")
+        parts.append(line + rng.choice([b"\n", b"\r\n"]))
+    if rng.random() < 0.5:
+        parts.append(b"tail without newline")
+    return b"".join(parts)
+
+
+@pytest.mark.parametrize("size", [len(random_text(1)) // 2, 5 * 1024 * 1024])
+def test_large_buffers_split_across_threads_agree(size):
+    data = (random_text(1) * (size // len(random_text(1)) + 1))[:size]
+    h = HyperLogLog(12)
+    lines = reference_lines(data)
+    assert update_lines(h, data) == len(lines)
+    assert h.registers() == one_by_one(12, lines).registers()
+
+
+@pytest.mark.parametrize("chunk_size", [1, 2, 3, 7, 64, 1000, 1 << 20])
+def test_update_stream_chunk_boundaries(chunk_size):
+    data = random_text(chunk_size)
+    h = HyperLogLog(10)
+    assert update_stream(h, io.BytesIO(data), chunk_size=chunk_size) == len(reference_lines(data))
+    assert h.registers() == one_by_one(10, reference_lines(data)).registers()
+
+
+def test_update_stream_reports_progress():
+    data = random_text(3)
+    seen = []
+    update_stream(HyperLogLog(), io.BytesIO(data), chunk_size=4096, progress=seen.append)
+    assert sum(seen) == len(data)
+
+
+@pytest.mark.parametrize("window", [mmap.ALLOCATIONGRANULARITY, 3 * mmap.ALLOCATIONGRANULARITY])
+def test_update_file_windows(tmp_path, monkeypatch, window):
+    monkeypatch.setattr(drisk._files, "WINDOW_SIZE", window)
+    data = random_text(9, 4000) + b"y" * (3 * window) + b"\nend"  # one line longer than a window
+    path = tmp_path / "in.txt"
+    path.write_bytes(data)
+    seen = []
+    h = HyperLogLog(12)
+    assert update_file(h, path, progress=seen.append) == len(reference_lines(data))
+    assert h.registers() == one_by_one(12, reference_lines(data)).registers()
+    assert sum(seen) == len(data)
+
+
+def test_update_file_from_open_file_midway(tmp_path):
+    path = tmp_path / "in.txt"
+    path.write_bytes(b"skip\nkeep1\nkeep2")
+    with open(path, "rb") as f:
+        f.readline()
+        h = HyperLogLog(8)
+        assert update_file(h, f) == 2
+    assert h.registers() == one_by_one(8, [b"keep1", b"keep2"]).registers()
+
+
+def test_update_file_on_pipe():
+    r, w = os.pipe()
+    os.write(w, b"a\nb\r\nc")
+    os.close(w)
+    with os.fdopen(r, "rb") as f:
+        h = HyperLogLog(8)
+        assert update_file(h, f) == 3
+    assert h.registers() == one_by_one(8, [b"a", b"b", b"c"]).registers()
+
+
+def test_update_lines_on_mmap(tmp_path):
+    path = tmp_path / "m.txt"
+    data = random_text(4)
+    path.write_bytes(data)
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
+        h = HyperLogLog(10)
+        assert update_lines(h, m) == len(reference_lines(data))
+    assert h.registers() == one_by_one(10, reference_lines(data)).registers()
+
+
+def test_relative_error():
+    assert drisk.relative_error(14) == drisk.relative_error(HyperLogLog(14)) == 1.04 / 128
