@@ -114,6 +114,7 @@ Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
         fail_null_object();
       }
       __builtin_prefetch(batch[k]);
+      __builtin_prefetch(reinterpret_cast<const char*>(batch[k]) + 48);
     }
     for (std::size_t k = 0; k < n; ++k) {
       if (Status ok = view_item(batch[k], start + k, views[k]); !ok) {
