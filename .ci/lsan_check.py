@@ -1,0 +1,41 @@
+"""Fail on LeakSanitizer reports that involve drisk's own code.
+
+The interpreter leaves objects alive at exit by design, so LeakSanitizer
+always reports some allocations made by CPython alone. Those are not ours and
+are ignored: a report counts only when one of its stack frames lies in
+drisk's sources (src/*.cpp) or extension modules. Objects drisk keeps for the
+life of the process (its type, the PanicException type, interned names) stay
+reachable from static storage, so LeakSanitizer does not report them.
+
+Usage: python .ci/lsan_check.py LOG_PREFIX   (the log_path given to ASan)
+"""
+import glob
+import re
+import sys
+
+OURS = re.compile(r"/src/(lib|call_frame|bulk|probe|sketch_core)\.(cpp|hpp)|_drisk\.abi3\.so|/drisk/_\w+\.abi3\.so")
+
+
+def records(text):
+    for block in re.split(r"\n(?=(?:Direct|Indirect) leak of )", text):
+        if re.match(r"(Direct|Indirect) leak of ", block):
+            yield block.split("\n\n")[0]
+
+
+def main(prefix):
+    paths = glob.glob(prefix + ".*")
+    total = ours = 0
+    for path in paths:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+        for record in records(text):
+            total += 1
+            if OURS.search(record):
+                ours += 1
+                print(record, end="\n\n")
+    print(f"lsan: {total} leak report(s), {ours} involving drisk")
+    return 1 if ours else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))

@@ -1,0 +1,110 @@
+"""A million calls of every entry point, failures included, leak nothing.
+
+Slow (about a minute): run with `pytest -m slow`. DRISK_LEAK_CALLS overrides
+the number of calls per entry point.
+"""
+import gc
+import os
+import sys
+
+import pytest
+
+import drisk
+from drisk import HyperLogLog
+
+pytestmark = pytest.mark.slow
+
+CALLS = int(os.environ.get("DRISK_LEAK_CALLS", 1_000_000))
+LIMIT = 16 * 1024 * 1024  # bytes of resident growth allowed per entry point
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+H = HyperLogLog(12)
+G = HyperLogLog(12)
+G.update(b"g")
+P14 = HyperLogLog(14)
+DATA = H.to_bytes()
+ITEM = b"item"
+TEXT = "text"
+LINES = b"a\nb\r\nc"
+
+
+class Unprintable(str):
+    def __str__(self):
+        raise ValueError("no")
+
+
+UNPRINTABLE = {Unprintable("zz"): 1}
+
+CASES = {
+    # success paths
+    "new": (lambda: HyperLogLog(4), None),
+    "update": (lambda: H.update(ITEM), None),
+    "update_str": (lambda: H.update_str(TEXT), None),
+    "count": (lambda: H.count(), None),
+    "merge": (lambda: H.merge(G), None),
+    "copy": (lambda: H.copy(), None),
+    "registers": (lambda: H.registers(), None),
+    "to_bytes": (lambda: H.to_bytes(), None),
+    "from_bytes": (lambda: HyperLogLog.from_bytes(DATA), None),
+    "len": (lambda: len(H), None),
+    "repr": (lambda: repr(H), None),
+    "update_many": (lambda: drisk.update_many(H, [ITEM, TEXT]), None),
+    "update_lines": (lambda: drisk.update_lines(H, LINES), None),
+    # failure paths
+    "wrong_type_note": (lambda: H.update(TEXT), TypeError),
+    "missing": (lambda: H.update(), TypeError),
+    "too_many": (lambda: H.update(ITEM, ITEM), TypeError),
+    "unexpected_kw": (lambda: H.update(x=ITEM), TypeError),
+    "surrogate_kw": (lambda: H.update(**{"\udc80": 1}), TypeError),
+    "bad_p": (lambda: HyperLogLog(3), ValueError),
+    "overflow_p": (lambda: HyperLogLog(300), OverflowError),
+    "float_p": (lambda: HyperLogLog(1.5), TypeError),
+    "merge_self": (lambda: H.merge(H), RuntimeError),
+    "merge_mismatch": (lambda: H.merge(P14), ValueError),
+    "from_bytes_bad": (lambda: HyperLogLog.from_bytes(b"\x04"), ValueError),
+    "surrogate_str": (lambda: H.update_str("\udc80"), UnicodeEncodeError),
+    "many_bad": (lambda: drisk.update_many(H, [ITEM, 1]), TypeError),
+    "lines_bad": (lambda: drisk.update_lines(H, TEXT), TypeError),
+}
+
+
+def hammer(fn, expected, n):
+    if expected is None:
+        for _ in range(n):
+            fn()
+    else:
+        for _ in range(n):
+            try:
+                fn()
+            except expected:
+                pass
+
+
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_no_growth(name):
+    fn, expected = CASES[name]
+    watched = [HyperLogLog, H, G, P14, DATA, ITEM, TEXT, LINES]
+    hammer(fn, expected, 1000)  # warm caches, interned names, free lists
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in watched]
+    before = rss()
+    hammer(fn, expected, CALLS)
+    gc.collect()
+    grown = rss() - before
+    print(f"\n{name}: {CALLS:,} calls, resident growth {grown / 1024:,.0f} KiB")
+    assert grown < LIMIT, f"{name}: resident memory grew by {grown / 2**20:.1f} MiB"
+    assert [sys.getrefcount(o) for o in watched] == refs
+
+
+def test_unprintable_keyword_path(monkeypatch):
+    monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
+    fn = lambda: H.update(**UNPRINTABLE)  # noqa: E731
+    hammer(fn, TypeError, 1000)
+    before = rss()
+    hammer(fn, TypeError, CALLS // 10)
+    assert rss() - before < LIMIT
