@@ -30,23 +30,9 @@ constexpr std::array<const char* const, 3> LINES_PARAMS{"sketch", "buffer", "fin
 constexpr FunctionDescription UPDATE_MANY_DESC{nullptr, "update_many", MANY_PARAMS, 2};
 constexpr FunctionDescription UPDATE_LINES_DESC{nullptr, "update_lines", LINES_PARAMS, 2};
 
-// The sketch argument, held exclusively until the guard goes.
-struct ExclusiveSketch {
-  ExclusiveBorrow borrow;
-  HyperLogLogCore* core;
-};
-
-Expected<ExclusiveSketch> extract_sketch_mut(PyObject* obj, const char* param) {
-  PyTypeObject* type = SKETCH_TYPE.load(std::memory_order_acquire);
-  if (Py_TYPE(obj) != type && PyType_IsSubtype(Py_TYPE(obj), type) == 0) {
-    return type_mismatch(obj, type).with_argument_note(param);
-  }
-  PyHyperLogLog* sketch = as_sketch(obj);
-  Expected<ExclusiveBorrow> borrow = try_borrow_mut(sketch->borrow_flag);
-  if (!borrow) {
-    return std::move(borrow).error().with_argument_note(param);
-  }
-  return ExclusiveSketch{std::move(*borrow), &sketch->core};
+// The sketch argument, held exclusively until the view goes.
+Expected<MutableSketchView> extract_target(PyObject* obj) {
+  return extract_sketch_mut(obj, SKETCH_TYPE.load(std::memory_order_acquire), "sketch");
 }
 
 // "items[3]", the name under which one element's failure is reported.
@@ -155,7 +141,7 @@ PyObject* bulk_update_many(PyObject* /*module*/, PyObject* const* args, Py_ssize
     if (Status bound = UPDATE_MANY_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
       return std::move(bound).error();
     }
-    Expected<ExclusiveSketch> sketch = extract_sketch_mut(slots[0], "sketch");
+    Expected<MutableSketchView> sketch = extract_target(slots[0]);
     if (!sketch) {
       return std::move(sketch).error();
     }
@@ -250,7 +236,7 @@ PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssiz
     if (Status bound = UPDATE_LINES_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
       return std::move(bound).error();
     }
-    Expected<ExclusiveSketch> sketch = extract_sketch_mut(slots[0], "sketch");
+    Expected<MutableSketchView> sketch = extract_target(slots[0]);
     if (!sketch) {
       return std::move(sketch).error();
     }
@@ -306,11 +292,11 @@ int bulk_exec(PyObject* module) noexcept {
 }
 
 PyMethodDef BULK_METHODS[] = {
-    {"update_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bulk_update_many)),
+    {"update_many", as_cfunction(bulk_update_many),
      METH_FASTCALL | METH_KEYWORDS,
      "update_many(sketch, items)\n--\n\n"
      "Add every item of an iterable of bytes or str; return how many were added."},
-    {"update_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bulk_update_lines)),
+    {"update_lines", as_cfunction(bulk_update_lines),
      METH_FASTCALL | METH_KEYWORDS,
      "update_lines(sketch, buffer, final=True)\n--\n\n"
      "Add every line of a bytes-like buffer as one item; return how many lines were added."},

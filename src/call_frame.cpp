@@ -541,8 +541,18 @@ Expected<std::uint8_t> extract_u8(PyObject* obj, const char* param) {
   return static_cast<std::uint8_t>(value);
 }
 
+namespace {
+
+// The type check shared by both sketch conversions: exact type first, then
+// subtypes.
+bool is_sketch(PyObject* obj, PyTypeObject* type) noexcept {
+  return Py_TYPE(obj) == type || PyType_IsSubtype(Py_TYPE(obj), type) != 0;
+}
+
+}  // namespace
+
 Expected<SketchView> extract_sketch(PyObject* obj, PyTypeObject* type, const char* param) {
-  if (Py_TYPE(obj) != type && PyType_IsSubtype(Py_TYPE(obj), type) == 0) {
+  if (!is_sketch(obj, type)) {
     return type_mismatch(obj, type).with_argument_note(param);
   }
   PyHyperLogLog* other = as_sketch(obj);
@@ -551,6 +561,19 @@ Expected<SketchView> extract_sketch(PyObject* obj, PyTypeObject* type, const cha
     return std::move(borrow).error().with_argument_note(param);
   }
   return SketchView{std::move(*borrow), &other->core};
+}
+
+Expected<MutableSketchView> extract_sketch_mut(PyObject* obj, PyTypeObject* type,
+                                               const char* param) {
+  if (!is_sketch(obj, type)) {
+    return type_mismatch(obj, type).with_argument_note(param);
+  }
+  PyHyperLogLog* sketch = as_sketch(obj);
+  Expected<ExclusiveBorrow> borrow = try_borrow_mut(sketch->borrow_flag);
+  if (!borrow) {
+    return std::move(borrow).error().with_argument_note(param);
+  }
+  return MutableSketchView{std::move(*borrow), &sketch->core};
 }
 
 // ---------------------------------------------------------------------------

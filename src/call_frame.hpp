@@ -305,6 +305,20 @@ struct SketchView {
 };
 Expected<SketchView> extract_sketch(PyObject* obj, PyTypeObject* type, const char* param);
 
+// Another sketch, held under exclusive access for as long as the view lives.
+struct MutableSketchView {
+  ExclusiveBorrow borrow;
+  HyperLogLogCore* core;
+};
+Expected<MutableSketchView> extract_sketch_mut(PyObject* obj, PyTypeObject* type,
+                                               const char* param);
+
+// A METH_FASTCALL or METH_NOARGS entry as the PyCFunction a method table holds.
+template <class F>
+PyCFunction as_cfunction(F* fn) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 // ---------------------------------------------------------------------------
 // Results
 // ---------------------------------------------------------------------------

@@ -302,11 +302,6 @@ PyObject* hll_repr(PyObject* self) noexcept {
 // Tables and the type spec
 // ---------------------------------------------------------------------------
 
-template <class F>
-PyCFunction as_cfunction(F* fn) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 PyMethodDef HLL_METHODS[] = {
     {"update", as_cfunction(hll_update), METH_FASTCALL | METH_KEYWORDS,
      "update($self, data)\n--\n\nAdd a single item."},

@@ -60,9 +60,9 @@ PyObject* probe_unraisable_panic(PyObject* /*module*/, PyObject* /*unused*/) noe
 }
 
 PyMethodDef PROBE_METHODS[] = {
-    {"panic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_panic)),
+    {"panic", as_cfunction(probe_panic),
      METH_FASTCALL | METH_KEYWORDS, "panic(message=None)\n--\n\n"},
-    {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_call)),
+    {"call", as_cfunction(probe_call),
      METH_FASTCALL | METH_KEYWORDS, "call(fn)\n--\n\n"},
     {"unraisable_panic", probe_unraisable_panic, METH_NOARGS, "unraisable_panic()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
