@@ -1,7 +1,7 @@
 """Property tests: laws that hold for every sketch and every input."""
 import pickle
 
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import drisk
@@ -100,7 +100,6 @@ CALLS = {
 }
 
 
-@settings(max_examples=300)
 @given(raw_sketches(), st.sampled_from(sorted(CALLS)), ANY_VALUE)
 def test_failed_calls_change_nothing(h, call, value):
     before = h.to_bytes()
