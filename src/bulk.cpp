@@ -56,6 +56,12 @@ std::string element_name(std::size_t index) { return "items[" + std::to_string(i
 // Items are viewed in batches and hashed together (see add_batch).
 constexpr std::size_t BATCH = 64;
 
+// Lists and tuples at least this long are hashed on two cores, a chunk of
+// this many elements at a time (small enough to stay in cache between being
+// viewed and being hashed).
+constexpr std::size_t PARALLEL_ITEMS = 16 * 1024;
+constexpr std::size_t PARALLEL_CHUNK = 2048;
+
 // Views one element: bytes (or a subclass) as they are, str (or a subclass)
 // as UTF-8. The view lives as long as the element.
 inline Status view_item(PyObject* item, std::size_t index, HyperLogLogCore::ItemView& out) {
@@ -81,36 +87,165 @@ inline Status view_item(PyObject* item, std::size_t index, HyperLogLogCore::Item
   return bad_element(item, index);
 }
 
+// Views up to BATCH elements seq[start .. start+n) into `out`, fetching the
+// headers of the whole group first: the elements of a large list are rarely
+// in cache, and one miss at a time is what makes a loop slow. Returns how
+// many were viewed before a bad element (n when all were good) and that
+// element's error in `failed`.
+template <PyObject* (*Item)(PyObject*, Py_ssize_t)>
+std::size_t view_group(PyObject* seq, std::size_t start, std::size_t n,
+                       HyperLogLogCore::ItemView* out, Status& failed) {
+  PyObject* group[BATCH];
+  for (std::size_t k = 0; k < n; ++k) {
+    group[k] = Item(seq, static_cast<Py_ssize_t>(start + k));
+    if (group[k] == nullptr) {
+      fail_null_object();
+    }
+    __builtin_prefetch(group[k]);
+    __builtin_prefetch(reinterpret_cast<const char*>(group[k]) + 48);
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    failed = view_item(group[k], start + k, out[k]);
+    if (!failed) {
+      return k;
+    }
+  }
+  return n;
+}
+
+// A second core that hashes item views into a core for the length of one
+// call. Hand-offs are frequent and short, so both sides spin rather than
+// sleep. The helper touches no Python object: the views point into elements
+// that the caller's list or tuple keeps alive, and the caller holds the
+// interpreter lock throughout, so no Python code can change the sequence.
+class HashingHelper {
+ public:
+  // Throws std::system_error when no thread can be started.
+  explicit HashingHelper(HyperLogLogCore& target) : target_(target), thread_([this] { run(); }) {}
+  HashingHelper(const HashingHelper&) = delete;
+  HashingHelper& operator=(const HashingHelper&) = delete;
+  ~HashingHelper() {
+    wait();
+    state_.store(STOP, std::memory_order_release);
+    thread_.join();
+  }
+
+  // Hands over views[0..count); they must stay untouched until wait().
+  void submit(const HyperLogLogCore::ItemView* views, std::size_t count) noexcept {
+    views_ = views;
+    count_ = count;
+    state_.store(BUSY, std::memory_order_release);
+  }
+
+  // Returns once the last batch handed over is hashed.
+  void wait() noexcept { spin_while(BUSY); }
+
+ private:
+  enum : int { IDLE, BUSY, STOP };
+
+  void spin_while(int value) noexcept {
+    for (unsigned spins = 0; state_.load(std::memory_order_acquire) == value; ++spins) {
+      if (spins < 4096) {
+        relax();
+      } else {
+        std::this_thread::yield();
+      }
+    }
+  }
+
+  static void relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+
+  void run() noexcept {
+    for (;;) {
+      spin_while(IDLE);
+      if (state_.load(std::memory_order_acquire) == STOP) {
+        return;
+      }
+      target_.add_batch(views_, count_);
+      state_.store(IDLE, std::memory_order_release);
+    }
+  }
+
+  HyperLogLogCore& target_;
+  const HyperLogLogCore::ItemView* views_ = nullptr;
+  std::size_t count_ = 0;
+  std::atomic<int> state_{IDLE};
+  std::thread thread_;
+};
+
 // Walks a list or tuple by index, viewing a batch of elements, then hashing
-// the batch in one loop. No Python code runs meanwhile, so the sequence
-// cannot change under us and its borrowed elements outlive their views. On a
-// bad element, the elements before it are absorbed and the error returned.
+// the batch in one loop. On a bad element, the elements before it are
+// absorbed and the error returned.
+template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
+Expected<std::size_t> absorb_sequence_serial(HyperLogLogCore& core, PyObject* seq,
+                                             std::size_t count) {
+  HyperLogLogCore::ItemView views[BATCH];
+  for (std::size_t start = 0; start < count; start += BATCH) {
+    Status failed = success();
+    const std::size_t viewed = view_group<Item>(seq, start, std::min(BATCH, count - start), views, failed);
+    core.add_batch(views, viewed);
+    if (!failed) {
+      return std::move(failed).error();
+    }
+  }
+  return count;
+}
+
+// The same on two cores: while this thread views chunk k + 1 and hashes a
+// quarter of chunk k into a scratch core, the helper hashes the other three
+// quarters of chunk k into the sketch. Viewing costs about half as much as
+// hashing, so that split keeps both cores busy. The scratch core is merged in
+// at the end, whatever happens.
+template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
+Expected<std::size_t> absorb_sequence_parallel(PyObject* seq, std::size_t count,
+                                               HyperLogLogCore::ItemView* views,
+                                               HyperLogLogCore& scratch, HashingHelper& helper) {
+  std::size_t turn = 0;
+  for (std::size_t start = 0; start < count; start += PARALLEL_CHUNK, turn ^= 1) {
+    const std::size_t n = std::min(PARALLEL_CHUNK, count - start);
+    HyperLogLogCore::ItemView* out = views + turn * PARALLEL_CHUNK;
+    Status failed = success();
+    std::size_t viewed = 0;
+    while (viewed < n && failed) {
+      viewed += view_group<Item>(seq, start + viewed, std::min(BATCH, n - viewed), out + viewed, failed);
+    }
+    const std::size_t mine = viewed / 4;
+    helper.wait();
+    helper.submit(out + mine, viewed - mine);
+    scratch.add_batch(out, mine);
+    if (!failed) {
+      return std::move(failed).error();
+    }
+  }
+  return count;
+}
+
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
 Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
   const auto count = static_cast<std::size_t>(Size(seq));
-  PyObject* batch[BATCH];
-  HyperLogLogCore::ItemView views[BATCH];
-  for (std::size_t start = 0; start < count; start += BATCH) {
-    const std::size_t n = std::min(BATCH, count - start);
-    // Fetch the batch's headers at once: the elements of a large list are
-    // rarely in cache, and one miss at a time is what makes a loop slow.
-    for (std::size_t k = 0; k < n; ++k) {
-      batch[k] = Item(seq, static_cast<Py_ssize_t>(start + k));
-      if (batch[k] == nullptr) {
-        fail_null_object();
-      }
-      __builtin_prefetch(batch[k]);
-      __builtin_prefetch(reinterpret_cast<const char*>(batch[k]) + 48);
-    }
-    for (std::size_t k = 0; k < n; ++k) {
-      if (Status ok = view_item(batch[k], start + k, views[k]); !ok) {
-        core.add_batch(views, k);
-        return std::move(ok).error();
-      }
-    }
-    core.add_batch(views, n);
+  if (count < PARALLEL_ITEMS || std::thread::hardware_concurrency() < 2) {
+    return absorb_sequence_serial<Size, Item>(core, seq, count);
   }
-  return count;
+  // Declared before the helper, so that they outlive it on every way out,
+  // a panic's unwinding included.
+  HyperLogLogCore scratch;
+  HyperLogLogCore::create(core.precision(), scratch);
+  auto views = std::make_unique<HyperLogLogCore::ItemView[]>(2 * PARALLEL_CHUNK);
+  std::unique_ptr<HashingHelper> helper;
+  try {
+    helper = std::make_unique<HashingHelper>(core);
+  } catch (const std::system_error&) {
+    return absorb_sequence_serial<Size, Item>(core, seq, count);
+  }
+  Expected<std::size_t> result =
+      absorb_sequence_parallel<Size, Item>(seq, count, views.get(), scratch, *helper);
+  helper.reset();  // waits for the last batch
+  core.merge(scratch);
+  return result;
 }
 
 Expected<std::size_t> absorb_iterable(HyperLogLogCore& core, PyObject* iterable) {

@@ -49,7 +49,7 @@ def test_update_many_matches_update(wrap):
     assert h.registers() == one_by_one(12, items).registers()
 
 
-@pytest.mark.parametrize("n", [0, 1, 63, 64, 65, 200_000])
+@pytest.mark.parametrize("n", [0, 1, 63, 64, 65, 16_383, 16_384, 20_481, 200_000])
 def test_update_many_counts_and_batches(n):
     items = [str(i).encode() for i in range(n)]
     h = HyperLogLog(10)
@@ -57,10 +57,15 @@ def test_update_many_counts_and_batches(n):
     assert h.registers() == one_by_one(10, items).registers()
 
 
-@pytest.mark.parametrize("bad_at", [0, 1, 63, 64, 100])
+@pytest.mark.parametrize(
+    "size, bad_at",
+    [(150, 0), (150, 1), (150, 63), (150, 64), (150, 149),
+     # long enough to be hashed on two cores, a chunk of 2048 at a time
+     (50_000, 0), (50_000, 511), (50_000, 2047), (50_000, 2048), (50_000, 30_001), (50_000, 49_999)],
+)
 @pytest.mark.parametrize("wrap", [list, tuple, iter])
-def test_bad_element_keeps_earlier_items(bad_at, wrap):
-    items = [f"item{i}".encode() for i in range(150)]
+def test_bad_element_keeps_earlier_items(size, bad_at, wrap):
+    items = [f"item{i}".encode() for i in range(size)]
     items[bad_at] = 42
     h = HyperLogLog(8)
     with pytest.raises(TypeError) as info:
