@@ -5,10 +5,14 @@
 // process, fetched when this module is executed) and held exclusively for the
 // whole batch.
 #include <algorithm>
-#include <cstring>
 #include <array>
+#include <cstring>
 #include <system_error>
 #include <thread>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include "call_frame.hpp"
 
@@ -29,6 +33,18 @@ constexpr std::array<const char* const, 2> MANY_PARAMS{"sketch", "items"};
 constexpr std::array<const char* const, 3> LINES_PARAMS{"sketch", "buffer", "final"};
 constexpr FunctionDescription UPDATE_MANY_DESC{nullptr, "update_many", MANY_PARAMS, 2};
 constexpr FunctionDescription UPDATE_LINES_DESC{nullptr, "update_lines", LINES_PARAMS, 2};
+
+// Whether a second core is there to use: the CPUs this process may run on,
+// not merely those the machine has (a container or taskset may allow one).
+bool second_core_available() noexcept {
+#if defined(__linux__)
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+    return CPU_COUNT(&allowed) > 1;
+  }
+#endif
+  return std::thread::hardware_concurrency() > 1;
+}
 
 // The sketch argument, held exclusively until the view goes.
 Expected<MutableSketchView> extract_target(PyObject* obj) {
@@ -145,7 +161,7 @@ class HashingHelper {
 
   void spin_while(int value) noexcept {
     for (unsigned spins = 0; state_.load(std::memory_order_acquire) == value; ++spins) {
-      if (spins < 4096) {
+      if (spins < 1024) {
         relax();
       } else {
         std::this_thread::yield();
@@ -195,15 +211,15 @@ Expected<std::size_t> absorb_sequence_serial(HyperLogLogCore& core, PyObject* se
   return count;
 }
 
-// The same on two cores: while this thread views chunk k + 1 and hashes a
-// quarter of chunk k into a scratch core, the helper hashes the other three
-// quarters of chunk k into the sketch. Viewing costs about half as much as
-// hashing, so that split keeps both cores busy. The scratch core is merged in
-// at the end, whatever happens.
+// The same on two cores: while this thread views chunk k + 1, the helper
+// hashes chunk k into the sketch. Viewing an element (two calls into the
+// interpreter and a likely cache miss) costs about as much as hashing it, so
+// the two overlap well; giving this thread a share of the hashing as well
+// measured slower.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
 Expected<std::size_t> absorb_sequence_parallel(PyObject* seq, std::size_t count,
                                                HyperLogLogCore::ItemView* views,
-                                               HyperLogLogCore& scratch, HashingHelper& helper) {
+                                               HashingHelper& helper) {
   std::size_t turn = 0;
   for (std::size_t start = 0; start < count; start += PARALLEL_CHUNK, turn ^= 1) {
     const std::size_t n = std::min(PARALLEL_CHUNK, count - start);
@@ -213,10 +229,8 @@ Expected<std::size_t> absorb_sequence_parallel(PyObject* seq, std::size_t count,
     while (viewed < n && failed) {
       viewed += view_group<Item>(seq, start + viewed, std::min(BATCH, n - viewed), out + viewed, failed);
     }
-    const std::size_t mine = viewed / 4;
     helper.wait();
-    helper.submit(out + mine, viewed - mine);
-    scratch.add_batch(out, mine);
+    helper.submit(out, viewed);
     if (!failed) {
       return std::move(failed).error();
     }
@@ -227,13 +241,12 @@ Expected<std::size_t> absorb_sequence_parallel(PyObject* seq, std::size_t count,
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
 Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
   const auto count = static_cast<std::size_t>(Size(seq));
-  if (count < PARALLEL_ITEMS || std::thread::hardware_concurrency() < 2) {
+  if (count < PARALLEL_ITEMS || !second_core_available()) {
     return absorb_sequence_serial<Size, Item>(core, seq, count);
   }
-  // Declared before the helper, so that they outlive it on every way out,
-  // a panic's unwinding included.
-  HyperLogLogCore scratch;
-  HyperLogLogCore::create(core.precision(), scratch);
+  // Declared before the helper, so that the views outlive it on every way
+  // out, a panic's unwinding included: its destructor waits for the last
+  // batch.
   auto views = std::make_unique<HyperLogLogCore::ItemView[]>(2 * PARALLEL_CHUNK);
   std::unique_ptr<HashingHelper> helper;
   try {
@@ -241,11 +254,7 @@ Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
   } catch (const std::system_error&) {
     return absorb_sequence_serial<Size, Item>(core, seq, count);
   }
-  Expected<std::size_t> result =
-      absorb_sequence_parallel<Size, Item>(seq, count, views.get(), scratch, *helper);
-  helper.reset();  // waits for the last batch
-  core.merge(scratch);
-  return result;
+  return absorb_sequence_parallel<Size, Item>(seq, count, views.get(), *helper);
 }
 
 Expected<std::size_t> absorb_iterable(HyperLogLogCore& core, PyObject* iterable) {
@@ -389,7 +398,7 @@ PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssiz
     }
     const std::span<const std::uint8_t> data = view.bytes();
     std::size_t lines = 0;
-    if (data.size() >= SPLIT_BYTES && std::thread::hardware_concurrency() > 1) {
+    if (data.size() >= SPLIT_BYTES && second_core_available()) {
       lines = add_lines_split(*sketch->core, data, final);
     } else if (data.size() >= RELEASE_GIL_BYTES) {
       AllowThreads unlocked;
