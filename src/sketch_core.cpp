@@ -81,6 +81,22 @@ namespace {
 // bits zero.
 constexpr unsigned max_rank(unsigned p) noexcept { return 65 - p; }
 
+// Inserts one item: hash, split into register index and rank, keep the
+// larger. Shared by add(), add_batch() and add_lines() so that the hash is
+// inlined into each loop.
+inline void insert(std::uint8_t* registers, unsigned p, const void* data,
+                   std::size_t len) noexcept {
+  const std::uint64_t hash = XXH3_64bits(data, len);
+  const std::size_t index = static_cast<std::size_t>(hash >> (64 - p));
+  const std::uint64_t rest = hash << p;
+  const unsigned rank =
+      rest == 0 ? max_rank(p) : static_cast<unsigned>(std::countl_zero(rest)) + 1;
+  // Branch-free maximum: whether a register grows is a coin toss early on,
+  // and a mispredicted branch costs more than the store.
+  std::uint8_t& reg = registers[index];
+  reg = std::max(reg, static_cast<std::uint8_t>(rank));
+}
+
 // Alignment of register storage: one cache line.
 constexpr std::size_t REGISTER_ALIGNMENT = 64;
 
@@ -276,21 +292,6 @@ HyperLogLogCore HyperLogLogCore::clone() const {
   HyperLogLogCore copy = allocate(p_, /*zeroed=*/false);
   std::memcpy(copy.registers_.get(), registers_.get(), m_);
   return copy;
-}
-
-// Inserts one item; shared by add() and add_lines() so that the hash is
-// inlined into both loops.
-static inline void insert(std::uint8_t* registers, unsigned p, const void* data,
-                   std::size_t len) noexcept {
-  const std::uint64_t hash = XXH3_64bits(data, len);
-  const std::size_t index = static_cast<std::size_t>(hash >> (64 - p));
-  const std::uint64_t rest = hash << p;
-  const unsigned rank =
-      rest == 0 ? max_rank(p) : static_cast<unsigned>(std::countl_zero(rest)) + 1;
-  // Branch-free maximum: whether a register grows is a coin toss early on,
-  // and a mispredicted branch costs more than the store.
-  std::uint8_t& reg = registers[index];
-  reg = std::max(reg, static_cast<std::uint8_t>(rank));
 }
 
 void HyperLogLogCore::add(const void* data, std::size_t len) noexcept {
