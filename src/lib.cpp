@@ -97,6 +97,19 @@ constexpr FunctionDescription UPDATE_STR_DESC{CLASS_NAME, "update_str", S_PARAMS
 constexpr FunctionDescription MERGE_DESC{CLASS_NAME, "merge", OTHER_PARAMS, 1};
 constexpr FunctionDescription FROM_BYTES_DESC{CLASS_NAME, "from_bytes", DATA_PARAMS, 1};
 
+// The METH_NOARGS readers: take self shared, run `read` on its core.
+template <class Read>
+PyObject* read_shared(PyObject* self, Read&& read) noexcept {
+  return trampoline([&]() -> Expected<PyObject*> {
+    PyHyperLogLog* sketch = as_sketch(self);
+    Expected<SharedBorrow> guard = try_borrow(sketch->borrow_flag);
+    if (!guard) {
+      return std::move(guard).error();
+    }
+    return read(static_cast<const HyperLogLogCore&>(sketch->core));
+  });
+}
+
 // HyperLogLog(p=12)
 PyObject* hll_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
   return trampoline([&]() -> Expected<PyObject*> {
@@ -170,13 +183,8 @@ PyObject* hll_update_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 // count(): the cardinality estimate.
 PyObject* hll_count(PyObject* self, PyObject* /*unused*/) noexcept {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyHyperLogLog* sketch = as_sketch(self);
-    Expected<SharedBorrow> guard = try_borrow(sketch->borrow_flag);
-    if (!guard) {
-      return std::move(guard).error();
-    }
-    return float_result(sketch->core.estimate());
+  return read_shared(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
+    return float_result(core.estimate());
   });
 }
 
@@ -206,25 +214,14 @@ PyObject* hll_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // copy(): an independent sketch with the same registers.
 PyObject* hll_copy(PyObject* self, PyObject* /*unused*/) noexcept {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyHyperLogLog* sketch = as_sketch(self);
-    Expected<SharedBorrow> guard = try_borrow(sketch->borrow_flag);
-    if (!guard) {
-      return std::move(guard).error();
-    }
-    return create_class_object(sketch->core.clone());
+  return read_shared(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
+    return create_class_object(core.clone());
   });
 }
 
 // registers(): the register bytes, copied straight into a new bytes object.
 PyObject* hll_registers(PyObject* self, PyObject* /*unused*/) noexcept {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyHyperLogLog* sketch = as_sketch(self);
-    Expected<SharedBorrow> guard = try_borrow(sketch->borrow_flag);
-    if (!guard) {
-      return std::move(guard).error();
-    }
-    const HyperLogLogCore& core = sketch->core;
+  return read_shared(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
     return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(core.registers()),
                                              static_cast<Py_ssize_t>(core.size())));
   });
@@ -232,13 +229,7 @@ PyObject* hll_registers(PyObject* self, PyObject* /*unused*/) noexcept {
 
 // to_bytes(): p, then the registers, written straight into the result.
 PyObject* hll_to_bytes(PyObject* self, PyObject* /*unused*/) noexcept {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyHyperLogLog* sketch = as_sketch(self);
-    Expected<SharedBorrow> guard = try_borrow(sketch->borrow_flag);
-    if (!guard) {
-      return std::move(guard).error();
-    }
-    const HyperLogLogCore& core = sketch->core;
+  return read_shared(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
     PyObject* out = checked(
         PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(core.serialized_size())));
     core.serialize(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out)));
@@ -287,14 +278,8 @@ Py_ssize_t hll_length(PyObject* self) noexcept {
 
 // repr(h): "HyperLogLog(p=12)".
 PyObject* hll_repr(PyObject* self) noexcept {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyHyperLogLog* sketch = as_sketch(self);
-    Expected<SharedBorrow> guard = try_borrow(sketch->borrow_flag);
-    if (!guard) {
-      return std::move(guard).error();
-    }
-    return str_result(std::string(CLASS_NAME) + "(p=" +
-                      std::to_string(sketch->core.precision()) + ")");
+  return read_shared(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
+    return str_result(std::string(CLASS_NAME) + "(p=" + std::to_string(core.precision()) + ")");
   });
 }
 
