@@ -13,6 +13,7 @@ constexpr std::array<const char* const, 1> MESSAGE_PARAMS{"message"};
 constexpr std::array<const char* const, 1> FN_PARAMS{"fn"};
 constexpr FunctionDescription PANIC_DESC{nullptr, "panic", MESSAGE_PARAMS, 0};
 constexpr FunctionDescription CALL_DESC{nullptr, "call", FN_PARAMS, 1};
+constexpr FunctionDescription PANIC_BYTES_DESC{nullptr, "panic_bytes", MESSAGE_PARAMS, 1};
 
 // panic(message=None): fails an internal check with that text (or none).
 PyObject* probe_panic(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
@@ -31,6 +32,24 @@ PyObject* probe_panic(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
       message = *text;
     }
     fail_invariant(std::move(message));
+  });
+}
+
+// panic_bytes(message): fails an internal check with raw bytes for its text.
+// Bytes that are not UTF-8 make raising the PanicException itself fail, which
+// is the one case the barrier cannot report: the process aborts.
+PyObject* probe_panic_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+  return trampoline([&]() -> Expected<PyObject*> {
+    PyObject* slots[1] = {nullptr};
+    if (Status bound = PANIC_BYTES_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
+      return std::move(bound).error();
+    }
+    Expected<std::span<const std::uint8_t>> text = extract_bytes(slots[0], "message");
+    if (!text) {
+      return std::move(text).error();
+    }
+    fail_invariant(std::string(text->begin(), text->end()));
   });
 }
 
@@ -62,6 +81,8 @@ PyObject* probe_unraisable_panic(PyObject* /*module*/, PyObject* /*unused*/) noe
 PyMethodDef PROBE_METHODS[] = {
     {"panic", as_cfunction(probe_panic),
      METH_FASTCALL | METH_KEYWORDS, "panic(message=None)\n--\n\n"},
+    {"panic_bytes", as_cfunction(probe_panic_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "panic_bytes(message)\n--\n\n"},
     {"call", as_cfunction(probe_call),
      METH_FASTCALL | METH_KEYWORDS, "call(fn)\n--\n\n"},
     {"unraisable_panic", probe_unraisable_panic, METH_NOARGS, "unraisable_panic()\n--\n\n"},

@@ -1,4 +1,9 @@
 """Argument binding, conversions, the access flag and the panic barrier."""
+import os
+import signal
+import subprocess
+import sys
+
 import pytest
 
 from _drisk import HyperLogLog
@@ -241,6 +246,25 @@ def test_ordinary_exceptions_pass_through_unchanged():
         _probe.call(fail)
     assert info.value is marker
     assert info.traceback[-1].name == "fail"
+
+
+def test_failure_while_raising_a_panic_aborts():
+    """The last line of defence: if even the PanicException cannot be raised
+    (here, its text is not UTF-8), the process reports and aborts rather than
+    returning into the interpreter with no exception set."""
+    proc = subprocess.run(
+        [sys.executable, "-c", "from drisk import _probe; _probe.panic_bytes(b'\\xff')"],
+        capture_output=True,
+        env={**os.environ, "ASAN_OPTIONS": "abort_on_error=1:handle_abort=0"},
+    )
+    assert proc.returncode == -signal.SIGABRT
+    assert b"uncaught panic at ffi boundary" in proc.stderr
+
+
+def test_panic_with_utf8_bytes_is_an_ordinary_panic():
+    with pytest.raises(BaseException) as info:
+        _probe.panic_bytes("é".encode())
+    assert info.value.args == ("é",)
 
 
 def test_panic_in_deallocator_is_unraisable(monkeypatch):
