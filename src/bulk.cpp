@@ -350,7 +350,7 @@ std::size_t add_lines_split(HyperLogLogCore& core, std::span<const std::uint8_t>
   HyperLogLogCore::create(core.precision(), scratch);
   if (middle == nullptr) {
     AllowThreads unlocked;
-    return core.add_lines(data, final).lines;
+    return core.add_lines(data, final);
   }
   const std::size_t cut = static_cast<std::size_t>(middle - data.data()) + 1;
   std::size_t first_lines = 0;
@@ -359,11 +359,11 @@ std::size_t add_lines_split(HyperLogLogCore& core, std::span<const std::uint8_t>
     AllowThreads unlocked;
     std::thread worker;
     try {
-      worker = std::thread([&] { second_lines = scratch.add_lines(data.subspan(cut), final).lines; });
+      worker = std::thread([&] { second_lines = scratch.add_lines(data.subspan(cut), final); });
     } catch (const std::system_error&) {
-      second_lines = scratch.add_lines(data.subspan(cut), final).lines;
+      second_lines = scratch.add_lines(data.subspan(cut), final);
     }
-    first_lines = core.add_lines(data.first(cut), true).lines;
+    first_lines = core.add_lines(data.first(cut), true);
     if (worker.joinable()) {
       worker.join();
     }
@@ -402,9 +402,9 @@ PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssiz
       lines = add_lines_split(*sketch->core, data, final);
     } else if (data.size() >= RELEASE_GIL_BYTES) {
       AllowThreads unlocked;
-      lines = sketch->core->add_lines(data, final).lines;
+      lines = sketch->core->add_lines(data, final);
     } else {
-      lines = sketch->core->add_lines(data, final).lines;
+      lines = sketch->core->add_lines(data, final);
     }
     return checked(PyLong_FromSize_t(lines));
   });

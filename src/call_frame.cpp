@@ -551,29 +551,29 @@ bool is_sketch(PyObject* obj, PyTypeObject* type) noexcept {
 
 }  // namespace
 
-Expected<SketchView> extract_sketch(PyObject* obj, PyTypeObject* type, const char* param) {
-  if (!is_sketch(obj, type)) {
-    return type_mismatch(obj, type).with_argument_note(param);
-  }
-  PyHyperLogLog* other = as_sketch(obj);
-  Expected<SharedBorrow> borrow = try_borrow(other->borrow_flag);
-  if (!borrow) {
-    return std::move(borrow).error().with_argument_note(param);
-  }
-  return SketchView{std::move(*borrow), &other->core};
-}
-
-Expected<MutableSketchView> extract_sketch_mut(PyObject* obj, PyTypeObject* type,
-                                               const char* param) {
+// Type check, then the access `take` grants on the flag; both failures carry
+// the parameter's note.
+template <class View, class Borrow>
+Expected<View> extract_sketch_with(PyObject* obj, PyTypeObject* type, const char* param,
+                                   Expected<Borrow> (*take)(BorrowFlag&)) {
   if (!is_sketch(obj, type)) {
     return type_mismatch(obj, type).with_argument_note(param);
   }
   PyHyperLogLog* sketch = as_sketch(obj);
-  Expected<ExclusiveBorrow> borrow = try_borrow_mut(sketch->borrow_flag);
+  Expected<Borrow> borrow = take(sketch->borrow_flag);
   if (!borrow) {
     return std::move(borrow).error().with_argument_note(param);
   }
-  return MutableSketchView{std::move(*borrow), &sketch->core};
+  return View{std::move(*borrow), &sketch->core};
+}
+
+Expected<SketchView> extract_sketch(PyObject* obj, PyTypeObject* type, const char* param) {
+  return extract_sketch_with<SketchView, SharedBorrow>(obj, type, param, try_borrow);
+}
+
+Expected<MutableSketchView> extract_sketch_mut(PyObject* obj, PyTypeObject* type,
+                                               const char* param) {
+  return extract_sketch_with<MutableSketchView, ExclusiveBorrow>(obj, type, param, try_borrow_mut);
 }
 
 // ---------------------------------------------------------------------------

@@ -306,7 +306,7 @@ void HyperLogLogCore::add_batch(const ItemView* items, std::size_t count) noexce
   }
 }
 
-HyperLogLogCore::LineCount HyperLogLogCore::add_lines(std::span<const std::uint8_t> data,
+std::size_t HyperLogLogCore::add_lines(std::span<const std::uint8_t> data,
                                                       bool final) noexcept {
   std::uint8_t* const regs = registers_.get();
   const unsigned p = p_;
@@ -364,7 +364,7 @@ HyperLogLogCore::LineCount HyperLogLogCore::add_lines(std::span<const std::uint8
     ++lines;
     line_start = size;
   }
-  return {lines, line_start};
+  return lines;
 }
 
 double HyperLogLogCore::estimate_sequential() const noexcept {

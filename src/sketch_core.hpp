@@ -71,11 +71,8 @@ class HyperLogLogCore {
   // bytes after the last "\n" (if any) are a last line too, less a trailing
   // "\r"; without it they are left for the caller to carry into the next
   // chunk. Allocates nothing.
-  struct LineCount {
-    std::size_t lines;     // items absorbed
-    std::size_t consumed;  // bytes covered by them, endings included
-  };
-  LineCount add_lines(std::span<const std::uint8_t> data, bool final) noexcept;
+  // Returns the number of lines absorbed.
+  std::size_t add_lines(std::span<const std::uint8_t> data, bool final) noexcept;
 
   // The cardinality estimate. Reads only; allocates nothing.
   double estimate() const noexcept;
