@@ -7,6 +7,10 @@ drisk's sources (src/*.cpp) or extension modules. Objects drisk keeps for the
 life of the process (its type, the PanicException type, interned names) stay
 reachable from static storage, so LeakSanitizer does not report them.
 
+The pass runs with ASAN_OPTIONS exitcode=0, so that CPython's own exit-time
+reports do not fail it by themselves; this script therefore also fails on any
+AddressSanitizer error and on LeakSanitizer's own fatal errors in the logs.
+
 Usage: python .ci/lsan_check.py LOG_PREFIX   (the log_path given to ASan)
 """
 import glob
@@ -24,17 +28,21 @@ def records(text):
 
 def main(prefix):
     paths = glob.glob(prefix + ".*")
-    total = ours = 0
+    total = ours = fatal = 0
     for path in paths:
         with open(path, encoding="utf-8", errors="replace") as f:
             text = f.read()
+        for line in text.splitlines():
+            if "ERROR: AddressSanitizer" in line or "has encountered a fatal error" in line:
+                fatal += 1
+                print(f"{path}: {line}")
         for record in records(text):
             total += 1
             if OURS.search(record):
                 ours += 1
                 print(record, end="\n\n")
-    print(f"lsan: {total} leak report(s), {ours} involving drisk")
-    return 1 if ours else 0
+    print(f"lsan: {total} leak report(s), {ours} involving drisk, {fatal} sanitizer error(s)")
+    return 1 if ours or fatal else 0
 
 
 if __name__ == "__main__":
