@@ -387,14 +387,14 @@ int bulk_exec(PyObject* module) {
 
 PyMethodDef BULK_METHODS[] = {
     {"update_many", as_cfunction(bulk_update_many), METH_FASTCALL | METH_KEYWORDS,
-     "update_many(sketch, items)\n--\n\n"
-     "Add every item of an iterable of bytes or str; return how many were added."},
+     documented(UPDATE_MANY_DESC, "update_many(sketch, items)\n--\n\n"
+                "Add every item of an iterable of bytes or str; return how many were added.")},
     {"update_lines", as_cfunction(bulk_update_lines), METH_FASTCALL | METH_KEYWORDS,
-     "update_lines(sketch, buffer, final=True)\n--\n\n"
-     "Add every line of a bytes-like buffer as one item; return how many lines were added."},
+     documented(UPDATE_LINES_DESC, "update_lines(sketch, buffer, final=True)\n--\n\n"
+                "Add every line of a bytes-like buffer as one item; return how many lines were added.")},
     {"update_joined", as_cfunction(bulk_update_joined), METH_FASTCALL | METH_KEYWORDS,
-     "update_joined(sketch, parts)\n--\n\n"
-     "Add one item: the bytes-like parts joined, hashed as they come, in bounded memory."},
+     documented(UPDATE_JOINED_DESC, "update_joined(sketch, parts)\n--\n\n"
+                "Add one item: the bytes-like parts joined, hashed as they come, in bounded memory.")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
