@@ -9,6 +9,9 @@ import pytest
 import drisk
 from drisk import HyperLogLog, update_file, update_lines, update_many, update_stream
 import drisk._bulk
+from drisk import _bulk
+
+B = _bulk.BATCH
 import drisk._files
 
 
@@ -50,7 +53,7 @@ def test_update_many_matches_update(wrap):
     assert h.registers() == one_by_one(12, items).registers()
 
 
-@pytest.mark.parametrize("n", [0, 1, 63, 64, 65, 16_383, 16_384, 20_481, 200_000])
+@pytest.mark.parametrize("n", [0, 1, B - 1, B, B + 1, 256 * B - 1, 256 * B, 320 * B + 1, 200_000])
 def test_update_many_counts_and_batches(n):
     items = [str(i).encode() for i in range(n)]
     h = HyperLogLog(10)
@@ -208,7 +211,7 @@ def random_text(seed, n_lines=3000):
     return b"".join(parts)
 
 
-@pytest.mark.parametrize("size", [len(random_text(1)) // 2, 5 * 1024 * 1024])
+@pytest.mark.parametrize("size", [_bulk.RELEASE_GIL_BYTES - 1, _bulk.RELEASE_GIL_BYTES, _bulk.SPLIT_BYTES + 4096])
 def test_large_buffers_split_across_threads_agree(size):
     data = (random_text(1) * (size // len(random_text(1)) + 1))[:size]
     h = HyperLogLog(12)

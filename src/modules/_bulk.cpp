@@ -381,6 +381,14 @@ int bulk_exec(PyObject* module) {
     if (Status imported = import_sketch_type(module); !imported) {
       return std::move(imported).error();
     }
+    // The thresholds, for the tests and the curious.
+    const std::pair<const char*, std::size_t> constants[] = {
+        {"RELEASE_GIL_BYTES", RELEASE_GIL_BYTES}, {"SPLIT_BYTES", SPLIT_BYTES}, {"BATCH", BATCH}};
+    for (const auto& [name, value] : constants) {
+      if (PyModule_AddIntConstant(module, name, static_cast<long>(value)) < 0) {
+        return PyErr::fetch();
+      }
+    }
     return 0;
   });
 }
