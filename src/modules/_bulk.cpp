@@ -302,7 +302,7 @@ std::size_t add_lines_split(HyperLogLogCore& core, HyperLogLogCore& scratch,
   if (worker.joinable()) {
     worker.join();
   }
-  core.merge(scratch);
+  core.merge_same_precision(scratch);
   return first_lines + second_lines;
 }
 
@@ -327,8 +327,7 @@ PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssiz
         const std::span<const std::uint8_t> data = view.bytes();
         std::size_t lines = 0;
         if (data.size() >= SPLIT_BYTES && usable_cpus() > 1) {
-          HyperLogLogCore scratch;
-          HyperLogLogCore::create(core.precision(), scratch);
+          HyperLogLogCore scratch = core.empty_like();
           lines = without_gil([&]() noexcept { return add_lines_split(core, scratch, data, final); });
         } else if (data.size() >= RELEASE_GIL_BYTES) {
           lines = without_gil([&]() noexcept { return core.add_lines(data, final); });
