@@ -209,7 +209,13 @@ __attribute__((target("avx2"))) void histogram_avx2(const std::uint8_t* regs, st
     }
     i += len;
   }
-  histogram_scalar(regs + i, n - i, top_value, counts);
+  for (; i < n; ++i) {
+    counts[std::min(regs[i], top_value)] += 1;
+  }
+  // Leave the upper halves of the vector registers clean: otherwise every
+  // SSE instruction after us (libm's, the interpreter's) pays for a state
+  // transition until something else clears them.
+  _mm256_zeroupper();
 }
 #endif
 
