@@ -11,6 +11,8 @@ import math
 import random
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import drisk
 from _drisk import HyperLogLog
@@ -357,3 +359,16 @@ def test_confidence_limits_are_inclusive(confidence):
     h = HyperLogLog(8)
     h.update(b"x")
     drisk.error_bounds(h, confidence)
+
+
+@given(st.integers(4, 7).flatmap(lambda p: st.tuples(st.just(p), st.binary(min_size=2**p, max_size=2**p))))
+def test_arbitrary_register_bytes(case):
+    """Whatever from_bytes accepts: finite estimates and ordered bounds."""
+    p, regs = case
+    sketch = sketch_of(p, regs)
+    for method in ("improved", "ml"):
+        value = drisk.estimate(sketch, method)
+        lower, upper = drisk.error_bounds(sketch, 0.95, method)
+        assert math.isfinite(value) and math.isfinite(upper)
+        assert 0 <= lower <= value <= upper
+    assert drisk.estimate(sketch) == pytest.approx(improved_reference(p, regs), rel=1e-12, abs=0)
