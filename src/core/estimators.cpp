@@ -61,19 +61,30 @@
 // their standard error, so that the interval does not rest on the bound
 // being attained.
 //
-// The interval is center + s -/+ z sqrt(1.03^2 Var + 1/12), where z is the normal
-// quantile of the confidence and s is an offset in [-1/2, 1/2). The offset
-// deals with the very small range, where the count is an integer and the
-// estimate follows the number of collisions, a small Poisson variable:
-// there no interval that is a fixed function of the estimate covers the
-// true count with the nominal probability (with 100 items in 65536
-// registers, one covering "no collision" covers 92.7 %, one that also
-// covers "one collision" 99.7 %). Shifting by a uniform offset makes the
-// discrete error continuous (its variance grows by 1/12, hence the term
-// above) and brings the coverage back to nominal: a randomized interval,
-// the textbook remedy for a discrete statistic. The offset is a hash of the
-// histogram, so a sketch always gets the same interval. Beyond a few
-// thousand items it is immaterial.
+// The interval. In the very small range the count is an integer and the
+// estimate follows the number of items lost to collisions, K = n - (non-zero
+// registers), a Poisson variable of small mean: the estimate is about
+// n - K + E[K]. There no interval that is a fixed function of the estimate
+// covers the true count with the nominal probability (with 100 items in
+// 65536 registers, one covering "no collision" covers 92.7 %, one that also
+// covers "one collision" 99.7 %), and a symmetric one undercovers, K being
+// skewed. So we model the error as v - K with K ~ Poisson(v), v the variance
+// above (times 1.03^2), and randomize: with an offset J uniform in
+// [-1/2, 1/2), K - J has a continuous distribution, and
+//
+//     [center + J + t_lo - v, center + J + t_hi - v],
+//
+// with t_lo, t_hi quantiles of it that leave 1 - confidence outside, covers
+// with the nominal probability (a randomized interval, the textbook remedy
+// for a discrete statistic). The two tails share 1 - confidence equally,
+// except that the lower one gets only its fraction 1 - e^-v of its half:
+// with no collision at all the count is exactly the number of registers in
+// use, and the lower bound need not pass it. The quantiles are exact for
+// v <= 200 and the Cornish-Fisher expansion above, where K - J is all but
+// normal: t = v + z s + (z^2 - 1) v / (6 s^2), s^2 = v + 1/12. For large
+// counts this is center -/+ z times the standard error, as one expects. The
+// offset is a hash of the histogram, so a sketch always gets the same
+// interval; beyond a few thousand items it is immaterial.
 //
 // Last, the true count is at least the number of non-zero registers (each
 // needed an item of its own), so the lower bound never goes below it; with
@@ -335,6 +346,25 @@ double interval_offset(const RegisterHistogram& h) noexcept {
   return std::ldexp(static_cast<double>(state >> 11), -53) - 0.5;
 }
 
+// Up to this variance the interval's quantiles are computed exactly.
+constexpr double EXACT_POISSON_LIMIT = 200.0;
+
+// The prob-quantile of K - J, K ~ Poisson(v), J uniform on [-1/2, 1/2):
+// P(K - J <= t) = sum_k P(K = k) clamp(t - k + 1/2, 0, 1), which is linear
+// in t between half-integers. For v <= EXACT_POISSON_LIMIT, 0 < prob < 1.
+double jittered_poisson_quantile(double v, double prob) noexcept {
+  double pk = std::exp(-v);
+  double below = 0.0;
+  const double last = v + 40.0 * std::sqrt(v) + 40.0;
+  for (double k = 0.0;; k += 1.0) {
+    if (below + pk > prob || k >= last) {
+      return k - 0.5 + std::min((prob - below) / pk, 1.0);
+    }
+    below += pk;
+    pk *= v / (k + 1.0);
+  }
+}
+
 // Acklam's rational approximation of the normal quantile, then one Halley
 // step on erfc, which brings it to full double accuracy.
 double normal_quantile(double prob) noexcept {
@@ -535,13 +565,30 @@ Interval error_bounds(const RegisterHistogram& h, double center, double confiden
     return {0.0, 0.0};
   }
   const double md = static_cast<double>(h.m);
-  const double variance = EFFICIENCY_MARGIN * EFFICIENCY_MARGIN * md *
-                          fixed_count_variance_per_register(center / md, h.q);
-  const double half = two_sided_quantile(confidence) * std::sqrt(variance + 1.0 / 12.0);
-  const double shifted = center + interval_offset(h);
-  double lower = std::max(shifted - half, static_cast<double>(occupied));
+  const double v = EFFICIENCY_MARGIN * EFFICIENCY_MARGIN * md *
+                   fixed_count_variance_per_register(center / md, h.q);
+  double t_lo;
+  double t_hi;
+  if (v <= EXACT_POISSON_LIMIT) {
+    // With no collision (probability e^-v) the count is exactly the number
+    // of registers in use, which the lower bound never needs to pass: the
+    // lower tail gets its share of 1 - confidence only in proportion to the
+    // chance of a collision, the upper tail the rest.
+    const double alpha = 1.0 - confidence;
+    const double lower_tail = 0.5 * alpha * -std::expm1(-v);
+    t_lo = jittered_poisson_quantile(v, lower_tail);
+    t_hi = jittered_poisson_quantile(v, 1.0 - (alpha - lower_tail));
+  } else {
+    const double z = two_sided_quantile(confidence);
+    const double s2 = v + 1.0 / 12.0;
+    const double skew = (z * z - 1.0) * v / (6.0 * s2);
+    t_lo = v - z * std::sqrt(s2) + skew;
+    t_hi = v + z * std::sqrt(s2) + skew;
+  }
+  const double shifted = center + interval_offset(h) - v;
+  double lower = std::max(shifted + t_lo, static_cast<double>(occupied));
   lower = std::max(std::min(lower, center), 0.0);
-  const double upper = std::max(shifted + half, center);
+  const double upper = std::max(shifted + t_hi, center);
   return {lower, upper};
 }
 
