@@ -213,6 +213,8 @@ def report(p: int, points: list[Point], peers: list[PeerPoint] | None) -> dict[s
     summary["coverage min from 100 (%)"] = 100 * min(from_100)
     summary["coverage max from 100 (%)"] = 100 * max(from_100)
     summary["coverage min below 100 (%)"] = 100 * min(below) if below else float("nan")
+    sketches = len(points[0].covered)
+    summary["coverage noise, 2 sd (%)"] = 200 * math.sqrt(0.95 * 0.05 / sketches)
     for name, value in summary.items():
         print(f"  {name}: {value:.3f}")
     return summary
@@ -268,7 +270,7 @@ def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(prog="python -m bench accuracy",
                                      description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer sketches and cardinalities")
-    parser.add_argument("--sketches", type=int, help="sketches a point (default 300, quick 60)")
+    parser.add_argument("--sketches", type=int, help="sketches a point (default 500, quick 60)")
     parser.add_argument("--precisions", default="10,12,14,16", help="comma-separated p values")
     parser.add_argument("--peer-sketches", type=int, help="DataSketches sketches a point "
                         "(default 100, quick 20; 0 to skip)")
@@ -279,7 +281,7 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--no-plot", action="store_true")
     args = parser.parse_args(argv)
 
-    sketches = args.sketches or (60 if args.quick else 300)
+    sketches = args.sketches or (60 if args.quick else 500)
     peer_sketches = args.peer_sketches if args.peer_sketches is not None else (20 if args.quick else 100)
     peer_limit = args.peer_limit or (10**4 if args.quick else 10**5)
     precisions = [int(x) for x in args.precisions.split(",")]
@@ -307,7 +309,8 @@ def main(argv: list[str] | None = None) -> None:
               f" | {s['coverage min from 100 (%)']:.1f} - {s['coverage max from 100 (%)']:.1f} %"
               f" | >= {s['coverage min below 100 (%)']:.1f} % |")
     print("(se = 1.04/sqrt(m); a bias figure includes the simulation's noise, about "
-          f"{1 / math.sqrt(sketches):.3f} se)")
+          f"{1 / math.sqrt(sketches):.3f} se; a coverage figure has a noise of "
+          f"{100 * math.sqrt(0.95 * 0.05 / sketches):.1f} % (1 sd) at each point)")
     if not args.no_plot:
         plot(results, args.plot)
         print(f"\ncurves drawn into {args.plot}")
