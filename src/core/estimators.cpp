@@ -55,9 +55,10 @@
 // about (1.03 n)^2 / m in the middle range: the relative standard error is
 // not the constant 1.04 / sqrt(m) but falls to 0.71 / sqrt(m) as n / m goes
 // to 0. Simulation puts the root mean square error of both estimators of
-// this file within 3 % of sqrt(Var) at every x from 0.1 to 10^6 (p = 10 to
-// 16, the accuracy benchmark measures it), the improved one a little above
-// the ml one near x = 1; we take 1.03 sqrt(Var), at x = estimate / m, as
+// this file within a few percent of sqrt(Var) (never more than about 4 %
+// above it) at every x from 0.1 to 10^6, p = 10 to 16 (the accuracy
+// benchmark measures it), the improved one a little above the ml one near
+// x = 1; we take 1.03 sqrt(Var), at x = estimate / m, as
 // their standard error, so that the interval does not rest on the bound
 // being attained.
 //
