@@ -70,9 +70,6 @@ CALLS_AT_SHUTDOWN = """
 """
 
 
-@pytest.mark.xfail(strict=True, reason="calls made during interpreter shutdown leave their "
-                   "access records linked; later calls write into dead stack frames "
-                   "(segfault, heap corruption)")
 @pytest.mark.parametrize("call", ["update_many", "update_joined", "estimate", "fold", "merge"])
 def test_calls_from_finalizers_at_shutdown_leave_memory_intact(call):
     result = run_child(CALLS_AT_SHUTDOWN, call)
@@ -141,8 +138,6 @@ GIVEN_BACK_TEMPLATE = """
 """
 
 
-@pytest.mark.xfail(strict=True, reason="calls made during interpreter shutdown (finalizers "
-                   "holding the interpreter lock) never release buffer exports or references")
 @pytest.mark.parametrize("case", sorted(GIVEN_BACK_AT_SHUTDOWN))
 def test_calls_at_shutdown_give_back_exports_and_references(case):
     check = textwrap.indent(textwrap.dedent(GIVEN_BACK_AT_SHUTDOWN[case]).strip(), " " * 4)
@@ -222,9 +217,6 @@ DAEMON_TEMPLATE = """
 """
 
 
-@pytest.mark.xfail(strict=True, reason="a daemon thread ended at exit while drisk runs Python "
-                   "code from a noexcept frame or a destructor aborts the process "
-                   "(std::terminate)")
 @pytest.mark.parametrize("case", sorted(DAEMON_CASES))
 def test_daemon_thread_ended_inside_python_code_run_by_drisk(case):
     if case.startswith("buffer_") and sys.version_info < (3, 12):

@@ -72,16 +72,6 @@ std::string type_name_of(PyObject* obj) {
   return type_error(std::move(message)).with_argument_note(name.c_str());
 }
 
-// An exception raised while items were being fetched. A KeyboardInterrupt
-// (Ctrl-C while an iterator ran) passes as it is; others get the note.
-[[gnu::cold, gnu::noinline]] PyErr fetched_error(const char* param) {
-  PyErr err = PyErr::fetch();
-  if (err.matches(PyExc_KeyboardInterrupt)) {
-    return err;
-  }
-  return std::move(err).with_argument_note(param);
-}
-
 // A pending signal's exception (KeyboardInterrupt for Ctrl-C), if any.
 Status check_signals() {
   if (PyErr_CheckSignals() < 0) {
@@ -100,7 +90,7 @@ enum class Viewed { ok, wrong_type, raised };
 
 // Views one element: bytes (or a subclass) as they are, str (or a subclass)
 // as UTF-8. The view lives as long as the element.
-inline Viewed view_item(PyObject* item, HyperLogLogCore::ItemView& out) noexcept {
+inline Viewed view_item(PyObject* item, HyperLogLogCore::ItemView& out) {
   PyTypeObject* type = Py_TYPE(item);
   if (type == &PyBytes_Type || PyBytes_Check(item)) {
     char* data = nullptr;
@@ -138,11 +128,19 @@ class HeldGroup {
   HeldGroup(const HeldGroup&) = delete;
   HeldGroup& operator=(const HeldGroup&) = delete;
   ~HeldGroup() {
-    // Once for the group, not per element: see release_reference().
-    if (!Py_IsInitialized()) {
+    // Once for the group, not per element: see may_touch_objects().
+    if (!may_touch_objects()) {
       return;
     }
     for (std::size_t k = 0; k < size_; ++k) {
+      Py_DECREF(items_[k]);
+    }
+  }
+  // Lets the references go in the caller's normal flow: the last reference
+  // to an element may run its finalizer (see PyRef::reset).
+  void release() {
+    const std::size_t n = std::exchange(size_, 0);
+    for (std::size_t k = 0; k < n; ++k) {
       Py_DECREF(items_[k]);
     }
   }
@@ -203,8 +201,11 @@ Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
     }
     core.add_batch(views, viewed);
     if (how != Viewed::ok) {
-      return element_error(how, fetched[viewed], start + viewed);
+      PyErr failed = element_error(how, fetched[viewed], start + viewed);
+      group.release();
+      return failed;
     }
+    group.release();
     start += n;
     if (start % SIGNAL_CHECK_ITEMS < BATCH) {
       if (Status ok = check_signals(); !ok) {
@@ -214,22 +215,24 @@ Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
   }
 }
 
-Expected<std::size_t> absorb_iterable(HyperLogLogCore& core, PyObject* iterable) {
-  PyRef iterator = PyRef::steal(PyObject_GetIter(iterable));
-  if (!iterator) {
-    return fetched_error("items");
-  }
+// Dropping an item or the iterator may run Python code (a finalizer, a
+// generator's cleanup), so both are dropped in the normal flow, never by a
+// destructor: see PyRef::reset.
+Expected<std::size_t> absorb_iterator(HyperLogLogCore& core, PyObject* iterator) {
   std::size_t index = 0;
   for (;;) {
-    PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+    PyRef item = PyRef::steal(PyIter_Next(iterator));
     if (!item) {
       break;
     }
     HyperLogLogCore::ItemView view{};
     if (Viewed how = view_item(item.get(), view); how != Viewed::ok) {
-      return element_error(how, item.get(), index);
+      PyErr failed = element_error(how, item.get(), index);
+      item.reset();
+      return failed;
     }
     core.add(view.data, view.len);
+    item.reset();
     if (++index % SIGNAL_CHECK_ITEMS == 0) {
       if (Status ok = check_signals(); !ok) {
         return std::move(ok).error();
@@ -237,9 +240,19 @@ Expected<std::size_t> absorb_iterable(HyperLogLogCore& core, PyObject* iterable)
     }
   }
   if (PyErr_Occurred() != nullptr) {
-    return fetched_error("items");
+    return fetch_for("items");
   }
   return index;
+}
+
+Expected<std::size_t> absorb_iterable(HyperLogLogCore& core, PyObject* iterable) {
+  PyRef iterator = PyRef::steal(PyObject_GetIter(iterable));
+  if (!iterator) {
+    return fetch_for("items");
+  }
+  Expected<std::size_t> absorbed = absorb_iterator(core, iterator.get());
+  iterator.reset();
+  return absorbed;
 }
 
 // A str, bytes, bytearray or memoryview given as `items` would add its
@@ -312,17 +325,19 @@ PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssiz
   return sketch_function<UPDATE_LINES_DESC, Access::exclusive>(
       args, nargs, kwnames,
       [](HyperLogLogCore& core, Slots<UPDATE_LINES_DESC>& slots) -> Expected<PyObject*> {
-        BufferView view;
-        if (!view.acquire(slots[1])) {
-          return PyErr::fetch().with_argument_note("buffer");
-        }
+        // `final` first: once the buffer is held, nothing runs Python code
+        // until it is given back.
         bool final = true;
         if (slots[2] != nullptr) {
           const int truth = PyObject_IsTrue(slots[2]);
           if (truth < 0) {
-            return PyErr::fetch().with_argument_note("final");
+            return fetch_for("final");
           }
           final = truth != 0;
+        }
+        BufferView view;
+        if (!view.acquire(slots[1])) {
+          return fetch_for("buffer");
         }
         const std::span<const std::uint8_t> data = view.bytes();
         std::size_t lines = 0;
@@ -334,6 +349,7 @@ PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssiz
         } else {
           lines = core.add_lines(data, final);
         }
+        view.release();  // may run Python code (__release_buffer__)
         return checked(PyLong_FromSize_t(lines));
       });
 }
@@ -351,18 +367,29 @@ PyObject* bulk_update_joined(PyObject* /*module*/, PyObject* const* args, Py_ssi
       [](HyperLogLogCore& core, Slots<UPDATE_JOINED_DESC>& slots) -> Expected<PyObject*> {
         PyRef iterator = PyRef::steal(PyObject_GetIter(slots[1]));
         if (!iterator) {
-          return fetched_error("parts");
+          return fetch_for("parts");
         }
+        // Parts, views and the iterator are let go in the normal flow: each
+        // may run Python code (see PyRef::reset).
         ItemHasher hasher;
+        Status read = success();
         while (PyRef part = PyRef::steal(PyIter_Next(iterator.get()))) {
           BufferView view;
           if (!view.acquire(part.get())) {
-            return fetched_error("parts");
+            read = fetch_for("parts");
+            part.reset();
+            break;
           }
           hasher.update(view.bytes().data(), view.bytes().size());
+          view.release();
+          part.reset();
         }
-        if (PyErr_Occurred() != nullptr) {
-          return fetched_error("parts");
+        if (read && PyErr_Occurred() != nullptr) {
+          read = fetch_for("parts");
+        }
+        iterator.reset();
+        if (!read) {
+          return std::move(read).error();
         }
         // Only now, with every part read: a failure above leaves the sketch
         // as it was.

@@ -86,7 +86,7 @@ Expected<double> extract_confidence(PyObject* obj) {
   }
   const double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred() != nullptr) {
-    return PyErr::fetch().with_argument_note("confidence");
+    return fetch_for("confidence");
   }
   if (!(value >= MIN_CONFIDENCE && value <= MAX_CONFIDENCE)) {
     return bad_confidence(value);
@@ -103,12 +103,12 @@ Expected<double> extract_confidence(PyObject* obj) {
 Expected<unsigned> extract_target_precision(PyObject* obj, unsigned source_p) {
   PyRef index = PyRef::steal(PyNumber_Index(obj));
   if (!index) {
-    return PyErr::fetch().with_argument_note("p");
+    return fetch_for("p");
   }
   int overflow = 0;
   const long value = PyLong_AsLongAndOverflow(index.get(), &overflow);
   if (value == -1 && PyErr_Occurred() != nullptr) {
-    return PyErr::fetch().with_argument_note("p");
+    return fetch_for("p");
   }
   if (overflow != 0 || value < 0 || value > 255) {
     return precision_refused("p must be between " + std::to_string(MIN_PRECISION) + " and " +
