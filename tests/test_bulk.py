@@ -1,5 +1,4 @@
 """update_many and update_lines."""
-import io
 import mmap
 import random
 
