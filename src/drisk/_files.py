@@ -13,6 +13,7 @@ keeps track of where the current line began.
 """
 from __future__ import annotations
 
+import importlib
 import io
 import itertools
 import os
@@ -21,7 +22,7 @@ import stat
 import threading
 import time
 from collections.abc import Callable, Iterator
-from typing import IO, TYPE_CHECKING, Protocol, Union
+from typing import IO, TYPE_CHECKING, Protocol, Union, cast
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -353,7 +354,7 @@ class _ZstdReader(io.RawIOBase):
     def __init__(self, source: _Source) -> None:
         super().__init__()
         try:
-            import zstandard
+            zstandard = importlib.import_module("zstandard")
         except ImportError:
             raise ModuleNotFoundError(
                 "reading zstd-compressed input needs the zstandard package: pip install zstandard",
@@ -378,40 +379,46 @@ class _ZstdReader(io.RawIOBase):
         return True
 
     def readinto(self, buffer: Buffer) -> int:
-        got = self._reader.readinto(buffer)
+        got: int = self._reader.readinto(buffer)
         if got == 0 and not self._frames.between_frames:
             raise EOFError("Compressed file ended before the end-of-stream marker was reached")
         return got
 
 
-def _update_compressed(sketch: HyperLogLog, kind: str, source: _Source) -> int:
-    """Lines of the decompressed data of `source`."""
+def _decoder(kind: str, source: _Source) -> tuple[IO[bytes], tuple[type[BaseException], ...]]:
+    """A reader of the decompressed data, and the errors its decoder raises
+    on bad data. Optional packages are imported by name, untyped."""
     errors: tuple[type[BaseException], ...] = (EOFError, OSError)
-    decoder: io.RawIOBase | io.BufferedIOBase
+    raw = cast(IO[bytes], source)
     if kind == "gzip":
         import zlib
+
         try:  # ISA-L decodes gzip about twice as fast as zlib, when installed
-            from isal import igzip as gzip_module, isal_zlib
-            errors += (zlib.error, isal_zlib.error)
+            igzip = importlib.import_module("isal.igzip")
+            errors += (zlib.error, importlib.import_module("isal.isal_zlib").error)
+            return igzip.GzipFile(fileobj=raw, mode="rb"), errors
         except ImportError:
-            import gzip as gzip_module
-            errors += (zlib.error,)
-        decoder = gzip_module.GzipFile(fileobj=source, mode="rb")
-    elif kind == "bzip2":
+            import gzip
+
+            return cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb")), errors + (zlib.error,)
+    if kind == "bzip2":
         import bz2
 
-        decoder = bz2.BZ2File(source)
-    elif kind == "xz":
+        return cast(IO[bytes], bz2.BZ2File(raw)), errors
+    if kind == "xz":
         import lzma
 
-        errors += (lzma.LZMAError,)
-        decoder = lzma.LZMAFile(source)
-    else:
-        decoder = _ZstdReader(source)
-        errors += decoder.errors
+        return cast(IO[bytes], lzma.LZMAFile(raw)), errors + (lzma.LZMAError,)
+    zstd = _ZstdReader(source)
+    return cast(IO[bytes], zstd), errors + zstd.errors
+
+
+def _update_compressed(sketch: HyperLogLog, kind: str, source: _Source) -> int:
+    """Lines of the decompressed data of `source`."""
+    decoder, errors = _decoder(kind, source)
     with decoder:
         try:
-            return _absorb(sketch, decoder.readinto, CHUNK_SIZE)
+            return _absorb(sketch, _waiting_reader(cast(ReadableStream, decoder)), CHUNK_SIZE)
         except errors as exc:
             if source.error is not None:
                 raise  # the input failed, not the decoder
@@ -615,23 +622,25 @@ def update_file(
     if isinstance(file, io.TextIOBase):
         if not isinstance(getattr(file, "buffer", None), io.BufferedIOBase):
             raise _bad_argument("file", accepted, file)
-        return _update_text(sketch, file, progress)
+        return _update_text(sketch, cast(IO[str], file), progress)
     if not callable(getattr(file, "readinto", None)):
         raise _bad_argument("file", accepted, file)
-    return _update_binary(sketch, file, decompress, progress)
+    return _update_binary(sketch, cast(ReadableStream, file), decompress, progress)
 
 
 def _update_binary(sketch: HyperLogLog, file: ReadableStream, decompress: bool,
                    progress: Progress | None) -> int:
     scratch = _scratch(sketch)
-    if type(file) in _SEEKABLE_TYPES and file.readable():  # type: ignore[attr-defined]
-        seekable = file  # type: ignore[assignment]
+    if type(file) in _SEEKABLE_TYPES:
+        seekable = cast(io.BufferedIOBase, file)
         seekable.flush()  # a read-write file's pending writes, for pread() to see
         fd = seekable.fileno()
         info = os.fstat(fd)
         # /proc files claim size 0 and are read as streams.
-        if stat.S_ISREG(info.st_mode) and info.st_size > 0:
+        if seekable.readable() and stat.S_ISREG(info.st_mode) and info.st_size > 0:
             start = seekable.tell()
+            if start >= info.st_size:
+                return 0
             kind = _sniff(os.pread(fd, SNIFF_BYTES, start)) if decompress else None
             if kind is None:
                 lines, end = _RegularFile(scratch, fd, start, info.st_size, progress).run()

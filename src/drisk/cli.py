@@ -20,7 +20,10 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from types import FrameType
-from typing import IO, NoReturn, cast
+from typing import TYPE_CHECKING, NoReturn, cast
+
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
 
 from drisk import HyperLogLog, __version__, relative_error, update_file
 from drisk._files import FileChangedError, ReadableStream
@@ -58,7 +61,7 @@ class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         raise CliError(message)
 
-    def _print_message(self, message: str, file: IO[str] | None = None) -> None:
+    def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
         # argparse's own version drops write errors; --help > /dev/full must fail.
         if message:
             (file or sys.stderr).write(message)
