@@ -18,9 +18,61 @@
 #ifndef DRISK_ENTRY_HPP
 #define DRISK_ENTRY_HPP
 
+#include <string_view>
+
 #include "sketch_object.hpp"
 
 namespace drisk {
+
+// ---------------------------------------------------------------------------
+// Docstrings
+// ---------------------------------------------------------------------------
+
+namespace detail {
+// Whether a docstring's signature line, "name($self, a, b=default)\n--\n",
+// names the description's callable and its parameters in order ("$self" and
+// "$type" stand for the receiver and are skipped).
+consteval bool signature_matches(std::string_view doc, const FunctionDescription& desc) {
+  const std::string_view name =
+      std::string_view(desc.func_name) == "__new__" ? desc.cls_name : desc.func_name;
+  if (!doc.starts_with(name) || doc.substr(name.size(), 1) != "(") {
+    return false;
+  }
+  const std::size_t close = doc.find(')');
+  if (close == std::string_view::npos || doc.substr(close, 5) != ")\n--\n") {
+    return false;
+  }
+  std::string_view params = doc.substr(name.size() + 1, close - name.size() - 1);
+  std::size_t index = 0;
+  while (!params.empty()) {
+    const std::size_t comma = params.find(',');
+    std::string_view param = params.substr(0, comma);
+    params = comma == std::string_view::npos ? std::string_view() : params.substr(comma + 1);
+    while (param.starts_with(' ')) {
+      param.remove_prefix(1);
+    }
+    param = param.substr(0, param.find('='));
+    if (param.starts_with('$')) {
+      continue;
+    }
+    if (index >= desc.positional_names.size() || param != desc.positional_names[index]) {
+      return false;
+    }
+    ++index;
+  }
+  return index == desc.positional_names.size();
+}
+}  // namespace detail
+
+// A docstring whose signature line is checked, at compile time, against the
+// description the entry binds with: the text signature (what
+// inspect.signature shows) cannot drift from the binding.
+consteval const char* documented(const FunctionDescription& desc, const char* doc) {
+  if (!detail::signature_matches(doc, desc)) {
+    throw "the docstring's signature line does not match the FunctionDescription";
+  }
+  return doc;
+}
 
 // One slot per parameter of `Desc`.
 template <const FunctionDescription& Desc>

@@ -221,9 +221,15 @@ Refusal HyperLogLogCore::merge(const HyperLogLogCore& other) {
     return "cannot merge sketches with different p (" + std::to_string(p_) + " vs " +
            std::to_string(other.p_) + ")";
   }
-  kernels().elementwise_max(registers_.get(), other.registers_.get(), m_);
+  merge_same_precision(other);
   return std::nullopt;
 }
+
+void HyperLogLogCore::merge_same_precision(const HyperLogLogCore& other) noexcept {
+  kernels().elementwise_max(registers_.get(), other.registers_.get(), m_);
+}
+
+HyperLogLogCore HyperLogLogCore::empty_like() const { return allocate(p_, /*zeroed=*/true); }
 
 void HyperLogLogCore::serialize(std::uint8_t* out) const noexcept {
   out[0] = p_;

@@ -89,6 +89,14 @@ class HyperLogLogCore {
   // mismatch before it touches a register. Allocates nothing on success.
   Refusal merge(const HyperLogLogCore& other);
 
+  // The union without the check, for callers that made `other` themselves
+  // with this precision (see empty_like). Allocates nothing.
+  void merge_same_precision(const HyperLogLogCore& other) noexcept;
+
+  // A core of the same precision with every register zero: the scratch
+  // sketch of a split job. One allocation; throws std::bad_alloc.
+  HyperLogLogCore empty_like() const;
+
   // Serialized size (m + 1) and writer; out must hold serialized_size() bytes.
   std::size_t serialized_size() const noexcept { return m_ + 1; }
   void serialize(std::uint8_t* out) const noexcept;

@@ -4,13 +4,14 @@
 // argument is held exclusively for the whole call.
 //
 // Element lifetimes. A list may change under us whenever Python code runs,
-// and Python code runs more often than it seems: viewing a str as UTF-8 may
-// allocate, an allocation may start the garbage collector, and the collector
-// may run a finalizer that clears the list. So the list path takes a strong
-// reference to every element of a group before viewing any, hashes the
-// views, and only then lets the references go; the length is read afresh
-// for every group. Nothing is hashed from an element that may have been
-// freed.
+// and Python code runs more often than it seems: a str that cannot be viewed
+// as UTF-8 raises, raising allocates, an allocation may start the garbage
+// collector, and the collector may run a finalizer that clears the list. So
+// the list path takes a strong reference to every element of a group that
+// holds anything but bytes (viewing bytes runs nothing) before viewing any,
+// hashes the views, and only then lets the references go; the element
+// errors are built only after the hashing; and the length is read afresh for
+// every group. Nothing is hashed from an element that may have been freed.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -137,16 +138,18 @@ class HeldGroup {
   HeldGroup(const HeldGroup&) = delete;
   HeldGroup& operator=(const HeldGroup&) = delete;
   ~HeldGroup() {
+    // Once for the group, not per element: see release_reference().
+    if (!Py_IsInitialized()) {
+      return;
+    }
     for (std::size_t k = 0; k < size_; ++k) {
-      release_reference(items_[k]);
+      Py_DECREF(items_[k]);
     }
   }
   void hold(PyObject* item) noexcept {
     Py_INCREF(item);
     items_[size_++] = item;
   }
-  PyObject* operator[](std::size_t k) const noexcept { return items_[k]; }
-  std::size_t size() const noexcept { return size_; }
 
  private:
   PyObject* items_[BATCH];
@@ -169,24 +172,38 @@ Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
       return start;
     }
     const std::size_t n = std::min(BATCH, size - start);
-    HeldGroup group;
+    // Addresses first, with their headers fetched in parallel; the
+    // references are taken once the fetches are under way. No Python code
+    // can run in between.
+    PyObject* fetched[BATCH];
     for (std::size_t k = 0; k < n; ++k) {
-      PyObject* item = checked(Item(seq, static_cast<Py_ssize_t>(start + k)));
-      group.hold(item);
-      __builtin_prefetch(item);
-      __builtin_prefetch(reinterpret_cast<const char*>(item) + 48);
+      fetched[k] = checked(Item(seq, static_cast<Py_ssize_t>(start + k)));
+      __builtin_prefetch(fetched[k]);
+      __builtin_prefetch(reinterpret_cast<const char*>(fetched[k]) + 48);
+    }
+    // Viewing bytes runs nothing; viewing a str may raise, and raising may
+    // run the collector. Groups with anything but exact bytes are held.
+    HeldGroup group;
+    bool bytes_only = true;
+    for (std::size_t k = 0; k < n; ++k) {
+      bytes_only &= Py_TYPE(fetched[k]) == &PyBytes_Type;
+    }
+    if (!bytes_only) {
+      for (std::size_t k = 0; k < n; ++k) {
+        group.hold(fetched[k]);
+      }
     }
     std::size_t viewed = 0;
     Viewed how = Viewed::ok;
     for (; viewed < n; ++viewed) {
-      how = view_item(group[viewed], views[viewed]);
+      how = view_item(fetched[viewed], views[viewed]);
       if (how != Viewed::ok) {
         break;
       }
     }
     core.add_batch(views, viewed);
     if (how != Viewed::ok) {
-      return element_error(how, group[viewed], start + viewed);
+      return element_error(how, fetched[viewed], start + viewed);
     }
     start += n;
     if (start % SIGNAL_CHECK_ITEMS < BATCH) {
@@ -285,7 +302,7 @@ std::size_t add_lines_split(HyperLogLogCore& core, HyperLogLogCore& scratch,
   if (worker.joinable()) {
     worker.join();
   }
-  core.merge(scratch);
+  core.merge_same_precision(scratch);
   return first_lines + second_lines;
 }
 
@@ -310,8 +327,7 @@ PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssiz
         const std::span<const std::uint8_t> data = view.bytes();
         std::size_t lines = 0;
         if (data.size() >= SPLIT_BYTES && usable_cpus() > 1) {
-          HyperLogLogCore scratch;
-          HyperLogLogCore::create(core.precision(), scratch);
+          HyperLogLogCore scratch = core.empty_like();
           lines = without_gil([&]() noexcept { return add_lines_split(core, scratch, data, final); });
         } else if (data.size() >= RELEASE_GIL_BYTES) {
           lines = without_gil([&]() noexcept { return core.add_lines(data, final); });
@@ -364,20 +380,28 @@ int bulk_exec(PyObject* module) {
     if (Status imported = import_sketch_type(module); !imported) {
       return std::move(imported).error();
     }
+    // The thresholds, for the tests and the curious.
+    const std::pair<const char*, std::size_t> constants[] = {
+        {"RELEASE_GIL_BYTES", RELEASE_GIL_BYTES}, {"SPLIT_BYTES", SPLIT_BYTES}, {"BATCH", BATCH}};
+    for (const auto& [name, value] : constants) {
+      if (PyModule_AddIntConstant(module, name, static_cast<long>(value)) < 0) {
+        return PyErr::fetch();
+      }
+    }
     return 0;
   });
 }
 
 PyMethodDef BULK_METHODS[] = {
     {"update_many", as_cfunction(bulk_update_many), METH_FASTCALL | METH_KEYWORDS,
-     "update_many(sketch, items)\n--\n\n"
-     "Add every item of an iterable of bytes or str; return how many were added."},
+     documented(UPDATE_MANY_DESC, "update_many(sketch, items)\n--\n\n"
+                "Add every item of an iterable of bytes or str; return how many were added.")},
     {"update_lines", as_cfunction(bulk_update_lines), METH_FASTCALL | METH_KEYWORDS,
-     "update_lines(sketch, buffer, final=True)\n--\n\n"
-     "Add every line of a bytes-like buffer as one item; return how many lines were added."},
+     documented(UPDATE_LINES_DESC, "update_lines(sketch, buffer, final=True)\n--\n\n"
+                "Add every line of a bytes-like buffer as one item; return how many lines were added.")},
     {"update_joined", as_cfunction(bulk_update_joined), METH_FASTCALL | METH_KEYWORDS,
-     "update_joined(sketch, parts)\n--\n\n"
-     "Add one item: the bytes-like parts joined, hashed as they come, in bounded memory."},
+     documented(UPDATE_JOINED_DESC, "update_joined(sketch, parts)\n--\n\n"
+                "Add one item: the bytes-like parts joined, hashed as they come, in bounded memory.")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

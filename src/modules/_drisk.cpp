@@ -197,25 +197,25 @@ PyObject* hll_repr(PyObject* self) {
 
 PyMethodDef HLL_METHODS[] = {
     {"update", as_cfunction(hll_update), METH_FASTCALL | METH_KEYWORDS,
-     "update($self, data)\n--\n\nAdd a single item."},
+     documented(UPDATE_DESC, "update($self, data)\n--\n\nAdd a single item.")},
     {"update_str", as_cfunction(hll_update_str), METH_FASTCALL | METH_KEYWORDS,
-     "update_str($self, s)\n--\n\n"
-     "Convenience: `str` -> utf8 -> `update`, avoids `.encode()` at call sites."},
+     documented(UPDATE_STR_DESC, "update_str($self, s)\n--\n\n"
+     "Convenience: `str` -> utf8 -> `update`, avoids `.encode()` at call sites.")},
     {"count", as_cfunction(hll_count), METH_NOARGS, "count($self)\n--\n\n"},
     {"merge", as_cfunction(hll_merge), METH_FASTCALL | METH_KEYWORDS,
-     "merge($self, other)\n--\n\nIn-place union with another sketch of the same `p`."},
+     documented(MERGE_DESC, "merge($self, other)\n--\n\nIn-place union with another sketch of the same `p`.")},
     {"copy", as_cfunction(hll_copy), METH_NOARGS, "copy($self)\n--\n\n"},
     {"registers", as_cfunction(hll_registers), METH_NOARGS,
      "registers($self)\n--\n\nRaw register bytes, exposed for debugging/serialization."},
     {"to_bytes", as_cfunction(hll_to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
     {"from_bytes", as_cfunction(hll_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "from_bytes(data)\n--\n\n"},
+     documented(FROM_BYTES_DESC, "from_bytes(data)\n--\n\n")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
 PyType_Slot HLL_SLOTS[] = {
-    {Py_tp_doc, const_cast<char*>("HyperLogLog(p=12)\n--\n\n"
-                                  "Thin PyO3 wrapper around [`HyperLogLogCore`].")},
+    {Py_tp_doc, const_cast<char*>(documented(NEW_DESC, "HyperLogLog(p=12)\n--\n\n"
+                                  "Thin PyO3 wrapper around [`HyperLogLogCore`]."))},
     {Py_tp_new, reinterpret_cast<void*>(hll_new)},
     {Py_mp_length, reinterpret_cast<void*>(hll_length)},
     {Py_tp_repr, reinterpret_cast<void*>(hll_repr)},
