@@ -28,7 +28,7 @@ if TYPE_CHECKING:
     from typing_extensions import Buffer
 
 from _drisk import HyperLogLog
-from drisk._bulk import update_lines
+from drisk._bulk import update_joined, update_lines
 
 #: Bytes read from a stream at a time. A line longer than this is still one
 #: item, hashed piece by piece without being held whole.
@@ -151,12 +151,6 @@ class _Source(io.RawIOBase):
             return got
 
 
-def _update_joined(sketch: HyperLogLog, parts: Iterator[Buffer]) -> None:
-    from drisk._bulk import update_joined  # type: ignore[attr-defined]
-
-    update_joined(sketch, parts)
-
-
 def _absorb(sketch: HyperLogLog, read: Callable[[memoryview], int], chunk_size: int) -> int:
     """Lines read with `read` into one reused buffer of chunk_size bytes.
 
@@ -224,7 +218,7 @@ def _absorb_long_line(sketch: HyperLogLog, read: Callable[[memoryview], int],
             after[:] = [newline + 1, got]
             return
 
-    _update_joined(sketch, parts())
+    update_joined(sketch, parts())
     start, end = after
     buf[: end - start] = buf[start:end]
     return end - start
@@ -566,7 +560,7 @@ class _RegularFile:
                         raise FileChangedError
                     yield piece
 
-        _update_joined(self.sketch, parts())
+        update_joined(self.sketch, parts())
         self.lines += 1
 
 
