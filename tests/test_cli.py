@@ -3,7 +3,9 @@ import gzip
 import json
 import math
 import os
+import pty
 import resource
+import select
 import signal
 import stat
 import subprocess
@@ -400,3 +402,26 @@ def test_out_of_memory_is_one_line():
             "raise SystemExit(cli.main(sys.argv[1:]))")
     proc = subprocess.run([sys.executable, "-c", code, "count"], input=b"a\n", capture_output=True)
     assert proc.returncode == 2 and error_line(proc) == "drisk: out of memory"
+
+
+def test_one_ctrl_d_ends_terminal_input():
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execv(sys.executable, [*DRISK, "count", "-q"])
+    time.sleep(1.0)  # let the tool start reading
+    os.write(fd, b"a\nb\n")
+    time.sleep(0.3)
+    os.write(fd, b"\x04")  # end of input, once
+    output = b""
+    while b"2\r\n" not in output:
+        ready, _, _ = select.select([fd], [], [], 30)
+        if not ready:
+            os.kill(pid, signal.SIGKILL)
+            break
+        try:
+            output += os.read(fd, 1024)
+        except OSError:  # the tool exited and closed the terminal
+            break
+    os.waitpid(pid, 0)
+    os.close(fd)
+    assert output.endswith(b"2\r\n"), output

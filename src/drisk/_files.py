@@ -54,8 +54,8 @@ class FileChangedError(OSError):
     """A regular file shrank while it was being read (e.g. truncated by
     logrotate's copytruncate), so its lines cannot be counted consistently."""
 
-    def __init__(self) -> None:
-        super().__init__("file changed while reading")
+    def __init__(self, *args: object) -> None:  # arguments: for unpickling
+        super().__init__(*(args or ("file changed while reading",)))
 
 
 # --- arguments ---------------------------------------------------------------
@@ -86,8 +86,16 @@ def _scratch(sketch: HyperLogLog) -> HyperLogLog:
 
 def _waiting_reader(stream: ReadableStream) -> Callable[[memoryview], int]:
     """stream.readinto, waiting for data where a non-blocking stream has none
-    yet (readinto() returning None) instead of taking that for the end."""
+    yet (readinto() returning None) instead of taking that for the end.
+
+    On a terminal, a buffered stream's readinto1() instead: readinto() would
+    go on reading after the end of input (Ctrl-D) to fill the buffer."""
     readinto = stream.readinto
+    try:
+        if stream.isatty() and callable(getattr(stream, "readinto1", None)):  # type: ignore[attr-defined]
+            readinto = stream.readinto1  # type: ignore[attr-defined]
+    except (AttributeError, OSError, ValueError):
+        pass
     poller: select.poll | None = None
     try:
         fd = stream.fileno()  # type: ignore[attr-defined]
@@ -119,14 +127,16 @@ def _waiting_reader(stream: ReadableStream) -> Callable[[memoryview], int]:
 class _Source(io.RawIOBase):
     """A blocking raw reader over a waiting read function: first the bytes
     already taken off the stream to sniff its format, then the stream.
-    Reports progress in bytes of the underlying stream."""
+    Reports progress in bytes of the underlying stream. The first read of 0
+    bytes is the end: a terminal is not asked twice for end of input."""
 
     def __init__(self, read: Callable[[memoryview], int], prefix: bytes = b"",
-                 progress: Progress | None = None) -> None:
+                 progress: Progress | None = None, ended: bool = False) -> None:
         super().__init__()
         self._read = read
         self._prefix = prefix
         self._progress = progress
+        self._ended = ended
         #: The last error of the underlying stream, to tell it from a
         #: decompressor's complaint about the data.
         self.error: BaseException | None = None
@@ -140,12 +150,15 @@ class _Source(io.RawIOBase):
                 got = min(len(out), len(self._prefix))
                 out[:got] = self._prefix[:got]
                 self._prefix = self._prefix[got:]
+            elif self._ended or not out:
+                return 0
             else:
                 try:
                     got = self._read(out)
                 except BaseException as exc:
                     self.error = exc
                     raise
+                self._ended = not got
             if got and self._progress is not None:
                 self._progress(got)
             return got
@@ -175,9 +188,11 @@ def _absorb(sketch: HyperLogLog, read: Callable[[memoryview], int], chunk_size: 
                 keep = seen = end - cut
             elif end == chunk_size:
                 # What follows a long line may hold whole lines already.
-                keep = _absorb_long_line(sketch, read, buf, view)
-                seen = 0
+                rest = _absorb_long_line(sketch, read, buf, view)
                 lines += 1
+                if rest is None:
+                    return lines  # the line ran to the end of the input
+                keep, seen = rest, 0
             else:
                 keep = seen = end
         if keep:
@@ -186,16 +201,16 @@ def _absorb(sketch: HyperLogLog, read: Callable[[memoryview], int], chunk_size: 
 
 
 def _absorb_long_line(sketch: HyperLogLog, read: Callable[[memoryview], int],
-                      buf: bytearray, view: memoryview) -> int:
+                      buf: bytearray, view: memoryview) -> int | None:
     """Adds the line that fills `buf` (no newline in it) and its rest from
     `read`, as one item; returns how many bytes after it are left at the
-    front of `buf`.
+    front of `buf`, or None if the input ended with the line.
 
     The line ending is left out as update_lines leaves it out: "\\n", a
     "\\r" right before that "\\n" (even when the two arrive in different
     reads), and a "\\r" that ends the input.
     """
-    after = [0, 0]  # start and end in buf of the bytes that follow the line
+    after: list[int] = []  # start and end in buf of the bytes that follow the line
 
     def parts() -> Iterator[memoryview | bytes]:
         size = len(buf)  # view[:size] continues the line, without a newline
@@ -219,6 +234,8 @@ def _absorb_long_line(sketch: HyperLogLog, read: Callable[[memoryview], int],
             return
 
     update_joined(sketch, parts())
+    if not after:
+        return None
     start, end = after
     buf[: end - start] = buf[start:end]
     return end - start
@@ -643,15 +660,18 @@ def _update_binary(sketch: HyperLogLog, file: ReadableStream, decompress: bool,
                 return lines
     read = _waiting_reader(file)
     prefix = b""
+    ended = False
     if decompress:
         head = bytearray(SNIFF_BYTES)
         with memoryview(head) as view:
             size = 0
-            while size < SNIFF_BYTES and (got := read(view[size:])):
+            while size < SNIFF_BYTES and not ended:
+                got = read(view[size:])
                 size += got
+                ended = not got
         prefix = bytes(head[:size])
         kind = _sniff(prefix)
-    source = _Source(read, prefix, progress)
+    source = _Source(read, prefix, progress, ended)
     if decompress and kind is not None:
         lines = _update_compressed(scratch, kind, source)
     else:
