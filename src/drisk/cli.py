@@ -18,7 +18,7 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from types import FrameType
 from typing import TYPE_CHECKING, NoReturn, cast
 
@@ -251,9 +251,9 @@ class AtomicOutput:
     def commit(self, data: bytes) -> None:
         assert self.temporary is not None
         try:
-            with memoryview(data) as view:
-                while view:
-                    view = view[os.write(self.fd, view):]
+            written = 0
+            while written < len(data):
+                written += os.write(self.fd, data[written:])
             os.fsync(self.fd)
             os.close(self.fd)
             self.fd = -1
@@ -266,7 +266,9 @@ class AtomicOutput:
         if self.temporary is not None:
             if self.fd >= 0:
                 os.close(self.fd)
-            os.unlink(self.temporary)
+                self.fd = -1
+            with suppress(FileNotFoundError):  # renamed just before an interrupt
+                os.unlink(self.temporary)
             self.temporary = None
 
     def __enter__(self) -> AtomicOutput:
