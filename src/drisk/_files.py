@@ -47,7 +47,9 @@ class ReadableStream(Protocol):
     def readinto(self, buffer: Buffer, /) -> int | None: ...
 
 
-PathOrFile = Union[str, "os.PathLike[str]", ReadableStream, IO[str]]
+#: typing's BinaryIO (the type of sys.stdin.buffer) leaves out readinto().
+BinaryStream = Union[ReadableStream, IO[bytes]]
+PathOrFile = Union[str, "os.PathLike[str]", BinaryStream, IO[str]]
 
 
 class FileChangedError(OSError):
@@ -243,7 +245,7 @@ def _absorb_long_line(sketch: HyperLogLog, read: Callable[[memoryview], int],
 
 def update_stream(
     sketch: HyperLogLog,
-    stream: ReadableStream,
+    stream: BinaryStream,
     *,
     chunk_size: int = CHUNK_SIZE,
     progress: Progress | None = None,
@@ -270,7 +272,8 @@ def update_stream(
     if chunk_size <= 0:
         raise ValueError(f"chunk_size must be positive, got {chunk_size}")
     scratch = _scratch(sketch)
-    lines = _absorb(scratch, _Source(_waiting_reader(stream), b"", progress).readinto, chunk_size)
+    read = _waiting_reader(cast(ReadableStream, stream))
+    lines = _absorb(scratch, _Source(read, b"", progress).readinto, chunk_size)
     sketch.merge(scratch)
     return lines
 

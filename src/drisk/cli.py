@@ -26,7 +26,7 @@ if TYPE_CHECKING:
     from _typeshed import SupportsWrite
 
 from drisk import HyperLogLog, __version__, relative_error, update_file
-from drisk._files import FileChangedError, ReadableStream
+from drisk._files import FileChangedError
 
 DEFAULT_PRECISION = 14
 #: Inputs smaller than this never get a progress bar.
@@ -352,8 +352,7 @@ def count_input(sketch: HyperLogLog, name: str, progress: Callable[[int], object
     shown = "standard input" if name == "-" else quoted(name)
     try:
         if name == "-":
-            # Typed as BinaryIO, which leaves out the readinto() it has.
-            return update_file(sketch, cast(ReadableStream, sys.stdin.buffer), progress=progress)
+            return update_file(sketch, sys.stdin.buffer, progress=progress)
         return update_file(sketch, name, progress=progress)
     except FileChangedError as exc:
         raise CliError(f"{shown}: {exc}") from None
