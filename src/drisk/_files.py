@@ -488,8 +488,11 @@ class _RegularFile:
         helper_sketch = _scratch(self.sketch)
         helper = None
         if self.blocks > 1 and _helpers_wanted():
+            # Not a daemon: should the caller give up waiting for it (a second
+            # Ctrl-C), the interpreter still lets it finish its block rather
+            # than ending it inside drisk's C++ code at exit.
             helper = threading.Thread(target=self._help, args=(helper_sketch,),
-                                      name="drisk-reader", daemon=True)
+                                      name="drisk-reader", daemon=False)
             try:
                 helper.start()
             except RuntimeError:  # no thread to be had: read alone
