@@ -2,7 +2,7 @@
 
 Run from the repository root after installing drisk:
 
-    pip install xxhash datasketch datasketches numpy
+    pip install xxhash datasketch datasketches numpy isal
     python -m bench [--quick]
     python -m bench accuracy [--quick]    # estimator accuracy (bench/accuracy.py)
 
@@ -242,6 +242,17 @@ def bench_files(table: Table, n_lines: int, rounds: int) -> dict[str, float]:
 
         tool = best_s(shell(f"{sys.executable} -m drisk count -q {path}"), rounds)
         table.add(label, "drisk count FILE, whole process (ms)", tool * 1e3)
+        piped = best_s(shell(f"cat {path} | {sys.executable} -m drisk count -q"), rounds)
+        table.add(label, "cat FILE | drisk count (ms)", piped * 1e3)
+
+        # Compressed input: drisk decompresses it itself (gzip with isal when installed).
+        subprocess.run(["gzip", "-k", path], check=True)
+        packed = path + ".gz"
+        zcat = best_s(shell(f"zcat {packed} | wc -l"), rounds)
+        table.add(label, "zcat FILE.gz | wc -l (ms)", zcat * 1e3)
+        gz_tool = best_s(shell(f"{sys.executable} -m drisk count -q {packed}"), rounds)
+        table.add(label, "drisk count FILE.gz, whole process (ms)", gz_tool * 1e3)
+        ratios["drisk count FILE.gz vs zcat | wc -l"] = zcat / gz_tool
         sort = best_s(shell(f"sort -u {path} | wc -l"), 1)
         table.add(label, "sort -u FILE | wc -l (ms)", sort * 1e3)
         awk = best_s(shell(f"awk '!seen[$0]++' {path} | wc -l"), 1)
