@@ -1,0 +1,861 @@
+// drisk: Arrow arrays and strided number buffers absorbed into a sketch.
+//
+// Every reader below is a small "view" functor that turns row r of a column
+// into the bytes of its item: a pointer into the column's own memory for text
+// and binary, or the item text (item_text.hpp) written into a slot of a
+// per-batch arena for numbers. absorb_rows() drives a view over a range of
+// rows, BATCH at a time, skipping missing rows, and hashes each batch in one
+// add_batch() call. Nothing in these loops allocates or locks.
+//
+// Layout checks that cost one comparison per row (offsets that must not go
+// backwards, views that must stay inside their buffers) are folded into the
+// views as a sticky `bad` flag, read once per batch; a batch with a bad row
+// is not hashed.
+#include "columns.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string_view>
+#include <thread>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+#include "item_text.hpp"
+
+namespace drisk {
+namespace {
+
+// Rows viewed, then hashed, at a time: the arena of item texts (8 KiB) and
+// the views stay in the first-level cache.
+constexpr std::size_t BATCH = 256;
+
+// ---------------------------------------------------------------------------
+// Refusals
+// ---------------------------------------------------------------------------
+
+[[gnu::cold, gnu::noinline]] ColumnError type_refusal(std::string message) {
+  return {ColumnError::Kind::Type, std::move(message)};
+}
+
+[[gnu::cold, gnu::noinline]] ColumnError malformed(std::string_view what) {
+  return {ColumnError::Kind::Value, "malformed Arrow array: " + std::string(what)};
+}
+
+// A readable name for an Arrow format string, for messages.
+[[gnu::cold, gnu::noinline]] std::string arrow_type_name(std::string_view format) {
+  struct Name {
+    std::string_view prefix;
+    std::string_view name;
+  };
+  static constexpr Name NAMES[] = {
+      {"tdD", "date32"},        {"tdm", "date64"},         {"tt", "time"},
+      {"ts", "timestamp"},      {"tD", "duration"},        {"ti", "interval"},
+      {"d:", "decimal"},        {"+vl", "list_view"},      {"+vL", "large_list_view"},
+      {"+l", "list"},           {"+L", "large_list"},      {"+w:", "fixed_size_list"},
+      {"+s", "struct"},         {"+m", "map"},             {"+ud:", "dense_union"},
+      {"+us:", "sparse_union"}, {"+r", "run_end_encoded"},
+  };
+  for (const Name& entry : NAMES) {
+    if (format.starts_with(entry.prefix)) {
+      return std::string(entry.name);
+    }
+  }
+  return "unknown";
+}
+
+[[gnu::cold, gnu::noinline]] ColumnError unsupported_type(std::string_view format) {
+  return type_refusal("Arrow values of type " + arrow_type_name(format) + " (format '" +
+                      std::string(format) +
+                      "') cannot be counted: cast them to string first");
+}
+
+[[gnu::cold, gnu::noinline]] ColumnError unsupported_extension(std::string_view name) {
+  return type_refusal("Arrow values of extension type '" + std::string(name) +
+                      "' cannot be counted: cast them to string first");
+}
+
+[[gnu::cold, gnu::noinline]] ColumnError not_one_column(std::int64_t columns) {
+  return type_refusal("a table of " + std::to_string(columns) +
+                      " columns cannot be counted: pass one column");
+}
+
+// ---------------------------------------------------------------------------
+// Schemas
+// ---------------------------------------------------------------------------
+
+// The kind of a plain (not dictionary-encoded) value format, with the byte
+// width of fixed_size_binary; nothing for anything else.
+std::optional<ValueKind> plain_kind(std::string_view format, std::int32_t& width) {
+  if (format.size() == 1) {
+    switch (format[0]) {
+      case 'n': return ValueKind::Null;
+      case 'b': return ValueKind::Bool;
+      case 'c': return ValueKind::Int8;
+      case 's': return ValueKind::Int16;
+      case 'i': return ValueKind::Int32;
+      case 'l': return ValueKind::Int64;
+      case 'C': return ValueKind::UInt8;
+      case 'S': return ValueKind::UInt16;
+      case 'I': return ValueKind::UInt32;
+      case 'L': return ValueKind::UInt64;
+      case 'e': return ValueKind::Float16;
+      case 'f': return ValueKind::Float32;
+      case 'g': return ValueKind::Float64;
+      case 'z': case 'u': return ValueKind::Binary;
+      case 'Z': case 'U': return ValueKind::LargeBinary;
+      default: return std::nullopt;
+    }
+  }
+  if (format == "vz" || format == "vu") {
+    return ValueKind::BinaryView;
+  }
+  if (format.starts_with("w:")) {
+    std::int32_t parsed = 0;
+    const char* end = format.data() + format.size();
+    const auto [ptr, ec] = std::from_chars(format.data() + 2, end, parsed);
+    if (ec == std::errc() && ptr == end && parsed >= 0) {
+      width = parsed;
+      return ValueKind::FixedBinary;
+    }
+  }
+  return std::nullopt;
+}
+
+bool is_integer(ValueKind kind) noexcept {
+  return kind >= ValueKind::Int8 && kind <= ValueKind::UInt64;
+}
+
+// The value of the "ARROW:extension:name" key of a schema's metadata (an
+// int32 pair count, then each key and value as an int32 length and bytes).
+std::optional<std::string_view> extension_name(const char* metadata) {
+  if (metadata == nullptr) {
+    return std::nullopt;
+  }
+  auto read_int = [&metadata]() {
+    std::int32_t value = 0;
+    std::memcpy(&value, metadata, sizeof value);
+    metadata += sizeof value;
+    return value;
+  };
+  auto read_text = [&](std::int32_t length) {
+    const std::string_view text(metadata, static_cast<std::size_t>(length));
+    metadata += length;
+    return text;
+  };
+  const std::int32_t pairs = read_int();
+  for (std::int32_t i = 0; i < pairs; ++i) {
+    const std::int32_t key_length = read_int();
+    if (key_length < 0) {
+      return std::nullopt;
+    }
+    const std::string_view key = read_text(key_length);
+    const std::int32_t value_length = read_int();
+    if (value_length < 0) {
+      return std::nullopt;
+    }
+    const std::string_view value = read_text(value_length);
+    if (key == "ARROW:extension:name") {
+      return value;
+    }
+  }
+  return std::nullopt;
+}
+
+// Checks the values of one schema (not a table): a plain kind, or integer
+// indices into a dictionary of a plain kind.
+ColumnFailure describe_values(const ArrowSchema& schema, ColumnType& out) {
+  if (schema.format == nullptr) {
+    return type_refusal("malformed Arrow schema: no format string");
+  }
+  if (const auto name = extension_name(schema.metadata)) {
+    return unsupported_extension(*name);
+  }
+  const std::string_view format = schema.format;
+  const std::optional<ValueKind> kind = plain_kind(format, out.fixed_width);
+  if (schema.dictionary == nullptr) {
+    if (!kind) {
+      return unsupported_type(format);
+    }
+    out.values = *kind;
+    return std::nullopt;
+  }
+  if (!kind || !is_integer(*kind)) {
+    return type_refusal("malformed Arrow schema: dictionary indices of format '" +
+                        std::string(format) + "'");
+  }
+  const ArrowSchema& dictionary = *schema.dictionary;
+  if (dictionary.format == nullptr) {
+    return type_refusal("malformed Arrow schema: no format string");
+  }
+  if (const auto name = extension_name(dictionary.metadata)) {
+    return unsupported_extension(*name);
+  }
+  const std::string_view value_format = dictionary.format;
+  const std::optional<ValueKind> value_kind = plain_kind(value_format, out.fixed_width);
+  if (!value_kind || dictionary.dictionary != nullptr) {
+    return unsupported_type(value_format);
+  }
+  out.dictionary = true;
+  out.index = *kind;
+  out.values = *value_kind;
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// Reading values
+// ---------------------------------------------------------------------------
+
+using ItemView = HyperLogLogCore::ItemView;
+
+inline bool bit_is_set(const std::uint8_t* bits, std::int64_t index) noexcept {
+  return ((bits[index >> 3] >> (index & 7)) & 1) != 0;
+}
+
+template <class T>
+T load(const std::uint8_t* at) noexcept {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
+}
+
+// IEEE half precision to double; exact for every half.
+inline double half_to_double(std::uint16_t bits) noexcept {
+  const double sign = (bits & 0x8000) != 0 ? -1.0 : 1.0;
+  const int exponent = (bits >> 10) & 0x1F;
+  const int fraction = bits & 0x3FF;
+  if (exponent == 0x1F) {
+    return fraction != 0 ? std::nan("") : sign * HUGE_VAL;
+  }
+  if (exponent == 0) {
+    return sign * std::ldexp(fraction, -24);
+  }
+  return sign * std::ldexp(fraction + 1024, exponent - 25);
+}
+
+// The storage and meaning of each fixed-width number kind.
+template <ValueKind K> struct NumberTraits;
+template <> struct NumberTraits<ValueKind::ByteBool> { using Bits = std::uint8_t; };
+template <> struct NumberTraits<ValueKind::Int8> { using Bits = std::uint8_t; using Value = std::int8_t; };
+template <> struct NumberTraits<ValueKind::Int16> { using Bits = std::uint16_t; using Value = std::int16_t; };
+template <> struct NumberTraits<ValueKind::Int32> { using Bits = std::uint32_t; using Value = std::int32_t; };
+template <> struct NumberTraits<ValueKind::Int64> { using Bits = std::uint64_t; using Value = std::int64_t; };
+template <> struct NumberTraits<ValueKind::UInt8> { using Bits = std::uint8_t; using Value = std::uint8_t; };
+template <> struct NumberTraits<ValueKind::UInt16> { using Bits = std::uint16_t; using Value = std::uint16_t; };
+template <> struct NumberTraits<ValueKind::UInt32> { using Bits = std::uint32_t; using Value = std::uint32_t; };
+template <> struct NumberTraits<ValueKind::UInt64> { using Bits = std::uint64_t; using Value = std::uint64_t; };
+template <> struct NumberTraits<ValueKind::Float16> { using Bits = std::uint16_t; };
+template <> struct NumberTraits<ValueKind::Float32> { using Bits = std::uint32_t; using Value = float; };
+template <> struct NumberTraits<ValueKind::Float64> { using Bits = std::uint64_t; using Value = double; };
+
+template <class T>
+T byte_swapped(T value) noexcept {
+  if constexpr (sizeof(T) == 1) {
+    return value;
+  } else if constexpr (sizeof(T) == 2) {
+    return __builtin_bswap16(value);
+  } else if constexpr (sizeof(T) == 4) {
+    return __builtin_bswap32(value);
+  } else {
+    return __builtin_bswap64(value);
+  }
+}
+
+// Row r is the number at base + r * stride, hashed as its item text.
+template <ValueKind K, bool Swap>
+struct NumberView {
+  const std::uint8_t* base;
+  std::ptrdiff_t stride;
+  bool bad = false;
+
+  std::size_t operator()(std::size_t row, ItemView& out, char* slot) noexcept {
+    using Bits = typename NumberTraits<K>::Bits;
+    Bits bits = load<Bits>(base + static_cast<std::ptrdiff_t>(row) * stride);
+    if constexpr (Swap) {
+      bits = byte_swapped(bits);
+    }
+    if constexpr (K == ValueKind::ByteBool) {
+      const std::string_view text = bool_text(bits != 0);
+      out = {text.data(), text.size()};
+      return 1;
+    } else {
+      double real = 0.0;
+      if constexpr (K == ValueKind::Float16) {
+        real = half_to_double(bits);
+      } else if constexpr (K == ValueKind::Float32 || K == ValueKind::Float64) {
+        real = static_cast<double>(std::bit_cast<typename NumberTraits<K>::Value>(bits));
+      } else {
+        using Value = typename NumberTraits<K>::Value;
+        const auto value = static_cast<Value>(bits);
+        const std::size_t length = std::is_signed_v<Value>
+                                       ? format_int64(static_cast<std::int64_t>(value), slot)
+                                       : format_uint64(static_cast<std::uint64_t>(value), slot);
+        out = {slot, length};
+        return 1;
+      }
+      if (std::isnan(real)) {
+        return 0;  // missing
+      }
+      out = {slot, format_double(real, slot)};
+      return 1;
+    }
+  }
+};
+
+// Arrow booleans, one bit each.
+struct BitBoolView {
+  const std::uint8_t* bits;
+  std::int64_t first;
+  bool bad = false;
+
+  std::size_t operator()(std::size_t row, ItemView& out, char*) const noexcept {
+    const std::string_view text = bool_text(bit_is_set(bits, first + static_cast<std::int64_t>(row)));
+    out = {text.data(), text.size()};
+    return 1;
+  }
+};
+
+// binary, string and their large forms: row r is data[offsets[r] .. offsets[r + 1]).
+template <class Offset>
+struct OffsetsView {
+  const Offset* offsets;  // already advanced to the first row
+  const char* data;
+  bool bad = false;
+
+  std::size_t operator()(std::size_t row, ItemView& out, char*) noexcept {
+    const Offset begin = offsets[row];
+    const Offset end = offsets[row + 1];
+    const bool ok = begin >= 0 && end >= begin;
+    bad |= !ok;
+    out = {data + (ok ? begin : 0), ok ? static_cast<std::size_t>(end - begin) : 0};
+    return 1;
+  }
+};
+
+// binary_view and string_view: 16-byte views, the bytes inline when at most
+// 12 long, otherwise in one of the variadic data buffers.
+struct ViewsView {
+  const std::uint8_t* views;  // already advanced to the first row
+  const char* const* buffers;
+  const std::int64_t* sizes;
+  std::int64_t buffer_count;
+  bool bad = false;
+
+  std::size_t operator()(std::size_t row, ItemView& out, char*) noexcept {
+    const std::uint8_t* view = views + row * 16;
+    const std::int32_t length = load<std::int32_t>(view);
+    if (length <= 12) {
+      bad |= length < 0;
+      out = {view + 4, length < 0 ? 0 : static_cast<std::size_t>(length)};
+      return 1;
+    }
+    const std::int32_t index = load<std::int32_t>(view + 8);
+    const std::int32_t offset = load<std::int32_t>(view + 12);
+    const bool ok = index >= 0 && index < buffer_count && offset >= 0 &&
+                    std::int64_t{offset} + length <= sizes[index];
+    bad |= !ok;
+    out = ok ? ItemView{buffers[index] + offset, static_cast<std::size_t>(length)} : ItemView{view, 0};
+    return 1;
+  }
+};
+
+struct FixedBinaryView {
+  const std::uint8_t* data;  // already advanced to the first row
+  std::size_t width;
+  bool bad = false;
+
+  std::size_t operator()(std::size_t row, ItemView& out, char*) const noexcept {
+    out = {data + row * width, width};
+    return 1;
+  }
+};
+
+// Bytes per value of a fixed-width number kind.
+std::size_t number_width(ValueKind kind) noexcept {
+  switch (kind) {
+    case ValueKind::ByteBool: case ValueKind::Int8: case ValueKind::UInt8: return 1;
+    case ValueKind::Int16: case ValueKind::UInt16: case ValueKind::Float16: return 2;
+    case ValueKind::Int32: case ValueKind::UInt32: case ValueKind::Float32: return 4;
+    default: return 8;
+  }
+}
+
+// Calls f with the NumberView for a layout.
+template <class F>
+void visit_number_view(const NumberLayout& layout, const std::uint8_t* base, std::ptrdiff_t stride,
+                       F&& f) {
+  const auto with = [&]<ValueKind K>() {
+    if (layout.swap_bytes) {
+      f(NumberView<K, true>{base, stride});
+    } else {
+      f(NumberView<K, false>{base, stride});
+    }
+  };
+  switch (layout.kind) {
+    case ValueKind::ByteBool: with.template operator()<ValueKind::ByteBool>(); break;
+    case ValueKind::Int8: with.template operator()<ValueKind::Int8>(); break;
+    case ValueKind::Int16: with.template operator()<ValueKind::Int16>(); break;
+    case ValueKind::Int32: with.template operator()<ValueKind::Int32>(); break;
+    case ValueKind::Int64: with.template operator()<ValueKind::Int64>(); break;
+    case ValueKind::UInt8: with.template operator()<ValueKind::UInt8>(); break;
+    case ValueKind::UInt16: with.template operator()<ValueKind::UInt16>(); break;
+    case ValueKind::UInt32: with.template operator()<ValueKind::UInt32>(); break;
+    case ValueKind::UInt64: with.template operator()<ValueKind::UInt64>(); break;
+    case ValueKind::Float16: with.template operator()<ValueKind::Float16>(); break;
+    case ValueKind::Float32: with.template operator()<ValueKind::Float32>(); break;
+    case ValueKind::Float64: with.template operator()<ValueKind::Float64>(); break;
+    default: break;  // not a fixed-width number: describe_* never gives one here
+  }
+}
+
+// Hashes rows [begin, end) of `view` into core, BATCH at a time; with
+// Nullable, skips rows whose validity bit is clear. Stops before hashing a
+// batch in which the view saw a malformed row.
+template <bool Nullable, class View>
+std::pair<std::size_t, bool> absorb_rows(HyperLogLogCore& core, const std::uint8_t* validity,
+                                         std::int64_t validity_offset, std::size_t begin,
+                                         std::size_t end, View view) noexcept {
+  ItemView views[BATCH];
+  char arena[BATCH][ITEM_TEXT_CAPACITY];
+  std::size_t absorbed = 0;
+  for (std::size_t row = begin; row < end;) {
+    const std::size_t stop = std::min(row + BATCH, end);
+    std::size_t n = 0;
+    for (; row < stop; ++row) {
+      if constexpr (Nullable) {
+        if (!bit_is_set(validity, validity_offset + static_cast<std::int64_t>(row))) {
+          continue;
+        }
+      }
+      n += view(row, views[n], arena[n]);
+    }
+    if (view.bad) {
+      return {absorbed, true};
+    }
+    core.add_batch(views, n);
+    absorbed += n;
+  }
+  return {absorbed, false};
+}
+
+// The processors of the affinity mask, or of the machine.
+unsigned affinity_cpus() noexcept {
+#if defined(__linux__)
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+    return static_cast<unsigned>(CPU_COUNT(&allowed));
+  }
+#endif
+  return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
+// Whole processors granted by the cgroup (v2) CPU quota of this process, or
+// 0 when there is no quota.
+unsigned quota_cpus() noexcept {
+#if defined(__linux__)
+  char path[512] = "/sys/fs/cgroup/cpu.max";
+  if (std::FILE* groups = std::fopen("/proc/self/cgroup", "r")) {
+    char line[400];
+    while (std::fgets(line, sizeof line, groups) != nullptr) {
+      if (std::strncmp(line, "0::", 3) == 0) {
+        line[std::strcspn(line, "\n")] = '\0';
+        std::snprintf(path, sizeof path, "/sys/fs/cgroup%s/cpu.max", line + 3);
+      }
+    }
+    std::fclose(groups);
+  }
+  std::FILE* limits = std::fopen(path, "r");
+  if (limits == nullptr) {
+    limits = std::fopen("/sys/fs/cgroup/cpu.max", "r");
+  }
+  if (limits == nullptr) {
+    return 0;
+  }
+  char quota[32] = {};
+  long long period = 0;
+  const bool read = std::fscanf(limits, "%31s %lld", quota, &period) == 2;
+  std::fclose(limits);
+  if (!read || std::strcmp(quota, "max") == 0 || period <= 0) {
+    return 0;
+  }
+  const long long granted = std::atoll(quota) / period;
+  return static_cast<unsigned>(std::clamp(granted, 1LL, 4096LL));
+#else
+  return 0;
+#endif
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Public entry points
+// ---------------------------------------------------------------------------
+
+ColumnFailure describe_column(const ArrowSchema& schema, ColumnType& out) {
+  out = ColumnType{};
+  if (schema.format != nullptr && std::string_view(schema.format) == "+s" &&
+      schema.dictionary == nullptr) {
+    if (schema.n_children != 1 || schema.children == nullptr || schema.children[0] == nullptr) {
+      return not_one_column(schema.n_children);
+    }
+    out.table = true;
+    return describe_values(*schema.children[0], out);
+  }
+  return describe_values(schema, out);
+}
+
+ColumnFailure describe_buffer_format(const char* format, std::size_t itemsize, NumberLayout& out) {
+  std::string_view code = format != nullptr ? format : "B";
+  bool big_endian = std::endian::native == std::endian::big;
+  if (!code.empty() && std::string_view("@=<>!").find(code[0]) != std::string_view::npos) {
+    if (code[0] == '<') {
+      big_endian = false;
+    } else if (code[0] == '>' || code[0] == '!') {
+      big_endian = true;
+    }
+    code.remove_prefix(1);
+  }
+  std::optional<ValueKind> kind;
+  if (code.size() == 1) {
+    // The letter says signed, unsigned, float or bool; the item size says
+    // how wide ('l' is 8 bytes natively here, 4 in standard sizes).
+    constexpr ValueKind SIGNED[] = {ValueKind::Int8, ValueKind::Int16, ValueKind::Int32, ValueKind::Int64};
+    constexpr ValueKind UNSIGNED[] = {ValueKind::UInt8, ValueKind::UInt16, ValueKind::UInt32, ValueKind::UInt64};
+    const int width_log = itemsize == 1 ? 0 : itemsize == 2 ? 1 : itemsize == 4 ? 2 : itemsize == 8 ? 3 : -1;
+    const char letter = code[0];
+    if (std::string_view("bhilqn").find(letter) != std::string_view::npos && width_log >= 0) {
+      kind = SIGNED[width_log];
+    } else if (std::string_view("BHILQN").find(letter) != std::string_view::npos && width_log >= 0) {
+      kind = UNSIGNED[width_log];
+    } else if ((letter == 'e' && itemsize == 2) || (letter == 'f' && itemsize == 4) ||
+               (letter == 'd' && itemsize == 8)) {
+      kind = letter == 'e' ? ValueKind::Float16 : letter == 'f' ? ValueKind::Float32 : ValueKind::Float64;
+    } else if (letter == '?' && itemsize == 1) {
+      kind = ValueKind::ByteBool;
+    }
+  }
+  if (!kind) {
+    return type_refusal("buffer items of format '" + std::string(format != nullptr ? format : "B") +
+                        "' (" + std::to_string(itemsize) +
+                        " bytes each) cannot be counted: only integers, floats and booleans can");
+  }
+  out.kind = *kind;
+  out.swap_bytes = itemsize > 1 && big_endian != (std::endian::native == std::endian::big);
+  return std::nullopt;
+}
+
+unsigned usable_cpus() noexcept {
+  static const unsigned quota = quota_cpus();
+  const unsigned allowed = affinity_cpus();
+  return quota == 0 ? allowed : std::min(allowed, quota);
+}
+
+// ---------------------------------------------------------------------------
+// ColumnSink
+// ---------------------------------------------------------------------------
+
+HyperLogLogCore& ColumnSink::scratch() {
+  if (scratch_.size() == 0) {
+    HyperLogLogCore::create(target_.precision(), scratch_);
+  }
+  return scratch_;
+}
+
+void ColumnSink::finish() noexcept {
+  if (scratch_used_) {
+    (void)target_.merge(scratch_);  // same precision: cannot be refused
+    scratch_used_ = false;
+  }
+}
+
+template <class Body>
+ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) {
+  if (!split_ || rows < SPLIT_ROWS) {
+    const auto [absorbed, bad] = body(target_, 0, rows);
+    return {absorbed, bad};
+  }
+  HyperLogLogCore& second = scratch();  // before any thread starts: may throw
+  const std::size_t middle = rows / 2;
+  std::pair<std::size_t, bool> late{0, false};
+  std::thread helper;
+  try {
+    helper = std::thread([&]() noexcept { late = body(second, middle, rows); });
+  } catch (const std::exception&) {
+    const auto [absorbed, bad] = body(target_, 0, rows);
+    return {absorbed, bad};
+  }
+  const std::pair<std::size_t, bool> early = body(target_, 0, middle);
+  helper.join();
+  scratch_used_ = true;
+  return {early.first + late.first, early.second || late.second};
+}
+
+template <class View>
+ColumnSink::Rows ColumnSink::run_view(std::size_t rows, const std::uint8_t* validity,
+                                      std::int64_t validity_offset, const View& view) {
+  if (validity != nullptr) {
+    return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+      return absorb_rows<true>(core, validity, validity_offset, begin, end, view);
+    });
+  }
+  return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+    return absorb_rows<false>(core, nullptr, 0, begin, end, view);
+  });
+}
+
+ColumnFailure ColumnSink::absorb_values(ValueKind kind, std::int32_t width, const ArrowArray& array,
+                                        std::int64_t start, std::int64_t length,
+                                        const std::uint8_t* validity, std::int64_t validity_offset,
+                                        std::size_t& absorbed) {
+  if (kind == ValueKind::Null || length == 0) {
+    return std::nullopt;
+  }
+  const std::int64_t first = array.offset + start;
+  const auto rows = static_cast<std::size_t>(length);
+  const auto buffer = [&](std::int64_t i) { return static_cast<const std::uint8_t*>(array.buffers[i]); };
+  const auto needs = [&](std::int64_t count) {
+    if (array.n_buffers != count || array.buffers == nullptr) {
+      return false;
+    }
+    for (std::int64_t i = 1; i < count; ++i) {
+      if (array.buffers[i] == nullptr) {
+        return false;
+      }
+    }
+    return true;
+  };
+  Rows done{0, false};
+  switch (kind) {
+    case ValueKind::Binary:
+    case ValueKind::LargeBinary: {
+      if (array.n_buffers != 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
+        return malformed("a binary or string array needs validity, offsets and data buffers");
+      }
+      static const char EMPTY[1] = {};
+      const char* data = array.buffers[2] != nullptr ? static_cast<const char*>(array.buffers[2]) : EMPTY;
+      if (kind == ValueKind::Binary) {
+        const auto* offsets = static_cast<const std::int32_t*>(array.buffers[1]) + first;
+        if (array.buffers[2] == nullptr && offsets[length] != offsets[0]) {
+          return malformed("a binary or string array has no data buffer");
+        }
+        done = run_view(rows, validity, validity_offset, OffsetsView<std::int32_t>{offsets, data});
+      } else {
+        const auto* offsets = static_cast<const std::int64_t*>(array.buffers[1]) + first;
+        if (array.buffers[2] == nullptr && offsets[length] != offsets[0]) {
+          return malformed("a binary or string array has no data buffer");
+        }
+        done = run_view(rows, validity, validity_offset, OffsetsView<std::int64_t>{offsets, data});
+      }
+      break;
+    }
+    case ValueKind::BinaryView: {
+      if (array.n_buffers < 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
+        return malformed("a view array needs validity, views and buffer-size buffers");
+      }
+      const std::int64_t count = array.n_buffers - 3;
+      const auto* sizes = static_cast<const std::int64_t*>(array.buffers[array.n_buffers - 1]);
+      if (count > 0 && sizes == nullptr) {
+        return malformed("a view array has no buffer sizes");
+      }
+      for (std::int64_t i = 0; i < count; ++i) {
+        if (array.buffers[2 + i] == nullptr && sizes[i] != 0) {
+          return malformed("a view array has a missing data buffer");
+        }
+      }
+      done = run_view(rows, validity, validity_offset,
+                      ViewsView{buffer(1) + first * 16,
+                                reinterpret_cast<const char* const*>(array.buffers + 2), sizes, count});
+      break;
+    }
+    case ValueKind::FixedBinary: {
+      if (array.n_buffers != 2 || array.buffers == nullptr ||
+          (array.buffers[1] == nullptr && width > 0)) {
+        return malformed("a fixed_size_binary array needs validity and data buffers");
+      }
+      const auto w = static_cast<std::size_t>(width);
+      done = run_view(rows, validity, validity_offset,
+                      FixedBinaryView{buffer(1) + static_cast<std::size_t>(first) * w, w});
+      break;
+    }
+    case ValueKind::Bool:
+      if (!needs(2)) {
+        return malformed("a boolean array needs validity and value buffers");
+      }
+      done = run_view(rows, validity, validity_offset, BitBoolView{buffer(1), first});
+      break;
+    default: {
+      if (!needs(2)) {
+        return malformed("a numeric array needs validity and value buffers");
+      }
+      // Arrow numbers are a run whose stride is their width.
+      const auto stride = static_cast<std::ptrdiff_t>(number_width(kind));
+      const std::uint8_t* base = buffer(1) + first * stride;
+      visit_number_view(NumberLayout{kind, false}, base, stride, [&](const auto& view) {
+        done = run_view(rows, validity, validity_offset, view);
+      });
+      break;
+    }
+  }
+  absorbed += done.absorbed;
+  if (done.malformed) {
+    return malformed(kind == ValueKind::BinaryView ? "a view points outside its data buffer"
+                                                   : "its offsets go backwards");
+  }
+  return std::nullopt;
+}
+
+void ColumnSink::absorb_numbers(const NumberLayout& layout, const void* base,
+                                std::ptrdiff_t stride, std::size_t count, std::size_t& absorbed) {
+  Rows done{0, false};
+  visit_number_view(layout, static_cast<const std::uint8_t*>(base), stride, [&](const auto& view) {
+    done = run_view(count, nullptr, 0, view);
+  });
+  absorbed += done.absorbed;
+}
+
+namespace {
+
+// Marks, for each valid row of a dictionary-encoded slice, the dictionary
+// entry it uses, unless that entry is null; counts the rows marked. False
+// when an index is outside the dictionary.
+template <class Index>
+bool mark_used_entries(const ArrowArray& indices, std::int64_t first, std::int64_t length,
+                       const std::uint8_t* validity, const ArrowArray& dictionary,
+                       const std::uint8_t* entry_validity, std::uint64_t* marks,
+                       std::size_t& counted) noexcept {
+  const Index* index = static_cast<const Index*>(indices.buffers[1]) + first;
+  const auto entries = static_cast<std::uint64_t>(dictionary.length);
+  std::size_t count = 0;
+  for (std::int64_t row = 0; row < length; ++row) {
+    if (validity != nullptr && !bit_is_set(validity, first + row)) {
+      continue;
+    }
+    // Negative indices wrap to huge unsigned values and fail the same test.
+    const auto entry = static_cast<std::uint64_t>(static_cast<std::int64_t>(index[row]));
+    if (entry >= entries) {
+      return false;
+    }
+    if (entry_validity != nullptr &&
+        !bit_is_set(entry_validity, dictionary.offset + static_cast<std::int64_t>(entry))) {
+      continue;
+    }
+    marks[entry >> 6] |= std::uint64_t{1} << (entry & 63);
+    ++count;
+  }
+  counted += count;
+  return true;
+}
+
+// The validity bitmap to honour: null when the array says it has no nulls.
+const std::uint8_t* validity_of(const ArrowArray& array) noexcept {
+  if (array.null_count == 0 || array.n_buffers < 1 || array.buffers == nullptr) {
+    return nullptr;
+  }
+  return static_cast<const std::uint8_t*>(array.buffers[0]);
+}
+
+// The basic shape every array must have; null when it has it.
+const char* shape_fault(const ArrowArray& array) noexcept {
+  if (array.length < 0 || array.offset < 0 || array.n_buffers < 0 || array.n_children < 0) {
+    return "negative length, offset or count";
+  }
+  if (array.length > INT64_MAX - array.offset) {
+    return "offset plus length overflows";
+  }
+  if (array.null_count > 0 && validity_of(array) == nullptr) {
+    return "nulls counted but no validity buffer";
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+ColumnFailure ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowArray& array,
+                                            std::int64_t start, std::int64_t length,
+                                            std::size_t& absorbed) {
+  if (array.dictionary == nullptr) {
+    return malformed("a dictionary-encoded array has no dictionary");
+  }
+  const ArrowArray& dictionary = *array.dictionary;
+  if (const char* fault = shape_fault(dictionary)) {
+    return malformed(fault);
+  }
+  if (length == 0) {
+    return std::nullopt;
+  }
+  if (array.n_buffers != 2 || array.buffers == nullptr || array.buffers[1] == nullptr) {
+    return malformed("dictionary indices need validity and index buffers");
+  }
+  // The dictionary's entries in use, each absorbed once: the sketch is the
+  // same as from every row (absorbing an item twice changes nothing), and
+  // the count is the rows'.
+  const auto entries = static_cast<std::size_t>(dictionary.length);
+  auto marks = std::make_unique<std::uint64_t[]>(entries / 64 + 1);  // zeroed
+  const std::int64_t first = array.offset + start;
+  const std::uint8_t* validity = validity_of(array);
+  const std::uint8_t* entry_validity = validity_of(dictionary);
+  std::size_t counted = 0;
+  bool in_range = false;
+  switch (type.index) {
+    case ValueKind::Int8: in_range = mark_used_entries<std::int8_t>(array, first, length, validity, dictionary, entry_validity, marks.get(), counted); break;
+    case ValueKind::Int16: in_range = mark_used_entries<std::int16_t>(array, first, length, validity, dictionary, entry_validity, marks.get(), counted); break;
+    case ValueKind::Int32: in_range = mark_used_entries<std::int32_t>(array, first, length, validity, dictionary, entry_validity, marks.get(), counted); break;
+    case ValueKind::Int64: in_range = mark_used_entries<std::int64_t>(array, first, length, validity, dictionary, entry_validity, marks.get(), counted); break;
+    case ValueKind::UInt8: in_range = mark_used_entries<std::uint8_t>(array, first, length, validity, dictionary, entry_validity, marks.get(), counted); break;
+    case ValueKind::UInt16: in_range = mark_used_entries<std::uint16_t>(array, first, length, validity, dictionary, entry_validity, marks.get(), counted); break;
+    case ValueKind::UInt32: in_range = mark_used_entries<std::uint32_t>(array, first, length, validity, dictionary, entry_validity, marks.get(), counted); break;
+    default: in_range = mark_used_entries<std::uint64_t>(array, first, length, validity, dictionary, entry_validity, marks.get(), counted); break;
+  }
+  if (!in_range) {
+    return malformed("a dictionary index is out of range");
+  }
+  std::size_t entries_absorbed = 0;
+  ColumnFailure failure =
+      absorb_values(type.values, type.fixed_width, dictionary, 0, dictionary.length,
+                    reinterpret_cast<const std::uint8_t*>(marks.get()), 0, entries_absorbed);
+  if (!failure) {
+    absorbed += counted;
+  }
+  return failure;
+}
+
+ColumnFailure ColumnSink::absorb_array(const ColumnType& type, const ArrowArray& array,
+                                       std::size_t& absorbed) {
+  if (const char* fault = shape_fault(array)) {
+    return malformed(fault);
+  }
+  const ArrowArray* column = &array;
+  std::int64_t start = 0;
+  if (type.table) {
+    // A one-column table: the rows [offset, offset + length) of its child.
+    if (array.n_children != 1 || array.children == nullptr || array.children[0] == nullptr) {
+      return malformed("a table's array does not have exactly one child");
+    }
+    if (validity_of(array) != nullptr) {
+      return {ColumnError{ColumnError::Kind::Value,
+                          "a struct array with null rows cannot be counted: pass one column"}};
+    }
+    column = array.children[0];
+    if (const char* fault = shape_fault(*column)) {
+      return malformed(fault);
+    }
+    if (column->length < array.offset + array.length) {
+      return malformed("a table's column is shorter than the table");
+    }
+    start = array.offset;
+  }
+  if (type.dictionary) {
+    return absorb_dictionary(type, *column, start, array.length, absorbed);
+  }
+  const std::uint8_t* validity = validity_of(*column);
+  return absorb_values(type.values, type.fixed_width, *column, start, array.length, validity,
+                       column->offset + start, absorbed);
+}
+
+}  // namespace drisk
