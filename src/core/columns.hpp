@@ -252,6 +252,8 @@ class ColumnSink {
   template <class View>
   Rows run_view(std::size_t rows, const std::uint8_t* validity, std::int64_t validity_offset,
                 const View& view);
+  Rows run_numbers(const NumberLayout& layout, const std::uint8_t* base, std::ptrdiff_t stride,
+                   std::size_t rows, const std::uint8_t* validity, std::int64_t validity_offset);
   ColumnFailure absorb_values(ValueKind kind, std::int32_t width, const ArrowArray& array,
                               std::int64_t start, std::int64_t length, const std::uint8_t* validity,
                               std::int64_t validity_offset, std::size_t& absorbed);

@@ -10,13 +10,17 @@ an object can only be one of theirs if its module is already loaded.
 from __future__ import annotations
 
 import array
+import importlib
 import sys
-from collections.abc import Iterable
-from typing import Any, Protocol, Union
+from collections.abc import Callable, Iterable
+from typing import Any, Protocol, Union, cast
 
 from _drisk import HyperLogLog
-from drisk._bulk import update_many as _update_list
+from drisk import _bulk
 from drisk._colread import update_arrow, update_buffer
+
+# The element-by-element path, for lists, tuples and any other iterable.
+_update_list: Callable[[HyperLogLog, Any], int] = _bulk.update_many
 
 
 class ArrowStreamExportable(Protocol):
@@ -76,7 +80,7 @@ def update_many(sketch: HyperLogLog, items: Items) -> int:
     if numpy is not None and isinstance(items, numpy.ndarray):
         return _update_numpy(sketch, items, numpy)
     if hasattr(items, "__arrow_c_stream__") or hasattr(items, "__arrow_c_array__"):
-        return update_arrow(sketch, items)
+        return update_arrow(sketch, cast(ArrowStreamExportable, items))
     if isinstance(items, array.array) and items.typecode in _NUMBER_CODES:
         return update_buffer(sketch, items)
     return _update_list(sketch, items)
@@ -149,10 +153,9 @@ def _update_categorical(sketch: HyperLogLog, categorical: Any) -> int:
 def _pyarrow() -> Any:
     """The pyarrow module, or None when it is not installed."""
     try:
-        import pyarrow
+        return importlib.import_module("pyarrow")
     except ImportError:
         return None
-    return pyarrow
 
 
 __all__ = ["ArrowArrayExportable", "ArrowStreamExportable", "Item", "Items", "update_many"]
