@@ -639,3 +639,68 @@ def test_pandas_without_pyarrow():
     )
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
+
+
+# ---------------------------------------------------------------------------
+# Leaks (slow: run with -m slow)
+# ---------------------------------------------------------------------------
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def leak_cases():
+    strings = pa.array(["a", None, "bc"] * 10)
+    return {
+        "arrow array": (lambda h: update_arrow(h, strings), None, strings),
+        "arrow stream": (lambda h: update_arrow(h, CHUNKED), None, CHUNKED),
+        "dictionary": (lambda h: update_arrow(h, DICTIONARY), None, DICTIONARY),
+        "buffer": (lambda h: update_buffer(h, NUMBERS), None, NUMBERS),
+        "strided buffer": (lambda h: update_buffer(h, NUMBERS[::3]), None, NUMBERS),
+        "unsupported type": (lambda h: update_arrow(h, TIMESTAMPS), TypeError, TIMESTAMPS),
+        "two columns": (lambda h: update_arrow(h, TWO_COLUMNS), TypeError, TWO_COLUMNS),
+        "malformed": (lambda h: update_arrow(h, MALFORMED), ValueError, MALFORMED),
+        "bad format": (lambda h: update_buffer(h, COMPLEX), TypeError, COMPLEX),
+        "not exportable": (lambda h: update_arrow(h, strings.to_pylist()), TypeError, strings),
+    }
+
+
+CHUNKED = pa.chunked_array([["x", "y"], ["z"]])
+DICTIONARY = pa.array(["x", "y", "x"]).dictionary_encode()
+NUMBERS = np.arange(300, dtype=np.int64)
+TIMESTAMPS = pa.chunked_array([pa.array([0, 1], pa.timestamp("s"))])
+TWO_COLUMNS = pa.table({"a": [1], "b": [2]})
+MALFORMED = HandBuilt("u", 3, [None, int32s(0, 2, 1, 4), b"abcd"])
+COMPLEX = np.zeros(4, dtype=np.complex64)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name", list(leak_cases()))
+def test_no_leaks(name):
+    call, expected, data = leak_cases()[name]
+    h = HyperLogLog(10)
+    calls = int(os.environ.get("DRISK_LEAK_CALLS", 1_000_000)) // 10
+
+    def hammer(n):
+        for _ in range(n):
+            try:
+                call(h)
+            except Exception as error:  # noqa: BLE001
+                if expected is None or not isinstance(error, expected):
+                    raise
+                MALFORMED.released.clear()
+
+    hammer(1000)
+    import gc
+
+    gc.collect()
+    refs = sys.getrefcount(data), sys.getrefcount(h)
+    pool = pa.total_allocated_bytes()
+    before = rss()
+    hammer(calls)
+    gc.collect()
+    assert rss() - before < 16 * 1024 * 1024
+    assert (sys.getrefcount(data), sys.getrefcount(h)) == refs
+    assert pa.total_allocated_bytes() == pool
