@@ -3,7 +3,7 @@
 The interpreter leaves objects alive at exit by design, so LeakSanitizer
 always reports some allocations made by CPython alone. Those are not ours and
 are ignored: a report counts only when one of its stack frames lies in
-drisk's sources (src/*.cpp) or extension modules. Objects drisk keeps for the
+drisk's sources (src/core, src/binding, src/modules) or extension modules. Objects drisk keeps for the
 life of the process (its type, the PanicException type, interned names) stay
 reachable from static storage, so LeakSanitizer does not report them.
 
@@ -17,7 +17,7 @@ import glob
 import re
 import sys
 
-OURS = re.compile(r"/src/(lib|call_frame|bulk|probe|sketch_core)\.(cpp|hpp)|_drisk\.abi3\.so|/drisk/_\w+\.abi3\.so")
+OURS = re.compile(r"/src/(core|binding|modules)/\w+\.(cpp|hpp)|_drisk\.abi3\.so|/drisk/_\w+\.abi3\.so")
 
 
 def records(text):

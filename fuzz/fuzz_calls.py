@@ -5,6 +5,7 @@ import atheris
 
 with atheris.instrument_imports():
     import drisk
+    import drisk._bulk
     from drisk import HyperLogLog
 
 DOCUMENTED = (TypeError, ValueError, OverflowError, RuntimeError)
@@ -93,7 +94,13 @@ TARGETS = [
     ("repr", lambda h: h.__repr__),
     ("update_many", lambda h: drisk.update_many),
     ("update_lines", lambda h: drisk.update_lines),
+    ("update_joined", lambda h: drisk._bulk.update_joined),
 ]
+# Module functions whose first argument is a sketch.
+SKETCH_FIRST = {"update_many", "update_lines", "update_joined"}
+# Calls that may change a sketch given as an argument (a fuzzed argument may
+# be one of SKETCHES).
+MUTATORS = {"update", "update_str", "merge", "update_many", "update_lines", "update_joined"}
 
 
 def TestOneInput(data: bytes) -> None:
@@ -102,7 +109,7 @@ def TestOneInput(data: bytes) -> None:
     h.update(fdp.ConsumeBytes(4))
     name, get = TARGETS[fdp.ConsumeIntInRange(0, len(TARGETS) - 1)]
     args = [value(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))]
-    if name in ("update_many", "update_lines") and fdp.ConsumeBool():
+    if name in SKETCH_FIRST and fdp.ConsumeBool():
         args.insert(0, h)
     kwargs = {keyword(fdp): value(fdp) for _ in range(fdp.ConsumeIntInRange(0, 2))}
     before = h.to_bytes()
@@ -116,7 +123,7 @@ def TestOneInput(data: bytes) -> None:
         # An __index__ of the fuzzer's own raising: passed through unchanged.
         assert exc.args == ("from __index__",)
         assert h.to_bytes() == before
-    assert [s.to_bytes() for s in SKETCHES] == others or name in ("update", "update_str", "merge", "update_many", "update_lines")
+    assert [s.to_bytes() for s in SKETCHES] == others or name in MUTATORS
 
 
 if __name__ == "__main__":

@@ -8,6 +8,10 @@ import pytest
 
 import drisk
 from drisk import HyperLogLog, update_file, update_lines, update_many, update_stream
+import drisk._bulk
+from drisk import _bulk
+
+B = _bulk.BATCH
 import drisk._files
 
 
@@ -49,7 +53,7 @@ def test_update_many_matches_update(wrap):
     assert h.registers() == one_by_one(12, items).registers()
 
 
-@pytest.mark.parametrize("n", [0, 1, 63, 64, 65, 16_383, 16_384, 20_481, 200_000])
+@pytest.mark.parametrize("n", [0, 1, B - 1, B, B + 1, 256 * B - 1, 256 * B, 320 * B + 1, 200_000])
 def test_update_many_counts_and_batches(n):
     items = [str(i).encode() for i in range(n)]
     h = HyperLogLog(10)
@@ -60,7 +64,7 @@ def test_update_many_counts_and_batches(n):
 @pytest.mark.parametrize(
     "size, bad_at",
     [(150, 0), (150, 1), (150, 63), (150, 64), (150, 149),
-     # long enough to be hashed on two cores, a chunk of 2048 at a time
+     # many groups of 64
      (50_000, 0), (50_000, 511), (50_000, 2047), (50_000, 2048), (50_000, 30_001), (50_000, 49_999)],
 )
 @pytest.mark.parametrize("wrap", [list, tuple, iter])
@@ -104,6 +108,36 @@ def test_argument_errors(call, exc, message, note):
     if message is not None:
         assert str(info.value) == message
     assert info.value.__notes__ == [f"while processing '{note}'"]
+
+
+@pytest.mark.parametrize("items", ["hello", b"hello", bytearray(b"hello"), memoryview(b"hello"), "", b""])
+def test_a_single_str_or_bytes_is_not_a_batch(items):
+    h = HyperLogLog()
+    with pytest.raises(TypeError) as info:
+        update_many(h, items)
+    assert str(info.value).startswith(f"update_many() items: '{type(items).__name__}' object is one item")
+    assert info.value.__notes__ == ["while processing 'items'"]
+    assert h.registers() == HyperLogLog().registers()
+
+
+@pytest.mark.parametrize("item", [b"", b"x", b"line of text", bytes(range(256)) * 40])
+def test_update_joined_is_the_joined_item(item):
+    rng = random.Random(len(item))
+    for _ in range(5):
+        cuts = sorted(rng.randrange(len(item) + 1) for _ in range(rng.randrange(4)))
+        parts = [item[a:b] for a, b in zip([0, *cuts], [*cuts, len(item)])]
+        h = HyperLogLog(10)
+        assert drisk._bulk.update_joined(h, iter([bytearray(parts[0]), *map(memoryview, parts[1:])])) is None
+        assert h.registers() == one_by_one(10, [item]).registers()
+
+
+@pytest.mark.parametrize("parts, exc", [([b"a", "text"], TypeError), (5, TypeError), ([b"a", None], TypeError)])
+def test_update_joined_failure_adds_nothing(parts, exc):
+    h = HyperLogLog(10)
+    with pytest.raises(exc) as info:
+        drisk._bulk.update_joined(h, parts)
+    assert info.value.__notes__ == ["while processing 'parts'"]
+    assert h.registers() == HyperLogLog(10).registers()
 
 
 @pytest.mark.parametrize(
@@ -177,7 +211,7 @@ def random_text(seed, n_lines=3000):
     return b"".join(parts)
 
 
-@pytest.mark.parametrize("size", [len(random_text(1)) // 2, 5 * 1024 * 1024])
+@pytest.mark.parametrize("size", [_bulk.RELEASE_GIL_BYTES - 1, _bulk.RELEASE_GIL_BYTES, _bulk.SPLIT_BYTES + 4096])
 def test_large_buffers_split_across_threads_agree(size):
     data = (random_text(1) * (size // len(random_text(1)) + 1))[:size]
     h = HyperLogLog(12)

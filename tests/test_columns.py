@@ -358,7 +358,7 @@ def test_duckdb_relation():
 
 @pytest.mark.parametrize("items", ["text", b"bytes", bytearray(b"ab"), memoryview(b"ab")])
 def test_single_strings_and_buffers_are_refused(items):
-    with pytest.raises(TypeError, match="not a single"):
+    with pytest.raises(TypeError, match="one item, not an iterable of items"):
         update_many(HyperLogLog(), items)
 
 

@@ -5,7 +5,7 @@ import pytest
 import xxhash
 
 from _drisk import HyperLogLog
-from conftest import nonzero_registers
+from support import nonzero_registers
 
 
 def expected_register(item: bytes, p: int):

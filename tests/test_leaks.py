@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import drisk
+import drisk._bulk
 from drisk import HyperLogLog
 
 pytestmark = pytest.mark.slow
@@ -55,6 +56,8 @@ CASES = {
     "repr": (lambda: repr(H), None),
     "update_many": (lambda: drisk.update_many(H, [ITEM, TEXT]), None),
     "update_lines": (lambda: drisk.update_lines(H, LINES), None),
+    "update_joined": (lambda: drisk._bulk.update_joined(H, [ITEM, LINES]), None),
+    "many_str_group": (lambda: drisk.update_many(H, [TEXT, ITEM, TEXT]), None),
     # failure paths
     "wrong_type_note": (lambda: H.update(TEXT), TypeError),
     "missing": (lambda: H.update(), TypeError),
@@ -70,6 +73,9 @@ CASES = {
     "surrogate_str": (lambda: H.update_str("\udc80"), UnicodeEncodeError),
     "many_bad": (lambda: drisk.update_many(H, [ITEM, 1]), TypeError),
     "lines_bad": (lambda: drisk.update_lines(H, TEXT), TypeError),
+    "many_single_item": (lambda: drisk.update_many(H, TEXT), TypeError),
+    "many_bad_surrogate": (lambda: drisk.update_many(H, [TEXT, "\udc80"]), UnicodeEncodeError),
+    "joined_bad": (lambda: drisk._bulk.update_joined(H, [ITEM, TEXT]), TypeError),
 }
 
 

@@ -1,47 +1,41 @@
 // drisk: Arrow arrays and strided number buffers absorbed into a sketch.
 //
 // Every reader below is a small "view" functor that turns row r of a column
-// into the bytes of its item: a pointer into the column's own memory for text
-// and binary, or the item text (item_text.hpp) written into a slot of a
-// per-batch arena for numbers. absorb_rows() drives a view over a range of
-// rows, BATCH at a time, skipping missing rows, and hashes each batch in one
-// add_batch() call. Nothing in these loops allocates or locks.
+// into the bytes of its item and inserts them (insert.hpp): the column's own
+// memory for text and binary, the item text (item_text.hpp) written into a
+// small stack buffer for numbers. absorb_rows() drives a view over a range
+// of rows, skipping missing ones. Nothing in these loops allocates or locks.
 //
 // Layout checks that cost one comparison per row (offsets that must not go
-// backwards, views that must stay inside their buffers) are folded into the
-// views as a sticky `bad` flag, read once per batch; a batch with a bad row
-// is not hashed.
+// backwards, views that must stay inside their buffers) are made by the
+// views; a row that fails one stops its range before anything is read
+// through it.
 #include "columns.hpp"
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 
-#if defined(__linux__)
-#include <sched.h>
-#endif
+#include "insert.hpp"
+#include "item_text.hpp"
 
 // Integers get a vectorised digit writer where the CPU has AVX2, chosen at
-// run time; every other path is portable.
-#if defined(__x86_64__) && defined(__GNUC__)
+// run time; every other path is portable. DRISK_SIMD=OFF builds leave it out.
+#if defined(__x86_64__) && defined(__GNUC__) && (!defined(DRISK_SIMD) || DRISK_SIMD)
 #define DRISK_HAVE_AVX2_DIGITS 1
 #include <immintrin.h>
 #endif
 
-#include "item_text.hpp"
-
 namespace drisk {
 namespace {
-
-// Rows viewed, then hashed, at a time: the arena of item texts (8 KiB) and
-// the views stay in the first-level cache.
-constexpr std::size_t BATCH = 256;
 
 // ---------------------------------------------------------------------------
 // Refusals
@@ -49,10 +43,6 @@ constexpr std::size_t BATCH = 256;
 
 [[gnu::cold, gnu::noinline]] ColumnError type_refusal(std::string message) {
   return {ColumnError::Kind::Type, std::move(message)};
-}
-
-[[gnu::cold, gnu::noinline]] ColumnError malformed(std::string_view what) {
-  return {ColumnError::Kind::Value, "malformed Arrow array: " + std::string(what)};
 }
 
 // A readable name for an Arrow format string, for messages.
@@ -219,7 +209,8 @@ ColumnFailure describe_values(const ArrowSchema& schema, ColumnType& out) {
 // Reading values
 // ---------------------------------------------------------------------------
 
-using ItemView = HyperLogLogCore::ItemView;
+// What a view did with one row.
+enum Seen : int { MALFORMED = -1, MISSING = 0, ABSORBED = 1 };
 
 inline bool bit_is_set(const std::uint8_t* bits, std::int64_t index) noexcept {
   return ((bits[index >> 3] >> (index & 7)) & 1) != 0;
@@ -274,43 +265,52 @@ T byte_swapped(T value) noexcept {
   }
 }
 
+// Inserts one integer as its decimal text.
+template <class Value>
+inline void insert_integer(std::uint8_t* registers, unsigned p, Value value) noexcept {
+  char text[ITEM_TEXT_CAPACITY];
+  const std::size_t length = std::is_signed_v<Value>
+                                 ? format_int64(static_cast<std::int64_t>(value), text)
+                                 : format_uint64(static_cast<std::uint64_t>(value), text);
+  insert(registers, p, text, length);
+}
+
+inline void insert_text(std::uint8_t* registers, unsigned p, std::string_view text) noexcept {
+  insert(registers, p, text.data(), text.size());
+}
+
 // Row r is the number at base + r * stride, hashed as its item text.
 template <ValueKind K, bool Swap>
 struct NumberView {
   const std::uint8_t* base;
   std::ptrdiff_t stride;
-  bool bad = false;
 
-  std::size_t operator()(std::size_t row, ItemView& out, char* slot) noexcept {
+  Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
     using Bits = typename NumberTraits<K>::Bits;
     Bits bits = load<Bits>(base + static_cast<std::ptrdiff_t>(row) * stride);
     if constexpr (Swap) {
       bits = byte_swapped(bits);
     }
     if constexpr (K == ValueKind::ByteBool) {
-      const std::string_view text = bool_text(bits != 0);
-      out = {text.data(), text.size()};
-      return 1;
-    } else {
+      insert_text(registers, p, bool_text(bits != 0));
+      return ABSORBED;
+    } else if constexpr (K == ValueKind::Float16 || K == ValueKind::Float32 ||
+                         K == ValueKind::Float64) {
       double real = 0.0;
       if constexpr (K == ValueKind::Float16) {
         real = half_to_double(bits);
-      } else if constexpr (K == ValueKind::Float32 || K == ValueKind::Float64) {
-        real = static_cast<double>(std::bit_cast<typename NumberTraits<K>::Value>(bits));
       } else {
-        using Value = typename NumberTraits<K>::Value;
-        const auto value = static_cast<Value>(bits);
-        const std::size_t length = std::is_signed_v<Value>
-                                       ? format_int64(static_cast<std::int64_t>(value), slot)
-                                       : format_uint64(static_cast<std::uint64_t>(value), slot);
-        out = {slot, length};
-        return 1;
+        real = static_cast<double>(std::bit_cast<typename NumberTraits<K>::Value>(bits));
       }
       if (std::isnan(real)) {
-        return 0;  // missing
+        return MISSING;
       }
-      out = {slot, format_double(real, slot)};
-      return 1;
+      char text[ITEM_TEXT_CAPACITY];
+      insert(registers, p, text, format_double(real, text));
+      return ABSORBED;
+    } else {
+      insert_integer(registers, p, static_cast<typename NumberTraits<K>::Value>(bits));
+      return ABSORBED;
     }
   }
 };
@@ -319,12 +319,10 @@ struct NumberView {
 struct BitBoolView {
   const std::uint8_t* bits;
   std::int64_t first;
-  bool bad = false;
 
-  std::size_t operator()(std::size_t row, ItemView& out, char*) const noexcept {
-    const std::string_view text = bool_text(bit_is_set(bits, first + static_cast<std::int64_t>(row)));
-    out = {text.data(), text.size()};
-    return 1;
+  Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
+    insert_text(registers, p, bool_text(bit_is_set(bits, first + static_cast<std::int64_t>(row))));
+    return ABSORBED;
   }
 };
 
@@ -333,15 +331,15 @@ template <class Offset>
 struct OffsetsView {
   const Offset* offsets;  // already advanced to the first row
   const char* data;
-  bool bad = false;
 
-  std::size_t operator()(std::size_t row, ItemView& out, char*) noexcept {
+  Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
     const Offset begin = offsets[row];
     const Offset end = offsets[row + 1];
-    const bool ok = begin >= 0 && end >= begin;
-    bad |= !ok;
-    out = {data + (ok ? begin : 0), ok ? static_cast<std::size_t>(end - begin) : 0};
-    return 1;
+    if (begin < 0 || end < begin) {
+      return MALFORMED;
+    }
+    insert(registers, p, data + begin, static_cast<std::size_t>(end - begin));
+    return ABSORBED;
   }
 };
 
@@ -352,34 +350,35 @@ struct ViewsView {
   const char* const* buffers;
   const std::int64_t* sizes;
   std::int64_t buffer_count;
-  bool bad = false;
 
-  std::size_t operator()(std::size_t row, ItemView& out, char*) noexcept {
+  Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
     const std::uint8_t* view = views + row * 16;
     const std::int32_t length = load<std::int32_t>(view);
     if (length <= 12) {
-      bad |= length < 0;
-      out = {view + 4, length < 0 ? 0 : static_cast<std::size_t>(length)};
-      return 1;
+      if (length < 0) {
+        return MALFORMED;
+      }
+      insert(registers, p, view + 4, static_cast<std::size_t>(length));
+      return ABSORBED;
     }
     const std::int32_t index = load<std::int32_t>(view + 8);
     const std::int32_t offset = load<std::int32_t>(view + 12);
-    const bool ok = index >= 0 && index < buffer_count && offset >= 0 &&
-                    std::int64_t{offset} + length <= sizes[index];
-    bad |= !ok;
-    out = ok ? ItemView{buffers[index] + offset, static_cast<std::size_t>(length)} : ItemView{view, 0};
-    return 1;
+    if (index < 0 || index >= buffer_count || offset < 0 ||
+        std::int64_t{offset} + length > sizes[index]) {
+      return MALFORMED;
+    }
+    insert(registers, p, buffers[index] + offset, static_cast<std::size_t>(length));
+    return ABSORBED;
   }
 };
 
 struct FixedBinaryView {
   const std::uint8_t* data;  // already advanced to the first row
   std::size_t width;
-  bool bad = false;
 
-  std::size_t operator()(std::size_t row, ItemView& out, char*) const noexcept {
-    out = {data + row * width, width};
-    return 1;
+  Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
+    insert(registers, p, data + row * width, width);
+    return ABSORBED;
   }
 };
 
@@ -421,32 +420,26 @@ void visit_number_view(const NumberLayout& layout, const std::uint8_t* base, std
   }
 }
 
-// Hashes rows [begin, end) of `view` into core, BATCH at a time; with
-// Nullable, skips rows whose validity bit is clear. Stops before hashing a
-// batch in which the view saw a malformed row.
+// Inserts rows [begin, end) of `view` into core; with Nullable, skips rows
+// whose validity bit is clear. Stops at the first malformed row.
 template <bool Nullable, class View>
 std::pair<std::size_t, bool> absorb_rows(HyperLogLogCore& core, const std::uint8_t* validity,
                                          std::int64_t validity_offset, std::size_t begin,
-                                         std::size_t end, View view) noexcept {
-  ItemView views[BATCH];
-  char arena[BATCH][ITEM_TEXT_CAPACITY];
+                                         std::size_t end, const View& view) noexcept {
+  std::uint8_t* const registers = core.mutable_registers();
+  const unsigned p = core.precision();
   std::size_t absorbed = 0;
-  for (std::size_t row = begin; row < end;) {
-    const std::size_t stop = std::min(row + BATCH, end);
-    std::size_t n = 0;
-    for (; row < stop; ++row) {
-      if constexpr (Nullable) {
-        if (!bit_is_set(validity, validity_offset + static_cast<std::int64_t>(row))) {
-          continue;
-        }
+  for (std::size_t row = begin; row < end; ++row) {
+    if constexpr (Nullable) {
+      if (!bit_is_set(validity, validity_offset + static_cast<std::int64_t>(row))) {
+        continue;
       }
-      n += view(row, views[n], arena[n]);
     }
-    if (view.bad) {
+    const Seen seen = view(row, registers, p);
+    if (seen == MALFORMED) {
       return {absorbed, true};
     }
-    core.add_batch(views, n);
-    absorbed += n;
+    absorbed += static_cast<std::size_t>(seen);
   }
   return {absorbed, false};
 }
@@ -469,27 +462,24 @@ __attribute__((target("avx2"))) inline __m256i load_four(const std::uint8_t* at)
     const __m128i four = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at));
     return K == ValueKind::Int16 ? _mm256_cvtepi16_epi64(four) : _mm256_cvtepu16_epi64(four);
   } else {
-    std::int32_t bytes;
-    std::memcpy(&bytes, at, sizeof bytes);
-    const __m128i four = _mm_cvtsi32_si128(bytes);
+    const __m128i four = _mm_cvtsi32_si128(load<std::int32_t>(at));
     return K == ValueKind::Int8 ? _mm256_cvtepi8_epi64(four) : _mm256_cvtepu8_epi64(four);
   }
 }
 
-// Rows [begin, end) of a contiguous run of integers of kind K, hashed as
-// their decimal text, four at a time: the same digit splitting as
-// format_uint64 (by 10^4, then 10^2, then 10), one lane per integer. Lanes
-// of four integers from 0 to 10^8 - 1 are written as eight digits, leading
-// zeros included, and each item starts at its first significant digit; a
-// group holding any other integer is written one by one by format_*.
+// Rows [begin, end) of a contiguous run of integers of kind K, inserted as
+// their decimal text, four at a time: the digit splitting of format_uint64
+// (by 10^4, then 10^2, then 10), one 64-bit lane per integer. Four integers
+// from 0 to 10^8 - 1 are written as eight digits each, leading zeros
+// included, and each item starts at its first significant digit; four that
+// are not all in that range are written one by one by format_*.
 template <ValueKind K>
 __attribute__((target("avx2"))) std::pair<std::size_t, bool> absorb_integers_avx2(
     HyperLogLogCore& core, const std::uint8_t* base, std::size_t begin, std::size_t end) noexcept {
   using Value = typename NumberTraits<K>::Value;
   constexpr std::size_t width = sizeof(Value);
-  ItemView views[BATCH];
-  alignas(32) std::uint64_t digits_text[BATCH];
-  char arena[BATCH][ITEM_TEXT_CAPACITY];
+  std::uint8_t* const registers = core.mutable_registers();
+  const unsigned p = core.precision();
   const __m256i by_10000 = _mm256_set1_epi64x(0xD1B71759);  // x / 10^4 = x * this >> 45
   const __m256i ten_thousand = _mm256_set1_epi64x(10000);
   const __m256i limit = _mm256_set1_epi64x(100000000);
@@ -499,103 +489,96 @@ __attribute__((target("avx2"))) std::pair<std::size_t, bool> absorb_integers_avx
   const __m256i by_10 = _mm256_set1_epi16(6554);  // x / 10 = mulhi(x, this)
   const __m256i ten = _mm256_set1_epi16(10);
   const __m256i ascii_zeros = _mm256_set1_epi8('0');
-  auto one_by_one = [&](std::size_t row, std::size_t slot) {
-    const Value value = load<Value>(base + row * width);
-    const std::size_t length = std::is_signed_v<Value>
-                                   ? format_int64(static_cast<std::int64_t>(value), arena[slot])
-                                   : format_uint64(static_cast<std::uint64_t>(value), arena[slot]);
-    views[slot] = {arena[slot], length};
-  };
-  std::size_t absorbed = 0;
-  for (std::size_t row = begin; row < end;) {
-    const std::size_t n = std::min(BATCH, end - row);
-    std::size_t k = 0;
-    for (; k + 4 <= n; k += 4) {
-      const __m256i v = load_four<K>(base + (row + k) * width);
-      const __m256i small = _mm256_and_si256(_mm256_cmpgt_epi64(v, minus_one), _mm256_cmpgt_epi64(limit, v));
-      if (_mm256_movemask_epi8(small) != -1) {
-        for (std::size_t j = k; j < k + 4; ++j) {
-          one_by_one(row + j, j);
-        }
-        continue;
+  alignas(32) char texts[32];
+  std::size_t row = begin;
+  for (; row + 4 <= end; row += 4) {
+    const __m256i v = load_four<K>(base + row * width);
+    const __m256i small = _mm256_and_si256(_mm256_cmpgt_epi64(v, minus_one), _mm256_cmpgt_epi64(limit, v));
+    if (_mm256_movemask_epi8(small) != -1) {
+      for (std::size_t k = row; k < row + 4; ++k) {
+        insert_integer(registers, p, load<Value>(base + k * width));
       }
-      // Per lane: [v / 10^4, v % 10^4] in 32-bit halves, then each half to
-      // [/100, %100] in 16-bit quarters, then each quarter to [/10, %10]
-      // in bytes: eight digit values, the most significant first.
-      const __m256i high = _mm256_srli_epi64(_mm256_mul_epu32(v, by_10000), 45);
-      const __m256i low = _mm256_sub_epi64(v, _mm256_mul_epu32(high, ten_thousand));
-      const __m256i halves = _mm256_or_si256(high, _mm256_slli_epi64(low, 32));
-      const __m256i hundreds = _mm256_srli_epi16(_mm256_mulhi_epu16(halves, by_100), 3);
-      const __m256i below_hundred = _mm256_sub_epi16(halves, _mm256_mullo_epi16(hundreds, hundred));
-      const __m256i pairs = _mm256_or_si256(hundreds, _mm256_slli_epi32(below_hundred, 16));
-      const __m256i tens = _mm256_mulhi_epu16(pairs, by_10);
-      const __m256i ones = _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, ten));
-      const __m256i digits = _mm256_or_si256(tens, _mm256_slli_epi16(ones, 8));
-      const auto significant = ~static_cast<std::uint32_t>(
-          _mm256_movemask_epi8(_mm256_cmpeq_epi8(digits, _mm256_setzero_si256())));
-      _mm256_store_si256(reinterpret_cast<__m256i*>(digits_text + k), _mm256_add_epi8(digits, ascii_zeros));
-      for (unsigned j = 0; j < 4; ++j) {
-        // Leading zeros skipped; the last digit always stays (0 is "0").
-        const auto skip = static_cast<unsigned>(std::countr_zero((significant >> (8 * j)) | 0x80u));
-        views[k + j] = {reinterpret_cast<const char*>(digits_text + k + j) + skip, 8 - skip};
-      }
+      continue;
     }
-    for (; k < n; ++k) {
-      one_by_one(row + k, k);
+    // Per lane: [v / 10^4, v % 10^4] in 32-bit halves, then each half to
+    // [/100, %100] in 16-bit quarters, then each quarter to [/10, %10] in
+    // bytes: eight digit values, the most significant first.
+    const __m256i high = _mm256_srli_epi64(_mm256_mul_epu32(v, by_10000), 45);
+    const __m256i low = _mm256_sub_epi64(v, _mm256_mul_epu32(high, ten_thousand));
+    const __m256i halves = _mm256_or_si256(high, _mm256_slli_epi64(low, 32));
+    const __m256i hundreds = _mm256_srli_epi16(_mm256_mulhi_epu16(halves, by_100), 3);
+    const __m256i below_hundred = _mm256_sub_epi16(halves, _mm256_mullo_epi16(hundreds, hundred));
+    const __m256i pairs = _mm256_or_si256(hundreds, _mm256_slli_epi32(below_hundred, 16));
+    const __m256i tens = _mm256_mulhi_epu16(pairs, by_10);
+    const __m256i ones = _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, ten));
+    const __m256i digits = _mm256_or_si256(tens, _mm256_slli_epi16(ones, 8));
+    const auto significant = ~static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(digits, _mm256_setzero_si256())));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(texts), _mm256_add_epi8(digits, ascii_zeros));
+    for (unsigned j = 0; j < 4; ++j) {
+      // Leading zeros skipped; the last digit always stays (0 is "0").
+      const auto skip = static_cast<unsigned>(std::countr_zero((significant >> (8 * j)) | 0x80u));
+      insert(registers, p, texts + 8 * j + skip, 8 - skip);
     }
-    core.add_batch(views, n);
-    absorbed += n;
-    row += n;
   }
-  return {absorbed, false};
+  for (; row < end; ++row) {
+    insert_integer(registers, p, load<Value>(base + row * width));
+  }
+  return {end - begin, false};
 }
 #endif
 
-// The processors of the affinity mask, or of the machine.
-unsigned affinity_cpus() noexcept {
-#if defined(__linux__)
-  cpu_set_t allowed;
-  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
-    return static_cast<unsigned>(CPU_COUNT(&allowed));
+// Marks, for each valid row of a dictionary-encoded slice, the dictionary
+// entry it uses, unless that entry is missing (`present` bit clear); counts
+// the rows marked. False when an index is outside the dictionary.
+template <class Index>
+bool mark_used_entries(const ArrowArray& indices, std::int64_t first, std::int64_t length,
+                       const std::uint8_t* validity, std::int64_t entries_length,
+                       const std::uint8_t* present, std::int64_t present_offset,
+                       std::uint8_t* marks, std::size_t& counted) noexcept {
+  const Index* index = static_cast<const Index*>(indices.buffers[1]) + first;
+  const auto entries = static_cast<std::uint64_t>(entries_length);
+  std::size_t count = 0;
+  for (std::int64_t row = 0; row < length; ++row) {
+    if (validity != nullptr && !bit_is_set(validity, first + row)) {
+      continue;
+    }
+    // Negative indices wrap to huge unsigned values and fail the same test.
+    const auto entry = static_cast<std::uint64_t>(static_cast<std::int64_t>(index[row]));
+    if (entry >= entries) {
+      return false;
+    }
+    if (present != nullptr && !bit_is_set(present, present_offset + static_cast<std::int64_t>(entry))) {
+      continue;
+    }
+    marks[entry >> 3] |= static_cast<std::uint8_t>(1u << (entry & 7));
+    ++count;
   }
-#endif
-  return std::max(std::thread::hardware_concurrency(), 1u);
+  counted += count;
+  return true;
 }
 
-// Whole processors granted by the cgroup (v2) CPU quota of this process, or
-// 0 when there is no quota.
-unsigned quota_cpus() noexcept {
-#if defined(__linux__)
-  char path[512] = "/sys/fs/cgroup/cpu.max";
-  if (std::FILE* groups = std::fopen("/proc/self/cgroup", "r")) {
-    char line[400];
-    while (std::fgets(line, sizeof line, groups) != nullptr) {
-      if (std::strncmp(line, "0::", 3) == 0) {
-        line[std::strcspn(line, "\n")] = '\0';
-        std::snprintf(path, sizeof path, "/sys/fs/cgroup%s/cpu.max", line + 3);
-      }
-    }
-    std::fclose(groups);
+// The validity bitmap to honour: null when the array says it has no nulls.
+const std::uint8_t* validity_of(const ArrowArray& array) noexcept {
+  if (array.null_count == 0 || array.n_buffers < 1 || array.buffers == nullptr) {
+    return nullptr;
   }
-  std::FILE* limits = std::fopen(path, "r");
-  if (limits == nullptr) {
-    limits = std::fopen("/sys/fs/cgroup/cpu.max", "r");
+  return static_cast<const std::uint8_t*>(array.buffers[0]);
+}
+
+// The basic shape every array must have; null when it has it.
+const char* shape_fault(const ArrowArray& array) noexcept {
+  if (array.length < 0 || array.offset < 0 || array.n_buffers < 0 || array.n_children < 0) {
+    return "malformed Arrow array: negative length, offset or count";
   }
-  if (limits == nullptr) {
-    return 0;
+  if (array.length > INT64_MAX - array.offset) {
+    return "malformed Arrow array: offset plus length overflows";
   }
-  char quota[32] = {};
-  long long period = 0;
-  const bool read = std::fscanf(limits, "%31s %lld", quota, &period) == 2;
-  std::fclose(limits);
-  if (!read || std::strcmp(quota, "max") == 0 || period <= 0) {
-    return 0;
+  // (A null array has no buffers at all: every row is null by its type.)
+  if (array.null_count > 0 && array.n_buffers > 0 && validity_of(array) == nullptr) {
+    return "malformed Arrow array: nulls counted but no validity buffer";
   }
-  const long long granted = std::atoll(quota) / period;
-  return static_cast<unsigned>(std::clamp(granted, 1LL, 4096LL));
-#else
-  return 0;
-#endif
+  return nullptr;
 }
 
 }  // namespace
@@ -657,43 +640,37 @@ ColumnFailure describe_buffer_format(const char* format, std::size_t itemsize, N
   return std::nullopt;
 }
 
-unsigned usable_cpus() noexcept {
-  static const unsigned quota = quota_cpus();
-  const unsigned allowed = affinity_cpus();
-  return quota == 0 ? allowed : std::min(allowed, quota);
-}
+const char OUT_OF_MEMORY[] = "out of memory";
 
 // ---------------------------------------------------------------------------
 // ColumnSink
 // ---------------------------------------------------------------------------
 
-HyperLogLogCore& ColumnSink::scratch() {
-  if (scratch_.size() == 0) {
-    HyperLogLogCore::create(target_.precision(), scratch_);
+void ColumnSink::prepare(std::size_t rows) {
+  if (split_ && rows >= SPLIT_ROWS && scratch_.size() == 0) {
+    scratch_ = target_.empty_like();
   }
-  return scratch_;
 }
 
 void ColumnSink::finish() noexcept {
   if (scratch_used_) {
-    (void)target_.merge(scratch_);  // same precision: cannot be refused
+    target_.merge_same_precision(scratch_);
     scratch_used_ = false;
   }
 }
 
 template <class Body>
-ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) {
-  if (!split_ || rows < SPLIT_ROWS) {
+ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) noexcept {
+  if (!split_ || rows < SPLIT_ROWS || scratch_.size() == 0) {
     const auto [absorbed, bad] = body(target_, 0, rows);
     return {absorbed, bad};
   }
-  HyperLogLogCore& second = scratch();  // before any thread starts: may throw
   const std::size_t middle = rows / 2;
   std::pair<std::size_t, bool> late{0, false};
   std::thread helper;
   try {
-    helper = std::thread([&]() noexcept { late = body(second, middle, rows); });
-  } catch (const std::exception&) {
+    helper = std::thread([&]() noexcept { late = body(scratch_, middle, rows); });
+  } catch (...) {  // no thread to be had: one core does it all
     const auto [absorbed, bad] = body(target_, 0, rows);
     return {absorbed, bad};
   }
@@ -705,7 +682,7 @@ ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) {
 
 template <class View>
 ColumnSink::Rows ColumnSink::run_view(std::size_t rows, const std::uint8_t* validity,
-                                      std::int64_t validity_offset, const View& view) {
+                                      std::int64_t validity_offset, const View& view) noexcept {
   if (validity != nullptr) {
     return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
       return absorb_rows<true>(core, validity, validity_offset, begin, end, view);
@@ -716,115 +693,10 @@ ColumnSink::Rows ColumnSink::run_view(std::size_t rows, const std::uint8_t* vali
   });
 }
 
-ColumnFailure ColumnSink::absorb_values(ValueKind kind, std::int32_t width, const ArrowArray& array,
-                                        std::int64_t start, std::int64_t length,
-                                        const std::uint8_t* validity, std::int64_t validity_offset,
-                                        std::size_t& absorbed) {
-  if (kind == ValueKind::Null || length == 0) {
-    return std::nullopt;
-  }
-  const std::int64_t first = array.offset + start;
-  const auto rows = static_cast<std::size_t>(length);
-  const auto buffer = [&](std::int64_t i) { return static_cast<const std::uint8_t*>(array.buffers[i]); };
-  const auto needs = [&](std::int64_t count) {
-    if (array.n_buffers != count || array.buffers == nullptr) {
-      return false;
-    }
-    for (std::int64_t i = 1; i < count; ++i) {
-      if (array.buffers[i] == nullptr) {
-        return false;
-      }
-    }
-    return true;
-  };
-  Rows done{0, false};
-  switch (kind) {
-    case ValueKind::Binary:
-    case ValueKind::LargeBinary: {
-      if (array.n_buffers != 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
-        return malformed("a binary or string array needs validity, offsets and data buffers");
-      }
-      static const char EMPTY[1] = {};
-      const char* data = array.buffers[2] != nullptr ? static_cast<const char*>(array.buffers[2]) : EMPTY;
-      if (kind == ValueKind::Binary) {
-        const auto* offsets = static_cast<const std::int32_t*>(array.buffers[1]) + first;
-        if (array.buffers[2] == nullptr && offsets[length] != offsets[0]) {
-          return malformed("a binary or string array has no data buffer");
-        }
-        done = run_view(rows, validity, validity_offset, OffsetsView<std::int32_t>{offsets, data});
-      } else {
-        const auto* offsets = static_cast<const std::int64_t*>(array.buffers[1]) + first;
-        if (array.buffers[2] == nullptr && offsets[length] != offsets[0]) {
-          return malformed("a binary or string array has no data buffer");
-        }
-        done = run_view(rows, validity, validity_offset, OffsetsView<std::int64_t>{offsets, data});
-      }
-      break;
-    }
-    case ValueKind::BinaryView: {
-      if (array.n_buffers < 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
-        return malformed("a view array needs validity, views and buffer-size buffers");
-      }
-      const std::int64_t count = array.n_buffers - 3;
-      const auto* sizes = static_cast<const std::int64_t*>(array.buffers[array.n_buffers - 1]);
-      if (count > 0 && sizes == nullptr) {
-        return malformed("a view array has no buffer sizes");
-      }
-      for (std::int64_t i = 0; i < count; ++i) {
-        if (array.buffers[2 + i] == nullptr && sizes[i] != 0) {
-          return malformed("a view array has a missing data buffer");
-        }
-      }
-      done = run_view(rows, validity, validity_offset,
-                      ViewsView{buffer(1) + first * 16,
-                                reinterpret_cast<const char* const*>(array.buffers + 2), sizes, count});
-      break;
-    }
-    case ValueKind::FixedBinary: {
-      if (array.n_buffers != 2 || array.buffers == nullptr ||
-          (array.buffers[1] == nullptr && width > 0)) {
-        return malformed("a fixed_size_binary array needs validity and data buffers");
-      }
-      const auto w = static_cast<std::size_t>(width);
-      done = run_view(rows, validity, validity_offset,
-                      FixedBinaryView{buffer(1) + static_cast<std::size_t>(first) * w, w});
-      break;
-    }
-    case ValueKind::Bool:
-      if (!needs(2)) {
-        return malformed("a boolean array needs validity and value buffers");
-      }
-      done = run_view(rows, validity, validity_offset, BitBoolView{buffer(1), first});
-      break;
-    default: {
-      if (!needs(2)) {
-        return malformed("a numeric array needs validity and value buffers");
-      }
-      // Arrow numbers are a run whose stride is their width.
-      const auto stride = static_cast<std::ptrdiff_t>(number_width(kind));
-      done = run_numbers(NumberLayout{kind, false}, buffer(1) + first * stride, stride, rows,
-                         validity, validity_offset);
-      break;
-    }
-  }
-  absorbed += done.absorbed;
-  if (done.malformed) {
-    return malformed(kind == ValueKind::BinaryView ? "a view points outside its data buffer"
-                                                   : "its offsets go backwards");
-  }
-  return std::nullopt;
-}
-
-void ColumnSink::absorb_numbers(const NumberLayout& layout, const void* base,
-                                std::ptrdiff_t stride, std::size_t count, std::size_t& absorbed) {
-  absorbed += run_numbers(layout, static_cast<const std::uint8_t*>(base), stride, count, nullptr, 0)
-                  .absorbed;
-}
-
 ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::uint8_t* base,
                                          std::ptrdiff_t stride, std::size_t rows,
                                          const std::uint8_t* validity,
-                                         std::int64_t validity_offset) {
+                                         std::int64_t validity_offset) noexcept {
 #ifdef DRISK_HAVE_AVX2_DIGITS
   // Contiguous integers without nulls, in this machine's byte order: four
   // at a time.
@@ -854,84 +726,136 @@ ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::
   return done;
 }
 
-namespace {
-
-// Marks, for each valid row of a dictionary-encoded slice, the dictionary
-// entry it uses, unless that entry is missing (`present` bit clear); counts
-// the rows marked. False when an index is outside the dictionary.
-template <class Index>
-bool mark_used_entries(const ArrowArray& indices, std::int64_t first, std::int64_t length,
-                       const std::uint8_t* validity, std::int64_t entries_length,
-                       const std::uint8_t* present, std::int64_t present_offset,
-                       std::uint8_t* marks, std::size_t& counted) noexcept {
-  const Index* index = static_cast<const Index*>(indices.buffers[1]) + first;
-  const auto entries = static_cast<std::uint64_t>(entries_length);
-  std::size_t count = 0;
-  for (std::int64_t row = 0; row < length; ++row) {
-    if (validity != nullptr && !bit_is_set(validity, first + row)) {
-      continue;
-    }
-    // Negative indices wrap to huge unsigned values and fail the same test.
-    const auto entry = static_cast<std::uint64_t>(static_cast<std::int64_t>(index[row]));
-    if (entry >= entries) {
-      return false;
-    }
-    if (present != nullptr && !bit_is_set(present, present_offset + static_cast<std::int64_t>(entry))) {
-      continue;
-    }
-    marks[entry >> 3] |= static_cast<std::uint8_t>(1u << (entry & 7));
-    ++count;
-  }
-  counted += count;
-  return true;
+void ColumnSink::absorb_numbers(const NumberLayout& layout, const void* base,
+                                std::ptrdiff_t stride, std::size_t count,
+                                std::size_t& absorbed) noexcept {
+  absorbed += run_numbers(layout, static_cast<const std::uint8_t*>(base), stride, count, nullptr, 0)
+                  .absorbed;
 }
 
-// The validity bitmap to honour: null when the array says it has no nulls.
-const std::uint8_t* validity_of(const ArrowArray& array) noexcept {
-  if (array.null_count == 0 || array.n_buffers < 1 || array.buffers == nullptr) {
+ArrayFault ColumnSink::absorb_values(ValueKind kind, std::int32_t width, const ArrowArray& array,
+                                     std::int64_t start, std::int64_t length,
+                                     const std::uint8_t* validity, std::int64_t validity_offset,
+                                     std::size_t& absorbed) noexcept {
+  if (kind == ValueKind::Null || length == 0) {
     return nullptr;
   }
-  return static_cast<const std::uint8_t*>(array.buffers[0]);
-}
-
-// The basic shape every array must have; null when it has it.
-const char* shape_fault(const ArrowArray& array) noexcept {
-  if (array.length < 0 || array.offset < 0 || array.n_buffers < 0 || array.n_children < 0) {
-    return "negative length, offset or count";
+  const std::int64_t first = array.offset + start;
+  const auto rows = static_cast<std::size_t>(length);
+  const auto buffer = [&](std::int64_t i) { return static_cast<const std::uint8_t*>(array.buffers[i]); };
+  // `count` buffers, every one after the validity bitmap present.
+  const auto has_buffers = [&](std::int64_t count) {
+    if (array.n_buffers != count || array.buffers == nullptr) {
+      return false;
+    }
+    for (std::int64_t i = 1; i < count; ++i) {
+      if (array.buffers[i] == nullptr) {
+        return false;
+      }
+    }
+    return true;
+  };
+  Rows done{0, false};
+  switch (kind) {
+    case ValueKind::Binary:
+    case ValueKind::LargeBinary: {
+      if (array.n_buffers != 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
+        return "malformed Arrow array: a binary or string array needs validity, offsets and data buffers";
+      }
+      static const char EMPTY[1] = {};
+      const char* data = array.buffers[2] != nullptr ? static_cast<const char*>(array.buffers[2]) : EMPTY;
+      const auto run = [&]<class Offset>() -> ArrayFault {
+        const Offset* offsets = static_cast<const Offset*>(array.buffers[1]) + first;
+        if (array.buffers[2] == nullptr && offsets[length] != offsets[0]) {
+          return "malformed Arrow array: a binary or string array has no data buffer";
+        }
+        done = run_view(rows, validity, validity_offset, OffsetsView<Offset>{offsets, data});
+        return nullptr;
+      };
+      if (ArrayFault fault = kind == ValueKind::Binary ? run.template operator()<std::int32_t>()
+                                                       : run.template operator()<std::int64_t>()) {
+        return fault;
+      }
+      break;
+    }
+    case ValueKind::BinaryView: {
+      if (array.n_buffers < 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
+        return "malformed Arrow array: a view array needs validity, views and buffer-size buffers";
+      }
+      const std::int64_t count = array.n_buffers - 3;
+      const auto* sizes = static_cast<const std::int64_t*>(array.buffers[array.n_buffers - 1]);
+      if (count > 0 && sizes == nullptr) {
+        return "malformed Arrow array: a view array has no buffer sizes";
+      }
+      for (std::int64_t i = 0; i < count; ++i) {
+        if (array.buffers[2 + i] == nullptr && sizes[i] != 0) {
+          return "malformed Arrow array: a view array has a missing data buffer";
+        }
+      }
+      done = run_view(rows, validity, validity_offset,
+                      ViewsView{buffer(1) + first * 16,
+                                reinterpret_cast<const char* const*>(array.buffers + 2), sizes, count});
+      break;
+    }
+    case ValueKind::FixedBinary: {
+      if (array.n_buffers != 2 || array.buffers == nullptr ||
+          (array.buffers[1] == nullptr && width > 0)) {
+        return "malformed Arrow array: a fixed_size_binary array needs validity and data buffers";
+      }
+      const auto w = static_cast<std::size_t>(width);
+      done = run_view(rows, validity, validity_offset,
+                      FixedBinaryView{buffer(1) + static_cast<std::size_t>(first) * w, w});
+      break;
+    }
+    case ValueKind::Bool:
+      if (!has_buffers(2)) {
+        return "malformed Arrow array: a boolean array needs validity and value buffers";
+      }
+      done = run_view(rows, validity, validity_offset, BitBoolView{buffer(1), first});
+      break;
+    default: {
+      if (!has_buffers(2)) {
+        return "malformed Arrow array: a numeric array needs validity and value buffers";
+      }
+      // Arrow numbers are a run whose stride is their width.
+      const auto stride = static_cast<std::ptrdiff_t>(number_width(kind));
+      done = run_numbers(NumberLayout{kind, false}, buffer(1) + first * stride, stride, rows,
+                         validity, validity_offset);
+      break;
+    }
   }
-  if (array.length > INT64_MAX - array.offset) {
-    return "offset plus length overflows";
-  }
-  // (A null array has no buffers at all: every row is null by its type.)
-  if (array.null_count > 0 && array.n_buffers > 0 && validity_of(array) == nullptr) {
-    return "nulls counted but no validity buffer";
+  absorbed += done.absorbed;
+  if (done.malformed) {
+    return kind == ValueKind::BinaryView ? "malformed Arrow array: a view points outside its data buffer"
+                                         : "malformed Arrow array: its offsets go backwards";
   }
   return nullptr;
 }
 
-}  // namespace
-
-ColumnFailure ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowArray& array,
-                                            std::int64_t start, std::int64_t length,
-                                            std::size_t& absorbed) {
+ArrayFault ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowArray& array,
+                                         std::int64_t start, std::int64_t length,
+                                         std::size_t& absorbed) noexcept {
   if (array.dictionary == nullptr) {
-    return malformed("a dictionary-encoded array has no dictionary");
+    return "malformed Arrow array: a dictionary-encoded array has no dictionary";
   }
   const ArrowArray& dictionary = *array.dictionary;
   if (const char* fault = shape_fault(dictionary)) {
-    return malformed(fault);
+    return fault;
   }
   if (length == 0) {
-    return std::nullopt;
+    return nullptr;
   }
   if (array.n_buffers != 2 || array.buffers == nullptr || array.buffers[1] == nullptr) {
-    return malformed("dictionary indices need validity and index buffers");
+    return "malformed Arrow array: dictionary indices need validity and index buffers";
   }
   // The dictionary's entries in use, each absorbed once: the sketch is the
   // same as from every row (absorbing an item twice changes nothing), and
   // the count is the rows'.
   const auto entries = static_cast<std::size_t>(dictionary.length);
-  auto marks = std::make_unique<std::uint8_t[]>(entries / 8 + 1);  // zeroed: a bitmap
+  std::unique_ptr<std::uint8_t[]> marks(new (std::nothrow) std::uint8_t[entries / 8 + 1]());
+  if (!marks) {
+    return OUT_OF_MEMORY;
+  }
   const std::int64_t first = array.offset + start;
   const std::uint8_t* validity = validity_of(array);
   // The entries that are there: not null, and for floats not NaN either.
@@ -940,11 +864,13 @@ ColumnFailure ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowA
   std::unique_ptr<std::uint8_t[]> floats_present;
   if (type.values == ValueKind::Float16 || type.values == ValueKind::Float32 ||
       type.values == ValueKind::Float64) {
-    if (dictionary.n_buffers != 2 || dictionary.buffers == nullptr ||
-        (dictionary.buffers[1] == nullptr && entries > 0)) {
-      return malformed("a numeric array needs validity and value buffers");
+    if (dictionary.n_buffers != 2 || dictionary.buffers == nullptr || dictionary.buffers[1] == nullptr) {
+      return "malformed Arrow array: a numeric array needs validity and value buffers";
     }
-    floats_present = std::make_unique<std::uint8_t[]>(entries / 8 + 1);
+    floats_present.reset(new (std::nothrow) std::uint8_t[entries / 8 + 1]());
+    if (!floats_present) {
+      return OUT_OF_MEMORY;
+    }
     const auto* values = static_cast<const std::uint8_t*>(dictionary.buffers[1]);
     for (std::size_t i = 0; i < entries; ++i) {
       const std::int64_t at = dictionary.offset + static_cast<std::int64_t>(i);
@@ -964,11 +890,11 @@ ColumnFailure ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowA
     present_offset = 0;
   }
   std::size_t counted = 0;
-  bool in_range = false;
   const auto mark = [&]<class Index>() {
     return mark_used_entries<Index>(array, first, length, validity, dictionary.length, present,
                                     present_offset, marks.get(), counted);
   };
+  bool in_range = false;
   switch (type.index) {
     case ValueKind::Int8: in_range = mark.template operator()<std::int8_t>(); break;
     case ValueKind::Int16: in_range = mark.template operator()<std::int16_t>(); break;
@@ -980,49 +906,46 @@ ColumnFailure ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowA
     default: in_range = mark.template operator()<std::uint64_t>(); break;
   }
   if (!in_range) {
-    return malformed("a dictionary index is out of range");
+    return "malformed Arrow array: a dictionary index is out of range";
   }
   std::size_t entries_absorbed = 0;
-  ColumnFailure failure =
-      absorb_values(type.values, type.fixed_width, dictionary, 0, dictionary.length,
-                    marks.get(), 0, entries_absorbed);
-  if (!failure) {
+  const ArrayFault fault = absorb_values(type.values, type.fixed_width, dictionary, 0,
+                                         dictionary.length, marks.get(), 0, entries_absorbed);
+  if (fault == nullptr) {
     absorbed += counted;
   }
-  return failure;
+  return fault;
 }
 
-ColumnFailure ColumnSink::absorb_array(const ColumnType& type, const ArrowArray& array,
-                                       std::size_t& absorbed) {
+ArrayFault ColumnSink::absorb_array(const ColumnType& type, const ArrowArray& array,
+                                    std::size_t& absorbed) noexcept {
   if (const char* fault = shape_fault(array)) {
-    return malformed(fault);
+    return fault;
   }
   const ArrowArray* column = &array;
   std::int64_t start = 0;
   if (type.table) {
     // A one-column table: the rows [offset, offset + length) of its child.
     if (array.n_children != 1 || array.children == nullptr || array.children[0] == nullptr) {
-      return malformed("a table's array does not have exactly one child");
+      return "malformed Arrow array: a table's array does not have exactly one child";
     }
     if (validity_of(array) != nullptr) {
-      return {ColumnError{ColumnError::Kind::Value,
-                          "a struct array with null rows cannot be counted: pass one column"}};
+      return "a struct array with null rows cannot be counted: pass one column";
     }
     column = array.children[0];
     if (const char* fault = shape_fault(*column)) {
-      return malformed(fault);
+      return fault;
     }
     if (column->length < array.offset + array.length) {
-      return malformed("a table's column is shorter than the table");
+      return "malformed Arrow array: a table's column is shorter than the table";
     }
     start = array.offset;
   }
   if (type.dictionary) {
     return absorb_dictionary(type, *column, start, array.length, absorbed);
   }
-  const std::uint8_t* validity = validity_of(*column);
-  return absorb_values(type.values, type.fixed_width, *column, start, array.length, validity,
-                       column->offset + start, absorbed);
+  return absorb_values(type.values, type.fixed_width, *column, start, array.length,
+                       validity_of(*column), column->offset + start, absorbed);
 }
 
 }  // namespace drisk

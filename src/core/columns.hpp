@@ -148,14 +148,21 @@ using OwnedStream = ArrowOwner<ArrowArrayStream>;
 // Refusals
 // ---------------------------------------------------------------------------
 
-// Why a column was refused: the kind of Python exception to raise and its
-// message. Built only on failure paths.
+// Why a column's type was refused: the kind of Python exception to raise and
+// its message. Built only on failure paths.
 struct ColumnError {
   enum class Kind { Type, Value };
   Kind kind;
   std::string message;
 };
 using ColumnFailure = std::optional<ColumnError>;
+
+// What went wrong reading an array's values: null when nothing did, else a
+// static message, which the binding raises as MemoryError when it is
+// OUT_OF_MEMORY and as ValueError otherwise. Static, so that reporting it
+// allocates nothing and cannot fail.
+using ArrayFault = const char*;
+extern const char OUT_OF_MEMORY[];
 
 // ---------------------------------------------------------------------------
 // Column types
@@ -205,16 +212,12 @@ ColumnFailure describe_buffer_format(const char* format, std::size_t itemsize, N
 // Absorption
 // ---------------------------------------------------------------------------
 
-// The processors this process may run on: the affinity mask, bounded by the
-// cgroup CPU quota. Computed once.
-// TODO(layout): stand-in until the shared usable_cpus() lands; remove then.
-unsigned usable_cpus() noexcept;
-
 // Feeds one sketch from one call's worth of columns. Large arrays and buffers
 // are split in two and the halves hashed at once on two cores, the second
 // half into a scratch core that finish() merges in; the registers come out
-// the same as from one core. Touches no Python object, so callers may release
-// the interpreter lock around absorb_*().
+// the same as from one core. The absorb_* functions touch no Python object,
+// allocate nothing on their hot paths and throw nothing, so callers may run
+// them with the interpreter lock released.
 class ColumnSink {
  public:
   // Rows from which an array or buffer is split between two cores.
@@ -226,18 +229,22 @@ class ColumnSink {
   ColumnSink& operator=(const ColumnSink&) = delete;
   ~ColumnSink() { finish(); }
 
+  // Makes ready for `rows` rows: the scratch core when they will be split.
+  // The one step that may throw (std::bad_alloc); call it before absorbing.
+  void prepare(std::size_t rows);
+
   // Absorbs the values of one array of a column of type `type` (checked by
-  // describe_column) and adds the number absorbed to `absorbed`. Refuses
-  // (ValueError) an array whose layout contradicts its type, such as too few
-  // buffers, descending offsets or a dictionary index out of range; items
-  // absorbed before that stay absorbed. May throw std::bad_alloc (scratch
-  // core, dictionary marks).
-  ColumnFailure absorb_array(const ColumnType& type, const ArrowArray& array, std::size_t& absorbed);
+  // describe_column) and adds the number absorbed to `absorbed`. Refuses an
+  // array whose layout contradicts its type, such as too few buffers,
+  // descending offsets or a dictionary index out of range; items absorbed
+  // before that stay absorbed.
+  ArrayFault absorb_array(const ColumnType& type, const ArrowArray& array,
+                          std::size_t& absorbed) noexcept;
 
   // Absorbs count numbers at base, base + stride, ... (stride in bytes, any
   // sign, unaligned allowed) and adds the number absorbed (NaN skipped).
   void absorb_numbers(const NumberLayout& layout, const void* base, std::ptrdiff_t stride,
-                      std::size_t count, std::size_t& absorbed);
+                      std::size_t count, std::size_t& absorbed) noexcept;
 
   // Merges what the second core absorbed into the target. Idempotent.
   void finish() noexcept;
@@ -248,18 +255,19 @@ class ColumnSink {
     bool malformed;
   };
   template <class Body>
-  Rows run_rows(std::size_t rows, Body&& body);
+  Rows run_rows(std::size_t rows, Body&& body) noexcept;
   template <class View>
   Rows run_view(std::size_t rows, const std::uint8_t* validity, std::int64_t validity_offset,
-                const View& view);
+                const View& view) noexcept;
   Rows run_numbers(const NumberLayout& layout, const std::uint8_t* base, std::ptrdiff_t stride,
-                   std::size_t rows, const std::uint8_t* validity, std::int64_t validity_offset);
-  ColumnFailure absorb_values(ValueKind kind, std::int32_t width, const ArrowArray& array,
-                              std::int64_t start, std::int64_t length, const std::uint8_t* validity,
-                              std::int64_t validity_offset, std::size_t& absorbed);
-  ColumnFailure absorb_dictionary(const ColumnType& type, const ArrowArray& array,
-                                  std::int64_t start, std::int64_t length, std::size_t& absorbed);
-  HyperLogLogCore& scratch();
+                   std::size_t rows, const std::uint8_t* validity,
+                   std::int64_t validity_offset) noexcept;
+  ArrayFault absorb_values(ValueKind kind, std::int32_t width, const ArrowArray& array,
+                           std::int64_t start, std::int64_t length, const std::uint8_t* validity,
+                           std::int64_t validity_offset, std::size_t& absorbed) noexcept;
+  ArrayFault absorb_dictionary(const ColumnType& type, const ArrowArray& array,
+                               std::int64_t start, std::int64_t length,
+                               std::size_t& absorbed) noexcept;
 
   HyperLogLogCore& target_;
   HyperLogLogCore scratch_;

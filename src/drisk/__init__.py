@@ -49,3 +49,7 @@ def _reduce(sketch: HyperLogLog) -> tuple[Callable[[bytes], HyperLogLog], tuple[
 
 
 copyreg.pickle(HyperLogLog, _reduce)
+
+
+def __dir__() -> list[str]:
+    return list(__all__)

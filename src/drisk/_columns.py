@@ -41,10 +41,6 @@ Item = Union[bytes, str, int, float, bool, None]
 #: Everything update_many takes.
 Items = Union[Iterable[Item], ArrowStreamExportable, ArrowArrayExportable]
 
-# A bare string or buffer would be iterated character by character (or byte
-# by byte), which is never what is meant.
-_NOT_ITEMS = (str, bytes, bytearray, memoryview)
-
 # NumPy kinds read as a buffer: booleans, signed and unsigned integers, floats.
 _NUMBER_KINDS = "biuf"
 # array.array type codes that are numbers (the others hold characters).
@@ -66,13 +62,6 @@ def update_many(sketch: HyperLogLog, items: Items) -> int:
     kind = type(items)
     if kind is list or kind is tuple:
         return _update_list(sketch, items)
-    if isinstance(items, _NOT_ITEMS):
-        error = TypeError(
-            f"update_many() takes a collection of items, not a single {kind.__name__}: "
-            "wrap it in a list to add it as one item"
-        )
-        error.add_note("while processing 'items'")
-        raise error
     pandas = sys.modules.get("pandas")
     if pandas is not None and isinstance(items, (pandas.Series, pandas.Index)):
         return _update_pandas(sketch, items, pandas)
@@ -83,6 +72,8 @@ def update_many(sketch: HyperLogLog, items: Items) -> int:
         return update_arrow(sketch, cast(ArrowStreamExportable, items))
     if isinstance(items, array.array) and items.typecode in _NUMBER_CODES:
         return update_buffer(sketch, items)
+    # Any other iterable, element by element. A single str, bytes, bytearray
+    # or memoryview is refused there: its characters are never the items meant.
     return _update_list(sketch, items)
 
 

@@ -3,67 +3,26 @@
 // Laid out in the order the interpreter meets things: the sketch object's
 // life (allocation and deallocation), its members, the slot and method
 // tables, the type spec, then the module definition and its execution step.
-// Every entry point is noexcept and runs its steps inside the barrier of
-// call_frame.hpp.
+// Every entry point runs its steps inside the barrier of call_frame.hpp,
+// through the helpers of entry.hpp.
 #include <array>
 #include <cstring>
 
-#include "call_frame.hpp"
+#include "entry.hpp"
 
 namespace drisk {
 namespace {
 
 constexpr const char* CLASS_NAME = "HyperLogLog";
-constexpr const char* VERSION = "0.1.0";
+// From pyproject.toml, through CMake.
+constexpr const char* VERSION = DRISK_VERSION;
 
-// The one HyperLogLog type of the process. Written once, never cleared.
-std::atomic<PyTypeObject*> TYPE_OBJECT{nullptr};
-std::atomic<PyObject*> ALL_NAME{nullptr};
+WriteOnce<PyObject> ALL_NAME;
 
-Expected<PyTypeObject*> get_type_object();
 
 // ---------------------------------------------------------------------------
 // Object life
 // ---------------------------------------------------------------------------
-
-// object.__new__(subtype): a zero-filled record holding a reference to its
-// type, from the allocator the type inherits.
-Expected<PyObject*> into_new_object(PyTypeObject* subtype) {
-  auto base_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
-  if (base_new == nullptr) {
-    return type_error("base type without tp_new");
-  }
-  PyRef no_args = PyRef::steal(checked(PyTuple_New(0)));
-  PyObject* obj = base_new(subtype, no_args.get(), nullptr);
-  if (obj == nullptr) {
-    return PyErr::fetch();
-  }
-  return obj;
-}
-
-// Moves a core into a fresh record with a free access flag.
-PyObject* adopt_core(PyObject* obj, HyperLogLogCore&& core) noexcept {
-  PyHyperLogLog* sketch = as_sketch(obj);
-  new (&sketch->core) HyperLogLogCore(std::move(core));
-  new (&sketch->borrow_flag) BorrowFlag(0);
-  return obj;
-}
-
-// A new HyperLogLog owning `core`. On failure the core's storage is released
-// with it.
-Expected<PyObject*> create_class_object(HyperLogLogCore&& core) {
-  Expected<PyTypeObject*> type = get_type_object();
-  if (!type) {
-    std::move(type).error().restore();
-    PyErr_WriteUnraisable(nullptr);
-    fail_invariant(std::string("failed to create type object for `") + CLASS_NAME + "`");
-  }
-  Expected<PyObject*> obj = into_new_object(*type);
-  if (!obj) {
-    return obj;
-  }
-  return adopt_core(*obj, std::move(core));
-}
 
 // Releases the registers, frees the record through the inherited tp_free and
 // drops the instance's reference to its heap type.
@@ -97,21 +56,8 @@ constexpr FunctionDescription UPDATE_STR_DESC{CLASS_NAME, "update_str", S_PARAMS
 constexpr FunctionDescription MERGE_DESC{CLASS_NAME, "merge", OTHER_PARAMS, 1};
 constexpr FunctionDescription FROM_BYTES_DESC{CLASS_NAME, "from_bytes", DATA_PARAMS, 1};
 
-// The METH_NOARGS readers: take self shared, run `read` on its core.
-template <class Read>
-PyObject* read_shared(PyObject* self, Read&& read) noexcept {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyHyperLogLog* sketch = as_sketch(self);
-    Expected<SharedBorrow> guard = try_borrow(sketch->borrow_flag);
-    if (!guard) {
-      return std::move(guard).error();
-    }
-    return read(static_cast<const HyperLogLogCore&>(sketch->core));
-  });
-}
-
 // HyperLogLog(p=12)
-PyObject* hll_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* hll_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   return trampoline([&]() -> Expected<PyObject*> {
     PyObject* slots[1] = {nullptr};
     if (Status bound = NEW_DESC.bind_tuple_dict(args, kwargs, slots); !bound) {
@@ -137,99 +83,65 @@ PyObject* hll_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexc
   });
 }
 
-// update(data): absorb one bytes item.
-PyObject* hll_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyObject* slots[1] = {nullptr};
-    if (Status bound = UPDATE_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
-      return std::move(bound).error();
-    }
-    PyHyperLogLog* sketch = as_sketch(self);
-    Expected<ExclusiveBorrow> guard = try_borrow_mut(sketch->borrow_flag);
-    if (!guard) {
-      return std::move(guard).error();
-    }
-    Expected<std::span<const std::uint8_t>> data = extract_bytes(slots[0], "data");
-    if (!data) {
-      return std::move(data).error();
-    }
-    sketch->core.add(data->data(), data->size());
-    return none_result();
-  });
+// update(data) and update_str(s): absorb one item, viewed in place by
+// `Extract` (bytes as they are, str as its cached UTF-8).
+template <const FunctionDescription& Desc, auto Extract>
+PyObject* hll_add_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return sketch_method<Desc, Access::exclusive>(
+      self, args, nargs, kwnames, [](HyperLogLogCore& core, Slots<Desc>& slots) -> Expected<PyObject*> {
+        auto item = Extract(slots[0], Desc.positional_names[0]);
+        if (!item) {
+          return std::move(item).error();
+        }
+        core.add(item->data(), item->size());
+        return none_result();
+      });
 }
 
-// update_str(s): absorb the UTF-8 of one str, read in place.
-PyObject* hll_update_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyObject* slots[1] = {nullptr};
-    if (Status bound = UPDATE_STR_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
-      return std::move(bound).error();
-    }
-    PyHyperLogLog* sketch = as_sketch(self);
-    Expected<ExclusiveBorrow> guard = try_borrow_mut(sketch->borrow_flag);
-    if (!guard) {
-      return std::move(guard).error();
-    }
-    Expected<std::string_view> text = extract_str(slots[0], "s");
-    if (!text) {
-      return std::move(text).error();
-    }
-    sketch->core.add(text->data(), text->size());
-    return none_result();
-  });
-}
+constexpr auto hll_update = hll_add_one<UPDATE_DESC, extract_bytes>;
+constexpr auto hll_update_str = hll_add_one<UPDATE_STR_DESC, extract_str>;
 
 // count(): the cardinality estimate.
-PyObject* hll_count(PyObject* self, PyObject* /*unused*/) noexcept {
-  return read_shared(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
+PyObject* hll_count(PyObject* self, PyObject* /*unused*/) {
+  return sketch_reader<Access::shared>(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
     return float_result(core.estimate());
   });
 }
 
 // merge(other): in-place union; `other` is held shared and never modified.
-PyObject* hll_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyObject* slots[1] = {nullptr};
-    if (Status bound = MERGE_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
-      return std::move(bound).error();
-    }
-    PyHyperLogLog* sketch = as_sketch(self);
-    Expected<ExclusiveBorrow> guard = try_borrow_mut(sketch->borrow_flag);
-    if (!guard) {
-      return std::move(guard).error();
-    }
-    Expected<SketchView> other = extract_sketch(slots[0], Py_TYPE(self), "other");
-    if (!other) {
-      return std::move(other).error();
-    }
-    if (Refusal refusal = sketch->core.merge(*other->core)) {
-      return value_error(std::move(*refusal));
-    }
-    return none_result();
-  });
+PyObject* hll_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return sketch_method<MERGE_DESC, Access::exclusive>(
+      self, args, nargs, kwnames, [](HyperLogLogCore& core, Slots<MERGE_DESC>& slots) -> Expected<PyObject*> {
+        Expected<SketchView> other = extract_sketch(slots[0], "other");
+        if (!other) {
+          return std::move(other).error();
+        }
+        if (Refusal refusal = core.merge(*other->core)) {
+          return value_error(std::move(*refusal));
+        }
+        return none_result();
+      });
 }
 
 // copy(): an independent sketch with the same registers.
-PyObject* hll_copy(PyObject* self, PyObject* /*unused*/) noexcept {
-  return read_shared(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
+PyObject* hll_copy(PyObject* self, PyObject* /*unused*/) {
+  return sketch_reader<Access::shared>(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
     return create_class_object(core.clone());
   });
 }
 
 // registers(): the register bytes, copied straight into a new bytes object.
-PyObject* hll_registers(PyObject* self, PyObject* /*unused*/) noexcept {
-  return read_shared(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
+PyObject* hll_registers(PyObject* self, PyObject* /*unused*/) {
+  return sketch_reader<Access::shared>(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
     return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(core.registers()),
                                              static_cast<Py_ssize_t>(core.size())));
   });
 }
 
 // to_bytes(): p, then the registers, written straight into the result.
-PyObject* hll_to_bytes(PyObject* self, PyObject* /*unused*/) noexcept {
-  return read_shared(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
+PyObject* hll_to_bytes(PyObject* self, PyObject* /*unused*/) {
+  return sketch_reader<Access::shared>(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
     PyObject* out = checked(
         PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(core.serialized_size())));
     core.serialize(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out)));
@@ -239,12 +151,8 @@ PyObject* hll_to_bytes(PyObject* self, PyObject* /*unused*/) noexcept {
 
 // from_bytes(data): static; rebuilds a sketch from to_bytes() output.
 PyObject* hll_from_bytes(PyObject* /*null*/, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyObject* slots[1] = {nullptr};
-    if (Status bound = FROM_BYTES_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
-      return std::move(bound).error();
-    }
+                         PyObject* kwnames) {
+  return bound_call<FROM_BYTES_DESC>(args, nargs, kwnames, [](Slots<FROM_BYTES_DESC>& slots) -> Expected<PyObject*> {
     Expected<std::span<const std::uint8_t>> data = extract_bytes(slots[0], "data");
     if (!data) {
       return std::move(data).error();
@@ -258,7 +166,7 @@ PyObject* hll_from_bytes(PyObject* /*null*/, PyObject* const* args, Py_ssize_t n
 }
 
 // len(h): the register count m.
-Py_ssize_t hll_length(PyObject* self) noexcept {
+Py_ssize_t hll_length(PyObject* self) {
   return trampoline([&]() -> Expected<Py_ssize_t> {
     PyHyperLogLog* sketch = as_sketch(self);
     std::size_t m = 0;
@@ -277,8 +185,8 @@ Py_ssize_t hll_length(PyObject* self) noexcept {
 }
 
 // repr(h): "HyperLogLog(p=12)".
-PyObject* hll_repr(PyObject* self) noexcept {
-  return read_shared(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
+PyObject* hll_repr(PyObject* self) {
+  return sketch_reader<Access::shared>(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
     return str_result(std::string(CLASS_NAME) + "(p=" + std::to_string(core.precision()) + ")");
   });
 }
@@ -289,25 +197,25 @@ PyObject* hll_repr(PyObject* self) noexcept {
 
 PyMethodDef HLL_METHODS[] = {
     {"update", as_cfunction(hll_update), METH_FASTCALL | METH_KEYWORDS,
-     "update($self, data)\n--\n\nAdd a single item."},
+     documented(UPDATE_DESC, "update($self, data)\n--\n\nAdd a single item.")},
     {"update_str", as_cfunction(hll_update_str), METH_FASTCALL | METH_KEYWORDS,
-     "update_str($self, s)\n--\n\n"
-     "Convenience: `str` -> utf8 -> `update`, avoids `.encode()` at call sites."},
+     documented(UPDATE_STR_DESC, "update_str($self, s)\n--\n\n"
+     "Convenience: `str` -> utf8 -> `update`, avoids `.encode()` at call sites.")},
     {"count", as_cfunction(hll_count), METH_NOARGS, "count($self)\n--\n\n"},
     {"merge", as_cfunction(hll_merge), METH_FASTCALL | METH_KEYWORDS,
-     "merge($self, other)\n--\n\nIn-place union with another sketch of the same `p`."},
+     documented(MERGE_DESC, "merge($self, other)\n--\n\nIn-place union with another sketch of the same `p`.")},
     {"copy", as_cfunction(hll_copy), METH_NOARGS, "copy($self)\n--\n\n"},
     {"registers", as_cfunction(hll_registers), METH_NOARGS,
      "registers($self)\n--\n\nRaw register bytes, exposed for debugging/serialization."},
     {"to_bytes", as_cfunction(hll_to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
     {"from_bytes", as_cfunction(hll_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "from_bytes(data)\n--\n\n"},
+     documented(FROM_BYTES_DESC, "from_bytes(data)\n--\n\n")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
 PyType_Slot HLL_SLOTS[] = {
-    {Py_tp_doc, const_cast<char*>("HyperLogLog(p=12)\n--\n\n"
-                                  "Thin PyO3 wrapper around [`HyperLogLogCore`].")},
+    {Py_tp_doc, const_cast<char*>(documented(NEW_DESC, "HyperLogLog(p=12)\n--\n\n"
+                                  "Thin PyO3 wrapper around [`HyperLogLogCore`]."))},
     {Py_tp_new, reinterpret_cast<void*>(hll_new)},
     {Py_mp_length, reinterpret_cast<void*>(hll_length)},
     {Py_tp_repr, reinterpret_cast<void*>(hll_repr)},
@@ -327,7 +235,7 @@ PyType_Spec HLL_SPEC = {
 
 // The type of the process: created on first need, then read without locking.
 Expected<PyTypeObject*> get_type_object() {
-  if (PyTypeObject* ready = TYPE_OBJECT.load(std::memory_order_acquire)) {
+  if (PyTypeObject* ready = sketch_type()) {
     return ready;
   }
   PyObject* made = PyType_FromSpec(&HLL_SPEC);
@@ -335,13 +243,7 @@ Expected<PyTypeObject*> get_type_object() {
     return runtime_error(std::string("An error occurred while initializing class ") + CLASS_NAME)
         .caused_by(PyErr::fetch());
   }
-  PyTypeObject* expected = nullptr;
-  auto* type = reinterpret_cast<PyTypeObject*>(made);
-  if (!TYPE_OBJECT.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) {
-    Py_DECREF(made);
-    return expected;
-  }
-  return type;
+  return publish_sketch_type(reinterpret_cast<PyTypeObject*>(made));
 }
 
 // ---------------------------------------------------------------------------
@@ -376,7 +278,7 @@ Status add_to_module(PyObject* module, const char* name, PyObject* value) {
   return success();
 }
 
-int module_exec(PyObject* module) noexcept {
+int module_exec(PyObject* module) {
   return trampoline([&]() -> Expected<int> {
     if (module == nullptr) {
       return PyErr::fetch();

@@ -16,62 +16,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "call_frame.hpp"
+#include "buffer.hpp"
 #include "columns.hpp"
+#include "cpus.hpp"
+#include "entry.hpp"
 
 namespace drisk {
 namespace {
-
-// ---------------------------------------------------------------------------
-// stand-ins until the shared binding helpers land
-// ---------------------------------------------------------------------------
-
-// _drisk.HyperLogLog, a strong reference kept for the life of the process.
-std::atomic<PyTypeObject*> SKETCH_TYPE{nullptr};
-
-// The sketch argument, held exclusively until the view goes.
-Expected<MutableSketchView> extract_sketch_mut(PyObject* obj, const char* param) {
-  return drisk::extract_sketch_mut(obj, SKETCH_TYPE.load(std::memory_order_acquire), param);
-}
-
-// A buffer view, released by the destructor.
-class BufferView {
- public:
-  BufferView() noexcept = default;
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() {
-    if (held_) {
-      PyBuffer_Release(&view_);
-    }
-  }
-  // False with an exception pending when obj refuses the request.
-  bool acquire(PyObject* obj, int flags) noexcept {
-    held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
-    return held_;
-  }
-  const Py_buffer& get() const noexcept { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
-// Releases the interpreter lock for the life of the guard.
-class AllowThreads {
- public:
-  AllowThreads() noexcept : state_(PyEval_SaveThread()) {}
-  AllowThreads(const AllowThreads&) = delete;
-  AllowThreads& operator=(const AllowThreads&) = delete;
-  ~AllowThreads() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
-
-// ---------------------------------------------------------------------------
-// end of stand-ins
-// ---------------------------------------------------------------------------
 
 // Arrays and buffers of at least this many rows are read with the
 // interpreter lock released.
@@ -84,6 +35,14 @@ constexpr FunctionDescription UPDATE_BUFFER_DESC{nullptr, "update_buffer", PARAM
 [[gnu::cold, gnu::noinline]] PyErr column_error(ColumnError error) {
   return error.kind == ColumnError::Kind::Type ? type_error(std::move(error.message))
                                                : value_error(std::move(error.message));
+}
+
+[[gnu::cold, gnu::noinline]] PyErr array_fault(ArrayFault fault) {
+  if (fault == OUT_OF_MEMORY) {
+    PyErr_NoMemory();
+    return PyErr::fetch();
+  }
+  return value_error(fault);
 }
 
 // A failed stream callback: the exception its producer left pending, or one
@@ -203,15 +162,12 @@ Status import_arrow(PyObject* data, Imported& out) {
 // Absorbs one array, without the interpreter lock when it is large.
 Status absorb_chunk(ColumnSink& sink, const ColumnType& type, const ArrowArray& array,
                     std::size_t& absorbed) {
-  ColumnFailure failure;
-  if (array.length >= static_cast<std::int64_t>(RELEASE_GIL_ROWS)) {
-    AllowThreads unlocked;
-    failure = sink.absorb_array(type, array, absorbed);
-  } else {
-    failure = sink.absorb_array(type, array, absorbed);
-  }
-  if (failure) {
-    return column_error(std::move(*failure));
+  const auto rows = static_cast<std::size_t>(std::max<std::int64_t>(array.length, 0));
+  sink.prepare(rows);
+  const auto absorb = [&]() noexcept { return sink.absorb_array(type, array, absorbed); };
+  const ArrayFault fault = rows >= RELEASE_GIL_ROWS ? without_gil(absorb) : absorb();
+  if (fault != nullptr) {
+    return array_fault(fault);
   }
   return success();
 }
@@ -246,26 +202,20 @@ Expected<std::size_t> absorb_imported(HyperLogLogCore& core, Imported& imported)
 
 // update_arrow(sketch, data) -> int
 PyObject* columns_update_arrow(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyObject* slots[2] = {nullptr, nullptr};
-    if (Status bound = UPDATE_ARROW_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
-      return std::move(bound).error();
-    }
-    Expected<MutableSketchView> sketch = extract_sketch_mut(slots[0], "sketch");
-    if (!sketch) {
-      return std::move(sketch).error();
-    }
-    Imported imported;
-    if (Status ok = import_arrow(slots[1], imported); !ok) {
-      return std::move(ok).error();
-    }
-    Expected<std::size_t> absorbed = absorb_imported(*sketch->core, imported);
-    if (!absorbed) {
-      return std::move(absorbed).error();
-    }
-    return checked(PyLong_FromSize_t(*absorbed));
-  });
+                               PyObject* kwnames) {
+  return sketch_function<UPDATE_ARROW_DESC, Access::exclusive>(
+      args, nargs, kwnames,
+      [](HyperLogLogCore& core, Slots<UPDATE_ARROW_DESC>& slots) -> Expected<PyObject*> {
+        Imported imported;
+        if (Status ok = import_arrow(slots[1], imported); !ok) {
+          return std::move(ok).error();
+        }
+        Expected<std::size_t> absorbed = absorb_imported(core, imported);
+        if (!absorbed) {
+          return std::move(absorbed).error();
+        }
+        return checked(PyLong_FromSize_t(*absorbed));
+      });
 }
 
 [[gnu::cold, gnu::noinline]] PyErr not_one_dimensional(int ndim) {
@@ -276,63 +226,45 @@ PyObject* columns_update_arrow(PyObject* /*module*/, PyObject* const* args, Py_s
 
 // update_buffer(sketch, data) -> int
 PyObject* columns_update_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyObject* slots[2] = {nullptr, nullptr};
-    if (Status bound = UPDATE_BUFFER_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
-      return std::move(bound).error();
-    }
-    Expected<MutableSketchView> sketch = extract_sketch_mut(slots[0], "sketch");
-    if (!sketch) {
-      return std::move(sketch).error();
-    }
-    BufferView view;
-    if (!view.acquire(slots[1], PyBUF_RECORDS_RO)) {
-      return PyErr::fetch().with_argument_note("data");
-    }
-    const Py_buffer& buffer = view.get();
-    if (buffer.ndim != 1) {
-      return not_one_dimensional(buffer.ndim);
-    }
-    NumberLayout layout;
-    if (ColumnFailure failure = describe_buffer_format(
-            buffer.format, static_cast<std::size_t>(buffer.itemsize), layout)) {
-      return column_error(std::move(*failure));
-    }
-    const auto count = static_cast<std::size_t>(buffer.shape[0]);
-    const std::ptrdiff_t stride = buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
-    ColumnSink sink(*sketch->core, usable_cpus() > 1);
-    std::size_t absorbed = 0;
-    if (count >= RELEASE_GIL_ROWS) {
-      AllowThreads unlocked;
-      sink.absorb_numbers(layout, buffer.buf, stride, count, absorbed);
-    } else {
-      sink.absorb_numbers(layout, buffer.buf, stride, count, absorbed);
-    }
-    sink.finish();
-    return checked(PyLong_FromSize_t(absorbed));
-  });
+                                PyObject* kwnames) {
+  return sketch_function<UPDATE_BUFFER_DESC, Access::exclusive>(
+      args, nargs, kwnames,
+      [](HyperLogLogCore& core, Slots<UPDATE_BUFFER_DESC>& slots) -> Expected<PyObject*> {
+        BufferView view;
+        if (!view.acquire(slots[1], PyBUF_RECORDS_RO)) {
+          return PyErr::fetch().with_argument_note("data");
+        }
+        const Py_buffer& buffer = view.view();
+        if (buffer.ndim != 1) {
+          return not_one_dimensional(buffer.ndim);
+        }
+        NumberLayout layout;
+        if (ColumnFailure failure = describe_buffer_format(
+                buffer.format, static_cast<std::size_t>(buffer.itemsize), layout)) {
+          return column_error(std::move(*failure));
+        }
+        const auto count = static_cast<std::size_t>(buffer.shape[0]);
+        const std::ptrdiff_t stride = buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
+        ColumnSink sink(core, usable_cpus() > 1);
+        sink.prepare(count);
+        std::size_t absorbed = 0;
+        const auto absorb = [&]() noexcept {
+          sink.absorb_numbers(layout, buffer.buf, stride, count, absorbed);
+        };
+        if (count >= RELEASE_GIL_ROWS) {
+          without_gil(absorb);
+        } else {
+          absorb();
+        }
+        sink.finish();
+        return checked(PyLong_FromSize_t(absorbed));
+      });
 }
 
-int columns_exec(PyObject* /*module*/) noexcept {
+int columns_exec(PyObject* module) {
   return trampoline([&]() -> Expected<int> {
-    if (SKETCH_TYPE.load(std::memory_order_acquire) == nullptr) {
-      PyRef core = PyRef::steal(PyImport_ImportModule("_drisk"));
-      if (!core) {
-        return PyErr::fetch();
-      }
-      PyRef type = PyRef::steal(PyObject_GetAttrString(core.get(), "HyperLogLog"));
-      if (!type) {
-        return PyErr::fetch();
-      }
-      if (!PyType_Check(type.get())) {
-        return type_mismatch(type.get(), &PyType_Type);
-      }
-      PyTypeObject* expected = nullptr;
-      auto* made = reinterpret_cast<PyTypeObject*>(type.get());
-      if (SKETCH_TYPE.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-        type.release();
-      }
+    if (Status imported = import_sketch_type(module); !imported) {
+      return std::move(imported).error();
     }
     return 0;
   });
@@ -340,13 +272,13 @@ int columns_exec(PyObject* /*module*/) noexcept {
 
 PyMethodDef COLUMNS_METHODS[] = {
     {"update_arrow", as_cfunction(columns_update_arrow), METH_FASTCALL | METH_KEYWORDS,
-     "update_arrow(sketch, data)\n--\n\n"
-     "Add every value of an Arrow column (any object with __arrow_c_stream__ or\n"
-     "__arrow_c_array__); return how many were added, nulls not counted."},
+     documented(UPDATE_ARROW_DESC, "update_arrow(sketch, data)\n--\n\n"
+                "Add every value of an Arrow column (any object with __arrow_c_stream__ or\n"
+                "__arrow_c_array__); return how many were added, nulls not counted.")},
     {"update_buffer", as_cfunction(columns_update_buffer), METH_FASTCALL | METH_KEYWORDS,
-     "update_buffer(sketch, data)\n--\n\n"
-     "Add every number of a one-dimensional buffer of integers, floats or booleans;\n"
-     "return how many were added, NaN not counted."},
+     documented(UPDATE_BUFFER_DESC, "update_buffer(sketch, data)\n--\n\n"
+                "Add every number of a one-dimensional buffer of integers, floats or booleans;\n"
+                "return how many were added, NaN not counted.")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

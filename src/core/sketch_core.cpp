@@ -45,57 +45,15 @@
 
 #include "sketch_core.hpp"
 
-#include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
 
-#define XXH_INLINE_ALL
-#include <xxhash.h>
-
-#if XXH_VERSION_NUMBER < 800
-#error "drisk needs xxHash 0.8 or later for XXH3 (Debian/Ubuntu: apt-get install libxxhash-dev)"
-#endif
-
-// Function multi-versioning: the hot loops get an AVX2 clone where the CPU
-// has it, chosen once at load time; the default clone is plain SSE2.
-#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
-#define DRISK_MULTIVERSION __attribute__((target_clones("avx2", "default")))
-#else
-#define DRISK_MULTIVERSION
-#endif
-
-// The scaled power sum needs a per-lane variable shift, which the compiler
-// does not vectorise on its own; its AVX2 form is written out below.
-#if defined(__x86_64__) && defined(__GNUC__)
-#define DRISK_HAVE_AVX2_SUM 1
-#define DRISK_HAVE_SSE2_SCAN 1
-#include <immintrin.h>
-#endif
+#include "insert.hpp"
+#include "kernels.hpp"
 
 namespace drisk {
 namespace {
-
-// Largest rank an insertion stores for precision p: all 64 - p remaining
-// bits zero.
-constexpr unsigned max_rank(unsigned p) noexcept { return 65 - p; }
-
-// Inserts one item: hash, split into register index and rank, keep the
-// larger. Shared by add(), add_batch() and add_lines() so that the hash is
-// inlined into each loop.
-inline void insert(std::uint8_t* registers, unsigned p, const void* data,
-                   std::size_t len) noexcept {
-  const std::uint64_t hash = XXH3_64bits(data, len);
-  const std::size_t index = static_cast<std::size_t>(hash >> (64 - p));
-  const std::uint64_t rest = hash << p;
-  const unsigned rank =
-      rest == 0 ? max_rank(p) : static_cast<unsigned>(std::countl_zero(rest)) + 1;
-  // Branch-free maximum: whether a register grows is a coin toss early on,
-  // and a mispredicted branch costs more than the store.
-  std::uint8_t& reg = registers[index];
-  reg = std::max(reg, static_cast<std::uint8_t>(rank));
-}
 
 // Alignment of register storage: one cache line.
 constexpr std::size_t REGISTER_ALIGNMENT = 64;
@@ -153,84 +111,6 @@ double finish_estimate(std::size_t m, double z, std::size_t zeros) noexcept {
     return std::log(e * NEG_INV_TWO_POW_64 + 1.0) * NEG_TWO_POW_64;
   }
   return e;
-}
-
-DRISK_MULTIVERSION
-std::uint8_t max_register(const std::uint8_t* regs, std::size_t n) noexcept {
-  std::uint8_t best = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    best = std::max(best, regs[i]);
-  }
-  return best;
-}
-
-// S = sum 2^(top - regs[i]) and the number of zero registers, in one pass.
-// Precondition: every register <= top and n * 2^top <= 2^53.
-struct ScaledSum {
-  std::uint64_t sum;
-  std::uint64_t zeros;
-};
-
-ScaledSum scaled_power_sum_scalar(const std::uint8_t* regs, std::size_t n,
-                                  std::uint64_t top) noexcept {
-  ScaledSum out{0, 0};
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t r = regs[i];
-    out.sum += std::uint64_t{1} << (top - r);
-    out.zeros += r == 0;
-  }
-  return out;
-}
-
-#ifdef DRISK_HAVE_AVX2_SUM
-// 32 registers an iteration: zeros by a byte compare and a popcount, the sum
-// by widening 4 bytes at a time to 64-bit lanes and shifting 1 by top - r.
-__attribute__((target("avx2,popcnt"))) ScaledSum
-scaled_power_sum_avx2(const std::uint8_t* regs, std::size_t n, std::uint64_t top) noexcept {
-  const __m256i vtop = _mm256_set1_epi64x(static_cast<long long>(top));
-  const __m256i one = _mm256_set1_epi64x(1);
-  const __m256i zero = _mm256_setzero_si256();
-  __m256i acc[4] = {zero, zero, zero, zero};
-  std::uint64_t zeros = 0;
-  std::size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    const __m256i block = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(regs + i));
-    const auto zero_mask =
-        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(block, zero)));
-    zeros += static_cast<std::uint64_t>(_mm_popcnt_u32(zero_mask));
-    for (std::size_t k = 0; k < 32; k += 4) {
-      std::int32_t four;
-      std::memcpy(&four, regs + i + k, sizeof four);
-      const __m256i r = _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(four));
-      __m256i& a = acc[(k / 4) % 4];
-      a = _mm256_add_epi64(a, _mm256_sllv_epi64(one, _mm256_sub_epi64(vtop, r)));
-    }
-  }
-  const __m256i total = _mm256_add_epi64(_mm256_add_epi64(acc[0], acc[1]),
-                                         _mm256_add_epi64(acc[2], acc[3]));
-  alignas(32) std::uint64_t lanes[4];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), total);
-  const ScaledSum tail = scaled_power_sum_scalar(regs + i, n - i, top);
-  return {lanes[0] + lanes[1] + lanes[2] + lanes[3] + tail.sum, zeros + tail.zeros};
-}
-#endif
-
-ScaledSum scaled_power_sum(const std::uint8_t* regs, std::size_t n, std::uint64_t top) noexcept {
-#ifdef DRISK_HAVE_AVX2_SUM
-  static const bool has_avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-  if (has_avx2) {
-    return scaled_power_sum_avx2(regs, n, top);
-  }
-#endif
-  return scaled_power_sum_scalar(regs, n, top);
-}
-
-DRISK_MULTIVERSION
-void elementwise_max(std::uint8_t* __restrict into, const std::uint8_t* __restrict from,
-                     std::size_t n) noexcept {
-  for (std::size_t i = 0; i < n; ++i) {
-    into[i] = std::max(into[i], from[i]);
-  }
 }
 
 }  // namespace
@@ -306,65 +186,12 @@ void HyperLogLogCore::add_batch(const ItemView* items, std::size_t count) noexce
   }
 }
 
-std::size_t HyperLogLogCore::add_lines(std::span<const std::uint8_t> data,
-                                                      bool final) noexcept {
-  std::uint8_t* const regs = registers_.get();
-  const unsigned p = p_;
-  const std::uint8_t* const begin = data.data();
-  const std::size_t size = data.size();
-  std::size_t line_start = 0;
-  std::size_t lines = 0;
-  auto emit = [&](std::size_t newline) {
-    std::size_t len = newline - line_start;
-    if (len > 0 && begin[newline - 1] == '\r') {
-      --len;
-    }
-    insert(regs, p, begin + line_start, len);
-    line_start = newline + 1;
-    ++lines;
-  };
-  std::size_t pos = 0;
-#ifdef DRISK_HAVE_SSE2_SCAN
-  // 64 bytes at a time: a bit mask of the newlines, then one insert per bit.
-  // Short lines are the common case, and this keeps the scan off the
-  // per-line critical path.
-  const __m128i newline = _mm_set1_epi8('\n');
-  for (; pos + 64 <= size; pos += 64) {
-    std::uint64_t mask = 0;
-    for (int k = 0; k < 4; ++k) {
-      const __m128i block =
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + pos + 16 * k));
-      const auto bits =
-          static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, newline)));
-      mask |= static_cast<std::uint64_t>(bits) << (16 * k);
-    }
-    while (mask != 0) {
-      emit(pos + static_cast<std::size_t>(std::countr_zero(mask)));
-      mask &= mask - 1;
-    }
-  }
-#endif
-  while (pos < size) {
-    const void* hit = std::memchr(begin + pos, '\n', size - pos);
-    if (hit == nullptr) {
-      break;
-    }
-    const auto newline = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - begin);
-    emit(newline);
-    pos = newline + 1;
-  }
-  if (final && line_start < size) {
-    // A last line without "\n" loses a trailing "\r" too: the same item as
-    // if its "\r\n" had been complete.
-    std::size_t len = size - line_start;
-    if (begin[size - 1] == '\r') {
-      --len;
-    }
-    insert(regs, p, begin + line_start, len);
-    ++lines;
-    line_start = size;
-  }
-  return lines;
+std::size_t HyperLogLogCore::add_lines(std::span<const std::uint8_t> data, bool final) noexcept {
+  return kernels().add_lines(registers_.get(), p_, data, final);
+}
+
+void HyperLogLogCore::add_hash(std::uint64_t hash) noexcept {
+  insert_hash(registers_.get(), p_, hash);
 }
 
 double HyperLogLogCore::estimate_sequential() const noexcept {
@@ -378,11 +205,12 @@ double HyperLogLogCore::estimate_sequential() const noexcept {
 }
 
 double HyperLogLogCore::estimate() const noexcept {
-  const unsigned top = max_register(registers_.get(), m_);
+  const Kernels& k = kernels();
+  const unsigned top = k.max_register(registers_.get(), m_);
   if (p_ + top > EXACT_BITS) {
     return estimate_sequential();
   }
-  const ScaledSum s = scaled_power_sum(registers_.get(), m_, top);
+  const ScaledSum s = k.scaled_power_sum(registers_.get(), m_, top);
   // s.sum <= 2^(p + top) <= 2^53: the conversion and the scaling are exact.
   const double z = std::ldexp(static_cast<double>(s.sum), -static_cast<int>(top));
   return finish_estimate(m_, z, static_cast<std::size_t>(s.zeros));
@@ -393,9 +221,15 @@ Refusal HyperLogLogCore::merge(const HyperLogLogCore& other) {
     return "cannot merge sketches with different p (" + std::to_string(p_) + " vs " +
            std::to_string(other.p_) + ")";
   }
-  elementwise_max(registers_.get(), other.registers_.get(), m_);
+  merge_same_precision(other);
   return std::nullopt;
 }
+
+void HyperLogLogCore::merge_same_precision(const HyperLogLogCore& other) noexcept {
+  kernels().elementwise_max(registers_.get(), other.registers_.get(), m_);
+}
+
+HyperLogLogCore HyperLogLogCore::empty_like() const { return allocate(p_, /*zeroed=*/true); }
 
 void HyperLogLogCore::serialize(std::uint8_t* out) const noexcept {
   out[0] = p_;

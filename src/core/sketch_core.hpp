@@ -58,6 +58,10 @@ class HyperLogLogCore {
   // Absorbs one item of any length. Allocates nothing; cannot fail.
   void add(const void* data, std::size_t len) noexcept;
 
+  // Absorbs an item given by its XXH3-64 hash (see ItemHasher): the same as
+  // add() of the item's bytes. Allocates nothing; cannot fail.
+  void add_hash(std::uint64_t hash) noexcept;
+
   // Absorbs items[0..count), each as add() would. Hashing a batch in one
   // loop lets the processor overlap the items' hash computations.
   struct ItemView {
@@ -85,6 +89,14 @@ class HyperLogLogCore {
   // mismatch before it touches a register. Allocates nothing on success.
   Refusal merge(const HyperLogLogCore& other);
 
+  // The union without the check, for callers that made `other` themselves
+  // with this precision (see empty_like). Allocates nothing.
+  void merge_same_precision(const HyperLogLogCore& other) noexcept;
+
+  // A core of the same precision with every register zero: the scratch
+  // sketch of a split job. One allocation; throws std::bad_alloc.
+  HyperLogLogCore empty_like() const;
+
   // Serialized size (m + 1) and writer; out must hold serialized_size() bytes.
   std::size_t serialized_size() const noexcept { return m_ + 1; }
   void serialize(std::uint8_t* out) const noexcept;
@@ -92,6 +104,7 @@ class HyperLogLogCore {
   std::uint8_t precision() const noexcept { return p_; }
   std::size_t size() const noexcept { return m_; }
   const std::uint8_t* registers() const noexcept { return registers_.get(); }
+  std::uint8_t* mutable_registers() noexcept { return registers_.get(); }
 
  private:
   struct FreeDeleter {

@@ -8,12 +8,26 @@
 // InvariantFailure and are caught only by the entry barrier (trampoline), which
 // turns them into PanicException. No C++ exception ever reaches the
 // interpreter.
+//
+// One thing does pass through the barrier on purpose: a thread's forced
+// unwind (abi::__forced_unwind). CPython ends a daemon thread that tries to
+// take the interpreter lock back during shutdown with pthread_exit(), which
+// unwinds the thread's stack, our frames included; swallowing that unwind
+// aborts the process. The entry points and the barrier are therefore not
+// declared noexcept (a noexcept frame would turn the unwind into
+// std::terminate), and nothing here holds the interpreter lock in a
+// destructor's hands: the lock is given back and taken again in the normal
+// flow of without_gil() (buffer.hpp). References still held when a thread is
+// ended this way are left alone rather than released without the lock.
 #ifndef DRISK_CALL_FRAME_HPP
 #define DRISK_CALL_FRAME_HPP
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -32,6 +46,16 @@ namespace drisk {
 // Owned references
 // ---------------------------------------------------------------------------
 
+// Drops one reference, unless the interpreter is shutting down: a thread
+// ended by a forced unwind runs its destructors without the interpreter lock,
+// possibly after the interpreter is gone, and must leave objects alone (as
+// CPython's own frames do when such a thread ends).
+inline void release_reference(PyObject* obj) noexcept {
+  if (obj != nullptr && Py_IsInitialized()) {
+    Py_DECREF(obj);
+  }
+}
+
 // A move-only owner of one strong reference (or of nothing).
 class PyRef {
  public:
@@ -44,7 +68,7 @@ class PyRef {
   }
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
-  ~PyRef() { Py_XDECREF(ptr_); }
+  ~PyRef() { release_reference(ptr_); }
 
   // Takes over a new reference (which may be null).
   static PyRef steal(PyObject* ptr) noexcept { return PyRef(ptr); }
@@ -270,22 +294,6 @@ inline Expected<ExclusiveBorrow> try_borrow_mut(BorrowFlag& flag) {
 }
 
 // ---------------------------------------------------------------------------
-// The sketch object
-// ---------------------------------------------------------------------------
-
-// The record of a HyperLogLog object. The core and the flag are constructed in
-// place once the interpreter has allocated (and zero-filled) the record.
-struct PyHyperLogLog {
-  PyObject ob_base;
-  HyperLogLogCore core;
-  BorrowFlag borrow_flag;
-};
-
-inline PyHyperLogLog* as_sketch(PyObject* obj) noexcept {
-  return reinterpret_cast<PyHyperLogLog*>(obj);
-}
-
-// ---------------------------------------------------------------------------
 // Conversions (each failure carries the note "while processing '<param>'")
 // ---------------------------------------------------------------------------
 
@@ -297,21 +305,6 @@ Expected<std::string_view> extract_str(PyObject* obj, const char* param);
 
 // An int (or anything with __index__) from 0 to 255.
 Expected<std::uint8_t> extract_u8(PyObject* obj, const char* param);
-
-// Another sketch, held under shared access for as long as the view lives.
-struct SketchView {
-  SharedBorrow borrow;
-  const HyperLogLogCore* core;
-};
-Expected<SketchView> extract_sketch(PyObject* obj, PyTypeObject* type, const char* param);
-
-// Another sketch, held under exclusive access for as long as the view lives.
-struct MutableSketchView {
-  ExclusiveBorrow borrow;
-  HyperLogLogCore* core;
-};
-Expected<MutableSketchView> extract_sketch_mut(PyObject* obj, PyTypeObject* type,
-                                               const char* param);
 
 // A METH_FASTCALL or METH_NOARGS entry as the PyCFunction a method table holds.
 template <class F>
@@ -331,7 +324,30 @@ PyObject* str_result(std::string_view text);
 // Interned names and the PanicException type (created once per process)
 // ---------------------------------------------------------------------------
 
-PyObject* interned(std::atomic<PyObject*>& cell, const char* text);
+// A process-wide object created on first need and kept for the life of the
+// process. Filled under the interpreter lock; the first writer wins and a
+// duplicate made meanwhile (by a racing thread, or by re-entrant Python code)
+// is released.
+template <class T>
+class WriteOnce {
+ public:
+  T* get() const noexcept { return cell_.load(std::memory_order_acquire); }
+  // Stores `made` (a new reference) unless the cell is filled; returns the
+  // cell's object either way.
+  T* fill(T* made) noexcept {
+    T* current = nullptr;
+    if (!cell_.compare_exchange_strong(current, made, std::memory_order_acq_rel)) {
+      Py_DECREF(reinterpret_cast<PyObject*>(made));
+      return current;
+    }
+    return made;
+  }
+
+ private:
+  std::atomic<T*> cell_{nullptr};
+};
+
+PyObject* interned(WriteOnce<PyObject>& cell, const char* text);
 PyObject* panic_exception_type();
 
 // ---------------------------------------------------------------------------
@@ -340,8 +356,9 @@ PyObject* panic_exception_type();
 
 namespace detail {
 // Sets the exception for whatever was thrown out of an entry's steps. If that
-// fails too, reports "uncaught panic at ffi boundary" and aborts.
-void raise_current_exception() noexcept;
+// fails too, reports "uncaught panic at ffi boundary" and aborts. A forced
+// unwind that starts meanwhile passes.
+void raise_current_exception();
 
 template <class T>
 constexpr T failure_value() noexcept {
@@ -355,9 +372,10 @@ constexpr T failure_value() noexcept {
 
 // Runs an entry's steps. On success returns the value; on failure sets exactly
 // one exception and returns the failure value (null, or -1). Access taken by
-// the steps is released by the guards on the way out, whatever happens.
+// the steps is released by the guards on the way out, whatever happens. A
+// forced unwind is let through (see the top of this file).
 template <class Body>
-auto trampoline(Body&& body) noexcept {
+auto trampoline(Body&& body) {
   using Result = decltype(*body());
   using Value = std::remove_cvref_t<Result>;
   try {
@@ -366,6 +384,8 @@ auto trampoline(Body&& body) noexcept {
       return *result;
     }
     std::move(result).error().restore();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     detail::raise_current_exception();
   }

@@ -14,8 +14,8 @@ namespace drisk {
 
 namespace {
 
-std::atomic<PyObject*> PANIC_EXCEPTION_TYPE{nullptr};
-std::atomic<PyObject*> ADD_NOTE_NAME{nullptr};
+WriteOnce<PyObject> PANIC_EXCEPTION_TYPE;
+WriteOnce<PyObject> ADD_NOTE_NAME;
 
 constexpr const char* PANIC_DOC =
     "\n"
@@ -27,28 +27,17 @@ constexpr const char* PANIC_DOC =
 
 constexpr const char* DEFAULT_PANIC_TEXT = "drisk native code failed an internal check";
 
-// Fills a write-once cell: the first writer wins; a duplicate made by a
-// racing thread (or by re-entrant Python code) is released.
-PyObject* fill_once(std::atomic<PyObject*>& cell, PyObject* made) {
-  PyObject* current = nullptr;
-  if (!cell.compare_exchange_strong(current, made, std::memory_order_acq_rel)) {
-    Py_DECREF(made);
-    return current;
-  }
-  return made;
-}
-
 }  // namespace
 
-PyObject* interned(std::atomic<PyObject*>& cell, const char* text) {
-  if (PyObject* ready = cell.load(std::memory_order_acquire)) {
+PyObject* interned(WriteOnce<PyObject>& cell, const char* text) {
+  if (PyObject* ready = cell.get()) {
     return ready;
   }
-  return fill_once(cell, checked(PyUnicode_InternFromString(text)));
+  return cell.fill(checked(PyUnicode_InternFromString(text)));
 }
 
 PyObject* panic_exception_type() {
-  if (PyObject* ready = PANIC_EXCEPTION_TYPE.load(std::memory_order_acquire)) {
+  if (PyObject* ready = PANIC_EXCEPTION_TYPE.get()) {
     return ready;
   }
   PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", PANIC_DOC,
@@ -56,7 +45,7 @@ PyObject* panic_exception_type() {
   if (made == nullptr) {
     fail_null_object();
   }
-  return fill_once(PANIC_EXCEPTION_TYPE, made);
+  return PANIC_EXCEPTION_TYPE.fill(made);
 }
 
 // ---------------------------------------------------------------------------
@@ -92,7 +81,7 @@ void raise_panic(const std::string& message) {
 
 }  // namespace
 
-void raise_current_exception() noexcept {
+void raise_current_exception() {
   try {
     try {
       throw;
@@ -103,6 +92,8 @@ void raise_current_exception() noexcept {
     } catch (...) {
       raise_panic(DEFAULT_PANIC_TEXT);
     }
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     panic_trap();
   }
@@ -541,41 +532,6 @@ Expected<std::uint8_t> extract_u8(PyObject* obj, const char* param) {
   return static_cast<std::uint8_t>(value);
 }
 
-namespace {
-
-// The type check shared by both sketch conversions: exact type first, then
-// subtypes.
-bool is_sketch(PyObject* obj, PyTypeObject* type) noexcept {
-  return Py_TYPE(obj) == type || PyType_IsSubtype(Py_TYPE(obj), type) != 0;
-}
-
-}  // namespace
-
-// Type check, then the access `take` grants on the flag; both failures carry
-// the parameter's note.
-template <class View, class Borrow>
-Expected<View> extract_sketch_with(PyObject* obj, PyTypeObject* type, const char* param,
-                                   Expected<Borrow> (*take)(BorrowFlag&)) {
-  if (!is_sketch(obj, type)) {
-    return type_mismatch(obj, type).with_argument_note(param);
-  }
-  PyHyperLogLog* sketch = as_sketch(obj);
-  Expected<Borrow> borrow = take(sketch->borrow_flag);
-  if (!borrow) {
-    return std::move(borrow).error().with_argument_note(param);
-  }
-  return View{std::move(*borrow), &sketch->core};
-}
-
-Expected<SketchView> extract_sketch(PyObject* obj, PyTypeObject* type, const char* param) {
-  return extract_sketch_with<SketchView, SharedBorrow>(obj, type, param, try_borrow);
-}
-
-Expected<MutableSketchView> extract_sketch_mut(PyObject* obj, PyTypeObject* type,
-                                               const char* param) {
-  return extract_sketch_with<MutableSketchView, ExclusiveBorrow>(obj, type, param, try_borrow_mut);
-}
-
 // ---------------------------------------------------------------------------
 // Results
 // ---------------------------------------------------------------------------
@@ -589,3 +545,4 @@ PyObject* str_result(std::string_view text) {
 }
 
 }  // namespace drisk
+

@@ -1,0 +1,67 @@
+// drisk: how one item reaches a register.
+//
+// Every path that absorbs items (one at a time, in batches, line by line,
+// column by column) goes through insert() below, so that the hash is inlined
+// into each loop and every path agrees on what an item does to a sketch.
+#ifndef DRISK_INSERT_HPP
+#define DRISK_INSERT_HPP
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#if XXH_VERSION_NUMBER < 800
+#error "drisk needs xxHash 0.8 or later for XXH3 (Debian/Ubuntu: apt-get install libxxhash-dev)"
+#endif
+
+namespace drisk {
+
+// Largest rank an insertion stores for precision p: all 64 - p remaining
+// bits zero.
+constexpr unsigned max_rank(unsigned p) noexcept { return 65 - p; }
+
+// Raises the register chosen by `hash` to the hash's rank: the top p bits
+// pick the register, the rank is the position of the first set bit after
+// them.
+inline void insert_hash(std::uint8_t* registers, unsigned p, std::uint64_t hash) noexcept {
+  const std::size_t index = static_cast<std::size_t>(hash >> (64 - p));
+  const std::uint64_t rest = hash << p;
+  const unsigned rank =
+      rest == 0 ? max_rank(p) : static_cast<unsigned>(std::countl_zero(rest)) + 1;
+  // Branch-free maximum: whether a register grows is a coin toss early on,
+  // and a mispredicted branch costs more than the store.
+  std::uint8_t& reg = registers[index];
+  reg = std::max(reg, static_cast<std::uint8_t>(rank));
+}
+
+// Inserts one item: XXH3-64 of its bytes (seed 0, default secret).
+inline void insert(std::uint8_t* registers, unsigned p, const void* data,
+                   std::size_t len) noexcept {
+  insert_hash(registers, p, XXH3_64bits(data, len));
+}
+
+// The hash of one item whose bytes arrive in pieces: the same value as
+// XXH3_64bits over the pieces joined, in memory bounded by the state (576
+// bytes), however long the item.
+class ItemHasher {
+ public:
+  ItemHasher() noexcept { XXH3_64bits_reset(&state_); }
+  ItemHasher(const ItemHasher&) = delete;
+  ItemHasher& operator=(const ItemHasher&) = delete;
+
+  void update(const void* data, std::size_t len) noexcept {
+    (void)XXH3_64bits_update(&state_, data, len);  // fails only on a null state
+  }
+  std::uint64_t digest() const noexcept { return XXH3_64bits_digest(&state_); }
+
+ private:
+  XXH3_state_t state_;
+};
+
+}  // namespace drisk
+
+#endif  // DRISK_INSERT_HPP

@@ -1,0 +1,421 @@
+// drisk._bulk: many items into one sketch in one call.
+//
+// Built from the same sketch core and call frame as _drisk. The sketch
+// argument is held exclusively for the whole call.
+//
+// Element lifetimes. A list may change under us whenever Python code runs,
+// and Python code runs more often than it seems: a str that cannot be viewed
+// as UTF-8 raises, raising allocates, an allocation may start the garbage
+// collector, and the collector may run a finalizer that clears the list. So
+// the list path takes a strong reference to every element of a group that
+// holds anything but bytes (viewing bytes runs nothing) before viewing any,
+// hashes the views, and only then lets the references go; the element
+// errors are built only after the hashing; and the length is read afresh for
+// every group. Nothing is hashed from an element that may have been freed.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "buffer.hpp"
+#include "cpus.hpp"
+#include "entry.hpp"
+#include "insert.hpp"
+
+namespace drisk {
+namespace {
+
+// Buffers at least this large are absorbed with the interpreter lock
+// released, so other threads (feeding other sketches) run meanwhile.
+constexpr std::size_t RELEASE_GIL_BYTES = 256 * 1024;
+
+// Buffers at least this large are split between two cores, when the process
+// may use two.
+constexpr std::size_t SPLIT_BYTES = 4 * 1024 * 1024;
+
+// Items are viewed in groups and hashed together (see add_batch).
+constexpr std::size_t BATCH = 64;
+
+// Pending signals (Ctrl-C) are checked every this many items, so that an
+// endless iterator stays interruptible: about a millisecond of work.
+constexpr std::size_t SIGNAL_CHECK_ITEMS = 4096;
+
+constexpr std::array<const char* const, 2> MANY_PARAMS{"sketch", "items"};
+constexpr std::array<const char* const, 3> LINES_PARAMS{"sketch", "buffer", "final"};
+constexpr std::array<const char* const, 2> JOINED_PARAMS{"sketch", "parts"};
+constexpr FunctionDescription UPDATE_MANY_DESC{nullptr, "update_many", MANY_PARAMS, 2};
+constexpr FunctionDescription UPDATE_LINES_DESC{nullptr, "update_lines", LINES_PARAMS, 2};
+constexpr FunctionDescription UPDATE_JOINED_DESC{nullptr, "update_joined", JOINED_PARAMS, 2};
+
+// ---------------------------------------------------------------------------
+// Failures
+// ---------------------------------------------------------------------------
+
+// "items[3]", the name under which one element's failure is reported.
+std::string element_name(std::size_t index) { return "items[" + std::to_string(index) + "]"; }
+
+std::string type_name_of(PyObject* obj) {
+  PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+  if (!type_name) {
+    PyErr_Clear();
+    return "<failed to extract type name>";
+  }
+  return lossy_utf8(type_name.get());
+}
+
+[[gnu::cold, gnu::noinline]] PyErr bad_element(PyObject* item, std::size_t index) {
+  const std::string name = element_name(index);
+  std::string message = "update_many() " + name + ": ";
+  message += item == Py_None ? "'None' is not" : "'" + type_name_of(item) + "' object is not";
+  message += " an instance of 'bytes' or 'str'";
+  return type_error(std::move(message)).with_argument_note(name.c_str());
+}
+
+// An exception raised while items were being fetched. A KeyboardInterrupt
+// (Ctrl-C while an iterator ran) passes as it is; others get the note.
+[[gnu::cold, gnu::noinline]] PyErr fetched_error(const char* param) {
+  PyErr err = PyErr::fetch();
+  if (err.matches(PyExc_KeyboardInterrupt)) {
+    return err;
+  }
+  return std::move(err).with_argument_note(param);
+}
+
+// A pending signal's exception (KeyboardInterrupt for Ctrl-C), if any.
+Status check_signals() {
+  if (PyErr_CheckSignals() < 0) {
+    return PyErr::fetch();
+  }
+  return success();
+}
+
+// ---------------------------------------------------------------------------
+// update_many
+// ---------------------------------------------------------------------------
+
+// How viewing one element went: viewed, the wrong type (nothing allocated
+// yet, so nothing else has run), or an exception raised by the interpreter.
+enum class Viewed { ok, wrong_type, raised };
+
+// Views one element: bytes (or a subclass) as they are, str (or a subclass)
+// as UTF-8. The view lives as long as the element.
+inline Viewed view_item(PyObject* item, HyperLogLogCore::ItemView& out) noexcept {
+  PyTypeObject* type = Py_TYPE(item);
+  if (type == &PyBytes_Type || PyBytes_Check(item)) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(item, &data, &size) < 0) {
+      return Viewed::raised;
+    }
+    out = {data, static_cast<std::size_t>(size)};
+    return Viewed::ok;
+  }
+  if (type == &PyUnicode_Type || PyUnicode_Check(item)) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+    if (utf8 == nullptr) {
+      return Viewed::raised;
+    }
+    out = {utf8, static_cast<std::size_t>(size)};
+    return Viewed::ok;
+  }
+  return Viewed::wrong_type;
+}
+
+// The error for element `index` whose viewing went `how`.
+[[gnu::cold, gnu::noinline]] PyErr element_error(Viewed how, PyObject* item, std::size_t index) {
+  if (how == Viewed::wrong_type) {
+    return bad_element(item, index);
+  }
+  return PyErr::fetch().with_argument_note(element_name(index).c_str());
+}
+
+// Strong references to one group of elements, let go by the destructor.
+class HeldGroup {
+ public:
+  HeldGroup() noexcept = default;
+  HeldGroup(const HeldGroup&) = delete;
+  HeldGroup& operator=(const HeldGroup&) = delete;
+  ~HeldGroup() {
+    // Once for the group, not per element: see release_reference().
+    if (!Py_IsInitialized()) {
+      return;
+    }
+    for (std::size_t k = 0; k < size_; ++k) {
+      Py_DECREF(items_[k]);
+    }
+  }
+  void hold(PyObject* item) noexcept {
+    Py_INCREF(item);
+    items_[size_++] = item;
+  }
+
+ private:
+  PyObject* items_[BATCH];
+  std::size_t size_ = 0;
+};
+
+// Walks a list or tuple by index, a group at a time: hold the group's
+// elements, fetch their headers early (the elements of a large list are
+// rarely in cache, and one miss at a time is what makes a loop slow), view
+// them, hash the views in one loop. On a bad element, the elements before
+// it are absorbed and the error returned.
+template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
+Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
+  HyperLogLogCore::ItemView views[BATCH];
+  std::size_t start = 0;
+  for (;;) {
+    // Read afresh: a finalizer run by the last group may have changed it.
+    const auto size = static_cast<std::size_t>(Size(seq));
+    if (start >= size) {
+      return start;
+    }
+    const std::size_t n = std::min(BATCH, size - start);
+    // Addresses first, with their headers fetched in parallel; the
+    // references are taken once the fetches are under way. No Python code
+    // can run in between.
+    PyObject* fetched[BATCH];
+    for (std::size_t k = 0; k < n; ++k) {
+      fetched[k] = checked(Item(seq, static_cast<Py_ssize_t>(start + k)));
+      __builtin_prefetch(fetched[k]);
+      __builtin_prefetch(reinterpret_cast<const char*>(fetched[k]) + 48);
+    }
+    // Viewing bytes runs nothing; viewing a str may raise, and raising may
+    // run the collector. Groups with anything but exact bytes are held.
+    HeldGroup group;
+    bool bytes_only = true;
+    for (std::size_t k = 0; k < n; ++k) {
+      bytes_only &= Py_TYPE(fetched[k]) == &PyBytes_Type;
+    }
+    if (!bytes_only) {
+      for (std::size_t k = 0; k < n; ++k) {
+        group.hold(fetched[k]);
+      }
+    }
+    std::size_t viewed = 0;
+    Viewed how = Viewed::ok;
+    for (; viewed < n; ++viewed) {
+      how = view_item(fetched[viewed], views[viewed]);
+      if (how != Viewed::ok) {
+        break;
+      }
+    }
+    core.add_batch(views, viewed);
+    if (how != Viewed::ok) {
+      return element_error(how, fetched[viewed], start + viewed);
+    }
+    start += n;
+    if (start % SIGNAL_CHECK_ITEMS < BATCH) {
+      if (Status ok = check_signals(); !ok) {
+        return std::move(ok).error();
+      }
+    }
+  }
+}
+
+Expected<std::size_t> absorb_iterable(HyperLogLogCore& core, PyObject* iterable) {
+  PyRef iterator = PyRef::steal(PyObject_GetIter(iterable));
+  if (!iterator) {
+    return fetched_error("items");
+  }
+  std::size_t index = 0;
+  for (;;) {
+    PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+    if (!item) {
+      break;
+    }
+    HyperLogLogCore::ItemView view{};
+    if (Viewed how = view_item(item.get(), view); how != Viewed::ok) {
+      return element_error(how, item.get(), index);
+    }
+    core.add(view.data, view.len);
+    if (++index % SIGNAL_CHECK_ITEMS == 0) {
+      if (Status ok = check_signals(); !ok) {
+        return std::move(ok).error();
+      }
+    }
+  }
+  if (PyErr_Occurred() != nullptr) {
+    return fetched_error("items");
+  }
+  return index;
+}
+
+// A str, bytes, bytearray or memoryview given as `items` would add its
+// characters (or byte values) one by one: never what is meant.
+[[gnu::cold, gnu::noinline]] PyErr single_item_error(PyObject* items) {
+  return type_error("update_many() items: '" + type_name_of(items) +
+                    "' object is one item, not an iterable of items (to add it, use "
+                    "[item] or the sketch's update methods)")
+      .with_argument_note("items");
+}
+
+bool is_single_item(PyObject* items) noexcept {
+  return PyUnicode_Check(items) || PyBytes_Check(items) || PyByteArray_Check(items) ||
+         PyMemoryView_Check(items);
+}
+
+// update_many(sketch, items) -> int
+PyObject* bulk_update_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return sketch_function<UPDATE_MANY_DESC, Access::exclusive>(
+      args, nargs, kwnames,
+      [](HyperLogLogCore& core, Slots<UPDATE_MANY_DESC>& slots) -> Expected<PyObject*> {
+        PyObject* items = slots[1];
+        Expected<std::size_t> absorbed =
+            PyList_CheckExact(items)    ? absorb_sequence<PyList_Size, PyList_GetItem>(core, items)
+            : PyTuple_CheckExact(items) ? absorb_sequence<PyTuple_Size, PyTuple_GetItem>(core, items)
+            : is_single_item(items)     ? Expected<std::size_t>(single_item_error(items))
+                                        : absorb_iterable(core, items);
+        if (!absorbed) {
+          return std::move(absorbed).error();
+        }
+        return checked(PyLong_FromSize_t(*absorbed));
+      });
+}
+
+// ---------------------------------------------------------------------------
+// update_lines
+// ---------------------------------------------------------------------------
+
+// Absorbs a large buffer's lines on two cores: the first half (cut just
+// after a newline) into the sketch, the rest into a scratch core that is
+// merged in afterwards. Touches no Python object. Falls back to one core
+// when no thread can be started.
+std::size_t add_lines_split(HyperLogLogCore& core, HyperLogLogCore& scratch,
+                            std::span<const std::uint8_t> data, bool final) noexcept {
+  const auto* middle = static_cast<const std::uint8_t*>(
+      std::memchr(data.data() + data.size() / 2, '\n', data.size() - data.size() / 2));
+  if (middle == nullptr) {
+    return core.add_lines(data, final);
+  }
+  const std::size_t cut = static_cast<std::size_t>(middle - data.data()) + 1;
+  std::size_t second_lines = 0;
+  std::thread worker;
+  try {
+    worker = std::thread([&] { second_lines = scratch.add_lines(data.subspan(cut), final); });
+  } catch (const std::system_error&) {
+    second_lines = scratch.add_lines(data.subspan(cut), final);
+  }
+  const std::size_t first_lines = core.add_lines(data.first(cut), true);
+  if (worker.joinable()) {
+    worker.join();
+  }
+  core.merge_same_precision(scratch);
+  return first_lines + second_lines;
+}
+
+// update_lines(sketch, buffer, final=True) -> int
+PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return sketch_function<UPDATE_LINES_DESC, Access::exclusive>(
+      args, nargs, kwnames,
+      [](HyperLogLogCore& core, Slots<UPDATE_LINES_DESC>& slots) -> Expected<PyObject*> {
+        BufferView view;
+        if (!view.acquire(slots[1])) {
+          return PyErr::fetch().with_argument_note("buffer");
+        }
+        bool final = true;
+        if (slots[2] != nullptr) {
+          const int truth = PyObject_IsTrue(slots[2]);
+          if (truth < 0) {
+            return PyErr::fetch().with_argument_note("final");
+          }
+          final = truth != 0;
+        }
+        const std::span<const std::uint8_t> data = view.bytes();
+        std::size_t lines = 0;
+        if (data.size() >= SPLIT_BYTES && usable_cpus() > 1) {
+          HyperLogLogCore scratch = core.empty_like();
+          lines = without_gil([&]() noexcept { return add_lines_split(core, scratch, data, final); });
+        } else if (data.size() >= RELEASE_GIL_BYTES) {
+          lines = without_gil([&]() noexcept { return core.add_lines(data, final); });
+        } else {
+          lines = core.add_lines(data, final);
+        }
+        return checked(PyLong_FromSize_t(lines));
+      });
+}
+
+// ---------------------------------------------------------------------------
+// update_joined
+// ---------------------------------------------------------------------------
+
+// update_joined(sketch, parts) -> None: one item, the parts joined; hashed
+// as they come, so an item longer than memory costs no memory.
+PyObject* bulk_update_joined(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return sketch_function<UPDATE_JOINED_DESC, Access::exclusive>(
+      args, nargs, kwnames,
+      [](HyperLogLogCore& core, Slots<UPDATE_JOINED_DESC>& slots) -> Expected<PyObject*> {
+        PyRef iterator = PyRef::steal(PyObject_GetIter(slots[1]));
+        if (!iterator) {
+          return fetched_error("parts");
+        }
+        ItemHasher hasher;
+        while (PyRef part = PyRef::steal(PyIter_Next(iterator.get()))) {
+          BufferView view;
+          if (!view.acquire(part.get())) {
+            return fetched_error("parts");
+          }
+          hasher.update(view.bytes().data(), view.bytes().size());
+        }
+        if (PyErr_Occurred() != nullptr) {
+          return fetched_error("parts");
+        }
+        // Only now, with every part read: a failure above leaves the sketch
+        // as it was.
+        core.add_hash(hasher.digest());
+        return none_result();
+      });
+}
+
+// ---------------------------------------------------------------------------
+// The module
+// ---------------------------------------------------------------------------
+
+int bulk_exec(PyObject* module) {
+  return trampoline([&]() -> Expected<int> {
+    if (Status imported = import_sketch_type(module); !imported) {
+      return std::move(imported).error();
+    }
+    // The thresholds, for the tests and the curious.
+    const std::pair<const char*, std::size_t> constants[] = {
+        {"RELEASE_GIL_BYTES", RELEASE_GIL_BYTES}, {"SPLIT_BYTES", SPLIT_BYTES}, {"BATCH", BATCH}};
+    for (const auto& [name, value] : constants) {
+      if (PyModule_AddIntConstant(module, name, static_cast<long>(value)) < 0) {
+        return PyErr::fetch();
+      }
+    }
+    return 0;
+  });
+}
+
+PyMethodDef BULK_METHODS[] = {
+    {"update_many", as_cfunction(bulk_update_many), METH_FASTCALL | METH_KEYWORDS,
+     documented(UPDATE_MANY_DESC, "update_many(sketch, items)\n--\n\n"
+                "Add every item of an iterable of bytes or str; return how many were added.")},
+    {"update_lines", as_cfunction(bulk_update_lines), METH_FASTCALL | METH_KEYWORDS,
+     documented(UPDATE_LINES_DESC, "update_lines(sketch, buffer, final=True)\n--\n\n"
+                "Add every line of a bytes-like buffer as one item; return how many lines were added.")},
+    {"update_joined", as_cfunction(bulk_update_joined), METH_FASTCALL | METH_KEYWORDS,
+     documented(UPDATE_JOINED_DESC, "update_joined(sketch, parts)\n--\n\n"
+                "Add one item: the bytes-like parts joined, hashed as they come, in bounded memory.")},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyModuleDef_Slot BULK_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(bulk_exec)},
+    {0, nullptr} /* sentinel */
+};
+
+PyModuleDef BULK_DEF = {
+    PyModuleDef_HEAD_INIT, "drisk._bulk", "Bulk ingestion into HyperLogLog sketches.", 0,
+    BULK_METHODS, BULK_SLOTS, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace drisk
+
+PyMODINIT_FUNC PyInit__bulk(void) { return PyModuleDef_Init(&drisk::BULK_DEF); }

@@ -1,0 +1,122 @@
+"""The register kernels: every compiled set against a Python model and
+against each other, on whatever machine the suite runs.
+
+On a build with DRISK_SIMD=OFF only the portable set exists, and the
+comparisons with the models still run on it.
+"""
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+import xxhash
+
+from drisk import _probe
+
+SETS = ["portable", "x86_vector"]
+
+
+def compiled(kernel_set):
+    if _probe.max_register(kernel_set, b"\0" * 16) is None:
+        pytest.skip(f"{kernel_set} kernels are not compiled in or this CPU lacks them")
+
+
+def register_arrays():
+    rng = random.Random(7)
+    for n in (16, 31, 32, 33, 64, 1000, 4096, 1 << 14):
+        for top in (0, 1, 20, 53 - (n - 1).bit_length()):
+            yield n, top, bytes(rng.randint(0, top) for _ in range(n))
+        yield n, 53 - (n - 1).bit_length(), bytes([0]) * n
+
+
+ARRAYS = list(register_arrays())
+
+
+@pytest.mark.parametrize("kernel_set", SETS)
+@pytest.mark.parametrize("n, top, regs", ARRAYS, ids=[f"n{n}-top{t}" for n, t, _ in ARRAYS])
+def test_scaled_power_sum_and_max(kernel_set, n, top, regs):
+    compiled(kernel_set)
+    assert _probe.max_register(kernel_set, regs) == max(regs)
+    want = (sum(1 << (top - r) for r in regs), regs.count(0))
+    assert _probe.scaled_power_sum(kernel_set, regs, top) == want
+
+
+@pytest.mark.parametrize("kernel_set", SETS)
+@pytest.mark.parametrize("n", [16, 33, 1 << 12, (1 << 18) + 5])
+def test_elementwise_max(kernel_set, n):
+    compiled(kernel_set)
+    rng = random.Random(n)
+    a = bytes(rng.randrange(256) for _ in range(n))
+    b = bytes(rng.randrange(256) for _ in range(n))
+    assert _probe.elementwise_max(kernel_set, a, b) == bytes(map(max, a, b))
+
+
+def model_lines(data: bytes):
+    parts = data.split(b"\n")
+    if parts[-1] == b"":
+        parts.pop()
+    return [part[:-1] if part.endswith(b"\r") else part for part in parts]
+
+
+def model_registers(p, items):
+    regs = bytearray(1 << p)
+    for item in items:
+        h = xxhash.xxh3_64_intdigest(item)
+        rest = (h << p) & (2**64 - 1)
+        rank = 65 - p if rest == 0 else 64 - rest.bit_length() + 1
+        j = h >> (64 - p)
+        regs[j] = max(regs[j], rank)
+    return bytes(regs)
+
+
+def line_buffers():
+    rng = random.Random(3)
+    yield b""
+    yield b"\n" * 200
+    yield b"\r\n" * 65
+    yield b"a" * 63 + b"\n" + b"b" * 64 + b"\r\n" + b"tail\r"
+    for size in (1, 63, 64, 65, 127, 128, 1000, 5000):
+        yield bytes(rng.choice(b"ab\r\n") for _ in range(size))
+
+
+LINES = list(line_buffers())
+
+
+@pytest.mark.parametrize("kernel_set", SETS)
+@pytest.mark.parametrize("data", LINES, ids=range(len(LINES)))
+def test_line_splitting(kernel_set, data):
+    compiled(kernel_set)
+    regs, lines = _probe.add_lines(kernel_set, bytes(1 << 8), data)
+    want = model_lines(data)
+    assert lines == len(want)
+    assert regs == model_registers(8, want)
+
+
+def test_the_sets_agree_on_random_lines():
+    if _probe.max_register("x86_vector", b"\0" * 16) is None:
+        pytest.skip("one kernel set only")
+    rng = random.Random(11)
+    for _ in range(200):
+        data = bytes(rng.choice(b"xy\r\n\n") for _ in range(rng.randrange(300)))
+        assert _probe.add_lines("portable", bytes(256), data) == _probe.add_lines("x86_vector", bytes(256), data)
+
+
+def expected_cpus():
+    cpus = len(os.sched_getaffinity(0))
+    try:
+        with open("/sys/fs/cgroup/cpu.max") as f:
+            quota, period = f.read().split()
+        if quota != "max":
+            cpus = min(cpus, max(1, int(quota) // int(period)))
+    except FileNotFoundError:
+        pass
+    return cpus
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_getaffinity"), reason="Linux only")
+def test_usable_cpus_follows_affinity_and_quota():
+    assert _probe.usable_cpus() == expected_cpus()
+    code = "import os; os.sched_setaffinity(0, {min(os.sched_getaffinity(0))}); from drisk import _probe; print(_probe.usable_cpus())"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out == "1\n"
