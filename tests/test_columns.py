@@ -214,8 +214,24 @@ def test_one_identity_for_every_path(tmp_path, values, texts, arrow_type, dtype)
     expected = via_str(texts)
     assert fed(pa.array(values, arrow_type))[0] == expected
     assert fed(np.array(values, dtype=dtype))[0] == expected
+    assert fed(list(values))[0] == expected  # Python int, float, bool
+    assert fed(x for x in values)[0] == expected
     assert fed(pa.array(texts))[0] == expected  # the same items as text
     assert via_lines(tmp_path, texts) == expected
+
+
+def test_missing_values_are_skipped_on_every_path():
+    values = [1.5, None, math.nan, 2.5, None]
+    assert fed(values) == fed(iter(values)) == fed(pa.array(values, from_pandas=True)) == oracle([1.5, 2.5])
+    assert fed(values)[1] == 2
+
+
+@pytest.mark.parametrize("value", [2**64, -(2**63) - 1, 10**30])
+def test_python_ints_outside_64_bits_are_refused(value):
+    h = HyperLogLog(8)
+    with pytest.raises(TypeError, match="outside the 64-bit range"):
+        update_many(h, [1, value])
+    assert fed([2**64 - 1, -(2**63)]) == oracle([2**64 - 1, -(2**63)])
 
 
 def test_narrow_integers_count_as_their_value():

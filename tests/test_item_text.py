@@ -13,7 +13,7 @@ import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from drisk import HyperLogLog
+from drisk import HyperLogLog, update_many
 from drisk._colread import update_arrow, update_buffer
 
 np = pytest.importorskip("numpy")
@@ -146,3 +146,11 @@ def test_byte_order_follows_the_format(fmt, values):
     array = np.frombuffer(data, dtype=np.dtype(fmt))
     h, _ = from_buffer(array)
     assert h.registers() == from_texts([float(x) if fmt[1] in "efd" else int(x) for x in array]).registers()
+
+
+@given(st.lists(st.one_of(st.floats(), st.integers(-(2**63), 2**64 - 1), st.booleans(), st.none()), max_size=40))
+@example(EDGE_DOUBLES + [0, -1, 2**63, 2**64 - 1, -(2**63), True, False, None])
+def test_python_values_in_a_list(values):
+    h = HyperLogLog(18)
+    assert update_many(h, values) == len([v for v in present(values) if v is not None])
+    assert h.registers() == from_texts([v for v in values if v is not None]).registers()

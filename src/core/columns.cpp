@@ -1,10 +1,11 @@
 // drisk: Arrow arrays and strided number buffers absorbed into a sketch.
 //
 // Every reader below is a small "view" functor that turns row r of a column
-// into the bytes of its item and inserts them (insert.hpp): the column's own
-// memory for text and binary, the item text (item_text.hpp) written into a
-// small stack buffer for numbers. absorb_rows() drives a view over a range
-// of rows, skipping missing ones. Nothing in these loops allocates or locks.
+// into the bytes of its item: the column's own memory for text and binary,
+// inserted at once (insert.hpp); for numbers, the item text (item_text.hpp)
+// written into a per-batch arena on the stack and inserted once the batch is
+// written. absorb_rows() and absorb_formatted() drive a view over a range of
+// rows, skipping missing ones. Nothing in these loops allocates or locks.
 //
 // Layout checks that cost one comparison per row (offsets that must not go
 // backwards, views that must stay inside their buffers) are made by the
@@ -212,6 +213,14 @@ ColumnFailure describe_values(const ArrowSchema& schema, ColumnType& out) {
 // What a view did with one row.
 enum Seen : int { MALFORMED = -1, MISSING = 0, ABSORBED = 1 };
 
+using ItemView = HyperLogLogCore::ItemView;
+
+// Numbers are written out as text a batch at a time, then hashed: hashing a
+// text straight after writing it would read back bytes still on their way
+// to the cache, and the processor stalls on such reads. The batch's texts
+// and views (16 KiB) stay in the first-level cache.
+constexpr std::size_t BATCH = 256;
+
 inline bool bit_is_set(const std::uint8_t* bits, std::int64_t index) noexcept {
   return ((bits[index >> 3] >> (index & 7)) & 1) != 0;
 }
@@ -265,35 +274,33 @@ T byte_swapped(T value) noexcept {
   }
 }
 
-// Inserts one integer as its decimal text.
+// The decimal text of an integer of any width.
 template <class Value>
-inline void insert_integer(std::uint8_t* registers, unsigned p, Value value) noexcept {
-  char text[ITEM_TEXT_CAPACITY];
-  const std::size_t length = std::is_signed_v<Value>
-                                 ? format_int64(static_cast<std::int64_t>(value), text)
-                                 : format_uint64(static_cast<std::uint64_t>(value), text);
-  insert(registers, p, text, length);
+inline std::size_t format_integer(Value value, char* out) noexcept {
+  return std::is_signed_v<Value> ? format_int64(static_cast<std::int64_t>(value), out)
+                                 : format_uint64(static_cast<std::uint64_t>(value), out);
 }
 
 inline void insert_text(std::uint8_t* registers, unsigned p, std::string_view text) noexcept {
   insert(registers, p, text.data(), text.size());
 }
 
-// Row r is the number at base + r * stride, hashed as its item text.
+// Row r is the number at base + r * stride: its item text, written into
+// `slot` (or a static text), or nothing for NaN.
 template <ValueKind K, bool Swap>
 struct NumberView {
   const std::uint8_t* base;
   std::ptrdiff_t stride;
 
-  Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
+  bool operator()(std::size_t row, ItemView& out, char* slot) const noexcept {
     using Bits = typename NumberTraits<K>::Bits;
     Bits bits = load<Bits>(base + static_cast<std::ptrdiff_t>(row) * stride);
     if constexpr (Swap) {
       bits = byte_swapped(bits);
     }
     if constexpr (K == ValueKind::ByteBool) {
-      insert_text(registers, p, bool_text(bits != 0));
-      return ABSORBED;
+      const std::string_view text = bool_text(bits != 0);
+      out = {text.data(), text.size()};
     } else if constexpr (K == ValueKind::Float16 || K == ValueKind::Float32 ||
                          K == ValueKind::Float64) {
       double real = 0.0;
@@ -303,15 +310,13 @@ struct NumberView {
         real = static_cast<double>(std::bit_cast<typename NumberTraits<K>::Value>(bits));
       }
       if (std::isnan(real)) {
-        return MISSING;
+        return false;  // missing
       }
-      char text[ITEM_TEXT_CAPACITY];
-      insert(registers, p, text, format_double(real, text));
-      return ABSORBED;
+      out = {slot, format_double(real, slot)};
     } else {
-      insert_integer(registers, p, static_cast<typename NumberTraits<K>::Value>(bits));
-      return ABSORBED;
+      out = {slot, format_integer(static_cast<typename NumberTraits<K>::Value>(bits), slot)};
     }
+    return true;
   }
 };
 
@@ -444,6 +449,36 @@ std::pair<std::size_t, bool> absorb_rows(HyperLogLogCore& core, const std::uint8
   return {absorbed, false};
 }
 
+// The same for views that write item texts (NumberView): each batch of rows
+// is written out first, then inserted.
+template <bool Nullable, class View>
+std::pair<std::size_t, bool> absorb_formatted(HyperLogLogCore& core, const std::uint8_t* validity,
+                                              std::int64_t validity_offset, std::size_t begin,
+                                              std::size_t end, const View& view) noexcept {
+  std::uint8_t* const registers = core.mutable_registers();
+  const unsigned p = core.precision();
+  ItemView items[BATCH];
+  char arena[BATCH][ITEM_TEXT_CAPACITY];
+  std::size_t absorbed = 0;
+  for (std::size_t row = begin; row < end;) {
+    const std::size_t stop = std::min(row + BATCH, end);
+    std::size_t n = 0;
+    for (; row < stop; ++row) {
+      if constexpr (Nullable) {
+        if (!bit_is_set(validity, validity_offset + static_cast<std::int64_t>(row))) {
+          continue;
+        }
+      }
+      n += view(row, items[n], arena[n]) ? 1 : 0;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+      insert(registers, p, items[k].data, items[k].len);
+    }
+    absorbed += n;
+  }
+  return {absorbed, false};
+}
+
 #ifdef DRISK_HAVE_AVX2_DIGITS
 bool cpu_has_avx2() noexcept {
   static const bool has = __builtin_cpu_supports("avx2");
@@ -489,40 +524,51 @@ __attribute__((target("avx2"))) std::pair<std::size_t, bool> absorb_integers_avx
   const __m256i by_10 = _mm256_set1_epi16(6554);  // x / 10 = mulhi(x, this)
   const __m256i ten = _mm256_set1_epi16(10);
   const __m256i ascii_zeros = _mm256_set1_epi8('0');
-  alignas(32) char texts[32];
-  std::size_t row = begin;
-  for (; row + 4 <= end; row += 4) {
-    const __m256i v = load_four<K>(base + row * width);
-    const __m256i small = _mm256_and_si256(_mm256_cmpgt_epi64(v, minus_one), _mm256_cmpgt_epi64(limit, v));
-    if (_mm256_movemask_epi8(small) != -1) {
-      for (std::size_t k = row; k < row + 4; ++k) {
-        insert_integer(registers, p, load<Value>(base + k * width));
+  ItemView items[BATCH];
+  alignas(32) char digits_text[BATCH][8];
+  char arena[BATCH][ITEM_TEXT_CAPACITY];
+  for (std::size_t row = begin; row < end;) {
+    const std::size_t n = std::min(BATCH, end - row);
+    const std::uint8_t* at = base + row * width;
+    std::size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+      const __m256i v = load_four<K>(at + k * width);
+      const __m256i small =
+          _mm256_and_si256(_mm256_cmpgt_epi64(v, minus_one), _mm256_cmpgt_epi64(limit, v));
+      if (_mm256_movemask_epi8(small) != -1) {
+        for (std::size_t j = k; j < k + 4; ++j) {
+          items[j] = {arena[j], format_integer(load<Value>(at + j * width), arena[j])};
+        }
+        continue;
       }
-      continue;
+      // Per lane: [v / 10^4, v % 10^4] in 32-bit halves, then each half to
+      // [/100, %100] in 16-bit quarters, then each quarter to [/10, %10] in
+      // bytes: eight digit values, the most significant first.
+      const __m256i high = _mm256_srli_epi64(_mm256_mul_epu32(v, by_10000), 45);
+      const __m256i low = _mm256_sub_epi64(v, _mm256_mul_epu32(high, ten_thousand));
+      const __m256i halves = _mm256_or_si256(high, _mm256_slli_epi64(low, 32));
+      const __m256i hundreds = _mm256_srli_epi16(_mm256_mulhi_epu16(halves, by_100), 3);
+      const __m256i below_hundred = _mm256_sub_epi16(halves, _mm256_mullo_epi16(hundreds, hundred));
+      const __m256i pairs = _mm256_or_si256(hundreds, _mm256_slli_epi32(below_hundred, 16));
+      const __m256i tens = _mm256_mulhi_epu16(pairs, by_10);
+      const __m256i ones = _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, ten));
+      const __m256i digits = _mm256_or_si256(tens, _mm256_slli_epi16(ones, 8));
+      const auto significant = ~static_cast<std::uint32_t>(
+          _mm256_movemask_epi8(_mm256_cmpeq_epi8(digits, _mm256_setzero_si256())));
+      _mm256_store_si256(reinterpret_cast<__m256i*>(digits_text[k]), _mm256_add_epi8(digits, ascii_zeros));
+      for (unsigned j = 0; j < 4; ++j) {
+        // Leading zeros skipped; the last digit always stays (0 is "0").
+        const auto skip = static_cast<unsigned>(std::countr_zero((significant >> (8 * j)) | 0x80u));
+        items[k + j] = {digits_text[k + j] + skip, 8 - skip};
+      }
     }
-    // Per lane: [v / 10^4, v % 10^4] in 32-bit halves, then each half to
-    // [/100, %100] in 16-bit quarters, then each quarter to [/10, %10] in
-    // bytes: eight digit values, the most significant first.
-    const __m256i high = _mm256_srli_epi64(_mm256_mul_epu32(v, by_10000), 45);
-    const __m256i low = _mm256_sub_epi64(v, _mm256_mul_epu32(high, ten_thousand));
-    const __m256i halves = _mm256_or_si256(high, _mm256_slli_epi64(low, 32));
-    const __m256i hundreds = _mm256_srli_epi16(_mm256_mulhi_epu16(halves, by_100), 3);
-    const __m256i below_hundred = _mm256_sub_epi16(halves, _mm256_mullo_epi16(hundreds, hundred));
-    const __m256i pairs = _mm256_or_si256(hundreds, _mm256_slli_epi32(below_hundred, 16));
-    const __m256i tens = _mm256_mulhi_epu16(pairs, by_10);
-    const __m256i ones = _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, ten));
-    const __m256i digits = _mm256_or_si256(tens, _mm256_slli_epi16(ones, 8));
-    const auto significant = ~static_cast<std::uint32_t>(
-        _mm256_movemask_epi8(_mm256_cmpeq_epi8(digits, _mm256_setzero_si256())));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(texts), _mm256_add_epi8(digits, ascii_zeros));
-    for (unsigned j = 0; j < 4; ++j) {
-      // Leading zeros skipped; the last digit always stays (0 is "0").
-      const auto skip = static_cast<unsigned>(std::countr_zero((significant >> (8 * j)) | 0x80u));
-      insert(registers, p, texts + 8 * j + skip, 8 - skip);
+    for (; k < n; ++k) {
+      items[k] = {arena[k], format_integer(load<Value>(at + k * width), arena[k])};
     }
-  }
-  for (; row < end; ++row) {
-    insert_integer(registers, p, load<Value>(base + row * width));
+    for (std::size_t j = 0; j < n; ++j) {
+      insert(registers, p, items[j].data, items[j].len);
+    }
+    row += n;
   }
   return {end - begin, false};
 }
@@ -721,7 +767,15 @@ ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::
 #endif
   Rows done{0, false};
   visit_number_view(layout, base, stride, [&](const auto& view) {
-    done = run_view(rows, validity, validity_offset, view);
+    if (validity != nullptr) {
+      done = run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+        return absorb_formatted<true>(core, validity, validity_offset, begin, end, view);
+      });
+    } else {
+      done = run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+        return absorb_formatted<false>(core, nullptr, 0, begin, end, view);
+      });
+    }
   });
   return done;
 }
