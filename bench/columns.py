@@ -8,13 +8,15 @@ around one drisk call, both as Python allocations (tracemalloc) and as
 resident memory (the kernel's high-water mark, reset just before the call),
 beyond what the sketch and the input already hold.
 """
+
 from __future__ import annotations
 
 import gc
 import math
 import time
 import tracemalloc
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from _drisk import HyperLogLog
 
@@ -143,12 +145,16 @@ def main(quick: bool = False) -> None:
     ours_str = time_of("drisk.update_many(pyarrow string column)")
     ours_int = time_of("drisk.update_many(numpy int64 array)")
     if pl is not None:
-        ratios.append(("string: drisk / polars approx_n_unique", ours_str / time_of("polars Series.approx_n_unique() (string)"), "<= 0.5"))
-        ratios.append(("int64: drisk / polars approx_n_unique", ours_int / time_of("polars Series.approx_n_unique() (int64)"), "<= 1.0"))
+        polars_str = time_of("polars Series.approx_n_unique() (string)")
+        polars_int = time_of("polars Series.approx_n_unique() (int64)")
+        ratios.append(("string: drisk / polars approx_n_unique", ours_str / polars_str, "<= 0.5"))
+        ratios.append(("int64: drisk / polars approx_n_unique", ours_int / polars_int, "<= 1.0"))
     if duckdb is not None:
-        ratios.append(("int64: drisk / duckdb approx_count_distinct", ours_int / time_of("duckdb approx_count_distinct (int64)"), "(reported)"))
+        duck = time_of("duckdb approx_count_distinct (int64)")
+        ratios.append(("int64: drisk / duckdb approx_count_distinct", ours_int / duck, "(reported)"))
     if pd is not None:
-        ratios.append(("string: pandas nunique / drisk", time_of("pandas Series.nunique() (str dtype)") / ours_str, ">= 20"))
+        nunique = time_of("pandas Series.nunique() (str dtype)")
+        ratios.append(("string: pandas nunique / drisk", nunique / ours_str, ">= 20"))
     print(f"\n| {'ratio':<45} | {'measured':>9} | target |\n|{'-' * 47}|{'-' * 11}|--------|")
     for name, value, target in ratios:
         print(f"| {name:<45} | {value:>9.2f} | {target} |")

@@ -4,6 +4,7 @@ Oracles are independent of the column readers: registers of a sketch fed
 each value's text one by one (update / update_str), exact counts of the
 non-missing values, and Python's own str() and repr().
 """
+
 import ctypes
 import math
 import os
@@ -84,8 +85,10 @@ ARROW_COLUMNS = {
     "binary_view": lambda: pa.array(BINARIES, pa.binary_view()),
     "fixed_size_binary": lambda: pa.array([b"abc", None, b"\x00\x00\x01", b"abc", b"xyz"], pa.binary(3)),
     "bool": lambda: pa.array([True, None, False, True, None], pa.bool_()),
-    "float16": lambda: pa.array(np.array([0.5, 1.0, -0.0, np.nan, 65504, 0.1, 3], dtype=np.float16),
-                                mask=np.array([0, 0, 0, 0, 1, 0, 0], dtype=bool)),
+    "float16": lambda: pa.array(
+        np.array([0.5, 1.0, -0.0, np.nan, 65504, 0.1, 3], dtype=np.float16),
+        mask=np.array([0, 0, 0, 0, 1, 0, 0], dtype=bool),
+    ),
     "float32": lambda: pa.array(FLOATS, pa.float32()),
     "float64": lambda: pa.array(FLOATS, pa.float64()),
     "null": lambda: pa.array([None, None, None], pa.null()),
@@ -280,11 +283,14 @@ def test_numpy_nan_is_missing_and_not_counted():
     assert fed(array)[1] == 2
 
 
-@pytest.mark.parametrize("array", [
-    np.array(["a", "bb", "a"]),  # fixed-width text: element by element
-    np.array([b"a", b"bb"]),
-    np.array(["x", "y", "z"], dtype=object),
-])
+@pytest.mark.parametrize(
+    "array",
+    [
+        np.array(["a", "bb", "a"]),  # fixed-width text: element by element
+        np.array([b"a", b"bb"]),
+        np.array(["x", "y", "z"], dtype=object),
+    ],
+)
 def test_numpy_text_and_objects(array):
     assert fed(array) == oracle(array.tolist())
 
@@ -411,15 +417,18 @@ def test_unsupported_types_are_refused_before_anything_is_added(name):
     assert h.registers() == before
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda h: update_buffer(h, np.zeros((2, 2))), ValueError, "2 dimensions"),
-    (lambda h: update_many(h, np.zeros((2, 2))), ValueError, "2 dimensions"),
-    (lambda h: update_buffer(h, np.float64(1.0)), ValueError, "0 dimensions"),
-    (lambda h: update_buffer(h, memoryview(b"abc").cast("c")), TypeError, "format 'c'"),
-    (lambda h: update_buffer(h, np.zeros(2, dtype=np.longdouble)), TypeError, "cannot be counted"),
-    (lambda h: update_arrow(h, [1, 2]), TypeError, "neither __arrow_c_stream__ nor __arrow_c_array__"),
-    (lambda h: update_arrow(5, pa.array([1])), TypeError, "not an instance of 'HyperLogLog'"),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda h: update_buffer(h, np.zeros((2, 2))), ValueError, "2 dimensions"),
+        (lambda h: update_many(h, np.zeros((2, 2))), ValueError, "2 dimensions"),
+        (lambda h: update_buffer(h, np.float64(1.0)), ValueError, "0 dimensions"),
+        (lambda h: update_buffer(h, memoryview(b"abc").cast("c")), TypeError, "format 'c'"),
+        (lambda h: update_buffer(h, np.zeros(2, dtype=np.longdouble)), TypeError, "cannot be counted"),
+        (lambda h: update_arrow(h, [1, 2]), TypeError, "neither __arrow_c_stream__ nor __arrow_c_array__"),
+        (lambda h: update_arrow(5, pa.array([1])), TypeError, "not an instance of 'HyperLogLog'"),
+    ],
+)
 def test_argument_errors(call, error, message):
     h = HyperLogLog(8)
     with pytest.raises(error, match=message):
@@ -476,18 +485,26 @@ class ArrowArray(ctypes.Structure):
 SCHEMA_RELEASE = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowSchema))
 ARRAY_RELEASE = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArray))
 ArrowSchema._fields_ = [
-    ("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p),
-    ("flags", ctypes.c_int64), ("n_children", ctypes.c_int64),
+    ("format", ctypes.c_char_p),
+    ("name", ctypes.c_char_p),
+    ("metadata", ctypes.c_char_p),
+    ("flags", ctypes.c_int64),
+    ("n_children", ctypes.c_int64),
     ("children", ctypes.POINTER(ctypes.POINTER(ArrowSchema))),
-    ("dictionary", ctypes.POINTER(ArrowSchema)), ("release", SCHEMA_RELEASE),
+    ("dictionary", ctypes.POINTER(ArrowSchema)),
+    ("release", SCHEMA_RELEASE),
     ("private_data", ctypes.c_void_p),
 ]
 ArrowArray._fields_ = [
-    ("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
-    ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64),
+    ("length", ctypes.c_int64),
+    ("null_count", ctypes.c_int64),
+    ("offset", ctypes.c_int64),
+    ("n_buffers", ctypes.c_int64),
+    ("n_children", ctypes.c_int64),
     ("buffers", ctypes.POINTER(ctypes.c_void_p)),
     ("children", ctypes.POINTER(ctypes.POINTER(ArrowArray))),
-    ("dictionary", ctypes.POINTER(ArrowArray)), ("release", ARRAY_RELEASE),
+    ("dictionary", ctypes.POINTER(ArrowArray)),
+    ("release", ARRAY_RELEASE),
     ("private_data", ctypes.c_void_p),
 ]
 capsule_new = ctypes.pythonapi.PyCapsule_New
@@ -522,8 +539,9 @@ class HandBuilt:
                 self.keep.append(raw)
                 pointers[i] = ctypes.addressof(raw)
         self.keep.append(pointers)
-        array = ArrowArray(length=length, null_count=null_count, offset=offset,
-                           n_buffers=len(buffers), buffers=pointers)
+        array = ArrowArray(
+            length=length, null_count=null_count, offset=offset, n_buffers=len(buffers), buffers=pointers
+        )
         array.release = ARRAY_RELEASE(self._release_array)
         return array
 
@@ -536,39 +554,69 @@ class HandBuilt:
         array.contents.release = ARRAY_RELEASE()
 
     def __arrow_c_array__(self, requested_schema=None):
-        return (capsule_new(ctypes.addressof(self.schema), SCHEMA_NAME, None),
-                capsule_new(ctypes.addressof(self.array), ARRAY_NAME, None))
+        return (
+            capsule_new(ctypes.addressof(self.schema), SCHEMA_NAME, None),
+            capsule_new(ctypes.addressof(self.array), ARRAY_NAME, None),
+        )
 
 
 def int32s(*values):
     return np.array(values, dtype=np.int32).tobytes()
 
 
-@pytest.mark.parametrize("built, error, message", [
-    (lambda: HandBuilt("i", 3, [None, int32s(5, 6, 7)]), None, None),
-    (lambda: HandBuilt("u", 2, [None, int32s(0, 2, 4), b"abcd"]), None, None),
-    (lambda: HandBuilt("u", 3, [None, int32s(0, 2, 1, 4), b"abcd"]), ValueError, "offsets go backwards"),
-    (lambda: HandBuilt("u", 2, [None, int32s(-3, 0, 1), b"abcd"]), ValueError, "offsets go backwards"),
-    (lambda: HandBuilt("u", 2, [None, int32s(0, 1)]), ValueError, "needs validity, offsets and data"),
-    (lambda: HandBuilt("i", 2, [None, None]), ValueError, "needs validity and value buffers"),
-    (lambda: HandBuilt("i", -1, [None, int32s(1)]), ValueError, "negative"),
-    (lambda: HandBuilt("i", 2, [None, int32s(1, 2)], null_count=1), ValueError, "no validity buffer"),
-    (lambda: HandBuilt("c", 2, [None, bytes([0, 5])], dictionary=("u", 2, [None, int32s(0, 1, 2), b"ab"])),
-     ValueError, "dictionary index is out of range"),
-    (lambda: HandBuilt("c", 2, [None, bytes([0, 255])], dictionary=("u", 2, [None, int32s(0, 1, 2), b"ab"])),
-     ValueError, "dictionary index is out of range"),
-    (lambda: HandBuilt("vu", 1, [None, int32s(20, 0, 0, 0), b"x" * 30, np.array([30], np.int64).tobytes()]),
-     None, None),
-    (lambda: HandBuilt("vu", 1, [None, int32s(20, 0, 0, 11), b"x" * 30, np.array([30], np.int64).tobytes()]),
-     ValueError, "outside its data buffer"),
-    (lambda: HandBuilt("vu", 1, [None, int32s(20, 0, 1, 0), b"x" * 30, np.array([30], np.int64).tobytes()]),
-     ValueError, "outside its data buffer"),
-    (lambda: HandBuilt("tsu:", 1, [None, int32s(1, 2)]), TypeError, "timestamp"),
-    (lambda: HandBuilt("w:x", 1, [None, b"a"]), TypeError, "format 'w:x'"),
-    (lambda: HandBuilt("i", 1, [None, int32s(1)],
-                       metadata=np.array([1, 20], np.int32).tobytes() + b"ARROW:extension:name"
-                       + np.array([3], np.int32).tobytes() + b"ext"), TypeError, "extension type 'ext'"),
-])
+@pytest.mark.parametrize(
+    "built, error, message",
+    [
+        (lambda: HandBuilt("i", 3, [None, int32s(5, 6, 7)]), None, None),
+        (lambda: HandBuilt("u", 2, [None, int32s(0, 2, 4), b"abcd"]), None, None),
+        (lambda: HandBuilt("u", 3, [None, int32s(0, 2, 1, 4), b"abcd"]), ValueError, "offsets go backwards"),
+        (lambda: HandBuilt("u", 2, [None, int32s(-3, 0, 1), b"abcd"]), ValueError, "offsets go backwards"),
+        (lambda: HandBuilt("u", 2, [None, int32s(0, 1)]), ValueError, "needs validity, offsets and data"),
+        (lambda: HandBuilt("i", 2, [None, None]), ValueError, "needs validity and value buffers"),
+        (lambda: HandBuilt("i", -1, [None, int32s(1)]), ValueError, "negative"),
+        (lambda: HandBuilt("i", 2, [None, int32s(1, 2)], null_count=1), ValueError, "no validity buffer"),
+        (
+            lambda: HandBuilt("c", 2, [None, bytes([0, 5])], dictionary=("u", 2, [None, int32s(0, 1, 2), b"ab"])),
+            ValueError,
+            "dictionary index is out of range",
+        ),
+        (
+            lambda: HandBuilt("c", 2, [None, bytes([0, 255])], dictionary=("u", 2, [None, int32s(0, 1, 2), b"ab"])),
+            ValueError,
+            "dictionary index is out of range",
+        ),
+        (
+            lambda: HandBuilt("vu", 1, [None, int32s(20, 0, 0, 0), b"x" * 30, np.array([30], np.int64).tobytes()]),
+            None,
+            None,
+        ),
+        (
+            lambda: HandBuilt("vu", 1, [None, int32s(20, 0, 0, 11), b"x" * 30, np.array([30], np.int64).tobytes()]),
+            ValueError,
+            "outside its data buffer",
+        ),
+        (
+            lambda: HandBuilt("vu", 1, [None, int32s(20, 0, 1, 0), b"x" * 30, np.array([30], np.int64).tobytes()]),
+            ValueError,
+            "outside its data buffer",
+        ),
+        (lambda: HandBuilt("tsu:", 1, [None, int32s(1, 2)]), TypeError, "timestamp"),
+        (lambda: HandBuilt("w:x", 1, [None, b"a"]), TypeError, "format 'w:x'"),
+        (
+            lambda: HandBuilt(
+                "i",
+                1,
+                [None, int32s(1)],
+                metadata=np.array([1, 20], np.int32).tobytes()
+                + b"ARROW:extension:name"
+                + np.array([3], np.int32).tobytes()
+                + b"ext",
+            ),
+            TypeError,
+            "extension type 'ext'",
+        ),
+    ],
+)
 def test_hand_built_arrays(built, error, message):
     exporter = built()
     h = HyperLogLog(8)

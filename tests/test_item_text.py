@@ -6,6 +6,7 @@ the registers of a sketch fed their texts with update_str. At p=18 two
 different texts land on the same register and rank about once in a million,
 so equal registers mean equal texts.
 """
+
 import math
 import struct
 
@@ -46,10 +47,40 @@ def present(values):
 
 
 EDGE_DOUBLES = [
-    0.0, -0.0, 1.0, -1.0, 1.5, 0.1, 0.2 + 0.1, 1e16, 1e15, 9999999999999998.0, 1e17 - 16,
-    1e-4, 1e-5, 0.00012345, 123456789.123, 1e22, 1e23, 2.0**53, 2.0**53 + 2, 2.0**63, 2.0**64,
-    5e-324, 2.2250738585072014e-308, 2.225073858507201e-308, 1.7976931348623157e308,
-    math.pi, -math.e, math.inf, -math.inf, math.nan, 1 / 3, 2 / 3, 100.0, 1234567890123456.7,
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    1.5,
+    0.1,
+    0.2 + 0.1,
+    1e16,
+    1e15,
+    9999999999999998.0,
+    1e17 - 16,
+    1e-4,
+    1e-5,
+    0.00012345,
+    123456789.123,
+    1e22,
+    1e23,
+    2.0**53,
+    2.0**53 + 2,
+    2.0**63,
+    2.0**64,
+    5e-324,
+    2.2250738585072014e-308,
+    2.225073858507201e-308,
+    1.7976931348623157e308,
+    math.pi,
+    -math.e,
+    math.inf,
+    -math.inf,
+    math.nan,
+    1 / 3,
+    2 / 3,
+    100.0,
+    1234567890123456.7,
 ]
 
 
@@ -95,8 +126,30 @@ INT_DTYPES = [np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uin
 
 def edge_ints(dtype):
     info = np.iinfo(dtype)
-    candidates = {info.min, info.max, 0, 1, 9, 10, 99, 100, 10**7 - 1, 10**7, 10**8 - 1, 10**8,
-                  10**15, 10**16 - 1, 10**16, 10**18, 2**63 - 1, -1, -9, -10, -(10**8), -(2**63)}
+    candidates = {
+        info.min,
+        info.max,
+        0,
+        1,
+        9,
+        10,
+        99,
+        100,
+        10**7 - 1,
+        10**7,
+        10**8 - 1,
+        10**8,
+        10**15,
+        10**16 - 1,
+        10**16,
+        10**18,
+        2**63 - 1,
+        -1,
+        -9,
+        -10,
+        -(10**8),
+        -(2**63),
+    }
     return sorted(x for x in candidates if info.min <= x <= info.max)
 
 
@@ -137,10 +190,18 @@ def test_arrow_and_buffer_give_the_same_text():
     assert h_arrow.registers() == h_buffer.registers()
 
 
-@pytest.mark.parametrize("fmt, values", [
-    ("<q", [1, -2, 10**12]), (">q", [1, -2, 10**12]), (">i", [5, -5, 2**31 - 1]),
-    (">H", [1, 65535]), (">d", [1.5, -0.0, 1e300]), ("<e", [0.5, 65504.0]), (">f", [0.1, 3.0]),
-])
+@pytest.mark.parametrize(
+    "fmt, values",
+    [
+        ("<q", [1, -2, 10**12]),
+        (">q", [1, -2, 10**12]),
+        (">i", [5, -5, 2**31 - 1]),
+        (">H", [1, 65535]),
+        (">d", [1.5, -0.0, 1e300]),
+        ("<e", [0.5, 65504.0]),
+        (">f", [0.1, 3.0]),
+    ],
+)
 def test_byte_order_follows_the_format(fmt, values):
     data = struct.pack(f"{fmt[0]}{len(values)}{fmt[1]}", *values)
     array = np.frombuffer(data, dtype=np.dtype(fmt))

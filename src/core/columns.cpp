@@ -53,12 +53,23 @@ namespace {
     std::string_view name;
   };
   static constexpr Name NAMES[] = {
-      {"tdD", "date32"},        {"tdm", "date64"},         {"tt", "time"},
-      {"ts", "timestamp"},      {"tD", "duration"},        {"ti", "interval"},
-      {"d:", "decimal"},        {"+vl", "list_view"},      {"+vL", "large_list_view"},
-      {"+l", "list"},           {"+L", "large_list"},      {"+w:", "fixed_size_list"},
-      {"+s", "struct"},         {"+m", "map"},             {"+ud:", "dense_union"},
-      {"+us:", "sparse_union"}, {"+r", "run_end_encoded"},
+      {"tdD", "date32"},
+      {"tdm", "date64"},
+      {"tt", "time"},
+      {"ts", "timestamp"},
+      {"tD", "duration"},
+      {"ti", "interval"},
+      {"d:", "decimal"},
+      {"+vl", "list_view"},
+      {"+vL", "large_list_view"},
+      {"+l", "list"},
+      {"+L", "large_list"},
+      {"+w:", "fixed_size_list"},
+      {"+s", "struct"},
+      {"+m", "map"},
+      {"+ud:", "dense_union"},
+      {"+us:", "sparse_union"},
+      {"+r", "run_end_encoded"},
   };
   for (const Name& entry : NAMES) {
     if (format.starts_with(entry.prefix)) {
@@ -70,8 +81,7 @@ namespace {
 
 [[gnu::cold, gnu::noinline]] ColumnError unsupported_type(std::string_view format) {
   return type_refusal("Arrow values of type " + arrow_type_name(format) + " (format '" +
-                      std::string(format) +
-                      "') cannot be counted: cast them to string first");
+                      std::string(format) + "') cannot be counted: cast them to string first");
 }
 
 [[gnu::cold, gnu::noinline]] ColumnError unsupported_extension(std::string_view name) {
@@ -93,22 +103,40 @@ namespace {
 std::optional<ValueKind> plain_kind(std::string_view format, std::int32_t& width) {
   if (format.size() == 1) {
     switch (format[0]) {
-      case 'n': return ValueKind::Null;
-      case 'b': return ValueKind::Bool;
-      case 'c': return ValueKind::Int8;
-      case 's': return ValueKind::Int16;
-      case 'i': return ValueKind::Int32;
-      case 'l': return ValueKind::Int64;
-      case 'C': return ValueKind::UInt8;
-      case 'S': return ValueKind::UInt16;
-      case 'I': return ValueKind::UInt32;
-      case 'L': return ValueKind::UInt64;
-      case 'e': return ValueKind::Float16;
-      case 'f': return ValueKind::Float32;
-      case 'g': return ValueKind::Float64;
-      case 'z': case 'u': return ValueKind::Binary;
-      case 'Z': case 'U': return ValueKind::LargeBinary;
-      default: return std::nullopt;
+      case 'n':
+        return ValueKind::Null;
+      case 'b':
+        return ValueKind::Bool;
+      case 'c':
+        return ValueKind::Int8;
+      case 's':
+        return ValueKind::Int16;
+      case 'i':
+        return ValueKind::Int32;
+      case 'l':
+        return ValueKind::Int64;
+      case 'C':
+        return ValueKind::UInt8;
+      case 'S':
+        return ValueKind::UInt16;
+      case 'I':
+        return ValueKind::UInt32;
+      case 'L':
+        return ValueKind::UInt64;
+      case 'e':
+        return ValueKind::Float16;
+      case 'f':
+        return ValueKind::Float32;
+      case 'g':
+        return ValueKind::Float64;
+      case 'z':
+      case 'u':
+        return ValueKind::Binary;
+      case 'Z':
+      case 'U':
+        return ValueKind::LargeBinary;
+      default:
+        return std::nullopt;
     }
   }
   if (format == "vz" || format == "vu") {
@@ -247,19 +275,66 @@ inline double half_to_double(std::uint16_t bits) noexcept {
 }
 
 // The storage and meaning of each fixed-width number kind.
-template <ValueKind K> struct NumberTraits;
-template <> struct NumberTraits<ValueKind::ByteBool> { using Bits = std::uint8_t; };
-template <> struct NumberTraits<ValueKind::Int8> { using Bits = std::uint8_t; using Value = std::int8_t; };
-template <> struct NumberTraits<ValueKind::Int16> { using Bits = std::uint16_t; using Value = std::int16_t; };
-template <> struct NumberTraits<ValueKind::Int32> { using Bits = std::uint32_t; using Value = std::int32_t; };
-template <> struct NumberTraits<ValueKind::Int64> { using Bits = std::uint64_t; using Value = std::int64_t; };
-template <> struct NumberTraits<ValueKind::UInt8> { using Bits = std::uint8_t; using Value = std::uint8_t; };
-template <> struct NumberTraits<ValueKind::UInt16> { using Bits = std::uint16_t; using Value = std::uint16_t; };
-template <> struct NumberTraits<ValueKind::UInt32> { using Bits = std::uint32_t; using Value = std::uint32_t; };
-template <> struct NumberTraits<ValueKind::UInt64> { using Bits = std::uint64_t; using Value = std::uint64_t; };
-template <> struct NumberTraits<ValueKind::Float16> { using Bits = std::uint16_t; };
-template <> struct NumberTraits<ValueKind::Float32> { using Bits = std::uint32_t; using Value = float; };
-template <> struct NumberTraits<ValueKind::Float64> { using Bits = std::uint64_t; using Value = double; };
+template <ValueKind K>
+struct NumberTraits;
+template <>
+struct NumberTraits<ValueKind::ByteBool> {
+  using Bits = std::uint8_t;
+};
+template <>
+struct NumberTraits<ValueKind::Int8> {
+  using Bits = std::uint8_t;
+  using Value = std::int8_t;
+};
+template <>
+struct NumberTraits<ValueKind::Int16> {
+  using Bits = std::uint16_t;
+  using Value = std::int16_t;
+};
+template <>
+struct NumberTraits<ValueKind::Int32> {
+  using Bits = std::uint32_t;
+  using Value = std::int32_t;
+};
+template <>
+struct NumberTraits<ValueKind::Int64> {
+  using Bits = std::uint64_t;
+  using Value = std::int64_t;
+};
+template <>
+struct NumberTraits<ValueKind::UInt8> {
+  using Bits = std::uint8_t;
+  using Value = std::uint8_t;
+};
+template <>
+struct NumberTraits<ValueKind::UInt16> {
+  using Bits = std::uint16_t;
+  using Value = std::uint16_t;
+};
+template <>
+struct NumberTraits<ValueKind::UInt32> {
+  using Bits = std::uint32_t;
+  using Value = std::uint32_t;
+};
+template <>
+struct NumberTraits<ValueKind::UInt64> {
+  using Bits = std::uint64_t;
+  using Value = std::uint64_t;
+};
+template <>
+struct NumberTraits<ValueKind::Float16> {
+  using Bits = std::uint16_t;
+};
+template <>
+struct NumberTraits<ValueKind::Float32> {
+  using Bits = std::uint32_t;
+  using Value = float;
+};
+template <>
+struct NumberTraits<ValueKind::Float64> {
+  using Bits = std::uint64_t;
+  using Value = double;
+};
 
 template <class T>
 T byte_swapped(T value) noexcept {
@@ -390,10 +465,20 @@ struct FixedBinaryView {
 // Bytes per value of a fixed-width number kind.
 std::size_t number_width(ValueKind kind) noexcept {
   switch (kind) {
-    case ValueKind::ByteBool: case ValueKind::Int8: case ValueKind::UInt8: return 1;
-    case ValueKind::Int16: case ValueKind::UInt16: case ValueKind::Float16: return 2;
-    case ValueKind::Int32: case ValueKind::UInt32: case ValueKind::Float32: return 4;
-    default: return 8;
+    case ValueKind::ByteBool:
+    case ValueKind::Int8:
+    case ValueKind::UInt8:
+      return 1;
+    case ValueKind::Int16:
+    case ValueKind::UInt16:
+    case ValueKind::Float16:
+      return 2;
+    case ValueKind::Int32:
+    case ValueKind::UInt32:
+    case ValueKind::Float32:
+      return 4;
+    default:
+      return 8;
   }
 }
 
@@ -409,19 +494,44 @@ void visit_number_view(const NumberLayout& layout, const std::uint8_t* base, std
     }
   };
   switch (layout.kind) {
-    case ValueKind::ByteBool: with.template operator()<ValueKind::ByteBool>(); break;
-    case ValueKind::Int8: with.template operator()<ValueKind::Int8>(); break;
-    case ValueKind::Int16: with.template operator()<ValueKind::Int16>(); break;
-    case ValueKind::Int32: with.template operator()<ValueKind::Int32>(); break;
-    case ValueKind::Int64: with.template operator()<ValueKind::Int64>(); break;
-    case ValueKind::UInt8: with.template operator()<ValueKind::UInt8>(); break;
-    case ValueKind::UInt16: with.template operator()<ValueKind::UInt16>(); break;
-    case ValueKind::UInt32: with.template operator()<ValueKind::UInt32>(); break;
-    case ValueKind::UInt64: with.template operator()<ValueKind::UInt64>(); break;
-    case ValueKind::Float16: with.template operator()<ValueKind::Float16>(); break;
-    case ValueKind::Float32: with.template operator()<ValueKind::Float32>(); break;
-    case ValueKind::Float64: with.template operator()<ValueKind::Float64>(); break;
-    default: break;  // not a fixed-width number: describe_* never gives one here
+    case ValueKind::ByteBool:
+      with.template operator()<ValueKind::ByteBool>();
+      break;
+    case ValueKind::Int8:
+      with.template operator()<ValueKind::Int8>();
+      break;
+    case ValueKind::Int16:
+      with.template operator()<ValueKind::Int16>();
+      break;
+    case ValueKind::Int32:
+      with.template operator()<ValueKind::Int32>();
+      break;
+    case ValueKind::Int64:
+      with.template operator()<ValueKind::Int64>();
+      break;
+    case ValueKind::UInt8:
+      with.template operator()<ValueKind::UInt8>();
+      break;
+    case ValueKind::UInt16:
+      with.template operator()<ValueKind::UInt16>();
+      break;
+    case ValueKind::UInt32:
+      with.template operator()<ValueKind::UInt32>();
+      break;
+    case ValueKind::UInt64:
+      with.template operator()<ValueKind::UInt64>();
+      break;
+    case ValueKind::Float16:
+      with.template operator()<ValueKind::Float16>();
+      break;
+    case ValueKind::Float32:
+      with.template operator()<ValueKind::Float32>();
+      break;
+    case ValueKind::Float64:
+      with.template operator()<ValueKind::Float64>();
+      break;
+    default:
+      break;  // not a fixed-width number: describe_* never gives one here
   }
 }
 
@@ -555,7 +665,8 @@ __attribute__((target("avx2"))) std::pair<std::size_t, bool> absorb_integers_avx
       const __m256i digits = _mm256_or_si256(tens, _mm256_slli_epi16(ones, 8));
       const auto significant = ~static_cast<std::uint32_t>(
           _mm256_movemask_epi8(_mm256_cmpeq_epi8(digits, _mm256_setzero_si256())));
-      _mm256_store_si256(reinterpret_cast<__m256i*>(digits_text[k]), _mm256_add_epi8(digits, ascii_zeros));
+      _mm256_store_si256(reinterpret_cast<__m256i*>(digits_text[k]),
+                         _mm256_add_epi8(digits, ascii_zeros));
       for (unsigned j = 0; j < 4; ++j) {
         // Leading zeros skipped; the last digit always stays (0 is "0").
         const auto skip = static_cast<unsigned>(std::countr_zero((significant >> (8 * j)) | 0x80u));
@@ -594,7 +705,8 @@ bool mark_used_entries(const ArrowArray& indices, std::int64_t first, std::int64
     if (entry >= entries) {
       return false;
     }
-    if (present != nullptr && !bit_is_set(present, present_offset + static_cast<std::int64_t>(entry))) {
+    if (present != nullptr &&
+        !bit_is_set(present, present_offset + static_cast<std::int64_t>(entry))) {
       continue;
     }
     marks[entry >> 3] |= static_cast<std::uint8_t>(1u << (entry & 7));
@@ -661,17 +773,26 @@ ColumnFailure describe_buffer_format(const char* format, std::size_t itemsize, N
   if (code.size() == 1) {
     // The letter says signed, unsigned, float or bool; the item size says
     // how wide ('l' is 8 bytes natively here, 4 in standard sizes).
-    constexpr ValueKind SIGNED[] = {ValueKind::Int8, ValueKind::Int16, ValueKind::Int32, ValueKind::Int64};
-    constexpr ValueKind UNSIGNED[] = {ValueKind::UInt8, ValueKind::UInt16, ValueKind::UInt32, ValueKind::UInt64};
-    const int width_log = itemsize == 1 ? 0 : itemsize == 2 ? 1 : itemsize == 4 ? 2 : itemsize == 8 ? 3 : -1;
+    constexpr ValueKind SIGNED[] = {ValueKind::Int8, ValueKind::Int16, ValueKind::Int32,
+                                    ValueKind::Int64};
+    constexpr ValueKind UNSIGNED[] = {ValueKind::UInt8, ValueKind::UInt16, ValueKind::UInt32,
+                                      ValueKind::UInt64};
+    const int width_log = itemsize == 1   ? 0
+                          : itemsize == 2 ? 1
+                          : itemsize == 4 ? 2
+                          : itemsize == 8 ? 3
+                                          : -1;
     const char letter = code[0];
     if (std::string_view("bhilqn").find(letter) != std::string_view::npos && width_log >= 0) {
       kind = SIGNED[width_log];
-    } else if (std::string_view("BHILQN").find(letter) != std::string_view::npos && width_log >= 0) {
+    } else if (std::string_view("BHILQN").find(letter) != std::string_view::npos &&
+               width_log >= 0) {
       kind = UNSIGNED[width_log];
     } else if ((letter == 'e' && itemsize == 2) || (letter == 'f' && itemsize == 4) ||
                (letter == 'd' && itemsize == 8)) {
-      kind = letter == 'e' ? ValueKind::Float16 : letter == 'f' ? ValueKind::Float32 : ValueKind::Float64;
+      kind = letter == 'e'   ? ValueKind::Float16
+             : letter == 'f' ? ValueKind::Float32
+                             : ValueKind::Float64;
     } else if (letter == '?' && itemsize == 1) {
       kind = ValueKind::ByteBool;
     }
@@ -749,40 +870,50 @@ ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::
   if (validity == nullptr && !layout.swap_bytes && is_integer(layout.kind) &&
       stride == static_cast<std::ptrdiff_t>(number_width(layout.kind)) && cpu_has_avx2()) {
     const auto with = [&]<ValueKind K>() {
-      return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
-        return absorb_integers_avx2<K>(core, base, begin, end);
-      });
+      return run_rows(rows,
+                      [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+                        return absorb_integers_avx2<K>(core, base, begin, end);
+                      });
     };
     switch (layout.kind) {
-      case ValueKind::Int8: return with.template operator()<ValueKind::Int8>();
-      case ValueKind::Int16: return with.template operator()<ValueKind::Int16>();
-      case ValueKind::Int32: return with.template operator()<ValueKind::Int32>();
-      case ValueKind::Int64: return with.template operator()<ValueKind::Int64>();
-      case ValueKind::UInt8: return with.template operator()<ValueKind::UInt8>();
-      case ValueKind::UInt16: return with.template operator()<ValueKind::UInt16>();
-      case ValueKind::UInt32: return with.template operator()<ValueKind::UInt32>();
-      default: return with.template operator()<ValueKind::UInt64>();
+      case ValueKind::Int8:
+        return with.template operator()<ValueKind::Int8>();
+      case ValueKind::Int16:
+        return with.template operator()<ValueKind::Int16>();
+      case ValueKind::Int32:
+        return with.template operator()<ValueKind::Int32>();
+      case ValueKind::Int64:
+        return with.template operator()<ValueKind::Int64>();
+      case ValueKind::UInt8:
+        return with.template operator()<ValueKind::UInt8>();
+      case ValueKind::UInt16:
+        return with.template operator()<ValueKind::UInt16>();
+      case ValueKind::UInt32:
+        return with.template operator()<ValueKind::UInt32>();
+      default:
+        return with.template operator()<ValueKind::UInt64>();
     }
   }
 #endif
   Rows done{0, false};
   visit_number_view(layout, base, stride, [&](const auto& view) {
     if (validity != nullptr) {
-      done = run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
-        return absorb_formatted<true>(core, validity, validity_offset, begin, end, view);
-      });
+      done =
+          run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+            return absorb_formatted<true>(core, validity, validity_offset, begin, end, view);
+          });
     } else {
-      done = run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
-        return absorb_formatted<false>(core, nullptr, 0, begin, end, view);
-      });
+      done =
+          run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+            return absorb_formatted<false>(core, nullptr, 0, begin, end, view);
+          });
     }
   });
   return done;
 }
 
-void ColumnSink::absorb_numbers(const NumberLayout& layout, const void* base,
-                                std::ptrdiff_t stride, std::size_t count,
-                                std::size_t& absorbed) noexcept {
+void ColumnSink::absorb_numbers(const NumberLayout& layout, const void* base, std::ptrdiff_t stride,
+                                std::size_t count, std::size_t& absorbed) noexcept {
   absorbed += run_numbers(layout, static_cast<const std::uint8_t*>(base), stride, count, nullptr, 0)
                   .absorbed;
 }
@@ -796,7 +927,9 @@ ArrayFault ColumnSink::absorb_values(ValueKind kind, std::int32_t width, const A
   }
   const std::int64_t first = array.offset + start;
   const auto rows = static_cast<std::size_t>(length);
-  const auto buffer = [&](std::int64_t i) { return static_cast<const std::uint8_t*>(array.buffers[i]); };
+  const auto buffer = [&](std::int64_t i) {
+    return static_cast<const std::uint8_t*>(array.buffers[i]);
+  };
   // `count` buffers, every one after the validity bitmap present.
   const auto has_buffers = [&](std::int64_t count) {
     if (array.n_buffers != count || array.buffers == nullptr) {
@@ -814,10 +947,12 @@ ArrayFault ColumnSink::absorb_values(ValueKind kind, std::int32_t width, const A
     case ValueKind::Binary:
     case ValueKind::LargeBinary: {
       if (array.n_buffers != 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
-        return "malformed Arrow array: a binary or string array needs validity, offsets and data buffers";
+        return "malformed Arrow array: a binary or string array needs validity, offsets and data "
+               "buffers";
       }
       static const char EMPTY[1] = {};
-      const char* data = array.buffers[2] != nullptr ? static_cast<const char*>(array.buffers[2]) : EMPTY;
+      const char* data =
+          array.buffers[2] != nullptr ? static_cast<const char*>(array.buffers[2]) : EMPTY;
       const auto run = [&]<class Offset>() -> ArrayFault {
         const Offset* offsets = static_cast<const Offset*>(array.buffers[1]) + first;
         if (array.buffers[2] == nullptr && offsets[length] != offsets[0]) {
@@ -846,9 +981,10 @@ ArrayFault ColumnSink::absorb_values(ValueKind kind, std::int32_t width, const A
           return "malformed Arrow array: a view array has a missing data buffer";
         }
       }
-      done = run_view(rows, validity, validity_offset,
-                      ViewsView{buffer(1) + first * 16,
-                                reinterpret_cast<const char* const*>(array.buffers + 2), sizes, count});
+      done = run_view(
+          rows, validity, validity_offset,
+          ViewsView{buffer(1) + first * 16, reinterpret_cast<const char* const*>(array.buffers + 2),
+                    sizes, count});
       break;
     }
     case ValueKind::FixedBinary: {
@@ -880,8 +1016,9 @@ ArrayFault ColumnSink::absorb_values(ValueKind kind, std::int32_t width, const A
   }
   absorbed += done.absorbed;
   if (done.malformed) {
-    return kind == ValueKind::BinaryView ? "malformed Arrow array: a view points outside its data buffer"
-                                         : "malformed Arrow array: its offsets go backwards";
+    return kind == ValueKind::BinaryView
+               ? "malformed Arrow array: a view points outside its data buffer"
+               : "malformed Arrow array: its offsets go backwards";
   }
   return nullptr;
 }
@@ -918,7 +1055,8 @@ ArrayFault ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowArra
   std::unique_ptr<std::uint8_t[]> floats_present;
   if (type.values == ValueKind::Float16 || type.values == ValueKind::Float32 ||
       type.values == ValueKind::Float64) {
-    if (dictionary.n_buffers != 2 || dictionary.buffers == nullptr || dictionary.buffers[1] == nullptr) {
+    if (dictionary.n_buffers != 2 || dictionary.buffers == nullptr ||
+        dictionary.buffers[1] == nullptr) {
       return "malformed Arrow array: a numeric array needs validity and value buffers";
     }
     floats_present.reset(new (std::nothrow) std::uint8_t[entries / 8 + 1]());
@@ -931,11 +1069,10 @@ ArrayFault ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowArra
       if (present != nullptr && !bit_is_set(present, at)) {
         continue;
       }
-      const double value = type.values == ValueKind::Float16
-                               ? half_to_double(load<std::uint16_t>(values + at * 2))
-                           : type.values == ValueKind::Float32
-                               ? static_cast<double>(load<float>(values + at * 4))
-                               : load<double>(values + at * 8);
+      const double value =
+          type.values == ValueKind::Float16   ? half_to_double(load<std::uint16_t>(values + at * 2))
+          : type.values == ValueKind::Float32 ? static_cast<double>(load<float>(values + at * 4))
+                                              : load<double>(values + at * 8);
       if (!std::isnan(value)) {
         floats_present[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
       }
@@ -950,14 +1087,30 @@ ArrayFault ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowArra
   };
   bool in_range = false;
   switch (type.index) {
-    case ValueKind::Int8: in_range = mark.template operator()<std::int8_t>(); break;
-    case ValueKind::Int16: in_range = mark.template operator()<std::int16_t>(); break;
-    case ValueKind::Int32: in_range = mark.template operator()<std::int32_t>(); break;
-    case ValueKind::Int64: in_range = mark.template operator()<std::int64_t>(); break;
-    case ValueKind::UInt8: in_range = mark.template operator()<std::uint8_t>(); break;
-    case ValueKind::UInt16: in_range = mark.template operator()<std::uint16_t>(); break;
-    case ValueKind::UInt32: in_range = mark.template operator()<std::uint32_t>(); break;
-    default: in_range = mark.template operator()<std::uint64_t>(); break;
+    case ValueKind::Int8:
+      in_range = mark.template operator()<std::int8_t>();
+      break;
+    case ValueKind::Int16:
+      in_range = mark.template operator()<std::int16_t>();
+      break;
+    case ValueKind::Int32:
+      in_range = mark.template operator()<std::int32_t>();
+      break;
+    case ValueKind::Int64:
+      in_range = mark.template operator()<std::int64_t>();
+      break;
+    case ValueKind::UInt8:
+      in_range = mark.template operator()<std::uint8_t>();
+      break;
+    case ValueKind::UInt16:
+      in_range = mark.template operator()<std::uint16_t>();
+      break;
+    case ValueKind::UInt32:
+      in_range = mark.template operator()<std::uint32_t>();
+      break;
+    default:
+      in_range = mark.template operator()<std::uint64_t>();
+      break;
   }
   if (!in_range) {
     return "malformed Arrow array: a dictionary index is out of range";

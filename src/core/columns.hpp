@@ -170,25 +170,33 @@ extern const char OUT_OF_MEMORY[];
 
 // The physical kinds of value drisk reads.
 enum class ValueKind : std::uint8_t {
-  Null,            // Arrow "n": every value missing
-  Bool,            // Arrow bit-packed booleans
-  ByteBool,        // one byte per boolean (NumPy "?")
-  Int8, Int16, Int32, Int64,
-  UInt8, UInt16, UInt32, UInt64,
-  Float16, Float32, Float64,
-  Binary,          // 32-bit offsets: binary and string
-  LargeBinary,     // 64-bit offsets: large_binary and large_string
-  BinaryView,      // binary_view and string_view
-  FixedBinary,     // fixed_size_binary
+  Null,      // Arrow "n": every value missing
+  Bool,      // Arrow bit-packed booleans
+  ByteBool,  // one byte per boolean (NumPy "?")
+  Int8,
+  Int16,
+  Int32,
+  Int64,
+  UInt8,
+  UInt16,
+  UInt32,
+  UInt64,
+  Float16,
+  Float32,
+  Float64,
+  Binary,       // 32-bit offsets: binary and string
+  LargeBinary,  // 64-bit offsets: large_binary and large_string
+  BinaryView,   // binary_view and string_view
+  FixedBinary,  // fixed_size_binary
 };
 
 // A column's checked description.
 struct ColumnType {
   ValueKind values = ValueKind::Null;
-  std::int32_t fixed_width = 0;     // FixedBinary only
-  bool dictionary = false;          // values reached through integer indices
+  std::int32_t fixed_width = 0;       // FixedBinary only
+  bool dictionary = false;            // values reached through integer indices
   ValueKind index = ValueKind::Null;  // the index kind when dictionary-encoded
-  bool table = false;               // a one-column table: a struct of one child
+  bool table = false;                 // a one-column table: a struct of one child
 };
 
 // Checks an Arrow schema and describes the column it holds. Refuses, with a
@@ -265,9 +273,8 @@ class ColumnSink {
   ArrayFault absorb_values(ValueKind kind, std::int32_t width, const ArrowArray& array,
                            std::int64_t start, std::int64_t length, const std::uint8_t* validity,
                            std::int64_t validity_offset, std::size_t& absorbed) noexcept;
-  ArrayFault absorb_dictionary(const ColumnType& type, const ArrowArray& array,
-                               std::int64_t start, std::int64_t length,
-                               std::size_t& absorbed) noexcept;
+  ArrayFault absorb_dictionary(const ColumnType& type, const ArrowArray& array, std::int64_t start,
+                               std::int64_t length, std::size_t& absorbed) noexcept;
 
   HyperLogLogCore& target_;
   HyperLogLogCore scratch_;

@@ -126,7 +126,8 @@ inline std::size_t format_double(double value, char* out) noexcept {
   }
   // The shortest digits that read back as `value`, as "d[.ddd]e±xx".
   char sci[ITEM_TEXT_CAPACITY];
-  const char* const sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+  const char* const sci_end =
+      std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
   char digits[20];
   std::size_t count = 0;
   const char* p = sci;

@@ -7,13 +7,14 @@ storage offers. Everything else is walked element by element by
 drisk._bulk.update_many. NumPy, pandas and pyarrow are never imported here:
 an object can only be one of theirs if its module is already loaded.
 """
+
 from __future__ import annotations
 
 import array
 import importlib
 import sys
 from collections.abc import Callable, Iterable
-from typing import Any, Protocol, Union, cast
+from typing import Any, Protocol, cast
 
 from _drisk import HyperLogLog
 from drisk import _bulk
@@ -37,9 +38,9 @@ class ArrowArrayExportable(Protocol):
 
 
 #: One element of a plain iterable.
-Item = Union[bytes, str, int, float, bool, None]
+Item = bytes | str | int | float | bool | None
 #: Everything update_many takes.
-Items = Union[Iterable[Item], ArrowStreamExportable, ArrowArrayExportable]
+Items = Iterable[Item] | ArrowStreamExportable | ArrowArrayExportable
 
 # NumPy kinds read as a buffer: booleans, signed and unsigned integers, floats.
 _NUMBER_KINDS = "biuf"
@@ -85,9 +86,7 @@ def _update_numpy(sketch: HyperLogLog, values: Any, numpy: Any) -> int:
     if isinstance(values, numpy.ma.MaskedArray):
         values = values.compressed()  # masked entries are missing
     if values.ndim != 1:
-        raise ValueError(
-            f"an array of {values.ndim} dimensions cannot be counted: pass a one-dimensional one"
-        )
+        raise ValueError(f"an array of {values.ndim} dimensions cannot be counted: pass a one-dimensional one")
     kind = values.dtype.kind
     if kind in _NUMBER_KINDS and values.dtype.itemsize <= 8:
         return update_buffer(sketch, values)

@@ -153,7 +153,8 @@ Status import_arrow(PyObject* data, Imported& out) {
     return type_error("__arrow_c_array__() must return a (schema, array) pair of capsules")
         .with_argument_note("data");
   }
-  if (Status taken = take_capsule(PyTuple_GetItem(pair.get(), 0), "arrow_schema", out.schema); !taken) {
+  if (Status taken = take_capsule(PyTuple_GetItem(pair.get(), 0), "arrow_schema", out.schema);
+      !taken) {
     return taken;
   }
   return take_capsule(PyTuple_GetItem(pair.get(), 1), "arrow_array", out.array);
@@ -244,7 +245,8 @@ PyObject* columns_update_buffer(PyObject* /*module*/, PyObject* const* args, Py_
           return column_error(std::move(*failure));
         }
         const auto count = static_cast<std::size_t>(buffer.shape[0]);
-        const std::ptrdiff_t stride = buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
+        const std::ptrdiff_t stride =
+            buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
         ColumnSink sink(core, usable_cpus() > 1);
         sink.prepare(count);
         std::size_t absorbed = 0;
@@ -272,24 +274,32 @@ int columns_exec(PyObject* module) {
 
 PyMethodDef COLUMNS_METHODS[] = {
     {"update_arrow", as_cfunction(columns_update_arrow), METH_FASTCALL | METH_KEYWORDS,
-     documented(UPDATE_ARROW_DESC, "update_arrow(sketch, data)\n--\n\n"
+     documented(UPDATE_ARROW_DESC,
+                "update_arrow(sketch, data)\n--\n\n"
                 "Add every value of an Arrow column (any object with __arrow_c_stream__ or\n"
                 "__arrow_c_array__); return how many were added, nulls not counted.")},
     {"update_buffer", as_cfunction(columns_update_buffer), METH_FASTCALL | METH_KEYWORDS,
-     documented(UPDATE_BUFFER_DESC, "update_buffer(sketch, data)\n--\n\n"
+     documented(UPDATE_BUFFER_DESC,
+                "update_buffer(sketch, data)\n--\n\n"
                 "Add every number of a one-dimensional buffer of integers, floats or booleans;\n"
                 "return how many were added, NaN not counted.")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
 PyModuleDef_Slot COLUMNS_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(columns_exec)},
-    {0, nullptr} /* sentinel */
+    {Py_mod_exec, reinterpret_cast<void*>(columns_exec)}, {0, nullptr} /* sentinel */
 };
 
 PyModuleDef COLUMNS_DEF = {
-    PyModuleDef_HEAD_INIT, "drisk._colread", "Columnar ingestion into HyperLogLog sketches.", 0,
-    COLUMNS_METHODS, COLUMNS_SLOTS, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "drisk._colread",
+    "Columnar ingestion into HyperLogLog sketches.",
+    0,
+    COLUMNS_METHODS,
+    COLUMNS_SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
