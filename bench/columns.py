@@ -73,7 +73,7 @@ def main(quick: bool = False) -> None:
     import drisk
 
     rows = ROWS // 10 if quick else ROWS
-    rounds = 3 if quick else 7
+    rounds = 3 if quick else 11
     rng = np.random.default_rng(2024)
     ints = rng.integers(0, VALUES * rows // ROWS, rows, dtype=np.int64)
     strings = pa.array(ints).cast(pa.string())

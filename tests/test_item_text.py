@@ -165,6 +165,17 @@ def test_integers_are_decimal(dtype, data):
     assert h.registers() == from_texts(values).registers()
 
 
+@pytest.mark.parametrize("dtype", [np.int64, np.uint64, np.int32, np.uint32])
+def test_integers_of_every_length(dtype):
+    # Every length from 1 to 10 digits, each side of every power of ten, in
+    # runs of four: the widths hashed in vector lanes and the ones next to them.
+    edges = [10**k + d for k in range(1, 10) for d in range(-6, 6)]
+    values = np.array(sorted(set(edges + list(range(1, 10**8, 99_991)))), dtype=np.int64)
+    values = values[values <= np.iinfo(dtype).max].astype(dtype)
+    h, _ = from_buffer(values)
+    assert h.registers() == from_texts(values.tolist()).registers()
+
+
 def test_all_integers_up_to_a_million():
     values = np.arange(-1000, 1_000_000, dtype=np.int64)
     h, _ = from_buffer(values)

@@ -14,6 +14,7 @@
 #include "columns.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -249,6 +250,11 @@ using ItemView = HyperLogLogCore::ItemView;
 // and views (16 KiB) stay in the first-level cache.
 constexpr std::size_t BATCH = 256;
 
+// Rows ahead whose memory is requested before it is needed. The hardware
+// prefetcher alone falls behind on some machines (virtual ones especially),
+// and a loop that waits for memory wastes the second core too.
+constexpr std::size_t PREFETCH_ROWS = 128;
+
 inline bool bit_is_set(const std::uint8_t* bits, std::int64_t index) noexcept {
   return ((bits[index >> 3] >> (index & 7)) & 1) != 0;
 }
@@ -367,6 +373,10 @@ struct NumberView {
   const std::uint8_t* base;
   std::ptrdiff_t stride;
 
+  void prefetch(std::size_t row) const noexcept {
+    __builtin_prefetch(base + static_cast<std::ptrdiff_t>(row) * stride);
+  }
+
   bool operator()(std::size_t row, ItemView& out, char* slot) const noexcept {
     using Bits = typename NumberTraits<K>::Bits;
     Bits bits = load<Bits>(base + static_cast<std::ptrdiff_t>(row) * stride);
@@ -400,6 +410,10 @@ struct BitBoolView {
   const std::uint8_t* bits;
   std::int64_t first;
 
+  void prefetch(std::size_t row) const noexcept {
+    __builtin_prefetch(bits + ((first + static_cast<std::int64_t>(row)) >> 3));
+  }
+
   Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
     insert_text(registers, p, bool_text(bit_is_set(bits, first + static_cast<std::int64_t>(row))));
     return ABSORBED;
@@ -411,6 +425,12 @@ template <class Offset>
 struct OffsetsView {
   const Offset* offsets;  // already advanced to the first row
   const char* data;
+
+  // Reads offsets[row], so row must be a row of the range.
+  void prefetch(std::size_t row) const noexcept {
+    __builtin_prefetch(offsets + row + 4 * PREFETCH_ROWS);
+    __builtin_prefetch(data + offsets[row]);
+  }
 
   Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
     const Offset begin = offsets[row];
@@ -430,6 +450,17 @@ struct ViewsView {
   const char* const* buffers;
   const std::int64_t* sizes;
   std::int64_t buffer_count;
+
+  // Reads view `row`, so row must be a row of the range.
+  void prefetch(std::size_t row) const noexcept {
+    __builtin_prefetch(views + (row + 4 * PREFETCH_ROWS) * 16);
+    const std::uint8_t* view = views + row * 16;
+    const std::int32_t length = load<std::int32_t>(view);
+    const std::int32_t index = load<std::int32_t>(view + 8);
+    if (length > 12 && index >= 0 && index < buffer_count) {
+      __builtin_prefetch(buffers[index] + load<std::int32_t>(view + 12));
+    }
+  }
 
   Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
     const std::uint8_t* view = views + row * 16;
@@ -455,6 +486,8 @@ struct ViewsView {
 struct FixedBinaryView {
   const std::uint8_t* data;  // already advanced to the first row
   std::size_t width;
+
+  void prefetch(std::size_t row) const noexcept { __builtin_prefetch(data + row * width); }
 
   Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
     insert(registers, p, data + row * width, width);
@@ -545,6 +578,9 @@ std::pair<std::size_t, bool> absorb_rows(HyperLogLogCore& core, const std::uint8
   const unsigned p = core.precision();
   std::size_t absorbed = 0;
   for (std::size_t row = begin; row < end; ++row) {
+    if (row + PREFETCH_ROWS < end) {
+      view.prefetch(row + PREFETCH_ROWS);
+    }
     if constexpr (Nullable) {
       if (!bit_is_set(validity, validity_offset + static_cast<std::int64_t>(row))) {
         continue;
@@ -574,6 +610,9 @@ std::pair<std::size_t, bool> absorb_formatted(HyperLogLogCore& core, const std::
     const std::size_t stop = std::min(row + BATCH, end);
     std::size_t n = 0;
     for (; row < stop; ++row) {
+      if (row + PREFETCH_ROWS < end) {
+        view.prefetch(row + PREFETCH_ROWS);
+      }
       if constexpr (Nullable) {
         if (!bit_is_set(validity, validity_offset + static_cast<std::int64_t>(row))) {
           continue;
@@ -597,7 +636,8 @@ bool cpu_has_avx2() noexcept {
 
 // Four integers of kind K from `at`, widened to 64-bit lanes.
 template <ValueKind K>
-__attribute__((target("avx2"))) inline __m256i load_four(const std::uint8_t* at) noexcept {
+__attribute__((target("avx2"), always_inline)) inline __m256i load_four(
+    const std::uint8_t* at) noexcept {
   if constexpr (K == ValueKind::Int64 || K == ValueKind::UInt64) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
   } else if constexpr (K == ValueKind::Int32 || K == ValueKind::UInt32) {
@@ -612,12 +652,87 @@ __attribute__((target("avx2"))) inline __m256i load_four(const std::uint8_t* at)
   }
 }
 
+// Four 64-bit lanes times a 64-bit constant, modulo 2^64, from 32-bit
+// products (AVX2 has no 64-bit multiply): c_low and c_high hold the
+// constant's halves.
+__attribute__((target("avx2"), always_inline)) inline __m256i multiply_lanes(
+    __m256i a, __m256i c_low, __m256i c_high) noexcept {
+  const __m256i low_low = _mm256_mul_epu32(a, c_low);
+  const __m256i high_low = _mm256_mul_epu32(_mm256_srli_epi64(a, 32), c_low);
+  const __m256i low_high = _mm256_mul_epu32(a, c_high);
+  return _mm256_add_epi64(low_low, _mm256_slli_epi64(_mm256_add_epi64(high_low, low_high), 32));
+}
+
+template <int R>
+__attribute__((target("avx2"), always_inline)) inline __m256i rotate_left(__m256i x) noexcept {
+  return _mm256_or_si256(_mm256_slli_epi64(x, R), _mm256_srli_epi64(x, 64 - R));
+}
+
+// The eight decimal digits of four integers below 10^8, leading zeros
+// included, as ASCII, one 64-bit lane each with the most significant digit
+// in the lowest byte: the digit splitting of format_uint64 (by 10^4, then
+// 10^2, then 10), one lane per integer.
+__attribute__((target("avx2"), always_inline)) inline __m256i eight_digits_four(
+    __m256i v) noexcept {
+  const __m256i by_10000 = _mm256_set1_epi64x(0xD1B71759);  // x / 10^4 = x * this >> 45
+  const __m256i ten_thousand = _mm256_set1_epi64x(10000);
+  const __m256i by_100 = _mm256_set1_epi16(5243);  // x / 100 = mulhi(x, this) >> 3
+  const __m256i hundred = _mm256_set1_epi16(100);
+  const __m256i by_10 = _mm256_set1_epi16(6554);  // x / 10 = mulhi(x, this)
+  const __m256i ten = _mm256_set1_epi16(10);
+  // [v / 10^4, v % 10^4] in 32-bit halves, then each half to [/100, %100]
+  // in 16-bit quarters, then each quarter to [/10, %10] in bytes.
+  const __m256i high = _mm256_srli_epi64(_mm256_mul_epu32(v, by_10000), 45);
+  const __m256i low = _mm256_sub_epi64(v, _mm256_mul_epu32(high, ten_thousand));
+  const __m256i halves = _mm256_or_si256(high, _mm256_slli_epi64(low, 32));
+  const __m256i hundreds = _mm256_srli_epi16(_mm256_mulhi_epu16(halves, by_100), 3);
+  const __m256i below_hundred = _mm256_sub_epi16(halves, _mm256_mullo_epi16(hundreds, hundred));
+  const __m256i pairs = _mm256_or_si256(hundreds, _mm256_slli_epi32(below_hundred, 16));
+  const __m256i tens = _mm256_mulhi_epu16(pairs, by_10);
+  const __m256i ones = _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, ten));
+  return _mm256_add_epi8(_mm256_or_si256(tens, _mm256_slli_epi16(ones, 8)), _mm256_set1_epi8('0'));
+}
+
+// XXH3_64bits of the decimal text of four integers from 10^3 to 10^8 - 1,
+// all at once. Such a text is 4 to 8 bytes long, so XXH3 takes its 4-to-8
+// byte path (xxhash.h, XXH3_len_4to8_64b with seed 0):
+//   input64 = (last 4 bytes) + (first 4 bytes << 32), little-endian reads
+//   keyed   = input64 ^ (secret[8..16) ^ secret[16..24))
+//   h ^= rotl(h, 49) ^ rotl(h, 24); h *= M; h ^= (h >> 35) + len; h *= M;
+//   h ^= h >> 28                                        (rrmxmx, M below)
+// Here the text never goes through memory: both reads are shifts of the
+// digits lane. The tests hold this to XXH3_64bits over every length, and it
+// was checked against it for every integer in the range.
+__attribute__((target("avx2"), always_inline)) inline __m256i hash_decimal_four(
+    __m256i v, __m256i bitflip) noexcept {
+  const __m256i digits = eight_digits_four(v);
+  // The text's length in bits: 8 * (4 + one per power of ten passed).
+  __m256i length = _mm256_set1_epi64x(4);
+  length = _mm256_sub_epi64(length, _mm256_cmpgt_epi64(v, _mm256_set1_epi64x(9999)));
+  length = _mm256_sub_epi64(length, _mm256_cmpgt_epi64(v, _mm256_set1_epi64x(99999)));
+  length = _mm256_sub_epi64(length, _mm256_cmpgt_epi64(v, _mm256_set1_epi64x(999999)));
+  length = _mm256_sub_epi64(length, _mm256_cmpgt_epi64(v, _mm256_set1_epi64x(9999999)));
+  const __m256i bits = _mm256_slli_epi64(length, 3);
+  // The text alone in the low bytes (leading zeros shifted out), then its
+  // first and last four bytes.
+  const __m256i text = _mm256_srlv_epi64(digits, _mm256_sub_epi64(_mm256_set1_epi64x(64), bits));
+  const __m256i last4 = _mm256_srlv_epi64(text, _mm256_sub_epi64(bits, _mm256_set1_epi64x(32)));
+  __m256i h = _mm256_xor_si256(_mm256_or_si256(last4, _mm256_slli_epi64(text, 32)), bitflip);
+  const __m256i m_low = _mm256_set1_epi64x(0x1E98DF25);  // M = 0x9FB21C651E98DF25
+  const __m256i m_high = _mm256_set1_epi64x(0x9FB21C65);
+  h = _mm256_xor_si256(h, _mm256_xor_si256(rotate_left<49>(h), rotate_left<24>(h)));
+  h = multiply_lanes(h, m_low, m_high);
+  h = _mm256_xor_si256(h, _mm256_add_epi64(_mm256_srli_epi64(h, 35), length));
+  h = multiply_lanes(h, m_low, m_high);
+  return _mm256_xor_si256(h, _mm256_srli_epi64(h, 28));
+}
+
 // Rows [begin, end) of a contiguous run of integers of kind K, inserted as
-// their decimal text, four at a time: the digit splitting of format_uint64
-// (by 10^4, then 10^2, then 10), one 64-bit lane per integer. Four integers
-// from 0 to 10^8 - 1 are written as eight digits each, leading zeros
-// included, and each item starts at its first significant digit; four that
-// are not all in that range are written one by one by format_*.
+// their decimal text, four at a time. Four integers from 10^3 to 10^8 - 1
+// are hashed in the vector lanes (hash_decimal_four); four from 0 to
+// 10^8 - 1 have their texts written in the lanes and hashed one by one; any
+// other four are written by format_*. Hashes and texts are kept for a batch
+// and inserted after it (see BATCH).
 template <ValueKind K>
 __attribute__((target("avx2"))) std::pair<std::size_t, bool> absorb_integers_avx2(
     HyperLogLogCore& core, const std::uint8_t* base, std::size_t begin, std::size_t end) noexcept {
@@ -625,58 +740,54 @@ __attribute__((target("avx2"))) std::pair<std::size_t, bool> absorb_integers_avx
   constexpr std::size_t width = sizeof(Value);
   std::uint8_t* const registers = core.mutable_registers();
   const unsigned p = core.precision();
-  const __m256i by_10000 = _mm256_set1_epi64x(0xD1B71759);  // x / 10^4 = x * this >> 45
-  const __m256i ten_thousand = _mm256_set1_epi64x(10000);
+  const __m256i bitflip = _mm256_set1_epi64x(
+      static_cast<long long>(XXH_readLE64(XXH3_kSecret + 8) ^ XXH_readLE64(XXH3_kSecret + 16)));
+  const __m256i below_zero = _mm256_set1_epi64x(-1);
+  const __m256i below_1000 = _mm256_set1_epi64x(999);
   const __m256i limit = _mm256_set1_epi64x(100000000);
-  const __m256i minus_one = _mm256_set1_epi64x(-1);
-  const __m256i by_100 = _mm256_set1_epi16(5243);  // x / 100 = mulhi(x, this) >> 3
-  const __m256i hundred = _mm256_set1_epi16(100);
-  const __m256i by_10 = _mm256_set1_epi16(6554);  // x / 10 = mulhi(x, this)
-  const __m256i ten = _mm256_set1_epi16(10);
-  const __m256i ascii_zeros = _mm256_set1_epi8('0');
-  ItemView items[BATCH];
+  alignas(32) std::uint64_t hashes[BATCH];
   alignas(32) char digits_text[BATCH][8];
   char arena[BATCH][ITEM_TEXT_CAPACITY];
+  ItemView items[BATCH];
   for (std::size_t row = begin; row < end;) {
     const std::size_t n = std::min(BATCH, end - row);
     const std::uint8_t* at = base + row * width;
+    std::size_t hashed = 0;
+    std::size_t written = 0;
     std::size_t k = 0;
     for (; k + 4 <= n; k += 4) {
+      __builtin_prefetch(at + (k + PREFETCH_ROWS) * width);
       const __m256i v = load_four<K>(at + k * width);
-      const __m256i small =
-          _mm256_and_si256(_mm256_cmpgt_epi64(v, minus_one), _mm256_cmpgt_epi64(limit, v));
-      if (_mm256_movemask_epi8(small) != -1) {
-        for (std::size_t j = k; j < k + 4; ++j) {
-          items[j] = {arena[j], format_integer(load<Value>(at + j * width), arena[j])};
+      const auto under_limit = _mm256_movemask_epi8(_mm256_cmpgt_epi64(limit, v));
+      if ((_mm256_movemask_epi8(_mm256_cmpgt_epi64(v, below_1000)) & under_limit) == -1) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(hashes + hashed),
+                            hash_decimal_four(v, bitflip));
+        hashed += 4;
+      } else if ((_mm256_movemask_epi8(_mm256_cmpgt_epi64(v, below_zero)) & under_limit) == -1) {
+        const __m256i text = eight_digits_four(v);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(digits_text[written]), text);
+        const auto zeros = static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(text, _mm256_set1_epi8('0'))));
+        for (unsigned j = 0; j < 4; ++j, ++written) {
+          // Leading zeros skipped; the last digit always stays (0 is "0").
+          const auto skip = static_cast<unsigned>(std::countr_zero((~zeros >> (8 * j)) | 0x80u));
+          items[written] = {digits_text[written] + skip, 8 - skip};
         }
-        continue;
-      }
-      // Per lane: [v / 10^4, v % 10^4] in 32-bit halves, then each half to
-      // [/100, %100] in 16-bit quarters, then each quarter to [/10, %10] in
-      // bytes: eight digit values, the most significant first.
-      const __m256i high = _mm256_srli_epi64(_mm256_mul_epu32(v, by_10000), 45);
-      const __m256i low = _mm256_sub_epi64(v, _mm256_mul_epu32(high, ten_thousand));
-      const __m256i halves = _mm256_or_si256(high, _mm256_slli_epi64(low, 32));
-      const __m256i hundreds = _mm256_srli_epi16(_mm256_mulhi_epu16(halves, by_100), 3);
-      const __m256i below_hundred = _mm256_sub_epi16(halves, _mm256_mullo_epi16(hundreds, hundred));
-      const __m256i pairs = _mm256_or_si256(hundreds, _mm256_slli_epi32(below_hundred, 16));
-      const __m256i tens = _mm256_mulhi_epu16(pairs, by_10);
-      const __m256i ones = _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, ten));
-      const __m256i digits = _mm256_or_si256(tens, _mm256_slli_epi16(ones, 8));
-      const auto significant = ~static_cast<std::uint32_t>(
-          _mm256_movemask_epi8(_mm256_cmpeq_epi8(digits, _mm256_setzero_si256())));
-      _mm256_store_si256(reinterpret_cast<__m256i*>(digits_text[k]),
-                         _mm256_add_epi8(digits, ascii_zeros));
-      for (unsigned j = 0; j < 4; ++j) {
-        // Leading zeros skipped; the last digit always stays (0 is "0").
-        const auto skip = static_cast<unsigned>(std::countr_zero((significant >> (8 * j)) | 0x80u));
-        items[k + j] = {digits_text[k + j] + skip, 8 - skip};
+      } else {
+        for (std::size_t j = k; j < k + 4; ++j, ++written) {
+          items[written] = {arena[written],
+                            format_integer(load<Value>(at + j * width), arena[written])};
+        }
       }
     }
-    for (; k < n; ++k) {
-      items[k] = {arena[k], format_integer(load<Value>(at + k * width), arena[k])};
+    for (; k < n; ++k, ++written) {
+      items[written] = {arena[written],
+                        format_integer(load<Value>(at + k * width), arena[written])};
     }
-    for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t j = 0; j < hashed; ++j) {
+      insert_hash(registers, p, hashes[j]);
+    }
+    for (std::size_t j = 0; j < written; ++j) {
       insert(registers, p, items[j].data, items[j].len);
     }
     row += n;
@@ -697,6 +808,7 @@ bool mark_used_entries(const ArrowArray& indices, std::int64_t first, std::int64
   const auto entries = static_cast<std::uint64_t>(entries_length);
   std::size_t count = 0;
   for (std::int64_t row = 0; row < length; ++row) {
+    __builtin_prefetch(index + row + static_cast<std::int64_t>(PREFETCH_ROWS));
     if (validity != nullptr && !bit_is_set(validity, first + row)) {
       continue;
     }
@@ -832,19 +944,37 @@ ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) noexcept {
     const auto [absorbed, bad] = body(target_, 0, rows);
     return {absorbed, bad};
   }
-  const std::size_t middle = rows / 2;
-  std::pair<std::size_t, bool> late{0, false};
+  // Both cores take chunks from one counter until none is left, so that
+  // neither waits for the other when the machine gives them unequal time.
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  const auto work = [&](HyperLogLogCore& core) noexcept {
+    Rows done{0, false};
+    while (!stop.load(std::memory_order_relaxed)) {
+      const std::size_t begin = next.fetch_add(SPLIT_CHUNK_ROWS, std::memory_order_relaxed);
+      if (begin >= rows) {
+        break;
+      }
+      const auto [absorbed, bad] = body(core, begin, std::min(begin + SPLIT_CHUNK_ROWS, rows));
+      done.absorbed += absorbed;
+      if (bad) {
+        done.malformed = true;
+        stop.store(true, std::memory_order_relaxed);
+      }
+    }
+    return done;
+  };
+  Rows helped{0, false};
   std::thread helper;
   try {
-    helper = std::thread([&]() noexcept { late = body(scratch_, middle, rows); });
-  } catch (...) {  // no thread to be had: one core does it all
-    const auto [absorbed, bad] = body(target_, 0, rows);
-    return {absorbed, bad};
+    helper = std::thread([&]() noexcept { helped = work(scratch_); });
+  } catch (...) {  // no thread to be had: this core does it all
+    return work(target_);
   }
-  const std::pair<std::size_t, bool> early = body(target_, 0, middle);
+  const Rows done = work(target_);
   helper.join();
   scratch_used_ = true;
-  return {early.first + late.first, early.second || late.second};
+  return {done.absorbed + helped.absorbed, done.malformed || helped.malformed};
 }
 
 template <class View>

@@ -221,15 +221,17 @@ ColumnFailure describe_buffer_format(const char* format, std::size_t itemsize, N
 // ---------------------------------------------------------------------------
 
 // Feeds one sketch from one call's worth of columns. Large arrays and buffers
-// are split in two and the halves hashed at once on two cores, the second
-// half into a scratch core that finish() merges in; the registers come out
-// the same as from one core. The absorb_* functions touch no Python object,
+// are hashed on two cores at once, in chunks both take from a shared
+// counter, the second core's into a scratch core that finish() merges in;
+// the registers come out the same as from one core. The absorb_* functions touch no Python object,
 // allocate nothing on their hot paths and throw nothing, so callers may run
 // them with the interpreter lock released.
 class ColumnSink {
  public:
-  // Rows from which an array or buffer is split between two cores.
+  // Rows from which an array or buffer is shared between two cores, and the
+  // rows each core takes at a time.
   static constexpr std::size_t SPLIT_ROWS = 64 * 1024;
+  static constexpr std::size_t SPLIT_CHUNK_ROWS = 16 * 1024;
 
   // `split`: whether a second core may be used at all.
   ColumnSink(HyperLogLogCore& target, bool split) noexcept : target_(target), split_(split) {}
