@@ -244,6 +244,9 @@ enum Seen : int { MALFORMED = -1, MISSING = 0, ABSORBED = 1 };
 
 using ItemView = HyperLogLogCore::ItemView;
 
+// The loops below are flattened: insert() and the hash are compiled into
+// each of them rather than called per item.
+//
 // Numbers are written out as text a batch at a time, then hashed: hashing a
 // text straight after writing it would read back bytes still on their way
 // to the cache, and the processor stalls on such reads. The batch's texts
@@ -571,9 +574,11 @@ void visit_number_view(const NumberLayout& layout, const std::uint8_t* base, std
 // Inserts rows [begin, end) of `view` into core; with Nullable, skips rows
 // whose validity bit is clear. Stops at the first malformed row.
 template <bool Nullable, class View>
-std::pair<std::size_t, bool> absorb_rows(HyperLogLogCore& core, const std::uint8_t* validity,
-                                         std::int64_t validity_offset, std::size_t begin,
-                                         std::size_t end, const View& view) noexcept {
+[[gnu::flatten]] std::pair<std::size_t, bool> absorb_rows(HyperLogLogCore& core,
+                                                          const std::uint8_t* validity,
+                                                          std::int64_t validity_offset,
+                                                          std::size_t begin, std::size_t end,
+                                                          const View& view) noexcept {
   std::uint8_t* const registers = core.mutable_registers();
   const unsigned p = core.precision();
   std::size_t absorbed = 0;
@@ -598,9 +603,11 @@ std::pair<std::size_t, bool> absorb_rows(HyperLogLogCore& core, const std::uint8
 // The same for views that write item texts (NumberView): each batch of rows
 // is written out first, then inserted.
 template <bool Nullable, class View>
-std::pair<std::size_t, bool> absorb_formatted(HyperLogLogCore& core, const std::uint8_t* validity,
-                                              std::int64_t validity_offset, std::size_t begin,
-                                              std::size_t end, const View& view) noexcept {
+[[gnu::flatten]] std::pair<std::size_t, bool> absorb_formatted(HyperLogLogCore& core,
+                                                               const std::uint8_t* validity,
+                                                               std::int64_t validity_offset,
+                                                               std::size_t begin, std::size_t end,
+                                                               const View& view) noexcept {
   std::uint8_t* const registers = core.mutable_registers();
   const unsigned p = core.precision();
   ItemView items[BATCH];
@@ -734,7 +741,7 @@ __attribute__((target("avx2"), always_inline)) inline __m256i hash_decimal_four(
 // other four are written by format_*. Hashes and texts are kept for a batch
 // and inserted after it (see BATCH).
 template <ValueKind K>
-__attribute__((target("avx2"))) std::pair<std::size_t, bool> absorb_integers_avx2(
+__attribute__((target("avx2"), flatten)) std::pair<std::size_t, bool> absorb_integers_avx2(
     HyperLogLogCore& core, const std::uint8_t* base, std::size_t begin, std::size_t end) noexcept {
   using Value = typename NumberTraits<K>::Value;
   constexpr std::size_t width = sizeof(Value);
