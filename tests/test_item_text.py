@@ -226,3 +226,36 @@ def test_python_values_in_a_list(values):
     h = HyperLogLog(18)
     assert update_many(h, values) == len([v for v in present(values) if v is not None])
     assert h.registers() == from_texts([v for v in values if v is not None]).registers()
+
+
+INTEGER_PATHS_CHECK = """
+import sys
+import numpy as np
+from drisk import HyperLogLog
+from drisk._colread import update_buffer
+
+edges = [10**k + d for k in range(1, 19) for d in range(-3, 4)]
+values = sorted(set(edges + list(range(-300, 300)) + list(range(1, 10**8, 999_983))))
+for dtype in [np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32, np.uint64]:
+    info = np.iinfo(dtype)
+    array = np.array([v for v in values if info.min <= v <= info.max], dtype=dtype)
+    for part in (array, array[1:], array[::-1].copy()):
+        h, texts = HyperLogLog(18), HyperLogLog(18)
+        assert update_buffer(h, part) == len(part)
+        for v in part.tolist():
+            texts.update_str(str(v))
+        if h.registers() != texts.registers():
+            sys.exit(f"{dtype.__name__}: registers differ")
+"""
+
+
+@pytest.mark.parametrize("disabled", ["", "avx512", "avx512,avx2"])
+def test_every_integer_path_writes_the_same_text(disabled):
+    # Each vector path the CPU has, and the portable one, in a process of its own.
+    import os
+    import subprocess
+    import sys
+
+    env = dict(os.environ, DRISK_DISABLE_CPU_FEATURES=disabled)
+    result = subprocess.run([sys.executable, "-c", INTEGER_PATHS_CHECK], env=env, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr[-2000:]

@@ -18,6 +18,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -636,9 +637,26 @@ template <bool Nullable, class View>
 }
 
 #ifdef DRISK_HAVE_AVX2_DIGITS
-bool cpu_has_avx2() noexcept {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
+// The vector paths the CPU runs, less those named in the environment
+// variable DRISK_DISABLE_CPU_FEATURES ("avx512", "avx2", comma-separated),
+// which lets the tests hold every path against the others on one machine.
+// Read once per process.
+enum class IntegerPath { portable, avx2, avx512 };
+
+IntegerPath integer_path() noexcept {
+  static const IntegerPath path = [] {
+    const char* disabled = std::getenv("DRISK_DISABLE_CPU_FEATURES");
+    const std::string_view off = disabled != nullptr ? disabled : "";
+    if (off.find("avx512") == std::string_view::npos && __builtin_cpu_supports("avx512f") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw")) {
+      return IntegerPath::avx512;
+    }
+    if (off.find("avx2") == std::string_view::npos && __builtin_cpu_supports("avx2")) {
+      return IntegerPath::avx2;
+    }
+    return IntegerPath::portable;
+  }();
+  return path;
 }
 
 // Four integers of kind K from `at`, widened to 64-bit lanes.
@@ -801,6 +819,137 @@ __attribute__((target("avx2"), flatten)) std::pair<std::size_t, bool> absorb_int
   }
   return {end - begin, false};
 }
+
+#define DRISK_AVX512 "avx512f,avx512dq,avx512bw"
+
+// GCC 12's AVX-512 intrinsics start from a deliberately undefined vector,
+// which its flow analysis reports as maybe uninitialized once inlined here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// The same three steps for eight integers at a time, where the CPU has
+// AVX-512 (F, DQ, BW): 64-bit multiplies and rotations are single
+// instructions there.
+template <ValueKind K>
+__attribute__((target(DRISK_AVX512), always_inline)) inline __m512i load_eight(
+    const std::uint8_t* at) noexcept {
+  if constexpr (K == ValueKind::Int64 || K == ValueKind::UInt64) {
+    return _mm512_loadu_si512(at);
+  } else if constexpr (K == ValueKind::Int32 || K == ValueKind::UInt32) {
+    const __m256i eight = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    return K == ValueKind::Int32 ? _mm512_cvtepi32_epi64(eight) : _mm512_cvtepu32_epi64(eight);
+  } else if constexpr (K == ValueKind::Int16 || K == ValueKind::UInt16) {
+    const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    return K == ValueKind::Int16 ? _mm512_cvtepi16_epi64(eight) : _mm512_cvtepu16_epi64(eight);
+  } else {
+    const __m128i eight = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at));
+    return K == ValueKind::Int8 ? _mm512_cvtepi8_epi64(eight) : _mm512_cvtepu8_epi64(eight);
+  }
+}
+
+__attribute__((target(DRISK_AVX512), always_inline)) inline __m512i eight_digits_eight(
+    __m512i v) noexcept {
+  const __m512i high = _mm512_srli_epi64(_mm512_mul_epu32(v, _mm512_set1_epi64(0xD1B71759)), 45);
+  const __m512i low = _mm512_sub_epi64(v, _mm512_mul_epu32(high, _mm512_set1_epi64(10000)));
+  const __m512i halves = _mm512_or_si512(high, _mm512_slli_epi64(low, 32));
+  const __m512i hundreds =
+      _mm512_srli_epi16(_mm512_mulhi_epu16(halves, _mm512_set1_epi16(5243)), 3);
+  const __m512i below_hundred =
+      _mm512_sub_epi16(halves, _mm512_mullo_epi16(hundreds, _mm512_set1_epi16(100)));
+  const __m512i pairs = _mm512_or_si512(hundreds, _mm512_slli_epi32(below_hundred, 16));
+  const __m512i tens = _mm512_mulhi_epu16(pairs, _mm512_set1_epi16(6554));
+  const __m512i ones = _mm512_sub_epi16(pairs, _mm512_mullo_epi16(tens, _mm512_set1_epi16(10)));
+  return _mm512_add_epi8(_mm512_or_si512(tens, _mm512_slli_epi16(ones, 8)), _mm512_set1_epi8('0'));
+}
+
+// hash_decimal_four for eight lanes.
+__attribute__((target(DRISK_AVX512), always_inline)) inline __m512i hash_decimal_eight(
+    __m512i v, __m512i bitflip) noexcept {
+  const __m512i digits = eight_digits_eight(v);
+  const __m512i one = _mm512_set1_epi64(1);
+  __m512i length = _mm512_set1_epi64(4);
+  length = _mm512_mask_add_epi64(length, _mm512_cmpgt_epi64_mask(v, _mm512_set1_epi64(9999)),
+                                 length, one);
+  length = _mm512_mask_add_epi64(length, _mm512_cmpgt_epi64_mask(v, _mm512_set1_epi64(99999)),
+                                 length, one);
+  length = _mm512_mask_add_epi64(length, _mm512_cmpgt_epi64_mask(v, _mm512_set1_epi64(999999)),
+                                 length, one);
+  length = _mm512_mask_add_epi64(length, _mm512_cmpgt_epi64_mask(v, _mm512_set1_epi64(9999999)),
+                                 length, one);
+  const __m512i bits = _mm512_slli_epi64(length, 3);
+  const __m512i text = _mm512_srlv_epi64(digits, _mm512_sub_epi64(_mm512_set1_epi64(64), bits));
+  const __m512i last4 = _mm512_srlv_epi64(text, _mm512_sub_epi64(bits, _mm512_set1_epi64(32)));
+  __m512i h = _mm512_xor_si512(_mm512_or_si512(last4, _mm512_slli_epi64(text, 32)), bitflip);
+  const __m512i m = _mm512_set1_epi64(static_cast<long long>(0x9FB21C651E98DF25ULL));
+  h = _mm512_xor_si512(h, _mm512_xor_si512(_mm512_rol_epi64(h, 49), _mm512_rol_epi64(h, 24)));
+  h = _mm512_mullo_epi64(h, m);
+  h = _mm512_xor_si512(h, _mm512_add_epi64(_mm512_srli_epi64(h, 35), length));
+  h = _mm512_mullo_epi64(h, m);
+  return _mm512_xor_si512(h, _mm512_srli_epi64(h, 28));
+}
+
+// absorb_integers_avx2 eight at a time.
+template <ValueKind K>
+__attribute__((target(DRISK_AVX512), flatten)) std::pair<std::size_t, bool> absorb_integers_avx512(
+    HyperLogLogCore& core, const std::uint8_t* base, std::size_t begin, std::size_t end) noexcept {
+  using Value = typename NumberTraits<K>::Value;
+  constexpr std::size_t width = sizeof(Value);
+  std::uint8_t* const registers = core.mutable_registers();
+  const unsigned p = core.precision();
+  const __m512i bitflip = _mm512_set1_epi64(
+      static_cast<long long>(XXH_readLE64(XXH3_kSecret + 8) ^ XXH_readLE64(XXH3_kSecret + 16)));
+  const __m512i below_zero = _mm512_set1_epi64(-1);
+  const __m512i below_1000 = _mm512_set1_epi64(999);
+  const __m512i limit = _mm512_set1_epi64(100000000);
+  alignas(64) std::uint64_t hashes[BATCH];
+  alignas(64) char digits_text[BATCH][8];
+  char arena[BATCH][ITEM_TEXT_CAPACITY];
+  ItemView items[BATCH];
+  for (std::size_t row = begin; row < end;) {
+    const std::size_t n = std::min(BATCH, end - row);
+    const std::uint8_t* at = base + row * width;
+    std::size_t hashed = 0;
+    std::size_t written = 0;
+    std::size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+      __builtin_prefetch(at + (k + PREFETCH_ROWS) * width);
+      const __m512i v = load_eight<K>(at + k * width);
+      const __mmask8 under_limit = _mm512_cmplt_epi64_mask(v, limit);
+      if ((_mm512_cmpgt_epi64_mask(v, below_1000) & under_limit) == 0xFF) {
+        _mm512_storeu_si512(hashes + hashed, hash_decimal_eight(v, bitflip));
+        hashed += 8;
+      } else if ((_mm512_cmpgt_epi64_mask(v, below_zero) & under_limit) == 0xFF) {
+        const __m512i text = eight_digits_eight(v);
+        _mm512_storeu_si512(digits_text[written], text);
+        const std::uint64_t zeros = _mm512_cmpeq_epi8_mask(text, _mm512_set1_epi8('0'));
+        for (unsigned j = 0; j < 8; ++j, ++written) {
+          // Leading zeros skipped; the last digit always stays (0 is "0").
+          const auto skip = static_cast<unsigned>(
+              std::countr_zero(static_cast<std::uint32_t>((~zeros >> (8 * j)) & 0xFF) | 0x80u));
+          items[written] = {digits_text[written] + skip, 8 - skip};
+        }
+      } else {
+        for (std::size_t j = k; j < k + 8; ++j, ++written) {
+          items[written] = {arena[written],
+                            format_integer(load<Value>(at + j * width), arena[written])};
+        }
+      }
+    }
+    for (; k < n; ++k, ++written) {
+      items[written] = {arena[written],
+                        format_integer(load<Value>(at + k * width), arena[written])};
+    }
+    for (std::size_t j = 0; j < hashed; ++j) {
+      insert_hash(registers, p, hashes[j]);
+    }
+    for (std::size_t j = 0; j < written; ++j) {
+      insert(registers, p, items[j].data, items[j].len);
+    }
+    row += n;
+  }
+  return {end - begin, false};
+}
+#pragma GCC diagnostic pop
 #endif
 
 // Marks, for each valid row of a dictionary-encoded slice, the dictionary
@@ -1003,14 +1152,17 @@ ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::
                                          std::int64_t validity_offset) noexcept {
 #ifdef DRISK_HAVE_AVX2_DIGITS
   // Contiguous integers without nulls, in this machine's byte order: four
-  // at a time.
+  // or eight at a time.
+  const IntegerPath path = integer_path();
   if (validity == nullptr && !layout.swap_bytes && is_integer(layout.kind) &&
-      stride == static_cast<std::ptrdiff_t>(number_width(layout.kind)) && cpu_has_avx2()) {
+      stride == static_cast<std::ptrdiff_t>(number_width(layout.kind)) &&
+      path != IntegerPath::portable) {
     const auto with = [&]<ValueKind K>() {
-      return run_rows(rows,
-                      [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
-                        return absorb_integers_avx2<K>(core, base, begin, end);
-                      });
+      return run_rows(
+          rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+            return path == IntegerPath::avx512 ? absorb_integers_avx512<K>(core, base, begin, end)
+                                               : absorb_integers_avx2<K>(core, base, begin, end);
+          });
     };
     switch (layout.kind) {
       case ValueKind::Int8:
