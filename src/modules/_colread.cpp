@@ -198,6 +198,10 @@ Expected<std::size_t> absorb_imported(HyperLogLogCore& core, Imported& imported)
     if (Status done = absorb_chunk(sink, type, *chunk, absorbed); !done) {
       return std::move(done).error();
     }
+    // A long stream (a large Parquet file, say) stays interruptible.
+    if (PyErr_CheckSignals() < 0) {
+      return PyErr::fetch();
+    }
   }
 }
 
