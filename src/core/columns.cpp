@@ -10,7 +10,9 @@
 // Layout checks that cost one comparison per row (offsets that must not go
 // backwards, views that must stay inside their buffers) are made by the
 // views; a row that fails one stops its range before anything is read
-// through it.
+// through it. (The C data interface gives no buffer sizes except for views,
+// so offsets that ascend past the end of their data cannot be caught: the
+// producer is trusted for those, as every consumer of the interface must.)
 #include "columns.hpp"
 
 #include <algorithm>
@@ -20,7 +22,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -30,8 +31,9 @@
 #include "insert.hpp"
 #include "item_text.hpp"
 
-// Integers get a vectorised digit writer where the CPU has AVX2, chosen at
-// run time; every other path is portable. DRISK_SIMD=OFF builds leave it out.
+// Integers are written and hashed in vector lanes where the CPU has AVX2 or
+// AVX-512, chosen at run time; every other path is portable. DRISK_SIMD=OFF
+// builds leave the vector paths out.
 #if defined(__x86_64__) && defined(__GNUC__) && (!defined(DRISK_SIMD) || DRISK_SIMD)
 #define DRISK_HAVE_AVX2_DIGITS 1
 #include <immintrin.h>
