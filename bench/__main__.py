@@ -2,8 +2,9 @@
 
 Run from the repository root after installing drisk:
 
-    pip install xxhash datasketch datasketches numpy
+    pip install xxhash datasketch datasketches numpy isal
     python -m bench [--quick]
+    python -m bench accuracy [--quick]    # estimator accuracy (bench/accuracy.py)
 
 Every figure is the best of several rounds, in nanoseconds per operation.
 Per-item figures include the Python for-loop that drives them, the same loop
@@ -138,6 +139,25 @@ def bench_count(table: Table, rounds: int) -> dict[str, float]:
     return ratios
 
 
+def bench_estimate(table: Table, rounds: int) -> dict[str, float]:
+    """drisk.estimate (histogram pass + formula) beside count() on the same sketch."""
+    import drisk
+
+    ratios = {}
+    for p in (12, 18):
+        h = sketch_at(p)
+        reps = 2000 if p == 12 else 100
+        count = table.add("estimate", f"drisk count() p={p}",
+                          best_ns(lambda: [h.count() for _ in range(reps)], reps, rounds))
+        for method in ("improved", "ml"):
+            ns = table.add("estimate", f"drisk.estimate(h, {method!r}) p={p}",
+                           best_ns(lambda: [drisk.estimate(h, method) for _ in range(reps)], reps, rounds))
+            ratios[f"estimate {method} / count() time at p={p} (lower is better)"] = ns / count
+        table.add("estimate", f"drisk.error_bounds(h) p={p}",
+                  best_ns(lambda: [drisk.error_bounds(h) for _ in range(reps)], reps, rounds))
+    return ratios
+
+
 def bench_merge_and_bytes(table: Table, rounds: int) -> dict[str, float]:
     ratios = {}
     a, b = sketch_at(18), sketch_at(18)
@@ -222,6 +242,17 @@ def bench_files(table: Table, n_lines: int, rounds: int) -> dict[str, float]:
 
         tool = best_s(shell(f"{sys.executable} -m drisk count -q {path}"), rounds)
         table.add(label, "drisk count FILE, whole process (ms)", tool * 1e3)
+        piped = best_s(shell(f"cat {path} | {sys.executable} -m drisk count -q"), rounds)
+        table.add(label, "cat FILE | drisk count (ms)", piped * 1e3)
+
+        # Compressed input: drisk decompresses it itself (gzip with isal when installed).
+        subprocess.run(["gzip", "-k", path], check=True)
+        packed = path + ".gz"
+        zcat = best_s(shell(f"zcat {packed} | wc -l"), rounds)
+        table.add(label, "zcat FILE.gz | wc -l (ms)", zcat * 1e3)
+        gz_tool = best_s(shell(f"{sys.executable} -m drisk count -q {packed}"), rounds)
+        table.add(label, "drisk count FILE.gz, whole process (ms)", gz_tool * 1e3)
+        ratios["drisk count FILE.gz vs zcat | wc -l"] = zcat / gz_tool
         sort = best_s(shell(f"sort -u {path} | wc -l"), 1)
         table.add(label, "sort -u FILE | wc -l (ms)", sort * 1e3)
         awk = best_s(shell(f"awk '!seen[$0]++' {path} | wc -l"), 1)
@@ -237,6 +268,13 @@ def bench_files(table: Table, n_lines: int, rounds: int) -> dict[str, float]:
 
 
 def main() -> None:
+    import sys
+
+    if sys.argv[1:2] == ["accuracy"]:
+        from bench import accuracy
+
+        accuracy.main(sys.argv[2:])
+        return
     parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer items and rounds")
     parser.add_argument("command", nargs="?", choices=["columns"],
@@ -253,6 +291,7 @@ def main() -> None:
     ratios: dict[str, float] = {}
     ratios.update(bench_update(table, n, rounds))
     ratios.update(bench_count(table, rounds))
+    ratios.update(bench_estimate(table, rounds))
     ratios.update(bench_merge_and_bytes(table, rounds))
     ratios.update(bench_bulk(table, n, rounds))
     ratios.update(bench_files(table, 10 * n, 3 if not args.quick else 1))

@@ -95,9 +95,14 @@ TARGETS = [
     ("update_many", lambda h: drisk.update_many),
     ("update_lines", lambda h: drisk.update_lines),
     ("update_joined", lambda h: drisk._bulk.update_joined),
+    ("estimate", lambda h: drisk.estimate),
+    ("error_bounds", lambda h: drisk.error_bounds),
+    ("summary", lambda h: drisk.summary),
+    ("fold", lambda h: drisk.fold),
+    ("union", lambda h: drisk.union),
 ]
 # Module functions whose first argument is a sketch.
-SKETCH_FIRST = {"update_many", "update_lines", "update_joined"}
+SKETCH_FIRST = {"update_many", "update_lines", "update_joined", "estimate", "error_bounds", "summary", "fold", "union"}
 # Calls that may change a sketch given as an argument (a fuzzed argument may
 # be one of SKETCHES).
 MUTATORS = {"update", "update_str", "merge", "update_many", "update_lines", "update_joined"}

@@ -1,18 +1,15 @@
-"""update_many, update_lines, update_stream and update_file."""
-import io
+"""update_many, update_lines and update_joined."""
 import mmap
-import os
 import random
 
 import pytest
 
 import drisk
-from drisk import HyperLogLog, update_file, update_lines, update_many, update_stream
+from drisk import HyperLogLog, update_lines, update_many
 import drisk._bulk
 from drisk import _bulk
 
 B = _bulk.BATCH
-import drisk._files
 
 
 def one_by_one(p, items):
@@ -219,54 +216,6 @@ def test_large_buffers_split_across_threads_agree(size):
     lines = reference_lines(data)
     assert update_lines(h, data) == len(lines)
     assert h.registers() == one_by_one(12, lines).registers()
-
-
-@pytest.mark.parametrize("chunk_size", [1, 2, 3, 7, 64, 1000, 1 << 20])
-def test_update_stream_chunk_boundaries(chunk_size):
-    data = random_text(chunk_size)
-    h = HyperLogLog(10)
-    assert update_stream(h, io.BytesIO(data), chunk_size=chunk_size) == len(reference_lines(data))
-    assert h.registers() == one_by_one(10, reference_lines(data)).registers()
-
-
-def test_update_stream_reports_progress():
-    data = random_text(3)
-    seen = []
-    update_stream(HyperLogLog(), io.BytesIO(data), chunk_size=4096, progress=seen.append)
-    assert sum(seen) == len(data)
-
-
-@pytest.mark.parametrize("window", [mmap.ALLOCATIONGRANULARITY, 3 * mmap.ALLOCATIONGRANULARITY])
-def test_update_file_windows(tmp_path, monkeypatch, window):
-    monkeypatch.setattr(drisk._files, "WINDOW_SIZE", window)
-    data = random_text(9, 4000) + b"y" * (3 * window) + b"\nend"  # one line longer than a window
-    path = tmp_path / "in.txt"
-    path.write_bytes(data)
-    seen = []
-    h = HyperLogLog(12)
-    assert update_file(h, path, progress=seen.append) == len(reference_lines(data))
-    assert h.registers() == one_by_one(12, reference_lines(data)).registers()
-    assert sum(seen) == len(data)
-
-
-def test_update_file_from_open_file_midway(tmp_path):
-    path = tmp_path / "in.txt"
-    path.write_bytes(b"skip\nkeep1\nkeep2")
-    with open(path, "rb") as f:
-        f.readline()
-        h = HyperLogLog(8)
-        assert update_file(h, f) == 2
-    assert h.registers() == one_by_one(8, [b"keep1", b"keep2"]).registers()
-
-
-def test_update_file_on_pipe():
-    r, w = os.pipe()
-    os.write(w, b"a\nb\r\nc")
-    os.close(w)
-    with os.fdopen(r, "rb") as f:
-        h = HyperLogLog(8)
-        assert update_file(h, f) == 3
-    assert h.registers() == one_by_one(8, [b"a", b"b", b"c"]).registers()
 
 
 def test_update_lines_on_mmap(tmp_path):

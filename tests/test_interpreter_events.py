@@ -68,12 +68,14 @@ def test_finalizer_clearing_the_list_mid_batch(bad, filler, action):
     else:
         # The finalizer only sleeps (releasing the interpreter lock); another
         # thread clears the list meanwhile.
-        code = code.replace("ACTION()", "time.sleep(0.05)").replace(
+        code = code.replace("ACTION()", "started.set(); cleared.wait(5)").replace(
             "h = drisk.HyperLogLog(12)",
             "h = drisk.HyperLogLog(12)\n"
+            "    started, cleared = threading.Event(), threading.Event()\n"
             "    def clearer():\n"
-            "        time.sleep(0.01)\n"
+            "        started.wait()\n"
             "        items.clear()\n"
+            "        cleared.set()\n"
             "    threading.Thread(target=clearer, daemon=True).start()")
     result = run_child(code)
     assert result.returncode == 0, result.stderr[-2000:]

@@ -43,6 +43,17 @@ def test_scaled_power_sum_and_max(kernel_set, n, top, regs):
 
 
 @pytest.mark.parametrize("kernel_set", SETS)
+@pytest.mark.parametrize("n, top, regs", ARRAYS + [(4096, 7, bytes(range(256)) * 16), (100_000, 60, bytes(range(60, 10, -1)) * 2000)],
+                         ids=[f"n{n}-top{t}" for n, t, _ in ARRAYS] + ["all-values", "long-descending"])
+def test_histogram(kernel_set, n, top, regs):
+    compiled(kernel_set)
+    want = [0] * (top + 1)
+    for r in regs:
+        want[min(r, top)] += 1
+    assert _probe.histogram(kernel_set, regs, top) == want
+
+
+@pytest.mark.parametrize("kernel_set", SETS)
 @pytest.mark.parametrize("n", [16, 33, 1 << 12, (1 << 18) + 5])
 def test_elementwise_max(kernel_set, n):
     compiled(kernel_set)

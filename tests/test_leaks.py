@@ -58,6 +58,12 @@ CASES = {
     "update_lines": (lambda: drisk.update_lines(H, LINES), None),
     "update_joined": (lambda: drisk._bulk.update_joined(H, [ITEM, LINES]), None),
     "many_str_group": (lambda: drisk.update_many(H, [TEXT, ITEM, TEXT]), None),
+    "estimate": (lambda: drisk.estimate(G), None),
+    "estimate_ml": (lambda: drisk.estimate(G, "ml"), None),
+    "error_bounds": (lambda: drisk.error_bounds(G, 0.9), None),
+    "summary": (lambda: drisk.summary(G), None),
+    "fold": (lambda: drisk.fold(P14, 12), None),
+    "union": (lambda: drisk.union(G, P14), None),
     # failure paths
     "wrong_type_note": (lambda: H.update(TEXT), TypeError),
     "missing": (lambda: H.update(), TypeError),
@@ -78,6 +84,10 @@ CASES = {
     "many_single_item": (lambda: drisk.update_many(H, TEXT), TypeError),
     "many_bad_surrogate": (lambda: drisk.update_many(H, [TEXT, "\udc80"]), UnicodeEncodeError),
     "joined_bad": (lambda: drisk._bulk.update_joined(H, [ITEM, TEXT]), TypeError),
+    "estimate_bad_method": (lambda: drisk.estimate(G, "best"), ValueError),
+    "bounds_bad_confidence": (lambda: drisk.error_bounds(G, 2), ValueError),
+    "fold_up": (lambda: drisk.fold(G, 14), ValueError),
+    "union_bad": (lambda: drisk.union(G, ITEM), TypeError),
 }
 
 

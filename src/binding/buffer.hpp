@@ -4,6 +4,7 @@
 #define DRISK_BUFFER_HPP
 
 #include <type_traits>
+#include <utility>
 
 #include "call_frame.hpp"
 
@@ -16,17 +17,25 @@ class BufferView {
   BufferView(const BufferView&) = delete;
   BufferView& operator=(const BufferView&) = delete;
   ~BufferView() {
-    // Not during shutdown: see release_reference().
-    if (held_ && Py_IsInitialized()) {
+    // Not on a thread being ended at shutdown: see may_touch_objects().
+    if (held_ && may_touch_objects()) {
       PyBuffer_Release(&view_);
     }
   }
 
   // Takes a view with the given PyBUF_* flags; false with an exception
-  // pending.
-  bool acquire(PyObject* obj, int flags = PyBUF_SIMPLE) noexcept {
+  // pending. May run Python code (__buffer__), so not noexcept.
+  bool acquire(PyObject* obj, int flags = PyBUF_SIMPLE) {
     held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
     return held_;
+  }
+
+  // Gives the view back now, in the caller's normal flow (__release_buffer__
+  // may run Python code; see PyRef::reset).
+  void release() {
+    if (std::exchange(held_, false) && may_touch_objects()) {
+      PyBuffer_Release(&view_);
+    }
   }
   std::span<const std::uint8_t> bytes() const noexcept {
     return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};

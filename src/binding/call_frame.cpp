@@ -1,6 +1,8 @@
 // drisk: argument binding, conversions, failures and the entry barrier.
 #include "call_frame.hpp"
 
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +51,49 @@ PyObject* panic_exception_type() {
 }
 
 // ---------------------------------------------------------------------------
+// Shutdown
+// ---------------------------------------------------------------------------
+
+namespace {
+
+std::atomic<bool> SHUTDOWN_THREAD_KNOWN{false};
+pthread_t SHUTDOWN_THREAD{};
+
+PyObject* note_shutdown_thread(PyObject* /*module*/, PyObject* /*unused*/) {
+  SHUTDOWN_THREAD = pthread_self();
+  SHUTDOWN_THREAD_KNOWN.store(true, std::memory_order_release);
+  return none_result();
+}
+
+PyMethodDef NOTE_SHUTDOWN_DEF = {"_note_shutdown_thread", note_shutdown_thread, METH_NOARGS,
+                                 "Remember the thread that shuts the interpreter down."};
+
+}  // namespace
+
+bool detail::on_shutdown_thread() noexcept {
+  return SHUTDOWN_THREAD_KNOWN.load(std::memory_order_acquire) &&
+         pthread_equal(SHUTDOWN_THREAD, pthread_self()) != 0;
+}
+
+Status watch_shutdown() {
+  static bool registered = false;  // under the interpreter lock
+  if (registered) {
+    return success();
+  }
+  PyRef note = PyRef::steal(checked(PyCFunction_New(&NOTE_SHUTDOWN_DEF, nullptr)));
+  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) {
+    return PyErr::fetch();
+  }
+  PyRef done = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", note.get()));
+  if (!done) {
+    return PyErr::fetch();
+  }
+  registered = true;
+  return success();
+}
+
+// ---------------------------------------------------------------------------
 // Invariant failures and the barrier
 // ---------------------------------------------------------------------------
 
@@ -81,7 +126,7 @@ void raise_panic(const std::string& message) {
 
 }  // namespace
 
-void raise_current_exception() {
+DRISK_FORCED_UNWIND_CATCH void raise_current_exception() {
   try {
     try {
       throw;
@@ -262,6 +307,14 @@ void PyErr::restore() && {
     return;
   }
   PyErr_Restore(s.type.release(), s.value.release(), s.traceback.release());
+}
+
+PyErr fetch_for(const char* param) {
+  PyErr err = PyErr::fetch();
+  if (err.matches(PyExc_KeyboardInterrupt)) {
+    return err;
+  }
+  return std::move(err).with_argument_note(param);
 }
 
 PyErr type_error(std::string message) {

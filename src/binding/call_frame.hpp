@@ -40,18 +40,42 @@
 
 #include "sketch_core.hpp"
 
+// A forced unwind carries no C++ object: the reference a handler binds to it
+// is null, which UBSan reports. Functions that catch it (only to rethrow)
+// are exempt from that one check.
+#if defined(__GNUC__) && !defined(__clang__)
+#define DRISK_FORCED_UNWIND_CATCH __attribute__((no_sanitize("null")))
+#else
+#define DRISK_FORCED_UNWIND_CATCH
+#endif
+
 namespace drisk {
 
 // ---------------------------------------------------------------------------
 // Owned references
 // ---------------------------------------------------------------------------
 
-// Drops one reference, unless the interpreter is shutting down: a thread
-// ended by a forced unwind runs its destructors without the interpreter lock,
-// possibly after the interpreter is gone, and must leave objects alone (as
-// CPython's own frames do when such a thread ends).
+// ---------------------------------------------------------------------------
+// Shutdown
+// ---------------------------------------------------------------------------
+
+namespace detail {
+bool on_shutdown_thread() noexcept;
+}  // namespace detail
+
+// Whether this thread may touch Python objects. Always while the interpreter
+// runs; during shutdown only on the thread that shuts it down, which holds
+// the interpreter lock throughout (finalizers run there). Any other thread
+// still running drisk code then is being ended by a forced unwind, without
+// the lock and possibly after the interpreter is gone: it must leave objects
+// alone, as CPython's own frames do when such a thread ends.
+inline bool may_touch_objects() noexcept {
+  return Py_IsInitialized() || detail::on_shutdown_thread();
+}
+
+// Drops one reference, unless this thread may not touch objects (see above).
 inline void release_reference(PyObject* obj) noexcept {
-  if (obj != nullptr && Py_IsInitialized()) {
+  if (obj != nullptr && may_touch_objects()) {
     Py_DECREF(obj);
   }
 }
@@ -80,6 +104,16 @@ class PyRef {
 
   PyObject* get() const noexcept { return ptr_; }
   PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+  // Drops the reference now, in the normal flow of the caller. Use it where
+  // dropping may run Python code (a finalizer, a generator's cleanup): if the
+  // thread is ended meanwhile, the forced unwind must not start in a
+  // destructor.
+  void reset() {
+    PyObject* old = release();
+    if (old != nullptr && may_touch_objects()) {
+      Py_DECREF(old);
+    }
+  }
   explicit operator bool() const noexcept { return ptr_ != nullptr; }
 
  private:
@@ -157,6 +191,11 @@ class PyErr {
   void normalize();
   std::unique_ptr<State> state_;
 };
+
+// The exception pending in the interpreter, with the note
+// "while processing '<param>'"; a KeyboardInterrupt (Ctrl-C while Python code
+// ran for the conversion) passes as it is.
+[[gnu::cold, gnu::noinline]] PyErr fetch_for(const char* param);
 
 // Cold constructors of the common described failures.
 [[gnu::cold, gnu::noinline]] PyErr type_error(std::string message);
@@ -348,6 +387,11 @@ class WriteOnce {
 };
 
 PyObject* interned(WriteOnce<PyObject>& cell, const char* text);
+
+// At module execution: arranges (through atexit, which runs on the thread
+// that shuts the interpreter down, just before it starts) to know that
+// thread; see may_touch_objects().
+Status watch_shutdown();
 PyObject* panic_exception_type();
 
 // ---------------------------------------------------------------------------
@@ -375,7 +419,7 @@ constexpr T failure_value() noexcept {
 // the steps is released by the guards on the way out, whatever happens. A
 // forced unwind is let through (see the top of this file).
 template <class Body>
-auto trampoline(Body&& body) {
+DRISK_FORCED_UNWIND_CATCH auto trampoline(Body&& body) {
   using Result = decltype(*body());
   using Value = std::remove_cvref_t<Result>;
   try {

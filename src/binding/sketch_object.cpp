@@ -56,6 +56,9 @@ PyTypeObject* sketch_type() noexcept { return TYPE_OBJECT.get(); }
 PyTypeObject* publish_sketch_type(PyTypeObject* made) noexcept { return TYPE_OBJECT.fill(made); }
 
 Status import_sketch_type(PyObject* module) {
+  if (Status watched = watch_shutdown(); !watched) {
+    return watched;
+  }
   if (sketch_type() == nullptr) {
     PyRef drisk = PyRef::steal(PyImport_ImportModule("_drisk"));
     if (!drisk) {
@@ -120,7 +123,7 @@ HoldRecord::HoldRecord(HoldRecord&& other) noexcept
 HoldRecord::~HoldRecord() {
   // A thread ended by a forced unwind during shutdown does not hold the
   // interpreter lock that guards the list; no fork can follow anyway.
-  if (flag_ != nullptr && Py_IsInitialized()) {
+  if (flag_ != nullptr && may_touch_objects()) {
     unlink();
   }
 }

@@ -44,8 +44,29 @@ void elementwise_max_portable(std::uint8_t* __restrict into, const std::uint8_t*
   }
 }
 
-constexpr Kernels PORTABLE{"portable", max_register_portable, scaled_power_sum_portable,
-                           elementwise_max_portable, add_lines_portable};
+// Four tables, so that runs of equal registers (the common case) do not
+// serialise on one counter's store-to-load latency.
+void histogram_portable(const std::uint8_t* regs, std::size_t n, std::uint8_t top,
+                      std::uint64_t* counts) noexcept {
+  std::uint32_t tables[4][256] = {};
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    ++tables[0][regs[i]];
+    ++tables[1][regs[i + 1]];
+    ++tables[2][regs[i + 2]];
+    ++tables[3][regs[i + 3]];
+  }
+  for (; i < n; ++i) {
+    ++tables[0][regs[i]];
+  }
+  for (unsigned v = 0; v < 256; ++v) {
+    const std::uint64_t c = std::uint64_t{tables[0][v]} + tables[1][v] + tables[2][v] + tables[3][v];
+    counts[std::min<unsigned>(v, top)] += c;
+  }
+}
+
+constexpr Kernels PORTABLE{"portable",           max_register_portable, scaled_power_sum_portable,
+                           elementwise_max_portable, add_lines_portable,  histogram_portable};
 
 // ---------------------------------------------------------------------------
 // x86 vector versions (AVX2; the line scan needs only SSE2)
@@ -103,8 +124,86 @@ scaled_power_sum_avx2(const std::uint8_t* regs, std::size_t n, std::uint64_t top
   return {lanes[0] + lanes[1] + lanes[2] + lanes[3] + tail.sum, zeros + tail.zeros};
 }
 
-constexpr Kernels X86_VECTOR{"x86_vector", max_register_avx2, scaled_power_sum_avx2,
-                             elementwise_max_avx2, add_lines_sse2};
+// Up to 255 vectors at a time, so that byte counters cannot overflow.
+constexpr std::size_t AVX2_BLOCK = 255 * 32;
+
+// Counts the values lo .. lo + G - 1 in one block: a byte compare and a
+// subtract per value and vector, then one horizontal sum per value.
+template <unsigned G>
+__attribute__((target("avx2"))) void count_values_avx2(const std::uint8_t* block, std::size_t len,
+                                                       unsigned lo, __m256i top,
+                                                       std::uint64_t* counts) noexcept {
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i acc[G];
+  __m256i wanted[G];
+  for (unsigned g = 0; g < G; ++g) {
+    acc[g] = zero;
+    wanted[g] = _mm256_set1_epi8(static_cast<char>(lo + g));
+  }
+  for (std::size_t k = 0; k < len; k += 32) {
+    const __m256i v =
+        _mm256_min_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + k)), top);
+    for (unsigned g = 0; g < G; ++g) {
+      acc[g] = _mm256_sub_epi8(acc[g], _mm256_cmpeq_epi8(v, wanted[g]));
+    }
+  }
+  for (unsigned g = 0; g < G; ++g) {
+    const __m256i sums = _mm256_sad_epu8(acc[g], zero);
+    alignas(32) std::uint64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sums);
+    counts[lo + g] += lanes[0] + lanes[1] + lanes[2] + lanes[3];
+  }
+}
+
+// Only the values a block actually holds are counted: a first pass finds
+// its smallest and largest (clamped) register, then the values between are
+// counted six at a time (six accumulators and six compare operands stay in
+// the sixteen vector registers).
+__attribute__((target("avx2"))) void histogram_avx2(const std::uint8_t* regs, std::size_t n,
+                                                    std::uint8_t top_value,
+                                                    std::uint64_t* counts) noexcept {
+  const __m256i top = _mm256_set1_epi8(static_cast<char>(top_value));
+  std::size_t i = 0;
+  while (n - i >= 32) {
+    const std::size_t len = std::min(AVX2_BLOCK, (n - i) / 32 * 32);
+    const std::uint8_t* block = regs + i;
+    __m256i lo_v = top;
+    __m256i hi_v = _mm256_setzero_si256();
+    for (std::size_t k = 0; k < len; k += 32) {
+      const __m256i v =
+          _mm256_min_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + k)), top);
+      lo_v = _mm256_min_epu8(lo_v, v);
+      hi_v = _mm256_max_epu8(hi_v, v);
+    }
+    alignas(32) std::uint8_t lo_bytes[32];
+    alignas(32) std::uint8_t hi_bytes[32];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lo_bytes), lo_v);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(hi_bytes), hi_v);
+    const unsigned lo = *std::min_element(lo_bytes, lo_bytes + 32);
+    const unsigned hi = *std::max_element(hi_bytes, hi_bytes + 32);
+    for (unsigned v = lo; v <= hi; v += 6) {
+      switch (std::min(hi - v + 1, 6u)) {
+        case 1: count_values_avx2<1>(block, len, v, top, counts); break;
+        case 2: count_values_avx2<2>(block, len, v, top, counts); break;
+        case 3: count_values_avx2<3>(block, len, v, top, counts); break;
+        case 4: count_values_avx2<4>(block, len, v, top, counts); break;
+        case 5: count_values_avx2<5>(block, len, v, top, counts); break;
+        default: count_values_avx2<6>(block, len, v, top, counts); break;
+      }
+    }
+    i += len;
+  }
+  for (; i < n; ++i) {
+    counts[std::min(regs[i], top_value)] += 1;
+  }
+  // Leave the upper halves of the vector registers clean: otherwise every
+  // SSE instruction after us (libm's, the interpreter's) pays for a state
+  // transition until something else clears them.
+  _mm256_zeroupper();
+}
+
+constexpr Kernels X86_VECTOR{"x86_vector",         max_register_avx2, scaled_power_sum_avx2,
+                             elementwise_max_avx2, add_lines_sse2,    histogram_avx2};
 
 bool cpu_has_x86_vector() noexcept {
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");

@@ -46,6 +46,10 @@ struct Kernels {
   // Absorbs every line of data (see HyperLogLogCore::add_lines).
   std::size_t (*add_lines)(std::uint8_t* regs, unsigned p, std::span<const std::uint8_t> data,
                            bool final) noexcept;
+  // counts[min(regs[i], top)] += 1 for every register; counts has top + 1
+  // entries.
+  void (*histogram)(const std::uint8_t* regs, std::size_t n, std::uint8_t top,
+                    std::uint64_t* counts) noexcept;
 };
 
 enum class KernelSet { portable, x86_vector };

@@ -104,6 +104,8 @@ class HyperLogLogCore {
   std::uint8_t precision() const noexcept { return p_; }
   std::size_t size() const noexcept { return m_; }
   const std::uint8_t* registers() const noexcept { return registers_.get(); }
+  // Write access for code that builds a sketch register by register (such
+  // as folding); every byte written must be a value insertion could store.
   std::uint8_t* mutable_registers() noexcept { return registers_.get(); }
 
  private:

@@ -20,12 +20,19 @@ from collections.abc import Callable
 from _drisk import HyperLogLog, __version__
 from drisk._bulk import update_lines
 from drisk._columns import update_many
-from drisk._files import update_file, update_stream
+from drisk._estimate import error_bounds, estimate, fold, summary, union
+from drisk._files import FileChangedError, update_file, update_stream
 
 __all__ = [
+    "FileChangedError",
     "HyperLogLog",
     "__version__",
+    "error_bounds",
+    "estimate",
+    "fold",
     "relative_error",
+    "summary",
+    "union",
     "update_file",
     "update_lines",
     "update_many",

@@ -79,16 +79,6 @@ std::string type_name_of(PyObject* obj) {
       .with_argument_note(name.c_str());
 }
 
-// An exception raised while items were being fetched. A KeyboardInterrupt
-// (Ctrl-C while an iterator ran) passes as it is; others get the note.
-[[gnu::cold, gnu::noinline]] PyErr fetched_error(const char* param) {
-  PyErr err = PyErr::fetch();
-  if (err.matches(PyExc_KeyboardInterrupt)) {
-    return err;
-  }
-  return std::move(err).with_argument_note(param);
-}
-
 // A pending signal's exception (KeyboardInterrupt for Ctrl-C), if any.
 Status check_signals() {
   if (PyErr_CheckSignals() < 0) {
@@ -107,7 +97,7 @@ Status check_signals() {
 enum class Viewed { ok, missing, wrong_type, out_of_range, raised };
 
 // Views an int as its decimal text, written into `slot`.
-inline Viewed view_int(PyObject* item, HyperLogLogCore::ItemView& out, char* slot) noexcept {
+inline Viewed view_int(PyObject* item, HyperLogLogCore::ItemView& out, char* slot) {
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
   if (overflow == 0) {
@@ -137,7 +127,7 @@ inline Viewed view_int(PyObject* item, HyperLogLogCore::ItemView& out, char* slo
 // its repr, bool as "True" or "False" (item_text.hpp); the texts are written
 // into `slot`, ITEM_TEXT_CAPACITY bytes. The view lives as long as the
 // element and the slot.
-inline Viewed view_item(PyObject* item, HyperLogLogCore::ItemView& out, char* slot) noexcept {
+inline Viewed view_item(PyObject* item, HyperLogLogCore::ItemView& out, char* slot) {
   PyTypeObject* type = Py_TYPE(item);
   if (type == &PyBytes_Type || PyBytes_Check(item)) {
     char* data = nullptr;
@@ -197,11 +187,19 @@ class HeldGroup {
   HeldGroup(const HeldGroup&) = delete;
   HeldGroup& operator=(const HeldGroup&) = delete;
   ~HeldGroup() {
-    // Once for the group, not per element: see release_reference().
-    if (!Py_IsInitialized()) {
+    // Once for the group, not per element: see may_touch_objects().
+    if (!may_touch_objects()) {
       return;
     }
     for (std::size_t k = 0; k < size_; ++k) {
+      Py_DECREF(items_[k]);
+    }
+  }
+  // Lets the references go in the caller's normal flow: the last reference
+  // to an element may run its finalizer (see PyRef::reset).
+  void release() {
+    const std::size_t n = std::exchange(size_, 0);
+    for (std::size_t k = 0; k < n; ++k) {
       Py_DECREF(items_[k]);
     }
   }
@@ -271,8 +269,11 @@ Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
     core.add_batch(views, present);
     absorbed += present;
     if (viewed < n) {
-      return element_error(how, fetched[viewed], start + viewed);
+      PyErr failed = element_error(how, fetched[viewed], start + viewed);
+      group.release();
+      return failed;
     }
+    group.release();
     start += n;
     if (start % SIGNAL_CHECK_ITEMS < BATCH) {
       if (Status ok = check_signals(); !ok) {
@@ -282,16 +283,15 @@ Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
   }
 }
 
-Expected<std::size_t> absorb_iterable(HyperLogLogCore& core, PyObject* iterable) {
-  PyRef iterator = PyRef::steal(PyObject_GetIter(iterable));
-  if (!iterator) {
-    return fetched_error("items");
-  }
+// Dropping an item or the iterator may run Python code (a finalizer, a
+// generator's cleanup), so both are dropped in the normal flow, never by a
+// destructor: see PyRef::reset.
+Expected<std::size_t> absorb_iterator(HyperLogLogCore& core, PyObject* iterator) {
   char slot[ITEM_TEXT_CAPACITY];
   std::size_t index = 0;
   std::size_t absorbed = 0;
   for (;;) {
-    PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+    PyRef item = PyRef::steal(PyIter_Next(iterator));
     if (!item) {
       break;
     }
@@ -301,8 +301,11 @@ Expected<std::size_t> absorb_iterable(HyperLogLogCore& core, PyObject* iterable)
       core.add(view.data, view.len);
       ++absorbed;
     } else if (how != Viewed::missing) {
-      return element_error(how, item.get(), index);
+      PyErr failed = element_error(how, item.get(), index);
+      item.reset();
+      return failed;
     }
+    item.reset();
     if (++index % SIGNAL_CHECK_ITEMS == 0) {
       if (Status ok = check_signals(); !ok) {
         return std::move(ok).error();
@@ -310,8 +313,18 @@ Expected<std::size_t> absorb_iterable(HyperLogLogCore& core, PyObject* iterable)
     }
   }
   if (PyErr_Occurred() != nullptr) {
-    return fetched_error("items");
+    return fetch_for("items");
   }
+  return absorbed;
+}
+
+Expected<std::size_t> absorb_iterable(HyperLogLogCore& core, PyObject* iterable) {
+  PyRef iterator = PyRef::steal(PyObject_GetIter(iterable));
+  if (!iterator) {
+    return fetch_for("items");
+  }
+  Expected<std::size_t> absorbed = absorb_iterator(core, iterator.get());
+  iterator.reset();
   return absorbed;
 }
 
@@ -385,17 +398,19 @@ PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssiz
   return sketch_function<UPDATE_LINES_DESC, Access::exclusive>(
       args, nargs, kwnames,
       [](HyperLogLogCore& core, Slots<UPDATE_LINES_DESC>& slots) -> Expected<PyObject*> {
-        BufferView view;
-        if (!view.acquire(slots[1])) {
-          return PyErr::fetch().with_argument_note("buffer");
-        }
+        // `final` first: once the buffer is held, nothing runs Python code
+        // until it is given back.
         bool final = true;
         if (slots[2] != nullptr) {
           const int truth = PyObject_IsTrue(slots[2]);
           if (truth < 0) {
-            return PyErr::fetch().with_argument_note("final");
+            return fetch_for("final");
           }
           final = truth != 0;
+        }
+        BufferView view;
+        if (!view.acquire(slots[1])) {
+          return fetch_for("buffer");
         }
         const std::span<const std::uint8_t> data = view.bytes();
         std::size_t lines = 0;
@@ -407,6 +422,7 @@ PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssiz
         } else {
           lines = core.add_lines(data, final);
         }
+        view.release();  // may run Python code (__release_buffer__)
         return checked(PyLong_FromSize_t(lines));
       });
 }
@@ -424,18 +440,29 @@ PyObject* bulk_update_joined(PyObject* /*module*/, PyObject* const* args, Py_ssi
       [](HyperLogLogCore& core, Slots<UPDATE_JOINED_DESC>& slots) -> Expected<PyObject*> {
         PyRef iterator = PyRef::steal(PyObject_GetIter(slots[1]));
         if (!iterator) {
-          return fetched_error("parts");
+          return fetch_for("parts");
         }
+        // Parts, views and the iterator are let go in the normal flow: each
+        // may run Python code (see PyRef::reset).
         ItemHasher hasher;
+        Status read = success();
         while (PyRef part = PyRef::steal(PyIter_Next(iterator.get()))) {
           BufferView view;
           if (!view.acquire(part.get())) {
-            return fetched_error("parts");
+            read = fetch_for("parts");
+            part.reset();
+            break;
           }
           hasher.update(view.bytes().data(), view.bytes().size());
+          view.release();
+          part.reset();
         }
-        if (PyErr_Occurred() != nullptr) {
-          return fetched_error("parts");
+        if (read && PyErr_Occurred() != nullptr) {
+          read = fetch_for("parts");
+        }
+        iterator.reset();
+        if (!read) {
+          return std::move(read).error();
         }
         // Only now, with every part read: a failure above leaves the sketch
         // as it was.

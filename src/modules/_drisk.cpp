@@ -286,6 +286,9 @@ int module_exec(PyObject* module) {
     if (!PyModule_Check(module)) {
       return type_mismatch(module, &PyModule_Type);
     }
+    if (Status watched = watch_shutdown(); !watched) {
+      return std::move(watched).error();
+    }
     Expected<PyTypeObject*> type = get_type_object();
     if (!type) {
       return std::move(type).error();

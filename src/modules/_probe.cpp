@@ -183,6 +183,23 @@ PyObject* probe_add_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
+// histogram(kernel_set, registers, top) -> list: counts of min(register, top)
+PyObject* probe_histogram(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return probe_kernel(args, nargs, kwnames, [](const Kernels& k, std::uint8_t* regs, std::size_t n, PyObject* arg) -> Expected<PyObject*> {
+    Expected<std::uint8_t> top = extract_u8(arg, "arg");
+    if (!top) {
+      return std::move(top).error();
+    }
+    std::array<std::uint64_t, 256> counts{};
+    k.histogram(regs, n, *top, counts.data());
+    PyRef out = PyRef::steal(checked(PyList_New(*top + 1)));
+    for (unsigned v = 0; v <= *top; ++v) {
+      PyList_SetItem(out.get(), v, checked(PyLong_FromUnsignedLongLong(counts[v])));
+    }
+    return out.release();
+  });
+}
+
 // usable_cpus() -> int
 PyObject* probe_usable_cpus(PyObject* /*module*/, PyObject* /*unused*/) {
   return trampoline([]() -> Expected<PyObject*> { return checked(PyLong_FromUnsignedLong(usable_cpus())); });
@@ -204,6 +221,8 @@ PyMethodDef PROBE_METHODS[] = {
      "elementwise_max(kernel_set, registers, arg)\n--\n\n"},
     {"add_lines", as_cfunction(probe_add_lines), METH_FASTCALL | METH_KEYWORDS,
      "add_lines(kernel_set, registers, arg)\n--\n\n"},
+    {"histogram", as_cfunction(probe_histogram), METH_FASTCALL | METH_KEYWORDS,
+     "histogram(kernel_set, registers, arg)\n--\n\n"},
     {"usable_cpus", probe_usable_cpus, METH_NOARGS, "usable_cpus()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
