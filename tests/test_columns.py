@@ -237,14 +237,6 @@ def test_python_ints_outside_64_bits_are_refused(value):
     assert fed([2**64 - 1, -(2**63)]) == oracle([2**64 - 1, -(2**63)])
 
 
-def test_narrow_integers_count_as_their_value():
-    values = [0, 1, 100, 127, -128]
-    expected = via_str(str(v) for v in values)
-    for name in ["int8", "int16", "int32", "int64"]:
-        assert fed(pa.array(values, getattr(pa, name)()))[0] == expected
-        assert fed(np.array(values, dtype=name))[0] == expected
-
-
 # ---------------------------------------------------------------------------
 # NumPy
 # ---------------------------------------------------------------------------

@@ -192,15 +192,6 @@ def test_booleans_are_true_and_false():
     assert h.registers() == from_texts(["True", "False"]).registers()
 
 
-def test_arrow_and_buffer_give_the_same_text():
-    pa = pytest.importorskip("pyarrow")
-    values = EDGE_DOUBLES + [float(x) for x in range(-50, 50)]
-    h_arrow = HyperLogLog(18)
-    assert update_arrow(h_arrow, pa.array(values, type=pa.float64(), from_pandas=False)) == len(present(values))
-    h_buffer, _ = from_buffer(np.array(values))
-    assert h_arrow.registers() == h_buffer.registers()
-
-
 @pytest.mark.parametrize(
     "fmt, values",
     [
