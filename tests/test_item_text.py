@@ -15,7 +15,7 @@ from hypothesis import example, given
 from hypothesis import strategies as st
 
 from drisk import HyperLogLog, update_many
-from drisk._colread import update_arrow, update_buffer
+from drisk._colread import update_buffer
 
 np = pytest.importorskip("numpy")
 
