@@ -277,7 +277,14 @@ def main() -> None:
         return
     parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer items and rounds")
+    parser.add_argument("command", nargs="?", choices=["columns"],
+                        help="columns: Arrow, NumPy and pandas columns beside polars, DuckDB and pandas")
     args = parser.parse_args()
+    if args.command == "columns":
+        from bench import columns
+
+        columns.main(quick=args.quick)
+        return
     n, rounds = (100_000, 3) if args.quick else (1_000_000, 5)
 
     table = Table()

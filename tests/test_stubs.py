@@ -38,7 +38,7 @@ def stub_functions(module_name):
                     yield f"{node.name}.{item.name}", params(item)
 
 
-CASES = [(module, name, params) for module in ["_drisk", "drisk._bulk", "drisk._probe"]
+CASES = [(module, name, params) for module in ["_drisk", "drisk._bulk", "drisk._colread", "drisk._probe"]
          for name, params in stub_functions(module)]
 
 
@@ -54,7 +54,7 @@ def test_stub_matches_runtime(module, name, params):
     assert runtime == params
 
 
-@pytest.mark.parametrize("module", ["_drisk", "drisk._bulk", "drisk._probe"])
+@pytest.mark.parametrize("module", ["_drisk", "drisk._bulk", "drisk._colread", "drisk._probe"])
 def test_every_public_callable_has_a_stub(module):
     mod = importlib.import_module(module)
     stubbed = {name for m, name, _ in CASES if m == module}

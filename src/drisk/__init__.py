@@ -18,7 +18,8 @@ import math
 from collections.abc import Callable
 
 from _drisk import HyperLogLog, __version__
-from drisk._bulk import update_lines, update_many
+from drisk._bulk import update_lines
+from drisk._columns import update_many
 from drisk._estimate import error_bounds, estimate, fold, summary, union
 from drisk._files import FileChangedError, update_file, update_stream
 

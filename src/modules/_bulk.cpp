@@ -22,6 +22,7 @@
 #include "cpus.hpp"
 #include "entry.hpp"
 #include "insert.hpp"
+#include "item_text.hpp"
 
 namespace drisk {
 namespace {
@@ -66,10 +67,16 @@ std::string type_name_of(PyObject* obj) {
 
 [[gnu::cold, gnu::noinline]] PyErr bad_element(PyObject* item, std::size_t index) {
   const std::string name = element_name(index);
-  std::string message = "update_many() " + name + ": ";
-  message += item == Py_None ? "'None' is not" : "'" + type_name_of(item) + "' object is not";
-  message += " an instance of 'bytes' or 'str'";
+  std::string message = "update_many() " + name + ": '" + type_name_of(item) +
+                        "' object is not an instance of 'bytes', 'str', 'int', 'float' or 'bool'";
   return type_error(std::move(message)).with_argument_note(name.c_str());
+}
+
+[[gnu::cold, gnu::noinline]] PyErr int_out_of_range(std::size_t index) {
+  const std::string name = element_name(index);
+  return type_error("update_many() " + name +
+                    ": int outside the 64-bit range (-2**63 to 2**64 - 1); pass it as str")
+      .with_argument_note(name.c_str());
 }
 
 // A pending signal's exception (KeyboardInterrupt for Ctrl-C), if any.
@@ -84,13 +91,43 @@ Status check_signals() {
 // update_many
 // ---------------------------------------------------------------------------
 
-// How viewing one element went: viewed, the wrong type (nothing allocated
+// How viewing one element went: viewed, missing (None or NaN: skipped and
+// not counted), the wrong type or an int out of range (nothing allocated
 // yet, so nothing else has run), or an exception raised by the interpreter.
-enum class Viewed { ok, wrong_type, raised };
+enum class Viewed { ok, missing, wrong_type, out_of_range, raised };
+
+// Views an int as its decimal text, written into `slot`.
+inline Viewed view_int(PyObject* item, HyperLogLogCore::ItemView& out, char* slot) {
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+  if (overflow == 0) {
+    if (value == -1 && PyErr_Occurred() != nullptr) {
+      return Viewed::raised;
+    }
+    out = {slot, format_int64(value, slot)};
+    return Viewed::ok;
+  }
+  if (overflow > 0) {
+    // Above the int64 range: an unsigned 64-bit value, or out of range.
+    const unsigned long long value = PyLong_AsUnsignedLongLong(item);
+    if (value != ~0ULL || PyErr_Occurred() == nullptr) {
+      out = {slot, format_uint64(value, slot)};
+      return Viewed::ok;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      return Viewed::raised;
+    }
+    PyErr_Clear();
+  }
+  return Viewed::out_of_range;
+}
 
 // Views one element: bytes (or a subclass) as they are, str (or a subclass)
-// as UTF-8. The view lives as long as the element.
-inline Viewed view_item(PyObject* item, HyperLogLogCore::ItemView& out) {
+// as UTF-8, int (or a subclass) as decimal text, float (or a subclass) as
+// its repr, bool as "True" or "False" (item_text.hpp); the texts are written
+// into `slot`, ITEM_TEXT_CAPACITY bytes. The view lives as long as the
+// element and the slot.
+inline Viewed view_item(PyObject* item, HyperLogLogCore::ItemView& out, char* slot) {
   PyTypeObject* type = Py_TYPE(item);
   if (type == &PyBytes_Type || PyBytes_Check(item)) {
     char* data = nullptr;
@@ -110,6 +147,25 @@ inline Viewed view_item(PyObject* item, HyperLogLogCore::ItemView& out) {
     out = {utf8, static_cast<std::size_t>(size)};
     return Viewed::ok;
   }
+  if (item == Py_True || item == Py_False) {
+    const std::string_view text = bool_text(item == Py_True);
+    out = {text.data(), text.size()};
+    return Viewed::ok;
+  }
+  if (type == &PyLong_Type || PyLong_Check(item)) {
+    return view_int(item, out, slot);
+  }
+  if (type == &PyFloat_Type || PyFloat_Check(item)) {
+    const double value = PyFloat_AsDouble(item);  // reads the value: runs no code
+    if (value != value) {
+      return Viewed::missing;  // NaN
+    }
+    out = {slot, format_double(value, slot)};
+    return Viewed::ok;
+  }
+  if (item == Py_None) {
+    return Viewed::missing;
+  }
   return Viewed::wrong_type;
 }
 
@@ -117,6 +173,9 @@ inline Viewed view_item(PyObject* item, HyperLogLogCore::ItemView& out) {
 [[gnu::cold, gnu::noinline]] PyErr element_error(Viewed how, PyObject* item, std::size_t index) {
   if (how == Viewed::wrong_type) {
     return bad_element(item, index);
+  }
+  if (how == Viewed::out_of_range) {
+    return int_out_of_range(index);
   }
   return PyErr::fetch().with_argument_note(element_name(index).c_str());
 }
@@ -157,17 +216,21 @@ class HeldGroup {
 // Walks a list or tuple by index, a group at a time: hold the group's
 // elements, fetch their headers early (the elements of a large list are
 // rarely in cache, and one miss at a time is what makes a loop slow), view
-// them, hash the views in one loop. On a bad element, the elements before
-// it are absorbed and the error returned.
+// them (numbers written as text into the group's arena), hash the views in
+// one loop. On a bad element, the elements before it are absorbed and the
+// error returned. Returns the number absorbed: missing elements (None, NaN)
+// are skipped and not counted.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
 Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
   HyperLogLogCore::ItemView views[BATCH];
+  char arena[BATCH][ITEM_TEXT_CAPACITY];
   std::size_t start = 0;
+  std::size_t absorbed = 0;
   for (;;) {
     // Read afresh: a finalizer run by the last group may have changed it.
     const auto size = static_cast<std::size_t>(Size(seq));
     if (start >= size) {
-      return start;
+      return absorbed;
     }
     const std::size_t n = std::min(BATCH, size - start);
     // Addresses first, with their headers fetched in parallel; the
@@ -179,8 +242,9 @@ Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
       __builtin_prefetch(fetched[k]);
       __builtin_prefetch(reinterpret_cast<const char*>(fetched[k]) + 48);
     }
-    // Viewing bytes runs nothing; viewing a str may raise, and raising may
-    // run the collector. Groups with anything but exact bytes are held.
+    // Viewing bytes runs nothing; viewing a str or an int may raise, and
+    // raising may run the collector. Groups with anything but exact bytes
+    // are held.
     HeldGroup group;
     bool bytes_only = true;
     for (std::size_t k = 0; k < n; ++k) {
@@ -192,15 +256,19 @@ Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
       }
     }
     std::size_t viewed = 0;
+    std::size_t present = 0;
     Viewed how = Viewed::ok;
     for (; viewed < n; ++viewed) {
-      how = view_item(fetched[viewed], views[viewed]);
-      if (how != Viewed::ok) {
+      how = view_item(fetched[viewed], views[present], arena[present]);
+      if (how == Viewed::ok) {
+        ++present;
+      } else if (how != Viewed::missing) {
         break;
       }
     }
-    core.add_batch(views, viewed);
-    if (how != Viewed::ok) {
+    core.add_batch(views, present);
+    absorbed += present;
+    if (viewed < n) {
       PyErr failed = element_error(how, fetched[viewed], start + viewed);
       group.release();
       return failed;
@@ -219,19 +287,24 @@ Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
 // generator's cleanup), so both are dropped in the normal flow, never by a
 // destructor: see PyRef::reset.
 Expected<std::size_t> absorb_iterator(HyperLogLogCore& core, PyObject* iterator) {
+  char slot[ITEM_TEXT_CAPACITY];
   std::size_t index = 0;
+  std::size_t absorbed = 0;
   for (;;) {
     PyRef item = PyRef::steal(PyIter_Next(iterator));
     if (!item) {
       break;
     }
     HyperLogLogCore::ItemView view{};
-    if (Viewed how = view_item(item.get(), view); how != Viewed::ok) {
+    const Viewed how = view_item(item.get(), view, slot);
+    if (how == Viewed::ok) {
+      core.add(view.data, view.len);
+      ++absorbed;
+    } else if (how != Viewed::missing) {
       PyErr failed = element_error(how, item.get(), index);
       item.reset();
       return failed;
     }
-    core.add(view.data, view.len);
     item.reset();
     if (++index % SIGNAL_CHECK_ITEMS == 0) {
       if (Status ok = check_signals(); !ok) {
@@ -242,7 +315,7 @@ Expected<std::size_t> absorb_iterator(HyperLogLogCore& core, PyObject* iterator)
   if (PyErr_Occurred() != nullptr) {
     return fetch_for("items");
   }
-  return index;
+  return absorbed;
 }
 
 Expected<std::size_t> absorb_iterable(HyperLogLogCore& core, PyObject* iterable) {
@@ -422,7 +495,8 @@ int bulk_exec(PyObject* module) {
 PyMethodDef BULK_METHODS[] = {
     {"update_many", as_cfunction(bulk_update_many), METH_FASTCALL | METH_KEYWORDS,
      documented(UPDATE_MANY_DESC, "update_many(sketch, items)\n--\n\n"
-                "Add every item of an iterable of bytes or str; return how many were added.")},
+                "Add every item of an iterable of bytes, str, int, float and bool; return how many\n"
+                "were added (None and NaN are skipped and not counted).")},
     {"update_lines", as_cfunction(bulk_update_lines), METH_FASTCALL | METH_KEYWORDS,
      documented(UPDATE_LINES_DESC, "update_lines(sketch, buffer, final=True)\n--\n\n"
                 "Add every line of a bytes-like buffer as one item; return how many lines were added.")},

@@ -1,0 +1,168 @@
+"""`python -m bench columns`: columns into a sketch, beside the column engines.
+
+One run, one data set: 10 million rows with about 4 million distinct values,
+as a NumPy int64 array and as a pyarrow string column of the same numbers.
+Every timing is the best of several rounds, drisk and its peers taking turns
+within each round so that they see the same machine. Peak memory is measured
+around one drisk call, both as Python allocations (tracemalloc) and as
+resident memory (the kernel's high-water mark, reset just before the call),
+beyond what the sketch and the input already hold.
+"""
+
+from __future__ import annotations
+
+import gc
+import math
+import time
+import tracemalloc
+from collections.abc import Callable
+from typing import Any
+
+from _drisk import HyperLogLog
+
+ROWS = 10_000_000
+# Draws from 4.5 million values: about 4.0 million distinct among 10 million.
+VALUES = 4_500_000
+P = 14
+
+
+def best_of(rounds: int, runs: dict[str, Callable[[], Any]]) -> dict[str, tuple[float, Any]]:
+    """{name: (best seconds, last answer)}, the runs interleaved per round."""
+    best: dict[str, tuple[float, Any]] = {name: (math.inf, None) for name in runs}
+    for _ in range(rounds):
+        for name, run in runs.items():
+            start = time.perf_counter()
+            answer = run()
+            took = time.perf_counter() - start
+            best[name] = (min(best[name][0], took), answer)
+    return best
+
+
+def resident_peak_above(run: Callable[[], Any]) -> tuple[int, int]:
+    """(tracemalloc peak, resident high-water mark) in bytes above the
+    state before run(); the resident figure is -1 where the kernel cannot
+    reset its high-water mark."""
+
+    def status(field: str) -> int:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(field):
+                    return int(line.split()[1]) * 1024
+        return -1
+
+    gc.collect()
+    tracemalloc.start()
+    traced_before = tracemalloc.get_traced_memory()[0]
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # resets VmHWM to the current resident size
+        resident_before = status("VmRSS:")
+    except OSError:
+        resident_before = -1
+    run()
+    resident = status("VmHWM:") - resident_before if resident_before >= 0 else -1
+    traced = tracemalloc.get_traced_memory()[1] - traced_before
+    tracemalloc.stop()
+    return traced, resident
+
+
+def main(quick: bool = False) -> None:
+    import numpy as np
+    import pyarrow as pa
+
+    import drisk
+
+    rows = ROWS // 10 if quick else ROWS
+    rounds = 3 if quick else 11
+    rng = np.random.default_rng(2024)
+    ints = rng.integers(0, VALUES * rows // ROWS, rows, dtype=np.int64)
+    strings = pa.array(ints).cast(pa.string())
+    exact = len(np.unique(ints))
+    bound = 3 * 1.04 / math.sqrt(2**P)
+
+    def ours(items: Any) -> Callable[[], float]:
+        def run() -> float:
+            h = HyperLogLog(P)
+            drisk.update_many(h, items)
+            return h.count()
+
+        return run
+
+    string_runs: dict[str, Callable[[], Any]] = {"drisk.update_many(pyarrow string column)": ours(strings)}
+    int_runs: dict[str, Callable[[], Any]] = {"drisk.update_many(numpy int64 array)": ours(ints)}
+    slow_runs: dict[str, Callable[[], Any]] = {}
+    try:
+        import polars as pl
+
+        pl_strings, pl_ints = pl.Series(strings), pl.Series(ints)
+        string_runs["polars Series.approx_n_unique() (string)"] = pl_strings.approx_n_unique
+        int_runs["polars Series.approx_n_unique() (int64)"] = pl_ints.approx_n_unique
+        string_runs["drisk.update_many(polars string Series)"] = ours(pl_strings)
+    except ImportError:
+        pl = None
+    try:
+        import duckdb
+
+        connection = duckdb.connect()
+        connection.register("numbers", pa.table({"x": ints}))
+
+        def duckdb_count() -> int:
+            return int(connection.sql("SELECT approx_count_distinct(x) FROM numbers").fetchall()[0][0])
+
+        int_runs["duckdb approx_count_distinct (int64)"] = duckdb_count
+    except ImportError:
+        duckdb = None
+    try:
+        import pandas as pd
+
+        pd_strings = strings.to_pandas()  # pandas' default "str" dtype, Arrow-backed
+        slow_runs["pandas Series.nunique() (str dtype)"] = pd_strings.nunique
+        int_runs["drisk.update_many(pandas int64 Series)"] = ours(pd.Series(ints))
+    except ImportError:
+        pd = None
+
+    results = {}
+    results.update(best_of(rounds, string_runs))
+    results.update(best_of(rounds, int_runs))
+    results.update(best_of(1, slow_runs))
+
+    memory = {
+        "pyarrow string column": resident_peak_above(ours(strings)),
+        "numpy int64 array": resident_peak_above(ours(ints)),
+    }
+
+    print(f"{rows:,} rows, {exact:,} distinct; p={P}, bound 3 x 1.04/sqrt(m) = {bound:.2%}\n")
+    print(f"| {'run':<45} | {'ms':>9} | {'answer':>11} | {'error':>7} |")
+    print(f"|{'-' * 47}|{'-' * 11}|{'-' * 13}|{'-' * 9}|")
+    for name, (seconds, answer) in results.items():
+        error = (answer - exact) / exact
+        print(f"| {name:<45} | {seconds * 1e3:>9,.1f} | {answer:>11,.0f} | {error:>+7.2%} |")
+
+    def time_of(name: str) -> float:
+        return results[name][0]
+
+    ratios = []
+    ours_str = time_of("drisk.update_many(pyarrow string column)")
+    ours_int = time_of("drisk.update_many(numpy int64 array)")
+    if pl is not None:
+        polars_str = time_of("polars Series.approx_n_unique() (string)")
+        polars_int = time_of("polars Series.approx_n_unique() (int64)")
+        ratios.append(("string: drisk / polars approx_n_unique", ours_str / polars_str, "<= 0.5"))
+        ratios.append(("int64: drisk / polars approx_n_unique", ours_int / polars_int, "<= 1.0"))
+    if duckdb is not None:
+        duck = time_of("duckdb approx_count_distinct (int64)")
+        ratios.append(("int64: drisk / duckdb approx_count_distinct", ours_int / duck, "(reported)"))
+    if pd is not None:
+        nunique = time_of("pandas Series.nunique() (str dtype)")
+        ratios.append(("string: pandas nunique / drisk", nunique / ours_str, ">= 20"))
+    print(f"\n| {'ratio':<45} | {'measured':>9} | target |\n|{'-' * 47}|{'-' * 11}|--------|")
+    for name, value, target in ratios:
+        print(f"| {name:<45} | {value:>9.2f} | {target} |")
+
+    print(f"\n| {'peak memory above sketch and input':<45} | {'traced':>9} | {'resident':>9} |")
+    print(f"|{'-' * 47}|{'-' * 11}|{'-' * 11}|")
+    for name, (traced, resident) in memory.items():
+        shown = f"{resident / 1024:,.0f} KiB" if resident >= 0 else "n/a"
+        print(f"| {name:<45} | {traced / 1024:>5,.0f} KiB | {shown:>9} |")
+    worst = max(max(t, r) for t, r in memory.values())
+    print(f"\nlargest peak: {worst / 1024:,.0f} KiB (target: under 1024 KiB)")

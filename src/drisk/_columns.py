@@ -1,0 +1,151 @@
+"""update_many: many items into a sketch, from whatever holds them.
+
+Columns are read in place by drisk._colread, without a Python object per
+value: Arrow data through the Arrow PyCapsule interface, NumPy arrays through
+the buffer protocol, pandas objects through whichever of the two their
+storage offers. Everything else is walked element by element by
+drisk._bulk.update_many. NumPy, pandas and pyarrow are never imported here:
+an object can only be one of theirs if its module is already loaded.
+"""
+
+from __future__ import annotations
+
+import array
+import importlib
+import sys
+from collections.abc import Callable, Iterable
+from typing import Any, Protocol, cast
+
+from _drisk import HyperLogLog
+from drisk import _bulk
+from drisk._colread import update_arrow, update_buffer
+
+# The element-by-element path, for lists, tuples and any other iterable.
+_update_list: Callable[[HyperLogLog, Any], int] = _bulk.update_many
+
+
+class ArrowStreamExportable(Protocol):
+    """An object exporting Arrow data as a stream: a pyarrow ChunkedArray or
+    Table, a polars Series or DataFrame, a DuckDB relation..."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+
+class ArrowArrayExportable(Protocol):
+    """An object exporting one Arrow array: a pyarrow Array or RecordBatch..."""
+
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+
+#: One element of a plain iterable.
+Item = bytes | str | int | float | bool | None
+#: Everything update_many takes.
+Items = Iterable[Item] | ArrowStreamExportable | ArrowArrayExportable
+
+# NumPy kinds read as a buffer: booleans, signed and unsigned integers, floats.
+_NUMBER_KINDS = "biuf"
+# array.array type codes that are numbers (the others hold characters).
+_NUMBER_CODES = frozenset("bBhHiIlLqQfd")
+
+
+def update_many(sketch: HyperLogLog, items: Items) -> int:
+    """Add every item to `sketch`; return how many were added.
+
+    `items` may be any iterable of bytes, str, int, float, bool and None, or a
+    column: an Arrow array, chunked array or one-column table (any object with
+    ``__arrow_c_stream__`` or ``__arrow_c_array__``: pyarrow, polars, DuckDB
+    relations...), a NumPy array, or a pandas Series or Index. Integers count
+    as their decimal text, floats as their repr(), booleans as "True" and
+    "False"; missing values (None, NaN, pandas NA and NaT, Arrow nulls) are
+    skipped and not counted. Other value types (dates, decimals, nested
+    values) raise TypeError before anything is added.
+    """
+    kind = type(items)
+    if kind is list or kind is tuple:
+        return _update_list(sketch, items)
+    pandas = sys.modules.get("pandas")
+    if pandas is not None and isinstance(items, (pandas.Series, pandas.Index)):
+        return _update_pandas(sketch, items, pandas)
+    numpy = sys.modules.get("numpy")
+    if numpy is not None and isinstance(items, numpy.ndarray):
+        return _update_numpy(sketch, items, numpy)
+    if hasattr(items, "__arrow_c_stream__") or hasattr(items, "__arrow_c_array__"):
+        return update_arrow(sketch, cast(ArrowStreamExportable, items))
+    if isinstance(items, array.array) and items.typecode in _NUMBER_CODES:
+        return update_buffer(sketch, items)
+    # Any other iterable, element by element. A single str, bytes, bytearray
+    # or memoryview is refused there: its characters are never the items meant.
+    return _update_list(sketch, items)
+
+
+def _dtype_error(dtype: object) -> TypeError:
+    return TypeError(f"values of dtype {dtype} cannot be counted: cast them to string first")
+
+
+def _update_numpy(sketch: HyperLogLog, values: Any, numpy: Any) -> int:
+    if isinstance(values, numpy.ma.MaskedArray):
+        values = values.compressed()  # masked entries are missing
+    if values.ndim != 1:
+        raise ValueError(f"an array of {values.ndim} dimensions cannot be counted: pass a one-dimensional one")
+    kind = values.dtype.kind
+    if kind in _NUMBER_KINDS and values.dtype.itemsize <= 8:
+        return update_buffer(sketch, values)
+    if kind in "OUS":
+        # Python objects, or fixed-width text: element by element.
+        return _update_list(sketch, values.tolist())
+    raise _dtype_error(values.dtype)
+
+
+def _update_pandas(sketch: HyperLogLog, values: Any, pandas: Any) -> int:
+    dtype = values.dtype
+    if isinstance(dtype, pandas.CategoricalDtype):
+        return _update_categorical(sketch, values.array)
+    numpy = sys.modules["numpy"]  # pandas needs it
+    if isinstance(dtype, numpy.dtype):
+        if dtype.kind in _NUMBER_KINDS:
+            return _update_numpy(sketch, values.to_numpy(), numpy)
+        if dtype.kind != "O":
+            raise _dtype_error(dtype)
+        return _update_list(sketch, _present(values).tolist())
+    # An extension array: Arrow-backed, or masked numbers (Int64, boolean...)
+    # which pyarrow takes without a copy of the values.
+    pyarrow = _pyarrow()
+    if pyarrow is not None:
+        try:
+            column = pyarrow.array(values.array)
+        except (pyarrow.ArrowInvalid, pyarrow.ArrowTypeError, pyarrow.ArrowNotImplementedError) as error:
+            raise _dtype_error(dtype) from error
+        return update_arrow(sketch, column)
+    present = _present(values).to_numpy()
+    if present.dtype.kind in _NUMBER_KINDS or present.dtype.kind == "O":
+        return _update_numpy(sketch, present, numpy)
+    raise _dtype_error(dtype)
+
+
+def _present(values: Any) -> Any:
+    """values without its missing entries (the same object when it has none)."""
+    missing = values.isna()
+    return values[~missing] if missing.any() else values
+
+
+def _update_categorical(sketch: HyperLogLog, categorical: Any) -> int:
+    """Each category in use, once: the sketch is the same as from every row,
+    since adding an item twice changes nothing. Returns the count of rows."""
+    numpy = sys.modules["numpy"]
+    codes = categorical.codes  # -1 marks a missing value
+    categories = categorical.categories
+    used = numpy.zeros(len(categories) + 1, dtype=bool)
+    used[codes] = True  # code -1 lands in the spare last slot
+    update_many(sketch, categories[used[:-1]])
+    return len(codes) - int(numpy.count_nonzero(codes < 0))
+
+
+def _pyarrow() -> Any:
+    """The pyarrow module, or None when it is not installed."""
+    try:
+        return importlib.import_module("pyarrow")
+    except ImportError:
+        return None
+
+
+__all__ = ["ArrowArrayExportable", "ArrowStreamExportable", "Item", "Items", "update_many"]

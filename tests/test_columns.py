@@ -1,0 +1,762 @@
+"""update_many on columns: Arrow (PyCapsule interface), NumPy, pandas, polars.
+
+Oracles are independent of the column readers: registers of a sketch fed
+each value's text one by one (update / update_str), exact counts of the
+non-missing values, and Python's own str() and repr().
+"""
+
+import ctypes
+import math
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import drisk
+from drisk import HyperLogLog, update_many
+from drisk._colread import update_arrow, update_buffer
+
+P = 16
+
+
+def item_of(value):
+    """The item a Python value stands for, or None when it is missing."""
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return None
+    if isinstance(value, (bytes, str)):
+        return value
+    if isinstance(value, bool):
+        return str(value)
+    if isinstance(value, int):
+        return str(value)
+    value = float(value)  # numpy and Arrow half floats come back as numpy scalars
+    if math.isnan(value):
+        return None
+    return "0.0" if value == 0 else repr(value)
+
+
+def oracle(values, p=P):
+    """(registers, count) of the non-missing values added one at a time."""
+    h = HyperLogLog(p)
+    count = 0
+    for value in values:
+        item = item_of(value)
+        if item is None:
+            continue
+        count += 1
+        if isinstance(item, bytes):
+            h.update(item)
+        else:
+            h.update_str(item)
+    return h.registers(), count
+
+
+def fed(items, p=P):
+    h = HyperLogLog(p)
+    count = update_many(h, items)
+    return h.registers(), count
+
+
+# ---------------------------------------------------------------------------
+# Arrow
+# ---------------------------------------------------------------------------
+
+pa = pytest.importorskip("pyarrow")
+np = pytest.importorskip("numpy")
+
+STRINGS = ["a", "", "été", None, "a", "longer than twelve bytes", "z" * 40, "0", None, "b"]
+BINARIES = [b"a", b"", b"\x00\xff", None, b"a", b"longer than twelve bytes", b"\x80" * 33]
+FLOATS = [0.0, -0.0, 1.5, math.nan, None, 1e16, 1e-5, -math.inf, 0.1, 1.0, 2.5]
+
+
+def int_values(dtype):
+    info = np.iinfo(dtype)
+    return [0, 1, None, int(info.max), int(info.min), 42, 42, 10, None, int(info.max) // 3]
+
+
+ARROW_COLUMNS = {
+    "string": lambda: pa.array(STRINGS, pa.string()),
+    "large_string": lambda: pa.array(STRINGS, pa.large_string()),
+    "string_view": lambda: pa.array(STRINGS, pa.string_view()),
+    "binary": lambda: pa.array(BINARIES, pa.binary()),
+    "large_binary": lambda: pa.array(BINARIES, pa.large_binary()),
+    "binary_view": lambda: pa.array(BINARIES, pa.binary_view()),
+    "fixed_size_binary": lambda: pa.array([b"abc", None, b"\x00\x00\x01", b"abc", b"xyz"], pa.binary(3)),
+    "bool": lambda: pa.array([True, None, False, True, None], pa.bool_()),
+    "float16": lambda: pa.array(
+        np.array([0.5, 1.0, -0.0, np.nan, 65504, 0.1, 3], dtype=np.float16),
+        mask=np.array([0, 0, 0, 0, 1, 0, 0], dtype=bool),
+    ),
+    "float32": lambda: pa.array(FLOATS, pa.float32()),
+    "float64": lambda: pa.array(FLOATS, pa.float64()),
+    "null": lambda: pa.array([None, None, None], pa.null()),
+    **{
+        name: (lambda name=name: pa.array(int_values(np.dtype(name)), getattr(pa, name)()))
+        for name in ["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"]
+    },
+}
+
+
+def chunked(array):
+    """The array cut into chunks, an empty one among them."""
+    n = len(array)
+    return pa.chunked_array([array[: n // 3], array[:0], array[n // 3 :]], type=array.type)
+
+
+def dictionary(array):
+    try:
+        return array.dictionary_encode()
+    except pa.ArrowNotImplementedError:
+        pytest.skip(f"pyarrow cannot dictionary-encode {array.type}")
+
+
+ARROW_SHAPES = {
+    "array": lambda a: a,
+    "slice": lambda a: a[2:],  # a non-zero offset
+    "middle": lambda a: a[1:-1],
+    "empty": lambda a: a[:0],
+    "chunked": chunked,
+    "dictionary": dictionary,
+    "sliced dictionary": lambda a: dictionary(a)[1:],
+    "table": lambda a: pa.table({"column": a}),
+    "sliced table": lambda a: pa.table({"column": a}).slice(1),
+    "record batch": lambda a: pa.record_batch({"column": a}),
+}
+
+
+@pytest.mark.parametrize("shape", ARROW_SHAPES)
+@pytest.mark.parametrize("column", ARROW_COLUMNS)
+def test_arrow_types_and_shapes(column, shape):
+    data = ARROW_SHAPES[shape](ARROW_COLUMNS[column]())
+    values = data.column(0).to_pylist() if hasattr(data, "column") else data.to_pylist()
+    assert fed(data) == oracle(values)
+
+
+def test_dictionary_with_null_entries_and_unused_entries():
+    indices = pa.array([0, 1, None, 3, 0, 1], pa.int16())
+    entries = pa.array(["x", None, "unused", "y"])
+    data = pa.DictionaryArray.from_arrays(indices, entries)
+    assert fed(data) == oracle(["x", None, None, "y", "x", None])
+
+
+@pytest.mark.parametrize("nulls", [False, True])
+@pytest.mark.parametrize("column", ["string", "string_view", "int64", "int32", "float64", "uint64", "dictionary"])
+def test_large_arrays_split_between_cores_give_the_same_sketch(column, nulls):
+    n = 200_003
+    rng = np.random.default_rng(5)
+    ints = rng.integers(-(10**9), 10**12, n)
+    mask = rng.random(n) < 0.1 if nulls else None
+    if column in ("string", "string_view", "dictionary"):
+        data = pa.array(ints.astype(str), mask=mask).cast(pa.string_view() if column == "string_view" else pa.string())
+        if column == "dictionary":
+            data = pa.array((ints % 1000).astype(str), mask=mask).dictionary_encode()
+    elif column == "float64":
+        data = pa.array(ints / 7, mask=mask)
+    else:
+        data = pa.array(ints, mask=mask).cast(getattr(pa, column)(), safe=False)
+    data = data[1:]  # an offset too
+    assert fed(data) == oracle(data.to_pylist())
+
+
+def test_one_core_and_two_cores_agree():
+    if not hasattr(os, "sched_setaffinity"):
+        pytest.skip("no CPU affinity control here")
+    data = pa.array(np.arange(300_000).astype(str))
+    numbers = np.arange(300_000) * 3
+    both = fed(data), fed(numbers)
+    allowed = os.sched_getaffinity(0)
+    try:
+        os.sched_setaffinity(0, {min(allowed)})
+        one = fed(data), fed(numbers)
+    finally:
+        os.sched_setaffinity(0, allowed)
+    assert one == both
+
+
+def test_column_of_a_multi_column_table():
+    table = pa.table({"a": ["x", "y"], "b": [1, 2]})
+    assert fed(table["b"]) == oracle([1, 2])
+    assert fed(table.select(["a"])) == oracle(["x", "y"])
+
+
+# ---------------------------------------------------------------------------
+# One identity across paths
+# ---------------------------------------------------------------------------
+
+
+def via_lines(tmp_path, texts):
+    path = tmp_path / "items.txt"
+    path.write_text("".join(f"{t}\n" for t in texts))
+    h = HyperLogLog(P)
+    drisk.update_file(h, str(path))
+    return h.registers()
+
+
+def via_str(texts):
+    h = HyperLogLog(P)
+    for t in texts:
+        h.update_str(t)
+    return h.registers()
+
+
+INTS = [0, 7, -7, 42, 10**8, -(10**12), 2**63 - 1, -(2**63), 123456789]
+DOUBLES = [0.0, -0.0, 1.0, 1.5, -2.25, 1e16, 1e-5, 0.0001, 1e300, math.inf, -math.inf, 0.1 + 0.2]
+
+
+@pytest.mark.parametrize(
+    "values, texts, arrow_type, dtype",
+    [
+        (INTS, [str(x) for x in INTS], pa.int64(), np.int64),
+        (DOUBLES, [repr(x) if x else "0.0" for x in DOUBLES], pa.float64(), np.float64),
+        ([True, False, True], ["True", "False"], pa.bool_(), np.bool_),
+    ],
+)
+def test_one_identity_for_every_path(tmp_path, values, texts, arrow_type, dtype):
+    expected = via_str(texts)
+    assert fed(pa.array(values, arrow_type))[0] == expected
+    assert fed(np.array(values, dtype=dtype))[0] == expected
+    assert fed(list(values))[0] == expected  # Python int, float, bool
+    assert fed(x for x in values)[0] == expected
+    assert fed(pa.array(texts))[0] == expected  # the same items as text
+    assert via_lines(tmp_path, texts) == expected
+
+
+def test_missing_values_are_skipped_on_every_path():
+    values = [1.5, None, math.nan, 2.5, None]
+    assert fed(values) == fed(iter(values)) == fed(pa.array(values, from_pandas=True)) == oracle([1.5, 2.5])
+    assert fed(values)[1] == 2
+
+
+@pytest.mark.parametrize("value", [2**64, -(2**63) - 1, 10**30])
+def test_python_ints_outside_64_bits_are_refused(value):
+    h = HyperLogLog(8)
+    with pytest.raises(TypeError, match="outside the 64-bit range"):
+        update_many(h, [1, value])
+    assert fed([2**64 - 1, -(2**63)]) == oracle([2**64 - 1, -(2**63)])
+
+
+# ---------------------------------------------------------------------------
+# NumPy
+# ---------------------------------------------------------------------------
+
+
+def numpy_layouts():
+    base = np.arange(-500, 40_000, 7, dtype=np.int64)
+    grid = np.arange(60_000, dtype=np.float64).reshape(300, 200) / 8
+    unaligned = np.frombuffer(b"\x00" + np.arange(5000, dtype=np.int64).tobytes(), dtype=np.int64, offset=1)
+    return {
+        "contiguous": base,
+        "every third": base[::3],
+        "reversed": base[::-1],
+        "C-order column": grid[:, 5],
+        "F-order row": np.asfortranarray(grid)[7, :],
+        "unaligned": unaligned,
+        "byte-swapped": base.astype(">i8"),
+        "byte-swapped floats": (base / 3).astype(">f8")[::2],
+        "float32 strided": (base / 4).astype(np.float32)[1::2],
+        "uint16": (base % 60_000).astype(np.uint16),
+        "bool strided": (base % 3 == 0)[::5],
+        "empty": base[:0],
+        "one": base[:1],
+    }
+
+
+@pytest.mark.parametrize("layout", numpy_layouts())
+def test_numpy_layouts(layout):
+    array = numpy_layouts()[layout]
+    assert fed(array) == oracle(array.tolist())
+
+
+def test_numpy_nan_is_missing_and_not_counted():
+    array = np.array([1.0, np.nan, 2.0, np.nan, -np.nan])
+    assert fed(array) == oracle([1.0, 2.0])
+    assert fed(array)[1] == 2
+
+
+@pytest.mark.parametrize(
+    "array",
+    [
+        np.array(["a", "bb", "a"]),  # fixed-width text: element by element
+        np.array([b"a", b"bb"]),
+        np.array(["x", "y", "z"], dtype=object),
+    ],
+)
+def test_numpy_text_and_objects(array):
+    assert fed(array) == oracle(array.tolist())
+
+
+def test_numpy_masked_array():
+    array = np.ma.array([1, 2, 3, 4], mask=[0, 1, 0, 1])
+    assert fed(array) == oracle([1, 3])
+
+
+def test_array_module_buffers():
+    import array
+
+    assert fed(array.array("q", [1, 2, 3])) == oracle([1, 2, 3])
+    assert fed(array.array("d", [0.5, 0.5])) == oracle([0.5, 0.5])
+    assert fed(array.array("u", "ab")) == oracle(["a", "b"])  # characters, one by one
+
+
+# ---------------------------------------------------------------------------
+# pandas and polars
+# ---------------------------------------------------------------------------
+
+
+def pandas_series():
+    pd = pytest.importorskip("pandas")
+    return {
+        "str": lambda: pd.Series(["a", None, "b", "a"], dtype="str"),
+        "string[python]": lambda: pd.Series(["a", None, "b"], dtype="string[python]"),
+        "string[pyarrow]": lambda: pd.Series(["a", None, "b"], dtype="string[pyarrow]"),
+        "arrow string": lambda: pd.Series(["a", None, "c"], dtype=pd.ArrowDtype(pa.string())),
+        "object with None and NA": lambda: pd.Series(["a", None, b"b", pd.NA, pd.NaT, "a"], dtype=object),
+        "int64": lambda: pd.Series([1, 2, 3, 1]),
+        "sliced int64": lambda: pd.Series(np.arange(100)).iloc[3::4],
+        "Int64 with NA": lambda: pd.Series([1, None, 3], dtype="Int64"),
+        "UInt8": lambda: pd.Series([1, None, 255], dtype="UInt8"),
+        "float with NaN": lambda: pd.Series([1.5, np.nan, 2.0]),
+        "Float64 with NA": lambda: pd.Series([1.5, None, 2.0], dtype="Float64"),
+        "float32": lambda: pd.Series([0.1, 0.2], dtype="float32"),
+        "bool": lambda: pd.Series([True, False, True]),
+        "boolean with NA": lambda: pd.Series([True, None, False], dtype="boolean"),
+        "category": lambda: pd.Series(["x", "y", None, "x"], dtype="category"),
+        "numeric category": lambda: pd.Series(pd.Categorical([3, 1, None, 3], categories=[1, 2, 3])),
+        "index": lambda: pd.Index(["p", "q", "p"]),
+        "categorical index": lambda: pd.CategoricalIndex(["p", "q", "p"]),
+        "empty": lambda: pd.Series([], dtype="str"),
+    }
+
+
+@pytest.mark.parametrize("kind", list(pandas_series()))
+def test_pandas_dtypes(kind):
+    import pandas as pd
+
+    series = pandas_series()[kind]()
+    values = [None if pd.isna(v) else v for v in series.tolist()]
+    registers, count = fed(series)
+    assert (registers, count) == oracle(values)
+    assert count == series.notna().sum()
+    assert len({item_of(v) for v in values} - {None}) == series.nunique()
+
+
+def test_polars_series():
+    pl = pytest.importorskip("polars")
+    cases = [
+        pl.Series(["a", None, "b", "a", "a long string over twelve bytes"]),
+        pl.Series(["x", "y", None, "x"], dtype=pl.Categorical),
+        pl.Series([1, None, -3]),
+        pl.Series([1.5, None, float("nan"), -0.0], dtype=pl.Float32),
+        pl.Series([True, None, False]),
+        pl.Series([b"a", None, b"b"]),
+        pl.Series(range(1000))[10:20],
+        pl.DataFrame({"only": ["a", "b"]}),
+    ]
+    for series in cases:
+        values = series.to_series().to_list() if isinstance(series, pl.DataFrame) else series.to_list()
+        assert fed(series) == oracle(values), series
+
+
+def test_duckdb_relation():
+    duckdb = pytest.importorskip("duckdb")
+    relation = duckdb.sql("SELECT (range % 100)::VARCHAR AS v FROM range(1000)")
+    assert fed(relation) == oracle([str(i % 100) for i in range(1000)])
+
+
+# ---------------------------------------------------------------------------
+# Refusals
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("items", ["text", b"bytes", bytearray(b"ab"), memoryview(b"ab")])
+def test_single_strings_and_buffers_are_refused(items):
+    with pytest.raises(TypeError, match="one item, not an iterable of items"):
+        update_many(HyperLogLog(), items)
+
+
+def unsupported_columns():
+    import datetime
+    import decimal
+
+    pd = pytest.importorskip("pandas")
+    return {
+        "timestamp": (lambda: pa.array([datetime.datetime(2020, 1, 1)] * 3), "timestamp"),
+        "date": (lambda: pa.chunked_array([[datetime.date(2020, 1, 1)]]), "date32"),
+        "decimal": (lambda: pa.array([decimal.Decimal("1.5")]), "decimal"),
+        "list": (lambda: pa.array([[1, 2]]), "list"),
+        "struct in a table": (lambda: pa.table({"s": pa.array([{"a": 1}])}), "struct"),
+        "dictionary of dates": (lambda: pa.array([datetime.date(2020, 1, 1)]).dictionary_encode(), "date32"),
+        "extension": (lambda: pa.array(pd.Series(pd.period_range("2020", periods=2, freq="D"))), "pandas.period"),
+        "two columns": (lambda: pa.table({"a": [1], "b": [2]}), "2 columns"),
+        "numpy datetime": (lambda: np.array(["2020-01-01"], dtype="datetime64[D]"), "datetime64"),
+        "numpy complex": (lambda: np.zeros(3, dtype=complex), "complex"),
+        "pandas datetime": (lambda: pd.Series(pd.date_range("2020", periods=3)), "datetime64"),
+        "pandas tz datetime": (lambda: pd.Series(pd.date_range("2020", periods=3, tz="UTC")), "timestamp"),
+    }
+
+
+@pytest.mark.parametrize("name", list(unsupported_columns()))
+def test_unsupported_types_are_refused_before_anything_is_added(name):
+    make, mentioned = unsupported_columns()[name]
+    h = HyperLogLog(8)
+    h.update(b"before")
+    before = h.registers()
+    with pytest.raises(TypeError, match=mentioned) as info:
+        update_many(h, make())
+    assert "cast" in str(info.value) or "column" in str(info.value)
+    assert h.registers() == before
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda h: update_buffer(h, np.zeros((2, 2))), ValueError, "2 dimensions"),
+        (lambda h: update_many(h, np.zeros((2, 2))), ValueError, "2 dimensions"),
+        (lambda h: update_buffer(h, np.float64(1.0)), ValueError, "0 dimensions"),
+        (lambda h: update_buffer(h, memoryview(b"abc").cast("c")), TypeError, "format 'c'"),
+        (lambda h: update_buffer(h, np.zeros(2, dtype=np.longdouble)), TypeError, "cannot be counted"),
+        (lambda h: update_arrow(h, [1, 2]), TypeError, "neither __arrow_c_stream__ nor __arrow_c_array__"),
+        (lambda h: update_arrow(5, pa.array([1])), TypeError, "not an instance of 'HyperLogLog'"),
+    ],
+)
+def test_argument_errors(call, error, message):
+    h = HyperLogLog(8)
+    with pytest.raises(error, match=message):
+        call(h)
+    assert not any(h.registers())
+
+
+def test_arrow_structures_are_released_on_every_path():
+    pool_before = pa.total_allocated_bytes()
+    big = pa.array(np.arange(100_000).astype(str))
+    update_many(HyperLogLog(), big)
+    update_many(HyperLogLog(), pa.chunked_array([big, big]))
+    timestamps = pa.array(np.arange(100_000), pa.timestamp("s"))
+    for bad in [pa.table({"a": big, "b": big}), pa.chunked_array([timestamps, timestamps])]:
+        with pytest.raises(TypeError):
+            update_many(HyperLogLog(), bad)
+    del big, bad, timestamps
+    assert pa.total_allocated_bytes() == pool_before
+
+
+def test_stream_errors_and_reentry():
+    schema = pa.schema([("x", pa.string())])
+    h = HyperLogLog(8)
+
+    def failing():
+        yield pa.record_batch([pa.array(["a"])], schema=schema)
+        raise KeyError("boom")
+
+    with pytest.raises(ValueError, match="boom"):
+        update_many(h, pa.RecordBatchReader.from_batches(schema, failing()))
+    assert h.registers() == oracle(["a"], 8)[0]  # the batches before the failure stay
+
+    def touching():
+        yield pa.record_batch([pa.array(["b"])], schema=schema)
+        h.count()  # the sketch is held for the whole call
+
+    with pytest.raises(ValueError, match="Already mutably borrowed"):
+        update_many(h, pa.RecordBatchReader.from_batches(schema, touching()))
+
+
+# ---------------------------------------------------------------------------
+# Hand-built Arrow structures: malformed layouts, and the release contract
+# ---------------------------------------------------------------------------
+
+
+class ArrowSchema(ctypes.Structure):
+    pass
+
+
+class ArrowArray(ctypes.Structure):
+    pass
+
+
+SCHEMA_RELEASE = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowSchema))
+ARRAY_RELEASE = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArray))
+ArrowSchema._fields_ = [
+    ("format", ctypes.c_char_p),
+    ("name", ctypes.c_char_p),
+    ("metadata", ctypes.c_char_p),
+    ("flags", ctypes.c_int64),
+    ("n_children", ctypes.c_int64),
+    ("children", ctypes.POINTER(ctypes.POINTER(ArrowSchema))),
+    ("dictionary", ctypes.POINTER(ArrowSchema)),
+    ("release", SCHEMA_RELEASE),
+    ("private_data", ctypes.c_void_p),
+]
+ArrowArray._fields_ = [
+    ("length", ctypes.c_int64),
+    ("null_count", ctypes.c_int64),
+    ("offset", ctypes.c_int64),
+    ("n_buffers", ctypes.c_int64),
+    ("n_children", ctypes.c_int64),
+    ("buffers", ctypes.POINTER(ctypes.c_void_p)),
+    ("children", ctypes.POINTER(ctypes.POINTER(ArrowArray))),
+    ("dictionary", ctypes.POINTER(ArrowArray)),
+    ("release", ARRAY_RELEASE),
+    ("private_data", ctypes.c_void_p),
+]
+capsule_new = ctypes.pythonapi.PyCapsule_New
+capsule_new.restype = ctypes.py_object
+capsule_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+SCHEMA_NAME = ctypes.create_string_buffer(b"arrow_schema")
+ARRAY_NAME = ctypes.create_string_buffer(b"arrow_array")
+
+
+class HandBuilt:
+    """One array exported through __arrow_c_array__, counting releases."""
+
+    def __init__(self, fmt, length, buffers, offset=0, null_count=0, dictionary=None, metadata=None):
+        self.released = []
+        self.keep = []
+        self.schema = ArrowSchema(format=fmt.encode(), metadata=metadata)
+        self.schema.release = SCHEMA_RELEASE(self._release_schema)
+        self.array = self._array(length, buffers, offset, null_count)
+        if dictionary is not None:
+            dict_format, dict_length, dict_buffers = dictionary
+            entry = ArrowSchema(format=dict_format.encode())
+            entries = self._array(dict_length, dict_buffers, 0, 0)
+            self.keep += [entry, entries]
+            self.schema.dictionary = ctypes.pointer(entry)
+            self.array.dictionary = ctypes.pointer(entries)
+
+    def _array(self, length, buffers, offset, null_count):
+        pointers = (ctypes.c_void_p * len(buffers))()
+        for i, buffer in enumerate(buffers):
+            if buffer is not None:
+                raw = ctypes.create_string_buffer(bytes(buffer), len(buffer) or 1)
+                self.keep.append(raw)
+                pointers[i] = ctypes.addressof(raw)
+        self.keep.append(pointers)
+        array = ArrowArray(
+            length=length, null_count=null_count, offset=offset, n_buffers=len(buffers), buffers=pointers
+        )
+        array.release = ARRAY_RELEASE(self._release_array)
+        return array
+
+    def _release_schema(self, schema):
+        self.released.append("schema")
+        schema.contents.release = SCHEMA_RELEASE()
+
+    def _release_array(self, array):
+        self.released.append("array")
+        array.contents.release = ARRAY_RELEASE()
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return (
+            capsule_new(ctypes.addressof(self.schema), SCHEMA_NAME, None),
+            capsule_new(ctypes.addressof(self.array), ARRAY_NAME, None),
+        )
+
+
+def int32s(*values):
+    return np.array(values, dtype=np.int32).tobytes()
+
+
+@pytest.mark.parametrize(
+    "built, error, message",
+    [
+        (lambda: HandBuilt("i", 3, [None, int32s(5, 6, 7)]), None, None),
+        (lambda: HandBuilt("u", 2, [None, int32s(0, 2, 4), b"abcd"]), None, None),
+        (lambda: HandBuilt("u", 3, [None, int32s(0, 2, 1, 4), b"abcd"]), ValueError, "offsets go backwards"),
+        (lambda: HandBuilt("u", 2, [None, int32s(-3, 0, 1), b"abcd"]), ValueError, "offsets go backwards"),
+        (lambda: HandBuilt("u", 2, [None, int32s(0, 1)]), ValueError, "needs validity, offsets and data"),
+        (lambda: HandBuilt("i", 2, [None, None]), ValueError, "needs validity and value buffers"),
+        (lambda: HandBuilt("i", -1, [None, int32s(1)]), ValueError, "negative"),
+        (lambda: HandBuilt("i", 2, [None, int32s(1, 2)], null_count=1), ValueError, "no validity buffer"),
+        (
+            lambda: HandBuilt("c", 2, [None, bytes([0, 5])], dictionary=("u", 2, [None, int32s(0, 1, 2), b"ab"])),
+            ValueError,
+            "dictionary index is out of range",
+        ),
+        (
+            lambda: HandBuilt("c", 2, [None, bytes([0, 255])], dictionary=("u", 2, [None, int32s(0, 1, 2), b"ab"])),
+            ValueError,
+            "dictionary index is out of range",
+        ),
+        (
+            lambda: HandBuilt("vu", 1, [None, int32s(20, 0, 0, 0), b"x" * 30, np.array([30], np.int64).tobytes()]),
+            None,
+            None,
+        ),
+        (
+            lambda: HandBuilt("vu", 1, [None, int32s(20, 0, 0, 11), b"x" * 30, np.array([30], np.int64).tobytes()]),
+            ValueError,
+            "outside its data buffer",
+        ),
+        (
+            lambda: HandBuilt("vu", 1, [None, int32s(20, 0, 1, 0), b"x" * 30, np.array([30], np.int64).tobytes()]),
+            ValueError,
+            "outside its data buffer",
+        ),
+        (lambda: HandBuilt("tsu:", 1, [None, int32s(1, 2)]), TypeError, "timestamp"),
+        (lambda: HandBuilt("w:x", 1, [None, b"a"]), TypeError, "format 'w:x'"),
+        (
+            lambda: HandBuilt(
+                "i",
+                1,
+                [None, int32s(1)],
+                metadata=np.array([1, 20], np.int32).tobytes()
+                + b"ARROW:extension:name"
+                + np.array([3], np.int32).tobytes()
+                + b"ext",
+            ),
+            TypeError,
+            "extension type 'ext'",
+        ),
+    ],
+)
+def test_hand_built_arrays(built, error, message):
+    exporter = built()
+    h = HyperLogLog(8)
+    if error is None:
+        update_arrow(h, exporter)
+    else:
+        with pytest.raises(error, match=message):
+            update_arrow(h, exporter)
+    # Moved out of the capsules and released exactly once, whatever happened.
+    assert sorted(exporter.released) == ["array", "schema"]
+
+
+def test_hand_built_view_array_reads_inline_and_buffered_values():
+    inline = int32s(3) + b"abc" + bytes(9)
+    buffered = int32s(13) + b"long" + int32s(0, 2)  # 13 bytes of buffer 0, from byte 2
+    exporter = HandBuilt("vz", 2, [None, inline + buffered, b"xxlong string!!", np.array([15], np.int64).tobytes()])
+    h = HyperLogLog(P)
+    assert update_arrow(h, exporter) == 2
+    assert h.registers() == oracle([b"abc", b"long string!!"])[0]
+
+
+# ---------------------------------------------------------------------------
+# No optional package needed
+# ---------------------------------------------------------------------------
+
+
+def test_import_without_optional_packages():
+    code = textwrap.dedent(
+        """
+        import sys
+
+        BLOCKED = {"numpy", "pandas", "pyarrow", "polars", "duckdb"}
+
+        class Block:
+            def find_spec(self, name, path=None, target=None):
+                if name.partition(".")[0] in BLOCKED:
+                    raise ImportError(f"{name} is blocked")
+
+        sys.meta_path.insert(0, Block())
+        import array
+        import drisk
+
+        h = drisk.HyperLogLog()
+        assert drisk.update_many(h, ["a", b"b"]) == 2
+        assert drisk.update_many(h, (x for x in ["c"])) == 1
+        assert drisk.update_many(h, array.array("q", [1, 2])) == 2
+        assert not BLOCKED & set(sys.modules)
+        """
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_pandas_without_pyarrow():
+    pytest.importorskip("pandas")
+    code = textwrap.dedent(
+        """
+        import sys
+
+        class Block:
+            def find_spec(self, name, path=None, target=None):
+                if name.partition(".")[0] == "pyarrow":
+                    raise ImportError(f"{name} is blocked")
+
+        sys.meta_path.insert(0, Block())
+        import pandas as pd
+        import drisk
+
+        def sketch(items):
+            h = drisk.HyperLogLog()
+            return drisk.update_many(h, items), h.registers()
+
+        def texts(values):
+            h = drisk.HyperLogLog()
+            for v in values:
+                h.update_str(v)
+            return h.registers()
+
+        assert sketch(pd.Series(["a", None, "b"])) == (2, texts(["a", "b"]))
+        assert sketch(pd.Series([1, None, 3], dtype="Int64")) == (2, texts(["1", "3"]))
+        assert sketch(pd.Series([True, None], dtype="boolean")) == (1, texts(["True"]))
+        assert "pyarrow" not in sys.modules
+        """
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+
+
+# ---------------------------------------------------------------------------
+# Leaks (slow: run with -m slow)
+# ---------------------------------------------------------------------------
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def leak_cases():
+    strings = pa.array(["a", None, "bc"] * 10)
+    return {
+        "arrow array": (lambda h: update_arrow(h, strings), None, strings),
+        "arrow stream": (lambda h: update_arrow(h, CHUNKED), None, CHUNKED),
+        "dictionary": (lambda h: update_arrow(h, DICTIONARY), None, DICTIONARY),
+        "buffer": (lambda h: update_buffer(h, NUMBERS), None, NUMBERS),
+        "strided buffer": (lambda h: update_buffer(h, NUMBERS[::3]), None, NUMBERS),
+        "unsupported type": (lambda h: update_arrow(h, TIMESTAMPS), TypeError, TIMESTAMPS),
+        "two columns": (lambda h: update_arrow(h, TWO_COLUMNS), TypeError, TWO_COLUMNS),
+        "malformed": (lambda h: update_arrow(h, MALFORMED), ValueError, MALFORMED),
+        "bad format": (lambda h: update_buffer(h, COMPLEX), TypeError, COMPLEX),
+        "not exportable": (lambda h: update_arrow(h, strings.to_pylist()), TypeError, strings),
+    }
+
+
+CHUNKED = pa.chunked_array([["x", "y"], ["z"]])
+DICTIONARY = pa.array(["x", "y", "x"]).dictionary_encode()
+NUMBERS = np.arange(300, dtype=np.int64)
+TIMESTAMPS = pa.chunked_array([pa.array([0, 1], pa.timestamp("s"))])
+TWO_COLUMNS = pa.table({"a": [1], "b": [2]})
+MALFORMED = HandBuilt("u", 3, [None, int32s(0, 2, 1, 4), b"abcd"])
+COMPLEX = np.zeros(4, dtype=np.complex64)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name", list(leak_cases()))
+def test_no_leaks(name):
+    call, expected, data = leak_cases()[name]
+    h = HyperLogLog(10)
+    calls = int(os.environ.get("DRISK_LEAK_CALLS", 1_000_000)) // 10
+
+    def hammer(n):
+        for _ in range(n):
+            try:
+                call(h)
+            except Exception as error:  # noqa: BLE001
+                if expected is None or not isinstance(error, expected):
+                    raise
+                MALFORMED.released.clear()
+
+    hammer(1000)
+    import gc
+
+    gc.collect()
+    refs = sys.getrefcount(data), sys.getrefcount(h)
+    pool = pa.total_allocated_bytes()
+    before = rss()
+    hammer(calls)
+    gc.collect()
+    assert rss() - before < 16 * 1024 * 1024
+    assert (sys.getrefcount(data), sys.getrefcount(h)) == refs
+    assert pa.total_allocated_bytes() == pool
