@@ -15,6 +15,8 @@
 // producer is trusted for those, as every consumer of the interface must.)
 #include "columns.hpp"
 
+#include "kernels.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -639,26 +641,13 @@ template <bool Nullable, class View>
 }
 
 #ifdef DRISK_HAVE_AVX2_DIGITS
-// The vector paths the CPU runs, less those named in the environment
-// variable DRISK_DISABLE_CPU_FEATURES ("avx512", "avx2", comma-separated),
-// which lets the tests hold every path against the others on one machine.
-// Read once per process.
+// The vector path for integers, from the one place that asks the CPU (and
+// honours DRISK_DISABLE_CPU_FEATURES): kernels.hpp.
 enum class IntegerPath { portable, avx2, avx512 };
 
 IntegerPath integer_path() noexcept {
-  static const IntegerPath path = [] {
-    const char* disabled = std::getenv("DRISK_DISABLE_CPU_FEATURES");
-    const std::string_view off = disabled != nullptr ? disabled : "";
-    if (off.find("avx512") == std::string_view::npos && __builtin_cpu_supports("avx512f") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw")) {
-      return IntegerPath::avx512;
-    }
-    if (off.find("avx2") == std::string_view::npos && __builtin_cpu_supports("avx2")) {
-      return IntegerPath::avx2;
-    }
-    return IntegerPath::portable;
-  }();
-  return path;
+  const CpuFeatures& cpu = cpu_features();
+  return cpu.avx512 ? IntegerPath::avx512 : cpu.avx2 ? IntegerPath::avx2 : IntegerPath::portable;
 }
 
 // Four integers of kind K from `at`, widened to 64-bit lanes.

@@ -3,7 +3,9 @@
 #include "kernels.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "lines.hpp"
 
@@ -205,12 +207,26 @@ __attribute__((target("avx2"))) void histogram_avx2(const std::uint8_t* regs, st
 constexpr Kernels X86_VECTOR{"x86_vector",         max_register_avx2, scaled_power_sum_avx2,
                              elementwise_max_avx2, add_lines_sse2,    histogram_avx2};
 
-bool cpu_has_x86_vector() noexcept {
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-}
 #endif
 
 }  // namespace
+
+const CpuFeatures& cpu_features() noexcept {
+  static const CpuFeatures features = [] {
+    CpuFeatures found;
+#if DRISK_X86_KERNELS
+    const char* disabled = std::getenv("DRISK_DISABLE_CPU_FEATURES");
+    const std::string_view off = disabled != nullptr ? disabled : "";
+    found.avx2 = off.find("avx2") == std::string_view::npos && __builtin_cpu_supports("avx2") &&
+                 __builtin_cpu_supports("popcnt");
+    found.avx512 = found.avx2 && off.find("avx512") == std::string_view::npos &&
+                   __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                   __builtin_cpu_supports("avx512bw");
+#endif
+    return found;
+  }();
+  return features;
+}
 
 const Kernels* kernels_for(KernelSet set) noexcept {
   switch (set) {
@@ -218,7 +234,7 @@ const Kernels* kernels_for(KernelSet set) noexcept {
       return &PORTABLE;
     case KernelSet::x86_vector:
 #if DRISK_X86_KERNELS
-      return cpu_has_x86_vector() ? &X86_VECTOR : nullptr;
+      return cpu_features().avx2 ? &X86_VECTOR : nullptr;
 #else
       return nullptr;
 #endif

@@ -52,6 +52,17 @@ struct Kernels {
                     std::uint64_t* counts) noexcept;
 };
 
+// The vector instruction sets this CPU offers, less those named in the
+// environment variable DRISK_DISABLE_CPU_FEATURES ("avx2", "avx512",
+// comma-separated; disabling avx2 disables avx512 too), which lets the tests
+// run every path on one machine. Asked once per process; every run-time
+// choice of a code path in the core goes through here.
+struct CpuFeatures {
+  bool avx2 = false;    // with popcnt
+  bool avx512 = false;  // F, DQ and BW
+};
+const CpuFeatures& cpu_features() noexcept;
+
 enum class KernelSet { portable, x86_vector };
 
 // The best set this CPU runs. Chosen on first use; never changes after.
