@@ -13,6 +13,7 @@ AddressSanitizer error and on LeakSanitizer's own fatal errors in the logs.
 
 Usage: python .ci/lsan_check.py LOG_PREFIX   (the log_path given to ASan)
 """
+
 import glob
 import re
 import sys

@@ -25,6 +25,7 @@ Apache DataSketches HLL_8 (`datasketches` on PyPI) is fed real items up to a
 limit (about 80 ns an update from Python), so its curve stops there.
 numpy and matplotlib are needed here only.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -187,25 +188,27 @@ def simulate_datasketches(p: int, sketches: int, ns: list[int]) -> list[PeerPoin
 def report(p: int, points: list[Point], peers: list[PeerPoint] | None) -> dict[str, float]:
     se = standard_error(p)
     peer_at = {pp.n: pp for pp in peers or []}
-    print(f"\np = {p}: m = {2**p}, 1.04/sqrt(m) = {100 * se:.3f} %; "
-          f"{len(points[0].covered)} sketches a point")
-    print("| n | classic bias / RMSE % | improved bias / RMSE % | ml bias / RMSE % "
-          "| 95 % bounds cover | DataSketches HLL_8 bias / RMSE % |")
+    print(f"\np = {p}: m = {2**p}, 1.04/sqrt(m) = {100 * se:.3f} %; {len(points[0].covered)} sketches a point")
+    print(
+        "| n | classic bias / RMSE % | improved bias / RMSE % | ml bias / RMSE % "
+        "| 95 % bounds cover | DataSketches HLL_8 bias / RMSE % |"
+    )
     print("|---:|---:|---:|---:|---:|---:|")
     for pt in points:
         cells = [f"{pt.bias(m) * 100:+.3f} / {pt.rmse(m) * 100:.3f}" for m in METHODS]
         peer = peer_at.get(pt.n)
-        peer_cell = (f"{np.mean(peer.errors) * 100:+.3f} / "
-                     f"{math.sqrt(np.mean(np.square(peer.errors))) * 100:.3f}") if peer else ""
+        peer_cell = (
+            (f"{np.mean(peer.errors) * 100:+.3f} / {math.sqrt(np.mean(np.square(peer.errors))) * 100:.3f}")
+            if peer
+            else ""
+        )
         print(f"| {pt.n:,} | " + " | ".join(cells) + f" | {pt.coverage() * 100:.1f} % | {peer_cell} |")
     # Figures against the targets, in units of 1.04/sqrt(m).
     summary: dict[str, float] = {}
     for m in ("improved", "ml"):
         summary[f"{m} worst |bias| (x se)"] = max(abs(pt.bias(m)) for pt in points) / se
-        summary[f"{m} worst |bias| less 2 noise (x se)"] = max(
-            abs(pt.bias(m)) - 2 * pt.noise(m) for pt in points) / se
-        summary[f"{m} worst RMSE from 100 (x se)"] = max(
-            pt.rmse(m) for pt in points if pt.n >= 100) / se
+        summary[f"{m} worst |bias| less 2 noise (x se)"] = max(abs(pt.bias(m)) - 2 * pt.noise(m) for pt in points) / se
+        summary[f"{m} worst RMSE from 100 (x se)"] = max(pt.rmse(m) for pt in points if pt.n >= 100) / se
     summary["classic worst |bias| (x se)"] = max(abs(pt.bias("classic")) for pt in points) / se
     from_100 = [pt.coverage() for pt in points if pt.n >= 100]
     below = [pt.coverage() for pt in points if pt.n < 100]
@@ -236,15 +239,22 @@ def plot(results: dict[int, tuple[list[Point], list[PeerPoint] | None]], path: s
         ns = [pt.n for pt in points]
         for m in METHODS:
             ax.plot(ns, [100 * pt.rmse(m) for pt in points], color=colours[m], label=f"{m} RMSE")
-            ax.plot(ns, [100 * pt.bias(m) for pt in points], color=colours[m], linestyle=":",
-                    label=f"{m} bias")
+            ax.plot(ns, [100 * pt.bias(m) for pt in points], color=colours[m], linestyle=":", label=f"{m} bias")
         if peers:
             name = "DataSketches HLL_8"
-            ax.plot([pp.n for pp in peers],
-                    [100 * math.sqrt(np.mean(np.square(pp.errors))) for pp in peers],
-                    color=colours[name], label=f"{name} RMSE")
-            ax.plot([pp.n for pp in peers], [100 * np.mean(pp.errors) for pp in peers],
-                    color=colours[name], linestyle=":", label=f"{name} bias")
+            ax.plot(
+                [pp.n for pp in peers],
+                [100 * math.sqrt(np.mean(np.square(pp.errors))) for pp in peers],
+                color=colours[name],
+                label=f"{name} RMSE",
+            )
+            ax.plot(
+                [pp.n for pp in peers],
+                [100 * np.mean(pp.errors) for pp in peers],
+                color=colours[name],
+                linestyle=":",
+                label=f"{name} bias",
+            )
         ax.axhline(se, color="black", linewidth=0.7, linestyle="--", label="1.04/sqrt(m)")
         ax.axhline(0, color="black", linewidth=0.5)
         ax.axvline(2.5 * 2**p, color="tab:red", linewidth=0.5, alpha=0.5)
@@ -255,7 +265,7 @@ def plot(results: dict[int, tuple[list[Point], list[PeerPoint] | None]], path: s
         ax.grid(True, which="major", alpha=0.3)
     for ax in axes[-1]:
         ax.set_xlabel("true distinct count")
-    for ax in list(axes.flat)[len(precisions):]:
+    for ax in list(axes.flat)[len(precisions) :]:
         ax.set_visible(False)
     handles, labels = axes.flat[0].get_legend_handles_labels()
     fig.legend(handles, labels, loc="lower center", ncol=5, fontsize=8, frameon=False)
@@ -266,15 +276,16 @@ def plot(results: dict[int, tuple[list[Point], list[PeerPoint] | None]], path: s
 
 
 def main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(prog="python -m bench accuracy",
-                                     description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog="python -m bench accuracy", description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer sketches and cardinalities")
     parser.add_argument("--sketches", type=int, help="sketches a point (default 500, quick 60)")
     parser.add_argument("--precisions", default="10,12,14,16", help="comma-separated p values")
-    parser.add_argument("--peer-sketches", type=int, help="DataSketches sketches a point "
-                        "(default 100, quick 20; 0 to skip)")
-    parser.add_argument("--peer-limit", type=int, default=None,
-                        help="largest count fed to DataSketches (default 10^5, quick 10^4)")
+    parser.add_argument(
+        "--peer-sketches", type=int, help="DataSketches sketches a point (default 100, quick 20; 0 to skip)"
+    )
+    parser.add_argument(
+        "--peer-limit", type=int, default=None, help="largest count fed to DataSketches (default 10^5, quick 10^4)"
+    )
     parser.add_argument("--seed", type=int, default=2024)
     parser.add_argument("--plot", default="docs/accuracy.png", help="where to draw the curves")
     parser.add_argument("--no-plot", action="store_true")
@@ -299,17 +310,23 @@ def main(argv: list[str] | None = None) -> None:
         summaries[p] = report(p, points, peers)
         print(f"  ({time.perf_counter() - start:.1f} s)", file=sys.stderr)
 
-    print("\n| p | improved worst bias | ml worst bias | improved worst RMSE (n >= 100) "
-          "| ml worst RMSE (n >= 100) | coverage from 100 | coverage below 100 |")
+    print(
+        "\n| p | improved worst bias | ml worst bias | improved worst RMSE (n >= 100) "
+        "| ml worst RMSE (n >= 100) | coverage from 100 | coverage below 100 |"
+    )
     print("|---:|---:|---:|---:|---:|---:|---:|")
     for p, s in summaries.items():
-        print(f"| {p} | {s['improved worst |bias| (x se)']:.3f} se | {s['ml worst |bias| (x se)']:.3f} se"
-              f" | {s['improved worst RMSE from 100 (x se)']:.3f} se | {s['ml worst RMSE from 100 (x se)']:.3f} se"
-              f" | {s['coverage min from 100 (%)']:.1f} - {s['coverage max from 100 (%)']:.1f} %"
-              f" | >= {s['coverage min below 100 (%)']:.1f} % |")
-    print("(se = 1.04/sqrt(m); a bias figure includes the simulation's noise, about "
-          f"{1 / math.sqrt(sketches):.3f} se; a coverage figure has a noise of "
-          f"{100 * math.sqrt(0.95 * 0.05 / sketches):.1f} % (1 sd) at each point)")
+        print(
+            f"| {p} | {s['improved worst |bias| (x se)']:.3f} se | {s['ml worst |bias| (x se)']:.3f} se"
+            f" | {s['improved worst RMSE from 100 (x se)']:.3f} se | {s['ml worst RMSE from 100 (x se)']:.3f} se"
+            f" | {s['coverage min from 100 (%)']:.1f} - {s['coverage max from 100 (%)']:.1f} %"
+            f" | >= {s['coverage min below 100 (%)']:.1f} % |"
+        )
+    print(
+        "(se = 1.04/sqrt(m); a bias figure includes the simulation's noise, about "
+        f"{1 / math.sqrt(sketches):.3f} se; a coverage figure has a noise of "
+        f"{100 * math.sqrt(0.95 * 0.05 / sketches):.1f} % (1 sd) at each point)"
+    )
     if not args.no_plot:
         plot(results, args.plot)
         print(f"\ncurves drawn into {args.plot}")

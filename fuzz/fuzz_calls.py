@@ -1,4 +1,5 @@
 """Fuzz every callable with arbitrary positional and keyword arguments."""
+
 import sys
 
 import atheris

@@ -1,4 +1,5 @@
 """Fuzz HyperLogLog.from_bytes with arbitrary buffers, then every method."""
+
 import pickle
 import sys
 

@@ -1,4 +1,5 @@
 """Fuzz update_lines with arbitrary buffers against a Python line splitter."""
+
 import sys
 
 import atheris

@@ -7,6 +7,7 @@ code and its marker goes when the fault is mended. Every crash-prone case
 runs in a child interpreter, so that a crash fails the test instead of ending
 the run.
 """
+
 import os
 import subprocess
 import sys
@@ -19,13 +20,13 @@ from drisk import HyperLogLog, _bulk
 
 
 def run_child(code, *args, timeout=60):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args],
-                          capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True, text=True, timeout=timeout
+    )
 
 
 def describe(result):
-    return f"exit status {result.returncode}\nstdout: {result.stdout[-1000:]}\n" \
-           f"stderr: {result.stderr[-2000:]}"
+    return f"exit status {result.returncode}\nstdout: {result.stdout[-1000:]}\nstderr: {result.stderr[-2000:]}"
 
 
 # ---------------------------------------------------------------------------
@@ -221,8 +222,7 @@ DAEMON_TEMPLATE = """
 def test_daemon_thread_ended_inside_python_code_run_by_drisk(case):
     if case.startswith("buffer_") and sys.version_info < (3, 12):
         pytest.skip("__buffer__ needs Python 3.12")
-    code = textwrap.dedent(DAEMON_TEMPLATE).replace(
-        "CASE", textwrap.dedent(DAEMON_CASES[case]).strip())
+    code = textwrap.dedent(DAEMON_TEMPLATE).replace("CASE", textwrap.dedent(DAEMON_CASES[case]).strip())
     for _ in range(10):
         result = run_child(code)
         assert result.returncode == 0 and "terminate" not in result.stderr, describe(result)
@@ -231,6 +231,7 @@ def test_daemon_thread_ended_inside_python_code_run_by_drisk(case):
 # ---------------------------------------------------------------------------
 # What held up (kept as regression tests)
 # ---------------------------------------------------------------------------
+
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_fork_from_a_generator_while_another_thread_holds_another_sketch():
@@ -295,10 +296,13 @@ def test_union_of_thousands_of_sketches_including_repeats():
     drisk.update_many(b, [b"c"])
 
 
-@pytest.mark.parametrize("parts", [
-    [memoryview(b"abcdef")[::2]],
-    [b"ok", memoryview(b"abcdef")[::2]],
-])
+@pytest.mark.parametrize(
+    "parts",
+    [
+        [memoryview(b"abcdef")[::2]],
+        [b"ok", memoryview(b"abcdef")[::2]],
+    ],
+)
 def test_update_joined_refuses_non_contiguous_parts_and_adds_nothing(parts):
     h = HyperLogLog(10)
     with pytest.raises(BufferError) as info:
@@ -327,10 +331,13 @@ def test_sys_exit_from_inside_a_call_keeps_its_status(call):
             def __bool__(self):
                 sys.exit(7)
         CALL
-    """.replace("CALL", {
-        "update_many": "drisk.update_many(h, items())",
-        "update_joined": "_bulk.update_joined(h, items())",
-        "update_lines_final": "drisk.update_lines(h, b'a', final=Final())",
-    }[call])
+    """.replace(
+        "CALL",
+        {
+            "update_many": "drisk.update_many(h, items())",
+            "update_joined": "_bulk.update_joined(h, items())",
+            "update_lines_final": "drisk.update_lines(h, b'a', final=Final())",
+        }[call],
+    )
     result = run_child(code)
     assert result.returncode == 7, describe(result)

@@ -1,13 +1,13 @@
 """update_many, update_lines and update_joined."""
+
 import mmap
 import random
 
 import pytest
 
 import drisk
-from drisk import HyperLogLog, update_lines, update_many
 import drisk._bulk
-from drisk import _bulk
+from drisk import HyperLogLog, _bulk, update_lines, update_many
 
 B = _bulk.BATCH
 
@@ -60,9 +60,20 @@ def test_update_many_counts_and_batches(n):
 
 @pytest.mark.parametrize(
     "size, bad_at",
-    [(150, 0), (150, 1), (150, 63), (150, 64), (150, 149),
-     # many groups of 64
-     (50_000, 0), (50_000, 511), (50_000, 2047), (50_000, 2048), (50_000, 30_001), (50_000, 49_999)],
+    [
+        (150, 0),
+        (150, 1),
+        (150, 63),
+        (150, 64),
+        (150, 149),
+        # many groups of 64
+        (50_000, 0),
+        (50_000, 511),
+        (50_000, 2047),
+        (50_000, 2048),
+        (50_000, 30_001),
+        (50_000, 49_999),
+    ],
 )
 @pytest.mark.parametrize("wrap", [list, tuple, iter])
 def test_bad_element_keeps_earlier_items(size, bad_at, wrap):
@@ -71,8 +82,10 @@ def test_bad_element_keeps_earlier_items(size, bad_at, wrap):
     h = HyperLogLog(8)
     with pytest.raises(TypeError) as info:
         update_many(h, wrap(items))
-    assert str(info.value) == (f"update_many() items[{bad_at}]: 'complex' object is not an instance of "
-                               "'bytes', 'str', 'int', 'float' or 'bool'")
+    assert str(info.value) == (
+        f"update_many() items[{bad_at}]: 'complex' object is not an instance of "
+        "'bytes', 'str', 'int', 'float' or 'bool'"
+    )
     assert info.value.__notes__ == [f"while processing 'items[{bad_at}]'"]
     assert h.registers() == one_by_one(8, items[:bad_at]).registers()
     # Retrying the whole (fixed) batch gives the right sketch: insertion is idempotent.
@@ -142,8 +155,10 @@ def test_update_joined_failure_adds_nothing(parts, exc):
     "call, message",
     [
         (lambda: update_many(HyperLogLog()), "update_many() missing 1 required positional argument: 'items'"),
-        (lambda: update_lines(HyperLogLog(), b"", True, 4),
-         "update_lines() takes from 2 to 3 positional arguments but 4 were given"),
+        (
+            lambda: update_lines(HyperLogLog(), b"", True, 4),
+            "update_lines() takes from 2 to 3 positional arguments but 4 were given",
+        ),
         (lambda: update_lines(HyperLogLog(), buf=b""), "update_lines() got an unexpected keyword argument 'buf'"),
     ],
 )

@@ -1,4 +1,5 @@
 """Argument binding, conversions, the access flag and the panic barrier."""
+
 import os
 import signal
 import subprocess
@@ -34,15 +35,22 @@ def sketch():
         # unexpected keyword, checked before missing; too-many checked first
         (lambda: sketch().update(x=b"a"), "HyperLogLog.update() got an unexpected keyword argument 'x'"),
         (lambda: H(q=4), "HyperLogLog.__new__() got an unexpected keyword argument 'q'"),
-        (lambda: sketch().update(b"a", b"b", x=1), "HyperLogLog.update() takes 1 positional arguments but 2 were given"),
+        (
+            lambda: sketch().update(b"a", b"b", x=1),
+            "HyperLogLog.update() takes 1 positional arguments but 2 were given",
+        ),
         (lambda: sketch().update(x=1, data=b"a"), "HyperLogLog.update() got an unexpected keyword argument 'x'"),
         (lambda: sketch().update(data=b"a", x=1), "HyperLogLog.update() got an unexpected keyword argument 'x'"),
         # names match byte for byte only
         (lambda: sketch().update(Data=b"a"), "HyperLogLog.update() got an unexpected keyword argument 'Data'"),
-        (lambda: sketch().merge(**{"\udc80": 1}),
-         "HyperLogLog.merge() got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
-        (lambda: H(**{"p\ud800q": 1}),
-         "HyperLogLog.__new__() got an unexpected keyword argument 'p\ufffd\ufffd\ufffdq'"),
+        (
+            lambda: sketch().merge(**{"\udc80": 1}),
+            "HyperLogLog.merge() got an unexpected keyword argument '\ufffd\ufffd\ufffd'",
+        ),
+        (
+            lambda: H(**{"p\ud800q": 1}),
+            "HyperLogLog.__new__() got an unexpected keyword argument 'p\ufffd\ufffd\ufffdq'",
+        ),
     ],
 )
 def test_binding_messages(call, message):
@@ -131,8 +139,10 @@ def test_conversion_failures_carry_a_note(call, exc_type, message, param):
     assert h.to_bytes() == before
 
 
-@pytest.mark.parametrize("value, exc_type", [(3.5, TypeError), ("12", TypeError), (None, TypeError),
-                                             (2**70, OverflowError), (-(2**70), OverflowError)])
+@pytest.mark.parametrize(
+    "value, exc_type",
+    [(3.5, TypeError), ("12", TypeError), (None, TypeError), (2**70, OverflowError), (-(2**70), OverflowError)],
+)
 def test_interpreter_errors_from_p_pass_through_with_note(value, exc_type):
     with pytest.raises(exc_type) as info:
         HyperLogLog(value)
@@ -212,7 +222,7 @@ def test_panic_without_text_gets_default_message():
 
 
 def test_panic_not_caught_by_except_exception():
-    with pytest.raises(BaseException):
+    with pytest.raises(BaseException):  # noqa: B017 - PanicException is no Exception
         try:
             _probe.panic("x")
         except Exception:  # noqa: BLE001 - the point of the test

@@ -1,4 +1,5 @@
 """count(): the estimator, bit for bit, for any register contents."""
+
 import math
 import random
 

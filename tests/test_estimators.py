@@ -7,6 +7,7 @@ sketches", 2017): the improved estimator with tau in its closed form
 found by bisection on the likelihood equation with the exact helper function.
 The bounds are checked by a small coverage simulation of real sketches.
 """
+
 import math
 import random
 
@@ -334,7 +335,11 @@ def test_summary_agrees_with_the_functions():
         (lambda h: drisk.estimate(), TypeError, "missing"),
         (lambda h: drisk.estimate(h, "ml", "x"), TypeError, "takes"),
         (lambda h: drisk.estimate(h, methd="ml"), TypeError, "unexpected keyword"),
-        (lambda h: drisk.error_bounds(h, 0.4999), ValueError, "confidence must be between 0.5 and 0.999 inclusive, got 0.4999"),
+        (
+            lambda h: drisk.error_bounds(h, 0.4999),
+            ValueError,
+            "confidence must be between 0.5 and 0.999 inclusive, got 0.4999",
+        ),
         (lambda h: drisk.error_bounds(h, 1), ValueError, "got 1.0"),
         (lambda h: drisk.error_bounds(h, 0.9991), ValueError, "got 0.9991"),
         (lambda h: drisk.error_bounds(h, math.nan), ValueError, "got nan"),

@@ -1,4 +1,5 @@
 """update_stream and update_file: lines of streams and files."""
+
 import bz2
 import gzip
 import io
@@ -55,8 +56,9 @@ def h_p(h):
 
 # Lines longer than the small chunks and blocks below, with "\r" right
 # before a chunk boundary and "\n" right after it somewhere among them.
-LONG = b"".join([b"x" * 300 + b"\r\n", b"y" * 299 + b"\r", b"\r" * 40 + b"\n", b"z" * 1000,
-                 b"\r\n" * 3, b"w" * 517 + b"\r"])
+LONG = b"".join(
+    [b"x" * 300 + b"\r\n", b"y" * 299 + b"\r", b"\r" * 40 + b"\n", b"z" * 1000, b"\r\n" * 3, b"w" * 517 + b"\r"]
+)
 EDGES = [b"", b"a", b"a\r", b"\r", b"\r\n", b"\n\n", b"a\r\rb\r\n\r", LONG]
 
 
@@ -74,7 +76,7 @@ class Trickle:
         if self.calls < 4 or self.calls % 1000 == 0:
             return None
         n = min(len(view), self.rng.randrange(1, 500), len(self.data) - self.pos)
-        view[:n] = self.data[self.pos:self.pos + n]
+        view[:n] = self.data[self.pos : self.pos + n]
         self.pos += n
         return n
 
@@ -114,8 +116,14 @@ TEXT = "zéro\r\nun\n\ndeux\rtrois\n" * 50 + "fin"
 
 @pytest.mark.parametrize(
     "mode, kwargs",
-    [("rb", {}), ("rb", {"buffering": 0}), ("r+b", {}), ("r", {"encoding": "utf-8"}),
-     ("r", {"encoding": "utf-8", "newline": ""}), ("r", {"encoding": "latin-1"})],
+    [
+        ("rb", {}),
+        ("rb", {"buffering": 0}),
+        ("r+b", {}),
+        ("r", {"encoding": "utf-8"}),
+        ("r", {"encoding": "utf-8", "newline": ""}),
+        ("r", {"encoding": "latin-1"}),
+    ],
 )
 def test_update_file_from_open_file_midway(tmp_path, mode, kwargs):
     """Counting starts at the file's own position, read-ahead included, and
@@ -171,7 +179,7 @@ def zstd_compress(data):
 
 COMPRESSORS = {
     # two members, as `cat a.gz b.gz` makes
-    "gzip": lambda d: gzip.compress(d[: len(d) // 3]) + gzip.compress(d[len(d) // 3:]),
+    "gzip": lambda d: gzip.compress(d[: len(d) // 3]) + gzip.compress(d[len(d) // 3 :]),
     "bzip2": bz2.compress,
     "xz": lzma.compress,
     "zstd": lambda d: zstd_compress(d[:100]) + zstd_compress(d[100:]),
@@ -231,9 +239,11 @@ def test_zstd_cut_anywhere(tmp_path):
     holds the lines of the frames before the cut."""
     zstandard = pytest.importorskip("zstandard")
     a, b = b"one\ntwo\n" * 40, b"three\n" * 3000
-    frames = [zstd_compress(a),
-              b"\x50\x2a\x4d\x18" + (5).to_bytes(4, "little") + b"skip!",  # a skippable frame
-              zstandard.ZstdCompressor(write_checksum=True, write_content_size=False).compress(b)]
+    frames = [
+        zstd_compress(a),
+        b"\x50\x2a\x4d\x18" + (5).to_bytes(4, "little") + b"skip!",  # a skippable frame
+        zstandard.ZstdCompressor(write_checksum=True, write_content_size=False).compress(b),
+    ]
     stream = b"".join(frames)
     boundaries = {len(frames[0]): a, len(frames[0]) + len(frames[1]): a, len(stream): a + b}
     for cut in range(4, len(stream) + 1):

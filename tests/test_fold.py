@@ -3,6 +3,7 @@
 A folded sketch must equal, register for register, the sketch built directly
 at the lower precision from the same items (hashed by HyperLogLog.update).
 """
+
 import functools
 
 import pytest
@@ -27,7 +28,7 @@ def direct(p, name):
 
 
 @pytest.mark.parametrize("name", ITEM_SETS)
-@pytest.mark.parametrize("high, low", PAIRS, ids=[f"{h}to{l}" for h, l in PAIRS])
+@pytest.mark.parametrize("high, low", PAIRS, ids=[f"{h}to{lo}" for h, lo in PAIRS])
 def test_fold_equals_a_direct_build(high, low, name):
     source = HyperLogLog.from_bytes(direct(high, name))
     folded = drisk.fold(source, low)
@@ -46,9 +47,9 @@ def test_fold_to_the_same_precision_is_an_independent_copy():
 def test_fold_keeps_impossible_registers_at_the_largest_rank():
     """A register above 65 - p is read as 65 - p, as the estimators read it."""
     regs = bytearray(2**10)
-    regs[0] = 255            # group 0 of the fold to p = 8, extra bits 00
-    regs[4] = 55             # group 1: 55 is already the largest rank at p = 10
-    regs[8 + 2] = 255        # group 2: only a source with extra bits 10
+    regs[0] = 255  # group 0 of the fold to p = 8, extra bits 00
+    regs[4] = 55  # group 1: 55 is already the largest rank at p = 10
+    regs[8 + 2] = 255  # group 2: only a source with extra bits 10
     folded = drisk.fold(HyperLogLog.from_bytes(bytes([10]) + bytes(regs)), 8).registers()
     assert folded[:3] == bytes([57, 57, 1])
     assert drisk.fold(HyperLogLog.from_bytes(bytes([10]) + bytes(regs)), 10).registers() == bytes(regs)

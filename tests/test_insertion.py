@@ -1,4 +1,5 @@
 """Construction and insertion: registers agree with XXH3-64 on every path."""
+
 import random
 
 import pytest

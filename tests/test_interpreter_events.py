@@ -4,6 +4,7 @@ running finalizers, shutdown with daemon threads, signals and fork.
 Each crash-prone case runs in a child interpreter, so that a crash fails the
 test instead of ending the run.
 """
+
 import os
 import signal
 import subprocess
@@ -15,13 +16,13 @@ import warnings
 
 import pytest
 
-import drisk
 from drisk import HyperLogLog, update_lines, update_many
 
 
 def run_child(code, timeout=60, **kwargs):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout, **kwargs)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout, **kwargs
+    )
 
 
 # A finalizer that clears the list being absorbed, run by the collector as soon
@@ -76,7 +77,8 @@ def test_finalizer_clearing_the_list_mid_batch(bad, filler, action):
             "        started.wait()\n"
             "        items.clear()\n"
             "        cleared.set()\n"
-            "    threading.Thread(target=clearer, daemon=True).start()")
+            "    threading.Thread(target=clearer, daemon=True).start()",
+        )
     result = run_child(code)
     assert result.returncode == 0, result.stderr[-2000:]
 
@@ -112,9 +114,9 @@ DAEMON_AT_EXIT = {
 }
 
 
-@pytest.mark.parametrize("case, size", [("update_many_generator", 0),
-                                        ("update_lines_loop", 2 << 20),
-                                        ("update_lines_loop", 64 << 20)])
+@pytest.mark.parametrize(
+    "case, size", [("update_many_generator", 0), ("update_lines_loop", 2 << 20), ("update_lines_loop", 64 << 20)]
+)
 def test_daemon_threads_inside_drisk_at_exit(case, size):
     code = DAEMON_AT_EXIT[case].replace("SIZE", str(size))
     for _ in range(8):
@@ -126,7 +128,10 @@ def test_ctrl_c_stops_an_endless_iterator():
     # itertools.repeat never runs Python code, so only the call itself can
     # notice the signal.
     proc = subprocess.Popen(
-        [sys.executable, "-c", textwrap.dedent("""
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent("""
             import itertools, sys, drisk
             h = drisk.HyperLogLog(12)
             print("ready", flush=True)
@@ -134,8 +139,11 @@ def test_ctrl_c_stops_an_endless_iterator():
                 drisk.update_many(h, itertools.repeat(b"x"))
             except KeyboardInterrupt as exc:
                 print("interrupted", getattr(exc, "__notes__", None), flush=True)
-        """)],
-        stdout=subprocess.PIPE, text=True)
+        """),
+        ],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     try:
         assert proc.stdout.readline() == "ready\n"
         time.sleep(0.2)
@@ -186,7 +194,7 @@ def test_fork_while_another_thread_holds_the_sketch():
                     h.count()
                     update_many(h, [b"child"])
                     os._exit(0)
-                except BaseException:
+                except BaseException:  # noqa: BLE001 - any failure fails the child
                     os._exit(1)
             _, status = os.waitpid(pid, 0)
             assert os.waitstatus_to_exitcode(status) == 0

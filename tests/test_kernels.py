@@ -4,6 +4,7 @@ against each other, on whatever machine the suite runs.
 On a build with DRISK_SIMD=OFF only the portable set exists, and the
 comparisons with the models still run on it.
 """
+
 import os
 import random
 import subprocess
@@ -43,8 +44,11 @@ def test_scaled_power_sum_and_max(kernel_set, n, top, regs):
 
 
 @pytest.mark.parametrize("kernel_set", SETS)
-@pytest.mark.parametrize("n, top, regs", ARRAYS + [(4096, 7, bytes(range(256)) * 16), (100_000, 60, bytes(range(60, 10, -1)) * 2000)],
-                         ids=[f"n{n}-top{t}" for n, t, _ in ARRAYS] + ["all-values", "long-descending"])
+@pytest.mark.parametrize(
+    "n, top, regs",
+    ARRAYS + [(4096, 7, bytes(range(256)) * 16), (100_000, 60, bytes(range(60, 10, -1)) * 2000)],
+    ids=[f"n{n}-top{t}" for n, t, _ in ARRAYS] + ["all-values", "long-descending"],
+)
 def test_histogram(kernel_set, n, top, regs):
     compiled(kernel_set)
     want = [0] * (top + 1)
@@ -128,6 +132,9 @@ def expected_cpus():
 @pytest.mark.skipif(not hasattr(os, "sched_getaffinity"), reason="Linux only")
 def test_usable_cpus_follows_affinity_and_quota():
     assert _probe.usable_cpus() == expected_cpus()
-    code = "import os; os.sched_setaffinity(0, {min(os.sched_getaffinity(0))}); from drisk import _probe; print(_probe.usable_cpus())"
+    code = (
+        "import os; os.sched_setaffinity(0, {min(os.sched_getaffinity(0))}); "
+        "from drisk import _probe; print(_probe.usable_cpus())"
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out == "1\n"

@@ -3,6 +3,7 @@
 Slow (about a minute): run with `pytest -m slow`. DRISK_LEAK_CALLS overrides
 the number of calls per entry point.
 """
+
 import gc
 import os
 import sys

@@ -1,4 +1,5 @@
 """merge() and copy()."""
+
 import random
 
 import pytest

@@ -1,4 +1,5 @@
 """The _drisk module and the registration of its HyperLogLog type."""
+
 import gc
 import importlib
 import inspect
@@ -49,8 +50,7 @@ def test_docstrings_and_signatures(obj, signature, doc):
 
 def test_method_table_order():
     names = [n for n in vars(HyperLogLog) if not n.startswith("__")]
-    assert names == ["update", "update_str", "count", "merge", "copy", "registers",
-                     "to_bytes", "from_bytes"]
+    assert names == ["update", "update_str", "count", "merge", "copy", "registers", "to_bytes", "from_bytes"]
 
 
 def test_from_bytes_is_static():

@@ -1,4 +1,5 @@
 """The public drisk package as a user meets it."""
+
 import drisk
 
 

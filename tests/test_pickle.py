@@ -1,4 +1,5 @@
 """Pickling, copying and moving sketches between processes."""
+
 import copy
 import multiprocessing
 import pickle

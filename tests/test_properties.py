@@ -1,4 +1,5 @@
 """Property tests: laws that hold for every sketch and every input."""
+
 import pickle
 
 from hypothesis import given
@@ -70,8 +71,11 @@ def test_update_many_equals_a_loop(p, xs):
     assert bulk.registers() == loop.registers()
 
 
-@given(precisions, st.lists(st.binary(max_size=40).filter(lambda b: b"\n" not in b), max_size=40),
-       st.lists(st.sampled_from([b"\n", b"\r\n"]), min_size=40, max_size=40))
+@given(
+    precisions,
+    st.lists(st.binary(max_size=40).filter(lambda b: b"\n" not in b), max_size=40),
+    st.lists(st.sampled_from([b"\n", b"\r\n"]), min_size=40, max_size=40),
+)
 def test_update_lines_equals_a_loop(p, lines, endings):
     data = b"".join(line.rstrip(b"\r") + end for line, end in zip(lines, endings))
     bulk, loop = HyperLogLog(p), HyperLogLog(p)
@@ -84,9 +88,16 @@ def test_update_lines_equals_a_loop(p, lines, endings):
 # Each call either succeeds or raises; a call that raises leaves every sketch
 # byte for byte as it was.
 ANY_VALUE = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.floats(), st.binary(max_size=20),
-    st.text(max_size=10), st.lists(st.binary(max_size=4), max_size=3),
-    st.builds(bytearray, st.binary(max_size=8)), st.just(HyperLogLog(4)), st.just(HyperLogLog(12)),
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    st.floats(),
+    st.binary(max_size=20),
+    st.text(max_size=10),
+    st.lists(st.binary(max_size=4), max_size=3),
+    st.builds(bytearray, st.binary(max_size=8)),
+    st.just(HyperLogLog(4)),
+    st.just(HyperLogLog(12)),
 )
 
 CALLS = {

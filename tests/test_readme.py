@@ -2,6 +2,7 @@
 multiprocessing example meets the spawn start method as a user's script
 would), type-checked together with mypy --strict, and every line of the
 tool's shell examples, against generated data."""
+
 import gzip
 import os
 import pathlib
@@ -21,8 +22,12 @@ def blocks(language):
 
 
 PYTHON = blocks("python")
-SHELL = [line for body in blocks("sh") for line in body.splitlines()
-         if re.search(r"(^|\| )drisk ", line) and "apt-get" not in line and "pip install" not in line]
+SHELL = [
+    line
+    for body in blocks("sh")
+    for line in body.splitlines()
+    if re.search(r"(^|\| )drisk ", line) and "apt-get" not in line and "pip install" not in line
+]
 
 
 def needs(code):
@@ -53,8 +58,9 @@ def test_python_example_runs(index, workdir):
         pytest.importorskip(name)
     script = workdir / f"example{index}.py"
     script.write_text(code)
-    result = subprocess.run([sys.executable, str(script)], cwd=workdir, input=b"x\ny\n", capture_output=True,
-                            timeout=120, env=env())
+    result = subprocess.run(
+        [sys.executable, str(script)], cwd=workdir, input=b"x\ny\n", capture_output=True, timeout=120, env=env()
+    )
     assert result.returncode == 0, result.stderr.decode(errors="replace")[-3000:]
 
 
@@ -66,9 +72,22 @@ def test_python_examples_pass_mypy_strict(tmp_path):
             path = tmp_path / f"example{index}.py"
             path.write_text(code)
             files.append(str(path))
-    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--ignore-missing-imports",
-                             "--no-error-summary", "--cache-dir", str(tmp_path / ".mypy_cache"), *files],
-                            capture_output=True, text=True, timeout=600)
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--ignore-missing-imports",
+            "--no-error-summary",
+            "--cache-dir",
+            str(tmp_path / ".mypy_cache"),
+            *files,
+        ],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert result.returncode == 0, result.stdout[-3000:]
 
 
@@ -84,7 +103,16 @@ def test_tool_examples_run(workdir):
     subprocess.run("drisk count day2.log --save day2.hll", shell=True, cwd=workdir, check=True, env=env())
     assert SHELL, "README.md shows no drisk command"
     for line in SHELL:
-        result = subprocess.run(line.split("  #")[0], shell=True, cwd=workdir, capture_output=True, text=True,
-                                input="", timeout=300, env=env(), executable="/bin/bash")
+        result = subprocess.run(
+            line.split("  #")[0],
+            shell=True,
+            cwd=workdir,
+            capture_output=True,
+            text=True,
+            input="",
+            timeout=300,
+            env=env(),
+            executable="/bin/bash",
+        )
         assert result.returncode == 0, f"{line}\n{result.stderr}"
         assert "Traceback" not in result.stderr

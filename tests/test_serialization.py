@@ -1,4 +1,5 @@
 """to_bytes(), registers() and from_bytes()."""
+
 import random
 
 import pytest

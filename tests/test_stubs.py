@@ -1,6 +1,7 @@
 """The type stubs of the extension modules agree with what inspect.signature
 reads from the modules themselves: same callables, same parameter names in
 the same order, defaults in the same places."""
+
 import ast
 import importlib
 import inspect
@@ -38,8 +39,11 @@ def stub_functions(module_name):
                     yield f"{node.name}.{item.name}", params(item)
 
 
-CASES = [(module, name, params) for module in ["_drisk", "drisk._bulk", "drisk._colread", "drisk._probe"]
-         for name, params in stub_functions(module)]
+CASES = [
+    (module, name, params)
+    for module in ["_drisk", "drisk._bulk", "drisk._colread", "drisk._probe"]
+    for name, params in stub_functions(module)
+]
 
 
 @pytest.mark.parametrize("module, name, params", CASES, ids=[f"{m}:{n}" for m, n, _ in CASES])
@@ -49,8 +53,7 @@ def test_stub_matches_runtime(module, name, params):
         obj = getattr(obj, part)
     if name.endswith("__new__"):
         obj, params = getattr(importlib.import_module(module), name.split(".")[0]), params[1:]
-    runtime = [(p.name, p.default is not inspect.Parameter.empty)
-               for p in inspect.signature(obj).parameters.values()]
+    runtime = [(p.name, p.default is not inspect.Parameter.empty) for p in inspect.signature(obj).parameters.values()]
     assert runtime == params
 
 

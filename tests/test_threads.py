@@ -1,4 +1,5 @@
 """Sketches used from several threads, and Python code re-entering a call."""
+
 import threading
 
 import pytest

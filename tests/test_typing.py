@@ -1,5 +1,5 @@
 """mypy --strict on the package and on code that uses every member."""
-import shutil
+
 import subprocess
 import sys
 import textwrap
@@ -51,8 +51,9 @@ BAD = textwrap.dedent(
 
 
 def mypy(*args):
-    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", *args],
-                          capture_output=True, text=True)
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *args], capture_output=True, text=True
+    )
 
 
 def test_package_and_example_pass_strict(tmp_path):

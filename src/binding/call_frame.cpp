@@ -118,8 +118,8 @@ namespace {
 // Raises PanicException(message) as PyErr_SetObject(type, (message,)).
 void raise_panic(const std::string& message) {
   PyObject* type = panic_exception_type();
-  PyRef text = PyRef::steal(
-      checked(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
+  PyRef text = PyRef::steal(checked(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
   PyRef args = PyRef::steal(checked(PyTuple_Pack(1, text.get())));
   PyErr_SetObject(type, args.get());
 }
@@ -598,4 +598,3 @@ PyObject* str_result(std::string_view text) {
 }
 
 }  // namespace drisk
-

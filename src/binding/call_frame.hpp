@@ -297,8 +297,7 @@ class SharedBorrow {
 class ExclusiveBorrow {
  public:
   explicit ExclusiveBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
-  ExclusiveBorrow(ExclusiveBorrow&& other) noexcept
-      : flag_(std::exchange(other.flag_, nullptr)) {}
+  ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
   ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
   ~ExclusiveBorrow() {
     if (flag_ != nullptr) {

@@ -107,8 +107,8 @@ using CoreRef = std::conditional_t<A == Access::shared, const HyperLogLogCore&, 
 // A method of the sketch `self`: binds, takes self's flag, then
 // body(core, slots).
 template <const FunctionDescription& Desc, Access A, class Body>
-PyObject* sketch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames, Body&& body) {
+PyObject* sketch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        Body&& body) {
   return bound_call<Desc>(args, nargs, kwnames, [&](Slots<Desc>& slots) -> Expected<PyObject*> {
     PyHyperLogLog* sketch = as_sketch(self);
     auto guard = take_access<A>(sketch->borrow_flag);
@@ -136,8 +136,7 @@ PyObject* sketch_reader(PyObject* self, Body&& body) {
 // A module function whose first parameter is a sketch: binds, takes that
 // sketch shared or exclusive, then body(core, slots).
 template <const FunctionDescription& Desc, Access A, class Body>
-PyObject* sketch_function(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                          Body&& body) {
+PyObject* sketch_function(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   return bound_call<Desc>(args, nargs, kwnames, [&](Slots<Desc>& slots) -> Expected<PyObject*> {
     const char* param = Desc.positional_names[0];
     if constexpr (A == Access::shared) {

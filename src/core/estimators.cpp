@@ -388,8 +388,8 @@ double ml_estimate(const RegisterHistogram& in) noexcept {
   z = std::ldexp(z, -lo);
   const double occupied = static_cast<double>(h.m - h.count[0]);
   const double c = count(q + 1) + count(hi);
-  const double a = z + count(0);                       // sum_{k=0..q} C_k 2^-k
-  const double b = z + std::ldexp(count(q + 1), -q);   // ... with C_{q+1} at 2^-q
+  const double a = z + count(0);                      // sum_{k=0..q} C_k 2^-k
+  const double b = z + std::ldexp(count(q + 1), -q);  // ... with C_{q+1} at 2^-q
 
   double x = b <= 1.5 * a ? occupied / (0.5 * b + a) : occupied / b * std::log1p(b / a);
   double dx = x;
@@ -497,8 +497,8 @@ Refusal check_fold_precision(unsigned source_p, unsigned target_p) {
     return refusal;
   }
   if (target_p > source_p) {
-    return "cannot fold a sketch of p=" + std::to_string(source_p) + " to the higher p=" +
-           std::to_string(target_p) + "; folding only lowers the precision";
+    return "cannot fold a sketch of p=" + std::to_string(source_p) +
+           " to the higher p=" + std::to_string(target_p) + "; folding only lowers the precision";
   }
   return std::nullopt;
 }

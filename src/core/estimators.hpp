@@ -34,8 +34,7 @@ RegisterHistogram register_histogram(const HyperLogLogCore& core) noexcept;
 
 // The same histogram by the plain loop: the reference the fast pass must
 // match exactly.
-RegisterHistogram register_histogram_sequential(const std::uint8_t* registers,
-                                                unsigned p) noexcept;
+RegisterHistogram register_histogram_sequential(const std::uint8_t* registers, unsigned p) noexcept;
 
 enum class Method { classic, improved, ml };
 

@@ -30,8 +30,7 @@ constexpr unsigned max_rank(unsigned p) noexcept { return 65 - p; }
 inline void insert_hash(std::uint8_t* registers, unsigned p, std::uint64_t hash) noexcept {
   const std::size_t index = static_cast<std::size_t>(hash >> (64 - p));
   const std::uint64_t rest = hash << p;
-  const unsigned rank =
-      rest == 0 ? max_rank(p) : static_cast<unsigned>(std::countl_zero(rest)) + 1;
+  const unsigned rank = rest == 0 ? max_rank(p) : static_cast<unsigned>(std::countl_zero(rest)) + 1;
   // Branch-free maximum: whether a register grows is a coin toss early on,
   // and a mispredicted branch costs more than the store.
   std::uint8_t& reg = registers[index];

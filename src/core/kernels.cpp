@@ -49,7 +49,7 @@ void elementwise_max_portable(std::uint8_t* __restrict into, const std::uint8_t*
 // Four tables, so that runs of equal registers (the common case) do not
 // serialise on one counter's store-to-load latency.
 void histogram_portable(const std::uint8_t* regs, std::size_t n, std::uint8_t top,
-                      std::uint64_t* counts) noexcept {
+                        std::uint64_t* counts) noexcept {
   std::uint32_t tables[4][256] = {};
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
@@ -62,13 +62,15 @@ void histogram_portable(const std::uint8_t* regs, std::size_t n, std::uint8_t to
     ++tables[0][regs[i]];
   }
   for (unsigned v = 0; v < 256; ++v) {
-    const std::uint64_t c = std::uint64_t{tables[0][v]} + tables[1][v] + tables[2][v] + tables[3][v];
+    const std::uint64_t c =
+        std::uint64_t{tables[0][v]} + tables[1][v] + tables[2][v] + tables[3][v];
     counts[std::min<unsigned>(v, top)] += c;
   }
 }
 
-constexpr Kernels PORTABLE{"portable",           max_register_portable, scaled_power_sum_portable,
-                           elementwise_max_portable, add_lines_portable,  histogram_portable};
+constexpr Kernels PORTABLE{
+    "portable",         max_register_portable, scaled_power_sum_portable, elementwise_max_portable,
+    add_lines_portable, histogram_portable};
 
 // ---------------------------------------------------------------------------
 // x86 vector versions (AVX2; the line scan needs only SSE2)
@@ -97,8 +99,9 @@ __attribute__((target("avx2"))) void elementwise_max_avx2(std::uint8_t* __restri
 // does not vectorise on its own. 32 registers an iteration: zeros by a byte
 // compare and a popcount, the sum by widening 4 bytes at a time to 64-bit
 // lanes and shifting 1 by top - r.
-__attribute__((target("avx2,popcnt"))) ScaledSum
-scaled_power_sum_avx2(const std::uint8_t* regs, std::size_t n, std::uint64_t top) noexcept {
+__attribute__((target("avx2,popcnt"))) ScaledSum scaled_power_sum_avx2(const std::uint8_t* regs,
+                                                                       std::size_t n,
+                                                                       std::uint64_t top) noexcept {
   const __m256i vtop = _mm256_set1_epi64x(static_cast<long long>(top));
   const __m256i one = _mm256_set1_epi64x(1);
   const __m256i zero = _mm256_setzero_si256();
@@ -185,12 +188,24 @@ __attribute__((target("avx2"))) void histogram_avx2(const std::uint8_t* regs, st
     const unsigned hi = *std::max_element(hi_bytes, hi_bytes + 32);
     for (unsigned v = lo; v <= hi; v += 6) {
       switch (std::min(hi - v + 1, 6u)) {
-        case 1: count_values_avx2<1>(block, len, v, top, counts); break;
-        case 2: count_values_avx2<2>(block, len, v, top, counts); break;
-        case 3: count_values_avx2<3>(block, len, v, top, counts); break;
-        case 4: count_values_avx2<4>(block, len, v, top, counts); break;
-        case 5: count_values_avx2<5>(block, len, v, top, counts); break;
-        default: count_values_avx2<6>(block, len, v, top, counts); break;
+        case 1:
+          count_values_avx2<1>(block, len, v, top, counts);
+          break;
+        case 2:
+          count_values_avx2<2>(block, len, v, top, counts);
+          break;
+        case 3:
+          count_values_avx2<3>(block, len, v, top, counts);
+          break;
+        case 4:
+          count_values_avx2<4>(block, len, v, top, counts);
+          break;
+        case 5:
+          count_values_avx2<5>(block, len, v, top, counts);
+          break;
+        default:
+          count_values_avx2<6>(block, len, v, top, counts);
+          break;
       }
     }
     i += len;

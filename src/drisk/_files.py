@@ -11,6 +11,7 @@ files (/proc, /sys, some network file systems) cannot be mapped at all. The
 line that straddles two blocks is read again by the calling thread, which
 keeps track of where the current line began.
 """
+
 from __future__ import annotations
 
 import importlib
@@ -48,8 +49,8 @@ class ReadableStream(Protocol):
 
 
 #: typing's BinaryIO (the type of sys.stdin.buffer) leaves out readinto().
-BinaryStream = Union[ReadableStream, IO[bytes]]
-PathOrFile = Union[str, "os.PathLike[str]", BinaryStream, IO[str]]
+BinaryStream = ReadableStream | IO[bytes]
+PathOrFile = Union[str, "os.PathLike[str]", BinaryStream, IO[str]]  # noqa: UP007 (a quoted member)
 
 
 class FileChangedError(OSError):
@@ -132,8 +133,13 @@ class _Source(io.RawIOBase):
     Reports progress in bytes of the underlying stream. The first read of 0
     bytes is the end: a terminal is not asked twice for end of input."""
 
-    def __init__(self, read: Callable[[memoryview], int], prefix: bytes = b"",
-                 progress: Progress | None = None, ended: bool = False) -> None:
+    def __init__(
+        self,
+        read: Callable[[memoryview], int],
+        prefix: bytes = b"",
+        progress: Progress | None = None,
+        ended: bool = False,
+    ) -> None:
         super().__init__()
         self._read = read
         self._prefix = prefix
@@ -202,8 +208,9 @@ def _absorb(sketch: HyperLogLog, read: Callable[[memoryview], int], chunk_size: 
     return lines
 
 
-def _absorb_long_line(sketch: HyperLogLog, read: Callable[[memoryview], int],
-                      buf: bytearray, view: memoryview) -> int | None:
+def _absorb_long_line(
+    sketch: HyperLogLog, read: Callable[[memoryview], int], buf: bytearray, view: memoryview
+) -> int | None:
     """Adds the line that fills `buf` (no newline in it) and its rest from
     `read`, as one item; returns how many bytes after it are left at the
     front of `buf`, or None if the input ended with the line.
@@ -294,8 +301,7 @@ def _sniff(head: bytes) -> str | None:
         return "zstd"
     # "BZh", the block size digit, then the magic of a first block or of the
     # end of an empty stream: ten bytes, as "BZh" alone begins some text.
-    if (head[:3] == b"BZh" and head[3:4].isdigit() and head[3:4] != b"0"
-            and head[4:10] in (b"1AY&SY", b"\x17rE8P\x90")):
+    if head[:3] == b"BZh" and head[3:4].isdigit() and head[3:4] != b"0" and head[4:10] in (b"1AY&SY", b"\x17rE8P\x90"):
         return "bzip2"
     return None
 
@@ -326,7 +332,7 @@ class _ZstdFrames:
                 pos += step
                 continue
             take = min(self._want - len(self._head), n - pos)
-            self._head += bytes(data[pos:pos + take])
+            self._head += bytes(data[pos : pos + take])
             pos += take
             if len(self._head) == self._want:
                 head, self._head = self._head, b""
@@ -371,8 +377,8 @@ class _ZstdReader(io.RawIOBase):
             zstandard = importlib.import_module("zstandard")
         except ImportError:
             raise ModuleNotFoundError(
-                "reading zstd-compressed input needs the zstandard package: pip install zstandard",
-                name="zstandard") from None
+                "reading zstd-compressed input needs the zstandard package: pip install zstandard", name="zstandard"
+            ) from None
         self.errors: tuple[type[BaseException], ...] = (zstandard.ZstdError,)
         self._frames = frames = _ZstdFrames()
 
@@ -386,8 +392,7 @@ class _ZstdReader(io.RawIOBase):
                     frames.feed(view)
                 return data
 
-        self._reader = zstandard.ZstdDecompressor().stream_reader(
-            Tee(), read_across_frames=True, closefd=False)
+        self._reader = zstandard.ZstdDecompressor().stream_reader(Tee(), read_across_frames=True, closefd=False)
 
     def readable(self) -> bool:
         return True
@@ -468,8 +473,7 @@ class _RegularFile:
     the line that straddles each pair of blocks and checks that the file did
     not shrink on the way."""
 
-    def __init__(self, sketch: HyperLogLog, fd: int, start: int, size: int,
-                 progress: Progress | None) -> None:
+    def __init__(self, sketch: HyperLogLog, fd: int, start: int, size: int, progress: Progress | None) -> None:
         self.sketch = sketch  # the caller's thread hashes into this one
         self.fd, self.start, self.size = fd, start, size
         self.progress = progress
@@ -491,8 +495,7 @@ class _RegularFile:
             # Not a daemon: should the caller give up waiting for it (a second
             # Ctrl-C), the interpreter still lets it finish its block rather
             # than ending it inside drisk's C++ code at exit.
-            helper = threading.Thread(target=self._help, args=(helper_sketch,),
-                                      name="drisk-reader", daemon=False)
+            helper = threading.Thread(target=self._help, args=(helper_sketch,), name="drisk-reader", daemon=False)
             try:
                 helper.start()
             except RuntimeError:  # no thread to be had: read alone
@@ -517,7 +520,7 @@ class _RegularFile:
     def _help(self, sketch: HyperLogLog) -> None:
         try:
             self._work(sketch)
-        except BaseException as exc:
+        except BaseException as exc:  # noqa: BLE001 - handed to the calling thread
             self.failure = exc
             self.stop = True
 
@@ -534,7 +537,7 @@ class _RegularFile:
                 got = _pread_exact(self.fd, view[: min(BLOCK_SIZE, self.size - offset)], offset)
                 first = buf.find(b"\n", 0, got)
                 last = buf.rfind(b"\n", 0, got)
-                lines = update_lines(sketch, view[first + 1:last + 1]) if last > first else 0
+                lines = update_lines(sketch, view[first + 1 : last + 1]) if last > first else 0
                 self.done[k] = (got, first, last, lines)
                 if mine:
                     self._put_in_order()
@@ -645,8 +648,7 @@ def update_file(
     return _update_binary(sketch, cast(ReadableStream, file), decompress, progress)
 
 
-def _update_binary(sketch: HyperLogLog, file: ReadableStream, decompress: bool,
-                   progress: Progress | None) -> int:
+def _update_binary(sketch: HyperLogLog, file: ReadableStream, decompress: bool, progress: Progress | None) -> int:
     scratch = _scratch(sketch)
     if type(file) in _SEEKABLE_TYPES:
         seekable = cast(io.BufferedIOBase, file)

@@ -350,10 +350,11 @@ PyObject* bulk_update_many(PyObject* /*module*/, PyObject* const* args, Py_ssize
       [](HyperLogLogCore& core, Slots<UPDATE_MANY_DESC>& slots) -> Expected<PyObject*> {
         PyObject* items = slots[1];
         Expected<std::size_t> absorbed =
-            PyList_CheckExact(items)    ? absorb_sequence<PyList_Size, PyList_GetItem>(core, items)
-            : PyTuple_CheckExact(items) ? absorb_sequence<PyTuple_Size, PyTuple_GetItem>(core, items)
-            : is_single_item(items)     ? Expected<std::size_t>(single_item_error(items))
-                                        : absorb_iterable(core, items);
+            PyList_CheckExact(items) ? absorb_sequence<PyList_Size, PyList_GetItem>(core, items)
+            : PyTuple_CheckExact(items)
+                ? absorb_sequence<PyTuple_Size, PyTuple_GetItem>(core, items)
+            : is_single_item(items) ? Expected<std::size_t>(single_item_error(items))
+                                    : absorb_iterable(core, items);
         if (!absorbed) {
           return std::move(absorbed).error();
         }
@@ -416,7 +417,8 @@ PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssiz
         std::size_t lines = 0;
         if (data.size() >= SPLIT_BYTES && usable_cpus() > 1) {
           HyperLogLogCore scratch = core.empty_like();
-          lines = without_gil([&]() noexcept { return add_lines_split(core, scratch, data, final); });
+          lines =
+              without_gil([&]() noexcept { return add_lines_split(core, scratch, data, final); });
         } else if (data.size() >= RELEASE_GIL_BYTES) {
           lines = without_gil([&]() noexcept { return core.add_lines(data, final); });
         } else {
@@ -494,26 +496,38 @@ int bulk_exec(PyObject* module) {
 
 PyMethodDef BULK_METHODS[] = {
     {"update_many", as_cfunction(bulk_update_many), METH_FASTCALL | METH_KEYWORDS,
-     documented(UPDATE_MANY_DESC, "update_many(sketch, items)\n--\n\n"
-                "Add every item of an iterable of bytes, str, int, float and bool; return how many\n"
-                "were added (None and NaN are skipped and not counted).")},
+     documented(
+         UPDATE_MANY_DESC,
+         "update_many(sketch, items)\n--\n\n"
+         "Add every item of an iterable of bytes, str, int, float and bool; return how many\n"
+         "were added (None and NaN are skipped and not counted).")},
     {"update_lines", as_cfunction(bulk_update_lines), METH_FASTCALL | METH_KEYWORDS,
-     documented(UPDATE_LINES_DESC, "update_lines(sketch, buffer, final=True)\n--\n\n"
-                "Add every line of a bytes-like buffer as one item; return how many lines were added.")},
+     documented(
+         UPDATE_LINES_DESC,
+         "update_lines(sketch, buffer, final=True)\n--\n\n"
+         "Add every line of a bytes-like buffer as one item; return how many lines were added.")},
     {"update_joined", as_cfunction(bulk_update_joined), METH_FASTCALL | METH_KEYWORDS,
-     documented(UPDATE_JOINED_DESC, "update_joined(sketch, parts)\n--\n\n"
-                "Add one item: the bytes-like parts joined, hashed as they come, in bounded memory.")},
+     documented(
+         UPDATE_JOINED_DESC,
+         "update_joined(sketch, parts)\n--\n\n"
+         "Add one item: the bytes-like parts joined, hashed as they come, in bounded memory.")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
 PyModuleDef_Slot BULK_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(bulk_exec)},
-    {0, nullptr} /* sentinel */
+    {Py_mod_exec, reinterpret_cast<void*>(bulk_exec)}, {0, nullptr} /* sentinel */
 };
 
 PyModuleDef BULK_DEF = {
-    PyModuleDef_HEAD_INIT, "drisk._bulk", "Bulk ingestion into HyperLogLog sketches.", 0,
-    BULK_METHODS, BULK_SLOTS, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "drisk._bulk",
+    "Bulk ingestion into HyperLogLog sketches.",
+    0,
+    BULK_METHODS,
+    BULK_SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -19,7 +19,6 @@ constexpr const char* VERSION = DRISK_VERSION;
 
 WriteOnce<PyObject> ALL_NAME;
 
-
 // ---------------------------------------------------------------------------
 // Object life
 // ---------------------------------------------------------------------------
@@ -86,10 +85,10 @@ PyObject* hll_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
 // update(data) and update_str(s): absorb one item, viewed in place by
 // `Extract` (bytes as they are, str as its cached UTF-8).
 template <const FunctionDescription& Desc, auto Extract>
-PyObject* hll_add_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* hll_add_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return sketch_method<Desc, Access::exclusive>(
-      self, args, nargs, kwnames, [](HyperLogLogCore& core, Slots<Desc>& slots) -> Expected<PyObject*> {
+      self, args, nargs, kwnames,
+      [](HyperLogLogCore& core, Slots<Desc>& slots) -> Expected<PyObject*> {
         auto item = Extract(slots[0], Desc.positional_names[0]);
         if (!item) {
           return std::move(item).error();
@@ -104,15 +103,17 @@ constexpr auto hll_update_str = hll_add_one<UPDATE_STR_DESC, extract_str>;
 
 // count(): the cardinality estimate.
 PyObject* hll_count(PyObject* self, PyObject* /*unused*/) {
-  return sketch_reader<Access::shared>(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
-    return float_result(core.estimate());
-  });
+  return sketch_reader<Access::shared>(self,
+                                       [](const HyperLogLogCore& core) -> Expected<PyObject*> {
+                                         return float_result(core.estimate());
+                                       });
 }
 
 // merge(other): in-place union; `other` is held shared and never modified.
 PyObject* hll_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return sketch_method<MERGE_DESC, Access::exclusive>(
-      self, args, nargs, kwnames, [](HyperLogLogCore& core, Slots<MERGE_DESC>& slots) -> Expected<PyObject*> {
+      self, args, nargs, kwnames,
+      [](HyperLogLogCore& core, Slots<MERGE_DESC>& slots) -> Expected<PyObject*> {
         Expected<SketchView> other = extract_sketch(slots[0], "other");
         if (!other) {
           return std::move(other).error();
@@ -126,43 +127,47 @@ PyObject* hll_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // copy(): an independent sketch with the same registers.
 PyObject* hll_copy(PyObject* self, PyObject* /*unused*/) {
-  return sketch_reader<Access::shared>(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
-    return create_class_object(core.clone());
-  });
+  return sketch_reader<Access::shared>(self,
+                                       [](const HyperLogLogCore& core) -> Expected<PyObject*> {
+                                         return create_class_object(core.clone());
+                                       });
 }
 
 // registers(): the register bytes, copied straight into a new bytes object.
 PyObject* hll_registers(PyObject* self, PyObject* /*unused*/) {
-  return sketch_reader<Access::shared>(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
-    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(core.registers()),
-                                             static_cast<Py_ssize_t>(core.size())));
-  });
+  return sketch_reader<Access::shared>(
+      self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
+        return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(core.registers()),
+                                                 static_cast<Py_ssize_t>(core.size())));
+      });
 }
 
 // to_bytes(): p, then the registers, written straight into the result.
 PyObject* hll_to_bytes(PyObject* self, PyObject* /*unused*/) {
-  return sketch_reader<Access::shared>(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
-    PyObject* out = checked(
-        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(core.serialized_size())));
-    core.serialize(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out)));
-    return out;
-  });
+  return sketch_reader<Access::shared>(
+      self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
+        PyObject* out = checked(
+            PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(core.serialized_size())));
+        core.serialize(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out)));
+        return out;
+      });
 }
 
 // from_bytes(data): static; rebuilds a sketch from to_bytes() output.
 PyObject* hll_from_bytes(PyObject* /*null*/, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  return bound_call<FROM_BYTES_DESC>(args, nargs, kwnames, [](Slots<FROM_BYTES_DESC>& slots) -> Expected<PyObject*> {
-    Expected<std::span<const std::uint8_t>> data = extract_bytes(slots[0], "data");
-    if (!data) {
-      return std::move(data).error();
-    }
-    HyperLogLogCore core;
-    if (Refusal refusal = HyperLogLogCore::decode(*data, core)) {
-      return value_error(std::move(*refusal));
-    }
-    return create_class_object(std::move(core));
-  });
+  return bound_call<FROM_BYTES_DESC>(
+      args, nargs, kwnames, [](Slots<FROM_BYTES_DESC>& slots) -> Expected<PyObject*> {
+        Expected<std::span<const std::uint8_t>> data = extract_bytes(slots[0], "data");
+        if (!data) {
+          return std::move(data).error();
+        }
+        HyperLogLogCore core;
+        if (Refusal refusal = HyperLogLogCore::decode(*data, core)) {
+          return value_error(std::move(*refusal));
+        }
+        return create_class_object(std::move(core));
+      });
 }
 
 // len(h): the register count m.
@@ -186,9 +191,10 @@ Py_ssize_t hll_length(PyObject* self) {
 
 // repr(h): "HyperLogLog(p=12)".
 PyObject* hll_repr(PyObject* self) {
-  return sketch_reader<Access::shared>(self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
-    return str_result(std::string(CLASS_NAME) + "(p=" + std::to_string(core.precision()) + ")");
-  });
+  return sketch_reader<Access::shared>(
+      self, [](const HyperLogLogCore& core) -> Expected<PyObject*> {
+        return str_result(std::string(CLASS_NAME) + "(p=" + std::to_string(core.precision()) + ")");
+      });
 }
 
 // ---------------------------------------------------------------------------
@@ -199,11 +205,13 @@ PyMethodDef HLL_METHODS[] = {
     {"update", as_cfunction(hll_update), METH_FASTCALL | METH_KEYWORDS,
      documented(UPDATE_DESC, "update($self, data)\n--\n\nAdd a single item.")},
     {"update_str", as_cfunction(hll_update_str), METH_FASTCALL | METH_KEYWORDS,
-     documented(UPDATE_STR_DESC, "update_str($self, s)\n--\n\n"
-     "Convenience: `str` -> utf8 -> `update`, avoids `.encode()` at call sites.")},
+     documented(UPDATE_STR_DESC,
+                "update_str($self, s)\n--\n\n"
+                "Convenience: `str` -> utf8 -> `update`, avoids `.encode()` at call sites.")},
     {"count", as_cfunction(hll_count), METH_NOARGS, "count($self)\n--\n\n"},
     {"merge", as_cfunction(hll_merge), METH_FASTCALL | METH_KEYWORDS,
-     documented(MERGE_DESC, "merge($self, other)\n--\n\nIn-place union with another sketch of the same `p`.")},
+     documented(MERGE_DESC,
+                "merge($self, other)\n--\n\nIn-place union with another sketch of the same `p`.")},
     {"copy", as_cfunction(hll_copy), METH_NOARGS, "copy($self)\n--\n\n"},
     {"registers", as_cfunction(hll_registers), METH_NOARGS,
      "registers($self)\n--\n\nRaw register bytes, exposed for debugging/serialization."},
@@ -214,8 +222,9 @@ PyMethodDef HLL_METHODS[] = {
 };
 
 PyType_Slot HLL_SLOTS[] = {
-    {Py_tp_doc, const_cast<char*>(documented(NEW_DESC, "HyperLogLog(p=12)\n--\n\n"
-                                  "Thin PyO3 wrapper around [`HyperLogLogCore`]."))},
+    {Py_tp_doc, const_cast<char*>(documented(NEW_DESC,
+                                             "HyperLogLog(p=12)\n--\n\n"
+                                             "Thin PyO3 wrapper around [`HyperLogLogCore`]."))},
     {Py_tp_new, reinterpret_cast<void*>(hll_new)},
     {Py_mp_length, reinterpret_cast<void*>(hll_length)},
     {Py_tp_repr, reinterpret_cast<void*>(hll_repr)},
@@ -226,10 +235,10 @@ PyType_Slot HLL_SLOTS[] = {
 };
 
 PyType_Spec HLL_SPEC = {
-    "builtins.HyperLogLog",           // no module of its own
+    "builtins.HyperLogLog",  // no module of its own
     static_cast<int>(sizeof(PyHyperLogLog)),
-    0,                                // fixed-size objects
-    0,                                // not subclassable, not GC-tracked
+    0,  // fixed-size objects
+    0,  // not subclassable, not GC-tracked
     HLL_SLOTS,
 };
 
@@ -306,8 +315,7 @@ int module_exec(PyObject* module) {
 }
 
 PyModuleDef_Slot MODULE_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr} /* sentinel */
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)}, {0, nullptr} /* sentinel */
 };
 
 PyModuleDef MODULE_DEF = {

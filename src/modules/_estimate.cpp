@@ -16,7 +16,6 @@
 namespace drisk {
 namespace {
 
-
 constexpr double MIN_CONFIDENCE = 0.5;
 constexpr double MAX_CONFIDENCE = 0.999;
 constexpr double DEFAULT_CONFIDENCE = 0.95;
@@ -111,11 +110,11 @@ Expected<unsigned> extract_target_precision(PyObject* obj, unsigned source_p) {
     return fetch_for("p");
   }
   if (overflow != 0 || value < 0 || value > 255) {
-    return precision_refused("p must be between " + std::to_string(MIN_PRECISION) + " and " +
-                             std::to_string(MAX_PRECISION) + " inclusive, got " +
-                             (overflow != 0 ? std::string(overflow > 0 ? "a huge number"
-                                                                       : "a huge negative number")
-                                            : std::to_string(value)));
+    return precision_refused(
+        "p must be between " + std::to_string(MIN_PRECISION) + " and " +
+        std::to_string(MAX_PRECISION) + " inclusive, got " +
+        (overflow != 0 ? std::string(overflow > 0 ? "a huge number" : "a huge negative number")
+                       : std::to_string(value)));
   }
   if (Refusal refusal = check_fold_precision(source_p, static_cast<unsigned>(value))) {
     return precision_refused(std::move(*refusal));
@@ -267,20 +266,25 @@ int estimate_exec(PyObject* module) {
 
 PyMethodDef ESTIMATE_METHODS[] = {
     {"estimate", as_cfunction(estimate_estimate), METH_FASTCALL | METH_KEYWORDS,
-     documented(ESTIMATE_DESC, "estimate(sketch, method='improved')\n--\n\n"
-     "The distinct count: 'improved' (Ertl's improved raw estimator, the default), 'ml'\n"
-     "(maximum likelihood) or 'classic' (the same float as sketch.count()).")},
+     documented(
+         ESTIMATE_DESC,
+         "estimate(sketch, method='improved')\n--\n\n"
+         "The distinct count: 'improved' (Ertl's improved raw estimator, the default), 'ml'\n"
+         "(maximum likelihood) or 'classic' (the same float as sketch.count()).")},
     {"error_bounds", as_cfunction(estimate_error_bounds), METH_FASTCALL | METH_KEYWORDS,
-     documented(BOUNDS_DESC, "error_bounds(sketch, confidence=0.95, method='improved')\n--\n\n"
-     "(lower, upper): an interval holding the true distinct count with the given\n"
-     "probability (0.5 to 0.999), around the estimate of `method`.")},
+     documented(BOUNDS_DESC,
+                "error_bounds(sketch, confidence=0.95, method='improved')\n--\n\n"
+                "(lower, upper): an interval holding the true distinct count with the given\n"
+                "probability (0.5 to 0.999), around the estimate of `method`.")},
     {"summary", as_cfunction(estimate_summary), METH_FASTCALL | METH_KEYWORDS,
-     documented(SUMMARY_DESC, "summary(sketch, confidence=0.95, method='improved')\n--\n\n"
-     "Estimate, bounds and sketch facts in one dict, read from one snapshot.")},
+     documented(SUMMARY_DESC,
+                "summary(sketch, confidence=0.95, method='improved')\n--\n\n"
+                "Estimate, bounds and sketch facts in one dict, read from one snapshot.")},
     {"fold", as_cfunction(estimate_fold), METH_FASTCALL | METH_KEYWORDS,
-     documented(FOLD_DESC, "fold(sketch, p)\n--\n\n"
-     "A new sketch of precision p (at most the sketch's) with exactly the registers\n"
-     "the same items would have given at p.")},
+     documented(FOLD_DESC,
+                "fold(sketch, p)\n--\n\n"
+                "A new sketch of precision p (at most the sketch's) with exactly the registers\n"
+                "the same items would have given at p.")},
     {"union", as_cfunction(estimate_union), METH_FASTCALL | METH_KEYWORDS,
      "union(*sketches)\n--\n\n"
      "A new sketch of the union, at the smallest precision among the sketches."},
@@ -288,8 +292,7 @@ PyMethodDef ESTIMATE_METHODS[] = {
 };
 
 PyModuleDef_Slot ESTIMATE_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(estimate_exec)},
-    {0, nullptr} /* sentinel */
+    {Py_mod_exec, reinterpret_cast<void*>(estimate_exec)}, {0, nullptr} /* sentinel */
 };
 
 PyModuleDef ESTIMATE_DEF = {

@@ -109,109 +109,127 @@ Expected<const Kernels*> kernel_set_named(PyObject* name) {
 // Calls one kernel of a set on register bytes (a copy: the kernels write).
 template <class Run>
 PyObject* probe_kernel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Run&& run) {
-  return bound_call<KERNEL_DESC>(args, nargs, kwnames, [&](Slots<KERNEL_DESC>& slots) -> Expected<PyObject*> {
-    Expected<const Kernels*> set = kernel_set_named(slots[0]);
-    if (!set) {
-      return std::move(set).error();
-    }
-    if (*set == nullptr) {
-      return none_result();
-    }
-    Expected<std::span<const std::uint8_t>> regs = extract_bytes(slots[1], "registers");
-    if (!regs) {
-      return std::move(regs).error();
-    }
-    std::string copy(regs->begin(), regs->end());
-    return run(**set, reinterpret_cast<std::uint8_t*>(copy.data()), copy.size(), slots[2]);
-  });
+  return bound_call<KERNEL_DESC>(
+      args, nargs, kwnames, [&](Slots<KERNEL_DESC>& slots) -> Expected<PyObject*> {
+        Expected<const Kernels*> set = kernel_set_named(slots[0]);
+        if (!set) {
+          return std::move(set).error();
+        }
+        if (*set == nullptr) {
+          return none_result();
+        }
+        Expected<std::span<const std::uint8_t>> regs = extract_bytes(slots[1], "registers");
+        if (!regs) {
+          return std::move(regs).error();
+        }
+        std::string copy(regs->begin(), regs->end());
+        return run(**set, reinterpret_cast<std::uint8_t*>(copy.data()), copy.size(), slots[2]);
+      });
 }
 
 // max_register(kernel_set, registers) -> int
-PyObject* probe_max_register(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return probe_kernel(args, nargs, kwnames, [](const Kernels& k, std::uint8_t* regs, std::size_t n, PyObject*) -> Expected<PyObject*> {
-    return checked(PyLong_FromLong(k.max_register(regs, n)));
-  });
+PyObject* probe_max_register(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return probe_kernel(
+      args, nargs, kwnames,
+      [](const Kernels& k, std::uint8_t* regs, std::size_t n, PyObject*) -> Expected<PyObject*> {
+        return checked(PyLong_FromLong(k.max_register(regs, n)));
+      });
 }
 
 // scaled_power_sum(kernel_set, registers, top) -> (sum, zeros)
-PyObject* probe_scaled_power_sum(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return probe_kernel(args, nargs, kwnames, [](const Kernels& k, std::uint8_t* regs, std::size_t n, PyObject* arg) -> Expected<PyObject*> {
-    Expected<std::uint8_t> top = extract_u8(arg, "arg");
-    if (!top) {
-      return std::move(top).error();
-    }
-    if (k.max_register(regs, n) > *top || n == 0 || (n << *top) >> *top != n ||
-        static_cast<double>(n) * std::ldexp(1.0, *top) > std::ldexp(1.0, 53)) {
-      return value_error("registers above top, or n * 2^top above 2^53");
-    }
-    const ScaledSum s = k.scaled_power_sum(regs, n, *top);
-    return checked(Py_BuildValue("(KK)", static_cast<unsigned long long>(s.sum),
-                                 static_cast<unsigned long long>(s.zeros)));
-  });
+PyObject* probe_scaled_power_sum(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return probe_kernel(args, nargs, kwnames,
+                      [](const Kernels& k, std::uint8_t* regs, std::size_t n,
+                         PyObject* arg) -> Expected<PyObject*> {
+                        Expected<std::uint8_t> top = extract_u8(arg, "arg");
+                        if (!top) {
+                          return std::move(top).error();
+                        }
+                        if (k.max_register(regs, n) > *top || n == 0 || (n << *top) >> *top != n ||
+                            static_cast<double>(n) * std::ldexp(1.0, *top) > std::ldexp(1.0, 53)) {
+                          return value_error("registers above top, or n * 2^top above 2^53");
+                        }
+                        const ScaledSum s = k.scaled_power_sum(regs, n, *top);
+                        return checked(Py_BuildValue("(KK)", static_cast<unsigned long long>(s.sum),
+                                                     static_cast<unsigned long long>(s.zeros)));
+                      });
 }
 
 // elementwise_max(kernel_set, registers, other) -> bytes
-PyObject* probe_elementwise_max(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return probe_kernel(args, nargs, kwnames, [](const Kernels& k, std::uint8_t* regs, std::size_t n, PyObject* arg) -> Expected<PyObject*> {
-    Expected<std::span<const std::uint8_t>> other = extract_bytes(arg, "arg");
-    if (!other) {
-      return std::move(other).error();
-    }
-    if (other->size() != n) {
-      return value_error("registers and other differ in length");
-    }
-    k.elementwise_max(regs, other->data(), n);
-    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(regs), static_cast<Py_ssize_t>(n)));
-  });
+PyObject* probe_elementwise_max(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return probe_kernel(args, nargs, kwnames,
+                      [](const Kernels& k, std::uint8_t* regs, std::size_t n,
+                         PyObject* arg) -> Expected<PyObject*> {
+                        Expected<std::span<const std::uint8_t>> other = extract_bytes(arg, "arg");
+                        if (!other) {
+                          return std::move(other).error();
+                        }
+                        if (other->size() != n) {
+                          return value_error("registers and other differ in length");
+                        }
+                        k.elementwise_max(regs, other->data(), n);
+                        return checked(PyBytes_FromStringAndSize(
+                            reinterpret_cast<const char*>(regs), static_cast<Py_ssize_t>(n)));
+                      });
 }
 
 // add_lines(kernel_set, registers, data) -> (registers, lines): the data's
 // lines (final) into the registers, whose length 2^p gives p.
 PyObject* probe_add_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return probe_kernel(args, nargs, kwnames, [](const Kernels& k, std::uint8_t* regs, std::size_t n, PyObject* arg) -> Expected<PyObject*> {
-    Expected<std::span<const std::uint8_t>> data = extract_bytes(arg, "arg");
-    if (!data) {
-      return std::move(data).error();
-    }
-    if (n < 16 || (n & (n - 1)) != 0 || n > (std::size_t{1} << MAX_PRECISION)) {
-      return value_error("registers must be 2^p bytes");
-    }
-    const auto p = static_cast<unsigned>(std::countr_zero(n));
-    const std::size_t lines = k.add_lines(regs, p, *data, true);
-    PyRef out = PyRef::steal(checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(regs), static_cast<Py_ssize_t>(n))));
-    return checked(Py_BuildValue("(On)", out.get(), static_cast<Py_ssize_t>(lines)));
-  });
+  return probe_kernel(
+      args, nargs, kwnames,
+      [](const Kernels& k, std::uint8_t* regs, std::size_t n,
+         PyObject* arg) -> Expected<PyObject*> {
+        Expected<std::span<const std::uint8_t>> data = extract_bytes(arg, "arg");
+        if (!data) {
+          return std::move(data).error();
+        }
+        if (n < 16 || (n & (n - 1)) != 0 || n > (std::size_t{1} << MAX_PRECISION)) {
+          return value_error("registers must be 2^p bytes");
+        }
+        const auto p = static_cast<unsigned>(std::countr_zero(n));
+        const std::size_t lines = k.add_lines(regs, p, *data, true);
+        PyRef out = PyRef::steal(checked(PyBytes_FromStringAndSize(
+            reinterpret_cast<const char*>(regs), static_cast<Py_ssize_t>(n))));
+        return checked(Py_BuildValue("(On)", out.get(), static_cast<Py_ssize_t>(lines)));
+      });
 }
 
 // histogram(kernel_set, registers, top) -> list: counts of min(register, top)
 PyObject* probe_histogram(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return probe_kernel(args, nargs, kwnames, [](const Kernels& k, std::uint8_t* regs, std::size_t n, PyObject* arg) -> Expected<PyObject*> {
-    Expected<std::uint8_t> top = extract_u8(arg, "arg");
-    if (!top) {
-      return std::move(top).error();
-    }
-    std::array<std::uint64_t, 256> counts{};
-    k.histogram(regs, n, *top, counts.data());
-    PyRef out = PyRef::steal(checked(PyList_New(*top + 1)));
-    for (unsigned v = 0; v <= *top; ++v) {
-      PyList_SetItem(out.get(), v, checked(PyLong_FromUnsignedLongLong(counts[v])));
-    }
-    return out.release();
-  });
+  return probe_kernel(args, nargs, kwnames,
+                      [](const Kernels& k, std::uint8_t* regs, std::size_t n,
+                         PyObject* arg) -> Expected<PyObject*> {
+                        Expected<std::uint8_t> top = extract_u8(arg, "arg");
+                        if (!top) {
+                          return std::move(top).error();
+                        }
+                        std::array<std::uint64_t, 256> counts{};
+                        k.histogram(regs, n, *top, counts.data());
+                        PyRef out = PyRef::steal(checked(PyList_New(*top + 1)));
+                        for (unsigned v = 0; v <= *top; ++v) {
+                          PyList_SetItem(out.get(), v,
+                                         checked(PyLong_FromUnsignedLongLong(counts[v])));
+                        }
+                        return out.release();
+                      });
 }
 
 // usable_cpus() -> int
 PyObject* probe_usable_cpus(PyObject* /*module*/, PyObject* /*unused*/) {
-  return trampoline([]() -> Expected<PyObject*> { return checked(PyLong_FromUnsignedLong(usable_cpus())); });
+  return trampoline(
+      []() -> Expected<PyObject*> { return checked(PyLong_FromUnsignedLong(usable_cpus())); });
 }
 
 PyMethodDef PROBE_METHODS[] = {
-    {"panic", as_cfunction(probe_panic),
-     METH_FASTCALL | METH_KEYWORDS, "panic(message=None)\n--\n\n"},
+    {"panic", as_cfunction(probe_panic), METH_FASTCALL | METH_KEYWORDS,
+     "panic(message=None)\n--\n\n"},
     {"panic_bytes", as_cfunction(probe_panic_bytes), METH_FASTCALL | METH_KEYWORDS,
      "panic_bytes(message)\n--\n\n"},
-    {"call", as_cfunction(probe_call),
-     METH_FASTCALL | METH_KEYWORDS, "call(fn)\n--\n\n"},
+    {"call", as_cfunction(probe_call), METH_FASTCALL | METH_KEYWORDS, "call(fn)\n--\n\n"},
     {"unraisable_panic", probe_unraisable_panic, METH_NOARGS, "unraisable_panic()\n--\n\n"},
     {"max_register", as_cfunction(probe_max_register), METH_FASTCALL | METH_KEYWORDS,
      "max_register(kernel_set, registers)\n--\n\n"},
@@ -232,8 +250,15 @@ PyModuleDef_Slot PROBE_SLOTS[] = {
 };
 
 PyModuleDef PROBE_DEF = {
-    PyModuleDef_HEAD_INIT, "drisk._probe", "Test hooks for the call frame.", 0, PROBE_METHODS,
-    PROBE_SLOTS, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "drisk._probe",
+    "Test hooks for the call frame.",
+    0,
+    PROBE_METHODS,
+    PROBE_SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
