@@ -92,6 +92,7 @@ class HyperLogLogCore {
   std::uint8_t precision() const noexcept { return p_; }
   std::size_t size() const noexcept { return m_; }
   const std::uint8_t* registers() const noexcept { return registers_.get(); }
+  std::uint8_t* mutable_registers() noexcept { return registers_.get(); }
 
  private:
   struct FreeDeleter {
