@@ -62,11 +62,12 @@ class Table:
         self.rows.append((group, name, ns, note))
         return ns
 
-    def show(self) -> str:
-        lines = [f"| {'operation':<15} | {'implementation':<44} | {'ns/op':>12} | note |",
+    def show(self, unit: str = "ns/op") -> str:
+        lines = [f"| {'operation':<15} | {'implementation':<44} | {unit:>12} | note |",
                  f"|{'-' * 17}|{'-' * 46}|{'-' * 14}|------|"]
         for group, name, ns, note in self.rows:
-            lines.append(f"| {group:<15} | {name:<44} | {ns:>12,.1f} | {note} |")
+            lines.append(f"| {group:<15} | {name:<44} | {ns:>12,.3f} | {note} |"
+                         if unit != "ns/op" else f"| {group:<15} | {name:<44} | {ns:>12,.1f} | {note} |")
         return "\n".join(lines)
 
 
@@ -331,7 +332,7 @@ def bench_dask(rows: int, parts: int, distinct: int, rounds: int) -> None:
         distributed.wait(df)
         for column, label in (("s", "string column"), ("x", "int column")):
             series = df[column]
-            group = f"{label}, s"
+            group = f"{label}, time"
             estimates = {}
 
             def theirs() -> None:
@@ -345,7 +346,7 @@ def bench_dask(rows: int, parts: int, distinct: int, rounds: int) -> None:
             our_s = table.add(group, "drisk.dask.nunique(p=16)", best_s(ours, rounds))
             for name in ("nunique_approx", "drisk"):
                 error = abs(estimates[name] - distinct) / distinct
-                table.add(f"{label}, error %", name, 100 * error,
+                table.add(f"{label}, error", f"{name}, % off the exact count", 100 * error,
                           f"estimate {estimates[name]:,.0f} of {distinct:,}")
             ratios[f"nunique_approx time / drisk.dask.nunique time, {label}"] = their_s / our_s
 
@@ -361,7 +362,7 @@ def bench_dask(rows: int, parts: int, distinct: int, rounds: int) -> None:
     print(f"Python {platform.python_version()}, Dask {dask.__version__}: LocalCluster(n_workers=2, "
           f"threads_per_worker=1, processes=True), {rows:,} rows in {parts} partitions, "
           f"{distinct:,} distinct values, best of {rounds} rounds for drisk\n")
-    print(table.show())
+    print(table.show(unit="s or %"))
     print("\n| ratio (higher is better for drisk) | x |\n|---|---|")
     for name, value in ratios.items():
         print(f"| {name} | {value:.2f} |")

@@ -10,8 +10,8 @@ Every partition of a Dask ``Series``, ``Index`` or ``Bag`` becomes one sketch
 (through :func:`drisk.update_many`) where the partition lives, and the
 sketches are merged in a tree, ``split_every`` at a time, into fresh copies:
 no input sketch is ever modified. Only sketches travel between workers, in the
-packed form (pickling uses :func:`drisk.pack`), so a p = 14 sketch costs at
-most 16 KiB on the wire however large its partition.
+packed form (:func:`drisk.pack`), so a p = 14 sketch costs at most 16 KiB on
+the wire however large its partition.
 
 Missing values (``None``, ``NaN``, ``NA``) are skipped, as ``nunique()``
 skips them. Columns of ``str`` or ``bytes`` values are hashed as
@@ -25,7 +25,7 @@ from __future__ import annotations
 
 import functools
 from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, cast
 
 try:
     import dask.sizeof
@@ -103,12 +103,20 @@ def _add_as_text(sketch: HyperLogLog, values: Any) -> None:
     update_many(sketch, [str(value) for value in values.tolist()])
 
 
+def _items(values: Any) -> Any:
+    """What update_many is given for a partition's values. It walks a list
+    or tuple fastest (iterating a pandas column yields one element at a time
+    through pandas), so pandas columns go in as a list of their elements."""
+    tolist = getattr(values, "tolist", None)
+    return tolist() if callable(tolist) else values
+
+
 def _sketch_partition(partition: Any, p: int) -> HyperLogLog:
     """The sketch of one partition."""
     values = _values(partition)
     sketch = HyperLogLog(p)
     if _is_text(values):
-        update_many(sketch, values)
+        update_many(sketch, _items(values))
         return sketch
     try:
         # A drisk whose update_many takes such columns natively uses that.
@@ -125,6 +133,19 @@ def _merge(*sketches: HyperLogLog) -> HyperLogLog:
     for other in sketches[1:]:
         out.merge(other)
     return out
+
+
+# Tasks hand sketches to each other packed: bytes are what the workers and the
+# scheduler store, measure and send best (a HyperLogLog result would also have
+# its type pickled for the scheduler on every task).
+
+
+def _packed_partition(partition: Any, p: int) -> bytes:
+    return pack(_sketch_partition(partition, p))
+
+
+def _merge_packed(*packed: bytes) -> bytes:
+    return pack(_merge(*(unpack(data) for data in packed)))
 
 
 def _estimate(sketch: HyperLogLog, method: str) -> float:
@@ -145,27 +166,28 @@ def _partitions(collection: Any) -> list[Delayed]:
     """One Delayed per partition of a Dask Series, Index or Bag."""
     import dask.bag as db
 
-    if isinstance(collection, db.Bag):
-        return list(collection.to_delayed())
+    kinds: tuple[type, ...] = (db.Bag,)
     try:
         import dask.dataframe as dd
-    except ImportError:
-        dd = None
-    if dd is not None and isinstance(collection, (dd.Series, dd.Index)):
-        return list(collection.to_delayed())
-    if dd is not None and isinstance(collection, dd.DataFrame):
-        raise TypeError("sketch a column of the DataFrame (df['name']), not the whole frame")
-    raise TypeError(
-        f"expected a Dask Series, Index or Bag, got {type(collection).__qualname__!r}"
-    )
+    except ImportError:  # Dask without its dataframe part: Bags only
+        pass
+    else:
+        if isinstance(collection, dd.DataFrame):
+            raise TypeError("sketch a column of the DataFrame (df['name']), not the whole frame")
+        kinds += (dd.Series, dd.Index)
+    if not isinstance(collection, kinds):
+        raise TypeError(
+            f"expected a Dask Series, Index or Bag, got {type(collection).__qualname__!r}"
+        )
+    return list(cast(Any, collection).to_delayed())
 
 
 def _tree(parts: Sequence[Delayed], split_every: int) -> Delayed:
-    """Merges partition sketches split_every at a time, level by level."""
+    """Merges packed partition sketches split_every at a time, level by level."""
     level = list(parts)
     while len(level) > 1:
         level = [
-            delayed(_merge, pure=True)(*level[i : i + split_every])
+            delayed(_merge_packed, pure=True)(*level[i : i + split_every])
             for i in range(0, len(level), split_every)
         ]
     return level[0]
@@ -190,11 +212,13 @@ def sketch(
         split_every = SPLIT_EVERY
     if split_every < 2:
         raise ValueError(f"split_every must be at least 2, got {split_every}")
-    parts = [delayed(_sketch_partition, pure=True)(part, p) for part in _partitions(collection)]
+    parts = [delayed(_packed_partition, pure=True)(part, p) for part in _partitions(collection)]
     if not parts:
-        parts = [delayed(HyperLogLog, pure=True)(p)]
+        parts = [delayed(pack, pure=True)(HyperLogLog(p))]
     total = _tree(parts, split_every)
-    return total.compute() if compute else total
+    if compute:
+        return unpack(cast(Any, total).compute())
+    return delayed(unpack, pure=True)(total)
 
 
 def nunique(
@@ -221,9 +245,8 @@ def _pack_group(values: Any, p: int) -> bytes:
     return pack(_sketch_partition(values, p))
 
 
-def _merge_packed(packed: Iterable[bytes]) -> bytes:
-    sketches = [unpack(data) for data in packed]
-    return pack(_merge(*sketches))
+def _merge_group(packed: Iterable[bytes]) -> bytes:
+    return _merge_packed(*packed)
 
 
 def _chunk(grouped: Any, p: int) -> Any:
@@ -231,7 +254,7 @@ def _chunk(grouped: Any, p: int) -> Any:
 
 
 def _combine(grouped: Any) -> Any:
-    return grouped.agg(_merge_packed)
+    return grouped.agg(_merge_group)
 
 
 def _finalize_estimate(packed: Any, method: str) -> Any:
@@ -259,15 +282,17 @@ def aggregation(
     import dask.dataframe as dd
 
     HyperLogLog(p)  # a bad p fails here, not on a worker
+    finalize: Any
     if result == "estimate":
         finalize = functools.partial(_finalize_estimate, method=method)
     elif result == "sketch":
         finalize = _finalize_sketch
     else:
         raise ValueError(f"result must be 'estimate' or 'sketch', got {result!r}")
-    return dd.Aggregation(
+    made: dd.Aggregation = cast(Any, dd.Aggregation)(
         name=f"drisk-{result}-p{p}",
         chunk=functools.partial(_chunk, p=p),
         agg=_combine,
         finalize=finalize,
     )
+    return made
