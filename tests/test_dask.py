@@ -210,6 +210,50 @@ def test_aggregation_beside_builtin_ones():
     assert list(result[("v", "count")].sort_index()) == list(frame.groupby("g").v.count())
 
 
+@pytest.mark.filterwarnings("ignore:The inplace keyword")  # inside Dask's Parquet reader
+def test_per_day_sketches_from_parquet_merge_with_the_tool(tmp_path):
+    # The README's example, end to end.
+    frame = pd.DataFrame({"day": [f"2024-06-0{1 + i % 3}" for i in range(6_000)],
+                          "user": [f"u{i * 7 % 2_500}" for i in range(6_000)]})
+    dd.from_pandas(frame, npartitions=4).to_parquet(tmp_path / "events")
+
+    events = dd.read_parquet(tmp_path / "events")
+    per_day = events.groupby("day").agg({"user": drisk.dask.aggregation(p=14, result="sketch")}).compute()
+    for day, packed in per_day["user"].items():
+        (tmp_path / f"users-{day}.hll").write_bytes(drisk.unpack(packed).to_bytes())
+
+    files = sorted(str(path) for path in tmp_path.glob("users-*.hll"))
+    assert len(files) == 3
+    out = tmp_path / "june.hll"
+    subprocess.run([sys.executable, "-m", "drisk", "merge", *files, "-o", str(out)], check=True,
+                   capture_output=True)
+    assert drisk.load(out.read_bytes()).registers() == local_sketch(frame.user, 14).registers()
+
+
+def sketch_batches(batches):
+    """The README's per-partition function for Spark's mapInArrow: Arrow
+    record batches in, one batch holding the packed sketch out."""
+    import pyarrow as pa
+
+    sketch = drisk.HyperLogLog(14)
+    for batch in batches:
+        drisk.update_many(sketch, batch.column("user").drop_null().to_pylist())
+    yield pa.RecordBatch.from_pydict({"sketch": [drisk.pack(sketch)]})
+
+
+def test_the_spark_partition_function_on_arrow_batches():
+    pa = pytest.importorskip("pyarrow")
+    users = strings(10_000, 3_000, missing_every=17)
+    # Two partitions of five 1,000-row batches each; the driver merges.
+    partitions = [[pa.RecordBatch.from_pydict({"user": users[i : i + 1_000]}) for i in range(start, start + 5_000, 1_000)]
+                  for start in (0, 5_000)]
+    total = drisk.HyperLogLog(14)
+    for batches in partitions:
+        for out in sketch_batches(iter(batches)):
+            total.merge(drisk.unpack(out.column("sketch")[0].as_py()))
+    assert total.registers() == local_sketch(users, 14).registers()
+
+
 # ---------------------------------------------------------------------------
 # Travel and memory accounting
 # ---------------------------------------------------------------------------
