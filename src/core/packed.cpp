@@ -126,11 +126,9 @@ constexpr std::uint64_t nonzero_bytes(std::uint64_t x) noexcept {
   return (((x & LOW7) + LOW7) | x) & ~LOW7;
 }
 
-// Calls visit(index, value) for every non-zero register in ascending order:
-// blocks of SKIP_BLOCK zero registers are stepped over with one test, and the
-// registers in use within 8 are found from a bit mask, not one by one.
-// m is a power of two, at least 16.
+// Zero registers are stepped over this many at a time.
 constexpr std::size_t SKIP_BLOCK = 256;
+
 // Whether SKIP_BLOCK registers are all zero; a fixed-length OR vectorises.
 inline bool all_zero(const std::uint8_t* regs) noexcept {
   std::uint64_t any = 0;
@@ -140,6 +138,19 @@ inline bool all_zero(const std::uint8_t* regs) noexcept {
   return any == 0;
 }
 
+// Registers i .. i + 8 as a word whose lowest byte is register i.
+inline std::uint64_t load_registers(const std::uint8_t* regs) noexcept {
+  const std::uint64_t word = load_u64(regs);
+  if constexpr (std::endian::native == std::endian::big) {
+    return __builtin_bswap64(word);
+  }
+  return word;
+}
+
+// Calls visit(index, value) for every non-zero register in ascending order:
+// blocks of SKIP_BLOCK zero registers are stepped over with one test, and the
+// registers in use among 8 are found from a bit mask, not one by one.
+// m is a power of two, at least 16.
 template <class Visit>
 inline void for_each_nonzero(const std::uint8_t* regs, std::size_t m, Visit&& visit) noexcept {
   const std::size_t step = std::min(SKIP_BLOCK, m);
@@ -148,7 +159,8 @@ inline void for_each_nonzero(const std::uint8_t* regs, std::size_t m, Visit&& vi
       continue;
     }
     for (std::size_t i = block; i < block + step; i += 8) {
-      for (std::uint64_t mask = nonzero_bytes(load_u64(regs + i)); mask != 0; mask &= mask - 1) {
+      for (std::uint64_t mask = nonzero_bytes(load_registers(regs + i)); mask != 0;
+           mask &= mask - 1) {
         const std::size_t index = i + static_cast<std::size_t>(std::countr_zero(mask)) / 8;
         visit(index, regs[index]);
       }
@@ -413,7 +425,9 @@ Refusal unpack(std::span<const std::uint8_t> data, HyperLogLogCore& out) {
       return damaged(std::move(*refusal));
     }
   } else if (encoding == static_cast<unsigned>(Encoding::sparse)) {
-    HyperLogLogCore::create(p, core);
+    if (Refusal refusal = HyperLogLogCore::create(p, core)) {
+      return damaged(std::move(*refusal));
+    }
     if (Refusal refusal = read_sparse(body, HEADER_SIZE, p, core.mutable_registers())) {
       return refusal;
     }
