@@ -1,10 +1,11 @@
-"""Distinct counts of Dask collections, one sketch per partition.
+"""Distinct counts of Dask collections, one sketch per partition::
 
-    >>> import dask.dataframe as dd, drisk.dask
-    >>> df = dd.read_parquet("events/")
-    >>> drisk.dask.nunique(df.user)                  # one float
-    >>> h = drisk.dask.sketch(df.user, p=16)         # the merged HyperLogLog
-    >>> df.groupby("day").agg({"user": drisk.dask.aggregation(p=12)})
+    import dask.dataframe as dd, drisk.dask
+
+    df = dd.read_parquet("events/")
+    drisk.dask.nunique(df.user)                 # one float
+    h = drisk.dask.sketch(df.user, p=16)        # the merged HyperLogLog
+    df.groupby("day").agg({"user": drisk.dask.aggregation(p=12)})
 
 Every partition of a Dask ``Series``, ``Index`` or ``Bag`` becomes one sketch
 (through :func:`drisk.update_many`) where the partition lives, and the
@@ -48,8 +49,6 @@ SPLIT_EVERY = 8
 
 #: Integers turned into text at a time (bounded memory, 32-bit Arrow offsets).
 TEXT_CHUNK = 1 << 20
-
-Method = Literal["improved", "classic"]
 
 # Make sure a sketch's registers count in Dask's memory accounting even where
 # the dask.sizeof entry point is not installed (a source checkout on sys.path).
@@ -213,8 +212,8 @@ def sketch(
     if split_every < 2:
         raise ValueError(f"split_every must be at least 2, got {split_every}")
     parts = [delayed(_packed_partition, pure=True)(part, p) for part in _partitions(collection)]
-    if not parts:
-        parts = [delayed(pack, pure=True)(HyperLogLog(p))]
+    if not parts:  # a collection without partitions
+        parts = [delayed(pack(HyperLogLog(p)))]
     total = _tree(parts, split_every)
     if compute:
         return unpack(cast(Any, total).compute())
@@ -224,7 +223,7 @@ def sketch(
 def nunique(
     collection: Any,
     p: int = 14,
-    method: Method = "improved",
+    method: str = "improved",
     split_every: int | None = None,
 ) -> float:
     """The estimated number of distinct values of a Dask ``Series``, ``Index``
@@ -241,16 +240,12 @@ def nunique(
 # ---------------------------------------------------------------------------
 
 
-def _pack_group(values: Any, p: int) -> bytes:
-    return pack(_sketch_partition(values, p))
-
-
 def _merge_group(packed: Iterable[bytes]) -> bytes:
     return _merge_packed(*packed)
 
 
 def _chunk(grouped: Any, p: int) -> Any:
-    return grouped.agg(functools.partial(_pack_group, p=p))
+    return grouped.agg(functools.partial(_packed_partition, p=p))
 
 
 def _combine(grouped: Any) -> Any:
@@ -268,7 +263,7 @@ def _finalize_sketch(packed: Any) -> Any:
 def aggregation(
     p: int = 12,
     result: Literal["estimate", "sketch"] = "estimate",
-    method: Method = "improved",
+    method: str = "improved",
 ) -> dd.Aggregation:
     """A ``dask.dataframe.Aggregation`` for distinct counts per group::
 
