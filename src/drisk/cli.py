@@ -29,10 +29,12 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager, suppress
 from types import FrameType
-from typing import TYPE_CHECKING, NoReturn, cast
+from typing import TYPE_CHECKING, NamedTuple, NoReturn, cast
 
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite
+
+    from drisk._estimate import Method
 
 from drisk import HyperLogLog, __version__, load, pack, relative_error, summary, union, update_file
 from drisk._files import FileChangedError
@@ -196,13 +198,26 @@ def capped(value: float) -> float:
     return value if value <= HASH_SPACE else HASH_SPACE  # False for NaN too
 
 
-def assess(sketch: HyperLogLog, method: str) -> dict[str, object]:
-    """The estimate and its 95 % interval, read from one snapshot."""
-    info = summary(sketch, CONFIDENCE, method)
-    return {"estimate": capped(cast(float, info["estimate"])), "estimator": method,
-            "lower": capped(cast(float, info["lower"])), "upper": capped(cast(float, info["upper"])),
-            "p": info["p"], "relative_standard_error": relative_error(sketch),
-            "registers_in_use": info["registers_in_use"]}
+class Assessment(NamedTuple):
+    """What the tool reports about a sketch, read from one snapshot."""
+
+    estimate: float
+    lower: float
+    upper: float
+    estimator: str
+    p: int
+    registers_in_use: int
+
+    @classmethod
+    def of(cls, sketch: HyperLogLog, estimator: str) -> Assessment:
+        info = summary(sketch, CONFIDENCE, cast("Method", estimator))
+        return cls(capped(info["estimate"]), capped(info["lower"]), capped(info["upper"]), estimator,
+                   info["p"], info["registers_in_use"])
+
+    def fields(self) -> dict[str, object]:
+        """The keys every --json object starts with."""
+        return {"estimate": self.estimate, "estimator": self.estimator, "lower": self.lower,
+                "upper": self.upper, "p": self.p, "relative_standard_error": relative_error(self.p)}
 
 
 def form_of(data: bytes) -> str:
@@ -427,20 +442,16 @@ def run_count(args: argparse.Namespace) -> int:
             for name in files:
                 lines += count_input(sketch, name, progress)
         seconds = time.perf_counter() - started
-        info = assess(sketch, args.estimator)
+        info = Assessment.of(sketch, args.estimator)
         if output is not None:
             output.commit(pack(sketch))
     emit_result(info, args.json, lines=lines, seconds=round(seconds, 6))
     return 0
 
 
-def emit_result(info: dict[str, object], json_wanted: bool, **extra: object) -> None:
+def emit_result(info: Assessment, json_wanted: bool, **extra: object) -> None:
     """count's and merge's answer: the bare estimate, or the JSON object."""
-    if json_wanted:
-        fields = {key: value for key, value in info.items() if key != "registers_in_use"}
-        emit(as_json({**fields, **extra}))
-    else:
-        emit(str(round(cast(float, info["estimate"]))))
+    emit(as_json({**info.fields(), **extra}) if json_wanted else str(round(info.estimate)))
 
 
 # --- merge and show ----------------------------------------------------------------
@@ -449,32 +460,32 @@ def emit_result(info: dict[str, object], json_wanted: bool, **extra: object) -> 
 def run_merge(args: argparse.Namespace) -> int:
     sketches = [read_sketch(path)[0] for path in args.sketches]
     merged = union(*sketches)  # folded to the smallest precision among them
-    info = assess(merged, args.estimator)
+    info = Assessment.of(merged, args.estimator)
     if args.output is not None:
         with AtomicOutput(args.output) as output:
             output.commit(pack(merged))
     emit_result(info, args.json, sketches=len(args.sketches))
     if len({len(sketch) for sketch in sketches}) > 1:
         # Last, once everything has succeeded: stderr holds one line either way.
-        note(f"folded to p={info['p']} (the smallest precision among the inputs)")
+        note(f"folded to p={info.p} (the smallest precision among the inputs)")
     return 0
 
 
 def run_show(args: argparse.Namespace) -> int:
     sketch, data = read_sketch(args.sketch)
-    info = assess(sketch, args.estimator)
-    in_use = cast(int, info.pop("registers_in_use")) / len(sketch)
+    info = Assessment.of(sketch, args.estimator)
+    in_use = info.registers_in_use / len(sketch)
     form = form_of(data)
     if args.json:
-        emit(as_json({**info, "m": len(sketch), "nonzero_registers": in_use, "form": form,
+        emit(as_json({**info.fields(), "m": len(sketch), "nonzero_registers": in_use, "form": form,
                       "file_bytes": len(data)}))
         return 0
     kind, _, encoding = form.partition("-")
     emit(f"form: {kind}{f' ({encoding})' if encoding else ''}, {len(data)} bytes\n"
-         f"p: {info['p']}\n"
+         f"p: {info.p}\n"
          f"m: {len(sketch)}\n"
-         f"estimate: {info['estimate']:.1f} ({args.estimator} estimator)\n"
-         f"95% interval: {info['lower']:.1f} to {info['upper']:.1f}\n"
+         f"estimate: {info.estimate:.1f} ({info.estimator} estimator)\n"
+         f"95% interval: {info.lower:.1f} to {info.upper:.1f}\n"
          f"relative standard error: {relative_error(sketch):.4%} (1.04/sqrt(m))\n"
          f"non-zero registers: {in_use:.2%}")
     return 0
