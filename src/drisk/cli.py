@@ -117,7 +117,7 @@ def build_parser() -> Parser:
         help=f"sketch precision, 4 to 18: 2**P registers, error about 1.04/sqrt(2**P) "
         f"(default {DEFAULT_PRECISION}: 16 KiB, 0.81%%)",
     )
-    count.add_argument("--save", metavar="SKETCH", help="also write the sketch to this file")
+    count.add_argument("--save", metavar="SKETCH", help="also write the sketch (packed) to this file")
     count.add_argument("--json", action="store_true",
                        help="print a JSON object (estimate, 95%% interval, ...) instead of the bare estimate")
     add_estimator(count)
@@ -131,7 +131,7 @@ def build_parser() -> Parser:
         "folded to the smallest among them, and a note on standard error says so.",
     )
     merge.add_argument("sketches", nargs="+", metavar="SKETCH", help="sketch files, packed or raw")
-    merge.add_argument("-o", "--output", metavar="OUT", help="write the merged sketch to this file")
+    merge.add_argument("-o", "--output", metavar="OUT", help="write the merged sketch (packed) to this file")
     merge.add_argument("--json", action="store_true",
                        help="print a JSON object (estimate, 95%% interval, ...) instead of the bare estimate")
     add_estimator(merge)
@@ -140,7 +140,7 @@ def build_parser() -> Parser:
         "show",
         help="describe a saved sketch",
         description="Print a saved sketch's form (packed or raw), precision, register count, "
-        "estimate with its 95%% interval, error bound and the share of registers in use.",
+        "estimate with its 95% interval, error bound and the share of registers in use.",
     )
     show.add_argument("sketch", metavar="SKETCH", help="sketch file, packed or raw")
     show.add_argument("--json", action="store_true", help="print a JSON object")
@@ -152,7 +152,7 @@ def add_estimator(parser: Parser) -> None:
     parser.add_argument(
         "--estimator", choices=ESTIMATORS, default="improved",
         help="improved (Ertl's improved raw estimator, the default), ml (maximum likelihood) "
-        "or classic (HyperLogLog's original, biased near 2.5 * 2**P lines)",
+        "or classic (HyperLogLog's original, biased near 2.5 times as many lines as registers)",
     )
 
 
