@@ -3,7 +3,10 @@
 Run from the repository root after installing drisk:
 
     pip install xxhash datasketch datasketches numpy isal
-    python -m bench [--quick]
+    python -m bench [--quick]             # everything in one process
+    python -m bench pack                  # only pack() and unpack() against the raw form
+    python -m bench dask [--quick]        # drisk.dask against Dask's nunique_approx()
+    python -m bench columns [--quick]     # columnar inputs beside polars, DuckDB and pandas
     python -m bench accuracy [--quick]    # estimator accuracy (bench/accuracy.py)
 
 Every figure is the best of several rounds, in nanoseconds per operation.
@@ -61,11 +64,12 @@ class Table:
         self.rows.append((group, name, ns, note))
         return ns
 
-    def show(self) -> str:
-        lines = [f"| {'operation':<15} | {'implementation':<44} | {'ns/op':>12} | note |",
+    def show(self, unit: str = "ns/op") -> str:
+        lines = [f"| {'operation':<15} | {'implementation':<44} | {unit:>12} | note |",
                  f"|{'-' * 17}|{'-' * 46}|{'-' * 14}|------|"]
         for group, name, ns, note in self.rows:
-            lines.append(f"| {group:<15} | {name:<44} | {ns:>12,.1f} | {note} |")
+            lines.append(f"| {group:<15} | {name:<44} | {ns:>12,.3f} | {note} |"
+                         if unit != "ns/op" else f"| {group:<15} | {name:<44} | {ns:>12,.1f} | {note} |")
         return "\n".join(lines)
 
 
@@ -184,6 +188,55 @@ def bench_merge_and_bytes(table: Table, rounds: int) -> dict[str, float]:
     return ratios
 
 
+def sketch_of(p: int, n: int) -> HyperLogLog:
+    import drisk
+
+    h = HyperLogLog(p)
+    drisk.update_many(h, [i.to_bytes(8, "little") for i in range(n)])
+    return h
+
+
+def each(fn: Callable[[], object]) -> Callable[[int], None]:
+    """fn called n times, each result dropped at once (a list of results
+    would measure the allocator handing out fresh pages)."""
+    def run(n: int) -> None:
+        for _ in range(n):
+            fn()
+
+    return run
+
+
+def per_call_ns(fn: Callable[[], object], reps: int, rounds: int) -> float:
+    run = each(fn)
+    return best_ns(lambda: run(reps), reps, rounds)
+
+
+def bench_pack(table: Table, rounds: int) -> dict[str, float]:
+    from drisk import pack, unpack
+
+    ratios = {}
+    for p in (14, 18):
+        m = 2**p
+        reps = 2000 if p == 14 else 200
+        group = f"stored form p={p}"
+        # Full: 20 m items leave no register at zero (expected zeros m e^-20).
+        for label, n in (("full", 20 * m), ("2 m items", 2 * m), ("100 items", 100)):
+            h = sketch_of(p, n)
+            raw, packed = h.to_bytes(), pack(h)
+            to_bytes = table.add(group, f"drisk to_bytes(), {label}", per_call_ns(h.to_bytes, reps, rounds),
+                                 f"{len(raw):,} bytes")
+            packing = table.add(group, f"drisk pack(), {label}", per_call_ns(lambda: pack(h), reps, rounds),
+                                f"{len(packed):,} bytes")
+            from_bytes = table.add(group, f"drisk HyperLogLog.from_bytes(), {label}",
+                                   per_call_ns(lambda: HyperLogLog.from_bytes(raw), reps, rounds))
+            unpacking = table.add(group, f"drisk unpack(), {label}",
+                                  per_call_ns(lambda: unpack(packed), reps, rounds))
+            if label == "full":
+                ratios[f"pack time / to_bytes time, full p={p} (lower is better)"] = packing / to_bytes
+                ratios[f"unpack time / from_bytes time, full p={p} (lower is better)"] = unpacking / from_bytes
+    return ratios
+
+
 def bench_bulk(table: Table, n: int, rounds: int) -> dict[str, float]:
     import drisk
 
@@ -267,6 +320,86 @@ def bench_files(table: Table, n_lines: int, rounds: int) -> dict[str, float]:
     return ratios
 
 
+# ---------------------------------------------------------------------------
+# python -m bench dask
+# ---------------------------------------------------------------------------
+
+#: Rows of the Dask data set, and how many distinct values its columns hold.
+DASK_ROWS = 10_000_000
+DASK_DISTINCT = 4_000_000
+DASK_PARTITIONS = 8
+
+
+def dask_partition(i: int, rows: int, parts: int, distinct: int):  # type: ignore[no-untyped-def]
+    """Partition i of the data set: x = k * 2654435761 mod distinct for the
+    rows' numbers k. The multiplier is a prime, so every value below
+    `distinct` occurs (rows >= distinct), spread over all partitions: the
+    exact distinct count is `distinct`. s is x as text, "user-<x>"."""
+    import numpy as np
+    import pandas as pd
+
+    start, stop = i * rows // parts, (i + 1) * rows // parts
+    x = np.arange(start, stop, dtype=np.int64) * 2654435761 % distinct
+    index = pd.RangeIndex(start, stop)
+    return pd.DataFrame({"x": x, "s": "user-" + pd.Series(x, index=index).astype(str)}, index=index)
+
+
+def bench_dask(rows: int, parts: int, distinct: int, rounds: int) -> None:
+    import dask
+    import dask.dataframe as dd
+    import distributed
+    import pandas as pd
+
+    import drisk
+    import drisk.dask
+
+    table = Table()
+    ratios: dict[str, float] = {}
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client, dask.config.set(scheduler=client):
+        meta = pd.DataFrame({"x": pd.Series(dtype="int64"), "s": pd.Series(dtype="str")})
+        df = dd.from_map(dask_partition, range(parts), rows=rows, parts=parts, distinct=distinct,
+                         meta=meta, enforce_metadata=False).persist()
+        distributed.wait(df)
+        for column, label in (("s", "string column"), ("x", "int column")):
+            series = df[column]
+            group = f"{label}, time"
+            estimates = {}
+
+            def theirs() -> None:
+                estimates["nunique_approx"] = float(series.nunique_approx().compute())
+
+            def ours() -> None:
+                estimates["drisk"] = drisk.dask.nunique(series, p=16)
+
+            their_s = table.add(group, "Dask Series.nunique_approx() (2^16 registers)",
+                                best_s(theirs, max(rounds // 2, 1)))
+            our_s = table.add(group, "drisk.dask.nunique(p=16)", best_s(ours, rounds))
+            for name in ("nunique_approx", "drisk"):
+                error = abs(estimates[name] - distinct) / distinct
+                table.add(f"{label}, error", f"{name}, % off the exact count", 100 * error,
+                          f"estimate {estimates[name]:,.0f} of {distinct:,}")
+            ratios[f"nunique_approx time / drisk.dask.nunique time, {label}"] = their_s / our_s
+
+            # The same sketch from the whole column in this process.
+            distributed_sketch = drisk.dask.sketch(series, p=16)
+            values = series.compute().tolist()
+            local = drisk.HyperLogLog(16)
+            drisk.update_many(local, values if column == "s" else [str(v) for v in values])
+            same = local.registers() == distributed_sketch.registers()
+            table.add(f"{label}, identity", "registers equal to the one-process sketch", float(same),
+                      "1 = identical")
+
+    print(f"Python {platform.python_version()}, Dask {dask.__version__}: LocalCluster(n_workers=2, "
+          f"threads_per_worker=1, processes=True), {rows:,} rows in {parts} partitions, "
+          f"{distinct:,} distinct values, best of {rounds} rounds for drisk\n")
+    print(table.show(unit="s or %"))
+    print("\n| ratio (higher is better for drisk) | x |\n|---|---|")
+    for name, value in ratios.items():
+        print(f"| {name} | {value:.2f} |")
+
+
 def main() -> None:
     import sys
 
@@ -276,25 +409,34 @@ def main() -> None:
         accuracy.main(sys.argv[2:])
         return
     parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.splitlines()[0])
+    parser.add_argument("what", nargs="?", choices=["all", "pack", "dask", "columns"], default="all",
+                        help="all in-process benchmarks (default), only pack/unpack, Dask, or columns "
+                             "(Arrow, NumPy and pandas columns beside polars, DuckDB and pandas)")
     parser.add_argument("--quick", action="store_true", help="fewer items and rounds")
-    parser.add_argument("command", nargs="?", choices=["columns"],
-                        help="columns: Arrow, NumPy and pandas columns beside polars, DuckDB and pandas")
     args = parser.parse_args()
-    if args.command == "columns":
+    if args.what == "columns":
         from bench import columns
 
         columns.main(quick=args.quick)
         return
     n, rounds = (100_000, 3) if args.quick else (1_000_000, 5)
 
+    if args.what == "dask":
+        scale = 10 if args.quick else 1
+        bench_dask(DASK_ROWS // scale, DASK_PARTITIONS, DASK_DISTINCT // scale, 2 if args.quick else 3)
+        return
+
     table = Table()
     ratios: dict[str, float] = {}
-    ratios.update(bench_update(table, n, rounds))
-    ratios.update(bench_count(table, rounds))
-    ratios.update(bench_estimate(table, rounds))
-    ratios.update(bench_merge_and_bytes(table, rounds))
-    ratios.update(bench_bulk(table, n, rounds))
-    ratios.update(bench_files(table, 10 * n, 3 if not args.quick else 1))
+    if args.what == "all":
+        ratios.update(bench_update(table, n, rounds))
+        ratios.update(bench_count(table, rounds))
+        ratios.update(bench_estimate(table, rounds))
+        ratios.update(bench_merge_and_bytes(table, rounds))
+    ratios.update(bench_pack(table, rounds))
+    if args.what == "all":
+        ratios.update(bench_bulk(table, n, rounds))
+        ratios.update(bench_files(table, 10 * n, 3 if not args.quick else 1))
 
     print(f"Python {platform.python_version()} on {platform.machine()}, {platform.processor() or platform.platform()}")
     print(f"{n:,} distinct 8-16 byte keys, best of {rounds} rounds\n")

@@ -14,7 +14,7 @@ import pytest
 
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 BLOCK = re.compile(r"^```(\w+)\n(.*?)^```", re.S | re.M)
-OPTIONAL = ["numpy", "pandas", "polars", "pyarrow", "duckdb", "dask", "distributed", "matplotlib"]
+OPTIONAL = ["numpy", "pandas", "polars", "pyarrow", "duckdb", "dask", "distributed", "matplotlib", "pyspark"]
 
 
 def blocks(language):
@@ -42,6 +42,12 @@ def workdir(tmp_path):
         (tmp_path / name).write_bytes(b"".join(b"user%d\n" % (j * (i + 1)) for j in range(2000)))
     with gzip.open(tmp_path / "big.gz", "wb") as f:
         f.write(b"".join(b"line%d\n" % j for j in range(5000)))
+    if _importable("pandas") and _importable("pyarrow"):
+        import pandas as pd
+
+        (tmp_path / "events").mkdir()
+        pd.DataFrame({"day": [f"2024-06-0{1 + i % 3}" for i in range(3000)],
+                      "user": [f"u{i % 700}" for i in range(3000)]}).to_parquet(tmp_path / "events" / "part.0.parquet")
     return tmp_path
 
 
@@ -100,6 +106,9 @@ def _importable(name):
 
 
 def test_tool_examples_run(workdir):
+    for day in (1, 2, 3):
+        subprocess.run(f"drisk count day{day}.log --save users-2024-06-0{day}.hll", shell=True, cwd=workdir,
+                       check=True, env=env())
     subprocess.run("drisk count day2.log --save day2.hll", shell=True, cwd=workdir, check=True, env=env())
     assert SHELL, "README.md shows no drisk command"
     for line in SHELL:

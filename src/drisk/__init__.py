@@ -9,19 +9,25 @@
 
 Importing drisk also makes sketches picklable (and so copyable with the copy
 module, and transferable to multiprocessing workers): a sketch pickles as its
-serialized bytes.
+packed form (see pack()).
 """
 from __future__ import annotations
 
 import copyreg
 import math
+import sys
 from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
 from _drisk import HyperLogLog, __version__
 from drisk._bulk import update_lines
 from drisk._columns import update_many
 from drisk._estimate import error_bounds, estimate, fold, summary, union
 from drisk._files import FileChangedError, update_file, update_stream
+from drisk._pack import pack, unpack
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
 
 __all__ = [
     "FileChangedError",
@@ -30,9 +36,12 @@ __all__ = [
     "error_bounds",
     "estimate",
     "fold",
+    "load",
+    "pack",
     "relative_error",
     "summary",
     "union",
+    "unpack",
     "update_file",
     "update_lines",
     "update_many",
@@ -46,13 +55,34 @@ def relative_error(sketch_or_p: HyperLogLog | int) -> float:
     return 1.04 / math.sqrt(m)
 
 
+def load(data: Buffer) -> HyperLogLog:
+    """A sketch from either stored form: the raw form of to_bytes() (exactly
+    1 + 2**p bytes after a valid p, 4 to 18) or the packed form of pack().
+    Anything else raises ValueError, as unpack() explains."""
+    view = memoryview(data).cast("B")
+    if len(view) > 1 and 4 <= view[0] <= 18 and len(view) == 1 + 2 ** view[0]:
+        return HyperLogLog.from_bytes(view.tobytes())
+    return unpack(view)
+
+
 def _restore(data: bytes) -> HyperLogLog:
-    """Rebuild a pickled sketch. Module-level, so that pickle can name it."""
+    """Rebuild a sketch pickled in the raw form: by drisk 0.1.0, or one holding
+    register values that only raw bytes give. Module-level, so that pickle can
+    name it; older pickles name it too, so it stays."""
     return HyperLogLog.from_bytes(data)
 
 
+def _restore_packed(data: bytes) -> HyperLogLog:
+    """Rebuild a sketch pickled in the packed form."""
+    return unpack(data)
+
+
 def _reduce(sketch: HyperLogLog) -> tuple[Callable[[bytes], HyperLogLog], tuple[bytes]]:
-    return _restore, (sketch.to_bytes(),)
+    try:
+        return _restore_packed, (pack(sketch),)
+    except ValueError:
+        # Registers above 65 - p (only from_bytes() gives them) have no packed form.
+        return _restore, (sketch.to_bytes(),)
 
 
 copyreg.pickle(HyperLogLog, _reduce)
@@ -60,3 +90,12 @@ copyreg.pickle(HyperLogLog, _reduce)
 
 def __dir__() -> list[str]:
     return list(__all__)
+
+
+def _register_dask_sizeof(sizeof: Any) -> None:
+    """The dask.sizeof entry point: Dask's memory accounting sees a sketch's
+    registers, not just its object header."""
+
+    @sizeof.register(HyperLogLog)  # type: ignore[untyped-decorator, unused-ignore]
+    def sizeof_sketch(sketch: HyperLogLog) -> int:
+        return sys.getsizeof(sketch) + len(sketch)

@@ -1,10 +1,19 @@
 """The drisk command-line tool: count distinct lines, merge and show sketches.
 
-Every failure is one line on stderr, "drisk: <what went wrong>", with exit
-status 2 (1 for sketches that cannot be merged, 130 for Ctrl-C, 143 for
-SIGTERM). Nothing is written until every input has been read and checked,
-and a saved sketch replaces its file atomically, so a failed or interrupted
-run leaves existing files as they were.
+Estimates come from the improved estimator unless --estimator says otherwise
+("ml" or "classic"); with --json they come with a 95 % interval. Every figure
+printed is finite and at most 2^64, the number of distinct hashes.
+
+Sketches are written in the packed form (drisk.pack: self-describing and
+checksummed) and read in either form, packed or raw (to_bytes()). merge
+takes sketches of any precisions and folds them to the smallest, saying so
+in one "drisk: note: ..." line on stderr.
+
+Exit status: 0 on success (also when the reader of stdout goes away); 2 for
+any failure, reported as one line on stderr, "drisk: <what went wrong>"; 130
+for Ctrl-C; 143 for SIGTERM. Nothing is written until every input has been
+read and checked, and a saved sketch replaces its file atomically, so a
+failed or interrupted run leaves existing files as they were.
 """
 from __future__ import annotations
 
@@ -20,24 +29,32 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager, suppress
 from types import FrameType
-from typing import TYPE_CHECKING, NoReturn, cast
+from typing import TYPE_CHECKING, NamedTuple, NoReturn, cast
 
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite
 
-from drisk import HyperLogLog, __version__, relative_error, update_file
+    from drisk._estimate import Method
+
+from drisk import HyperLogLog, __version__, load, pack, relative_error, summary, union, update_file
 from drisk._files import FileChangedError
 
 DEFAULT_PRECISION = 14
 #: Inputs smaller than this never get a progress bar.
 PROGRESS_MIN_BYTES = 64 * 1024 * 1024
-#: A sketch file is read up to this size. The raw format is at most
-#: 1 + 2**18 bytes; the rest leaves room for a header.
-MAX_SKETCH_BYTES = 2**18 + 4096
+#: A sketch file is read up to this size: a packed sketch has at most
+#: 2**18 + 15 bytes (dense, p = 18), a raw one 1 + 2**18.
+MAX_SKETCH_BYTES = 2**18 + 16
 #: Distinct 64-bit hashes there can be: the most any estimate can mean.
 HASH_SPACE = 2.0**64
+ESTIMATORS = ("improved", "ml", "classic")
+#: The confidence of the interval the tool reports.
+CONFIDENCE = 0.95
+#: The packed form starts with this magic number; its byte 5 is the encoding
+#: of the body, 0 dense or 1 sparse (the layout is in src/core/packed.hpp).
+PACKED_MAGIC = b"\xe2HLL"
+PACKED_ENCODING_OFFSET = 5
 
-EXIT_MERGE_MISMATCH = 1
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130
 EXIT_TERMINATED = 143
@@ -100,29 +117,43 @@ def build_parser() -> Parser:
         help=f"sketch precision, 4 to 18: 2**P registers, error about 1.04/sqrt(2**P) "
         f"(default {DEFAULT_PRECISION}: 16 KiB, 0.81%%)",
     )
-    count.add_argument("--save", metavar="SKETCH", help="also write the sketch to this file")
-    count.add_argument("--json", action="store_true", help="print a JSON object instead of the bare estimate")
+    count.add_argument("--save", metavar="SKETCH", help="also write the sketch (packed) to this file")
+    count.add_argument("--json", action="store_true",
+                       help="print a JSON object (estimate, 95%% interval, ...) instead of the bare estimate")
+    add_estimator(count)
     count.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
 
     merge = commands.add_parser(
         "merge",
         help="union saved sketches and print the estimate",
-        description="Union sketches saved with 'drisk count --save' (all of the same precision) "
-        "and print the estimated number of distinct lines in all their inputs together.",
+        description="Union sketches saved with 'drisk count --save' and print the estimated number "
+        "of distinct lines in all their inputs together. Sketches of different precision are "
+        "folded to the smallest among them, and a note on standard error says so.",
     )
-    merge.add_argument("sketches", nargs="+", metavar="SKETCH", help="sketch files")
-    merge.add_argument("-o", "--output", metavar="OUT", help="write the merged sketch to this file")
-    merge.add_argument("--json", action="store_true", help="print a JSON object instead of the bare estimate")
+    merge.add_argument("sketches", nargs="+", metavar="SKETCH", help="sketch files, packed or raw")
+    merge.add_argument("-o", "--output", metavar="OUT", help="write the merged sketch (packed) to this file")
+    merge.add_argument("--json", action="store_true",
+                       help="print a JSON object (estimate, 95%% interval, ...) instead of the bare estimate")
+    add_estimator(merge)
 
     show = commands.add_parser(
         "show",
         help="describe a saved sketch",
-        description="Print a saved sketch's precision, register count, estimate, error bound and "
-        "the share of registers in use.",
+        description="Print a saved sketch's form (packed or raw), precision, register count, "
+        "estimate with its 95% interval, error bound and the share of registers in use.",
     )
-    show.add_argument("sketch", metavar="SKETCH", help="sketch file")
+    show.add_argument("sketch", metavar="SKETCH", help="sketch file, packed or raw")
     show.add_argument("--json", action="store_true", help="print a JSON object")
+    add_estimator(show)
     return parser
+
+
+def add_estimator(parser: Parser) -> None:
+    parser.add_argument(
+        "--estimator", choices=ESTIMATORS, default="improved",
+        help="improved (Ertl's improved raw estimator, the default), ml (maximum likelihood) "
+        "or classic (HyperLogLog's original, biased near 2.5 times as many lines as registers)",
+    )
 
 
 # --- messages ------------------------------------------------------------------
@@ -156,39 +187,81 @@ def reason(exc: OSError) -> str:
 # --- sketches ------------------------------------------------------------------
 
 
-def estimate(sketch: HyperLogLog) -> float:
-    """The cardinality the tool reports for a sketch.
+def capped(value: float) -> float:
+    """A figure as the tool reports it: at most 2^64.
 
-    The classic estimate, saturated at 2^64: registers near their maximum
-    drive it past the number of distinct hashes (and count() to NaN where
-    its large-range correction takes the log of a negative number).
+    The classic estimator passes the number of distinct hashes when the
+    registers are near their maximum (and is NaN where its large-range
+    correction takes the log of a negative number); the others stay finite
+    but can pass it too. No count of distinct hashes can.
     """
-    value = sketch.count()
     return value if value <= HASH_SPACE else HASH_SPACE  # False for NaN too
 
 
-def load_sketch(path: str) -> HyperLogLog:
-    """A sketch file, read with a size cap and checked register by register."""
+class Assessment(NamedTuple):
+    """What the tool reports about a sketch, read from one snapshot."""
+
+    estimate: float
+    lower: float
+    upper: float
+    estimator: str
+    p: int
+    registers_in_use: int
+
+    @classmethod
+    def of(cls, sketch: HyperLogLog, estimator: str) -> Assessment:
+        info = summary(sketch, CONFIDENCE, cast("Method", estimator))
+        return cls(capped(info["estimate"]), capped(info["lower"]), capped(info["upper"]), estimator,
+                   info["p"], info["registers_in_use"])
+
+    def fields(self) -> dict[str, object]:
+        """The keys every --json object starts with."""
+        return {"estimate": self.estimate, "estimator": self.estimator, "lower": self.lower,
+                "upper": self.upper, "p": self.p, "relative_standard_error": relative_error(self.p)}
+
+
+def form_of(data: bytes) -> str:
+    """The form of sketch file contents that load() has accepted."""
+    if not data.startswith(PACKED_MAGIC):
+        return "raw"
+    return "packed-sparse" if data[PACKED_ENCODING_OFFSET] == 1 else "packed-dense"
+
+
+def read_sketch(path: str) -> tuple[HyperLogLog, bytes]:
+    """A sketch file in either form, read with a size cap and checked, and
+    its contents."""
     try:
         with open(path, "rb") as f:
             data = f.read(MAX_SKETCH_BYTES + 1)
     except OSError as exc:
         raise CliError(f"cannot read {quoted(path)}: {reason(exc)}") from None
+    invalid = f"{quoted(path)} is not a valid sketch"
     if len(data) > MAX_SKETCH_BYTES:
-        raise CliError(f"{quoted(path)} is not a valid sketch: larger than {MAX_SKETCH_BYTES} bytes")
+        raise CliError(f"{invalid}: larger than {MAX_SKETCH_BYTES} bytes")
+    if not data:
+        raise CliError(f"{invalid}: the file is empty")
     try:
-        sketch = HyperLogLog.from_bytes(data)
+        sketch = load(data)
     except ValueError as exc:
-        raise CliError(f"{quoted(path)} is not a valid sketch: {exc}") from None
-    # A register holds at most 65 - p (the rank of an all-zero remainder of
-    # the hash): anything above that cannot come from counting.
-    p = data[0]
-    registers = sketch.registers()
-    if registers.translate(None, bytes(range(66 - p))):
-        index, value = next((i, r) for i, r in enumerate(registers) if r > 65 - p)
-        raise CliError(f"{quoted(path)} is not a valid sketch: register {index} is {value}, "
-                       f"above {65 - p}, the most possible for p={p}")
-    return sketch
+        if 4 <= data[0] <= 18:
+            # Most likely a raw sketch cut short or grown (a valid p is never
+            # the first byte of the magic number): say that rather than only
+            # that the magic number is missing.
+            p = data[0]
+            raise CliError(f"{invalid}: {len(data)} bytes, neither a raw sketch (p={p} takes "
+                           f"{1 + 2**p} bytes) nor a packed one (no magic number)") from None
+        raise CliError(f"{invalid}: {exc}") from None
+    if not data.startswith(PACKED_MAGIC):
+        # A register holds at most 65 - p (the rank of an all-zero remainder
+        # of the hash): anything above that cannot come from counting. The
+        # packed form refuses such values itself; the raw form takes any byte.
+        p = data[0]
+        registers = sketch.registers()
+        if registers.translate(None, bytes(range(66 - p))):
+            index, value = next((i, r) for i, r in enumerate(registers) if r > 65 - p)
+            raise CliError(f"{invalid}: register {index} is {value}, "
+                           f"above {65 - p}, the most possible for p={p}")
+    return sketch, data
 
 
 class AtomicOutput:
@@ -312,11 +385,6 @@ def silence_stdout() -> None:
     os.close(devnull)
 
 
-def summary(sketch: HyperLogLog, **extra: object) -> dict[str, object]:
-    return {"estimate": estimate(sketch), "p": len(sketch).bit_length() - 1,
-            "relative_standard_error": relative_error(sketch), **extra}
-
-
 def as_json(info: dict[str, object]) -> str:
     return json.dumps(info, allow_nan=False)
 
@@ -374,49 +442,50 @@ def run_count(args: argparse.Namespace) -> int:
             for name in files:
                 lines += count_input(sketch, name, progress)
         seconds = time.perf_counter() - started
-        value = estimate(sketch)
+        info = Assessment.of(sketch, args.estimator)
         if output is not None:
-            output.commit(sketch.to_bytes())
-    if args.json:
-        emit(as_json(summary(sketch, lines=lines, seconds=round(seconds, 6))))
-    else:
-        emit(str(round(value)))
+            output.commit(pack(sketch))
+    emit_result(info, args.json, lines=lines, seconds=round(seconds, 6))
     return 0
+
+
+def emit_result(info: Assessment, json_wanted: bool, **extra: object) -> None:
+    """count's and merge's answer: the bare estimate, or the JSON object."""
+    emit(as_json({**info.fields(), **extra}) if json_wanted else str(round(info.estimate)))
 
 
 # --- merge and show ----------------------------------------------------------------
 
 
 def run_merge(args: argparse.Namespace) -> int:
-    sketches = [load_sketch(path) for path in args.sketches]
-    merged = sketches[0].copy()
-    for path, sketch in zip(args.sketches[1:], sketches[1:]):
-        try:
-            merged.merge(sketch)
-        except ValueError as exc:
-            raise CliError(f"{quoted(path)}: {exc}", EXIT_MERGE_MISMATCH) from None
-    value = estimate(merged)
+    sketches = [read_sketch(path)[0] for path in args.sketches]
+    merged = union(*sketches)  # folded to the smallest precision among them
+    info = Assessment.of(merged, args.estimator)
     if args.output is not None:
         with AtomicOutput(args.output) as output:
-            output.commit(merged.to_bytes())
-    if args.json:
-        emit(as_json(summary(merged, sketches=len(args.sketches))))
-    else:
-        emit(str(round(value)))
+            output.commit(pack(merged))
+    emit_result(info, args.json, sketches=len(args.sketches))
+    if len({len(sketch) for sketch in sketches}) > 1:
+        # Last, once everything has succeeded: stderr holds one line either way.
+        note(f"folded to p={info.p} (the smallest precision among the inputs)")
     return 0
 
 
 def run_show(args: argparse.Namespace) -> int:
-    sketch = load_sketch(args.sketch)
-    registers = sketch.registers()
-    in_use = 1 - registers.count(0) / len(registers)
-    info = summary(sketch, m=len(sketch), nonzero_registers=in_use)
+    sketch, data = read_sketch(args.sketch)
+    info = Assessment.of(sketch, args.estimator)
+    in_use = info.registers_in_use / len(sketch)
+    form = form_of(data)
     if args.json:
-        emit(as_json(info))
+        emit(as_json({**info.fields(), "m": len(sketch), "nonzero_registers": in_use, "form": form,
+                      "file_bytes": len(data)}))
         return 0
-    emit(f"p: {info['p']}\n"
+    kind, _, encoding = form.partition("-")
+    emit(f"form: {kind}{f' ({encoding})' if encoding else ''}, {len(data)} bytes\n"
+         f"p: {info.p}\n"
          f"m: {len(sketch)}\n"
-         f"estimate: {estimate(sketch):.1f}\n"
+         f"estimate: {info.estimate:.1f} ({info.estimator} estimator)\n"
+         f"95% interval: {info.lower:.1f} to {info.upper:.1f}\n"
          f"relative standard error: {relative_error(sketch):.4%} (1.04/sqrt(m))\n"
          f"non-zero registers: {in_use:.2%}")
     return 0
@@ -483,6 +552,13 @@ def run(argv: Sequence[str] | None) -> int:
 def fail(message: str) -> None:
     if sys.stderr is not None:
         print(f"drisk: {escaped(message)}", file=sys.stderr)
+
+
+def note(message: str) -> None:
+    """Something the user should know about a successful run."""
+    if sys.stderr is not None:
+        with suppress(OSError):  # the answer is out; a lost note is no failure
+            print(f"drisk: note: {message}", file=sys.stderr, flush=True)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,441 @@
+// drisk: writing and reading the packed form (layout in packed.hpp).
+#include "packed.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+// The register scans get AVX-512 and AVX2 clones, chosen once at load time:
+// each is bound by one vector min or max per block, so wider blocks pay.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
+#define DRISK_PACKED_MULTIVERSION \
+  __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#else
+#define DRISK_PACKED_MULTIVERSION
+#endif
+
+namespace drisk::packed {
+
+namespace detail {
+#ifdef DRISK_XXH3_DISPATCH
+// XXH3_64bits built for AVX2 (xxh3_avx2.cpp) and AVX-512 (xxh3_avx512.cpp).
+std::uint64_t xxh3_avx2(const void* data, std::size_t len) noexcept;
+std::uint64_t xxh3_avx512(const void* data, std::size_t len) noexcept;
+#endif
+}  // namespace detail
+
+namespace {
+
+// Largest rank an insertion stores for precision p.
+constexpr unsigned max_rank(unsigned p) noexcept { return 65 - p; }
+
+// A sparse entry keeps the register value in its low 6 bits.
+constexpr unsigned VALUE_BITS = 6;
+constexpr std::uint32_t VALUE_MASK = (1u << VALUE_BITS) - 1;
+static_assert(65 - MIN_PRECISION <= VALUE_MASK, "a rank must fit in an entry's value bits");
+// gap < 2^MAX_PRECISION, so an entry is below 2^(18 + 6) = 2^24: 4 varint bytes.
+constexpr unsigned MAX_ENTRY_BYTES = 4;
+static_assert(MAX_PRECISION + VALUE_BITS <= 7 * MAX_ENTRY_BYTES);
+
+constexpr std::size_t varint_size(std::uint32_t v) noexcept {
+  return v < (1u << 7) ? 1 : v < (1u << 14) ? 2 : v < (1u << 21) ? 3 : 4;
+}
+
+inline std::uint8_t* write_varint(std::uint8_t* out, std::uint32_t v) noexcept {
+  while (v >= 0x80) {
+    *out++ = static_cast<std::uint8_t>(v | 0x80);
+    v >>= 7;
+  }
+  *out++ = static_cast<std::uint8_t>(v);
+  return out;
+}
+
+inline std::uint64_t load_u64(const std::uint8_t* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline void store_le64(std::uint8_t* out, std::uint64_t v) noexcept {
+  for (int i = 0; i < 8; ++i) {
+    out[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+}
+
+inline std::uint64_t load_le64(const std::uint8_t* in) noexcept {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) {
+    v |= static_cast<std::uint64_t>(in[i]) << (8 * i);
+  }
+  return v;
+}
+
+// The smallest and largest register in one pass.
+struct Extremes {
+  std::uint8_t low;
+  std::uint8_t high;
+};
+
+DRISK_PACKED_MULTIVERSION
+Extremes extremes(const std::uint8_t* regs, std::size_t n) noexcept {
+  std::uint8_t low = 0xFF;
+  std::uint8_t high = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    low = std::min(low, regs[i]);
+    high = std::max(high, regs[i]);
+  }
+  return {low, high};
+}
+
+DRISK_PACKED_MULTIVERSION
+std::uint8_t highest(const std::uint8_t* regs, std::size_t n) noexcept {
+  std::uint8_t high = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    high = std::max(high, regs[i]);
+  }
+  return high;
+}
+
+DRISK_PACKED_MULTIVERSION
+std::size_t count_zeros(const std::uint8_t* regs, std::size_t n) noexcept {
+  // Byte-wide counts over blocks of 128 registers vectorise; one wide sum
+  // per block.
+  constexpr std::size_t BLOCK = 128;
+  std::size_t zeros = 0;
+  std::size_t i = 0;
+  for (; i + BLOCK <= n; i += BLOCK) {
+    std::uint8_t block = 0;  // at most BLOCK = 128
+    for (std::size_t k = 0; k < BLOCK; ++k) {
+      block += regs[i + k] == 0;
+    }
+    zeros += block;
+  }
+  for (; i < n; ++i) {
+    zeros += regs[i] == 0;
+  }
+  return zeros;
+}
+
+// 0x80 in each byte of x that is not zero, 0 elsewhere.
+constexpr std::uint64_t nonzero_bytes(std::uint64_t x) noexcept {
+  constexpr std::uint64_t LOW7 = 0x7F7F7F7F7F7F7F7FULL;
+  return (((x & LOW7) + LOW7) | x) & ~LOW7;
+}
+
+// Zero registers are stepped over this many at a time.
+constexpr std::size_t SKIP_BLOCK = 256;
+
+// Whether SKIP_BLOCK registers are all zero; a fixed-length OR vectorises.
+inline bool all_zero(const std::uint8_t* regs) noexcept {
+  std::uint64_t any = 0;
+  for (std::size_t k = 0; k < SKIP_BLOCK; k += 8) {
+    any |= load_u64(regs + k);
+  }
+  return any == 0;
+}
+
+// Registers i .. i + 8 as a word whose lowest byte is register i.
+inline std::uint64_t load_registers(const std::uint8_t* regs) noexcept {
+  const std::uint64_t word = load_u64(regs);
+  if constexpr (std::endian::native == std::endian::big) {
+    return __builtin_bswap64(word);
+  }
+  return word;
+}
+
+// Calls visit(index, value) for every non-zero register in ascending order:
+// blocks of SKIP_BLOCK zero registers are stepped over with one test, and the
+// registers in use among 8 are found from a bit mask, not one by one.
+// m is a power of two, at least 16.
+template <class Visit>
+inline void for_each_nonzero(const std::uint8_t* regs, std::size_t m, Visit&& visit) noexcept {
+  const std::size_t step = std::min(SKIP_BLOCK, m);
+  for (std::size_t block = 0; block < m; block += step) {
+    if (step == SKIP_BLOCK && all_zero(regs + block)) {
+      continue;
+    }
+    for (std::size_t i = block; i < block + step; i += 8) {
+      for (std::uint64_t mask = nonzero_bytes(load_registers(regs + i)); mask != 0;
+           mask &= mask - 1) {
+        const std::size_t index = i + static_cast<std::size_t>(std::countr_zero(mask)) / 8;
+        visit(index, regs[index]);
+      }
+    }
+  }
+}
+
+// The size of the sparse body.
+std::size_t sparse_body_size(const std::uint8_t* regs, std::size_t m) noexcept {
+  std::size_t size = 0;
+  std::size_t next = 0;
+  for_each_nonzero(regs, m, [&](std::size_t i, std::uint8_t value) {
+    size += varint_size(static_cast<std::uint32_t>((i - next) << VALUE_BITS) | value);
+    next = i + 1;
+  });
+  return size;
+}
+
+// XXH3-64 of the whole sketch is most of the cost of packing and unpacking a
+// dense one, so it runs on the widest vector unit the CPU has: the builds of
+// XXH3 for AVX2 and AVX-512 live in files of their own, compiled for those
+// instruction sets, and one is chosen on first use. Every build gives the
+// same hash.
+using HashFn = std::uint64_t (*)(const void*, std::size_t) noexcept;
+
+std::uint64_t xxh3_baseline(const void* data, std::size_t len) noexcept {
+  return XXH3_64bits(data, len);
+}
+
+HashFn pick_checksum() noexcept {
+#ifdef DRISK_XXH3_DISPATCH
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) {
+    return detail::xxh3_avx512;
+  }
+  if (__builtin_cpu_supports("avx2")) {
+    return detail::xxh3_avx2;
+  }
+#endif
+  return xxh3_baseline;
+}
+
+std::uint64_t checksum(const std::uint8_t* data, std::size_t len) noexcept {
+  static const HashFn hash = pick_checksum();
+  return hash(data, len);
+}
+
+std::string precision_text(unsigned p) { return "p=" + std::to_string(p); }
+
+// The first register above the largest rank, for the refusal messages.
+[[gnu::cold, gnu::noinline]] std::string register_too_high(const std::uint8_t* regs,
+                                                           std::size_t m, unsigned p) {
+  std::size_t i = 0;
+  while (i < m && regs[i] <= max_rank(p)) {
+    ++i;
+  }
+  return "register " + std::to_string(i) + " holds " + std::to_string(i < m ? regs[i] : 0) +
+         ", above " + std::to_string(max_rank(p)) + ", the largest value insertion stores at " +
+         precision_text(p);
+}
+
+[[gnu::cold, gnu::noinline]] Refusal cannot_pack(const HyperLogLogCore& core) {
+  return "cannot pack this sketch: " +
+         register_too_high(core.registers(), core.size(), core.precision());
+}
+
+[[gnu::cold, gnu::noinline]] Refusal damaged(std::string what) {
+  return "damaged packed sketch: " + what;
+}
+
+[[gnu::cold, gnu::noinline]] Refusal bad_start(std::span<const std::uint8_t> data) {
+  const std::size_t shown = std::min(data.size(), MAGIC.size());
+  if (std::equal(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(shown), MAGIC.begin())) {
+    return "truncated packed sketch: " + std::to_string(data.size()) +
+           " bytes, the smallest packed sketch has " + std::to_string(MIN_SIZE);
+  }
+  std::string message = "not a packed sketch: it does not start with the magic number E2 48 4C 4C";
+  if (!data.empty() && data[0] >= MIN_PRECISION && data[0] <= MAX_PRECISION &&
+      data.size() == (std::size_t{1} << data[0]) + 1) {
+    message += " (it has the length of a raw to_bytes() sketch; read that with "
+               "HyperLogLog.from_bytes or drisk.load)";
+  }
+  return message;
+}
+
+[[gnu::cold, gnu::noinline]] Refusal too_short(std::size_t size) {
+  return "truncated packed sketch: " + std::to_string(size) +
+         " bytes, the smallest packed sketch has " + std::to_string(MIN_SIZE);
+}
+
+[[gnu::cold, gnu::noinline]] Refusal unknown_version(unsigned version) {
+  return "packed sketch of format version " + std::to_string(version) +
+         ", this drisk reads version " + std::to_string(FORMAT_VERSION) +
+         " (written by a newer drisk, or damaged)";
+}
+
+[[gnu::cold, gnu::noinline]] Refusal bad_checksum() {
+  return damaged("checksum mismatch (the data was truncated or altered)");
+}
+
+[[gnu::cold, gnu::noinline]] Refusal unknown_encoding(unsigned encoding) {
+  return damaged("unknown encoding " + std::to_string(encoding));
+}
+
+[[gnu::cold, gnu::noinline]] Refusal bad_dense_size(std::size_t got, unsigned p) {
+  return damaged("dense body of " + std::to_string(got) + " bytes, " + precision_text(p) +
+                 " needs " + std::to_string(std::size_t{1} << p));
+}
+
+[[gnu::cold, gnu::noinline]] Refusal dense_register_too_high(const std::uint8_t* regs,
+                                                             std::size_t m, unsigned p) {
+  return damaged(register_too_high(regs, m, p));
+}
+
+[[gnu::cold, gnu::noinline]] Refusal entry_cut_short(std::size_t offset) {
+  return damaged("sparse entry at offset " + std::to_string(offset) + " is cut short");
+}
+
+[[gnu::cold, gnu::noinline]] Refusal entry_too_long(std::size_t offset) {
+  return damaged("sparse entry at offset " + std::to_string(offset) + " runs past " +
+                 std::to_string(MAX_ENTRY_BYTES) + " bytes");
+}
+
+[[gnu::cold, gnu::noinline]] Refusal index_out_of_range(std::size_t offset, std::size_t index,
+                                                        unsigned p) {
+  return damaged("sparse entry at offset " + std::to_string(offset) + " names register " +
+                 std::to_string(index) + ", past the last of " + precision_text(p) + " (" +
+                 std::to_string((std::size_t{1} << p) - 1) + ")");
+}
+
+[[gnu::cold, gnu::noinline]] Refusal bad_entry_value(std::size_t offset, std::size_t index,
+                                                     unsigned value, unsigned p) {
+  if (value == 0) {
+    return damaged("sparse entry at offset " + std::to_string(offset) + " gives register " +
+                   std::to_string(index) + " the value 0");
+  }
+  return damaged("register " + std::to_string(index) + " holds " + std::to_string(value) +
+                 ", above " + std::to_string(max_rank(p)) +
+                 ", the largest value insertion stores at " + precision_text(p));
+}
+
+// Fills the zeroed registers from a sparse body, or refuses it.
+// `base` is the body's offset in the packed data, for the messages.
+Refusal read_sparse(std::span<const std::uint8_t> body, std::size_t base, unsigned p,
+                    std::uint8_t* regs) {
+  const std::size_t m = std::size_t{1} << p;
+  const unsigned top = max_rank(p);
+  const std::uint8_t* const begin = body.data();
+  const std::uint8_t* const end = begin + body.size();
+  const std::uint8_t* in = begin;
+  std::size_t next = 0;
+  while (in < end) {
+    const std::uint8_t* const start = in;
+    std::uint32_t entry = 0;
+    for (unsigned shift = 0;; shift += 7) {
+      if (shift == 7 * MAX_ENTRY_BYTES) {
+        return entry_too_long(base + static_cast<std::size_t>(start - begin));
+      }
+      if (in == end) {
+        return entry_cut_short(base + static_cast<std::size_t>(start - begin));
+      }
+      const std::uint8_t byte = *in++;
+      entry |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
+      if ((byte & 0x80) == 0) {
+        break;
+      }
+    }
+    const std::size_t index = next + (entry >> VALUE_BITS);
+    const unsigned value = entry & VALUE_MASK;
+    if (index >= m) {
+      return index_out_of_range(base + static_cast<std::size_t>(start - begin), index, p);
+    }
+    if (value == 0 || value > top) {
+      return bad_entry_value(base + static_cast<std::size_t>(start - begin), index, value, p);
+    }
+    regs[index] = static_cast<std::uint8_t>(value);
+    next = index + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Refusal plan(const HyperLogLogCore& core, Plan& out) {
+  const std::uint8_t* regs = core.registers();
+  const std::size_t m = core.size();
+  const Extremes seen = extremes(regs, m);
+  if (seen.high > max_rank(core.precision())) {
+    return cannot_pack(core);
+  }
+  // Sparse only while it saves more than a 32nd of the dense body: a sketch
+  // about to fill up would save a few bytes and cost a slow walk each time.
+  const std::size_t limit = m - m / 32;
+  std::size_t body = m;
+  Encoding encoding = Encoding::dense;
+  // Every sparse entry takes a byte at least, so the sparse body can only be
+  // below the limit with more zero registers than m - limit.
+  if (seen.low == 0 && count_zeros(regs, m) > m - limit) {
+    const std::size_t sparse = sparse_body_size(regs, m);
+    if (sparse < limit) {
+      body = sparse;
+      encoding = Encoding::sparse;
+    }
+  }
+  out = Plan{encoding, HEADER_SIZE + body + CHECKSUM_SIZE};
+  return std::nullopt;
+}
+
+void write(const HyperLogLogCore& core, const Plan& plan, std::uint8_t* out) noexcept {
+  std::memcpy(out, MAGIC.data(), MAGIC.size());
+  out[4] = FORMAT_VERSION;
+  out[5] = static_cast<std::uint8_t>(plan.encoding);
+  if (plan.encoding == Encoding::dense) {
+    core.serialize(out + 6);  // p, then the registers
+  } else {
+    out[6] = core.precision();
+    std::uint8_t* body = out + HEADER_SIZE;
+    const std::uint8_t* regs = core.registers();
+    const std::size_t m = core.size();
+    std::size_t next = 0;
+    for_each_nonzero(regs, m, [&](std::size_t i, std::uint8_t value) {
+      body = write_varint(body, static_cast<std::uint32_t>((i - next) << VALUE_BITS) | value);
+      next = i + 1;
+    });
+  }
+  const std::size_t covered = plan.size - CHECKSUM_SIZE;
+  store_le64(out + covered, checksum(out, covered));
+}
+
+Refusal unpack(std::span<const std::uint8_t> data, HyperLogLogCore& out) {
+  if (data.size() < MAGIC.size() ||
+      !std::equal(MAGIC.begin(), MAGIC.end(), data.begin())) {
+    return bad_start(data);
+  }
+  if (data.size() < MIN_SIZE) {
+    return too_short(data.size());
+  }
+  if (data[4] != FORMAT_VERSION) {
+    return unknown_version(data[4]);
+  }
+  const std::size_t covered = data.size() - CHECKSUM_SIZE;
+  if (checksum(data.data(), covered) != load_le64(data.data() + covered)) {
+    return bad_checksum();
+  }
+  const unsigned encoding = data[5];
+  const unsigned p = data[6];
+  if (Refusal refusal = HyperLogLogCore::check_precision(p)) {
+    return damaged(std::move(*refusal));
+  }
+  const std::span<const std::uint8_t> body = data.subspan(HEADER_SIZE, covered - HEADER_SIZE);
+  const std::size_t m = std::size_t{1} << p;
+  HyperLogLogCore core;
+  if (encoding == static_cast<unsigned>(Encoding::dense)) {
+    if (body.size() != m) {
+      return bad_dense_size(body.size(), p);
+    }
+    if (highest(body.data(), m) > max_rank(p)) {
+      return dense_register_too_high(body.data(), m, p);
+    }
+    // p and the registers, as to_bytes() writes them: decode copies them in.
+    if (Refusal refusal = HyperLogLogCore::decode(data.subspan(6, 1 + m), core)) {
+      return damaged(std::move(*refusal));
+    }
+  } else if (encoding == static_cast<unsigned>(Encoding::sparse)) {
+    if (Refusal refusal = HyperLogLogCore::create(p, core)) {
+      return damaged(std::move(*refusal));
+    }
+    if (Refusal refusal = read_sparse(body, HEADER_SIZE, p, core.mutable_registers())) {
+      return refusal;
+    }
+  } else {
+    return unknown_encoding(encoding);
+  }
+  out = std::move(core);
+  return std::nullopt;
+}
+
+}  // namespace drisk::packed

@@ -1,0 +1,84 @@
+// drisk: the packed form of a sketch, compact and checked.
+//
+// The raw form (one byte p, then the 2^p registers) is what to_bytes() and
+// from_bytes() exchange: always 1 + 2^p bytes, and anything of the right
+// length passes for a sketch. The packed form is meant for storage and the
+// wire: it names itself, stores only the registers in use while that is
+// smaller, and carries a checksum, so that a truncated, altered or foreign
+// buffer is refused instead of read as a wrong sketch.
+//
+// Layout (all multi-byte integers little-endian):
+//
+//   offset  size  field
+//   0       4     magic E2 48 4C 4C ("\xE2HLL")
+//   4       1     format version, 1
+//   5       1     encoding: 0 dense, 1 sparse
+//   6       1     p, MIN_PRECISION to MAX_PRECISION
+//   7       n     body
+//   7 + n   8     XXH3-64 (seed 0) of bytes 0 .. 7 + n
+//
+// Dense body: the 2^p registers, one byte each (n = 2^p). Bytes 6 .. 7 + n
+// of a dense sketch are then exactly its raw form.
+//
+// Sparse body: one entry per non-zero register, in ascending register order,
+// each the LEB128 varint (7 bits a byte, low group first, high bit set on
+// every byte but the last) of
+//
+//   gap << 6 | value
+//
+// where value is the register (1 .. 65 - p, which fits in 6 bits) and gap is
+// the number of zero registers skipped since the previous entry (or since
+// register 0). An entry takes 1 byte when its register directly follows the
+// previous one or skips one zero, and at most 4 bytes (gap < 2^18). The body
+// ends where the checksum starts.
+//
+// The writer picks the sparse body while it is smaller than the dense one by
+// more than a 32nd (2^p / 32 bytes), so an empty sketch packs to 15 bytes and
+// a full one to 2^p + 15. The magic's first byte is never a valid p, so the
+// packed and raw forms cannot be confused.
+#ifndef DRISK_PACKED_HPP
+#define DRISK_PACKED_HPP
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "sketch_core.hpp"
+
+namespace drisk::packed {
+
+inline constexpr std::array<std::uint8_t, 4> MAGIC{0xE2, 0x48, 0x4C, 0x4C};
+inline constexpr std::uint8_t FORMAT_VERSION = 1;
+inline constexpr std::size_t HEADER_SIZE = 7;
+inline constexpr std::size_t CHECKSUM_SIZE = 8;
+// The smallest packed sketch: header and checksum around an empty body.
+inline constexpr std::size_t MIN_SIZE = HEADER_SIZE + CHECKSUM_SIZE;
+
+enum class Encoding : std::uint8_t { dense = 0, sparse = 1 };
+
+// What a sketch packs to: the encoding and the whole packed size.
+struct Plan {
+  Encoding encoding;
+  std::size_t size;
+};
+
+// Chooses the encoding of a sketch. Refuses a sketch holding a register value
+// that insertion cannot produce at its precision (above 65 - p; such a sketch
+// can only come from raw bytes). Reads only; allocates nothing unless it
+// refuses.
+Refusal plan(const HyperLogLogCore& core, Plan& out);
+
+// Writes the packed form chosen by plan(); out must hold plan.size bytes.
+void write(const HyperLogLogCore& core, const Plan& plan, std::uint8_t* out) noexcept;
+
+// Rebuilds a sketch from its packed form. Checks, in order: the magic, the
+// length, the version, the checksum, p, the encoding, then the body (every
+// register value 1 .. 65 - p, every index below 2^p). One allocation for the
+// registers (std::bad_alloc if it cannot be had); a refusal leaves `out`
+// untouched.
+Refusal unpack(std::span<const std::uint8_t> data, HyperLogLogCore& out);
+
+}  // namespace drisk::packed
+
+#endif  // DRISK_PACKED_HPP

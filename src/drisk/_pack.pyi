@@ -1,0 +1,6 @@
+from typing_extensions import Buffer
+
+from _drisk import HyperLogLog
+
+def pack(sketch: HyperLogLog) -> bytes: ...
+def unpack(data: Buffer) -> HyperLogLog: ...

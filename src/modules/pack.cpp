@@ -1,0 +1,98 @@
+// drisk._pack: the packed form of a sketch (see packed.hpp).
+//
+// Built from the same sketch core and call frame as _drisk. Sketch arguments
+// are checked against _drisk.HyperLogLog, the one type of the process,
+// imported when this module is executed; new sketches are objects of that
+// type.
+#include <array>
+
+#include "buffer.hpp"
+#include "packed.hpp"
+#include "sketch_object.hpp"
+
+namespace drisk {
+namespace {
+
+constexpr std::array<const char* const, 1> PACK_PARAMS{"sketch"};
+constexpr std::array<const char* const, 1> UNPACK_PARAMS{"data"};
+constexpr FunctionDescription PACK_DESC{nullptr, "pack", PACK_PARAMS, 1};
+constexpr FunctionDescription UNPACK_DESC{nullptr, "unpack", UNPACK_PARAMS, 1};
+
+// pack(sketch) -> bytes
+PyObject* pack_pack(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+  return trampoline([&]() -> Expected<PyObject*> {
+    PyObject* slots[1] = {nullptr};
+    if (Status bound = PACK_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
+      return std::move(bound).error();
+    }
+    Expected<SketchView> sketch = extract_sketch(slots[0], "sketch");
+    if (!sketch) {
+      return std::move(sketch).error();
+    }
+    packed::Plan plan{};
+    if (Refusal refusal = packed::plan(*sketch->core, plan)) {
+      return value_error(std::move(*refusal));
+    }
+    PyObject* out = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.size)));
+    packed::write(*sketch->core, plan, reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out)));
+    return out;
+  });
+}
+
+// unpack(data) -> HyperLogLog
+PyObject* pack_unpack(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return trampoline([&]() -> Expected<PyObject*> {
+    PyObject* slots[1] = {nullptr};
+    if (Status bound = UNPACK_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
+      return std::move(bound).error();
+    }
+    BufferView view;
+    if (!view.acquire(slots[0])) {
+      return PyErr::fetch().with_argument_note("data");
+    }
+    HyperLogLogCore core;
+    if (Refusal refusal = packed::unpack(view.bytes(), core)) {
+      return value_error(std::move(*refusal));
+    }
+    return create_class_object(std::move(core));
+  });
+}
+
+int pack_exec(PyObject* module) noexcept {
+  return trampoline([&]() -> Expected<int> {
+    if (Status imported = import_sketch_type(module); !imported) {
+      return std::move(imported).error();
+    }
+    return 0;
+  });
+}
+
+PyMethodDef PACK_METHODS[] = {
+    {"pack", as_cfunction(pack_pack), METH_FASTCALL | METH_KEYWORDS,
+     "pack(sketch)\n--\n\n"
+     "The packed form of a sketch: self-describing, checksummed, and sparse while\n"
+     "that is smaller. Raises ValueError for a sketch holding a register value\n"
+     "that insertion cannot produce."},
+    {"unpack", as_cfunction(pack_unpack), METH_FASTCALL | METH_KEYWORDS,
+     "unpack(data)\n--\n\n"
+     "Rebuild a sketch from pack() output (any bytes-like object). Raises\n"
+     "ValueError for anything else: truncated, altered or foreign data."},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyModuleDef_Slot PACK_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(pack_exec)},
+    {0, nullptr} /* sentinel */
+};
+
+PyModuleDef PACK_DEF = {
+    PyModuleDef_HEAD_INIT, "drisk._pack", "The packed form of HyperLogLog sketches.", 0,
+    PACK_METHODS, PACK_SLOTS, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace drisk
+
+PyMODINIT_FUNC PyInit__pack(void) { return PyModuleDef_Init(&drisk::PACK_DEF); }
