@@ -6,6 +6,7 @@ Run from the repository root after installing drisk:
     python -m bench [--quick]          # everything in one process
     python -m bench pack               # only pack() and unpack() against the raw form
     python -m bench dask [--quick]     # drisk.dask against Dask's nunique_approx()
+                                       # (needs pip install drisk[dask])
 
 Every figure is the best of several rounds, in nanoseconds per operation.
 Per-item figures include the Python for-loop that drives them, the same loop
