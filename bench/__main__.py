@@ -6,6 +6,7 @@ Run from the repository root after installing drisk:
     python -m bench [--quick]             # everything in one process
     python -m bench pack                  # only pack() and unpack() against the raw form
     python -m bench dask [--quick]        # drisk.dask against Dask's nunique_approx()
+                                          # (needs pip install drisk[dask])
     python -m bench columns [--quick]     # columnar inputs beside polars, DuckDB and pandas
     python -m bench accuracy [--quick]    # estimator accuracy (bench/accuracy.py)
 

@@ -141,14 +141,6 @@ def test_nunique_is_the_estimate_of_the_sketch():
     assert estimate == (by_estimate(sketch, method="improved") if by_estimate else sketch.count())
 
 
-def test_inputs_of_the_tree_are_left_alone():
-    parts = [local_sketch(strings(300, 300 + 100 * k), 9) for k in range(3)]
-    before = [h.to_bytes() for h in parts]
-    merged = drisk.dask._merge(*parts)
-    assert [h.to_bytes() for h in parts] == before
-    assert merged.registers() == bytes(max(r) for r in zip(*(h.registers() for h in parts)))
-
-
 @pytest.mark.parametrize(
     "call, error, message",
     [

@@ -1,6 +1,8 @@
 // drisk: writing and reading the packed form (layout in packed.hpp).
 #include "packed.hpp"
 
+#include "kernels.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -192,11 +194,11 @@ std::uint64_t xxh3_baseline(const void* data, std::size_t len) noexcept {
 
 HashFn pick_checksum() noexcept {
 #ifdef DRISK_XXH3_DISPATCH
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) {
+  const CpuFeatures& cpu = cpu_features();  // the one place that asks the CPU
+  if (cpu.avx512) {
     return detail::xxh3_avx512;
   }
-  if (__builtin_cpu_supports("avx2")) {
+  if (cpu.avx2) {
     return detail::xxh3_avx2;
   }
 #endif
