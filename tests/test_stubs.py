@@ -28,7 +28,10 @@ def stub_functions(module_name):
         args = fn.args
         plain = args.posonlyargs + args.args
         defaults = [False] * (len(plain) - len(args.defaults)) + [True] * len(args.defaults)
-        return [(a.arg, d) for a, d in zip(plain, defaults)]
+        out = [(a.arg, d) for a, d in zip(plain, defaults)]
+        if args.vararg is not None:
+            out.append((args.vararg.arg, False))
+        return out
 
     for node in tree.body:
         if isinstance(node, ast.FunctionDef):
@@ -41,7 +44,7 @@ def stub_functions(module_name):
 
 CASES = [
     (module, name, params)
-    for module in ["_drisk", "drisk._bulk", "drisk._colread", "drisk._probe"]
+    for module in ["_drisk", "drisk._bulk", "drisk._colread", "drisk._estimate", "drisk._pack", "drisk._probe"]
     for name, params in stub_functions(module)
 ]
 
@@ -57,7 +60,7 @@ def test_stub_matches_runtime(module, name, params):
     assert runtime == params
 
 
-@pytest.mark.parametrize("module", ["_drisk", "drisk._bulk", "drisk._colread", "drisk._probe"])
+@pytest.mark.parametrize("module", ["_drisk", "drisk._bulk", "drisk._colread", "drisk._estimate", "drisk._pack", "drisk._probe"])
 def test_every_public_callable_has_a_stub(module):
     mod = importlib.import_module(module)
     stubbed = {name for m, name, _ in CASES if m == module}

@@ -8,7 +8,7 @@
 
 #include "buffer.hpp"
 #include "packed.hpp"
-#include "sketch_object.hpp"
+#include "entry.hpp"
 
 namespace drisk {
 namespace {
@@ -20,47 +20,41 @@ constexpr FunctionDescription UNPACK_DESC{nullptr, "unpack", UNPACK_PARAMS, 1};
 
 // pack(sketch) -> bytes
 PyObject* pack_pack(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyObject* slots[1] = {nullptr};
-    if (Status bound = PACK_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
-      return std::move(bound).error();
-    }
-    Expected<SketchView> sketch = extract_sketch(slots[0], "sketch");
-    if (!sketch) {
-      return std::move(sketch).error();
-    }
-    packed::Plan plan{};
-    if (Refusal refusal = packed::plan(*sketch->core, plan)) {
-      return value_error(std::move(*refusal));
-    }
-    PyObject* out = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.size)));
-    packed::write(*sketch->core, plan, reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out)));
-    return out;
-  });
+                    PyObject* kwnames) {
+  return sketch_function<PACK_DESC, Access::shared>(
+      args, nargs, kwnames,
+      [](const HyperLogLogCore& core, Slots<PACK_DESC>& /*slots*/) -> Expected<PyObject*> {
+        packed::Plan plan{};
+        if (Refusal refusal = packed::plan(core, plan)) {
+          return value_error(std::move(*refusal));
+        }
+        PyObject* out =
+            checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.size)));
+        packed::write(core, plan, reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out)));
+        return out;
+      });
 }
 
 // unpack(data) -> HyperLogLog
 PyObject* pack_unpack(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyObject* slots[1] = {nullptr};
-    if (Status bound = UNPACK_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
-      return std::move(bound).error();
-    }
-    BufferView view;
-    if (!view.acquire(slots[0])) {
-      return PyErr::fetch().with_argument_note("data");
-    }
-    HyperLogLogCore core;
-    if (Refusal refusal = packed::unpack(view.bytes(), core)) {
-      return value_error(std::move(*refusal));
-    }
-    return create_class_object(std::move(core));
-  });
+                      PyObject* kwnames) {
+  return bound_call<UNPACK_DESC>(
+      args, nargs, kwnames, [](Slots<UNPACK_DESC>& slots) -> Expected<PyObject*> {
+        BufferView view;
+        if (!view.acquire(slots[0])) {
+          return fetch_for("data");
+        }
+        HyperLogLogCore core;
+        Refusal refusal = packed::unpack(view.bytes(), core);
+        view.release();  // may run Python code (__release_buffer__)
+        if (refusal) {
+          return value_error(std::move(*refusal));
+        }
+        return create_class_object(std::move(core));
+      });
 }
 
-int pack_exec(PyObject* module) noexcept {
+int pack_exec(PyObject* module) {
   return trampoline([&]() -> Expected<int> {
     if (Status imported = import_sketch_type(module); !imported) {
       return std::move(imported).error();
@@ -71,14 +65,16 @@ int pack_exec(PyObject* module) noexcept {
 
 PyMethodDef PACK_METHODS[] = {
     {"pack", as_cfunction(pack_pack), METH_FASTCALL | METH_KEYWORDS,
-     "pack(sketch)\n--\n\n"
-     "The packed form of a sketch: self-describing, checksummed, and sparse while\n"
-     "that is smaller. Raises ValueError for a sketch holding a register value\n"
-     "that insertion cannot produce."},
+     documented(PACK_DESC,
+                "pack(sketch)\n--\n\n"
+                "The packed form of a sketch: self-describing, checksummed, and sparse while\n"
+                "that is smaller. Raises ValueError for a sketch holding a register value\n"
+                "that insertion cannot produce.")},
     {"unpack", as_cfunction(pack_unpack), METH_FASTCALL | METH_KEYWORDS,
-     "unpack(data)\n--\n\n"
-     "Rebuild a sketch from pack() output (any bytes-like object). Raises\n"
-     "ValueError for anything else: truncated, altered or foreign data."},
+     documented(UNPACK_DESC,
+                "unpack(data)\n--\n\n"
+                "Rebuild a sketch from pack() output (any bytes-like object). Raises\n"
+                "ValueError for anything else: truncated, altered or foreign data.")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
