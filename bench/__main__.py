@@ -14,13 +14,14 @@ Every figure is the best of several rounds, in nanoseconds per operation.
 Per-item figures include the Python for-loop that drives them, the same loop
 for every peer.
 """
+
 from __future__ import annotations
 
 import argparse
 import platform
 import random
 import time
-from typing import Callable
+from collections.abc import Callable
 
 from _drisk import HyperLogLog
 
@@ -66,11 +67,16 @@ class Table:
         return ns
 
     def show(self, unit: str = "ns/op") -> str:
-        lines = [f"| {'operation':<15} | {'implementation':<44} | {unit:>12} | note |",
-                 f"|{'-' * 17}|{'-' * 46}|{'-' * 14}|------|"]
+        lines = [
+            f"| {'operation':<15} | {'implementation':<44} | {unit:>12} | note |",
+            f"|{'-' * 17}|{'-' * 46}|{'-' * 14}|------|",
+        ]
         for group, name, ns, note in self.rows:
-            lines.append(f"| {group:<15} | {name:<44} | {ns:>12,.3f} | {note} |"
-                         if unit != "ns/op" else f"| {group:<15} | {name:<44} | {ns:>12,.1f} | {note} |")
+            lines.append(
+                f"| {group:<15} | {name:<44} | {ns:>12,.3f} | {note} |"
+                if unit != "ns/op"
+                else f"| {group:<15} | {name:<44} | {ns:>12,.1f} | {note} |"
+            )
         return "\n".join(lines)
 
 
@@ -88,12 +94,12 @@ def bench_update(table: Table, n: int, rounds: int) -> dict[str, float]:
     loop = table.add("update", "bare for-loop (baseline)", best_ns(bare_loop, n, rounds))
     h = HyperLogLog(12)
     ours = table.add("update", "drisk HyperLogLog.update(bytes)", best_ns(feed(h.update, items), n, rounds))
-    ours_str = table.add("update", "drisk HyperLogLog.update_str(str)",
-                         best_ns(feed(h.update_str, texts), n, rounds))
+    ours_str = table.add("update", "drisk HyperLogLog.update_str(str)", best_ns(feed(h.update_str, texts), n, rounds))
     exact: set[bytes] = set()
     table.add("update", "set.add (exact answer)", best_ns(feed(exact.add, items), n, rounds))
-    xxh = table.add("update", "xxhash.xxh3_64_intdigest(bytes)",
-                    best_ns(feed(xxhash.xxh3_64_intdigest, items), n, rounds))
+    xxh = table.add(
+        "update", "xxhash.xxh3_64_intdigest(bytes)", best_ns(feed(xxhash.xxh3_64_intdigest, items), n, rounds)
+    )
     ratios["update vs xxh3_64_intdigest"] = xxh / ours
 
     try:
@@ -101,8 +107,11 @@ def bench_update(table: Table, n: int, rounds: int) -> dict[str, float]:
 
         small = items[: max(n // 10, 1000)]
         ds = datasketch.HyperLogLog(p=12)
-        their = table.add("update", "datasketch.HyperLogLog(p=12).update",
-                          best_ns(feed(ds.update, small), len(small), max(rounds // 2, 1)))
+        their = table.add(
+            "update",
+            "datasketch.HyperLogLog(p=12).update",
+            best_ns(feed(ds.update, small), len(small), max(rounds // 2, 1)),
+        )
         ratios["update vs datasketch"] = their / ours
     except ImportError:
         pass
@@ -110,8 +119,9 @@ def bench_update(table: Table, n: int, rounds: int) -> dict[str, float]:
         import datasketches
 
         sk = datasketches.hll_sketch(12, datasketches.tgt_hll_type.HLL_8)
-        their = table.add("update", "datasketches.hll_sketch(12, HLL_8).update(str)",
-                          best_ns(feed(sk.update, texts), n, rounds))
+        their = table.add(
+            "update", "datasketches.hll_sketch(12, HLL_8).update(str)", best_ns(feed(sk.update, texts), n, rounds)
+        )
         ratios["update_str vs datasketches update(str)"] = their / ours_str
     except ImportError:
         pass
@@ -131,15 +141,19 @@ def bench_count(table: Table, rounds: int) -> dict[str, float]:
     for p in (12, 18):
         h = sketch_at(p)
         reps = 2000 if p == 12 else 100
-        fast = table.add("count", f"drisk count() p={p}",
-                         best_ns(lambda: [h.count() for _ in range(reps)], reps, rounds))
+        fast = table.add(
+            "count", f"drisk count() p={p}", best_ns(lambda: [h.count() for _ in range(reps)], reps, rounds)
+        )
         # One register past the exactness bound sends count() down the
         # sequential reference loop over the same registers.
         regs = bytearray(h.to_bytes())
         regs[1] = 255
         slow_h = HyperLogLog.from_bytes(bytes(regs))
-        slow = table.add("count", f"sequential reference loop p={p}",
-                         best_ns(lambda: [slow_h.count() for _ in range(reps)], reps, rounds))
+        slow = table.add(
+            "count",
+            f"sequential reference loop p={p}",
+            best_ns(lambda: [slow_h.count() for _ in range(reps)], reps, rounds),
+        )
         ratios[f"count p={p} vs sequential"] = slow / fast
     return ratios
 
@@ -152,14 +166,21 @@ def bench_estimate(table: Table, rounds: int) -> dict[str, float]:
     for p in (12, 18):
         h = sketch_at(p)
         reps = 2000 if p == 12 else 100
-        count = table.add("estimate", f"drisk count() p={p}",
-                          best_ns(lambda: [h.count() for _ in range(reps)], reps, rounds))
+        count = table.add(
+            "estimate", f"drisk count() p={p}", best_ns(lambda: [h.count() for _ in range(reps)], reps, rounds)
+        )
         for method in ("improved", "ml"):
-            ns = table.add("estimate", f"drisk.estimate(h, {method!r}) p={p}",
-                           best_ns(lambda: [drisk.estimate(h, method) for _ in range(reps)], reps, rounds))
+            ns = table.add(
+                "estimate",
+                f"drisk.estimate(h, {method!r}) p={p}",
+                best_ns(lambda: [drisk.estimate(h, method) for _ in range(reps)], reps, rounds),
+            )
             ratios[f"estimate {method} / count() time at p={p} (lower is better)"] = ns / count
-        table.add("estimate", f"drisk.error_bounds(h) p={p}",
-                  best_ns(lambda: [drisk.error_bounds(h) for _ in range(reps)], reps, rounds))
+        table.add(
+            "estimate",
+            f"drisk.error_bounds(h) p={p}",
+            best_ns(lambda: [drisk.error_bounds(h) for _ in range(reps)], reps, rounds),
+        )
     return ratios
 
 
@@ -174,17 +195,26 @@ def bench_merge_and_bytes(table: Table, rounds: int) -> dict[str, float]:
 
         x = np.frombuffer(a.registers(), dtype=np.uint8).copy()
         y = np.frombuffer(b.registers(), dtype=np.uint8).copy()
-        inplace = table.add("merge p=18", "numpy.maximum(x, y, out=x)",
-                            best_ns(lambda: [np.maximum(x, y, out=x) for _ in range(reps)], reps, rounds))
-        table.add("merge p=18", "numpy.maximum(x, y) (new array)",
-                  best_ns(lambda: [np.maximum(x, y) for _ in range(reps)], reps, rounds))
+        inplace = table.add(
+            "merge p=18",
+            "numpy.maximum(x, y, out=x)",
+            best_ns(lambda: [np.maximum(x, y, out=x) for _ in range(reps)], reps, rounds),
+        )
+        table.add(
+            "merge p=18",
+            "numpy.maximum(x, y) (new array)",
+            best_ns(lambda: [np.maximum(x, y) for _ in range(reps)], reps, rounds),
+        )
         ratios["merge p=18 vs numpy.maximum(out=)"] = inplace / ours
     except ImportError:
         pass
     data = a.to_bytes()
     table.add("bytes p=18", "drisk to_bytes()", best_ns(lambda: [a.to_bytes() for _ in range(reps)], reps, rounds))
-    table.add("bytes p=18", "drisk from_bytes()",
-              best_ns(lambda: [HyperLogLog.from_bytes(data) for _ in range(reps)], reps, rounds))
+    table.add(
+        "bytes p=18",
+        "drisk from_bytes()",
+        best_ns(lambda: [HyperLogLog.from_bytes(data) for _ in range(reps)], reps, rounds),
+    )
     table.add("bytes p=18", "drisk copy()", best_ns(lambda: [a.copy() for _ in range(reps)], reps, rounds))
     return ratios
 
@@ -200,6 +230,7 @@ def sketch_of(p: int, n: int) -> HyperLogLog:
 def each(fn: Callable[[], object]) -> Callable[[int], None]:
     """fn called n times, each result dropped at once (a list of results
     would measure the allocator handing out fresh pages)."""
+
     def run(n: int) -> None:
         for _ in range(n):
             fn()
@@ -224,14 +255,18 @@ def bench_pack(table: Table, rounds: int) -> dict[str, float]:
         for label, n in (("full", 20 * m), ("2 m items", 2 * m), ("100 items", 100)):
             h = sketch_of(p, n)
             raw, packed = h.to_bytes(), pack(h)
-            to_bytes = table.add(group, f"drisk to_bytes(), {label}", per_call_ns(h.to_bytes, reps, rounds),
-                                 f"{len(raw):,} bytes")
-            packing = table.add(group, f"drisk pack(), {label}", per_call_ns(lambda: pack(h), reps, rounds),
-                                f"{len(packed):,} bytes")
-            from_bytes = table.add(group, f"drisk HyperLogLog.from_bytes(), {label}",
-                                   per_call_ns(lambda: HyperLogLog.from_bytes(raw), reps, rounds))
-            unpacking = table.add(group, f"drisk unpack(), {label}",
-                                  per_call_ns(lambda: unpack(packed), reps, rounds))
+            to_bytes = table.add(
+                group, f"drisk to_bytes(), {label}", per_call_ns(h.to_bytes, reps, rounds), f"{len(raw):,} bytes"
+            )
+            packing = table.add(
+                group, f"drisk pack(), {label}", per_call_ns(lambda: pack(h), reps, rounds), f"{len(packed):,} bytes"
+            )
+            from_bytes = table.add(
+                group,
+                f"drisk HyperLogLog.from_bytes(), {label}",
+                per_call_ns(lambda: HyperLogLog.from_bytes(raw), reps, rounds),
+            )
+            unpacking = table.add(group, f"drisk unpack(), {label}", per_call_ns(lambda: unpack(packed), reps, rounds))
             if label == "full":
                 ratios[f"pack time / to_bytes time, full p={p} (lower is better)"] = packing / to_bytes
                 ratios[f"unpack time / from_bytes time, full p={p} (lower is better)"] = unpacking / from_bytes
@@ -250,8 +285,7 @@ def bench_bulk(table: Table, n: int, rounds: int) -> dict[str, float]:
             h.update(x)
 
     slow = table.add("bulk", "for x in items: h.update(x)", best_ns(loop, n, rounds))
-    fast = table.add("bulk", "drisk.update_many(h, items)",
-                     best_ns(lambda: drisk.update_many(h, items), n, rounds))
+    fast = table.add("bulk", "drisk.update_many(h, items)", best_ns(lambda: drisk.update_many(h, items), n, rounds))
     ratios["update_many vs update loop"] = slow / fast
     return ratios
 
@@ -313,11 +347,16 @@ def bench_files(table: Table, n_lines: int, rounds: int) -> dict[str, float]:
         table.add(label, "awk '!seen[$0]++' FILE | wc -l (ms)", awk * 1e3)
         ratios["drisk count vs sort -u | wc -l"] = sort / tool
         ratios["drisk count vs awk | wc -l"] = awk / tool
-        out = subprocess.run([sys.executable, "-m", "drisk", "count", "-q", path],
-                             capture_output=True, check=True).stdout
+        out = subprocess.run(
+            [sys.executable, "-m", "drisk", "count", "-q", path], capture_output=True, check=True
+        ).stdout
         error = abs(int(out) - n_lines) / n_lines
-        table.add(label, "drisk count relative error (x 1e6)", error * 1e6,
-                  f"bound 3 x 1.04/sqrt(m) = {3 * 1.04 / 128 * 1e6:,.0f}")
+        table.add(
+            label,
+            "drisk count relative error (x 1e6)",
+            error * 1e6,
+            f"bound 3 x 1.04/sqrt(m) = {3 * 1.04 / 128 * 1e6:,.0f}",
+        )
     return ratios
 
 
@@ -356,12 +395,15 @@ def bench_dask(rows: int, parts: int, distinct: int, rounds: int) -> None:
 
     table = Table()
     ratios: dict[str, float] = {}
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client, dask.config.set(scheduler=client):
+    with (
+        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        distributed.Client(cluster) as client,
+        dask.config.set(scheduler=client),
+    ):
         meta = pd.DataFrame({"x": pd.Series(dtype="int64"), "s": pd.Series(dtype="str")})
-        df = dd.from_map(dask_partition, range(parts), rows=rows, parts=parts, distinct=distinct,
-                         meta=meta, enforce_metadata=False).persist()
+        df = dd.from_map(
+            dask_partition, range(parts), rows=rows, parts=parts, distinct=distinct, meta=meta, enforce_metadata=False
+        ).persist()
         distributed.wait(df)
         for column, label in (("s", "string column"), ("x", "int column")):
             series = df[column]
@@ -374,13 +416,18 @@ def bench_dask(rows: int, parts: int, distinct: int, rounds: int) -> None:
             def ours() -> None:
                 estimates["drisk"] = drisk.dask.nunique(series, p=16)
 
-            their_s = table.add(group, "Dask Series.nunique_approx() (2^16 registers)",
-                                best_s(theirs, max(rounds // 2, 1)))
+            their_s = table.add(
+                group, "Dask Series.nunique_approx() (2^16 registers)", best_s(theirs, max(rounds // 2, 1))
+            )
             our_s = table.add(group, "drisk.dask.nunique(p=16)", best_s(ours, rounds))
             for name in ("nunique_approx", "drisk"):
                 error = abs(estimates[name] - distinct) / distinct
-                table.add(f"{label}, error", f"{name}, % off the exact count", 100 * error,
-                          f"estimate {estimates[name]:,.0f} of {distinct:,}")
+                table.add(
+                    f"{label}, error",
+                    f"{name}, % off the exact count",
+                    100 * error,
+                    f"estimate {estimates[name]:,.0f} of {distinct:,}",
+                )
             ratios[f"nunique_approx time / drisk.dask.nunique time, {label}"] = their_s / our_s
 
             # The same sketch from the whole column in this process.
@@ -389,12 +436,13 @@ def bench_dask(rows: int, parts: int, distinct: int, rounds: int) -> None:
             local = drisk.HyperLogLog(16)
             drisk.update_many(local, values if column == "s" else [str(v) for v in values])
             same = local.registers() == distributed_sketch.registers()
-            table.add(f"{label}, identity", "registers equal to the one-process sketch", float(same),
-                      "1 = identical")
+            table.add(f"{label}, identity", "registers equal to the one-process sketch", float(same), "1 = identical")
 
-    print(f"Python {platform.python_version()}, Dask {dask.__version__}: LocalCluster(n_workers=2, "
-          f"threads_per_worker=1, processes=True), {rows:,} rows in {parts} partitions, "
-          f"{distinct:,} distinct values, best of {rounds} rounds for drisk\n")
+    print(
+        f"Python {platform.python_version()}, Dask {dask.__version__}: LocalCluster(n_workers=2, "
+        f"threads_per_worker=1, processes=True), {rows:,} rows in {parts} partitions, "
+        f"{distinct:,} distinct values, best of {rounds} rounds for drisk\n"
+    )
     print(table.show(unit="s or %"))
     print("\n| ratio (higher is better for drisk) | x |\n|---|---|")
     for name, value in ratios.items():
@@ -410,9 +458,14 @@ def main() -> None:
         accuracy.main(sys.argv[2:])
         return
     parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.splitlines()[0])
-    parser.add_argument("what", nargs="?", choices=["all", "pack", "dask", "columns"], default="all",
-                        help="all in-process benchmarks (default), only pack/unpack, Dask, or columns "
-                             "(Arrow, NumPy and pandas columns beside polars, DuckDB and pandas)")
+    parser.add_argument(
+        "what",
+        nargs="?",
+        choices=["all", "pack", "dask", "columns"],
+        default="all",
+        help="all in-process benchmarks (default), only pack/unpack, Dask, or columns "
+        "(Arrow, NumPy and pandas columns beside polars, DuckDB and pandas)",
+    )
     parser.add_argument("--quick", action="store_true", help="fewer items and rounds")
     args = parser.parse_args()
     if args.what == "columns":

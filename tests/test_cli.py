@@ -1,4 +1,5 @@
 """The drisk command-line tool, run as a subprocess."""
+
 import gzip
 import json
 import math
@@ -42,8 +43,7 @@ def test_count_stdin_and_json():
     estimate = int(proc.stdout)
     assert abs(estimate - 50_000) / 50_000 < 3 * 1.04 / math.sqrt(2**14)
     data = json.loads(run("count", "--json", "-p", "12", input=lines_of(1000)).stdout)
-    assert set(data) == {"estimate", "estimator", "lower", "upper", "p", "relative_standard_error",
-                         "lines", "seconds"}
+    assert set(data) == {"estimate", "estimator", "lower", "upper", "p", "relative_standard_error", "lines", "seconds"}
     assert data["p"] == 12 and data["lines"] == 1000 and data["estimator"] == "improved"
     assert data["relative_standard_error"] == 1.04 / 64
     assert data["lower"] <= 1000 <= data["upper"]
@@ -136,8 +136,7 @@ def test_merge_folds_to_the_smallest_precision(tmp_path, precisions):
     out = tmp_path / "out.hll"
     proc = run("merge", "--json", *paths, "-o", out)
     assert proc.returncode == 0
-    assert proc.stderr.decode() == (f"drisk: note: folded to p={smallest} "
-                                    "(the smallest precision among the inputs)\n")
+    assert proc.stderr.decode() == (f"drisk: note: folded to p={smallest} (the smallest precision among the inputs)\n")
     assert json.loads(proc.stdout)["p"] == smallest
     assert drisk.unpack(out.read_bytes()).registers() == expected.registers()
 
@@ -172,11 +171,17 @@ def test_show_names_the_form(tmp_path, make, form):
         (["count", "-p", "19"], "precision must be between 4 and 18, got 19"),
         (["count", "-p", "x"], "invalid precision 'x'"),
         (["show", "missing.hll"], "cannot read 'missing.hll'"),
-        (["show", "truncated.hll"], "'truncated.hll' is not a valid sketch: 100 bytes, neither a raw sketch "
-                                    "(p=12 takes 4097 bytes) nor a packed one (no magic number)"),
+        (
+            ["show", "truncated.hll"],
+            "'truncated.hll' is not a valid sketch: 100 bytes, neither a raw sketch "
+            "(p=12 takes 4097 bytes) nor a packed one (no magic number)",
+        ),
         (["show", "empty.hll"], "'empty.hll' is not a valid sketch: the file is empty"),
-        (["merge", "garbage.hll"], "'garbage.hll' is not a valid sketch: not a packed sketch: it does not "
-                                   "start with the magic number E2 48 4C 4C"),
+        (
+            ["merge", "garbage.hll"],
+            "'garbage.hll' is not a valid sketch: not a packed sketch: it does not "
+            "start with the magic number E2 48 4C 4C",
+        ),
         (["show", "flipped.hll"], "'flipped.hll' is not a valid sketch: damaged packed sketch: checksum mismatch"),
         (["merge", "flipped.hll", "garbage.hll", "-o", "out.hll"], "'flipped.hll' is not a valid sketch"),
         (["show", "cut.hll"], "'cut.hll' is not a valid sketch: truncated packed sketch"),
@@ -188,7 +193,10 @@ def test_show_names_the_form(tmp_path, make, form):
         (["count", "missing.txt", "--save", "nodir/x.hll"], "cannot write 'nodir/x.hll': No such file"),
         (["count", "--save", ""], "cannot write '': empty file name"),
         (["count", "--save", "fifo"], "cannot write 'fifo': not a regular file"),
-        (["show", "high.hll"], "'high.hll' is not a valid sketch: register 7 is 54, above 53, the most possible for p=12"),
+        (
+            ["show", "high.hll"],
+            "'high.hll' is not a valid sketch: register 7 is 54, above 53, the most possible for p=12",
+        ),
         (["count", "cut.gz"], "'cut.gz': truncated gzip data: Compressed file ended"),
     ],
 )
@@ -224,8 +232,7 @@ def test_unreadable_file(tmp_path):
 
 
 def test_ctrl_c_exits_130():
-    proc = subprocess.Popen([*DRISK, "count"], stdin=subprocess.PIPE, stderr=subprocess.PIPE,
-                            stdout=subprocess.PIPE)
+    proc = subprocess.Popen([*DRISK, "count"], stdin=subprocess.PIPE, stderr=subprocess.PIPE, stdout=subprocess.PIPE)
     proc.stdin.write(b"a\n" * 1000)
     proc.stdin.flush()
     time.sleep(1.0)
@@ -241,8 +248,7 @@ def test_help_and_console_script():
         assert proc.returncode == 0 and b"usage: drisk" in proc.stdout
     # The console script installed beside this interpreter (a venv's bin/).
     beside = os.path.join(os.path.dirname(sys.executable), "drisk")
-    script = subprocess.run([beside if os.path.exists(beside) else "drisk", "--version"],
-                            capture_output=True)
+    script = subprocess.run([beside if os.path.exists(beside) else "drisk", "--version"], capture_output=True)
     assert script.stdout.decode().strip() == f"drisk {drisk.__version__}"
 
 
@@ -254,14 +260,17 @@ def test_large_input_memory_stays_flat(tmp_path, content):
         chunk = lines_of(100_000) if content == "lines" else b"x" * 2**20
         for _ in range(200_000_000 // len(chunk)):
             f.write(chunk)
-    code = ("import resource, sys; from drisk.cli import main; main(sys.argv[1:]); "
-            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr)")
+    code = (
+        "import resource, sys; from drisk.cli import main; main(sys.argv[1:]); "
+        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr)"
+    )
 
     def peak_kib(path, via_stdin):
         args = [sys.executable, "-c", code, "count", "-q"] + ([] if via_stdin else [str(path)])
         with open(path, "rb") as stdin:
-            proc = subprocess.run(args, stdin=stdin if via_stdin else subprocess.DEVNULL,
-                                  capture_output=True, check=True)
+            proc = subprocess.run(
+                args, stdin=stdin if via_stdin else subprocess.DEVNULL, capture_output=True, check=True
+            )
         return int(proc.stderr.decode().split()[-1])
 
     small = tmp_path / "small.txt"
@@ -269,7 +278,7 @@ def test_large_input_memory_stays_flat(tmp_path, content):
     base = peak_kib(small, False)
     try:
         assert peak_kib(big, False) - base < 40 * 1024  # blocks read by two threads
-        assert peak_kib(big, True) - base < 40 * 1024   # stream chunks
+        assert peak_kib(big, True) - base < 40 * 1024  # stream chunks
     finally:
         big.unlink()
 
@@ -282,8 +291,7 @@ def limited_memory():
 
 
 def test_sketch_files_are_read_with_a_size_cap():
-    proc = subprocess.run([*DRISK, "show", "/dev/zero"], capture_output=True, preexec_fn=limited_memory,
-                          timeout=300)
+    proc = subprocess.run([*DRISK, "show", "/dev/zero"], capture_output=True, preexec_fn=limited_memory, timeout=300)
     assert proc.returncode == 2
     assert error_line(proc) == "drisk: '/dev/zero' is not a valid sketch: larger than 262160 bytes"
 
@@ -325,8 +333,9 @@ def test_merge_checks_every_input_before_writing(tmp_path):
     every_register(bad, 12, 54)
     proc = run("merge", a, a, bad, "-o", a)
     assert proc.returncode == 2
-    assert error_line(proc).endswith("bad.hll' is not a valid sketch: register 0 is 54, above 53, "
-                                     "the most possible for p=12")
+    assert error_line(proc).endswith(
+        "bad.hll' is not a valid sketch: register 0 is 54, above 53, the most possible for p=12"
+    )
     assert a.read_bytes() == before
     assert sorted(os.listdir(tmp_path)) == ["a.hll", "bad.hll"]
 
@@ -336,29 +345,30 @@ def test_count_compressed_input(tmp_path, via_stdin):
     data = lines_of(20_000)
     packed = tmp_path / "in.gz"
     packed.write_bytes(gzip.compress(data[:1000]) + gzip.compress(data[1000:]))  # two members
-    proc = run("count", "--json", *([] if via_stdin else [packed]),
-               input=packed.read_bytes() if via_stdin else b"")
+    proc = run("count", "--json", *([] if via_stdin else [packed]), input=packed.read_bytes() if via_stdin else b"")
     info = json.loads(proc.stdout)
     assert info["lines"] == 20_000 and info["estimate"] == drisk.estimate(sketch_of(data, 14))
 
 
-ZSTD_MISSING = ("import sys; sys.modules['zstandard'] = None; from drisk.cli import main; "
-                "raise SystemExit(main(sys.argv[1:]))")
+ZSTD_MISSING = (
+    "import sys; sys.modules['zstandard'] = None; from drisk.cli import main; raise SystemExit(main(sys.argv[1:]))"
+)
 
 
 def test_zstd_input_without_zstandard():
-    proc = subprocess.run([sys.executable, "-c", ZSTD_MISSING, "count"], capture_output=True,
-                          input=b"\x28\xb5\x2f\xfd" + bytes(20))
+    proc = subprocess.run(
+        [sys.executable, "-c", ZSTD_MISSING, "count"], capture_output=True, input=b"\x28\xb5\x2f\xfd" + bytes(20)
+    )
     assert proc.returncode == 2
-    assert error_line(proc) == ("drisk: standard input: reading zstd-compressed input needs the "
-                                "zstandard package: pip install zstandard")
+    assert error_line(proc) == (
+        "drisk: standard input: reading zstd-compressed input needs the zstandard package: pip install zstandard"
+    )
 
 
 def test_non_blocking_stdin_is_read_to_its_end():
     r, w = os.pipe()
     os.set_blocking(r, False)
-    proc = subprocess.Popen([*DRISK, "count", "--json"], stdin=r, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
+    proc = subprocess.Popen([*DRISK, "count", "--json"], stdin=r, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     os.close(r)
     for k in range(4):
         time.sleep(0.2)  # the tool finds the pipe empty in between
@@ -404,8 +414,13 @@ def test_saved_sketch_mode(tmp_path, umask, existing, mode):
     if existing is not None:
         out.write_bytes(b"old")
         out.chmod(existing)
-    subprocess.run([*DRISK, "count", "--save", str(out)], input=b"a\n", capture_output=True, check=True,
-                   preexec_fn=lambda: os.umask(umask))
+    subprocess.run(
+        [*DRISK, "count", "--save", str(out)],
+        input=b"a\n",
+        capture_output=True,
+        check=True,
+        preexec_fn=lambda: os.umask(umask),
+    )
     assert stat.S_IMODE(out.stat().st_mode) == mode
     assert round(drisk.unpack(out.read_bytes()).count()) == 1
 
@@ -422,8 +437,9 @@ def test_save_writes_through_a_symlink(tmp_path):
 def test_sigterm_leaves_no_temporary_file(tmp_path):
     out = tmp_path / "s.hll"
     out.write_bytes(b"old")
-    proc = subprocess.Popen([*DRISK, "count", "--save", str(out)], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(
+        [*DRISK, "count", "--save", str(out)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
     proc.stdin.write(b"a\n" * 1000)
     proc.stdin.flush()
     # The temporary file is made before counting starts.
@@ -460,8 +476,12 @@ def test_standard_streams_failing(tmp_path, setup, message):
             pytest.skip("no /dev/full")
         kwargs["stdout"] = open(kwargs["stdout"], "wb")
     args = [] if "input" in message else [source]
-    proc = subprocess.run([*DRISK, "count", *map(str, args)], stderr=subprocess.PIPE,
-                          stdin=subprocess.DEVNULL if "input" not in message else None, **kwargs)
+    proc = subprocess.run(
+        [*DRISK, "count", *map(str, args)],
+        stderr=subprocess.PIPE,
+        stdin=subprocess.DEVNULL if "input" not in message else None,
+        **kwargs,
+    )
     assert proc.returncode == 2
     assert error_line(proc) == f"drisk: {message}"
 
@@ -474,10 +494,12 @@ def test_file_names_are_escaped(tmp_path):
 
 
 def test_out_of_memory_is_one_line():
-    code = ("import sys, drisk.cli as cli\n"
-            "def exhausted(*args, **kwargs): raise MemoryError\n"
-            "cli.update_file = exhausted\n"
-            "raise SystemExit(cli.main(sys.argv[1:]))")
+    code = (
+        "import sys, drisk.cli as cli\n"
+        "def exhausted(*args, **kwargs): raise MemoryError\n"
+        "cli.update_file = exhausted\n"
+        "raise SystemExit(cli.main(sys.argv[1:]))"
+    )
     proc = subprocess.run([sys.executable, "-c", code, "count"], input=b"a\n", capture_output=True)
     assert proc.returncode == 2 and error_line(proc) == "drisk: out of memory"
 

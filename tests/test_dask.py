@@ -5,6 +5,7 @@ update_many, and exact per-group counts from pandas. Most tests run on the
 synchronous scheduler; those named *_on_the_cluster run on one LocalCluster of
 two worker processes, started once for the session.
 """
+
 import subprocess
 import sys
 
@@ -26,9 +27,10 @@ from drisk import HyperLogLog  # noqa: E402
 
 @pytest.fixture(scope="session")
 def cluster_client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
-            distributed.Client(cluster, set_as_default=False) as client:
+    with (
+        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        distributed.Client(cluster, set_as_default=False) as client,
+    ):
         yield client
 
 
@@ -48,8 +50,7 @@ def local_sketch(values, p):
     """All the values in one process: str and bytes as they are, anything
     else as its text; missing values skipped."""
     h = HyperLogLog(p)
-    drisk.update_many(h, [v if isinstance(v, (str, bytes)) else str(v)
-                          for v in values if v is not None and v == v])
+    drisk.update_many(h, [v if isinstance(v, (str, bytes)) else str(v) for v in values if v is not None and v == v])
     return h
 
 
@@ -144,17 +145,25 @@ def test_nunique_is_the_estimate_of_the_sketch():
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda: drisk.dask.sketch(dd.from_pandas(pd.DataFrame({"a": ["x"]}), npartitions=1)),
-         TypeError, "sketch a column of the DataFrame"),
+        (
+            lambda: drisk.dask.sketch(dd.from_pandas(pd.DataFrame({"a": ["x"]}), npartitions=1)),
+            TypeError,
+            "sketch a column of the DataFrame",
+        ),
         (lambda: drisk.dask.sketch(["x"]), TypeError, "expected a Dask Series, Index or Bag, got 'list'"),
         (lambda: drisk.dask.sketch(series_of(["x"], 1), p=3), ValueError, "p must be between 4 and 18"),
-        (lambda: drisk.dask.sketch(series_of(["x"], 1), split_every=1), ValueError,
-         "split_every must be at least 2"),
-        (lambda: drisk.dask.nunique(db.from_sequence(["x", [1]])), TypeError,
-             r"items\[\d+\]: 'list' object is not an instance of 'bytes', 'str'"),
+        (lambda: drisk.dask.sketch(series_of(["x"], 1), split_every=1), ValueError, "split_every must be at least 2"),
+        (
+            lambda: drisk.dask.nunique(db.from_sequence(["x", [1]])),
+            TypeError,
+            r"items\[\d+\]: 'list' object is not an instance of 'bytes', 'str'",
+        ),
         (lambda: drisk.dask.aggregation(p=20), ValueError, "p must be between 4 and 18"),
-        (lambda: drisk.dask.aggregation(result="count"), ValueError,
-         "result must be 'estimate' or 'sketch', got 'count'"),
+        (
+            lambda: drisk.dask.aggregation(result="count"),
+            ValueError,
+            "result must be 'estimate' or 'sketch', got 'count'",
+        ),
     ],
 )
 def test_refusals(call, error, message):
@@ -205,8 +214,9 @@ def test_aggregation_beside_builtin_ones():
 @pytest.mark.filterwarnings("ignore:The inplace keyword")  # inside Dask's Parquet reader
 def test_per_day_sketches_from_parquet_merge_with_the_tool(tmp_path):
     # The README's example, end to end.
-    frame = pd.DataFrame({"day": [f"2024-06-0{1 + i % 3}" for i in range(6_000)],
-                          "user": [f"u{i * 7 % 2_500}" for i in range(6_000)]})
+    frame = pd.DataFrame(
+        {"day": [f"2024-06-0{1 + i % 3}" for i in range(6_000)], "user": [f"u{i * 7 % 2_500}" for i in range(6_000)]}
+    )
     dd.from_pandas(frame, npartitions=4).to_parquet(tmp_path / "events")
 
     events = dd.read_parquet(tmp_path / "events")
@@ -217,8 +227,7 @@ def test_per_day_sketches_from_parquet_merge_with_the_tool(tmp_path):
     files = sorted(str(path) for path in tmp_path.glob("users-*.hll"))
     assert len(files) == 3
     out = tmp_path / "june.hll"
-    subprocess.run([sys.executable, "-m", "drisk", "merge", *files, "-o", str(out)], check=True,
-                   capture_output=True)
+    subprocess.run([sys.executable, "-m", "drisk", "merge", *files, "-o", str(out)], check=True, capture_output=True)
     assert drisk.load(out.read_bytes()).registers() == local_sketch(frame.user, 14).registers()
 
 
@@ -237,8 +246,10 @@ def test_the_spark_partition_function_on_arrow_batches():
     pa = pytest.importorskip("pyarrow")
     users = strings(10_000, 3_000, missing_every=17)
     # Two partitions of five 1,000-row batches each; the driver merges.
-    partitions = [[pa.RecordBatch.from_pydict({"user": users[i : i + 1_000]}) for i in range(start, start + 5_000, 1_000)]
-                  for start in (0, 5_000)]
+    partitions = [
+        [pa.RecordBatch.from_pydict({"user": users[i : i + 1_000]}) for i in range(start, start + 5_000, 1_000)]
+        for start in (0, 5_000)
+    ]
     total = drisk.HyperLogLog(14)
     for batches in partitions:
         for out in sketch_batches(iter(batches)):

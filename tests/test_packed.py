@@ -3,6 +3,7 @@
 The oracle is a pure-Python writer and reader of the format, written from its
 description (packed.hpp) with xxhash's own XXH3-64 for the checksum.
 """
+
 import pickle
 import random
 
@@ -219,7 +220,10 @@ def top(p):
         (MAGIC[:3], "truncated packed sketch: 3 bytes"),
         (MAGIC + b"\x01\x01\x04", "truncated packed sketch: 7 bytes"),
         (b"PK\x03\x04" + bytes(40), "not a packed sketch: it does not start with the magic number E2 48 4C 4C"),
-        (b"\x04" + bytes(16), "it has the length of a raw to_bytes() sketch; read that with HyperLogLog.from_bytes or drisk.load"),
+        (
+            b"\x04" + bytes(16),
+            "it has the length of a raw to_bytes() sketch; read that with HyperLogLog.from_bytes or drisk.load",
+        ),
         (framed(4, SPARSE, b"", version=2), "packed sketch of format version 2, this drisk reads version 1"),
         (framed(4, SPARSE, b"")[:-1] + b"\x00", "damaged packed sketch: checksum mismatch"),
         (framed(3, SPARSE, b""), "damaged packed sketch: p must be between 4 and 18 inclusive, got 3"),
@@ -227,17 +231,27 @@ def top(p):
         (framed(4, 2, b""), "damaged packed sketch: unknown encoding 2"),
         (framed(4, DENSE, bytes(15)), "damaged packed sketch: dense body of 15 bytes, p=4 needs 16"),
         (framed(4, DENSE, bytes(17)), "damaged packed sketch: dense body of 17 bytes, p=4 needs 16"),
-        (framed(4, DENSE, bytes(5) + bytes([62]) + bytes(10)),
-         "damaged packed sketch: register 5 holds 62, above 61, the largest value insertion stores at p=4"),
-        (framed(14, SPARSE, varint(7 << 6 | 52)),
-         "damaged packed sketch: register 7 holds 52, above 51, the largest value insertion stores at p=14"),
-        (framed(4, SPARSE, varint(3 << 6 | 0)),
-         "damaged packed sketch: sparse entry at offset 7 gives register 3 the value 0"),
-        (framed(4, SPARSE, varint(1) + varint(15 << 6 | 1)),
-         "damaged packed sketch: sparse entry at offset 8 names register 16, past the last of p=4 (15)"),
+        (
+            framed(4, DENSE, bytes(5) + bytes([62]) + bytes(10)),
+            "damaged packed sketch: register 5 holds 62, above 61, the largest value insertion stores at p=4",
+        ),
+        (
+            framed(14, SPARSE, varint(7 << 6 | 52)),
+            "damaged packed sketch: register 7 holds 52, above 51, the largest value insertion stores at p=14",
+        ),
+        (
+            framed(4, SPARSE, varint(3 << 6 | 0)),
+            "damaged packed sketch: sparse entry at offset 7 gives register 3 the value 0",
+        ),
+        (
+            framed(4, SPARSE, varint(1) + varint(15 << 6 | 1)),
+            "damaged packed sketch: sparse entry at offset 8 names register 16, past the last of p=4 (15)",
+        ),
         (framed(4, SPARSE, varint(1) + b"\x81"), "damaged packed sketch: sparse entry at offset 8 is cut short"),
-        (framed(18, SPARSE, b"\x81\x80\x80\x80\x00"),
-         "damaged packed sketch: sparse entry at offset 7 runs past 4 bytes"),
+        (
+            framed(18, SPARSE, b"\x81\x80\x80\x80\x00"),
+            "damaged packed sketch: sparse entry at offset 7 runs past 4 bytes",
+        ),
     ],
 )
 def test_refusals(data, message):
@@ -286,8 +300,11 @@ def test_unpack_takes_any_bytes_like_object(wrap):
     [
         (lambda: unpack("text"), "a bytes-like object is required, not 'str'", "while processing 'data'"),
         (lambda: unpack(None), "a bytes-like object is required, not 'NoneType'", "while processing 'data'"),
-        (lambda: pack(b"\x04" + bytes(16)), "'bytes' object is not an instance of 'HyperLogLog'",
-         "while processing 'sketch'"),
+        (
+            lambda: pack(b"\x04" + bytes(16)),
+            "'bytes' object is not an instance of 'HyperLogLog'",
+            "while processing 'sketch'",
+        ),
     ],
 )
 def test_wrong_types(call, message, note):
@@ -370,8 +387,7 @@ class OldReducer:
 # pickle.dumps(h) as drisk 0.1.0 writes it (protocol 4), for h = HyperLogLog(4)
 # after h.update(b"a"); h.update(b"b").
 OLD_PICKLE = bytes.fromhex(
-    "8004952e000000000000008c05647269736b948c085f726573746f7265949394"
-    "4311040000000000020000000000000000020094859452942e"
+    "8004952e000000000000008c05647269736b948c085f726573746f72659493944311040000000000020000000000000000020094859452942e"
 )
 
 

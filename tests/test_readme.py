@@ -46,8 +46,9 @@ def workdir(tmp_path):
         import pandas as pd
 
         (tmp_path / "events").mkdir()
-        pd.DataFrame({"day": [f"2024-06-0{1 + i % 3}" for i in range(3000)],
-                      "user": [f"u{i % 700}" for i in range(3000)]}).to_parquet(tmp_path / "events" / "part.0.parquet")
+        pd.DataFrame(
+            {"day": [f"2024-06-0{1 + i % 3}" for i in range(3000)], "user": [f"u{i % 700}" for i in range(3000)]}
+        ).to_parquet(tmp_path / "events" / "part.0.parquet")
     return tmp_path
 
 
@@ -107,8 +108,9 @@ def _importable(name):
 
 def test_tool_examples_run(workdir):
     for day in (1, 2, 3):
-        subprocess.run(f"drisk count day{day}.log --save users-2024-06-0{day}.hll", shell=True, cwd=workdir,
-                       check=True, env=env())
+        subprocess.run(
+            f"drisk count day{day}.log --save users-2024-06-0{day}.hll", shell=True, cwd=workdir, check=True, env=env()
+        )
     subprocess.run("drisk count day2.log --save day2.hll", shell=True, cwd=workdir, check=True, env=env())
     assert SHELL, "README.md shows no drisk command"
     for line in SHELL:

@@ -60,7 +60,9 @@ def test_stub_matches_runtime(module, name, params):
     assert runtime == params
 
 
-@pytest.mark.parametrize("module", ["_drisk", "drisk._bulk", "drisk._colread", "drisk._estimate", "drisk._pack", "drisk._probe"])
+@pytest.mark.parametrize(
+    "module", ["_drisk", "drisk._bulk", "drisk._colread", "drisk._estimate", "drisk._pack", "drisk._probe"]
+)
 def test_every_public_callable_has_a_stub(module):
     mod = importlib.import_module(module)
     stubbed = {name for m, name, _ in CASES if m == module}

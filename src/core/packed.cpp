@@ -213,8 +213,8 @@ std::uint64_t checksum(const std::uint8_t* data, std::size_t len) noexcept {
 std::string precision_text(unsigned p) { return "p=" + std::to_string(p); }
 
 // The first register above the largest rank, for the refusal messages.
-[[gnu::cold, gnu::noinline]] std::string register_too_high(const std::uint8_t* regs,
-                                                           std::size_t m, unsigned p) {
+[[gnu::cold, gnu::noinline]] std::string register_too_high(const std::uint8_t* regs, std::size_t m,
+                                                           unsigned p) {
   std::size_t i = 0;
   while (i < m && regs[i] <= max_rank(p)) {
     ++i;
@@ -242,8 +242,9 @@ std::string precision_text(unsigned p) { return "p=" + std::to_string(p); }
   std::string message = "not a packed sketch: it does not start with the magic number E2 48 4C 4C";
   if (!data.empty() && data[0] >= MIN_PRECISION && data[0] <= MAX_PRECISION &&
       data.size() == (std::size_t{1} << data[0]) + 1) {
-    message += " (it has the length of a raw to_bytes() sketch; read that with "
-               "HyperLogLog.from_bytes or drisk.load)";
+    message +=
+        " (it has the length of a raw to_bytes() sketch; read that with "
+        "HyperLogLog.from_bytes or drisk.load)";
   }
   return message;
 }
@@ -393,8 +394,7 @@ void write(const HyperLogLogCore& core, const Plan& plan, std::uint8_t* out) noe
 }
 
 Refusal unpack(std::span<const std::uint8_t> data, HyperLogLogCore& out) {
-  if (data.size() < MAGIC.size() ||
-      !std::equal(MAGIC.begin(), MAGIC.end(), data.begin())) {
+  if (data.size() < MAGIC.size() || !std::equal(MAGIC.begin(), MAGIC.end(), data.begin())) {
     return bad_start(data);
   }
   if (data.size() < MIN_SIZE) {

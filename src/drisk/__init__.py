@@ -11,6 +11,7 @@ Importing drisk also makes sketches picklable (and so copyable with the copy
 module, and transferable to multiprocessing workers): a sketch pickles as its
 packed form (see pack()).
 """
+
 from __future__ import annotations
 
 import copyreg

@@ -15,6 +15,7 @@ for Ctrl-C; 143 for SIGTERM. Nothing is written until every input has been
 read and checked, and a saved sketch replaces its file atomically, so a
 failed or interrupted run leaves existing files as they were.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -113,13 +114,20 @@ def build_parser() -> Parser:
     )
     count.add_argument("files", nargs="*", metavar="FILE", help="input files; '-' is standard input")
     count.add_argument(
-        "-p", "--precision", type=precision, default=DEFAULT_PRECISION, metavar="P",
+        "-p",
+        "--precision",
+        type=precision,
+        default=DEFAULT_PRECISION,
+        metavar="P",
         help=f"sketch precision, 4 to 18: 2**P registers, error about 1.04/sqrt(2**P) "
         f"(default {DEFAULT_PRECISION}: 16 KiB, 0.81%%)",
     )
     count.add_argument("--save", metavar="SKETCH", help="also write the sketch (packed) to this file")
-    count.add_argument("--json", action="store_true",
-                       help="print a JSON object (estimate, 95%% interval, ...) instead of the bare estimate")
+    count.add_argument(
+        "--json",
+        action="store_true",
+        help="print a JSON object (estimate, 95%% interval, ...) instead of the bare estimate",
+    )
     add_estimator(count)
     count.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
 
@@ -132,8 +140,11 @@ def build_parser() -> Parser:
     )
     merge.add_argument("sketches", nargs="+", metavar="SKETCH", help="sketch files, packed or raw")
     merge.add_argument("-o", "--output", metavar="OUT", help="write the merged sketch (packed) to this file")
-    merge.add_argument("--json", action="store_true",
-                       help="print a JSON object (estimate, 95%% interval, ...) instead of the bare estimate")
+    merge.add_argument(
+        "--json",
+        action="store_true",
+        help="print a JSON object (estimate, 95%% interval, ...) instead of the bare estimate",
+    )
     add_estimator(merge)
 
     show = commands.add_parser(
@@ -150,7 +161,9 @@ def build_parser() -> Parser:
 
 def add_estimator(parser: Parser) -> None:
     parser.add_argument(
-        "--estimator", choices=ESTIMATORS, default="improved",
+        "--estimator",
+        choices=ESTIMATORS,
+        default="improved",
         help="improved (Ertl's improved raw estimator, the default), ml (maximum likelihood) "
         "or classic (HyperLogLog's original, biased near 2.5 times as many lines as registers)",
     )
@@ -211,13 +224,25 @@ class Assessment(NamedTuple):
     @classmethod
     def of(cls, sketch: HyperLogLog, estimator: str) -> Assessment:
         info = summary(sketch, CONFIDENCE, cast("Method", estimator))
-        return cls(capped(info["estimate"]), capped(info["lower"]), capped(info["upper"]), estimator,
-                   info["p"], info["registers_in_use"])
+        return cls(
+            capped(info["estimate"]),
+            capped(info["lower"]),
+            capped(info["upper"]),
+            estimator,
+            info["p"],
+            info["registers_in_use"],
+        )
 
     def fields(self) -> dict[str, object]:
         """The keys every --json object starts with."""
-        return {"estimate": self.estimate, "estimator": self.estimator, "lower": self.lower,
-                "upper": self.upper, "p": self.p, "relative_standard_error": relative_error(self.p)}
+        return {
+            "estimate": self.estimate,
+            "estimator": self.estimator,
+            "lower": self.lower,
+            "upper": self.upper,
+            "p": self.p,
+            "relative_standard_error": relative_error(self.p),
+        }
 
 
 def form_of(data: bytes) -> str:
@@ -248,8 +273,10 @@ def read_sketch(path: str) -> tuple[HyperLogLog, bytes]:
             # the first byte of the magic number): say that rather than only
             # that the magic number is missing.
             p = data[0]
-            raise CliError(f"{invalid}: {len(data)} bytes, neither a raw sketch (p={p} takes "
-                           f"{1 + 2**p} bytes) nor a packed one (no magic number)") from None
+            raise CliError(
+                f"{invalid}: {len(data)} bytes, neither a raw sketch (p={p} takes "
+                f"{1 + 2**p} bytes) nor a packed one (no magic number)"
+            ) from None
         raise CliError(f"{invalid}: {exc}") from None
     if not data.startswith(PACKED_MAGIC):
         # A register holds at most 65 - p (the rank of an all-zero remainder
@@ -259,8 +286,7 @@ def read_sketch(path: str) -> tuple[HyperLogLog, bytes]:
         registers = sketch.registers()
         if registers.translate(None, bytes(range(66 - p))):
             index, value = next((i, r) for i, r in enumerate(registers) if r > 65 - p)
-            raise CliError(f"{invalid}: register {index} is {value}, "
-                           f"above {65 - p}, the most possible for p={p}")
+            raise CliError(f"{invalid}: register {index} is {value}, above {65 - p}, the most possible for p={p}")
     return sketch, data
 
 
@@ -394,14 +420,14 @@ def as_json(info: dict[str, object]) -> str:
 
 @contextmanager
 def progress_bar(total: int | None, enabled: bool) -> Iterator[Callable[[int], object] | None]:
-    if not enabled or not sys.stderr or not sys.stderr.isatty() or (
-            total is not None and total < PROGRESS_MIN_BYTES):
+    if not enabled or not sys.stderr or not sys.stderr.isatty() or (total is not None and total < PROGRESS_MIN_BYTES):
         yield None
         return
     from tqdm import tqdm
 
-    with tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr,
-              desc="drisk", leave=False) as bar:
+    with tqdm(
+        total=total, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr, desc="drisk", leave=False
+    ) as bar:
         yield bar.update
 
 
@@ -477,17 +503,22 @@ def run_show(args: argparse.Namespace) -> int:
     in_use = info.registers_in_use / len(sketch)
     form = form_of(data)
     if args.json:
-        emit(as_json({**info.fields(), "m": len(sketch), "nonzero_registers": in_use, "form": form,
-                      "file_bytes": len(data)}))
+        emit(
+            as_json(
+                {**info.fields(), "m": len(sketch), "nonzero_registers": in_use, "form": form, "file_bytes": len(data)}
+            )
+        )
         return 0
     kind, _, encoding = form.partition("-")
-    emit(f"form: {kind}{f' ({encoding})' if encoding else ''}, {len(data)} bytes\n"
-         f"p: {info.p}\n"
-         f"m: {len(sketch)}\n"
-         f"estimate: {info.estimate:.1f} ({info.estimator} estimator)\n"
-         f"95% interval: {info.lower:.1f} to {info.upper:.1f}\n"
-         f"relative standard error: {relative_error(sketch):.4%} (1.04/sqrt(m))\n"
-         f"non-zero registers: {in_use:.2%}")
+    emit(
+        f"form: {kind}{f' ({encoding})' if encoding else ''}, {len(data)} bytes\n"
+        f"p: {info.p}\n"
+        f"m: {len(sketch)}\n"
+        f"estimate: {info.estimate:.1f} ({info.estimator} estimator)\n"
+        f"95% interval: {info.lower:.1f} to {info.upper:.1f}\n"
+        f"relative standard error: {relative_error(sketch):.4%} (1.04/sqrt(m))\n"
+        f"non-zero registers: {in_use:.2%}"
+    )
     return 0
 
 

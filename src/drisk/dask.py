@@ -22,6 +22,7 @@ gives the same sketch as ``drisk count`` on a file with one value per line.
 
 Needs Dask (``pip install drisk[dask]``); ``import drisk`` does not.
 """
+
 from __future__ import annotations
 
 import functools
@@ -32,9 +33,7 @@ try:
     import dask.sizeof
     from dask.delayed import Delayed, delayed
 except ImportError as error:  # pragma: no cover - depends on the environment
-    raise ImportError(
-        "drisk.dask needs Dask, which is not installed: pip install drisk[dask]"
-    ) from error
+    raise ImportError("drisk.dask needs Dask, which is not installed: pip install drisk[dask]") from error
 
 import drisk
 from drisk import HyperLogLog, pack, unpack, update_lines, update_many
@@ -175,9 +174,7 @@ def _partitions(collection: Any) -> list[Delayed]:
             raise TypeError("sketch a column of the DataFrame (df['name']), not the whole frame")
         kinds += (dd.Series, dd.Index)
     if not isinstance(collection, kinds):
-        raise TypeError(
-            f"expected a Dask Series, Index or Bag, got {type(collection).__qualname__!r}"
-        )
+        raise TypeError(f"expected a Dask Series, Index or Bag, got {type(collection).__qualname__!r}")
     return list(cast(Any, collection).to_delayed())
 
 
@@ -186,8 +183,7 @@ def _tree(parts: Sequence[Delayed], split_every: int) -> Delayed:
     level = list(parts)
     while len(level) > 1:
         level = [
-            delayed(_merge_packed, pure=True)(*level[i : i + split_every])
-            for i in range(0, len(level), split_every)
+            delayed(_merge_packed, pure=True)(*level[i : i + split_every]) for i in range(0, len(level), split_every)
         ]
     return level[0]
 

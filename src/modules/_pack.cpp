@@ -7,8 +7,8 @@
 #include <array>
 
 #include "buffer.hpp"
-#include "packed.hpp"
 #include "entry.hpp"
+#include "packed.hpp"
 
 namespace drisk {
 namespace {
@@ -38,20 +38,20 @@ PyObject* pack_pack(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
 // unpack(data) -> HyperLogLog
 PyObject* pack_unpack(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  return bound_call<UNPACK_DESC>(
-      args, nargs, kwnames, [](Slots<UNPACK_DESC>& slots) -> Expected<PyObject*> {
-        BufferView view;
-        if (!view.acquire(slots[0])) {
-          return fetch_for("data");
-        }
-        HyperLogLogCore core;
-        Refusal refusal = packed::unpack(view.bytes(), core);
-        view.release();  // may run Python code (__release_buffer__)
-        if (refusal) {
-          return value_error(std::move(*refusal));
-        }
-        return create_class_object(std::move(core));
-      });
+  return bound_call<UNPACK_DESC>(args, nargs, kwnames,
+                                 [](Slots<UNPACK_DESC>& slots) -> Expected<PyObject*> {
+                                   BufferView view;
+                                   if (!view.acquire(slots[0])) {
+                                     return fetch_for("data");
+                                   }
+                                   HyperLogLogCore core;
+                                   Refusal refusal = packed::unpack(view.bytes(), core);
+                                   view.release();  // may run Python code (__release_buffer__)
+                                   if (refusal) {
+                                     return value_error(std::move(*refusal));
+                                   }
+                                   return create_class_object(std::move(core));
+                                 });
 }
 
 int pack_exec(PyObject* module) {
@@ -79,13 +79,19 @@ PyMethodDef PACK_METHODS[] = {
 };
 
 PyModuleDef_Slot PACK_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(pack_exec)},
-    {0, nullptr} /* sentinel */
+    {Py_mod_exec, reinterpret_cast<void*>(pack_exec)}, {0, nullptr} /* sentinel */
 };
 
 PyModuleDef PACK_DEF = {
-    PyModuleDef_HEAD_INIT, "drisk._pack", "The packed form of HyperLogLog sketches.", 0,
-    PACK_METHODS, PACK_SLOTS, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "drisk._pack",
+    "The packed form of HyperLogLog sketches.",
+    0,
+    PACK_METHODS,
+    PACK_SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
