@@ -96,6 +96,15 @@ Status import_sketch_type(PyObject* module) {
   return success();
 }
 
+int exec_sketch_module(PyObject* module) {
+  return trampoline([&]() -> Expected<int> {
+    if (Status imported = import_sketch_type(module); !imported) {
+      return std::move(imported).error();
+    }
+    return 0;
+  });
+}
+
 // ---------------------------------------------------------------------------
 // Hold records
 // ---------------------------------------------------------------------------

@@ -39,6 +39,9 @@ PyTypeObject* publish_sketch_type(PyTypeObject* made) noexcept;
 // (see HoldRecord).
 Status import_sketch_type(PyObject* module);
 
+// The Py_mod_exec step of a module whose only setup is the above.
+int exec_sketch_module(PyObject* module);
+
 // ---------------------------------------------------------------------------
 // Access held across Python code
 // ---------------------------------------------------------------------------

@@ -267,15 +267,6 @@ PyObject* columns_update_buffer(PyObject* /*module*/, PyObject* const* args, Py_
       });
 }
 
-int columns_exec(PyObject* module) {
-  return trampoline([&]() -> Expected<int> {
-    if (Status imported = import_sketch_type(module); !imported) {
-      return std::move(imported).error();
-    }
-    return 0;
-  });
-}
-
 PyMethodDef COLUMNS_METHODS[] = {
     {"update_arrow", as_cfunction(columns_update_arrow), METH_FASTCALL | METH_KEYWORDS,
      documented(UPDATE_ARROW_DESC,
@@ -291,7 +282,7 @@ PyMethodDef COLUMNS_METHODS[] = {
 };
 
 PyModuleDef_Slot COLUMNS_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(columns_exec)}, {0, nullptr} /* sentinel */
+    {Py_mod_exec, reinterpret_cast<void*>(exec_sketch_module)}, {0, nullptr} /* sentinel */
 };
 
 PyModuleDef COLUMNS_DEF = {

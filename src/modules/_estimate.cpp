@@ -255,15 +255,6 @@ PyObject* estimate_union(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
   });
 }
 
-int estimate_exec(PyObject* module) {
-  return trampoline([&]() -> Expected<int> {
-    if (Status imported = import_sketch_type(module); !imported) {
-      return std::move(imported).error();
-    }
-    return 0;
-  });
-}
-
 PyMethodDef ESTIMATE_METHODS[] = {
     {"estimate", as_cfunction(estimate_estimate), METH_FASTCALL | METH_KEYWORDS,
      documented(
@@ -292,7 +283,7 @@ PyMethodDef ESTIMATE_METHODS[] = {
 };
 
 PyModuleDef_Slot ESTIMATE_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(estimate_exec)}, {0, nullptr} /* sentinel */
+    {Py_mod_exec, reinterpret_cast<void*>(exec_sketch_module)}, {0, nullptr} /* sentinel */
 };
 
 PyModuleDef ESTIMATE_DEF = {

@@ -54,15 +54,6 @@ PyObject* pack_unpack(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
                                  });
 }
 
-int pack_exec(PyObject* module) {
-  return trampoline([&]() -> Expected<int> {
-    if (Status imported = import_sketch_type(module); !imported) {
-      return std::move(imported).error();
-    }
-    return 0;
-  });
-}
-
 PyMethodDef PACK_METHODS[] = {
     {"pack", as_cfunction(pack_pack), METH_FASTCALL | METH_KEYWORDS,
      documented(PACK_DESC,
@@ -79,7 +70,7 @@ PyMethodDef PACK_METHODS[] = {
 };
 
 PyModuleDef_Slot PACK_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(pack_exec)}, {0, nullptr} /* sentinel */
+    {Py_mod_exec, reinterpret_cast<void*>(exec_sketch_module)}, {0, nullptr} /* sentinel */
 };
 
 PyModuleDef PACK_DEF = {
