@@ -160,8 +160,24 @@ std::optional<ValueKind> plain_kind(std::string_view format, std::int32_t& width
   return std::nullopt;
 }
 
-bool is_integer(ValueKind kind) noexcept {
+constexpr bool is_integer(ValueKind kind) noexcept {
   return kind >= ValueKind::Int8 && kind <= ValueKind::UInt64;
+}
+
+// Calls f.template operator()<K>() with K the fixed-width number kind
+// `kind` (ByteBool to Float64, which are consecutive): the one place that
+// turns a run-time kind into a compile-time one.
+template <ValueKind K = ValueKind::ByteBool, class F>
+decltype(auto) with_number_kind(ValueKind kind, F&& f) {
+  if constexpr (K == ValueKind::Float64) {
+    return f.template operator()<K>();
+  } else {
+    if (kind == K) {
+      return f.template operator()<K>();
+    }
+    return with_number_kind<static_cast<ValueKind>(static_cast<unsigned>(K) + 1)>(
+        kind, std::forward<F>(f));
+  }
 }
 
 // The value of the "ARROW:extension:name" key of a schema's metadata (an
@@ -534,46 +550,7 @@ void visit_number_view(const NumberLayout& layout, const std::uint8_t* base, std
       f(NumberView<K, false>{base, stride});
     }
   };
-  switch (layout.kind) {
-    case ValueKind::ByteBool:
-      with.template operator()<ValueKind::ByteBool>();
-      break;
-    case ValueKind::Int8:
-      with.template operator()<ValueKind::Int8>();
-      break;
-    case ValueKind::Int16:
-      with.template operator()<ValueKind::Int16>();
-      break;
-    case ValueKind::Int32:
-      with.template operator()<ValueKind::Int32>();
-      break;
-    case ValueKind::Int64:
-      with.template operator()<ValueKind::Int64>();
-      break;
-    case ValueKind::UInt8:
-      with.template operator()<ValueKind::UInt8>();
-      break;
-    case ValueKind::UInt16:
-      with.template operator()<ValueKind::UInt16>();
-      break;
-    case ValueKind::UInt32:
-      with.template operator()<ValueKind::UInt32>();
-      break;
-    case ValueKind::UInt64:
-      with.template operator()<ValueKind::UInt64>();
-      break;
-    case ValueKind::Float16:
-      with.template operator()<ValueKind::Float16>();
-      break;
-    case ValueKind::Float32:
-      with.template operator()<ValueKind::Float32>();
-      break;
-    case ValueKind::Float64:
-      with.template operator()<ValueKind::Float64>();
-      break;
-    default:
-      break;  // not a fixed-width number: describe_* never gives one here
-  }
+  with_number_kind(layout.kind, with);  // describe_* gives only number kinds here
 }
 
 // Inserts rows [begin, end) of `view` into core; with Nullable, skips rows
@@ -1148,31 +1125,15 @@ ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::
   if (validity == nullptr && !layout.swap_bytes && is_integer(layout.kind) &&
       stride == static_cast<std::ptrdiff_t>(number_width(layout.kind)) &&
       path != IntegerPath::portable) {
-    const auto with = [&]<ValueKind K>() {
+    return with_number_kind(layout.kind, [&]<ValueKind K>() {
+      // Checked above: K is an integer kind; the others are never run here.
+      constexpr ValueKind I = is_integer(K) ? K : ValueKind::UInt64;
       return run_rows(
           rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
-            return path == IntegerPath::avx512 ? absorb_integers_avx512<K>(core, base, begin, end)
-                                               : absorb_integers_avx2<K>(core, base, begin, end);
+            return path == IntegerPath::avx512 ? absorb_integers_avx512<I>(core, base, begin, end)
+                                               : absorb_integers_avx2<I>(core, base, begin, end);
           });
-    };
-    switch (layout.kind) {
-      case ValueKind::Int8:
-        return with.template operator()<ValueKind::Int8>();
-      case ValueKind::Int16:
-        return with.template operator()<ValueKind::Int16>();
-      case ValueKind::Int32:
-        return with.template operator()<ValueKind::Int32>();
-      case ValueKind::Int64:
-        return with.template operator()<ValueKind::Int64>();
-      case ValueKind::UInt8:
-        return with.template operator()<ValueKind::UInt8>();
-      case ValueKind::UInt16:
-        return with.template operator()<ValueKind::UInt16>();
-      case ValueKind::UInt32:
-        return with.template operator()<ValueKind::UInt32>();
-      default:
-        return with.template operator()<ValueKind::UInt64>();
-    }
+    });
   }
 #endif
   Rows done{0, false};
