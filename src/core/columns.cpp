@@ -28,6 +28,7 @@
 #include <new>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <type_traits>
 
 #include "insert.hpp"
@@ -304,66 +305,22 @@ inline double half_to_double(std::uint16_t bits) noexcept {
   return sign * std::ldexp(fraction + 1024, exponent - 25);
 }
 
-// The storage and meaning of each fixed-width number kind.
+// The storage and meaning of each fixed-width number kind, in the order of
+// ValueKind from ByteBool to Float64: Value is what the bits mean (a byte
+// boolean and a half-precision float are read from their bits by hand), Bits
+// the unsigned integer of the same width that is loaded and byte-swapped.
+using NumberValues =
+    std::tuple<std::uint8_t, std::int8_t, std::int16_t, std::int32_t, std::int64_t, std::uint8_t,
+               std::uint16_t, std::uint32_t, std::uint64_t, std::uint16_t, float, double>;
+
 template <ValueKind K>
-struct NumberTraits;
-template <>
-struct NumberTraits<ValueKind::ByteBool> {
-  using Bits = std::uint8_t;
-};
-template <>
-struct NumberTraits<ValueKind::Int8> {
-  using Bits = std::uint8_t;
-  using Value = std::int8_t;
-};
-template <>
-struct NumberTraits<ValueKind::Int16> {
-  using Bits = std::uint16_t;
-  using Value = std::int16_t;
-};
-template <>
-struct NumberTraits<ValueKind::Int32> {
-  using Bits = std::uint32_t;
-  using Value = std::int32_t;
-};
-template <>
-struct NumberTraits<ValueKind::Int64> {
-  using Bits = std::uint64_t;
-  using Value = std::int64_t;
-};
-template <>
-struct NumberTraits<ValueKind::UInt8> {
-  using Bits = std::uint8_t;
-  using Value = std::uint8_t;
-};
-template <>
-struct NumberTraits<ValueKind::UInt16> {
-  using Bits = std::uint16_t;
-  using Value = std::uint16_t;
-};
-template <>
-struct NumberTraits<ValueKind::UInt32> {
-  using Bits = std::uint32_t;
-  using Value = std::uint32_t;
-};
-template <>
-struct NumberTraits<ValueKind::UInt64> {
-  using Bits = std::uint64_t;
-  using Value = std::uint64_t;
-};
-template <>
-struct NumberTraits<ValueKind::Float16> {
-  using Bits = std::uint16_t;
-};
-template <>
-struct NumberTraits<ValueKind::Float32> {
-  using Bits = std::uint32_t;
-  using Value = float;
-};
-template <>
-struct NumberTraits<ValueKind::Float64> {
-  using Bits = std::uint64_t;
-  using Value = double;
+struct NumberTraits {
+  using Value = std::tuple_element_t<
+      static_cast<std::size_t>(K) - static_cast<std::size_t>(ValueKind::ByteBool), NumberValues>;
+  using Bits = std::conditional_t<
+      sizeof(Value) == 1, std::uint8_t,
+      std::conditional_t<sizeof(Value) == 2, std::uint16_t,
+                         std::conditional_t<sizeof(Value) == 4, std::uint32_t, std::uint64_t>>>;
 };
 
 template <class T>
