@@ -77,11 +77,68 @@ def _is_text(values: Any) -> bool:
     return bool(pd.api.types.is_string_dtype(dtype) or pd.api.types.is_object_dtype(dtype))
 
 
+def _add_lines(sketch: HyperLogLog, text: Any) -> None:
+    """Adds every value of an Arrow string array as one line of a single
+    buffer, "value\n" each: one update_lines call, no Python object per value.
+    The caller makes sure that no value holds "\n" or ends in "\r", which
+    update_lines would cut or drop."""
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
+
+    if len(text) == 0:
+        return
+    lines = pc.binary_join_element_wise(text, pa.scalar("", text.type), pa.scalar("\n", text.type))
+    offsets = memoryview(lines.buffers()[1]).cast("q" if pa.types.is_large_string(lines.type) else "i")
+    data = memoryview(lines.buffers()[2])
+    update_lines(sketch, data[offsets[lines.offset] : offsets[lines.offset + len(lines)]])
+
+
+def _arrow_chunks(values: Any) -> list[Any] | None:
+    """The Arrow chunks of a pandas column of Arrow-backed strings, or None
+    for any other column (or without pyarrow)."""
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+
+    dtype = values.dtype
+    arrow_backed = getattr(dtype, "storage", None) == "pyarrow" or isinstance(dtype, pd.ArrowDtype)
+    if not arrow_backed:
+        return None
+    try:
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        return None
+    array = pa.array(values)
+    chunks = list(array.chunks) if isinstance(array, pa.ChunkedArray) else [array]
+    if not all(pa.types.is_string(c.type) or pa.types.is_large_string(c.type) for c in chunks):
+        return None
+    return chunks
+
+
+def _one_line_each(text: Any) -> bool:
+    """Whether no value of an Arrow string array holds "\n" or ends in "\r"."""
+    import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
+
+    return not (pc.any(pc.match_substring(text, "\n")).as_py() or pc.any(pc.ends_with(text, "\r")).as_py())
+
+
+def _add_strings(sketch: HyperLogLog, values: Any) -> None:
+    """Adds a partition of str or bytes values as update_many would.
+
+    update_many walks a list fastest (iterating a pandas column goes through
+    pandas one element at a time), so pandas columns go in as a list; an
+    Arrow-backed string column whose values hold no line break goes in as
+    lines, which gives the same sketch without creating a str per value."""
+    chunks = _arrow_chunks(values) if hasattr(values, "dtype") else None
+    if chunks is not None and all(map(_one_line_each, chunks)):
+        for chunk in chunks:
+            _add_lines(sketch, chunk)
+        return
+    tolist = getattr(values, "tolist", None)
+    update_many(sketch, tolist() if callable(tolist) else values)
+
+
 def _add_as_text(sketch: HyperLogLog, values: Any) -> None:
     """Adds each value of a pandas column as its text, str(value) in UTF-8.
-
-    Integer columns take a columnar path when pyarrow is there: the values are
-    cast to text and joined, one per line, and the lines added in one call."""
+    Integers are cast to text by Arrow when pyarrow is there."""
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
     if pd.api.types.is_integer_dtype(values.dtype) and not pd.api.types.is_bool_dtype(values.dtype):
@@ -93,21 +150,9 @@ def _add_as_text(sketch: HyperLogLog, values: Any) -> None:
         else:
             array = pa.array(values)
             for start in range(0, len(array), TEXT_CHUNK):
-                text = pc.cast(array.slice(start, TEXT_CHUNK), pa.string())
-                lines = pc.binary_join_element_wise(text, "", "\n")  # "value\n" each
-                offsets = memoryview(lines.buffers()[1]).cast("i")
-                data = memoryview(lines.buffers()[2])
-                update_lines(sketch, data[offsets[lines.offset] : offsets[lines.offset + len(lines)]])
+                _add_lines(sketch, pc.cast(array.slice(start, TEXT_CHUNK), pa.string()))
             return
     update_many(sketch, [str(value) for value in values.tolist()])
-
-
-def _items(values: Any) -> Any:
-    """What update_many is given for a partition's values. It walks a list
-    or tuple fastest (iterating a pandas column yields one element at a time
-    through pandas), so pandas columns go in as a list of their elements."""
-    tolist = getattr(values, "tolist", None)
-    return tolist() if callable(tolist) else values
 
 
 def _sketch_partition(partition: Any, p: int) -> HyperLogLog:
@@ -115,7 +160,7 @@ def _sketch_partition(partition: Any, p: int) -> HyperLogLog:
     values = _values(partition)
     sketch = HyperLogLog(p)
     if _is_text(values):
-        update_many(sketch, _items(values))
+        _add_strings(sketch, values)
         return sketch
     try:
         # A drisk whose update_many takes such columns natively uses that.
