@@ -79,13 +79,20 @@ def test_identical_to_the_local_sketch_on_the_cluster(on_cluster):
     assert lazy.compute().registers() == local_sketch([str(i) for i in range(60_000)], 12).registers()
 
 
-@pytest.mark.parametrize("dtype", ["str", "object", "category"])
+@pytest.mark.parametrize("dtype", ["str", "string[pyarrow]", "string[python]", "object", "category"])
 @pytest.mark.parametrize("split_every", [None, 2, 3])
 def test_string_columns(dtype, split_every):
-    values = strings(5_000, 1_200, missing_every=13)
+    values = strings(5_000, 1_200, missing_every=13) + ["", "é", "tab\there"]
     column = series_of(values, npartitions=9, dtype=dtype)
     h = drisk.dask.sketch(column, p=10, split_every=split_every)
     assert h.registers() == local_sketch(values, 10).registers()
+
+
+@pytest.mark.parametrize("special", ["two\nlines", "crlf\r\n", "ends in cr\r", "\r", "\n"])
+def test_strings_with_line_breaks(special):
+    values = strings(2_000, 500) + [special, special + "x"]
+    column = series_of(values, npartitions=3, dtype="str")
+    assert drisk.dask.sketch(column, p=10).registers() == local_sketch(values, 10).registers()
 
 
 @pytest.mark.parametrize(

@@ -14,11 +14,11 @@ no input sketch is ever modified. Only sketches travel between workers, in the
 packed form (:func:`drisk.pack`), so a p = 14 sketch costs at most 16 KiB on
 the wire however large its partition.
 
-Missing values (``None``, ``NaN``, ``NA``) are skipped, as ``nunique()``
-skips them. Columns of ``str`` or ``bytes`` values are hashed as
-:func:`drisk.update_many` hashes them; columns that it does not take (integers,
-for instance) are counted by the text of each value, so an integer column
-gives the same sketch as ``drisk count`` on a file with one value per line.
+Values are the items :func:`drisk.update_many` makes of them, read in place
+from the partition's column: missing values (``None``, ``NaN``, ``NA``) are
+skipped, as ``nunique()`` skips them, and numbers count as their text, so an
+integer column gives the same sketch as ``drisk count`` on a file with one
+value per line.
 
 Needs Dask (``pip install drisk[dask]``); ``import drisk`` does not.
 """
@@ -36,7 +36,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("drisk.dask needs Dask, which is not installed: pip install drisk[dask]") from error
 
 import drisk
-from drisk import HyperLogLog, pack, unpack, update_lines, update_many
+from drisk import HyperLogLog, pack, unpack, update_many
 
 if TYPE_CHECKING:
     import dask.dataframe as dd
@@ -45,9 +45,6 @@ __all__ = ["aggregation", "nunique", "sketch"]
 
 #: Sketches merged per task in the tree reduction, unless told otherwise.
 SPLIT_EVERY = 8
-
-#: Integers turned into text at a time (bounded memory, 32-bit Arrow offsets).
-TEXT_CHUNK = 1 << 20
 
 # Make sure a sketch's registers count in Dask's memory accounting even where
 # the dask.sizeof entry point is not installed (a source checkout on sys.path).
@@ -59,69 +56,12 @@ drisk._register_dask_sizeof(dask.sizeof.sizeof)
 # ---------------------------------------------------------------------------
 
 
-def _values(partition: Any) -> Any:
-    """A partition's values without missing ones (pandas objects), or as given."""
-    dropna = getattr(partition, "dropna", None)
-    return dropna() if callable(dropna) else partition
-
-
-def _is_text(values: Any) -> bool:
-    """Whether update_many is known to take these values as they are: a Bag
-    partition, or a pandas column of strings or Python objects."""
-    dtype = getattr(values, "dtype", None)
-    if dtype is None:
-        return True
-    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
-
-    return bool(pd.api.types.is_string_dtype(dtype) or pd.api.types.is_object_dtype(dtype))
-
-
-def _add_as_text(sketch: HyperLogLog, values: Any) -> None:
-    """Adds each value of a pandas column as its text, str(value) in UTF-8.
-
-    Integer columns take a columnar path when pyarrow is there: the values are
-    cast to text and joined, one per line, and the lines added in one call."""
-    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
-
-    if pd.api.types.is_integer_dtype(values.dtype) and not pd.api.types.is_bool_dtype(values.dtype):
-        try:
-            import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
-            import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
-        except ImportError:
-            pass
-        else:
-            array = pa.array(values)
-            for start in range(0, len(array), TEXT_CHUNK):
-                text = pc.cast(array.slice(start, TEXT_CHUNK), pa.string())
-                lines = pc.binary_join_element_wise(text, "", "\n")  # "value\n" each
-                offsets = memoryview(lines.buffers()[1]).cast("i")
-                data = memoryview(lines.buffers()[2])
-                update_lines(sketch, data[offsets[lines.offset] : offsets[lines.offset + len(lines)]])
-            return
-    update_many(sketch, [str(value) for value in values.tolist()])
-
-
-def _items(values: Any) -> Any:
-    """What update_many is given for a partition's values. It walks a list
-    or tuple fastest (iterating a pandas column yields one element at a time
-    through pandas), so pandas columns go in as a list of their elements."""
-    tolist = getattr(values, "tolist", None)
-    return tolist() if callable(tolist) else values
-
-
 def _sketch_partition(partition: Any, p: int) -> HyperLogLog:
-    """The sketch of one partition."""
-    values = _values(partition)
+    """The sketch of one partition. update_many reads a pandas column or
+    index, and Arrow data, in place (missing values skipped, numbers as their
+    text), and walks the list of a Bag partition."""
     sketch = HyperLogLog(p)
-    if _is_text(values):
-        update_many(sketch, _items(values))
-        return sketch
-    try:
-        # A drisk whose update_many takes such columns natively uses that.
-        update_many(sketch, values)
-    except TypeError:
-        sketch = HyperLogLog(p)  # nothing half-added survives
-        _add_as_text(sketch, values)
+    update_many(sketch, partition)
     return sketch
 
 
@@ -147,12 +87,7 @@ def _merge_packed(*packed: bytes) -> bytes:
 
 
 def _estimate(sketch: HyperLogLog, method: str) -> float:
-    """The sketch's estimate by drisk.estimate where this drisk has it;
-    otherwise by count(), whatever the method."""
-    estimate = getattr(drisk, "estimate", None)
-    if estimate is None:
-        return sketch.count()
-    return float(estimate(sketch, method=method))
+    return drisk.estimate(sketch, method=cast(Any, method))  # checked by drisk.estimate
 
 
 # ---------------------------------------------------------------------------
