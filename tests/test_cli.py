@@ -252,6 +252,7 @@ def test_help_and_console_script():
     assert script.stdout.decode().strip() == f"drisk {drisk.__version__}"
 
 
+@pytest.mark.slow  # writes 200 MB; CI runs it with the leak checks
 @pytest.mark.parametrize("content", ["lines", "one line"])
 def test_large_input_memory_stays_flat(tmp_path, content):
     """A 200 MB input, even a single line, peaks at about the same RSS as a tiny one."""
