@@ -1,6 +1,27 @@
 """Helpers shared by the test files."""
 
+from drisk import HyperLogLog
+
 
 def nonzero_registers(sketch):
     """{index: value} of the registers that are not zero."""
     return {i: r for i, r in enumerate(sketch.registers()) if r}
+
+
+def one_by_one(p, items):
+    """The sketch of items added one call at a time (str as update_str)."""
+    h = HyperLogLog(p)
+    for item in items:
+        if isinstance(item, str):
+            h.update_str(item)
+        else:
+            h.update(item)
+    return h
+
+
+def reference_lines(data: bytes):
+    """The lines of data as update_lines defines them, independently."""
+    parts = data.split(b"\n")
+    if parts[-1] == b"":
+        parts.pop()
+    return [part[:-1] if part.endswith(b"\r") else part for part in parts]

@@ -8,26 +8,9 @@ import pytest
 import drisk
 import drisk._bulk
 from drisk import HyperLogLog, _bulk, update_lines, update_many
+from support import one_by_one, reference_lines
 
 B = _bulk.BATCH
-
-
-def one_by_one(p, items):
-    h = HyperLogLog(p)
-    for item in items:
-        if isinstance(item, str):
-            h.update_str(item)
-        else:
-            h.update(item)
-    return h
-
-
-def reference_lines(data: bytes):
-    """The lines of data as update_lines defines them, independently."""
-    parts = data.split(b"\n")
-    if parts[-1] == b"":
-        parts.pop()
-    return [part[:-1] if part.endswith(b"\r") else part for part in parts]
 
 
 class MyBytes(bytes):

@@ -13,21 +13,7 @@ import pytest
 
 import drisk._files
 from drisk import HyperLogLog, update_file, update_stream
-
-
-def one_by_one(p, items):
-    h = HyperLogLog(p)
-    for item in items:
-        h.update(item)
-    return h
-
-
-def reference_lines(data: bytes):
-    """The lines of data as update_lines defines them, independently."""
-    parts = data.split(b"\n")
-    if parts[-1] == b"":
-        parts.pop()
-    return [part[:-1] if part.endswith(b"\r") else part for part in parts]
+from support import one_by_one, reference_lines
 
 
 def random_text(seed, n_lines=3000, lengths=(0, 1, 5, 16, 70, 300)):

@@ -22,21 +22,18 @@ constexpr FunctionDescription PANIC_BYTES_DESC{nullptr, "panic_bytes", MESSAGE_P
 // panic(message=None): fails an internal check with that text (or none).
 PyObject* probe_panic(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyObject* slots[1] = {nullptr};
-    if (Status bound = PANIC_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
-      return std::move(bound).error();
-    }
-    std::string message;
-    if (slots[0] != nullptr && slots[0] != Py_None) {
-      Expected<std::string_view> text = extract_str(slots[0], "message");
-      if (!text) {
-        return std::move(text).error();
-      }
-      message = *text;
-    }
-    fail_invariant(std::move(message));
-  });
+  return bound_call<PANIC_DESC>(
+      args, nargs, kwnames, [](Slots<PANIC_DESC>& slots) -> Expected<PyObject*> {
+        std::string message;
+        if (slots[0] != nullptr && slots[0] != Py_None) {
+          Expected<std::string_view> text = extract_str(slots[0], "message");
+          if (!text) {
+            return std::move(text).error();
+          }
+          message = *text;
+        }
+        fail_invariant(std::move(message));
+      });
 }
 
 // panic_bytes(message): fails an internal check with raw bytes for its text.
@@ -44,35 +41,29 @@ PyObject* probe_panic(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
 // is the one case the barrier cannot report: the process aborts.
 PyObject* probe_panic_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyObject* slots[1] = {nullptr};
-    if (Status bound = PANIC_BYTES_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
-      return std::move(bound).error();
-    }
-    Expected<std::span<const std::uint8_t>> text = extract_bytes(slots[0], "message");
-    if (!text) {
-      return std::move(text).error();
-    }
-    fail_invariant(std::string(text->begin(), text->end()));
-  });
+  return bound_call<PANIC_BYTES_DESC>(
+      args, nargs, kwnames, [](Slots<PANIC_BYTES_DESC>& slots) -> Expected<PyObject*> {
+        Expected<std::span<const std::uint8_t>> text = extract_bytes(slots[0], "message");
+        if (!text) {
+          return std::move(text).error();
+        }
+        fail_invariant(std::string(text->begin(), text->end()));
+      });
 }
 
 // call(fn): calls fn() and passes its exception on as the frame does for any
 // exception fetched from the interpreter.
 PyObject* probe_call(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
-  return trampoline([&]() -> Expected<PyObject*> {
-    PyObject* slots[1] = {nullptr};
-    if (Status bound = CALL_DESC.bind_fastcall(args, nargs, kwnames, slots); !bound) {
-      return std::move(bound).error();
-    }
-    PyRef no_args = PyRef::steal(checked(PyTuple_New(0)));
-    PyObject* result = PyObject_Call(slots[0], no_args.get(), nullptr);
-    if (result == nullptr) {
-      return PyErr::fetch();
-    }
-    return result;
-  });
+  return bound_call<CALL_DESC>(args, nargs, kwnames,
+                               [](Slots<CALL_DESC>& slots) -> Expected<PyObject*> {
+                                 PyRef no_args = PyRef::steal(checked(PyTuple_New(0)));
+                                 PyObject* result = PyObject_Call(slots[0], no_args.get(), nullptr);
+                                 if (result == nullptr) {
+                                   return PyErr::fetch();
+                                 }
+                                 return result;
+                               });
 }
 
 // unraisable_panic(): a failure inside a deallocator-style barrier; reported
