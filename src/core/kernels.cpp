@@ -3,9 +3,7 @@
 #include "kernels.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <string_view>
 
 #include "lines.hpp"
 
@@ -225,23 +223,6 @@ constexpr Kernels X86_VECTOR{"x86_vector",         max_register_avx2, scaled_pow
 #endif
 
 }  // namespace
-
-const CpuFeatures& cpu_features() noexcept {
-  static const CpuFeatures features = [] {
-    CpuFeatures found;
-#if DRISK_X86_KERNELS
-    const char* disabled = std::getenv("DRISK_DISABLE_CPU_FEATURES");
-    const std::string_view off = disabled != nullptr ? disabled : "";
-    found.avx2 = off.find("avx2") == std::string_view::npos && __builtin_cpu_supports("avx2") &&
-                 __builtin_cpu_supports("popcnt");
-    found.avx512 = found.avx2 && off.find("avx512") == std::string_view::npos &&
-                   __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                   __builtin_cpu_supports("avx512bw");
-#endif
-    return found;
-  }();
-  return features;
-}
 
 const Kernels* kernels_for(KernelSet set) noexcept {
   switch (set) {

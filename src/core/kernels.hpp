@@ -8,7 +8,7 @@
 //
 // Tuning switch (CMake option DRISK_SIMD, default ON): with
 // -C cmake.define.DRISK_SIMD=OFF only the portable versions are compiled,
-// and the whole suite runs against them.
+// and the whole suite runs against them (cpu_features.hpp).
 #ifndef DRISK_KERNELS_HPP
 #define DRISK_KERNELS_HPP
 
@@ -16,15 +16,7 @@
 #include <cstdint>
 #include <span>
 
-#ifndef DRISK_SIMD
-#define DRISK_SIMD 1
-#endif
-
-#if DRISK_SIMD && defined(__x86_64__) && defined(__GNUC__)
-#define DRISK_X86_KERNELS 1
-#else
-#define DRISK_X86_KERNELS 0
-#endif
+#include "cpu_features.hpp"
 
 namespace drisk {
 
@@ -51,17 +43,6 @@ struct Kernels {
   void (*histogram)(const std::uint8_t* regs, std::size_t n, std::uint8_t top,
                     std::uint64_t* counts) noexcept;
 };
-
-// The vector instruction sets this CPU offers, less those named in the
-// environment variable DRISK_DISABLE_CPU_FEATURES ("avx2", "avx512",
-// comma-separated; disabling avx2 disables avx512 too), which lets the tests
-// run every path on one machine. Asked once per process; every run-time
-// choice of a code path in the core goes through here.
-struct CpuFeatures {
-  bool avx2 = false;    // with popcnt
-  bool avx512 = false;  // F, DQ and BW
-};
-const CpuFeatures& cpu_features() noexcept;
 
 enum class KernelSet { portable, x86_vector };
 

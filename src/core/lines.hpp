@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "kernels.hpp"
+#include "cpu_features.hpp"
 
 namespace drisk {
 

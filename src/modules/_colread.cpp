@@ -17,7 +17,8 @@
 #include <cstring>
 
 #include "buffer.hpp"
-#include "columns.hpp"
+#include "columns/schema.hpp"
+#include "columns/sink.hpp"
 #include "cpus.hpp"
 #include "entry.hpp"
 

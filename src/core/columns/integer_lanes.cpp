@@ -1,0 +1,23 @@
+// drisk: the choice of vector lanes for integer columns.
+#include "integer_lanes.hpp"
+
+#include "cpu_features.hpp"
+
+namespace drisk::columns {
+
+IntegerRun integer_run(ValueKind kind) noexcept {
+#if DRISK_INTEGER_LANES
+  const CpuFeatures& cpu = cpu_features();
+  if (cpu.avx512) {
+    return detail::integer_run_avx512(kind);
+  }
+  if (cpu.avx2) {
+    return detail::integer_run_avx2(kind);
+  }
+#else
+  (void)kind;
+#endif
+  return nullptr;
+}
+
+}  // namespace drisk::columns

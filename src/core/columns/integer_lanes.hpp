@@ -1,0 +1,43 @@
+// drisk: contiguous integer columns hashed several at a time in vector lanes.
+//
+// An integer's item is its decimal text. Where the CPU has AVX2 (four 64-bit
+// lanes) or AVX-512 (eight), a run of integers of one width, without nulls
+// and in this machine's byte order, is turned into texts and hashes a vector
+// at a time instead of one by one: integer_lanes_impl.hpp is the one
+// algorithm, written once over the lane width, and integer_lanes_avx2.cpp
+// and integer_lanes_avx512.cpp compile it for each instruction set alone.
+// integer_run() picks one through cpu_features(); on any other CPU, and in a
+// DRISK_SIMD=OFF build, it gives nothing and the portable row views
+// (row_views.hpp) do the work, with the same result.
+#ifndef DRISK_COLUMNS_INTEGER_LANES_HPP
+#define DRISK_COLUMNS_INTEGER_LANES_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "sketch_core.hpp"
+#include "value_kinds.hpp"
+
+namespace drisk::columns {
+
+// Inserts rows [begin, end) of the contiguous integers at base into core, as
+// their decimal text; returns the rows absorbed (all of them) and false (an
+// integer column is never malformed). Allocates nothing.
+using IntegerRun = std::pair<std::size_t, bool> (*)(HyperLogLogCore& core, const std::uint8_t* base,
+                                                    std::size_t begin, std::size_t end) noexcept;
+
+// The vector run for the integer kind `kind` on this CPU, or null when there
+// is none.
+IntegerRun integer_run(ValueKind kind) noexcept;
+
+namespace detail {
+// Each in its own file, compiled for its instruction set; null for a kind
+// that is not an integer. Call them only on a CPU that has the instructions.
+IntegerRun integer_run_avx2(ValueKind kind) noexcept;
+IntegerRun integer_run_avx512(ValueKind kind) noexcept;
+}  // namespace detail
+
+}  // namespace drisk::columns
+
+#endif  // DRISK_COLUMNS_INTEGER_LANES_HPP

@@ -1,0 +1,181 @@
+// drisk: the integer-column algorithm over vector lanes of any width.
+//
+// Included only by the files compiled for one instruction set
+// (integer_lanes_avx2.cpp, integer_lanes_avx512.cpp), each of which supplies
+// a Lanes class: the vector type, its lane count and the handful of
+// operations below, as single instructions where the set has them. Lanes are
+// 64 bits wide; Lanes classes live in an unnamed namespace, so every
+// template instantiated over one stays inside its file, and absorb_integers
+// is flattened, so that no inline function of a shared header is emitted
+// there out of line (the linker could otherwise pick that copy, built for
+// the wider instruction set, for the whole library).
+//
+// A Lanes class L provides, for its vector type L::Vec of L::COUNT lanes:
+//   load<K>(at)          COUNT integers of kind K from `at`, widened to 64 bits
+//   store(to, v)         v to unaligned memory
+//   splat64/16/8(x)      x in every lane of that width
+//   add64, sub64, sub16, add8, or_, xor_, shifts by constants and srlv64
+//   mul_low32(a, b)      64-bit products of the low 32 bits of each lane
+//   mulhi16, mullo16     16-bit lane products, high and low halves
+//   mul64(a, c)          each lane times the constant c, modulo 2^64
+//   rotl<R>(x)           each lane rotated left by R
+//   greater(a, b)        a bit per lane: a > b (signed)
+//   count_greater(n, v, t)   n + 1 in the lanes where v > t
+//   bytes_equal(a, b)    a bit per byte: a == b
+#ifndef DRISK_COLUMNS_INTEGER_LANES_IMPL_HPP
+#define DRISK_COLUMNS_INTEGER_LANES_IMPL_HPP
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "integer_lanes.hpp"
+#include "row_views.hpp"
+
+namespace drisk::columns {
+namespace {
+
+// The eight decimal digits of integers below 10^8, leading zeros included,
+// as ASCII, one 64-bit lane each with the most significant digit in the
+// lowest byte: the digit splitting of format_uint64 (by 10^4, then 10^2,
+// then 10), one lane per integer.
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec eight_digits(typename L::Vec v) noexcept {
+  // [v / 10^4, v % 10^4] in 32-bit halves, then each half to [/100, %100]
+  // in 16-bit quarters, then each quarter to [/10, %10] in bytes.
+  //   x / 10^4 = x * 0xD1B71759 >> 45;  x / 100 = mulhi(x, 5243) >> 3;
+  //   x / 10 = mulhi(x, 6554)           (exact in the ranges met here)
+  const auto high = L::template srli64<45>(L::mul_low32(v, L::splat64(0xD1B71759)));
+  const auto low = L::sub64(v, L::mul_low32(high, L::splat64(10000)));
+  const auto halves = L::or_(high, L::template slli64<32>(low));
+  const auto hundreds = L::template srli16<3>(L::mulhi16(halves, L::splat16(5243)));
+  const auto below_hundred = L::sub16(halves, L::mullo16(hundreds, L::splat16(100)));
+  const auto pairs = L::or_(hundreds, L::template slli32<16>(below_hundred));
+  const auto tens = L::mulhi16(pairs, L::splat16(6554));
+  const auto ones = L::sub16(pairs, L::mullo16(tens, L::splat16(10)));
+  return L::add8(L::or_(tens, L::template slli16<8>(ones)), L::splat8('0'));
+}
+
+// XXH3_64bits of the decimal text of integers from 10^3 to 10^8 - 1, a lane
+// each. Such a text is 4 to 8 bytes long, so XXH3 takes its 4-to-8 byte path
+// (xxhash.h, XXH3_len_4to8_64b with seed 0):
+//   input64 = (last 4 bytes) + (first 4 bytes << 32), little-endian reads
+//   keyed   = input64 ^ (secret[8..16) ^ secret[16..24))
+//   h ^= rotl(h, 49) ^ rotl(h, 24); h *= M; h ^= (h >> 35) + len; h *= M;
+//   h ^= h >> 28                                        (rrmxmx, M below)
+// Here the text never goes through memory: both reads are shifts of the
+// digits lane. The tests hold this to XXH3_64bits over every length, and it
+// was checked against it for every integer in the range.
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec hash_decimal(typename L::Vec v,
+                                                           typename L::Vec bitflip) noexcept {
+  constexpr std::uint64_t M = 0x9FB21C651E98DF25ULL;
+  const auto digits = eight_digits<L>(v);
+  // The text's length: 4, plus one per power of ten passed.
+  auto length = L::splat64(4);
+  length = L::count_greater(length, v, L::splat64(9999));
+  length = L::count_greater(length, v, L::splat64(99999));
+  length = L::count_greater(length, v, L::splat64(999999));
+  length = L::count_greater(length, v, L::splat64(9999999));
+  const auto bits = L::template slli64<3>(length);
+  // The text alone in the low bytes (leading zeros shifted out), then its
+  // first and last four bytes.
+  const auto text = L::srlv64(digits, L::sub64(L::splat64(64), bits));
+  const auto last4 = L::srlv64(text, L::sub64(bits, L::splat64(32)));
+  auto h = L::xor_(L::or_(last4, L::template slli64<32>(text)), bitflip);
+  h = L::xor_(h, L::xor_(L::template rotl<49>(h), L::template rotl<24>(h)));
+  h = L::mul64(h, M);
+  h = L::xor_(h, L::add64(L::template srli64<35>(h), length));
+  h = L::mul64(h, M);
+  return L::xor_(h, L::template srli64<28>(h));
+}
+
+// Rows [begin, end) of a contiguous run of integers of kind K, inserted as
+// their decimal text, a vector at a time. A vector of integers from 10^3 to
+// 10^8 - 1 is hashed in the lanes (hash_decimal); one of integers from 0 to
+// 10^8 - 1 has its texts written in the lanes and hashed one by one; any
+// other is written by format_*. Hashes and texts are kept for a batch and
+// inserted after it (see BATCH).
+template <class L, ValueKind K>
+[[gnu::flatten]] std::pair<std::size_t, bool> absorb_integers(HyperLogLogCore& core,
+                                                              const std::uint8_t* base,
+                                                              std::size_t begin,
+                                                              std::size_t end) noexcept {
+  using Value = typename NumberTraits<K>::Value;
+  constexpr std::size_t width = sizeof(Value);
+  constexpr std::size_t lanes = L::COUNT;
+  constexpr unsigned all = (1u << lanes) - 1;
+  std::uint8_t* const registers = core.mutable_registers();
+  const unsigned p = core.precision();
+  const auto bitflip = L::splat64(
+      static_cast<long long>(XXH_readLE64(XXH3_kSecret + 8) ^ XXH_readLE64(XXH3_kSecret + 16)));
+  const auto below_zero = L::splat64(-1);
+  const auto below_1000 = L::splat64(999);
+  const auto limit = L::splat64(100000000);
+  alignas(64) std::uint64_t hashes[BATCH];
+  alignas(64) char digits_text[BATCH][8];
+  char arena[BATCH][ITEM_TEXT_CAPACITY];
+  ItemView items[BATCH];
+  for (std::size_t row = begin; row < end;) {
+    const std::size_t n = std::min(BATCH, end - row);
+    const std::uint8_t* at = base + row * width;
+    std::size_t hashed = 0;
+    std::size_t written = 0;
+    std::size_t k = 0;
+    for (; k + lanes <= n; k += lanes) {
+      __builtin_prefetch(at + (k + PREFETCH_ROWS) * width);
+      const auto v = L::template load<K>(at + k * width);
+      const unsigned under_limit = L::greater(limit, v);
+      if ((L::greater(v, below_1000) & under_limit) == all) {
+        L::store(hashes + hashed, hash_decimal<L>(v, bitflip));
+        hashed += lanes;
+      } else if ((L::greater(v, below_zero) & under_limit) == all) {
+        const auto text = eight_digits<L>(v);
+        L::store(digits_text[written], text);
+        const std::uint64_t zeros = L::bytes_equal(text, L::splat8('0'));
+        for (unsigned j = 0; j < lanes; ++j, ++written) {
+          // Leading zeros skipped; the last digit always stays (0 is "0").
+          const auto skip = static_cast<unsigned>(
+              std::countr_zero(static_cast<std::uint32_t>((~zeros >> (8 * j)) & 0xFF) | 0x80u));
+          items[written] = {digits_text[written] + skip, 8 - skip};
+        }
+      } else {
+        for (std::size_t j = k; j < k + lanes; ++j, ++written) {
+          items[written] = {arena[written],
+                            format_integer(load<Value>(at + j * width), arena[written])};
+        }
+      }
+    }
+    for (; k < n; ++k, ++written) {
+      items[written] = {arena[written],
+                        format_integer(load<Value>(at + k * width), arena[written])};
+    }
+    for (std::size_t j = 0; j < hashed; ++j) {
+      insert_hash(registers, p, hashes[j]);
+    }
+    for (std::size_t j = 0; j < written; ++j) {
+      insert(registers, p, items[j].data, items[j].len);
+    }
+    row += n;
+  }
+  return {end - begin, false};
+}
+
+// The run for an integer kind, null for any other.
+template <class L>
+IntegerRun integer_run_for(ValueKind kind) noexcept {
+  return with_number_kind(kind, []<ValueKind K>() -> IntegerRun {
+    if constexpr (is_integer(K)) {
+      return &absorb_integers<L, K>;
+    } else {
+      return nullptr;
+    }
+  });
+}
+
+}  // namespace
+}  // namespace drisk::columns
+
+#endif  // DRISK_COLUMNS_INTEGER_LANES_IMPL_HPP

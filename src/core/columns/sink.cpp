@@ -1,0 +1,401 @@
+// drisk: columns absorbed into a sketch, on one core or two.
+#include "sink.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "integer_lanes.hpp"
+#include "row_views.hpp"
+#include "splitter.hpp"
+
+namespace drisk {
+
+using namespace columns;
+
+namespace {
+
+// Marks, for each valid row of a dictionary-encoded slice, the dictionary
+// entry it uses, unless that entry is missing (`present` bit clear); counts
+// the rows marked. False when an index is outside the dictionary.
+template <class Index>
+bool mark_used_entries(const ArrowArray& indices, std::int64_t first, std::int64_t length,
+                       const std::uint8_t* validity, std::int64_t entries_length,
+                       const std::uint8_t* present, std::int64_t present_offset,
+                       std::uint8_t* marks, std::size_t& counted) noexcept {
+  const Index* index = static_cast<const Index*>(indices.buffers[1]) + first;
+  const auto entries = static_cast<std::uint64_t>(entries_length);
+  std::size_t count = 0;
+  for (std::int64_t row = 0; row < length; ++row) {
+    __builtin_prefetch(index + row + static_cast<std::int64_t>(PREFETCH_ROWS));
+    if (validity != nullptr && !bit_is_set(validity, first + row)) {
+      continue;
+    }
+    // Negative indices wrap to huge unsigned values and fail the same test.
+    const auto entry = static_cast<std::uint64_t>(static_cast<std::int64_t>(index[row]));
+    if (entry >= entries) {
+      return false;
+    }
+    if (present != nullptr &&
+        !bit_is_set(present, present_offset + static_cast<std::int64_t>(entry))) {
+      continue;
+    }
+    marks[entry >> 3] |= static_cast<std::uint8_t>(1u << (entry & 7));
+    ++count;
+  }
+  counted += count;
+  return true;
+}
+
+// The validity bitmap to honour: null when the array says it has no nulls.
+const std::uint8_t* validity_of(const ArrowArray& array) noexcept {
+  if (array.null_count == 0 || array.n_buffers < 1 || array.buffers == nullptr) {
+    return nullptr;
+  }
+  return static_cast<const std::uint8_t*>(array.buffers[0]);
+}
+
+// The basic shape every array must have; null when it has it.
+const char* shape_fault(const ArrowArray& array) noexcept {
+  if (array.length < 0 || array.offset < 0 || array.n_buffers < 0 || array.n_children < 0) {
+    return "malformed Arrow array: negative length, offset or count";
+  }
+  if (array.length > INT64_MAX - array.offset) {
+    return "malformed Arrow array: offset plus length overflows";
+  }
+  // (A null array has no buffers at all: every row is null by its type.)
+  if (array.null_count > 0 && array.n_buffers > 0 && validity_of(array) == nullptr) {
+    return "malformed Arrow array: nulls counted but no validity buffer";
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const char OUT_OF_MEMORY[] = "out of memory";
+
+// ---------------------------------------------------------------------------
+// ColumnSink
+// ---------------------------------------------------------------------------
+
+void ColumnSink::prepare(std::size_t rows) {
+  if (split_ && rows >= SPLIT_ROWS && scratch_.size() == 0) {
+    scratch_ = target_.empty_like();
+  }
+}
+
+void ColumnSink::finish() noexcept {
+  if (scratch_used_) {
+    target_.merge_same_precision(scratch_);
+    scratch_used_ = false;
+  }
+}
+
+template <class Body>
+ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) noexcept {
+  struct Share {
+    HyperLogLogCore* core;
+    std::size_t absorbed = 0;
+  };
+  Share own{&target_};
+  Share helper{&scratch_};
+  const bool split = split_ && rows >= SPLIT_ROWS && scratch_.size() != 0;
+  const SplitOutcome outcome =
+      share_work(rows, SPLIT_CHUNK_ROWS, own, split ? &helper : nullptr,
+                 [&](Share& share, std::size_t begin, std::size_t end) noexcept {
+                   const auto [absorbed, bad] = body(*share.core, begin, end);
+                   share.absorbed += absorbed;
+                   return !bad;
+                 });
+  scratch_used_ |= outcome.helped;
+  return {own.absorbed + helper.absorbed, outcome.stopped};
+}
+
+template <class View>
+ColumnSink::Rows ColumnSink::run_view(std::size_t rows, const std::uint8_t* validity,
+                                      std::int64_t validity_offset, const View& view) noexcept {
+  if (validity != nullptr) {
+    return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+      return absorb_rows<true>(core, validity, validity_offset, begin, end, view);
+    });
+  }
+  return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+    return absorb_rows<false>(core, nullptr, 0, begin, end, view);
+  });
+}
+
+ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::uint8_t* base,
+                                         std::ptrdiff_t stride, std::size_t rows,
+                                         const std::uint8_t* validity,
+                                         std::int64_t validity_offset) noexcept {
+  // Contiguous integers without nulls, in this machine's byte order: a
+  // vector of them at a time where the CPU can.
+  if (validity == nullptr && !layout.swap_bytes && is_integer(layout.kind) &&
+      stride == static_cast<std::ptrdiff_t>(number_width(layout.kind))) {
+    if (const IntegerRun run = integer_run(layout.kind)) {
+      return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin,
+                                std::size_t end) noexcept { return run(core, base, begin, end); });
+    }
+  }
+  Rows done{0, false};
+  visit_number_view(layout, base, stride, [&](const auto& view) {
+    if (validity != nullptr) {
+      done =
+          run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+            return absorb_formatted<true>(core, validity, validity_offset, begin, end, view);
+          });
+    } else {
+      done =
+          run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+            return absorb_formatted<false>(core, nullptr, 0, begin, end, view);
+          });
+    }
+  });
+  return done;
+}
+
+void ColumnSink::absorb_numbers(const NumberLayout& layout, const void* base, std::ptrdiff_t stride,
+                                std::size_t count, std::size_t& absorbed) noexcept {
+  absorbed += run_numbers(layout, static_cast<const std::uint8_t*>(base), stride, count, nullptr, 0)
+                  .absorbed;
+}
+
+ArrayFault ColumnSink::absorb_values(ValueKind kind, std::int32_t width, const ArrowArray& array,
+                                     std::int64_t start, std::int64_t length,
+                                     const std::uint8_t* validity, std::int64_t validity_offset,
+                                     std::size_t& absorbed) noexcept {
+  if (kind == ValueKind::Null || length == 0) {
+    return nullptr;
+  }
+  const std::int64_t first = array.offset + start;
+  const auto rows = static_cast<std::size_t>(length);
+  const auto buffer = [&](std::int64_t i) {
+    return static_cast<const std::uint8_t*>(array.buffers[i]);
+  };
+  // `count` buffers, every one after the validity bitmap present.
+  const auto has_buffers = [&](std::int64_t count) {
+    if (array.n_buffers != count || array.buffers == nullptr) {
+      return false;
+    }
+    for (std::int64_t i = 1; i < count; ++i) {
+      if (array.buffers[i] == nullptr) {
+        return false;
+      }
+    }
+    return true;
+  };
+  Rows done{0, false};
+  switch (kind) {
+    case ValueKind::Binary:
+    case ValueKind::LargeBinary: {
+      if (array.n_buffers != 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
+        return "malformed Arrow array: a binary or string array needs validity, offsets and data "
+               "buffers";
+      }
+      static const char EMPTY[1] = {};
+      const char* data =
+          array.buffers[2] != nullptr ? static_cast<const char*>(array.buffers[2]) : EMPTY;
+      const auto run = [&]<class Offset>() -> ArrayFault {
+        const Offset* offsets = static_cast<const Offset*>(array.buffers[1]) + first;
+        if (array.buffers[2] == nullptr && offsets[length] != offsets[0]) {
+          return "malformed Arrow array: a binary or string array has no data buffer";
+        }
+        done = run_view(rows, validity, validity_offset, OffsetsView<Offset>{offsets, data});
+        return nullptr;
+      };
+      if (ArrayFault fault = kind == ValueKind::Binary ? run.template operator()<std::int32_t>()
+                                                       : run.template operator()<std::int64_t>()) {
+        return fault;
+      }
+      break;
+    }
+    case ValueKind::BinaryView: {
+      if (array.n_buffers < 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
+        return "malformed Arrow array: a view array needs validity, views and buffer-size buffers";
+      }
+      const std::int64_t count = array.n_buffers - 3;
+      const auto* sizes = static_cast<const std::int64_t*>(array.buffers[array.n_buffers - 1]);
+      if (count > 0 && sizes == nullptr) {
+        return "malformed Arrow array: a view array has no buffer sizes";
+      }
+      for (std::int64_t i = 0; i < count; ++i) {
+        if (array.buffers[2 + i] == nullptr && sizes[i] != 0) {
+          return "malformed Arrow array: a view array has a missing data buffer";
+        }
+      }
+      done = run_view(
+          rows, validity, validity_offset,
+          ViewsView{buffer(1) + first * 16, reinterpret_cast<const char* const*>(array.buffers + 2),
+                    sizes, count});
+      break;
+    }
+    case ValueKind::FixedBinary: {
+      if (array.n_buffers != 2 || array.buffers == nullptr ||
+          (array.buffers[1] == nullptr && width > 0)) {
+        return "malformed Arrow array: a fixed_size_binary array needs validity and data buffers";
+      }
+      const auto w = static_cast<std::size_t>(width);
+      done = run_view(rows, validity, validity_offset,
+                      FixedBinaryView{buffer(1) + static_cast<std::size_t>(first) * w, w});
+      break;
+    }
+    case ValueKind::Bool:
+      if (!has_buffers(2)) {
+        return "malformed Arrow array: a boolean array needs validity and value buffers";
+      }
+      done = run_view(rows, validity, validity_offset, BitBoolView{buffer(1), first});
+      break;
+    default: {
+      if (!has_buffers(2)) {
+        return "malformed Arrow array: a numeric array needs validity and value buffers";
+      }
+      // Arrow numbers are a run whose stride is their width.
+      const auto stride = static_cast<std::ptrdiff_t>(number_width(kind));
+      done = run_numbers(NumberLayout{kind, false}, buffer(1) + first * stride, stride, rows,
+                         validity, validity_offset);
+      break;
+    }
+  }
+  absorbed += done.absorbed;
+  if (done.malformed) {
+    return kind == ValueKind::BinaryView
+               ? "malformed Arrow array: a view points outside its data buffer"
+               : "malformed Arrow array: its offsets go backwards";
+  }
+  return nullptr;
+}
+
+ArrayFault ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowArray& array,
+                                         std::int64_t start, std::int64_t length,
+                                         std::size_t& absorbed) noexcept {
+  if (array.dictionary == nullptr) {
+    return "malformed Arrow array: a dictionary-encoded array has no dictionary";
+  }
+  const ArrowArray& dictionary = *array.dictionary;
+  if (const char* fault = shape_fault(dictionary)) {
+    return fault;
+  }
+  if (length == 0) {
+    return nullptr;
+  }
+  if (array.n_buffers != 2 || array.buffers == nullptr || array.buffers[1] == nullptr) {
+    return "malformed Arrow array: dictionary indices need validity and index buffers";
+  }
+  // The dictionary's entries in use, each absorbed once: the sketch is the
+  // same as from every row (absorbing an item twice changes nothing), and
+  // the count is the rows'.
+  const auto entries = static_cast<std::size_t>(dictionary.length);
+  std::unique_ptr<std::uint8_t[]> marks(new (std::nothrow) std::uint8_t[entries / 8 + 1]());
+  if (!marks) {
+    return OUT_OF_MEMORY;
+  }
+  const std::int64_t first = array.offset + start;
+  const std::uint8_t* validity = validity_of(array);
+  // The entries that are there: not null, and for floats not NaN either.
+  const std::uint8_t* present = validity_of(dictionary);
+  std::int64_t present_offset = dictionary.offset;
+  std::unique_ptr<std::uint8_t[]> floats_present;
+  if (type.values == ValueKind::Float16 || type.values == ValueKind::Float32 ||
+      type.values == ValueKind::Float64) {
+    if (dictionary.n_buffers != 2 || dictionary.buffers == nullptr ||
+        dictionary.buffers[1] == nullptr) {
+      return "malformed Arrow array: a numeric array needs validity and value buffers";
+    }
+    floats_present.reset(new (std::nothrow) std::uint8_t[entries / 8 + 1]());
+    if (!floats_present) {
+      return OUT_OF_MEMORY;
+    }
+    const auto* values = static_cast<const std::uint8_t*>(dictionary.buffers[1]);
+    for (std::size_t i = 0; i < entries; ++i) {
+      const std::int64_t at = dictionary.offset + static_cast<std::int64_t>(i);
+      if (present != nullptr && !bit_is_set(present, at)) {
+        continue;
+      }
+      const double value =
+          type.values == ValueKind::Float16   ? half_to_double(load<std::uint16_t>(values + at * 2))
+          : type.values == ValueKind::Float32 ? static_cast<double>(load<float>(values + at * 4))
+                                              : load<double>(values + at * 8);
+      if (!std::isnan(value)) {
+        floats_present[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+      }
+    }
+    present = floats_present.get();
+    present_offset = 0;
+  }
+  std::size_t counted = 0;
+  const auto mark = [&]<class Index>() {
+    return mark_used_entries<Index>(array, first, length, validity, dictionary.length, present,
+                                    present_offset, marks.get(), counted);
+  };
+  bool in_range = false;
+  switch (type.index) {
+    case ValueKind::Int8:
+      in_range = mark.template operator()<std::int8_t>();
+      break;
+    case ValueKind::Int16:
+      in_range = mark.template operator()<std::int16_t>();
+      break;
+    case ValueKind::Int32:
+      in_range = mark.template operator()<std::int32_t>();
+      break;
+    case ValueKind::Int64:
+      in_range = mark.template operator()<std::int64_t>();
+      break;
+    case ValueKind::UInt8:
+      in_range = mark.template operator()<std::uint8_t>();
+      break;
+    case ValueKind::UInt16:
+      in_range = mark.template operator()<std::uint16_t>();
+      break;
+    case ValueKind::UInt32:
+      in_range = mark.template operator()<std::uint32_t>();
+      break;
+    default:
+      in_range = mark.template operator()<std::uint64_t>();
+      break;
+  }
+  if (!in_range) {
+    return "malformed Arrow array: a dictionary index is out of range";
+  }
+  std::size_t entries_absorbed = 0;
+  const ArrayFault fault = absorb_values(type.values, type.fixed_width, dictionary, 0,
+                                         dictionary.length, marks.get(), 0, entries_absorbed);
+  if (fault == nullptr) {
+    absorbed += counted;
+  }
+  return fault;
+}
+
+ArrayFault ColumnSink::absorb_array(const ColumnType& type, const ArrowArray& array,
+                                    std::size_t& absorbed) noexcept {
+  if (const char* fault = shape_fault(array)) {
+    return fault;
+  }
+  const ArrowArray* column = &array;
+  std::int64_t start = 0;
+  if (type.table) {
+    // A one-column table: the rows [offset, offset + length) of its child.
+    if (array.n_children != 1 || array.children == nullptr || array.children[0] == nullptr) {
+      return "malformed Arrow array: a table's array does not have exactly one child";
+    }
+    if (validity_of(array) != nullptr) {
+      return "a struct array with null rows cannot be counted: pass one column";
+    }
+    column = array.children[0];
+    if (const char* fault = shape_fault(*column)) {
+      return fault;
+    }
+    if (column->length < array.offset + array.length) {
+      return "malformed Arrow array: a table's column is shorter than the table";
+    }
+    start = array.offset;
+  }
+  if (type.dictionary) {
+    return absorb_dictionary(type, *column, start, array.length, absorbed);
+  }
+  return absorb_values(type.values, type.fixed_width, *column, start, array.length,
+                       validity_of(*column), column->offset + start, absorbed);
+}
+
+}  // namespace drisk

@@ -1,0 +1,38 @@
+// drisk: which vector instruction sets this build and this CPU offer.
+//
+// Every run-time choice of a vector code path in the core (register kernels,
+// line splitting, the packed form's checksum, integer columns) asks here,
+// and nowhere else.
+//
+// Tuning switch (CMake option DRISK_SIMD, default ON): with
+// -C cmake.define.DRISK_SIMD=OFF only the portable versions are compiled,
+// and the whole suite runs against them.
+#ifndef DRISK_CPU_FEATURES_HPP
+#define DRISK_CPU_FEATURES_HPP
+
+#ifndef DRISK_SIMD
+#define DRISK_SIMD 1
+#endif
+
+#if DRISK_SIMD && defined(__x86_64__) && defined(__GNUC__)
+#define DRISK_X86_KERNELS 1
+#else
+#define DRISK_X86_KERNELS 0
+#endif
+
+namespace drisk {
+
+// The vector instruction sets this CPU offers, less those named in the
+// environment variable DRISK_DISABLE_CPU_FEATURES ("avx2", "avx512",
+// comma-separated; disabling avx2 disables avx512 too), which lets the tests
+// run every path on one machine. Asked once per process. Both are false in a
+// DRISK_SIMD=OFF build.
+struct CpuFeatures {
+  bool avx2 = false;    // with popcnt
+  bool avx512 = false;  // F, DQ and BW
+};
+const CpuFeatures& cpu_features() noexcept;
+
+}  // namespace drisk
+
+#endif  // DRISK_CPU_FEATURES_HPP
