@@ -216,6 +216,40 @@ def test_large_buffers_split_across_threads_agree(size):
     assert h.registers() == one_by_one(12, lines).registers()
 
 
+def chunk_edge_buffer(edge: str) -> bytes:
+    """A buffer large enough to be split, with something odd at every place
+    where the two threads' chunks meet."""
+    chunk = _bulk.SHARED_LINES_CHUNK
+    size = _bulk.SPLIT_BYTES + chunk // 2
+    data = bytearray(b"x" * size)
+    for k in range(1, size // chunk + 1):
+        at = k * chunk
+        if edge == "newline before":  # a line ends just before the chunk
+            data[at - 1 : at] = b"\n"
+        elif edge == "newline at":  # a line ends on the chunk's first byte
+            data[at : at + 1] = b"\n"
+        elif edge == "crlf across":  # "\r" in one chunk, "\n" in the next
+            data[at - 1 : at + 1] = b"\r\n"
+        elif edge == "empty lines":
+            data[at - 2 : at + 2] = b"\n\n\n\n"
+    if edge == "long line":  # one line over several chunks, short ones around it
+        data[: chunk // 3 : 7] = b"\n" * len(data[: chunk // 3 : 7])
+        data[-chunk // 3 :: 5] = b"\n" * len(data[-chunk // 3 :: 5])
+    return bytes(data)
+
+
+@pytest.mark.parametrize("edge", ["newline before", "newline at", "crlf across", "empty lines", "long line"])
+@pytest.mark.parametrize("final", [True, False])
+def test_split_lines_at_chunk_edges(edge, final):
+    data = chunk_edge_buffer(edge)
+    lines = reference_lines(data)
+    if not final and not data.endswith(b"\n"):
+        lines.pop()  # the tail is left for the caller
+    h = HyperLogLog(12)
+    assert update_lines(h, data, final) == len(lines)
+    assert h.registers() == one_by_one(12, lines).registers()
+
+
 def test_update_lines_on_mmap(tmp_path):
     path = tmp_path / "m.txt"
     data = random_text(4)

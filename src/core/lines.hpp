@@ -1,4 +1,5 @@
-// drisk: splitting a buffer into lines, each absorbed as one item.
+// drisk: splitting a buffer into lines, each absorbed as one item, on one
+// thread or two.
 #ifndef DRISK_LINES_HPP
 #define DRISK_LINES_HPP
 
@@ -7,6 +8,7 @@
 #include <span>
 
 #include "cpu_features.hpp"
+#include "sketch_core.hpp"
 
 namespace drisk {
 
@@ -21,6 +23,18 @@ std::size_t add_lines_portable(std::uint8_t* regs, unsigned p, std::span<const s
 std::size_t add_lines_sse2(std::uint8_t* regs, unsigned p, std::span<const std::uint8_t> data,
                            bool final) noexcept;
 #endif
+
+// Bytes of a buffer claimed at a time when two threads split its lines.
+constexpr std::size_t SHARED_LINES_CHUNK = 512 * 1024;
+
+// core.add_lines(data, final), with the work shared with a helper thread
+// (splitter.hpp) when `helper` is not null: the helper's lines go into
+// *helper, a blank core of the same precision, which is then merged into
+// core. The same lines, count and registers as one thread gives. A chunk
+// takes the lines that start in it, so a line is never cut. Touches no
+// Python object.
+std::size_t add_lines_shared(HyperLogLogCore& core, HyperLogLogCore* helper,
+                             std::span<const std::uint8_t> data, bool final) noexcept;
 
 }  // namespace drisk
 

@@ -15,14 +15,13 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 #include "buffer.hpp"
 #include "cpus.hpp"
 #include "entry.hpp"
 #include "insert.hpp"
 #include "item_text.hpp"
+#include "lines.hpp"
 
 namespace drisk {
 namespace {
@@ -377,33 +376,6 @@ PyObject* bulk_update_many(PyObject* /*module*/, PyObject* const* args, Py_ssize
 // update_lines
 // ---------------------------------------------------------------------------
 
-// Absorbs a large buffer's lines on two cores: the first half (cut just
-// after a newline) into the sketch, the rest into a scratch core that is
-// merged in afterwards. Touches no Python object. Falls back to one core
-// when no thread can be started.
-std::size_t add_lines_split(HyperLogLogCore& core, HyperLogLogCore& scratch,
-                            std::span<const std::uint8_t> data, bool final) noexcept {
-  const auto* middle = static_cast<const std::uint8_t*>(
-      std::memchr(data.data() + data.size() / 2, '\n', data.size() - data.size() / 2));
-  if (middle == nullptr) {
-    return core.add_lines(data, final);
-  }
-  const std::size_t cut = static_cast<std::size_t>(middle - data.data()) + 1;
-  std::size_t second_lines = 0;
-  std::thread worker;
-  try {
-    worker = std::thread([&] { second_lines = scratch.add_lines(data.subspan(cut), final); });
-  } catch (const std::system_error&) {
-    second_lines = scratch.add_lines(data.subspan(cut), final);
-  }
-  const std::size_t first_lines = core.add_lines(data.first(cut), true);
-  if (worker.joinable()) {
-    worker.join();
-  }
-  core.merge_same_precision(scratch);
-  return first_lines + second_lines;
-}
-
 // update_lines(sketch, buffer, final=True) -> int
 PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
@@ -427,9 +399,9 @@ PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssiz
         const std::span<const std::uint8_t> data = view.bytes();
         std::size_t lines = 0;
         if (data.size() >= SPLIT_BYTES && usable_cpus() > 1) {
-          HyperLogLogCore scratch = core.empty_like();
+          HyperLogLogCore helper = core.empty_like();
           lines =
-              without_gil([&]() noexcept { return add_lines_split(core, scratch, data, final); });
+              without_gil([&]() noexcept { return add_lines_shared(core, &helper, data, final); });
         } else if (data.size() >= RELEASE_GIL_BYTES) {
           lines = without_gil([&]() noexcept { return core.add_lines(data, final); });
         } else {
@@ -499,7 +471,10 @@ int bulk_exec(PyObject* module) {
     }
     // The thresholds, for the tests and the curious.
     const std::pair<const char*, std::size_t> constants[] = {
-        {"RELEASE_GIL_BYTES", RELEASE_GIL_BYTES}, {"SPLIT_BYTES", SPLIT_BYTES}, {"BATCH", BATCH}};
+        {"RELEASE_GIL_BYTES", RELEASE_GIL_BYTES},
+        {"SPLIT_BYTES", SPLIT_BYTES},
+        {"SHARED_LINES_CHUNK", SHARED_LINES_CHUNK},
+        {"BATCH", BATCH}};
     for (const auto& [name, value] : constants) {
       if (PyModule_AddIntConstant(module, name, static_cast<long>(value)) < 0) {
         return PyErr::fetch();
