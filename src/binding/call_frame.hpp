@@ -277,14 +277,20 @@ struct FunctionDescription {
 using BorrowFlag = std::atomic<std::int64_t>;
 inline constexpr std::int64_t BORROW_EXCLUSIVE = -1;
 
-// Shared access, released by the destructor.
-class SharedBorrow {
+// Access held on a flag, shared or exclusive, released by the destructor.
+template <bool Exclusive>
+class Borrow {
  public:
-  explicit SharedBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
-  SharedBorrow(SharedBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-  SharedBorrow& operator=(SharedBorrow&&) = delete;
-  ~SharedBorrow() {
-    if (flag_ != nullptr) {
+  explicit Borrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+  Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+  Borrow& operator=(Borrow&&) = delete;
+  ~Borrow() {
+    if (flag_ == nullptr) {
+      return;
+    }
+    if constexpr (Exclusive) {
+      flag_->store(0, std::memory_order_release);
+    } else {
       flag_->fetch_sub(1, std::memory_order_release);
     }
   }
@@ -292,22 +298,8 @@ class SharedBorrow {
  private:
   BorrowFlag* flag_;
 };
-
-// Exclusive access, released by the destructor.
-class ExclusiveBorrow {
- public:
-  explicit ExclusiveBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
-  ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-  ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
-  ~ExclusiveBorrow() {
-    if (flag_ != nullptr) {
-      flag_->store(0, std::memory_order_release);
-    }
-  }
-
- private:
-  BorrowFlag* flag_;
-};
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
 // Shared access, or RuntimeError "Already mutably borrowed".
 inline Expected<SharedBorrow> try_borrow(BorrowFlag& flag) {

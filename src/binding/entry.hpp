@@ -155,6 +155,35 @@ PyObject* sketch_function(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   });
 }
 
+// ---------------------------------------------------------------------------
+// Module definitions
+// ---------------------------------------------------------------------------
+
+// The definition of one extension module, the same shape for every module:
+// its dotted name, docstring, method table (ending in the sentinel row) and
+// the step run when it is executed, by default importing the sketch type
+// (exec_sketch_module); null for none. One static object per module, whose
+// address the interpreter keeps:
+//
+//   ModuleDefinition BULK_MODULE{"drisk._bulk", "Bulk ingestion ...", BULK_METHODS};
+//   PyMODINIT_FUNC PyInit__bulk(void) { return drisk::BULK_MODULE.init(); }
+class ModuleDefinition {
+ public:
+  ModuleDefinition(const char* name, const char* doc, PyMethodDef* methods,
+                   int (*exec)(PyObject*) = exec_sketch_module) noexcept
+      : slots_{{exec != nullptr ? Py_mod_exec : 0, reinterpret_cast<void*>(exec)},
+               {0, nullptr} /* sentinel */},
+        def_{PyModuleDef_HEAD_INIT, name, doc, 0, methods, slots_, nullptr, nullptr, nullptr} {}
+  ModuleDefinition(const ModuleDefinition&) = delete;
+  ModuleDefinition& operator=(const ModuleDefinition&) = delete;
+
+  PyObject* init() noexcept { return PyModuleDef_Init(&def_); }
+
+ private:
+  PyModuleDef_Slot slots_[2];
+  PyModuleDef def_;
+};
+
 }  // namespace drisk
 
 #endif  // DRISK_ENTRY_HPP

@@ -504,23 +504,10 @@ PyMethodDef BULK_METHODS[] = {
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-PyModuleDef_Slot BULK_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(bulk_exec)}, {0, nullptr} /* sentinel */
-};
-
-PyModuleDef BULK_DEF = {
-    PyModuleDef_HEAD_INIT,
-    "drisk._bulk",
-    "Bulk ingestion into HyperLogLog sketches.",
-    0,
-    BULK_METHODS,
-    BULK_SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition BULK_MODULE{"drisk._bulk", "Bulk ingestion into HyperLogLog sketches.",
+                             BULK_METHODS, bulk_exec};
 
 }  // namespace
 }  // namespace drisk
 
-PyMODINIT_FUNC PyInit__bulk(void) { return PyModuleDef_Init(&drisk::BULK_DEF); }
+PyMODINIT_FUNC PyInit__bulk(void) { return drisk::BULK_MODULE.init(); }

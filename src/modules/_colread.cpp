@@ -282,23 +282,10 @@ PyMethodDef COLUMNS_METHODS[] = {
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-PyModuleDef_Slot COLUMNS_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_sketch_module)}, {0, nullptr} /* sentinel */
-};
-
-PyModuleDef COLUMNS_DEF = {
-    PyModuleDef_HEAD_INIT,
-    "drisk._colread",
-    "Columnar ingestion into HyperLogLog sketches.",
-    0,
-    COLUMNS_METHODS,
-    COLUMNS_SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition COLREAD_MODULE{"drisk._colread", "Columnar ingestion into HyperLogLog sketches.",
+                                COLUMNS_METHODS};
 
 }  // namespace
 }  // namespace drisk
 
-PyMODINIT_FUNC PyInit__colread(void) { return PyModuleDef_Init(&drisk::COLUMNS_DEF); }
+PyMODINIT_FUNC PyInit__colread(void) { return drisk::COLREAD_MODULE.init(); }

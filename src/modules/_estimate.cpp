@@ -282,23 +282,12 @@ PyMethodDef ESTIMATE_METHODS[] = {
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-PyModuleDef_Slot ESTIMATE_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_sketch_module)}, {0, nullptr} /* sentinel */
-};
-
-PyModuleDef ESTIMATE_DEF = {
-    PyModuleDef_HEAD_INIT,
+ModuleDefinition ESTIMATE_MODULE{
     "drisk._estimate",
     "Cardinality estimators, error bounds, folding and unions of HyperLogLog sketches.",
-    0,
-    ESTIMATE_METHODS,
-    ESTIMATE_SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    ESTIMATE_METHODS};
 
 }  // namespace
 }  // namespace drisk
 
-PyMODINIT_FUNC PyInit__estimate(void) { return PyModuleDef_Init(&drisk::ESTIMATE_DEF); }
+PyMODINIT_FUNC PyInit__estimate(void) { return drisk::ESTIMATE_MODULE.init(); }

@@ -69,23 +69,10 @@ PyMethodDef PACK_METHODS[] = {
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-PyModuleDef_Slot PACK_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_sketch_module)}, {0, nullptr} /* sentinel */
-};
-
-PyModuleDef PACK_DEF = {
-    PyModuleDef_HEAD_INIT,
-    "drisk._pack",
-    "The packed form of HyperLogLog sketches.",
-    0,
-    PACK_METHODS,
-    PACK_SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition PACK_MODULE{"drisk._pack", "The packed form of HyperLogLog sketches.",
+                             PACK_METHODS};
 
 }  // namespace
 }  // namespace drisk
 
-PyMODINIT_FUNC PyInit__pack(void) { return PyModuleDef_Init(&drisk::PACK_DEF); }
+PyMODINIT_FUNC PyInit__pack(void) { return drisk::PACK_MODULE.init(); }

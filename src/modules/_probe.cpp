@@ -236,23 +236,10 @@ PyMethodDef PROBE_METHODS[] = {
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-PyModuleDef_Slot PROBE_SLOTS[] = {
-    {0, nullptr} /* sentinel */
-};
-
-PyModuleDef PROBE_DEF = {
-    PyModuleDef_HEAD_INIT,
-    "drisk._probe",
-    "Test hooks for the call frame.",
-    0,
-    PROBE_METHODS,
-    PROBE_SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition PROBE_MODULE{"drisk._probe", "Test hooks for the call frame.", PROBE_METHODS,
+                              nullptr};
 
 }  // namespace
 }  // namespace drisk
 
-PyMODINIT_FUNC PyInit__probe(void) { return PyModuleDef_Init(&drisk::PROBE_DEF); }
+PyMODINIT_FUNC PyInit__probe(void) { return drisk::PROBE_MODULE.init(); }
