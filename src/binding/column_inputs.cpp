@@ -1,0 +1,235 @@
+// drisk: Arrow exports and number buffers, read.
+#include "column_inputs.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+#include "buffer.hpp"
+#include "columns/schema.hpp"
+#include "columns/sink.hpp"
+#include "cpus.hpp"
+
+namespace drisk {
+namespace {
+
+[[gnu::cold, gnu::noinline]] PyErr column_error(ColumnError error) {
+  return error.kind == ColumnError::Kind::Type ? type_error(std::move(error.message))
+                                               : value_error(std::move(error.message));
+}
+
+[[gnu::cold, gnu::noinline]] PyErr array_fault(ArrayFault fault) {
+  if (fault == OUT_OF_MEMORY) {
+    PyErr_NoMemory();
+    return PyErr::fetch();
+  }
+  return value_error(fault);
+}
+
+// A failed stream callback: the exception its producer left pending, or one
+// built from its error code and last error message.
+[[gnu::cold, gnu::noinline]] PyErr stream_error(ArrowArrayStream& stream, int code) {
+  if (PyErr_Occurred() != nullptr) {
+    return PyErr::fetch();
+  }
+  const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
+  std::string message = "the Arrow stream failed: ";
+  message += text != nullptr ? text : std::strerror(code);
+  PyObject* type = code == ENOMEM   ? PyExc_MemoryError
+                   : code == EINVAL ? PyExc_ValueError
+                   : code == ENOSYS ? PyExc_NotImplementedError
+                                    : PyExc_OSError;
+  return PyErr::described(type, std::move(message));
+}
+
+[[gnu::cold, gnu::noinline]] PyErr not_exportable(PyObject* data) {
+  std::string shown = "<failed to extract type name>";
+  if (PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(data)))) {
+    shown = lossy_utf8(name.get());
+  } else {
+    PyErr_Clear();
+  }
+  return type_error("'" + shown + "' object has neither __arrow_c_stream__ nor __arrow_c_array__")
+      .with_argument_note("data");
+}
+
+[[gnu::cold, gnu::noinline]] PyErr already_released(const char* what) {
+  return value_error(std::string("the exported Arrow ") + what + " was already released");
+}
+
+// data.<name>, or null with no exception pending when it has no such
+// attribute.
+Expected<PyRef> optional_method(PyObject* data, const char* name) {
+  PyRef method = PyRef::steal(PyObject_GetAttrString(data, name));
+  if (!method) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      return PyErr::fetch().with_argument_note("data");
+    }
+    PyErr_Clear();
+  }
+  return method;
+}
+
+// Moves the structure out of a capsule of the given name into `owner`.
+template <class Struct>
+Status take_capsule(PyObject* capsule, const char* name, ArrowOwner<Struct>& owner) {
+  auto* raw = static_cast<Struct*>(PyCapsule_GetPointer(capsule, name));
+  if (raw == nullptr) {
+    return PyErr::fetch().with_argument_note("data");
+  }
+  owner.take(raw);
+  if (!owner.held()) {
+    return already_released(name);
+  }
+  return success();
+}
+
+// What an exporter handed over: a stream with its schema, or one array with
+// its schema.
+struct Imported {
+  OwnedSchema schema;
+  OwnedStream stream;
+  OwnedArray array;
+  bool is_stream = false;
+};
+
+Status import_arrow(PyObject* data, Imported& out) {
+  Expected<PyRef> stream_method = optional_method(data, "__arrow_c_stream__");
+  if (!stream_method) {
+    return std::move(stream_method).error();
+  }
+  if (*stream_method) {
+    PyRef capsule = PyRef::steal(PyObject_CallNoArgs(stream_method->get()));
+    if (!capsule) {
+      return PyErr::fetch().with_argument_note("data");
+    }
+    if (Status taken = take_capsule(capsule.get(), "arrow_array_stream", out.stream); !taken) {
+      return taken;
+    }
+    ArrowArrayStream& stream = *out.stream;
+    if (stream.get_schema == nullptr || stream.get_next == nullptr) {
+      return value_error("malformed Arrow stream: missing callbacks");
+    }
+    if (const int code = stream.get_schema(&stream, out.schema.out()); code != 0) {
+      return stream_error(stream, code);
+    }
+    if (!out.schema.held()) {
+      return value_error("malformed Arrow stream: it gave no schema");
+    }
+    out.is_stream = true;
+    return success();
+  }
+  Expected<PyRef> array_method = optional_method(data, "__arrow_c_array__");
+  if (!array_method) {
+    return std::move(array_method).error();
+  }
+  if (!*array_method) {
+    return not_exportable(data);
+  }
+  PyRef pair = PyRef::steal(PyObject_CallNoArgs(array_method->get()));
+  if (!pair) {
+    return PyErr::fetch().with_argument_note("data");
+  }
+  if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) {
+    return type_error("__arrow_c_array__() must return a (schema, array) pair of capsules")
+        .with_argument_note("data");
+  }
+  if (Status taken = take_capsule(PyTuple_GetItem(pair.get(), 0), "arrow_schema", out.schema);
+      !taken) {
+    return taken;
+  }
+  return take_capsule(PyTuple_GetItem(pair.get(), 1), "arrow_array", out.array);
+}
+
+// Absorbs one array, without the interpreter lock when it is large.
+Status absorb_chunk(ColumnSink& sink, const ColumnType& type, const ArrowArray& array,
+                    std::size_t& absorbed) {
+  const auto rows = static_cast<std::size_t>(std::max<std::int64_t>(array.length, 0));
+  sink.prepare(rows);
+  const auto absorb = [&]() noexcept { return sink.absorb_array(type, array, absorbed); };
+  const ArrayFault fault = rows >= RELEASE_GIL_ROWS ? without_gil(absorb) : absorb();
+  if (fault != nullptr) {
+    return array_fault(fault);
+  }
+  return success();
+}
+
+Expected<std::size_t> absorb_imported(HyperLogLogCore& core, Imported& imported) {
+  ColumnType type;
+  if (ColumnFailure failure = describe_column(*imported.schema, type)) {
+    return column_error(std::move(*failure));
+  }
+  ColumnSink sink(core, usable_cpus() > 1);
+  std::size_t absorbed = 0;
+  if (!imported.is_stream) {
+    if (Status done = absorb_chunk(sink, type, *imported.array, absorbed); !done) {
+      return std::move(done).error();
+    }
+    return absorbed;
+  }
+  ArrowArrayStream& stream = *imported.stream;
+  for (;;) {
+    OwnedArray chunk;
+    if (const int code = stream.get_next(&stream, chunk.out()); code != 0) {
+      return stream_error(stream, code);
+    }
+    if (!chunk.held()) {
+      return absorbed;  // the end of the stream
+    }
+    if (Status done = absorb_chunk(sink, type, *chunk, absorbed); !done) {
+      return std::move(done).error();
+    }
+    // A long stream (a large Parquet file, say) stays interruptible.
+    if (PyErr_CheckSignals() < 0) {
+      return PyErr::fetch();
+    }
+  }
+}
+
+[[gnu::cold, gnu::noinline]] PyErr not_one_dimensional(int ndim) {
+  return value_error("a buffer of " + std::to_string(ndim) +
+                     " dimensions cannot be counted: pass a one-dimensional one")
+      .with_argument_note("data");
+}
+
+}  // namespace
+
+Expected<std::size_t> absorb_arrow(HyperLogLogCore& core, PyObject* data) {
+  Imported imported;
+  if (Status ok = import_arrow(data, imported); !ok) {
+    return std::move(ok).error();
+  }
+  return absorb_imported(core, imported);
+}
+
+Expected<std::size_t> absorb_number_buffer(HyperLogLogCore& core, PyObject* data) {
+  BufferView view;
+  if (!view.acquire(data, PyBUF_RECORDS_RO)) {
+    return PyErr::fetch().with_argument_note("data");
+  }
+  const Py_buffer& buffer = view.view();
+  if (buffer.ndim != 1) {
+    return not_one_dimensional(buffer.ndim);
+  }
+  NumberLayout layout;
+  if (ColumnFailure failure = describe_buffer_format(
+          buffer.format, static_cast<std::size_t>(buffer.itemsize), layout)) {
+    return column_error(std::move(*failure));
+  }
+  const auto count = static_cast<std::size_t>(buffer.shape[0]);
+  const std::ptrdiff_t stride = buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
+  ColumnSink sink(core, usable_cpus() > 1);
+  sink.prepare(count);
+  std::size_t absorbed = 0;
+  const auto absorb = [&]() noexcept {
+    sink.absorb_numbers(layout, buffer.buf, stride, count, absorbed);
+  };
+  if (count >= RELEASE_GIL_ROWS) {
+    without_gil(absorb);
+  } else {
+    absorb();
+  }
+  sink.finish();
+  return absorbed;
+}
+
+}  // namespace drisk
