@@ -1,7 +1,9 @@
 // drisk: Arrow exports and number buffers, read.
 #include "column_inputs.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "buffer.hpp"
@@ -140,17 +142,67 @@ Status import_arrow(PyObject* data, Imported& out) {
   return take_capsule(PyTuple_GetItem(pair.get(), 1), "arrow_array", out.array);
 }
 
-// Absorbs one array, without the interpreter lock when it is large.
-Status absorb_chunk(ColumnSink& sink, const ColumnType& type, const ArrowArray& array,
-                    std::size_t& absorbed) {
-  const auto rows = static_cast<std::size_t>(std::max<std::int64_t>(array.length, 0));
-  sink.prepare(rows);
-  const auto absorb = [&]() noexcept { return sink.absorb_array(type, array, absorbed); };
-  const ArrayFault fault = rows >= RELEASE_GIL_ROWS ? without_gil(absorb) : absorb();
-  if (fault != nullptr) {
-    return array_fault(fault);
+// The rows of the next slice: as many as take about SLICE_TIME at the pace of
+// the last full slice, from FIRST_SLICE_ROWS and growing at most eightfold a
+// step.
+class SlicePacer {
+ public:
+  static constexpr std::chrono::nanoseconds SLICE_TIME = std::chrono::milliseconds(20);
+  static constexpr std::size_t FIRST_SLICE_ROWS = 64 * 1024;
+  static constexpr std::size_t MAX_SLICE_ROWS = std::size_t{1} << 26;
+
+  std::size_t rows() const noexcept { return rows_; }
+
+  void record(std::size_t rows, std::chrono::nanoseconds took) noexcept {
+    if (rows < FIRST_SLICE_ROWS) {
+      return;  // too short to tell the pace
+    }
+    const auto nanos = static_cast<double>(std::max<std::int64_t>(took.count(), 1000));
+    const double paced =
+        static_cast<double>(rows) * static_cast<double>(SLICE_TIME.count()) / nanos;
+    const double bounded = std::clamp(paced, static_cast<double>(FIRST_SLICE_ROWS),
+                                      static_cast<double>(std::min(MAX_SLICE_ROWS, rows_ * 8)));
+    rows_ = static_cast<std::size_t>(bounded);
   }
+
+ private:
+  std::size_t rows_ = FIRST_SLICE_ROWS;
+};
+
+// Runs absorb(begin, end) -> ArrayFault over [0, rows) a slice at a time:
+// without the interpreter lock for a large slice, with pending signals
+// (Ctrl-C) looked at between slices, so that a long column stays
+// interruptible whatever a row costs. The sink keeps the target untouched
+// until the whole call succeeds.
+template <class Absorb>
+Status absorb_in_slices(SlicePacer& pacer, std::size_t rows, Absorb&& absorb) {
+  std::size_t begin = 0;
+  do {
+    const std::size_t end = begin + std::min(pacer.rows(), rows - begin);
+    const auto run = [&]() noexcept { return absorb(begin, end); };
+    const auto started = std::chrono::steady_clock::now();
+    const ArrayFault fault = end - begin >= RELEASE_GIL_ROWS ? without_gil(run) : run();
+    if (fault != nullptr) {
+      return array_fault(fault);
+    }
+    pacer.record(end - begin, std::chrono::steady_clock::now() - started);
+    begin = end;
+    if (begin < rows && PyErr_CheckSignals() < 0) {
+      return PyErr::fetch();
+    }
+  } while (begin < rows);
   return success();
+}
+
+// Absorbs one array.
+Status absorb_chunk(ColumnSink& sink, SlicePacer& pacer, const ColumnType& type,
+                    const ArrowArray& array, std::size_t& absorbed) {
+  const auto rows = static_cast<std::size_t>(std::max<std::int64_t>(array.length, 0));
+  sink.prepare(std::min(rows, SlicePacer::MAX_SLICE_ROWS));
+  return absorb_in_slices(pacer, rows, [&](std::size_t begin, std::size_t end) noexcept {
+    return sink.absorb_array(type, array, static_cast<std::int64_t>(begin),
+                             static_cast<std::int64_t>(end), absorbed);
+  });
 }
 
 Expected<std::size_t> absorb_imported(HyperLogLogCore& core, Imported& imported) {
@@ -159,11 +211,13 @@ Expected<std::size_t> absorb_imported(HyperLogLogCore& core, Imported& imported)
     return column_error(std::move(*failure));
   }
   ColumnSink sink(core, usable_cpus() > 1);
+  SlicePacer pacer;
   std::size_t absorbed = 0;
   if (!imported.is_stream) {
-    if (Status done = absorb_chunk(sink, type, *imported.array, absorbed); !done) {
+    if (Status done = absorb_chunk(sink, pacer, type, *imported.array, absorbed); !done) {
       return std::move(done).error();
     }
+    sink.commit();
     return absorbed;
   }
   ArrowArrayStream& stream = *imported.stream;
@@ -173,9 +227,10 @@ Expected<std::size_t> absorb_imported(HyperLogLogCore& core, Imported& imported)
       return stream_error(stream, code);
     }
     if (!chunk.held()) {
-      return absorbed;  // the end of the stream
+      sink.commit();  // the end of the stream
+      return absorbed;
     }
-    if (Status done = absorb_chunk(sink, type, *chunk, absorbed); !done) {
+    if (Status done = absorb_chunk(sink, pacer, type, *chunk, absorbed); !done) {
       return std::move(done).error();
     }
     // A long stream (a large Parquet file, say) stays interruptible.
@@ -218,17 +273,20 @@ Expected<std::size_t> absorb_number_buffer(HyperLogLogCore& core, PyObject* data
   const auto count = static_cast<std::size_t>(buffer.shape[0]);
   const std::ptrdiff_t stride = buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
   ColumnSink sink(core, usable_cpus() > 1);
-  sink.prepare(count);
+  sink.prepare(std::min(count, SlicePacer::MAX_SLICE_ROWS));
+  SlicePacer pacer;
   std::size_t absorbed = 0;
-  const auto absorb = [&]() noexcept {
-    sink.absorb_numbers(layout, buffer.buf, stride, count, absorbed);
-  };
-  if (count >= RELEASE_GIL_ROWS) {
-    without_gil(absorb);
-  } else {
-    absorb();
+  const auto* base = static_cast<const std::uint8_t*>(buffer.buf);
+  Status done = absorb_in_slices(
+      pacer, count, [&](std::size_t begin, std::size_t end) noexcept -> ArrayFault {
+        sink.absorb_numbers(layout, base + static_cast<std::ptrdiff_t>(begin) * stride, stride,
+                            end - begin, absorbed);
+        return nullptr;
+      });
+  if (!done) {
+    return std::move(done).error();
   }
-  sink.finish();
+  sink.commit();
   return absorbed;
 }
 

@@ -105,6 +105,8 @@ inline void insert_text(std::uint8_t* registers, unsigned p, std::string_view te
 // `slot` (or a static text), or nothing for NaN.
 template <ValueKind K, bool Swap>
 struct NumberView {
+  // Writes the item's text into a slot rather than inserting it.
+  static constexpr bool FORMATTED = true;
   const std::uint8_t* base;
   std::ptrdiff_t stride;
 
@@ -142,6 +144,7 @@ struct NumberView {
 
 // Arrow booleans, one bit each.
 struct BitBoolView {
+  static constexpr bool FORMATTED = false;
   const std::uint8_t* bits;
   std::int64_t first;
 
@@ -158,6 +161,7 @@ struct BitBoolView {
 // binary, string and their large forms: row r is data[offsets[r] .. offsets[r + 1]).
 template <class Offset>
 struct OffsetsView {
+  static constexpr bool FORMATTED = false;
   const Offset* offsets;  // already advanced to the first row
   const char* data;
 
@@ -181,6 +185,7 @@ struct OffsetsView {
 // binary_view and string_view: 16-byte views, the bytes inline when at most
 // 12 long, otherwise in one of the variadic data buffers.
 struct ViewsView {
+  static constexpr bool FORMATTED = false;
   const std::uint8_t* views;  // already advanced to the first row
   const char* const* buffers;
   const std::int64_t* sizes;
@@ -219,6 +224,7 @@ struct ViewsView {
 };
 
 struct FixedBinaryView {
+  static constexpr bool FORMATTED = false;
   const std::uint8_t* data;  // already advanced to the first row
   std::size_t width;
 

@@ -207,6 +207,11 @@ ColumnFailure describe_values(const ArrowSchema& schema, ColumnType& out) {
 
 ColumnFailure describe_column(const ArrowSchema& schema, ColumnType& out) {
   out = ColumnType{};
+  // An extension type is refused by its name, whatever its storage: a
+  // one-field struct (pandas' interval, say) is no one-column table.
+  if (const auto name = extension_name(schema.metadata)) {
+    return unsupported_extension(*name);
+  }
   if (schema.format != nullptr && std::string_view(schema.format) == "+s" &&
       schema.dictionary == nullptr) {
     if (schema.n_children != 1 || schema.children == nullptr || schema.children[0] == nullptr) {

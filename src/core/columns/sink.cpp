@@ -71,6 +71,157 @@ const char* shape_fault(const ArrowArray& array) noexcept {
   return nullptr;
 }
 
+// The dictionary entries used by rows [0, n) of an index buffer (`index`
+// already advanced to the first row; its validity bit for row r at
+// validity_first + r), leaving out null rows and entries that are missing
+// (`present` bit clear), written to out; gathered is how many. False when an
+// index is outside the dictionary.
+template <class Index>
+bool gather_entries(const Index* index, std::size_t n, const std::uint8_t* validity,
+                    std::int64_t validity_first, const std::uint8_t* present,
+                    std::int64_t present_offset, std::uint64_t entries, std::uint64_t* out,
+                    std::size_t& gathered) noexcept {
+  std::size_t k = 0;
+  for (std::size_t row = 0; row < n; ++row) {
+    if (validity != nullptr &&
+        !bit_is_set(validity, validity_first + static_cast<std::int64_t>(row))) {
+      continue;
+    }
+    // Negative indices wrap to huge unsigned values and fail the same test.
+    const auto entry = static_cast<std::uint64_t>(static_cast<std::int64_t>(index[row]));
+    if (entry >= entries) {
+      return false;
+    }
+    if (present != nullptr &&
+        !bit_is_set(present, present_offset + static_cast<std::int64_t>(entry))) {
+      continue;
+    }
+    out[k++] = entry;
+  }
+  gathered = k;
+  return true;
+}
+
+// Calls f.template operator()<I>() with I the C type of the dictionary index
+// kind `kind` (an integer kind, checked by describe_column).
+template <class F>
+decltype(auto) with_index_type(ValueKind kind, F&& f) {
+  switch (kind) {
+    case ValueKind::Int8:
+      return f.template operator()<std::int8_t>();
+    case ValueKind::Int16:
+      return f.template operator()<std::int16_t>();
+    case ValueKind::Int32:
+      return f.template operator()<std::int32_t>();
+    case ValueKind::Int64:
+      return f.template operator()<std::int64_t>();
+    case ValueKind::UInt8:
+      return f.template operator()<std::uint8_t>();
+    case ValueKind::UInt16:
+      return f.template operator()<std::uint16_t>();
+    case ValueKind::UInt32:
+      return f.template operator()<std::uint32_t>();
+    default:
+      return f.template operator()<std::uint64_t>();
+  }
+}
+
+// Calls f(view) with the row view of the values of `array` (of kind `kind`,
+// fixed_size_binary `width` wide), row 0 being row `first` of its buffers,
+// once the array is seen to have the buffers its kind needs; the fault when
+// it has not. `length` rows will be read.
+template <class F>
+ArrayFault with_values_view(ValueKind kind, std::int32_t width, const ArrowArray& array,
+                            std::int64_t first, std::int64_t length, F&& f) noexcept {
+  const auto buffer = [&](std::int64_t i) {
+    return static_cast<const std::uint8_t*>(array.buffers[i]);
+  };
+  // `count` buffers, every one after the validity bitmap present.
+  const auto has_buffers = [&](std::int64_t count) {
+    if (array.n_buffers != count || array.buffers == nullptr) {
+      return false;
+    }
+    for (std::int64_t i = 1; i < count; ++i) {
+      if (array.buffers[i] == nullptr) {
+        return false;
+      }
+    }
+    return true;
+  };
+  switch (kind) {
+    case ValueKind::Null:
+      return nullptr;  // no values to view
+    case ValueKind::Binary:
+    case ValueKind::LargeBinary: {
+      if (array.n_buffers != 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
+        return "malformed Arrow array: a binary or string array needs validity, offsets and data "
+               "buffers";
+      }
+      static const char EMPTY[1] = {};
+      const char* data =
+          array.buffers[2] != nullptr ? static_cast<const char*>(array.buffers[2]) : EMPTY;
+      const auto run = [&]<class Offset>() -> ArrayFault {
+        const Offset* offsets = static_cast<const Offset*>(array.buffers[1]) + first;
+        if (array.buffers[2] == nullptr && offsets[length] != offsets[0]) {
+          return "malformed Arrow array: a binary or string array has no data buffer";
+        }
+        f(OffsetsView<Offset>{offsets, data});
+        return nullptr;
+      };
+      return kind == ValueKind::Binary ? run.template operator()<std::int32_t>()
+                                       : run.template operator()<std::int64_t>();
+    }
+    case ValueKind::BinaryView: {
+      if (array.n_buffers < 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
+        return "malformed Arrow array: a view array needs validity, views and buffer-size buffers";
+      }
+      const std::int64_t count = array.n_buffers - 3;
+      const auto* sizes = static_cast<const std::int64_t*>(array.buffers[array.n_buffers - 1]);
+      if (count > 0 && sizes == nullptr) {
+        return "malformed Arrow array: a view array has no buffer sizes";
+      }
+      for (std::int64_t i = 0; i < count; ++i) {
+        if (array.buffers[2 + i] == nullptr && sizes[i] != 0) {
+          return "malformed Arrow array: a view array has a missing data buffer";
+        }
+      }
+      f(ViewsView{buffer(1) + first * 16, reinterpret_cast<const char* const*>(array.buffers + 2),
+                  sizes, count});
+      return nullptr;
+    }
+    case ValueKind::FixedBinary: {
+      if (array.n_buffers != 2 || array.buffers == nullptr ||
+          (array.buffers[1] == nullptr && width > 0)) {
+        return "malformed Arrow array: a fixed_size_binary array needs validity and data buffers";
+      }
+      const auto w = static_cast<std::size_t>(width);
+      f(FixedBinaryView{buffer(1) + static_cast<std::size_t>(first) * w, w});
+      return nullptr;
+    }
+    case ValueKind::Bool:
+      if (!has_buffers(2)) {
+        return "malformed Arrow array: a boolean array needs validity and value buffers";
+      }
+      f(BitBoolView{buffer(1), first});
+      return nullptr;
+    default: {
+      if (!has_buffers(2)) {
+        return "malformed Arrow array: a numeric array needs validity and value buffers";
+      }
+      // Arrow numbers are a run whose stride is their width.
+      const auto stride = static_cast<std::ptrdiff_t>(number_width(kind));
+      visit_number_view(NumberLayout{kind, false}, buffer(1) + first * stride, stride, f);
+      return nullptr;
+    }
+  }
+}
+
+[[gnu::cold, gnu::noinline]] ArrayFault malformed_rows(ValueKind kind) noexcept {
+  return kind == ValueKind::BinaryView
+             ? "malformed Arrow array: a view points outside its data buffer"
+             : "malformed Arrow array: its offsets go backwards";
+}
+
 }  // namespace
 
 const char OUT_OF_MEMORY[] = "out of memory";
@@ -80,15 +231,20 @@ const char OUT_OF_MEMORY[] = "out of memory";
 // ---------------------------------------------------------------------------
 
 void ColumnSink::prepare(std::size_t rows) {
-  if (split_ && rows >= SPLIT_ROWS && scratch_.size() == 0) {
-    scratch_ = target_.empty_like();
+  if (own_.size() == 0) {
+    own_ = target_.empty_like();
+  }
+  if (split_ && rows >= SPLIT_ROWS && helper_.size() == 0) {
+    helper_ = target_.empty_like();
   }
 }
 
-void ColumnSink::finish() noexcept {
-  if (scratch_used_) {
-    target_.merge_same_precision(scratch_);
-    scratch_used_ = false;
+void ColumnSink::commit() noexcept {
+  if (own_.size() != 0) {
+    target_.merge_same_precision(own_);
+  }
+  if (helper_used_) {
+    target_.merge_same_precision(helper_);
   }
 }
 
@@ -98,9 +254,9 @@ ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) noexcept {
     HyperLogLogCore* core;
     std::size_t absorbed = 0;
   };
-  Share own{&target_};
-  Share helper{&scratch_};
-  const bool split = split_ && rows >= SPLIT_ROWS && scratch_.size() != 0;
+  Share own{&own_};
+  Share helper{&helper_};
+  const bool split = split_ && rows >= SPLIT_ROWS && helper_.size() != 0;
   const SplitOutcome outcome =
       share_work(rows, SPLIT_CHUNK_ROWS, own, split ? &helper : nullptr,
                  [&](Share& share, std::size_t begin, std::size_t end) noexcept {
@@ -108,7 +264,7 @@ ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) noexcept {
                    share.absorbed += absorbed;
                    return !bad;
                  });
-  scratch_used_ |= outcome.helped;
+  helper_used_ |= outcome.helped;
   return {own.absorbed + helper.absorbed, outcome.stopped};
 }
 
@@ -170,99 +326,86 @@ ArrayFault ColumnSink::absorb_values(ValueKind kind, std::int32_t width, const A
   }
   const std::int64_t first = array.offset + start;
   const auto rows = static_cast<std::size_t>(length);
-  const auto buffer = [&](std::int64_t i) {
-    return static_cast<const std::uint8_t*>(array.buffers[i]);
-  };
-  // `count` buffers, every one after the validity bitmap present.
-  const auto has_buffers = [&](std::int64_t count) {
-    if (array.n_buffers != count || array.buffers == nullptr) {
-      return false;
-    }
-    for (std::int64_t i = 1; i < count; ++i) {
-      if (array.buffers[i] == nullptr) {
-        return false;
-      }
-    }
-    return true;
-  };
   Rows done{0, false};
-  switch (kind) {
-    case ValueKind::Binary:
-    case ValueKind::LargeBinary: {
-      if (array.n_buffers != 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
-        return "malformed Arrow array: a binary or string array needs validity, offsets and data "
-               "buffers";
-      }
-      static const char EMPTY[1] = {};
-      const char* data =
-          array.buffers[2] != nullptr ? static_cast<const char*>(array.buffers[2]) : EMPTY;
-      const auto run = [&]<class Offset>() -> ArrayFault {
-        const Offset* offsets = static_cast<const Offset*>(array.buffers[1]) + first;
-        if (array.buffers[2] == nullptr && offsets[length] != offsets[0]) {
-          return "malformed Arrow array: a binary or string array has no data buffer";
-        }
-        done = run_view(rows, validity, validity_offset, OffsetsView<Offset>{offsets, data});
-        return nullptr;
-      };
-      if (ArrayFault fault = kind == ValueKind::Binary ? run.template operator()<std::int32_t>()
-                                                       : run.template operator()<std::int64_t>()) {
-        return fault;
-      }
-      break;
+  if (kind >= ValueKind::ByteBool && kind <= ValueKind::Float64) {
+    // Numbers go through run_numbers, for the vector path of integers.
+    if (ArrayFault fault =
+            with_values_view(kind, width, array, first, length, [](const auto&) {})) {
+      return fault;
     }
-    case ValueKind::BinaryView: {
-      if (array.n_buffers < 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
-        return "malformed Arrow array: a view array needs validity, views and buffer-size buffers";
-      }
-      const std::int64_t count = array.n_buffers - 3;
-      const auto* sizes = static_cast<const std::int64_t*>(array.buffers[array.n_buffers - 1]);
-      if (count > 0 && sizes == nullptr) {
-        return "malformed Arrow array: a view array has no buffer sizes";
-      }
-      for (std::int64_t i = 0; i < count; ++i) {
-        if (array.buffers[2 + i] == nullptr && sizes[i] != 0) {
-          return "malformed Arrow array: a view array has a missing data buffer";
-        }
-      }
-      done = run_view(
-          rows, validity, validity_offset,
-          ViewsView{buffer(1) + first * 16, reinterpret_cast<const char* const*>(array.buffers + 2),
-                    sizes, count});
-      break;
-    }
-    case ValueKind::FixedBinary: {
-      if (array.n_buffers != 2 || array.buffers == nullptr ||
-          (array.buffers[1] == nullptr && width > 0)) {
-        return "malformed Arrow array: a fixed_size_binary array needs validity and data buffers";
-      }
-      const auto w = static_cast<std::size_t>(width);
-      done = run_view(rows, validity, validity_offset,
-                      FixedBinaryView{buffer(1) + static_cast<std::size_t>(first) * w, w});
-      break;
-    }
-    case ValueKind::Bool:
-      if (!has_buffers(2)) {
-        return "malformed Arrow array: a boolean array needs validity and value buffers";
-      }
-      done = run_view(rows, validity, validity_offset, BitBoolView{buffer(1), first});
-      break;
-    default: {
-      if (!has_buffers(2)) {
-        return "malformed Arrow array: a numeric array needs validity and value buffers";
-      }
-      // Arrow numbers are a run whose stride is their width.
-      const auto stride = static_cast<std::ptrdiff_t>(number_width(kind));
-      done = run_numbers(NumberLayout{kind, false}, buffer(1) + first * stride, stride, rows,
-                         validity, validity_offset);
-      break;
-    }
+    const auto stride = static_cast<std::ptrdiff_t>(number_width(kind));
+    done = run_numbers(NumberLayout{kind, false},
+                       static_cast<const std::uint8_t*>(array.buffers[1]) + first * stride, stride,
+                       rows, validity, validity_offset);
+  } else if (ArrayFault fault =
+                 with_values_view(kind, width, array, first, length, [&](const auto& view) {
+                   // (Number views never come here: they went above.)
+                   if constexpr (!std::decay_t<decltype(view)>::FORMATTED) {
+                     done = run_view(rows, validity, validity_offset, view);
+                   }
+                 })) {
+    return fault;
   }
   absorbed += done.absorbed;
-  if (done.malformed) {
-    return kind == ValueKind::BinaryView
-               ? "malformed Arrow array: a view points outside its data buffer"
-               : "malformed Arrow array: its offsets go backwards";
+  return done.malformed ? malformed_rows(kind) : nullptr;
+}
+
+ArrayFault ColumnSink::absorb_sparse(const ColumnType& type, const ArrowArray& indices,
+                                     std::int64_t first, std::int64_t length,
+                                     std::size_t& absorbed) noexcept {
+  const ArrowArray& dictionary = *indices.dictionary;
+  const std::uint8_t* validity = validity_of(indices);
+  const std::uint8_t* present = validity_of(dictionary);
+  const auto entries = static_cast<std::uint64_t>(dictionary.length);
+  std::uint8_t* const registers = own_.mutable_registers();
+  const unsigned p = own_.precision();
+  bool in_range = true;
+  bool malformed = false;
+  std::size_t count = 0;
+  const ArrayFault fault = with_values_view(
+      type.values, type.fixed_width, dictionary, dictionary.offset, dictionary.length,
+      [&](const auto& view) {
+        using View = std::decay_t<decltype(view)>;
+        std::uint64_t batch[BATCH];
+        for (std::int64_t row = 0; row < length && in_range && !malformed;
+             row += static_cast<std::int64_t>(BATCH)) {
+          const auto n = static_cast<std::size_t>(
+              std::min<std::int64_t>(static_cast<std::int64_t>(BATCH), length - row));
+          std::size_t gathered = 0;
+          in_range = with_index_type(type.index, [&]<class Index>() {
+            return gather_entries<Index>(
+                static_cast<const Index*>(indices.buffers[1]) + first + row, n, validity,
+                first + row, present, dictionary.offset, entries, batch, gathered);
+          });
+          for (std::size_t k = 0; k < gathered && in_range; ++k) {
+            if constexpr (View::FORMATTED) {
+              ItemView item{};
+              char slot[ITEM_TEXT_CAPACITY];
+              if (view(batch[k], item, slot)) {
+                insert(registers, p, item.data, item.len);
+                ++count;
+              }
+            } else {
+              const Seen seen = view(batch[k], registers, p);
+              if (seen == MALFORMED) {
+                malformed = true;
+                break;
+              }
+              count += static_cast<std::size_t>(seen);
+            }
+          }
+        }
+      });
+  if (fault != nullptr) {
+    return fault;
   }
+  if (!in_range) {
+    return "malformed Arrow array: a dictionary index is out of range";
+  }
+  if (malformed) {
+    return malformed_rows(type.values);
+  }
+  absorbed += count;
   return nullptr;
 }
 
@@ -282,6 +425,17 @@ ArrayFault ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowArra
   if (array.n_buffers != 2 || array.buffers == nullptr || array.buffers[1] == nullptr) {
     return "malformed Arrow array: dictionary indices need validity and index buffers";
   }
+  if (type.values == ValueKind::Null) {
+    return nullptr;  // every entry is missing: nothing to absorb, nothing to count
+  }
+  const std::int64_t first = array.offset + start;
+  // Few rows over a large dictionary: each row's entry is read, so that the
+  // cost follows the rows and not the dictionary (a stream of small chunks
+  // sharing one dictionary is common).
+  if (static_cast<std::uint64_t>(length) * SPARSE_FACTOR <
+      static_cast<std::uint64_t>(dictionary.length)) {
+    return absorb_sparse(type, array, first, length, absorbed);
+  }
   // The dictionary's entries in use, each absorbed once: the sketch is the
   // same as from every row (absorbing an item twice changes nothing), and
   // the count is the rows'.
@@ -290,7 +444,6 @@ ArrayFault ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowArra
   if (!marks) {
     return OUT_OF_MEMORY;
   }
-  const std::int64_t first = array.offset + start;
   const std::uint8_t* validity = validity_of(array);
   // The entries that are there: not null, and for floats not NaN either.
   const std::uint8_t* present = validity_of(dictionary);
@@ -328,33 +481,7 @@ ArrayFault ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowArra
     return mark_used_entries<Index>(array, first, length, validity, dictionary.length, present,
                                     present_offset, marks.get(), counted);
   };
-  bool in_range = false;
-  switch (type.index) {
-    case ValueKind::Int8:
-      in_range = mark.template operator()<std::int8_t>();
-      break;
-    case ValueKind::Int16:
-      in_range = mark.template operator()<std::int16_t>();
-      break;
-    case ValueKind::Int32:
-      in_range = mark.template operator()<std::int32_t>();
-      break;
-    case ValueKind::Int64:
-      in_range = mark.template operator()<std::int64_t>();
-      break;
-    case ValueKind::UInt8:
-      in_range = mark.template operator()<std::uint8_t>();
-      break;
-    case ValueKind::UInt16:
-      in_range = mark.template operator()<std::uint16_t>();
-      break;
-    case ValueKind::UInt32:
-      in_range = mark.template operator()<std::uint32_t>();
-      break;
-    default:
-      in_range = mark.template operator()<std::uint64_t>();
-      break;
-  }
+  const bool in_range = with_index_type(type.index, mark);
   if (!in_range) {
     return "malformed Arrow array: a dictionary index is out of range";
   }
@@ -368,9 +495,13 @@ ArrayFault ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowArra
 }
 
 ArrayFault ColumnSink::absorb_array(const ColumnType& type, const ArrowArray& array,
+                                    std::int64_t begin, std::int64_t end,
                                     std::size_t& absorbed) noexcept {
   if (const char* fault = shape_fault(array)) {
     return fault;
+  }
+  if (begin < 0 || end < begin || end > array.length) {
+    return "malformed Arrow array: rows outside the array";
   }
   const ArrowArray* column = &array;
   std::int64_t start = 0;
@@ -391,10 +522,11 @@ ArrayFault ColumnSink::absorb_array(const ColumnType& type, const ArrowArray& ar
     }
     start = array.offset;
   }
+  start += begin;
   if (type.dictionary) {
-    return absorb_dictionary(type, *column, start, array.length, absorbed);
+    return absorb_dictionary(type, *column, start, end - begin, absorbed);
   }
-  return absorb_values(type.values, type.fixed_width, *column, start, array.length,
+  return absorb_values(type.values, type.fixed_width, *column, start, end - begin,
                        validity_of(*column), column->offset + start, absorbed);
 }
 

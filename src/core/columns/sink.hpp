@@ -24,44 +24,50 @@
 
 namespace drisk {
 
-// Feeds one sketch from one call's worth of columns. Large arrays and buffers
-// are hashed on two cores at once, in chunks both take from a shared
-// counter, the second core's into a scratch core that finish() merges in;
-// the registers come out the same as from one core. The absorb_* functions touch no Python object,
-// allocate nothing on their hot paths and throw nothing, so callers may run
-// them with the interpreter lock released.
+// Feeds one sketch from one call's worth of columns, all or nothing: rows
+// are absorbed into scratch cores, which commit() merges into the target
+// once the whole call has succeeded, so that a refusal or an interruption
+// halfway leaves the target as it was. Large arrays and buffers are hashed
+// on two cores at once (splitter.hpp), the second core's rows into a scratch
+// core of its own; the registers come out the same as from one core. The
+// absorb_* functions touch no Python object, allocate nothing on their hot
+// paths and throw nothing, so callers may run them with the interpreter lock
+// released, and may absorb a long array a range of rows at a time, looking
+// at pending signals in between.
 class ColumnSink {
  public:
   // Rows from which an array or buffer is shared between two cores, and the
   // rows each core takes at a time.
   static constexpr std::size_t SPLIT_ROWS = 64 * 1024;
   static constexpr std::size_t SPLIT_CHUNK_ROWS = 16 * 1024;
+  // A dictionary at least this many times larger than the rows that use it
+  // is read entry by entry through the rows, not as a whole.
+  static constexpr std::uint64_t SPARSE_FACTOR = 16;
 
   // `split`: whether a second core may be used at all.
   ColumnSink(HyperLogLogCore& target, bool split) noexcept : target_(target), split_(split) {}
   ColumnSink(const ColumnSink&) = delete;
   ColumnSink& operator=(const ColumnSink&) = delete;
-  ~ColumnSink() { finish(); }
 
-  // Makes ready for `rows` rows: the scratch core when they will be split.
-  // The one step that may throw (std::bad_alloc); call it before absorbing.
+  // Makes ready for ranges of up to `rows` rows: the scratch cores. The one
+  // step that may throw (std::bad_alloc); call it before absorbing.
   void prepare(std::size_t rows);
 
-  // Absorbs the values of one array of a column of type `type` (checked by
-  // describe_column) and adds the number absorbed to `absorbed`. Refuses an
-  // array whose layout contradicts its type, such as too few buffers,
-  // descending offsets or a dictionary index out of range; items absorbed
-  // before that stay absorbed.
-  ArrayFault absorb_array(const ColumnType& type, const ArrowArray& array,
-                          std::size_t& absorbed) noexcept;
+  // Absorbs the values of rows [begin, end) of one array of a column of type
+  // `type` (checked by describe_column) and adds the number absorbed to
+  // `absorbed`. Refuses an array whose layout contradicts its type, such as
+  // too few buffers, descending offsets or a dictionary index out of range.
+  ArrayFault absorb_array(const ColumnType& type, const ArrowArray& array, std::int64_t begin,
+                          std::int64_t end, std::size_t& absorbed) noexcept;
 
   // Absorbs count numbers at base, base + stride, ... (stride in bytes, any
   // sign, unaligned allowed) and adds the number absorbed (NaN skipped).
   void absorb_numbers(const NumberLayout& layout, const void* base, std::ptrdiff_t stride,
                       std::size_t count, std::size_t& absorbed) noexcept;
 
-  // Merges what the second core absorbed into the target. Idempotent.
-  void finish() noexcept;
+  // Merges everything absorbed into the target. Call it once, when every
+  // range of the call was absorbed.
+  void commit() noexcept;
 
  private:
   struct Rows {
@@ -81,11 +87,14 @@ class ColumnSink {
                            std::int64_t validity_offset, std::size_t& absorbed) noexcept;
   ArrayFault absorb_dictionary(const ColumnType& type, const ArrowArray& array, std::int64_t start,
                                std::int64_t length, std::size_t& absorbed) noexcept;
+  ArrayFault absorb_sparse(const ColumnType& type, const ArrowArray& indices, std::int64_t first,
+                           std::int64_t length, std::size_t& absorbed) noexcept;
 
   HyperLogLogCore& target_;
-  HyperLogLogCore scratch_;
+  HyperLogLogCore own_;     // the calling thread's rows
+  HyperLogLogCore helper_;  // the helper thread's rows
   bool split_;
-  bool scratch_used_ = false;
+  bool helper_used_ = false;
 };
 
 }  // namespace drisk
