@@ -484,6 +484,13 @@ PyObject* bulk_update_joined(PyObject* /*module*/, PyObject* const* args, Py_ssi
       });
 }
 
+// usable_cpus() -> int: the CPUs the Python side may keep busy, as the
+// entries above count them (affinity and cgroup quota).
+PyObject* bulk_usable_cpus(PyObject* /*module*/, PyObject* /*unused*/) {
+  return trampoline(
+      []() -> Expected<PyObject*> { return checked(PyLong_FromUnsignedLong(usable_cpus())); });
+}
+
 // ---------------------------------------------------------------------------
 // The module
 // ---------------------------------------------------------------------------
@@ -526,6 +533,9 @@ PyMethodDef BULK_METHODS[] = {
          UPDATE_JOINED_DESC,
          "update_joined(sketch, parts)\n--\n\n"
          "Add one item: the bytes-like parts joined, hashed as they come, in bounded memory.")},
+    {"usable_cpus", bulk_usable_cpus, METH_NOARGS,
+     "usable_cpus()\n--\n\n"
+     "How many CPUs this process may use: its affinity, bounded by its cgroup's CPU quota."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
