@@ -382,17 +382,17 @@ def test_non_blocking_stdin_is_read_to_its_end():
 
 SHRINKING = """
 import os, sys
-import drisk._files as files
+import drisk._regular as regular
 from drisk.cli import main
-files.BLOCK_SIZE = 4096
+regular.BLOCK_SIZE = 4096
 path = sys.argv[-1]
 size = os.path.getsize(path)
-read = files._pread_exact
+read = regular.pread_exact
 def truncating_read(fd, view, offset):
     if offset >= size // 2 and os.path.getsize(path) == size:
         os.truncate(path, size // 3)  # as logrotate's copytruncate would, meanwhile
     return read(fd, view, offset)
-files._pread_exact = truncating_read
+regular.pread_exact = truncating_read
 raise SystemExit(main(sys.argv[1:]))
 """
 
