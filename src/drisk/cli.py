@@ -39,6 +39,7 @@ if TYPE_CHECKING:
 
 from drisk import HyperLogLog, __version__, load, pack, relative_error, summary, union, update_file
 from drisk._files import FileChangedError
+from drisk._pack import form as form_of
 
 DEFAULT_PRECISION = 14
 #: Inputs smaller than this never get a progress bar.
@@ -51,10 +52,6 @@ HASH_SPACE = 2.0**64
 ESTIMATORS = ("improved", "ml", "classic")
 #: The confidence of the interval the tool reports.
 CONFIDENCE = 0.95
-#: The packed form starts with this magic number; its byte 5 is the encoding
-#: of the body, 0 dense or 1 sparse (the layout is in src/core/packed.hpp).
-PACKED_MAGIC = b"\xe2HLL"
-PACKED_ENCODING_OFFSET = 5
 
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130
@@ -123,11 +120,7 @@ def build_parser() -> Parser:
         f"(default {DEFAULT_PRECISION}: 16 KiB, 0.81%%)",
     )
     count.add_argument("--save", metavar="SKETCH", help="also write the sketch (packed) to this file")
-    count.add_argument(
-        "--json",
-        action="store_true",
-        help="print a JSON object (estimate, 95%% interval, ...) instead of the bare estimate",
-    )
+    add_json(count, instead_of_estimate=True)
     add_estimator(count)
     count.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
 
@@ -140,11 +133,7 @@ def build_parser() -> Parser:
     )
     merge.add_argument("sketches", nargs="+", metavar="SKETCH", help="sketch files, packed or raw")
     merge.add_argument("-o", "--output", metavar="OUT", help="write the merged sketch (packed) to this file")
-    merge.add_argument(
-        "--json",
-        action="store_true",
-        help="print a JSON object (estimate, 95%% interval, ...) instead of the bare estimate",
-    )
+    add_json(merge, instead_of_estimate=True)
     add_estimator(merge)
 
     show = commands.add_parser(
@@ -154,9 +143,17 @@ def build_parser() -> Parser:
         "estimate with its 95% interval, error bound and the share of registers in use.",
     )
     show.add_argument("sketch", metavar="SKETCH", help="sketch file, packed or raw")
-    show.add_argument("--json", action="store_true", help="print a JSON object")
+    add_json(show)
     add_estimator(show)
     return parser
+
+
+def add_json(parser: Parser, instead_of_estimate: bool = False) -> None:
+    """--json: count and merge print it in place of the bare estimate."""
+    text = "print a JSON object"
+    if instead_of_estimate:
+        text += " (estimate, 95%% interval, ...) instead of the bare estimate"
+    parser.add_argument("--json", action="store_true", help=text)
 
 
 def add_estimator(parser: Parser) -> None:
@@ -245,13 +242,6 @@ class Assessment(NamedTuple):
         }
 
 
-def form_of(data: bytes) -> str:
-    """The form of sketch file contents that load() has accepted."""
-    if not data.startswith(PACKED_MAGIC):
-        return "raw"
-    return "packed-sparse" if data[PACKED_ENCODING_OFFSET] == 1 else "packed-dense"
-
-
 def read_sketch(path: str) -> tuple[HyperLogLog, bytes]:
     """A sketch file in either form, read with a size cap and checked, and
     its contents."""
@@ -278,7 +268,7 @@ def read_sketch(path: str) -> tuple[HyperLogLog, bytes]:
                 f"{1 + 2**p} bytes) nor a packed one (no magic number)"
             ) from None
         raise CliError(f"{invalid}: {exc}") from None
-    if not data.startswith(PACKED_MAGIC):
+    if form_of(data) == "raw":
         # A register holds at most 65 - p (the rank of an all-zero remainder
         # of the hash): anything above that cannot come from counting. The
         # packed form refuses such values itself; the raw form takes any byte.
