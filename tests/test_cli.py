@@ -341,6 +341,47 @@ def test_merge_checks_every_input_before_writing(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["a.hll", "bad.hll"]
 
 
+def test_merge_memory_does_not_grow_with_the_inputs(tmp_path):
+    """Ten thousand sketches of p = 18 (256 KiB each in memory, a few bytes
+    packed) merge within 64 MiB: each is folded in as it is read."""
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("AddressSanitizer keeps freed memory in quarantine")
+    names = []
+    for i in range(10_000):
+        h = drisk.HyperLogLog(18)
+        h.update(b"item-%d" % i)
+        names.append(f"{i}.hll")
+        (tmp_path / names[-1]).write_bytes(drisk.pack(h))
+    code = (
+        "import resource, sys; from drisk.cli import main; status = main(sys.argv[1:]); "
+        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr); sys.exit(status)"
+    )
+    proc = subprocess.run(
+        [sys.executable, "-c", code, "merge", "-o", "all.hll", *names], cwd=tmp_path, capture_output=True
+    )
+    assert proc.returncode == 0, proc.stderr
+    peak_kib = int(proc.stderr.decode().split()[-1])
+    expected = drisk.HyperLogLog(18)
+    drisk.update_many(expected, [b"item-%d" % i for i in range(10_000)])
+    assert drisk.load((tmp_path / "all.hll").read_bytes()).registers() == expected.registers()
+    assert peak_kib < 64 * 1024
+
+
+@pytest.mark.parametrize("precisions", [(14, 12, 12, 10, 14), (10, 18, 10)])
+def test_merge_folds_the_running_result_when_a_smaller_precision_comes(tmp_path, precisions):
+    """A later input of a smaller precision folds what was merged so far;
+    a larger one is folded to the result's precision."""
+    keys = [[b"k%d-%d" % (k % 2, i) for i in range(3000)] for k in range(len(precisions))]
+    paths = []
+    for k, (p, items) in enumerate(zip(precisions, keys)):
+        paths.append(tmp_path / f"{k}.hll")
+        paths[-1].write_bytes(drisk.pack(sketch_of(b"".join(x + b"\n" for x in items), p)))
+    proc = run("merge", *paths, "-o", tmp_path / "out.hll")
+    assert proc.returncode == 0
+    expected = sketch_of(b"".join(x + b"\n" for items in keys for x in items), min(precisions))
+    assert drisk.load((tmp_path / "out.hll").read_bytes()).registers() == expected.registers()
+
+
 @pytest.mark.parametrize("via_stdin", [False, True])
 def test_count_compressed_input(tmp_path, via_stdin):
     data = lines_of(20_000)

@@ -474,14 +474,27 @@ def emit_result(info: Assessment, json_wanted: bool, **extra: object) -> None:
 
 
 def run_merge(args: argparse.Namespace) -> int:
-    sketches = [read_sketch(path)[0] for path in args.sketches]
-    merged = union(*sketches)  # folded to the smallest precision among them
+    # Each input is folded into the result as soon as it is read and checked,
+    # so that memory stays at two sketches however many inputs there are;
+    # nothing is written before the last one has been checked.
+    merged: HyperLogLog | None = None
+    sizes = set()
+    for path in args.sketches:
+        sketch = read_sketch(path)[0]
+        sizes.add(len(sketch))
+        if merged is None:
+            merged = sketch
+        elif len(sketch) == len(merged):
+            merged.merge(sketch)
+        else:
+            merged = union(merged, sketch)  # folded to the smaller precision of the two
+    assert merged is not None  # argparse asks for at least one
     info = Assessment.of(merged, args.estimator)
     if args.output is not None:
         with AtomicOutput(args.output) as output:
             output.commit(pack(merged))
     emit_result(info, args.json, sketches=len(args.sketches))
-    if len({len(sketch) for sketch in sketches}) > 1:
+    if len(sizes) > 1:
         # Last, once everything has succeeded: stderr holds one line either way.
         note(f"folded to p={info.p} (the smallest precision among the inputs)")
     return 0
