@@ -352,6 +352,20 @@ def test_load_refuses_everything_else(data, message):
         load(data)
 
 
+@pytest.mark.parametrize("form", ["raw", "packed"])
+@pytest.mark.parametrize("step", [2, -1])
+def test_load_refuses_a_strided_buffer(form, step):
+    h = fed(4, 30)
+    data = h.to_bytes() if form == "raw" else pack(h)
+    spread = bytearray(len(data) * abs(step))
+    spread[:: abs(step)] = data
+    view = memoryview(spread)[::step] if step > 0 else memoryview(data[::-1])[::-1]
+    assert bytes(view) == data  # the right bytes, but not one run
+    with pytest.raises(ValueError, match="^not a stored sketch: a non-contiguous buffer"):
+        load(view)
+    assert load(bytes(view)).registers() == h.registers()
+
+
 def reference_form(data):
     """The form load() reads `data` in, told as the format's description
     tells the two apart; None for neither."""

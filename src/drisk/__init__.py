@@ -59,7 +59,12 @@ def relative_error(sketch_or_p: HyperLogLog | int) -> float:
 def load(data: Buffer) -> HyperLogLog:
     """A sketch from either stored form: the raw form of to_bytes() (exactly
     1 + 2**p bytes after a valid p, 4 to 18) or the packed form of pack().
-    Anything else raises ValueError, as unpack() explains."""
+    Anything else raises ValueError, as unpack() explains; so does a buffer
+    whose bytes are not one contiguous run (a strided view), which no stored
+    sketch is."""
+    with memoryview(data) as view:
+        if not view.c_contiguous:
+            raise ValueError("not a stored sketch: a non-contiguous buffer (copy it to bytes first)")
     try:
         raw = form(data) == "raw"
     except ValueError:
