@@ -18,6 +18,8 @@ import pytest
 import drisk
 
 DRISK = [sys.executable, "-m", "drisk"]
+#: The precision of HyperLogLog(), which the tool takes too when -p is not given.
+DEFAULT_P = len(drisk.HyperLogLog()).bit_length() - 1
 
 
 def run(*args, input=None, check_clean=True):
@@ -41,12 +43,27 @@ def test_count_stdin_and_json():
     proc = run("count", input=lines_of(50_000))
     assert proc.returncode == 0
     estimate = int(proc.stdout)
-    assert abs(estimate - 50_000) / 50_000 < 3 * 1.04 / math.sqrt(2**14)
+    assert abs(estimate - 50_000) / 50_000 < 3 * 1.04 / math.sqrt(2**DEFAULT_P)
     data = json.loads(run("count", "--json", "-p", "12", input=lines_of(1000)).stdout)
     assert set(data) == {"estimate", "estimator", "lower", "upper", "p", "relative_standard_error", "lines", "seconds"}
     assert data["p"] == 12 and data["lines"] == 1000 and data["estimator"] == "improved"
     assert data["relative_standard_error"] == 1.04 / 64
     assert data["lower"] <= 1000 <= data["upper"]
+
+
+def test_the_tool_and_the_library_share_one_default_precision(tmp_path):
+    """A sketch saved without -p merges with HyperLogLog()'s, unfolded."""
+    saved, library = tmp_path / "tool.hll", tmp_path / "library.hll"
+    info = json.loads(run("count", "--json", "--save", saved, input=lines_of(100)).stdout)
+    assert info["p"] == 12 == DEFAULT_P
+    h = drisk.HyperLogLog()
+    h.update(b"library")
+    library.write_bytes(drisk.pack(h))
+    h.merge(drisk.load(saved.read_bytes()))  # no ValueError: the same p
+    proc = run("merge", "--json", saved, library)
+    assert proc.returncode == 0 and proc.stderr == b""
+    assert json.loads(proc.stdout)["p"] == DEFAULT_P
+    assert "(default 12: 4 KiB, 1.6%)" in " ".join(run("count", "--help").stdout.decode().split())
 
 
 def sketch_of(data, p):
@@ -86,7 +103,7 @@ def test_count_files_dash_and_save(tmp_path):
     saved = tmp_path / "s.hll"
     proc = run("count", a, "-", "--save", saved, "--json", input=b"x\ny\n")
     assert proc.returncode == 0
-    expected = drisk.HyperLogLog(14)
+    expected = drisk.HyperLogLog(DEFAULT_P)
     drisk.update_lines(expected, lines_of(3000) + b"x\ny\n")
     assert drisk.unpack(saved.read_bytes()).registers() == expected.registers()
     assert json.loads(proc.stdout)["lines"] == 3002
@@ -94,7 +111,7 @@ def test_count_files_dash_and_save(tmp_path):
     both = tmp_path / "both.hll"
     run("count", a, b, "--save", both)
     expected.update(b"unused")
-    direct = drisk.HyperLogLog(14)
+    direct = drisk.HyperLogLog(DEFAULT_P)
     drisk.update_lines(direct, lines_of(4000))
     assert drisk.unpack(both.read_bytes()).registers() == direct.registers()
 
@@ -392,7 +409,7 @@ def test_count_compressed_input(tmp_path, via_stdin):
     packed.write_bytes(gzip.compress(data[:1000]) + gzip.compress(data[1000:]))  # two members
     proc = run("count", "--json", *([] if via_stdin else [packed]), input=packed.read_bytes() if via_stdin else b"")
     info = json.loads(proc.stdout)
-    assert info["lines"] == 20_000 and info["estimate"] == drisk.estimate(sketch_of(data, 14))
+    assert info["lines"] == 20_000 and info["estimate"] == drisk.estimate(sketch_of(data, DEFAULT_P))
 
 
 ZSTD_MISSING = (
@@ -475,7 +492,7 @@ def test_save_writes_through_a_symlink(tmp_path):
     target.write_bytes(b"old")
     link.symlink_to("real.hll")
     assert run("count", "--save", link, input=lines_of(10)).returncode == 0
-    expected = sketch_of(lines_of(10), 14)
+    expected = sketch_of(lines_of(10), DEFAULT_P)
     assert link.is_symlink() and drisk.unpack(target.read_bytes()).registers() == expected.registers()
 
 

@@ -41,7 +41,8 @@ from drisk import HyperLogLog, __version__, load, pack, relative_error, summary,
 from drisk._files import FileChangedError
 from drisk._pack import form as form_of
 
-DEFAULT_PRECISION = 14
+#: The sketch type's own default, so that the tool's sketches merge with the library's.
+DEFAULT_PRECISION = len(HyperLogLog()).bit_length() - 1
 #: Inputs smaller than this never get a progress bar.
 PROGRESS_MIN_BYTES = 64 * 1024 * 1024
 #: A sketch file is read up to this size: a packed sketch has at most
@@ -117,7 +118,8 @@ def build_parser() -> Parser:
         default=DEFAULT_PRECISION,
         metavar="P",
         help=f"sketch precision, 4 to 18: 2**P registers, error about 1.04/sqrt(2**P) "
-        f"(default {DEFAULT_PRECISION}: 16 KiB, 0.81%%)",
+        f"(default {DEFAULT_PRECISION}: {2**DEFAULT_PRECISION // 1024} KiB, "
+        f"{relative_error(DEFAULT_PRECISION):.1%}%)",
     )
     count.add_argument("--save", metavar="SKETCH", help="also write the sketch (packed) to this file")
     add_json(count, instead_of_estimate=True)
