@@ -348,7 +348,7 @@ def bench_files(table: Table, n_lines: int, rounds: int) -> dict[str, float]:
         ratios["drisk count vs sort -u | wc -l"] = sort / tool
         ratios["drisk count vs awk | wc -l"] = awk / tool
         out = subprocess.run(
-            [sys.executable, "-m", "drisk", "count", "-q", path], capture_output=True, check=True
+            [sys.executable, "-m", "drisk", "count", "-q", "-p", "14", path], capture_output=True, check=True
         ).stdout
         error = abs(int(out) - n_lines) / n_lines
         table.add(

@@ -1,6 +1,14 @@
 """Helpers shared by the test files."""
 
+import pathlib
+import re
+
 from drisk import HyperLogLog
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+_BLOCK = re.compile(r"^```(\w+)\n(.*?)^```", re.S | re.M)
+#: Packages a README example may import that the test environment may lack.
+OPTIONAL = ["numpy", "pandas", "polars", "pyarrow", "duckdb", "dask", "distributed", "matplotlib", "pyspark"]
 
 
 def nonzero_registers(sketch):
@@ -25,3 +33,21 @@ def reference_lines(data: bytes):
     if parts[-1] == b"":
         parts.pop()
     return [part[:-1] if part.endswith(b"\r") else part for part in parts]
+
+
+def readme_blocks(language):
+    """The bodies of README.md's code blocks in that language, in order."""
+    return [body for lang, body in _BLOCK.findall(README.read_text()) if lang == language]
+
+
+def optional_imports(code):
+    """The optional packages a block of code imports."""
+    return [name for name in OPTIONAL if re.search(rf"^\s*(import|from) {name}\b", code, re.M)]
+
+
+def importable(name):
+    try:
+        __import__(name)
+    except ImportError:
+        return False
+    return True

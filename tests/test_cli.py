@@ -18,6 +18,8 @@ import pytest
 import drisk
 
 DRISK = [sys.executable, "-m", "drisk"]
+#: The precision of HyperLogLog(), which the tool takes too when -p is not given.
+DEFAULT_P = len(drisk.HyperLogLog()).bit_length() - 1
 
 
 def run(*args, input=None, check_clean=True):
@@ -41,12 +43,27 @@ def test_count_stdin_and_json():
     proc = run("count", input=lines_of(50_000))
     assert proc.returncode == 0
     estimate = int(proc.stdout)
-    assert abs(estimate - 50_000) / 50_000 < 3 * 1.04 / math.sqrt(2**14)
+    assert abs(estimate - 50_000) / 50_000 < 3 * 1.04 / math.sqrt(2**DEFAULT_P)
     data = json.loads(run("count", "--json", "-p", "12", input=lines_of(1000)).stdout)
     assert set(data) == {"estimate", "estimator", "lower", "upper", "p", "relative_standard_error", "lines", "seconds"}
     assert data["p"] == 12 and data["lines"] == 1000 and data["estimator"] == "improved"
     assert data["relative_standard_error"] == 1.04 / 64
     assert data["lower"] <= 1000 <= data["upper"]
+
+
+def test_the_tool_and_the_library_share_one_default_precision(tmp_path):
+    """A sketch saved without -p merges with HyperLogLog()'s, unfolded."""
+    saved, library = tmp_path / "tool.hll", tmp_path / "library.hll"
+    info = json.loads(run("count", "--json", "--save", saved, input=lines_of(100)).stdout)
+    assert info["p"] == 12 == DEFAULT_P
+    h = drisk.HyperLogLog()
+    h.update(b"library")
+    library.write_bytes(drisk.pack(h))
+    h.merge(drisk.load(saved.read_bytes()))  # no ValueError: the same p
+    proc = run("merge", "--json", saved, library)
+    assert proc.returncode == 0 and proc.stderr == b""
+    assert json.loads(proc.stdout)["p"] == DEFAULT_P
+    assert "(default 12: 4 KiB, 1.6%)" in " ".join(run("count", "--help").stdout.decode().split())
 
 
 def sketch_of(data, p):
@@ -86,7 +103,7 @@ def test_count_files_dash_and_save(tmp_path):
     saved = tmp_path / "s.hll"
     proc = run("count", a, "-", "--save", saved, "--json", input=b"x\ny\n")
     assert proc.returncode == 0
-    expected = drisk.HyperLogLog(14)
+    expected = drisk.HyperLogLog(DEFAULT_P)
     drisk.update_lines(expected, lines_of(3000) + b"x\ny\n")
     assert drisk.unpack(saved.read_bytes()).registers() == expected.registers()
     assert json.loads(proc.stdout)["lines"] == 3002
@@ -94,7 +111,7 @@ def test_count_files_dash_and_save(tmp_path):
     both = tmp_path / "both.hll"
     run("count", a, b, "--save", both)
     expected.update(b"unused")
-    direct = drisk.HyperLogLog(14)
+    direct = drisk.HyperLogLog(DEFAULT_P)
     drisk.update_lines(direct, lines_of(4000))
     assert drisk.unpack(both.read_bytes()).registers() == direct.registers()
 
@@ -341,6 +358,50 @@ def test_merge_checks_every_input_before_writing(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["a.hll", "bad.hll"]
 
 
+def test_merge_memory_does_not_grow_with_the_inputs(tmp_path):
+    """Ten thousand sketches of p = 18 (256 KiB each in memory, a few bytes
+    packed) merge within 64 MiB: each is folded in as it is read."""
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("AddressSanitizer keeps freed memory in quarantine")
+    names = []
+    for i in range(10_000):
+        h = drisk.HyperLogLog(18)
+        h.update(b"item-%d" % i)
+        names.append(f"{i}.hll")
+        (tmp_path / names[-1]).write_bytes(drisk.pack(h))
+    # The peak of this process image alone (VmHWM): ru_maxrss would count the
+    # pages of the forked test process before exec too.
+    code = (
+        "import sys; from drisk.cli import main; status = main(sys.argv[1:]); "
+        "hwm = [line for line in open('/proc/self/status') if line.startswith('VmHWM:')]; "
+        "print(hwm[0].split()[1], file=sys.stderr); sys.exit(status)"
+    )
+    proc = subprocess.run(
+        [sys.executable, "-c", code, "merge", "-o", "all.hll", *names], cwd=tmp_path, capture_output=True
+    )
+    assert proc.returncode == 0, proc.stderr
+    peak_kib = int(proc.stderr.decode().split()[-1])
+    expected = drisk.HyperLogLog(18)
+    drisk.update_many(expected, [b"item-%d" % i for i in range(10_000)])
+    assert drisk.load((tmp_path / "all.hll").read_bytes()).registers() == expected.registers()
+    assert peak_kib < 64 * 1024
+
+
+@pytest.mark.parametrize("precisions", [(14, 12, 12, 10, 14), (10, 18, 10)])
+def test_merge_folds_the_running_result_when_a_smaller_precision_comes(tmp_path, precisions):
+    """A later input of a smaller precision folds what was merged so far;
+    a larger one is folded to the result's precision."""
+    keys = [[b"k%d-%d" % (k % 2, i) for i in range(3000)] for k in range(len(precisions))]
+    paths = []
+    for k, (p, items) in enumerate(zip(precisions, keys)):
+        paths.append(tmp_path / f"{k}.hll")
+        paths[-1].write_bytes(drisk.pack(sketch_of(b"".join(x + b"\n" for x in items), p)))
+    proc = run("merge", *paths, "-o", tmp_path / "out.hll")
+    assert proc.returncode == 0
+    expected = sketch_of(b"".join(x + b"\n" for items in keys for x in items), min(precisions))
+    assert drisk.load((tmp_path / "out.hll").read_bytes()).registers() == expected.registers()
+
+
 @pytest.mark.parametrize("via_stdin", [False, True])
 def test_count_compressed_input(tmp_path, via_stdin):
     data = lines_of(20_000)
@@ -348,7 +409,7 @@ def test_count_compressed_input(tmp_path, via_stdin):
     packed.write_bytes(gzip.compress(data[:1000]) + gzip.compress(data[1000:]))  # two members
     proc = run("count", "--json", *([] if via_stdin else [packed]), input=packed.read_bytes() if via_stdin else b"")
     info = json.loads(proc.stdout)
-    assert info["lines"] == 20_000 and info["estimate"] == drisk.estimate(sketch_of(data, 14))
+    assert info["lines"] == 20_000 and info["estimate"] == drisk.estimate(sketch_of(data, DEFAULT_P))
 
 
 ZSTD_MISSING = (
@@ -382,17 +443,17 @@ def test_non_blocking_stdin_is_read_to_its_end():
 
 SHRINKING = """
 import os, sys
-import drisk._files as files
+import drisk._regular as regular
 from drisk.cli import main
-files.BLOCK_SIZE = 4096
+regular.BLOCK_SIZE = 4096
 path = sys.argv[-1]
 size = os.path.getsize(path)
-read = files._pread_exact
+read = regular.pread_exact
 def truncating_read(fd, view, offset):
     if offset >= size // 2 and os.path.getsize(path) == size:
         os.truncate(path, size // 3)  # as logrotate's copytruncate would, meanwhile
     return read(fd, view, offset)
-files._pread_exact = truncating_read
+regular.pread_exact = truncating_read
 raise SystemExit(main(sys.argv[1:]))
 """
 
@@ -431,7 +492,7 @@ def test_save_writes_through_a_symlink(tmp_path):
     target.write_bytes(b"old")
     link.symlink_to("real.hll")
     assert run("count", "--save", link, input=lines_of(10)).returncode == 0
-    expected = sketch_of(lines_of(10), 14)
+    expected = sketch_of(lines_of(10), DEFAULT_P)
     assert link.is_symlink() and drisk.unpack(target.read_bytes()).registers() == expected.registers()
 
 

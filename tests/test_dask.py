@@ -54,6 +54,18 @@ def local_sketch(values, p):
     return h
 
 
+def test_defaults_are_the_precision_of_the_sketch_type():
+    """Sketches from drisk.dask merge with HyperLogLog()'s and the tool's."""
+    values = [f"v{i}" for i in range(500)]
+    bag = db.from_sequence(values, npartitions=3)
+    default = len(HyperLogLog())
+    assert len(drisk.dask.sketch(bag)) == default
+    assert drisk.dask.nunique(bag) == drisk.estimate(local_sketch(values, 12)) and default == 2**12
+    frame = dd.from_pandas(pd.DataFrame({"g": [i % 2 for i in range(500)], "v": values}), npartitions=2)
+    packed = frame.groupby("g").agg({"v": drisk.dask.aggregation(result="sketch")}).compute()["v"]
+    assert {len(drisk.load(data)) for data in packed} == {default}
+
+
 def strings(n, distinct, missing_every=0):
     values = [f"user-{i * 7919 % distinct}" for i in range(n)]
     if missing_every:
@@ -227,7 +239,7 @@ def test_per_day_sketches_from_parquet_merge_with_the_tool(tmp_path):
     dd.from_pandas(frame, npartitions=4).to_parquet(tmp_path / "events")
 
     events = dd.read_parquet(tmp_path / "events")
-    per_day = events.groupby("day").agg({"user": drisk.dask.aggregation(p=14, result="sketch")}).compute()
+    per_day = events.groupby("day").agg({"user": drisk.dask.aggregation(result="sketch")}).compute()
     for day, packed in per_day["user"].items():
         (tmp_path / f"users-{day}.hll").write_bytes(packed)
 
@@ -235,7 +247,7 @@ def test_per_day_sketches_from_parquet_merge_with_the_tool(tmp_path):
     assert len(files) == 3
     out = tmp_path / "june.hll"
     subprocess.run([sys.executable, "-m", "drisk", "merge", *files, "-o", str(out)], check=True, capture_output=True)
-    assert drisk.load(out.read_bytes()).registers() == local_sketch(frame.user, 14).registers()
+    assert drisk.load(out.read_bytes()).registers() == local_sketch(frame.user, 12).registers()
 
 
 def sketch_batches(batches):

@@ -11,7 +11,9 @@ import threading
 
 import pytest
 
-import drisk._files
+import drisk._bulk
+import drisk._probe
+import drisk._regular
 from drisk import HyperLogLog, update_file, update_stream
 from support import one_by_one, reference_lines
 
@@ -87,14 +89,30 @@ def test_update_stream_reports_progress():
 @pytest.mark.parametrize("helper", [False, True])
 @pytest.mark.parametrize("data", [random_text(9, 2000), *EDGES[1:]], ids=lambda d: f"{len(d)}B")
 def test_update_file_blocks(tmp_path, monkeypatch, block_size, helper, data):
-    monkeypatch.setattr(drisk._files, "BLOCK_SIZE", block_size)
-    monkeypatch.setattr(drisk._files, "_helpers_wanted", lambda: helper)
+    monkeypatch.setattr(drisk._regular, "BLOCK_SIZE", block_size)
+    monkeypatch.setattr(drisk._regular, "usable_cpus", lambda: 2 if helper else 1)
     path = tmp_path / "in.txt"
     path.write_bytes(data)
     seen = []
     h = HyperLogLog(12)
     assert_counted(h, data, update_file(h, path, progress=seen.append))
     assert sum(seen) == len(data)
+
+
+@pytest.mark.parametrize("cpus", [1, 2])
+def test_second_reader_only_where_the_core_counts_two_cpus(tmp_path, monkeypatch, cpus):
+    assert drisk._bulk.usable_cpus() == drisk._probe.usable_cpus()
+    assert 1 <= drisk._bulk.usable_cpus() <= len(os.sched_getaffinity(0))
+    monkeypatch.setattr(drisk._regular, "BLOCK_SIZE", 4096)
+    monkeypatch.setattr(drisk._regular, "usable_cpus", lambda: cpus)
+    started = []
+    start = threading.Thread.start
+    monkeypatch.setattr(threading.Thread, "start", lambda thread: (started.append(thread.name), start(thread))[-1])
+    data = random_text(4, 2000)
+    (tmp_path / "in.txt").write_bytes(data)
+    h = HyperLogLog(10)
+    assert_counted(h, data, update_file(h, tmp_path / "in.txt"))
+    assert started.count("drisk-reader") == (cpus > 1)
 
 
 TEXT = "zéro\r\nun\n\ndeux\rtrois\n" * 50 + "fin"
@@ -240,6 +258,26 @@ def test_zstd_cut_anywhere(tmp_path):
         else:
             with pytest.raises(ValueError, match="zstd data"):
                 update_file(h, tmp_path / "cut.zst")
+
+
+def test_zstd_of_repeats_is_decoded_in_bounded_memory(tmp_path):
+    """zstd shrinks repeats up to about 32,768 times: the decoder is fed
+    little at a time, so that what one call gives back stays small."""
+    tracemalloc = pytest.importorskip("tracemalloc")
+    line = b"the same line, over and over\n"
+    data = zstd_compress(line * (256 * 2**20 // len(line)))
+    assert len(data) < 64 * 1024
+    (tmp_path / "repeats.zst").write_bytes(data)
+    h = HyperLogLog(8)
+    tracemalloc.start()
+    try:
+        lines = update_file(h, tmp_path / "repeats.zst")
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert lines == 256 * 2**20 // len(line)
+    assert h.registers() == one_by_one(8, [line[:-1]]).registers()
+    assert peak < 40 * 2**20
 
 
 # --- arguments -----------------------------------------------------------------

@@ -140,3 +140,21 @@ def test_union_names_the_bad_argument():
     with pytest.raises(TypeError) as info:
         drisk.union(HyperLogLog(8), HyperLogLog(9), "x")
     assert "while processing 'sketches[2]'" in getattr(info.value, "__notes__", [])[0]
+
+
+@pytest.mark.parametrize("order", ["lower first", "higher first"])
+@pytest.mark.parametrize("p", range(4, 18))
+def test_union_one_precision_apart(p, order):
+    """The higher sketch folds by one bit and each register takes the larger
+    value: items of the lower sketch alone must survive it."""
+    shared = [b"both-%d" % i for i in range(2000)]
+    lower_only = [b"lower-%d" % i for i in range(2000)]
+    higher_only = [b"higher-%d" % i for i in range(2000)]
+    lower, higher = built(p, shared + lower_only), built(p + 1, shared + higher_only)
+    expected = built(p, shared + lower_only + higher_only).to_bytes()
+    sketches = [lower, higher] if order == "lower first" else [higher, lower]
+    assert drisk.union(*sketches).to_bytes() == expected
+    assert drisk.union(*sketches, built(p + 1, higher_only)).to_bytes() == expected
+    folded = drisk.fold(higher, p)
+    folded.merge(lower)
+    assert folded.to_bytes() == expected

@@ -1,8 +1,42 @@
 """The public drisk package as a user meets it."""
 
+import ast
+import pathlib
+
 import drisk
 
 
 def test_dir_shows_the_public_names_only():
     assert sorted(dir(drisk)) == sorted(drisk.__all__)
     assert all(hasattr(drisk, name) for name in drisk.__all__)
+
+
+def test_no_module_of_the_package_imports_back_through_it():
+    """A module that __init__ imports takes what it needs from the modules
+    that define it (drisk._bulk, ...), never from the package being built:
+    `from drisk import _bulk` inside one of them is an import loop."""
+    root = pathlib.Path(drisk.__file__).parent
+    loaded_by_init = {
+        node.module
+        for node in ast.walk(ast.parse((root / "__init__.py").read_text()))
+        if isinstance(node, ast.ImportFrom) and node.module and node.module.startswith("drisk.")
+    }
+    assert loaded_by_init
+    edges = {}
+    for path in root.glob("*.py"):
+        module = "drisk" if path.stem == "__init__" else f"drisk.{path.stem}"
+        targets = set()
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.ImportFrom) and node.module and node.level == 0:
+                targets.add(node.module)
+            elif isinstance(node, ast.Import):
+                targets.update(alias.name for alias in node.names)
+        edges[module] = {t for t in targets if t == "drisk" or t.startswith("drisk.")}
+
+    def reaches_the_package(module, seen):
+        for target in edges.get(module, ()):
+            if target == "drisk" or (target not in seen and reaches_the_package(target, seen | {target})):
+                return True
+        return False
+
+    assert [m for m in sorted(loaded_by_init) if reaches_the_package(m, {m})] == []

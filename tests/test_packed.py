@@ -13,6 +13,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import drisk
+import drisk._pack
 from drisk import HyperLogLog, load, pack, unpack
 
 MAGIC = b"\xe2HLL"
@@ -349,6 +350,65 @@ def test_load_reads_both_forms(form, wrap, p):
 def test_load_refuses_everything_else(data, message):
     with pytest.raises(ValueError, match=message):
         load(data)
+
+
+@pytest.mark.parametrize("form", ["raw", "packed"])
+@pytest.mark.parametrize("step", [2, -1])
+def test_load_refuses_a_strided_buffer(form, step):
+    h = fed(4, 30)
+    data = h.to_bytes() if form == "raw" else pack(h)
+    spread = bytearray(len(data) * abs(step))
+    spread[:: abs(step)] = data
+    view = memoryview(spread)[::step] if step > 0 else memoryview(data[::-1])[::-1]
+    assert bytes(view) == data  # the right bytes, but not one run
+    with pytest.raises(ValueError, match="^not a stored sketch: a non-contiguous buffer"):
+        load(view)
+    assert load(bytes(view)).registers() == h.registers()
+
+
+def reference_form(data):
+    """The form load() reads `data` in, told as the format's description
+    tells the two apart; None for neither."""
+    if len(data) >= 15 and data[:4] == MAGIC and data[5] in (DENSE, SPARSE):
+        return "packed-dense" if data[5] == DENSE else "packed-sparse"
+    if data and 4 <= data[0] <= 18 and len(data) == 1 + 2 ** data[0]:
+        return "raw"
+    return None
+
+
+@pytest.mark.parametrize("p", [4, 12, 18])
+@pytest.mark.parametrize("n", [0, 100, 100_000])
+def test_form_names_what_pack_and_to_bytes_wrote(p, n):
+    h = fed(p, n)
+    packed = pack(h)
+    dense = len(packed) == 2**p + 15  # the dense body is the registers, one byte each
+    assert drisk._pack.form(packed) == ("packed-dense" if dense else "packed-sparse")
+    assert drisk._pack.form(bytearray(h.to_bytes())) == "raw"
+
+
+@pytest.mark.parametrize(
+    "data",
+    [b"", b"\x04", b"\x04" + bytes(15), b"\x04" + bytes(17), b"\x13" + bytes(2**19), MAGIC, pack(HyperLogLog(4))[:14]]
+    + [pack(HyperLogLog(4))[:5] + bytes([encoding]) + pack(HyperLogLog(4))[6:] for encoding in (2, 255)],
+    ids=["empty", "p alone", "raw, one byte short", "raw, one byte long", "raw, p=19", "magic alone", "short packed"]
+    + ["encoding 2", "encoding 255"],
+)
+def test_form_refuses_data_in_neither_form(data):
+    assert reference_form(data) is None
+    with pytest.raises(ValueError, match="^not a stored sketch: neither the raw form"):
+        drisk._pack.form(data)
+
+
+raw_like = st.builds(lambda p, extra: bytes([p]) + bytes(2**p + extra), st.integers(0, 19), st.integers(-1, 1))
+
+
+@given(st.binary(max_size=40) | checksummed() | raw_like)
+def test_form_agrees_with_the_reference(data):
+    try:
+        form = drisk._pack.form(data)
+    except ValueError:
+        form = None
+    assert form == reference_form(data)
 
 
 # ---------------------------------------------------------------------------

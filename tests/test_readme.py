@@ -1,38 +1,25 @@
 """Every example in README.md runs: the Python blocks as scripts (so that the
 multiprocessing example meets the spawn start method as a user's script
-would), type-checked together with mypy --strict, and every line of the
-tool's shell examples, against generated data."""
+would) and every line of the tool's shell examples, against generated data.
+test_typing.py type-checks the Python blocks."""
 
 import gzip
 import os
-import pathlib
 import re
 import subprocess
 import sys
 
 import pytest
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
-BLOCK = re.compile(r"^```(\w+)\n(.*?)^```", re.S | re.M)
-OPTIONAL = ["numpy", "pandas", "polars", "pyarrow", "duckdb", "dask", "distributed", "matplotlib", "pyspark"]
+from support import importable, optional_imports, readme_blocks
 
-
-def blocks(language):
-    return [body for lang, body in BLOCK.findall(README.read_text()) if lang == language]
-
-
-PYTHON = blocks("python")
+PYTHON = readme_blocks("python")
 SHELL = [
     line
-    for body in blocks("sh")
+    for body in readme_blocks("sh")
     for line in body.splitlines()
     if re.search(r"(^|\| )drisk ", line) and "apt-get" not in line and "pip install" not in line
 ]
-
-
-def needs(code):
-    """The optional packages a block imports."""
-    return [name for name in OPTIONAL if re.search(rf"^\s*(import|from) {name}\b", code, re.M)]
 
 
 @pytest.fixture
@@ -42,7 +29,7 @@ def workdir(tmp_path):
         (tmp_path / name).write_bytes(b"".join(b"user%d\n" % (j * (i + 1)) for j in range(2000)))
     with gzip.open(tmp_path / "big.gz", "wb") as f:
         f.write(b"".join(b"line%d\n" % j for j in range(5000)))
-    if _importable("pandas") and _importable("pyarrow"):
+    if importable("pandas") and importable("pyarrow"):
         import pandas as pd
 
         (tmp_path / "events").mkdir()
@@ -61,7 +48,7 @@ def env():
 @pytest.mark.parametrize("index", range(len(PYTHON)))
 def test_python_example_runs(index, workdir):
     code = PYTHON[index]
-    for name in needs(code):
+    for name in optional_imports(code):
         pytest.importorskip(name)
     script = workdir / f"example{index}.py"
     script.write_text(code)
@@ -69,41 +56,6 @@ def test_python_example_runs(index, workdir):
         [sys.executable, str(script)], cwd=workdir, input=b"x\ny\n", capture_output=True, timeout=120, env=env()
     )
     assert result.returncode == 0, result.stderr.decode(errors="replace")[-3000:]
-
-
-def test_python_examples_pass_mypy_strict(tmp_path):
-    pytest.importorskip("mypy")
-    files = []
-    for index, code in enumerate(PYTHON):
-        if all(_importable(name) for name in needs(code)):
-            path = tmp_path / f"example{index}.py"
-            path.write_text(code)
-            files.append(str(path))
-    result = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "mypy",
-            "--strict",
-            "--ignore-missing-imports",
-            "--no-error-summary",
-            "--cache-dir",
-            str(tmp_path / ".mypy_cache"),
-            *files,
-        ],
-        capture_output=True,
-        text=True,
-        timeout=600,
-    )
-    assert result.returncode == 0, result.stdout[-3000:]
-
-
-def _importable(name):
-    try:
-        __import__(name)
-    except ImportError:
-        return False
-    return True
 
 
 def test_tool_examples_run(workdir):

@@ -1,10 +1,15 @@
-"""mypy --strict on the package and on code that uses every member."""
+"""mypy --strict on the package, on code that uses every member, and on
+README.md's Python examples."""
 
+import pathlib
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+import drisk
+from support import importable, optional_imports, readme_blocks
 
 pytest.importorskip("mypy")
 
@@ -50,23 +55,53 @@ BAD = textwrap.dedent(
 )
 
 
-def mypy(*args):
-    return subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *args], capture_output=True, text=True
+@pytest.fixture(scope="module")
+def checked(tmp_path_factory):
+    """One mypy --strict run (it is slow) over the package, the example, the
+    misuse and README.md's Python blocks whose optional packages are
+    installed: {file name: its error lines}, the package's under "drisk"."""
+    where = tmp_path_factory.mktemp("typing")
+    files = {"example.py": EXAMPLE, "bad.py": BAD}
+    for index, code in enumerate(readme_blocks("python")):
+        if all(importable(name) for name in optional_imports(code)):
+            files[f"readme{index}.py"] = code
+    for name, code in files.items():
+        (where / name).write_text(code)
+    proc = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--ignore-missing-imports",  # the optional packages without type information
+            "--no-error-summary",
+            "--cache-dir",
+            str(where / ".mypy_cache"),
+            str(pathlib.Path(drisk.__file__).parent),  # the package, as files: no -p beside files
+            *(str(where / name) for name in files),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=600,
     )
+    errors = {name: [] for name in [*files, "drisk"]}
+    for line in proc.stdout.splitlines():
+        path = pathlib.Path(line.split(":", 1)[0])
+        errors[path.name if path.parent == where else "drisk"].append(line)
+    assert proc.returncode in (0, 1) and not proc.stderr, proc.stderr
+    return errors
 
 
-def test_package_and_example_pass_strict(tmp_path):
-    example = tmp_path / "example.py"
-    example.write_text(EXAMPLE)
-    proc = mypy("-p", "drisk")
-    assert proc.returncode == 0, proc.stdout
-    proc = mypy(str(example))
-    assert proc.returncode == 0, proc.stdout
+def test_package_and_example_pass_strict(checked):
+    assert checked["drisk"] == []
+    assert checked["example.py"] == []
 
 
-def test_stubs_catch_misuse(tmp_path):
-    bad = tmp_path / "bad.py"
-    bad.write_text(BAD)
-    proc = mypy(str(bad))
-    assert proc.returncode == 1 and "update" in proc.stdout
+def test_stubs_catch_misuse(checked):
+    assert checked["bad.py"] and all("update" in line for line in checked["bad.py"] if ": error:" in line)
+
+
+def test_readme_examples_pass_strict(checked):
+    readme = {name: lines for name, lines in checked.items() if name.startswith("readme")}
+    assert readme, "no README example was checked"
+    assert all(lines == [] for lines in readme.values()), readme

@@ -393,6 +393,24 @@ void write(const HyperLogLogCore& core, const Plan& plan, std::uint8_t* out) noe
   store_le64(out + covered, checksum(out, covered));
 }
 
+Form form(std::span<const std::uint8_t> data) noexcept {
+  if (data.size() >= MIN_SIZE && std::equal(MAGIC.begin(), MAGIC.end(), data.begin())) {
+    switch (static_cast<Encoding>(data[5])) {
+      case Encoding::dense:
+        return Form::packed_dense;
+      case Encoding::sparse:
+        return Form::packed_sparse;
+    }
+    return Form::neither;
+  }
+  // The magic's first byte is never a valid p, so the two cannot overlap.
+  if (!data.empty() && data[0] >= MIN_PRECISION && data[0] <= MAX_PRECISION &&
+      data.size() == 1 + (std::size_t{1} << data[0])) {
+    return Form::raw;
+  }
+  return Form::neither;
+}
+
 Refusal unpack(std::span<const std::uint8_t> data, HyperLogLogCore& out) {
   if (data.size() < MAGIC.size() || !std::equal(MAGIC.begin(), MAGIC.end(), data.begin())) {
     return bad_start(data);

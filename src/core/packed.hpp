@@ -79,6 +79,14 @@ void write(const HyperLogLogCore& core, const Plan& plan, std::uint8_t* out) noe
 // untouched.
 Refusal unpack(std::span<const std::uint8_t> data, HyperLogLogCore& out);
 
+// The stored form a buffer is in, told from its first bytes and its length
+// alone, as load() tells them apart: raw (a valid p, then exactly 2^p
+// registers) or packed (the magic number, room for a header and checksum,
+// and a known encoding). Checks nothing else: unpack() and decode() do.
+enum class Form : std::uint8_t { raw, packed_dense, packed_sparse, neither };
+
+Form form(std::span<const std::uint8_t> data) noexcept;
+
 }  // namespace drisk::packed
 
 #endif  // DRISK_PACKED_HPP

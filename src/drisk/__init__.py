@@ -25,7 +25,7 @@ from drisk._bulk import update_lines
 from drisk._columns import update_many
 from drisk._estimate import error_bounds, estimate, fold, summary, union
 from drisk._files import FileChangedError, update_file, update_stream
-from drisk._pack import pack, unpack
+from drisk._pack import form, pack, unpack
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -59,11 +59,17 @@ def relative_error(sketch_or_p: HyperLogLog | int) -> float:
 def load(data: Buffer) -> HyperLogLog:
     """A sketch from either stored form: the raw form of to_bytes() (exactly
     1 + 2**p bytes after a valid p, 4 to 18) or the packed form of pack().
-    Anything else raises ValueError, as unpack() explains."""
-    view = memoryview(data).cast("B")
-    if len(view) > 1 and 4 <= view[0] <= 18 and len(view) == 1 + 2 ** view[0]:
-        return HyperLogLog.from_bytes(view.tobytes())
-    return unpack(view)
+    Anything else raises ValueError, as unpack() explains; so does a buffer
+    whose bytes are not one contiguous run (a strided view), which no stored
+    sketch is."""
+    with memoryview(data) as view:
+        if not view.c_contiguous:
+            raise ValueError("not a stored sketch: a non-contiguous buffer (copy it to bytes first)")
+    try:
+        raw = form(data) == "raw"
+    except ValueError:
+        raw = False  # neither form: unpack() says what is wrong
+    return HyperLogLog.from_bytes(bytes(data)) if raw else unpack(data)
 
 
 def _restore(data: bytes) -> HyperLogLog:

@@ -17,11 +17,11 @@ from collections.abc import Callable, Iterable
 from typing import Any, Protocol, cast
 
 from _drisk import HyperLogLog
-from drisk import _bulk
+from drisk._bulk import update_many as _update_items
 from drisk._colread import update_arrow, update_buffer
 
 # The element-by-element path, for lists, tuples and any other iterable.
-_update_list: Callable[[HyperLogLog, Any], int] = _bulk.update_many
+_update_list: Callable[[HyperLogLog, Any], int] = _update_items
 
 
 class ArrowStreamExportable(Protocol):

@@ -1,6 +1,9 @@
+from typing import Literal
+
 from typing_extensions import Buffer
 
 from _drisk import HyperLogLog
 
 def pack(sketch: HyperLogLog) -> bytes: ...
 def unpack(data: Buffer) -> HyperLogLog: ...
+def form(data: Buffer) -> Literal["raw", "packed-dense", "packed-sparse"]: ...

@@ -39,8 +39,10 @@ if TYPE_CHECKING:
 
 from drisk import HyperLogLog, __version__, load, pack, relative_error, summary, union, update_file
 from drisk._files import FileChangedError
+from drisk._pack import form as form_of
 
-DEFAULT_PRECISION = 14
+#: The sketch type's own default, so that the tool's sketches merge with the library's.
+DEFAULT_PRECISION = len(HyperLogLog()).bit_length() - 1
 #: Inputs smaller than this never get a progress bar.
 PROGRESS_MIN_BYTES = 64 * 1024 * 1024
 #: A sketch file is read up to this size: a packed sketch has at most
@@ -51,10 +53,6 @@ HASH_SPACE = 2.0**64
 ESTIMATORS = ("improved", "ml", "classic")
 #: The confidence of the interval the tool reports.
 CONFIDENCE = 0.95
-#: The packed form starts with this magic number; its byte 5 is the encoding
-#: of the body, 0 dense or 1 sparse (the layout is in src/core/packed.hpp).
-PACKED_MAGIC = b"\xe2HLL"
-PACKED_ENCODING_OFFSET = 5
 
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130
@@ -120,14 +118,11 @@ def build_parser() -> Parser:
         default=DEFAULT_PRECISION,
         metavar="P",
         help=f"sketch precision, 4 to 18: 2**P registers, error about 1.04/sqrt(2**P) "
-        f"(default {DEFAULT_PRECISION}: 16 KiB, 0.81%%)",
+        f"(default {DEFAULT_PRECISION}: {2**DEFAULT_PRECISION // 1024} KiB, "
+        f"{relative_error(DEFAULT_PRECISION):.1%}%)",
     )
     count.add_argument("--save", metavar="SKETCH", help="also write the sketch (packed) to this file")
-    count.add_argument(
-        "--json",
-        action="store_true",
-        help="print a JSON object (estimate, 95%% interval, ...) instead of the bare estimate",
-    )
+    add_json(count, instead_of_estimate=True)
     add_estimator(count)
     count.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
 
@@ -140,11 +135,7 @@ def build_parser() -> Parser:
     )
     merge.add_argument("sketches", nargs="+", metavar="SKETCH", help="sketch files, packed or raw")
     merge.add_argument("-o", "--output", metavar="OUT", help="write the merged sketch (packed) to this file")
-    merge.add_argument(
-        "--json",
-        action="store_true",
-        help="print a JSON object (estimate, 95%% interval, ...) instead of the bare estimate",
-    )
+    add_json(merge, instead_of_estimate=True)
     add_estimator(merge)
 
     show = commands.add_parser(
@@ -154,9 +145,17 @@ def build_parser() -> Parser:
         "estimate with its 95% interval, error bound and the share of registers in use.",
     )
     show.add_argument("sketch", metavar="SKETCH", help="sketch file, packed or raw")
-    show.add_argument("--json", action="store_true", help="print a JSON object")
+    add_json(show)
     add_estimator(show)
     return parser
+
+
+def add_json(parser: Parser, instead_of_estimate: bool = False) -> None:
+    """--json: count and merge print it in place of the bare estimate."""
+    text = "print a JSON object"
+    if instead_of_estimate:
+        text += " (estimate, 95%% interval, ...) instead of the bare estimate"
+    parser.add_argument("--json", action="store_true", help=text)
 
 
 def add_estimator(parser: Parser) -> None:
@@ -245,13 +244,6 @@ class Assessment(NamedTuple):
         }
 
 
-def form_of(data: bytes) -> str:
-    """The form of sketch file contents that load() has accepted."""
-    if not data.startswith(PACKED_MAGIC):
-        return "raw"
-    return "packed-sparse" if data[PACKED_ENCODING_OFFSET] == 1 else "packed-dense"
-
-
 def read_sketch(path: str) -> tuple[HyperLogLog, bytes]:
     """A sketch file in either form, read with a size cap and checked, and
     its contents."""
@@ -278,7 +270,7 @@ def read_sketch(path: str) -> tuple[HyperLogLog, bytes]:
                 f"{1 + 2**p} bytes) nor a packed one (no magic number)"
             ) from None
         raise CliError(f"{invalid}: {exc}") from None
-    if not data.startswith(PACKED_MAGIC):
+    if form_of(data) == "raw":
         # A register holds at most 65 - p (the rank of an all-zero remainder
         # of the hash): anything above that cannot come from counting. The
         # packed form refuses such values itself; the raw form takes any byte.
@@ -484,14 +476,27 @@ def emit_result(info: Assessment, json_wanted: bool, **extra: object) -> None:
 
 
 def run_merge(args: argparse.Namespace) -> int:
-    sketches = [read_sketch(path)[0] for path in args.sketches]
-    merged = union(*sketches)  # folded to the smallest precision among them
+    # Each input is folded into the result as soon as it is read and checked,
+    # so that memory stays at two sketches however many inputs there are;
+    # nothing is written before the last one has been checked.
+    merged: HyperLogLog | None = None
+    sizes = set()
+    for path in args.sketches:
+        sketch = read_sketch(path)[0]
+        sizes.add(len(sketch))
+        if merged is None:
+            merged = sketch
+        elif len(sketch) == len(merged):
+            merged.merge(sketch)
+        else:
+            merged = union(merged, sketch)  # folded to the smaller precision of the two
+    assert merged is not None  # argparse asks for at least one
     info = Assessment.of(merged, args.estimator)
     if args.output is not None:
         with AtomicOutput(args.output) as output:
             output.commit(pack(merged))
     emit_result(info, args.json, sketches=len(args.sketches))
-    if len({len(sketch) for sketch in sketches}) > 1:
+    if len(sizes) > 1:
         # Last, once everything has succeeded: stderr holds one line either way.
         note(f"folded to p={info.p} (the smallest precision among the inputs)")
     return 0

@@ -7,6 +7,7 @@
 #include <array>
 
 #include "byte_inputs.hpp"
+#include "cpus.hpp"
 #include "entry.hpp"
 #include "items.hpp"
 #include "lines.hpp"
@@ -72,6 +73,13 @@ PyObject* bulk_update_joined(PyObject* /*module*/, PyObject* const* args, Py_ssi
       });
 }
 
+// usable_cpus() -> int: the CPUs the Python side may keep busy, as the
+// entries above count them (affinity and cgroup quota).
+PyObject* bulk_usable_cpus(PyObject* /*module*/, PyObject* /*unused*/) {
+  return trampoline(
+      []() -> Expected<PyObject*> { return checked(PyLong_FromUnsignedLong(usable_cpus())); });
+}
+
 int bulk_exec(PyObject* module) {
   return trampoline([&]() -> Expected<int> {
     if (Status imported = import_sketch_type(module); !imported) {
@@ -112,6 +120,9 @@ PyMethodDef BULK_METHODS[] = {
          UPDATE_JOINED_DESC,
          "update_joined(sketch, parts)\n--\n\n"
          "Add one item: the bytes-like parts joined, hashed as they come, in bounded memory.")},
+    {"usable_cpus", bulk_usable_cpus, METH_NOARGS,
+     "usable_cpus()\n--\n\n"
+     "How many CPUs this process may use: its affinity, bounded by its cgroup's CPU quota."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

@@ -15,8 +15,10 @@ namespace {
 
 constexpr std::array<const char* const, 1> PACK_PARAMS{"sketch"};
 constexpr std::array<const char* const, 1> UNPACK_PARAMS{"data"};
+constexpr std::array<const char* const, 1> FORM_PARAMS{"data"};
 constexpr FunctionDescription PACK_DESC{nullptr, "pack", PACK_PARAMS, 1};
 constexpr FunctionDescription UNPACK_DESC{nullptr, "unpack", UNPACK_PARAMS, 1};
+constexpr FunctionDescription FORM_DESC{nullptr, "form", FORM_PARAMS, 1};
 
 // pack(sketch) -> bytes
 PyObject* pack_pack(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
@@ -54,6 +56,34 @@ PyObject* pack_unpack(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
                                  });
 }
 
+// form(data) -> str
+PyObject* pack_form(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  return bound_call<FORM_DESC>(args, nargs, kwnames,
+                               [](Slots<FORM_DESC>& slots) -> Expected<PyObject*> {
+                                 BufferView view;
+                                 if (!view.acquire(slots[0])) {
+                                   return fetch_for("data");
+                                 }
+                                 const packed::Form form = packed::form(view.bytes());
+                                 view.release();  // may run Python code (__release_buffer__)
+                                 switch (form) {
+                                   case packed::Form::raw:
+                                     return checked(PyUnicode_FromString("raw"));
+                                   case packed::Form::packed_dense:
+                                     return checked(PyUnicode_FromString("packed-dense"));
+                                   case packed::Form::packed_sparse:
+                                     return checked(PyUnicode_FromString("packed-sparse"));
+                                   case packed::Form::neither:
+                                     break;
+                                 }
+                                 return value_error(
+                                     "not a stored sketch: neither the raw form (a p of 4 to 18, "
+                                     "then 2**p registers) nor the packed form (magic number E2 48 "
+                                     "4C 4C, a header and a checksum)");
+                               });
+}
+
 PyMethodDef PACK_METHODS[] = {
     {"pack", as_cfunction(pack_pack), METH_FASTCALL | METH_KEYWORDS,
      documented(PACK_DESC,
@@ -66,6 +96,12 @@ PyMethodDef PACK_METHODS[] = {
                 "unpack(data)\n--\n\n"
                 "Rebuild a sketch from pack() output (any bytes-like object). Raises\n"
                 "ValueError for anything else: truncated, altered or foreign data.")},
+    {"form", as_cfunction(pack_form), METH_FASTCALL | METH_KEYWORDS,
+     documented(FORM_DESC,
+                "form(data)\n--\n\n"
+                "The form of a stored sketch, as load() tells them apart: \"raw\" (to_bytes()),\n"
+                "\"packed-dense\" or \"packed-sparse\" (pack()), read from the first bytes and\n"
+                "the length alone. Raises ValueError for data in neither form.")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
