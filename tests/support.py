@@ -1,6 +1,18 @@
 """Helpers shared by the test files."""
 
+import math
+
 from drisk import HyperLogLog
+
+
+def float_text(value):
+    """The item a float that is not NaN stands for, by Python's own texts: a
+    whole value is its integer's str(), as 1.0 == 1; any other its repr()."""
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    if value.is_integer():
+        return str(int(value))
+    return repr(value)
 
 
 def nonzero_registers(sketch):
