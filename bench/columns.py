@@ -1,7 +1,11 @@
 """`python -m bench columns`: columns into a sketch, beside the column engines.
 
 One run, one data set: 10 million rows with about 4 million distinct values,
-as a NumPy int64 array and as a pyarrow string column of the same numbers.
+as a NumPy int64 array and as a pyarrow string column of the same numbers,
+and as float64 columns of three kinds: whole numbers (an integer column that
+pandas turned to float64 for a missing value), prices in cents (n / 100,
+the fractions data usually holds) and full-precision fractions (n / 7, all
+seventeen digits: the worst case for writing a float's text).
 Every timing is the best of several rounds, drisk and its peers taking turns
 within each round so that they see the same machine. Peak memory is measured
 around one drisk call, both as Python allocations (tracemalloc) and as
@@ -66,6 +70,32 @@ def resident_peak_above(run: Callable[[], Any]) -> tuple[int, int]:
     return traced, resident
 
 
+# The float64 columns: name -> (target of drisk / polars, values from the ints).
+FLOAT_KINDS: dict[str, tuple[str, Callable[[Any], Any]]] = {
+    "whole": ("<= 1.0", lambda ints: ints.astype("float64")),
+    "cents": ("<= 2.0", lambda ints: ints / 100),
+    "n / 7": ("<= 2.0", lambda ints: ints / 7),
+}
+
+
+def float_runs(ints: Any, ours: Callable[[Any], Callable[[], float]], pl: Any) -> dict[str, dict]:
+    """One group of runs per float64 column kind: NumPy and Arrow into drisk,
+    polars' approx_n_unique on the same values."""
+    import pyarrow as pa
+
+    groups: dict[str, dict[str, Callable[[], Any]]] = {}
+    for label, (_, make) in FLOAT_KINDS.items():
+        values = make(ints)
+        runs: dict[str, Callable[[], Any]] = {
+            f"drisk.update_many(numpy float64, {label})": ours(values),
+            f"drisk.update_many(pyarrow float64, {label})": ours(pa.array(values)),
+        }
+        if pl is not None:
+            runs[f"polars Series.approx_n_unique() (float64, {label})"] = pl.Series(values).approx_n_unique
+        groups[label] = runs
+    return groups
+
+
 def main(quick: bool = False) -> None:
     import numpy as np
     import pyarrow as pa
@@ -121,9 +151,13 @@ def main(quick: bool = False) -> None:
     except ImportError:
         pd = None
 
+    float_groups = float_runs(ints, ours, pl)
+
     results = {}
     results.update(best_of(rounds, string_runs))
     results.update(best_of(rounds, int_runs))
+    for runs in float_groups.values():
+        results.update(best_of(rounds, runs))
     results.update(best_of(1, slow_runs))
 
     memory = {
@@ -132,11 +166,11 @@ def main(quick: bool = False) -> None:
     }
 
     print(f"{rows:,} rows, {exact:,} distinct; p={P}, bound 3 x 1.04/sqrt(m) = {bound:.2%}\n")
-    print(f"| {'run':<45} | {'ms':>9} | {'answer':>11} | {'error':>7} |")
-    print(f"|{'-' * 47}|{'-' * 11}|{'-' * 13}|{'-' * 9}|")
+    print(f"| {'run':<52} | {'ms':>9} | {'answer':>11} | {'error':>7} |")
+    print(f"|{'-' * 54}|{'-' * 11}|{'-' * 13}|{'-' * 9}|")
     for name, (seconds, answer) in results.items():
         error = (answer - exact) / exact
-        print(f"| {name:<45} | {seconds * 1e3:>9,.1f} | {answer:>11,.0f} | {error:>+7.2%} |")
+        print(f"| {name:<52} | {seconds * 1e3:>9,.1f} | {answer:>11,.0f} | {error:>+7.2%} |")
 
     def time_of(name: str) -> float:
         return results[name][0]
@@ -149,15 +183,24 @@ def main(quick: bool = False) -> None:
         polars_int = time_of("polars Series.approx_n_unique() (int64)")
         ratios.append(("string: drisk / polars approx_n_unique", ours_str / polars_str, "<= 0.5"))
         ratios.append(("int64: drisk / polars approx_n_unique", ours_int / polars_int, "<= 1.0"))
+        for label, (target, _) in FLOAT_KINDS.items():
+            ratios.append(
+                (
+                    f"float64 {label}: drisk / polars",
+                    time_of(f"drisk.update_many(numpy float64, {label})")
+                    / time_of(f"polars Series.approx_n_unique() (float64, {label})"),
+                    target,
+                )
+            )
     if duckdb is not None:
         duck = time_of("duckdb approx_count_distinct (int64)")
         ratios.append(("int64: drisk / duckdb approx_count_distinct", ours_int / duck, "(reported)"))
     if pd is not None:
         nunique = time_of("pandas Series.nunique() (str dtype)")
         ratios.append(("string: pandas nunique / drisk", nunique / ours_str, ">= 20"))
-    print(f"\n| {'ratio':<45} | {'measured':>9} | target |\n|{'-' * 47}|{'-' * 11}|--------|")
+    print(f"\n| {'ratio':<52} | {'measured':>9} | target |\n|{'-' * 54}|{'-' * 11}|--------|")
     for name, value, target in ratios:
-        print(f"| {name:<45} | {value:>9.2f} | {target} |")
+        print(f"| {name:<52} | {value:>9.2f} | {target} |")
 
     print(f"\n| {'peak memory above sketch and input':<45} | {'traced':>9} | {'resident':>9} |")
     print(f"|{'-' * 47}|{'-' * 11}|{'-' * 11}|")

@@ -1,5 +1,6 @@
 """Helpers shared by the test files."""
 
+import math
 import pathlib
 import re
 
@@ -9,6 +10,16 @@ README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 _BLOCK = re.compile(r"^```(\w+)\n(.*?)^```", re.S | re.M)
 #: Packages a README example may import that the test environment may lack.
 OPTIONAL = ["numpy", "pandas", "polars", "pyarrow", "duckdb", "dask", "distributed", "matplotlib", "pyspark"]
+
+
+def float_text(value):
+    """The item a float that is not NaN stands for, by Python's own texts: a
+    whole value is its integer's str(), as 1.0 == 1; any other its repr()."""
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    if value.is_integer():
+        return str(int(value))
+    return repr(value)
 
 
 def nonzero_registers(sketch):

@@ -67,7 +67,7 @@ def test_bad_element_keeps_earlier_items(size, bad_at, wrap):
         update_many(h, wrap(items))
     assert str(info.value) == (
         f"update_many() items[{bad_at}]: 'complex' object is not an instance of "
-        "'bytes', 'str', 'int', 'float' or 'bool'"
+        "'bytes', 'str', 'int', 'float', 'bool', 'date', 'datetime', 'time' or 'Decimal'"
     )
     assert info.value.__notes__ == [f"while processing 'items[{bad_at}]'"]
     assert h.registers() == one_by_one(8, items[:bad_at]).registers()

@@ -17,6 +17,7 @@ import pytest
 import drisk
 from drisk import HyperLogLog, update_many
 from drisk._colread import update_arrow, update_buffer
+from support import float_text
 
 P = 16
 
@@ -34,7 +35,7 @@ def item_of(value):
     value = float(value)  # numpy and Arrow half floats come back as numpy scalars
     if math.isnan(value):
         return None
-    return "0.0" if value == 0 else repr(value)
+    return float_text(value)
 
 
 def oracle(values, p=P):
@@ -299,7 +300,25 @@ DOUBLES = [0.0, -0.0, 1.0, 1.5, -2.25, 1e16, 1e-5, 0.0001, 1e300, math.inf, -mat
     "values, texts, arrow_type, dtype",
     [
         (INTS, [str(x) for x in INTS], pa.int64(), np.int64),
-        (DOUBLES, [repr(x) if x else "0.0" for x in DOUBLES], pa.float64(), np.float64),
+        (
+            DOUBLES,
+            [
+                "0",
+                "0",
+                "1",
+                "1.5",
+                "-2.25",
+                "10000000000000000",
+                "1e-05",
+                "0.0001",
+                str(int(1e300)),
+                "inf",
+                "-inf",
+                "0.30000000000000004",
+            ],
+            pa.float64(),
+            np.float64,
+        ),
         ([True, False, True], ["True", "False"], pa.bool_(), np.bool_),
     ],
 )

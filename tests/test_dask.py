@@ -23,6 +23,7 @@ from dask.delayed import Delayed  # noqa: E402
 import drisk  # noqa: E402
 import drisk.dask  # noqa: E402
 from drisk import HyperLogLog  # noqa: E402
+from support import float_text  # noqa: E402
 
 
 @pytest.fixture(scope="session")
@@ -48,9 +49,10 @@ def synchronous():
 
 def local_sketch(values, p):
     """All the values in one process: str and bytes as they are, anything
-    else as its text; missing values skipped."""
+    else as its text (a whole float as its integer's); missing values skipped."""
     h = HyperLogLog(p)
-    drisk.update_many(h, [v if isinstance(v, (str, bytes)) else str(v) for v in values if v is not None and v == v])
+    texts = [v if isinstance(v, (str, bytes)) else float_text(v) if isinstance(v, float) else str(v) for v in values]
+    drisk.update_many(h, [t for v, t in zip(values, texts, strict=True) if v is not None and v == v])
     return h
 
 

@@ -1,5 +1,7 @@
-"""The text a number or boolean is hashed as: str() of integers, repr() of
-floats (-0.0 as 0.0, NaN never hashed), "True"/"False" for booleans.
+"""The text a number or boolean is hashed as: str() of integers, of whole
+floats as the integer they equal (2.0 as "2", -0.0 as "0", 1e20 as all its
+digits), repr() of other floats (NaN never hashed), "True"/"False" for
+booleans.
 
 The oracle is Python itself: a sketch fed the values from a column must hold
 the registers of a sketch fed their texts with update_str. At p=18 two
@@ -16,6 +18,7 @@ from hypothesis import strategies as st
 
 from drisk import HyperLogLog, update_many
 from drisk._colread import update_buffer
+from support import float_text
 
 np = pytest.importorskip("numpy")
 
@@ -24,7 +27,7 @@ def python_text(value):
     if isinstance(value, bool):
         return str(value)
     if isinstance(value, float):
-        return "0.0" if value == 0 else repr(value)
+        return float_text(value)
     return str(value)
 
 

@@ -4,6 +4,8 @@ Slow (about a minute): run with `pytest -m slow`. DRISK_LEAK_CALLS overrides
 the number of calls per entry point.
 """
 
+import datetime
+import decimal
 import gc
 import os
 import sys
@@ -32,6 +34,12 @@ P14 = HyperLogLog(14)
 DATA = H.to_bytes()
 ITEM = b"item"
 TEXT = "text"
+ZONE = datetime.timezone(datetime.timedelta(hours=2))
+DAY = datetime.date(2024, 1, 2)
+MOMENT = datetime.datetime(2024, 1, 2, 3, 4, 5, 6)
+AWARE = MOMENT.replace(tzinfo=ZONE)
+CLOCK = datetime.time(3, 4, 5)
+AMOUNT = decimal.Decimal("12.50")
 LINES = b"a\nb\r\nc"
 
 
@@ -81,6 +89,9 @@ CASES = {
     "many_bad": (lambda: drisk.update_many(H, [ITEM, 1j]), TypeError),
     "many_numbers": (lambda: drisk.update_many(H, [1, -2.5, True, None, 2**64 - 1]), None),
     "many_int_out_of_range": (lambda: drisk.update_many(H, [ITEM, 2**64]), TypeError),
+    "many_dates_and_decimals": (lambda: drisk.update_many(H, [DAY, MOMENT, AWARE, CLOCK, AMOUNT]), None),
+    "many_aware_time": (lambda: drisk.update_many(H, [DAY, datetime.time(1, tzinfo=ZONE)]), ValueError),
+    "many_long_decimal": (lambda: drisk.update_many(H, [AMOUNT, decimal.Decimal("1E+999")]), ValueError),
     "lines_bad": (lambda: drisk.update_lines(H, TEXT), TypeError),
     "many_single_item": (lambda: drisk.update_many(H, TEXT), TypeError),
     "many_bad_surrogate": (lambda: drisk.update_many(H, [TEXT, "\udc80"]), UnicodeEncodeError),

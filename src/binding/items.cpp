@@ -16,6 +16,7 @@
 
 #include "insert.hpp"
 #include "item_text.hpp"
+#include "value_objects.hpp"
 
 namespace drisk {
 namespace {
@@ -43,7 +44,8 @@ std::string type_name_of(PyObject* obj) {
 [[gnu::cold, gnu::noinline]] PyErr bad_element(PyObject* item, std::size_t index) {
   const std::string name = element_name(index);
   std::string message = "update_many() " + name + ": '" + type_name_of(item) +
-                        "' object is not an instance of 'bytes', 'str', 'int', 'float' or 'bool'";
+                        "' object is not an instance of 'bytes', 'str', 'int', 'float', 'bool', "
+                        "'date', 'datetime', 'time' or 'Decimal'";
   return type_error(std::move(message)).with_argument_note(name.c_str());
 }
 
@@ -98,10 +100,10 @@ inline Viewed view_int(PyObject* item, HyperLogLogCore::ItemView& out, char* slo
 }
 
 // Views one element: bytes (or a subclass) as they are, str (or a subclass)
-// as UTF-8, int (or a subclass) as decimal text, float (or a subclass) as
-// its repr, bool as "True" or "False" (item_text.hpp); the texts are written
-// into `slot`, ITEM_TEXT_CAPACITY bytes. The view lives as long as the
-// element and the slot.
+// as UTF-8, int and float (or subclasses) and bool by their item text
+// (item_text.hpp), dates, times and decimals by theirs (value_objects.hpp);
+// the texts are written into `slot`, ITEM_TEXT_CAPACITY bytes. The view
+// lives as long as the element and the slot.
 // Where an exact bytes object keeps its data, relative to the object: the
 // same for every bytes object of the process, measured once at module
 // execution (see bulk_exec), so the list path reads an element's data and
@@ -151,6 +153,18 @@ inline Viewed view_item(PyObject* item, HyperLogLogCore::ItemView& out, char* sl
   }
   if (item == Py_None) {
     return Viewed::missing;
+  }
+  std::size_t length = 0;
+  switch (view_value_object(item, slot, length)) {
+    case ObjectViewed::ok:
+      out = {slot, length};
+      return Viewed::ok;
+    case ObjectViewed::missing:
+      return Viewed::missing;
+    case ObjectViewed::raised:
+      return Viewed::raised;
+    case ObjectViewed::unknown:
+      break;
   }
   return Viewed::wrong_type;
 }

@@ -1,15 +1,50 @@
-// drisk: the text that stands for a number or a boolean as an item.
+// drisk: the one identity of values that are not text.
 //
-// A sketch hashes bytes. Values that are not text are hashed as the text
-// Python shows for them, so that 42 from an Arrow column, a NumPy array or a
-// Python list, the str "42" and the line "42" of a file are all one item:
+// A sketch hashes bytes. A value that is not text is hashed as the text
+// Python shows for it, so that the same value is the same item whichever way
+// it arrives: 42 from an Arrow column, a NumPy array or a Python list, 42.0
+// from a pandas column that went float for its missing values, the str "42"
+// and the line "42" of a file are all one item. This table is the rule for
+// every input path; the writers named in it are the only code that makes
+// these texts.
 //
-//   integers   decimal, with a leading "-" when negative ("42", "-7")
-//   floats     what repr() gives: the shortest digits that read back as the
-//              same double, laid out as repr lays them out ("1.0", "1.5",
-//              "1e+16", "1e-05", "0.0001", "inf", "-inf"); -0.0 is "0.0".
-//              NaN has no text: it is a missing value and is never hashed.
-//   booleans   "True" and "False"
+//   integers    decimal, with a leading "-" when negative ("42", "-7").
+//               format_int64, format_uint64 (below).
+//   floats      a float equal to an integer is that integer, as in Python
+//               (1.0 == 1): 2.0 is "2", -0.0 is "0", 1e20 is
+//               "100000000000000000000", DBL_MAX its 309 digits (the exact
+//               value the double holds, str(int(x))). Any other finite
+//               float is what repr() gives: the shortest digits that read
+//               back as the same double, laid out as repr lays them out
+//               ("1.5", "0.1", "1e-05", "0.0001"). Infinities are "inf" and
+//               "-inf". NaN has no text: it is a missing value and is never
+//               hashed. A float16 or float32 is the double holding it.
+//               format_double (below; digits from float_text.hpp).
+//   booleans    "True" and "False". bool_text (below).
+//   dates       date.isoformat(): "2024-01-02". Years outside 1..9999,
+//               which Python's date cannot hold, are written with as many
+//               digits as they need and a "-" before the year when it is
+//               below zero (astronomical numbering: year 0 is 1 BC), as
+//               NumPy writes them. format_date (item_time.hpp).
+//   timestamps  datetime.isoformat(): "2024-01-02T03:04:05" when the
+//               fraction of a second is zero, else six fractional digits
+//               ("...T03:04:05.120000"), or nine when the value has
+//               nanoseconds that are not whole microseconds (as
+//               pandas.Timestamp.isoformat() writes them). The same instant
+//               is the same item whatever the unit. A timestamp with a time
+//               zone is taken in UTC and ends in "+00:00"; a naive one has
+//               no suffix (Python holds the two unequal). format_timestamp
+//               (item_time.hpp).
+//   times       time.isoformat() of a time of day, by the same fraction
+//               rule: "03:04:05", "03:04:05.120000". format_time_of_day
+//               (item_time.hpp).
+//   decimals    an integral value is the integer's text (Decimal("5.00") is
+//               "5", like 5 and 5.0); any other value is its shortest plain
+//               text, without exponent or trailing zeros (Decimal("1.50") is
+//               "1.5", like the float 1.5). format_decimal (item_decimal.hpp).
+//
+// Durations, intervals and nested values have no text here: every path
+// refuses them, naming the type.
 //
 // Every writer fills a caller's buffer of at least ITEM_TEXT_CAPACITY bytes
 // and returns the length written. Nothing here allocates.
@@ -23,13 +58,16 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
+
+#include "float_text.hpp"
 
 namespace drisk {
 
-// Room for any text written here ("-2.2250738585072014e-308" is 24 bytes,
-// "-9223372036854775808" is 20), rounded up so that the eight-byte stores of
-// the integer writer never run past the end.
-inline constexpr std::size_t ITEM_TEXT_CAPACITY = 32;
+// Room for any text written here: the longest is a whole double near
+// -DBL_MAX, a "-" and 309 digits. Rounded up to a multiple of eight, with
+// room for the eight-byte stores of the integer writer.
+inline constexpr std::size_t ITEM_TEXT_CAPACITY = 320;
 
 inline constexpr std::string_view TRUE_TEXT = "True";
 inline constexpr std::string_view FALSE_TEXT = "False";
@@ -109,83 +147,141 @@ inline std::size_t format_int64(std::int64_t value, char* out) noexcept {
   return 1 + format_uint64(std::uint64_t{0} - static_cast<std::uint64_t>(value), out + 1);
 }
 
-// repr() of a double that is not NaN.
-inline std::size_t format_double(double value, char* out) noexcept {
-  if (value == 0.0) {  // -0.0 too
-    std::memcpy(out, "0.0", 3);
-    return 3;
+namespace item_text_detail {
+
+inline constexpr std::uint64_t POW10_U64[20] = {1,
+                                                10,
+                                                100,
+                                                1000,
+                                                10000,
+                                                100000,
+                                                1000000,
+                                                10000000,
+                                                100000000,
+                                                1000000000,
+                                                10000000000,
+                                                100000000000,
+                                                1000000000000,
+                                                10000000000000,
+                                                100000000000000,
+                                                1000000000000000,
+                                                10000000000000000,
+                                                100000000000000000,
+                                                1000000000000000000,
+                                                10000000000000000000u};
+
+// How many decimal digits v > 0 has.
+inline int digit_count(std::uint64_t v) noexcept {
+  const int guess = (64 - std::countl_zero(v)) * 1233 >> 12;  // floor(log10(2^bits))
+  return guess + (v >= POW10_U64[guess] ? 1 : 0);
+}
+
+// Writes v < 10^width as exactly `width` digits (1 <= width <= 16), with
+// leading zeros. May store up to 8 bytes past the text. The digits are put
+// in place from registers: copying them through a buffer written piecewise
+// stalls on every load that straddles two of its stores.
+inline void write_padded(std::uint64_t v, int width, char* out) noexcept {
+  const std::uint64_t high =
+      eight_digit_values(static_cast<std::uint32_t>(v / 100000000)) + ASCII_ZEROS;
+  const std::uint64_t low =
+      eight_digit_values(static_cast<std::uint32_t>(v % 100000000)) + ASCII_ZEROS;
+  const int skip = 16 - width;  // leading digits of the sixteen not wanted
+  if (skip >= 8) {
+    const std::uint64_t text = low >> (8 * (skip - 8));
+    std::memcpy(out, &text, 8);
+    return;
   }
+  const std::uint64_t first = skip == 0 ? high : (high >> (8 * skip)) | (low << (64 - 8 * skip));
+  const std::uint64_t second = low >> (8 * skip);
+  std::memcpy(out, &first, 8);
+  std::memcpy(out + 8, &second, 8);
+}
+
+// repr() of a finite double that is not whole: the shortest digits, laid out
+// as repr lays them out (exponent notation when the point is four or more
+// places left of the first digit, or more than sixteen right of it, which
+// no fraction reaches). Writes up to 32 bytes more than its text.
+inline std::size_t format_fraction(double value, char* out) noexcept {
   char* cursor = out;
-  if (std::signbit(value)) {
+  if (value < 0) {
     *cursor++ = '-';
     value = -value;
   }
-  if (std::isinf(value)) {
-    std::memcpy(cursor, "inf", 3);
-    return static_cast<std::size_t>(cursor + 3 - out);
+  ShortestDecimal decimal{};
+  if (!float_text_detail::short_decimal(value, decimal)) {
+    decimal = shortest_decimal(value);
   }
-  // The shortest digits that read back as `value`, as "d[.ddd]e±xx".
-  char sci[ITEM_TEXT_CAPACITY];
-  const char* const sci_end =
-      std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-  char digits[20];
-  std::size_t count = 0;
-  const char* p = sci;
-  for (; *p != 'e'; ++p) {
-    if (*p != '.') {
-      digits[count++] = *p;
+  // Trailing zeros off, by halving steps (a short decimal scaled to fifteen
+  // digits has a dozen of them).
+  while (decimal.digits % 100000000 == 0) {
+    decimal.digits /= 100000000;
+    decimal.exponent += 8;
+  }
+  for (const auto [power, zeros] : {std::pair{10000u, 4}, std::pair{100u, 2}, std::pair{10u, 1}}) {
+    if (decimal.digits % power == 0) {
+      decimal.digits /= power;
+      decimal.exponent += zeros;
     }
   }
-  ++p;  // the 'e'
-  const bool negative_exponent = *p == '-';
-  int exponent = 0;
-  for (++p; p < sci_end; ++p) {
-    exponent = exponent * 10 + (*p - '0');
-  }
-  if (negative_exponent) {
-    exponent = -exponent;
-  }
-  // repr's layout: the decimal point sits `point` digits in; exponent
-  // notation when that is far out on either side.
-  const int point = exponent + 1;
-  if (point <= -4 || point > 16) {
-    *cursor++ = digits[0];
-    if (count > 1) {
-      *cursor++ = '.';
-      std::memcpy(cursor, digits + 1, count - 1);
-      cursor += count - 1;
-    }
-    *cursor++ = 'e';
-    *cursor++ = exponent < 0 ? '-' : '+';
-    const int magnitude = exponent < 0 ? -exponent : exponent;
-    if (magnitude >= 100) {
-      *cursor++ = static_cast<char>('0' + magnitude / 100);
-    }
-    *cursor++ = static_cast<char>('0' + magnitude / 10 % 10);
-    *cursor++ = static_cast<char>('0' + magnitude % 10);
-  } else if (point <= 0) {
-    *cursor++ = '0';
+  // Not whole, so digits remain after the point: exponent < 0.
+  const int after_point = -decimal.exponent;
+  if (value >= 1) {
+    // "123.456": the whole part is the double's own, exact below 2^52; at
+    // most 16 digits follow the point (17 digits in all).
+    const auto whole = static_cast<std::uint64_t>(value);
+    cursor += format_uint64(whole, cursor);
     *cursor++ = '.';
-    std::memset(cursor, '0', static_cast<std::size_t>(-point));
-    cursor += -point;
-    std::memcpy(cursor, digits, count);
-    cursor += count;
-  } else if (static_cast<std::size_t>(point) >= count) {
-    std::memcpy(cursor, digits, count);
-    cursor += count;
-    std::memset(cursor, '0', static_cast<std::size_t>(point) - count);
-    cursor += static_cast<std::size_t>(point) - count;
-    std::memcpy(cursor, ".0", 2);
-    cursor += 2;
-  } else {
-    const auto whole = static_cast<std::size_t>(point);
-    std::memcpy(cursor, digits, whole);
-    cursor += whole;
-    *cursor++ = '.';
-    std::memcpy(cursor, digits + whole, count - whole);
-    cursor += count - whole;
+    write_padded(decimal.digits - whole * POW10_U64[after_point], after_point, cursor);
+    return static_cast<std::size_t>(cursor - out) + static_cast<std::size_t>(after_point);
   }
+  const int count = digit_count(decimal.digits);
+  const int point = count - after_point;  // <= 0
+  if (point > -4) {
+    // "0.000123"
+    std::memcpy(cursor, "0.000000", 8);
+    cursor += 2 - point;
+    return static_cast<std::size_t>(cursor - out) + format_uint64(decimal.digits, cursor);
+  }
+  // "1.2345e-05": rare, so through a buffer.
+  char digits[24];
+  format_uint64(decimal.digits, digits);
+  const int exponent = point - 1;
+  *cursor++ = digits[0];
+  if (count > 1) {
+    *cursor++ = '.';
+    std::memcpy(cursor, digits + 1, static_cast<std::size_t>(count - 1));
+    cursor += count - 1;
+  }
+  *cursor++ = 'e';
+  *cursor++ = '-';
+  const int magnitude = -exponent;
+  if (magnitude >= 100) {
+    *cursor++ = static_cast<char>('0' + magnitude / 100);
+  }
+  *cursor++ = static_cast<char>('0' + magnitude / 10 % 10);
+  *cursor++ = static_cast<char>('0' + magnitude % 10);
   return static_cast<std::size_t>(cursor - out);
+}
+
+}  // namespace item_text_detail
+
+// The text of a double that is not NaN (see the table above).
+inline std::size_t format_double(double value, char* out) noexcept {
+  // Whole values below 2^63 in magnitude go through the integer writer; the
+  // conversion is exact there, and -0.0 becomes 0.
+  if (std::fabs(value) < 0x1p63) {
+    const auto whole = static_cast<std::int64_t>(value);
+    if (static_cast<double>(whole) == value) {
+      return format_int64(whole, out);
+    }
+    return item_text_detail::format_fraction(value, out);
+  }
+  if (std::isinf(value)) {
+    const std::string_view text = value > 0 ? std::string_view("inf") : std::string_view("-inf");
+    std::memcpy(out, text.data(), text.size());
+    return text.size();
+  }
+  return write_whole_double(value, out);  // every double this large is whole
 }
 
 }  // namespace drisk

@@ -108,8 +108,8 @@ PyMethodDef BULK_METHODS[] = {
      documented(
          UPDATE_MANY_DESC,
          "update_many(sketch, items)\n--\n\n"
-         "Add every item of an iterable of bytes, str, int, float and bool; return how many\n"
-         "were added (None and NaN are skipped and not counted).")},
+         "Add every item of an iterable of bytes, str, int, float, bool, date, datetime, time\n"
+         "and Decimal; return how many were added (None and NaN are skipped and not counted).")},
     {"update_lines", as_cfunction(bulk_update_lines), METH_FASTCALL | METH_KEYWORDS,
      documented(
          UPDATE_LINES_DESC,

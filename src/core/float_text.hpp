@@ -1,0 +1,175 @@
+// drisk: the digits of a double, for the item texts of item_text.hpp.
+//
+// Two jobs, both exact:
+//
+//   shortest_decimal(v)   the fewest decimal digits that read back as v, and
+//                         of those the ones closest to v (ties to even):
+//                         what repr() shows. Schubfach (R. Giulietti, "The
+//                         Schubfach way to render doubles", 2020): the two
+//                         rounding boundaries of v are scaled by one power
+//                         of ten, taken from a table of 128-bit multipliers
+//                         (pow10_table.hpp), and the digits fall out of a
+//                         few comparisons. No loop over digits, no division
+//                         but by constants, no allocation: about three times
+//                         faster than std::to_chars, which is what a float
+//                         column costs.
+//   write_whole_double(v) the decimal text of a whole double of 2^63 or
+//                         more in magnitude, up to the 309 digits of
+//                         DBL_MAX: the exact integer the double holds, as
+//                         str(int(v)) gives it. Such values are rare, so
+//                         this is a plain big-integer loop in float_text.cpp.
+#ifndef DRISK_FLOAT_TEXT_HPP
+#define DRISK_FLOAT_TEXT_HPP
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "pow10_table.hpp"
+
+namespace drisk {
+
+// digits x 10^exponent; digits may end in zeros (the caller strips them).
+struct ShortestDecimal {
+  std::uint64_t digits;
+  int exponent;
+};
+
+namespace float_text_detail {
+
+// floor(q log10(2)), floor(q log10(3/4 2^q)) and floor(e log2(10)): exact
+// over every exponent a double has (checked against exact arithmetic over
+// -1200..1200).
+constexpr int floor_log10_pow2(int q) noexcept {
+  return static_cast<int>((q * std::int64_t{661971961083}) >> 41);
+}
+constexpr int floor_log10_three_quarters_pow2(int q) noexcept {
+  return static_cast<int>((q * std::int64_t{661971961083} - std::int64_t{274743187321}) >> 41);
+}
+constexpr int floor_log2_pow10(int e) noexcept {
+  return static_cast<int>((e * std::int64_t{913124641741}) >> 38);
+}
+
+// g x cp / 2^128, rounded to odd: the floor, with its lowest bit set when
+// a fraction was cut off. g is 10^e rounded up, by less than one unit in
+// its last place, so the product is too large by less than cp < 2^64: the
+// low 64 bits of the product are that error and are left out. What remains
+// is exact, because a true fraction is never that close to 0 or 1 (the
+// proof is the algorithm's, for 126-bit multipliers; ours have 128).
+inline std::uint64_t round_to_odd(const std::uint64_t* g, std::uint64_t cp) noexcept {
+  const unsigned __int128 low = static_cast<unsigned __int128>(g[1]) * cp;
+  const unsigned __int128 high = static_cast<unsigned __int128>(g[0]) * cp;
+  const unsigned __int128 middle = high + static_cast<std::uint64_t>(low >> 64);
+  const auto top = static_cast<std::uint64_t>(middle >> 64);
+  return top | static_cast<std::uint64_t>(static_cast<std::uint64_t>(middle) != 0);
+}
+
+// The decimal of c x 2^q (c the significand, with the hidden bit; q the
+// binary exponent). `lower_closer` when the gap below v is half the gap
+// above (v a power of two, not the smallest normal).
+inline ShortestDecimal schubfach(std::uint64_t c, int q, bool lower_closer, int dk) noexcept {
+  const std::uint64_t out = c & 1;  // odd significands exclude their boundaries
+  const std::uint64_t cb = c << 2;
+  const std::uint64_t cbr = cb + 2;
+  const std::uint64_t cbl = lower_closer ? cb - 1 : cb - 2;
+  const int k = lower_closer ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
+  // 10^-k as g 2^r (g rounded up), r = floor(log2(10^-k)) - 127; the scaled
+  // boundaries cb 2^q 10^-k are then g (cb << h) / 2^128.
+  const int h = q + floor_log2_pow10(-k) + 1;
+  const std::uint64_t* g = POW10[-k - POW10_E_MIN];
+  const std::uint64_t vb = round_to_odd(g, cb << h);
+  const std::uint64_t vbl = round_to_odd(g, cbl << h);
+  const std::uint64_t vbr = round_to_odd(g, cbr << h);
+  const std::uint64_t s = vb >> 2;
+  // Whether a candidate lies inside the rounding interval is a coin toss for
+  // the many digits of an arbitrary double, so the choices below are made
+  // without branches.
+  const std::uint64_t t = s + 1;
+  const bool u_inside = vbl + out <= s << 2;
+  const bool w_inside = (t << 2) + out <= vbr;
+  // Both inside: the closer one, ties to even.
+  const auto cmp = static_cast<std::int64_t>(vb - ((s + t) << 1));
+  const bool closer_up = cmp > 0 || (cmp == 0 && (s & 1) != 0);
+  const bool up = u_inside != w_inside ? w_inside : closer_up;
+  std::uint64_t digits = s + up;
+  int exponent = k + dk;
+  // One digit fewer, when exactly one of its two neighbours is inside.
+  const std::uint64_t sp10 = s / 10 * 10;
+  const std::uint64_t tp10 = sp10 + 10;
+  const bool up10_inside = vbl + out <= sp10 << 2;
+  const bool wp10_inside = (tp10 << 2) + out <= vbr;
+  if (s >= 10 && up10_inside != wp10_inside) {
+    digits = up10_inside ? sp10 : tp10;
+  }
+  return {digits, exponent};
+}
+
+}  // namespace float_text_detail
+
+namespace float_text_detail {
+
+// 10^0 .. 10^22, every one exact as a double.
+inline constexpr double EXACT_POW10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                           1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// Most fractions in data were written with a few digits (prices, readings):
+// 12.34 is the double nearest 1234 / 100. For those there is a shorter way
+// than Schubfach. Scale v to fifteen digits before the point, N = round(v x
+// 10^d); if N / 10^d gives v back, N x 10^-d is a decimal of at most fifteen
+// digits that reads back as v, and it is the only one: two such decimals
+// are at least 10^-15 apart relative to v, while the doubles that read back
+// as v span at most 2^-52 of it. So it is the shortest, N without its
+// trailing zeros. Both 10^d and N are exact doubles and the division is
+// correctly rounded, as reading the text would be. Returns false when v
+// has more digits (or is too small or large for an exact 10^d).
+inline bool short_decimal(double value, ShortestDecimal& out) noexcept {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  const int binary_exponent = static_cast<int>(bits >> 52) - 1023;  // floor(log2(v)) for normals
+  // floor(log10(v)) or one less: then N has sixteen digits, and one power
+  // of ten less is taken.
+  int d = 14 - floor_log10_pow2(binary_exponent);
+  if (d < 1 || d > 22) {
+    return false;
+  }
+  // Rounded by conversion (one instruction; round() is a library call):
+  // a wrong neighbour would only fail the check below.
+  auto n = static_cast<std::int64_t>(value * EXACT_POW10[d] + 0.5);
+  if (n >= 1000000000000000) {
+    --d;
+    n = static_cast<std::int64_t>(value * EXACT_POW10[d] + 0.5);
+  }
+  if (static_cast<double>(n) / EXACT_POW10[d] != value) {
+    return false;
+  }
+  out = {static_cast<std::uint64_t>(n), -d};
+  return true;
+}
+
+}  // namespace float_text_detail
+
+// The shortest decimal of a finite double greater than zero.
+inline ShortestDecimal shortest_decimal(double value) noexcept {
+  using namespace float_text_detail;
+  constexpr int BIAS_AND_WIDTH = 1075;  // exponent bias 1023 + 52 fraction bits
+  constexpr std::uint64_t HIDDEN = std::uint64_t{1} << 52;
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  const std::uint64_t fraction = bits & (HIDDEN - 1);
+  const auto biased = static_cast<int>(bits >> 52) & 0x7FF;
+  if (biased != 0) {
+    return schubfach(HIDDEN | fraction, biased - BIAS_AND_WIDTH, fraction == 0 && biased > 1, 0);
+  }
+  // Subnormal. The two smallest (5e-324, 1e-323) are scaled by ten first:
+  // their boundaries are too close to zero for the table's precision.
+  constexpr int Q_MIN = 1 - BIAS_AND_WIDTH;
+  return fraction < 3 ? schubfach(fraction * 10, Q_MIN, false, -1)
+                      : schubfach(fraction, Q_MIN, false, 0);
+}
+
+// The exact decimal text of a whole double with |value| >= 2^63 (a "-" when
+// negative); at most 310 bytes. Defined in float_text.cpp.
+std::size_t write_whole_double(double value, char* out) noexcept;
+
+}  // namespace drisk
+
+#endif  // DRISK_FLOAT_TEXT_HPP
