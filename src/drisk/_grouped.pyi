@@ -1,0 +1,13 @@
+from collections.abc import Sequence
+
+from typing_extensions import Buffer
+
+from drisk._columns import ArrowArrayExportable, ArrowStreamExportable
+from drisk._estimate import Method
+
+Column = ArrowStreamExportable | ArrowArrayExportable
+
+def estimates(sketches: Column | Sequence[Buffer | None], method: Method = "improved") -> bytearray: ...
+def check(sketches: Column) -> None: ...
+def union_lists(lists: Column) -> tuple[int, int, bytes | None, bytes, bytes]: ...
+def _sketch_groups(groups: Sequence[int], items: Sequence[Buffer], p: int) -> list[bytes]: ...
