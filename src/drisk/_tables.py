@@ -21,6 +21,8 @@ from drisk import _grouped
 if TYPE_CHECKING:
     import numpy.typing as npt
 
+    from drisk._estimate import Method
+
 __all__ = ["estimates", "rollup"]
 
 
@@ -145,7 +147,7 @@ def _rollup_polars(frame: Any, keys: list[str], sketch: str, pl: Any) -> Any:
     return frame.group_by(keys, maintain_order=True).agg(union(sketch))
 
 
-def estimates(sketches: Any, method: str = "improved") -> npt.NDArray[Any]:
+def estimates(sketches: Any, method: Method = "improved") -> npt.NDArray[Any]:
     """The estimate of every sketch of a column, as a NumPy float64 array:
     `sketches` is an Arrow binary column (pyarrow, polars, DuckDB...), a pandas
     Series or a list of bytes; None and null cells give NaN. `method` is as
@@ -157,7 +159,8 @@ def estimates(sketches: Any, method: str = "improved") -> npt.NDArray[Any]:
         sketches = [_cell(value, pandas) for value in sketches.tolist()]
     elif isinstance(sketches, numpy.ndarray):
         sketches = sketches.tolist()
-    return numpy.frombuffer(_grouped.estimates(sketches, method), dtype=numpy.float64)
+    values: npt.NDArray[Any] = numpy.frombuffer(_grouped.estimates(sketches, method), dtype=numpy.float64)
+    return values
 
 
 def _cell(value: Any, pandas: Any) -> Any:

@@ -21,6 +21,7 @@ DuckDB is imported by register() only.
 
 from __future__ import annotations
 
+import importlib
 from typing import Any
 
 from drisk import _grouped
@@ -30,7 +31,7 @@ __all__ = ["register"]
 
 
 def _estimate(sketches: Any) -> Any:
-    import pyarrow as pa
+    pa = importlib.import_module("pyarrow")
 
     values = _grouped.estimates(sketches)
     data = pa.Array.from_buffers(pa.float64(), len(sketches), [None, pa.py_buffer(values)])
@@ -46,7 +47,8 @@ def register(con: Any) -> None:
     """Add drisk_estimate(BLOB) and drisk_union(BLOB[]) to a DuckDB
     connection (see the module's documentation)."""
     import duckdb
-    import pyarrow.compute  # noqa: F401  (used by _estimate)
+
+    importlib.import_module("pyarrow.compute")  # for _estimate
 
     blob = duckdb.sqltype("BLOB")
     con.create_function(

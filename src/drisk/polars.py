@@ -11,6 +11,7 @@ when one of them is used.
 
 from __future__ import annotations
 
+import importlib
 from typing import Any
 
 from drisk import _grouped
@@ -34,7 +35,7 @@ def _union_lists(lists: Any) -> Any:
 
     buffers = _grouped.union_lists(lists)
     try:
-        import pyarrow  # noqa: F401
+        importlib.import_module("pyarrow")
     except ImportError:
         return pl.Series(lists.name, binary_list(buffers), dtype=pl.Binary)
     return pl.Series(lists.name, pl.from_arrow(binary_array(buffers)), dtype=pl.Binary)
