@@ -25,7 +25,8 @@
 
 #include "columns.hpp"
 #include "estimators.hpp"
-#include "grouped.hpp"
+#include "insert.hpp"
+#include "packed.hpp"
 
 namespace drisk::cells {
 
@@ -117,10 +118,6 @@ struct Failure {
 Failure estimate_all(const Cells& cells, Method method, std::size_t row_base,
                      std::vector<double>& out) noexcept;
 
-// Opens every cell of `cells` (not a list column), refusing the first that
-// is not a sketch (naming its row).
-Failure check_all(const Cells& cells, std::size_t row_base) noexcept;
-
 // The output of unions: a binary column being built (offsets from 0, the
 // cells' bytes, and one validity byte per row, 0 for null).
 struct BinaryBuilder {
@@ -130,20 +127,61 @@ struct BinaryBuilder {
   std::size_t nulls = 0;
 };
 
-// Unions each list of a list column (or, with `whole`, every cell of a plain
-// column as one list) into `out`.
+// A whole sketch column, its cells in row order (spans into the arrays,
+// which must outlive it).
+struct CellColumn {
+  struct Row {
+    const std::uint8_t* data;
+    std::size_t size;
+    bool present;  // false for a null cell
+  };
+  std::vector<Row> rows;
+
+  // Appends the rows of `cells` (not a list column).
+  Failure add(const Cells& cells) noexcept;
+
+  // Checks every cell as a union would (header, checksum, a sparse body's
+  // entries, a raw sketch's registers), refusing the first that is not a
+  // sketch, naming its row.
+  Failure check() const noexcept;
+};
+
+// Group ids, one per row: reads an Arrow integer array (int8 to int64,
+// unsigned too, no nulls) whose every value is below `groups`, appending to
+// `out`. A static message when it is not such an array.
+const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array, std::size_t groups,
+                             std::vector<std::uint32_t>& out) noexcept;
+
+// Unions of sketches, each folded to the smallest precision among the
+// sketches it takes, packed into `out`. Scratch is kept from one union to the
+// next.
 class Unions {
  public:
-  Failure run(const Cells& cells, bool whole, std::size_t row_base, BinaryBuilder& out) noexcept;
+  // One union per list of a list column of sketches.
+  Failure lists(const Cells& cells, std::size_t row_base, BinaryBuilder& out) noexcept;
+
+  // One union per group of the rows of `column`: `group_of_row` has one id
+  // per row, each below `groups`. Runs on two cores when the process may use
+  // two and there is enough work; the result is the same.
+  static Failure groups(const CellColumn& column, std::span<const std::uint32_t> group_of_row,
+                        std::size_t groups, BinaryBuilder& out) noexcept;
 
  private:
-  Refusal union_one(const Cells& cells, std::size_t first, std::size_t last, BinaryBuilder& out,
-                    std::size_t& bad_cell);
-  GroupedSketches& store(unsigned p);
+  struct Member {
+    const Sketch* sketch;  // null for a null cell
+    std::size_t row;       // for the messages
+  };
+  Refusal union_of(std::span<const Member> members, BinaryBuilder& out, std::size_t& bad_row);
+  // Fails (without a message: CellColumn::check() names the row) at the
+  // first cell that is not a sketch.
+  Failure group_range(const CellColumn& column, const std::uint32_t* order,
+                      const std::size_t* starts, std::size_t first, std::size_t last,
+                      BinaryBuilder& out) noexcept;
 
-  std::unique_ptr<GroupedSketches> stores_[MAX_PRECISION + 1];
+  std::vector<Member> members_;
   std::vector<Sketch> opened_;
   std::vector<std::uint32_t> entries_;
+  std::vector<std::uint8_t> registers_;
 };
 
 }  // namespace drisk::cells

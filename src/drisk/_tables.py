@@ -126,21 +126,78 @@ def rollup(table: Any, by: str | Sequence[str] | None = None, sketch: str = "ske
 
 def _rollup_arrow(table: Any, keys: list[str], sketch: str, pa: Any) -> Any:
     check_columns(table.column_names, [*keys, sketch], "rollup")
-    column = table.column(sketch)
-    _grouped.check(column)
+    ids, count, key_columns = group_ids(table, keys, pa, table.num_rows)
+    unions = binary_array(_grouped.union_groups(table.column(sketch), ids, count))
+    return pa.table([*key_columns, unions], names=[*keys, sketch])
+
+
+def group_ids(table: Any, keys: list[str], pa: Any, rows: int) -> tuple[Any, int, list[Any]]:
+    """(each row's group id, the number of groups, the key columns of the
+    groups in id order) for the distinct combinations of the key columns of a
+    pyarrow table; a missing key is a value of its own. Keys are
+    dictionary-encoded one column at a time, each step numbering the distinct
+    (group so far, key) pairs, so the ids never grow past the rows."""
+    pc = importlib.import_module("pyarrow.compute")
     if not keys:
-        cells = column.combine_chunks() if column.num_chunks != 1 else column.chunk(0)
-        lists = pa.LargeListArray.from_arrays(pa.array([0, len(cells)], pa.int64()), cells)
-        return pa.table({sketch: binary_array(_grouped.union_lists(lists))})
-    grouped = table.select([*keys, sketch]).group_by(keys, use_threads=False).aggregate([(sketch, "list")])
-    unions = binary_array(_grouped.union_lists(grouped.column(f"{sketch}_list")))
-    return pa.table([*(grouped.column(k) for k in keys), unions], names=[*keys, sketch])
+        return pa.repeat(pa.scalar(0, pa.int32()), rows), 1, []
+    stages = []  # (dictionary of the key, its size, dictionary of the combined ids)
+    ids = None
+    for name in keys:
+        column = table.column(name)
+        column = column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
+        kind = column.type
+        if pa.types.is_dictionary(kind):
+            column = column.dictionary_decode()
+        try:
+            encoded = pc.dictionary_encode(column, null_encoding="encode")
+        except (pa.ArrowNotImplementedError, pa.ArrowTypeError) as error:
+            raise TypeError(f"the key column {name!r} of type {kind} cannot be grouped on") from error
+        card = len(encoded.dictionary)
+        codes = encoded.indices.cast(pa.int64())
+        if ids is None:
+            ids, combined = codes, None
+        else:
+            pairs = pc.dictionary_encode(pc.add(pc.multiply(ids, card), codes))
+            ids, combined = pairs.indices.cast(pa.int64()), pairs.dictionary
+        stages.append((encoded.dictionary, card, kind, combined))
+    count = len(stages[-1][3]) if stages[-1][3] is not None else stages[-1][1]
+    # Back from the last numbering to each key: group g of a step is the pair
+    # (group of the step before, key code) numbered combined[g].
+    columns = []
+    group = pa.array(range(count), pa.int64()) if count else pa.array([], pa.int64())
+    for dictionary, card, kind, combined in reversed(stages):
+        if combined is not None:
+            value = combined.take(group)
+            code, group = pc.subtract(value, pc.multiply(pc.divide(value, card), card)), pc.divide(value, card)
+        else:
+            code = group
+        column = dictionary.take(code)
+        if column.type != kind:
+            try:
+                column = column.cast(kind)
+            except (pa.ArrowNotImplementedError, pa.ArrowInvalid):
+                pass
+        columns.append(column)
+    columns.reverse()
+    return ids, count, columns
 
 
 def _rollup_polars(frame: Any, keys: list[str], sketch: str, pl: Any) -> Any:
+    check_columns(frame.columns, [*keys, sketch], "rollup")
+    try:
+        pa = importlib.import_module("pyarrow")
+    except ImportError:
+        return _rollup_polars_alone(frame, keys, sketch, pl)
+    ids, count, key_columns = group_ids(frame.select(keys).to_arrow(), keys, pa, frame.height)
+    unions = binary_array(_grouped.union_groups(frame.get_column(sketch), ids, count))
+    return pl.from_arrow(pa.table([*key_columns, unions], names=[*keys, sketch]))
+
+
+def _rollup_polars_alone(frame: Any, keys: list[str], sketch: str, pl: Any) -> Any:
+    """rollup() of a polars DataFrame without pyarrow: polars groups, and
+    drisk.polars.union makes the unions."""
     from drisk.polars import union
 
-    check_columns(frame.columns, [*keys, sketch], "rollup")
     _grouped.check(frame.get_column(sketch))
     if not keys:
         return frame.select(union(sketch))

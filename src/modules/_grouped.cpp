@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "arrow_import.hpp"
 #include "buffer.hpp"
 #include "entry.hpp"
+#include "grouped.hpp"
 #include "sketch_cells.hpp"
 
 namespace drisk {
@@ -32,6 +34,8 @@ constexpr std::array<const char* const, 3> GROUPS_PARAMS{"groups", "items", "p"}
 constexpr FunctionDescription ESTIMATES_DESC{nullptr, "estimates", ESTIMATES_PARAMS, 1};
 constexpr FunctionDescription CHECK_DESC{nullptr, "check", CHECK_PARAMS, 1};
 constexpr FunctionDescription UNION_DESC{nullptr, "union_lists", UNION_PARAMS, 1};
+constexpr std::array<const char* const, 3> UNION_GROUPS_PARAMS{"sketches", "groups", "count"};
+constexpr FunctionDescription UNION_GROUPS_DESC{nullptr, "union_groups", UNION_GROUPS_PARAMS, 3};
 constexpr FunctionDescription GROUPS_DESC{nullptr, "_sketch_groups", GROUPS_PARAMS, 3};
 
 [[gnu::cold, gnu::noinline]] PyErr unknown_method(std::string_view given) {
@@ -74,10 +78,15 @@ cells::Failure run_step(std::size_t rows, Work&& work) {
   return rows >= RELEASE_GIL_ROWS ? without_gil(work) : work();
 }
 
+// The arrays of a column kept alive while spans into them are in use.
+using HeldArrays = std::vector<std::unique_ptr<OwnedArray>>;
+
 // Calls each(cells, row_base) for every array of an imported column of the
-// given kind (lists or plain cells), stopping at the first failure.
+// given kind (lists or plain cells), stopping at the first failure. With
+// `held`, the arrays are kept there instead of released one by one.
 template <class Each>
-Status for_each_array(PyObject* data, const char* param, bool lists, Each&& each) {
+Status for_each_array(PyObject* data, const char* param, bool lists, Each&& each,
+                      HeldArrays* held = nullptr) {
   ImportedArrow imported;
   if (Status ok = import_arrow(data, param, imported); !ok) {
     return ok;
@@ -89,21 +98,24 @@ Status for_each_array(PyObject* data, const char* param, bool lists, Each&& each
   std::size_t row_base = 0;
   bool first = true;
   for (;;) {
-    OwnedArray array;
-    if (Status ok = next_array(imported, array, first); !ok) {
+    auto array = std::make_unique<OwnedArray>();
+    if (Status ok = next_array(imported, *array, first); !ok) {
       return ok;
     }
-    if (!array.held()) {
+    if (!array->held()) {
       return success();
     }
     cells::Cells cells;
-    if (ArrayFault fault = cells.bind(type, *array)) {
+    if (ArrayFault fault = cells.bind(type, **array)) {
       return array_fault(fault);
     }
     if (cells::Failure failure = each(cells, row_base); failure.failed) {
       return cells_failure(std::move(failure));
     }
     row_base += cells.rows();
+    if (held != nullptr) {
+      held->push_back(std::move(array));
+    }
     if (PyErr_CheckSignals() < 0) {
       return PyErr::fetch();
     }
@@ -191,13 +203,18 @@ PyObject* grouped_check(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
                         PyObject* kwnames) {
   return bound_call<CHECK_DESC>(
       args, nargs, kwnames, [](Slots<CHECK_DESC>& slots) -> Expected<PyObject*> {
-        Status done = for_each_array(
-            slots[0], "sketches", false, [&](const cells::Cells& cells, std::size_t base) {
-              return run_step(cells.rows(),
-                              [&]() noexcept { return cells::check_all(cells, base); });
-            });
-        if (!done) {
-          return std::move(done).error();
+        HeldArrays held;
+        cells::CellColumn column;
+        Status read = for_each_array(
+            slots[0], "sketches", false,
+            [&](const cells::Cells& cells, std::size_t) { return column.add(cells); }, &held);
+        if (!read) {
+          return std::move(read).error();
+        }
+        if (cells::Failure failure =
+                run_step(column.rows.size(), [&]() noexcept { return column.check(); });
+            failure.failed) {
+          return cells_failure(std::move(failure));
         }
         return none_result();
       });
@@ -238,10 +255,78 @@ PyObject* grouped_union_lists(PyObject* /*module*/, PyObject* const* args, Py_ss
         Status done = for_each_array(
             slots[0], "lists", true, [&](const cells::Cells& cells, std::size_t base) {
               return run_step(cells.rows(),
-                              [&]() noexcept { return unions.run(cells, false, base, built); });
+                              [&]() noexcept { return unions.lists(cells, base, built); });
             });
         if (!done) {
           return std::move(done).error();
+        }
+        return built_column(built);
+      });
+}
+
+[[gnu::cold, gnu::noinline]] PyErr bad_group_ids(const char* message) {
+  if (message == OUT_OF_MEMORY) {
+    PyErr_NoMemory();
+    return PyErr::fetch();
+  }
+  return value_error(message).with_argument_note("groups");
+}
+
+[[gnu::cold, gnu::noinline]] PyErr lengths_differ(std::size_t sketches, std::size_t groups) {
+  return value_error("sketches has " + std::to_string(sketches) + " rows but groups has " +
+                     std::to_string(groups));
+}
+
+// union_groups(sketches, groups, count) -> (rows, nulls, validity, offsets, data)
+PyObject* grouped_union_groups(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return bound_call<UNION_GROUPS_DESC>(
+      args, nargs, kwnames, [](Slots<UNION_GROUPS_DESC>& slots) -> Expected<PyObject*> {
+        const Py_ssize_t count = PyNumber_AsSsize_t(slots[2], PyExc_OverflowError);
+        if (count == -1 && PyErr_Occurred() != nullptr) {
+          return fetch_for("count");
+        }
+        if (count < 0) {
+          return value_error("count must not be negative").with_argument_note("count");
+        }
+        const auto groups = static_cast<std::size_t>(count);
+        // The arrays stay imported (and their cells valid) until the unions
+        // are made.
+        HeldArrays held;
+        cells::CellColumn column;
+        Status read = for_each_array(
+            slots[0], "sketches", false,
+            [&](const cells::Cells& cells, std::size_t) { return column.add(cells); }, &held);
+        if (!read) {
+          return std::move(read).error();
+        }
+        std::vector<std::uint32_t> ids;
+        ImportedArrow imported;
+        if (Status ok = import_arrow(slots[1], "groups", imported); !ok) {
+          return std::move(ok).error();
+        }
+        for (bool first = true;;) {
+          OwnedArray array;
+          if (Status ok = next_array(imported, array, first); !ok) {
+            return std::move(ok).error();
+          }
+          if (!array.held()) {
+            break;
+          }
+          if (const char* message =
+                  cells::append_group_ids(*imported.schema, *array, groups, ids)) {
+            return bad_group_ids(message);
+          }
+        }
+        if (ids.size() != column.rows.size()) {
+          return lengths_differ(column.rows.size(), ids.size());
+        }
+        cells::BinaryBuilder built;
+        if (cells::Failure failure = run_step(
+                ids.size(),
+                [&]() noexcept { return cells::Unions::groups(column, ids, groups, built); });
+            failure.failed) {
+          return cells_failure(std::move(failure));
         }
         return built_column(built);
       });
@@ -329,6 +414,14 @@ PyMethodDef GROUPED_METHODS[] = {
                 "The union of each list of an Arrow list column of sketches, at the smallest\n"
                 "precision in the list, packed; null for a list without sketches. Returns the\n"
                 "buffers of an Arrow large_binary array: (rows, nulls, validity, offsets, data).")},
+    {"union_groups", as_cfunction(grouped_union_groups), METH_FASTCALL | METH_KEYWORDS,
+     documented(UNION_GROUPS_DESC,
+                "union_groups(sketches, groups, count)\n--\n\n"
+                "The union of the sketches of each group 0 .. count - 1, where groups (an Arrow\n"
+                "integer column) holds each row's group: packed, at the smallest precision in\n"
+                "the group, null for a group without sketches. Every cell is checked first\n"
+                "(ValueError naming the row). Returns the buffers of an Arrow large_binary\n"
+                "array: (rows, nulls, validity, offsets, data).")},
     {"_sketch_groups", as_cfunction(grouped_sketch_groups), METH_FASTCALL | METH_KEYWORDS,
      documented(GROUPS_DESC,
                 "_sketch_groups(groups, items, p)\n--\n\n"
