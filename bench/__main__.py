@@ -8,6 +8,7 @@ Run from the repository root after installing drisk:
     python -m bench dask [--quick]        # drisk.dask against Dask's nunique_approx()
                                           # (needs pip install drisk[dask])
     python -m bench columns [--quick]     # columnar inputs beside polars, DuckDB and pandas
+    python -m bench grouped [--quick]     # sketch tables per group: rollup, estimates
     python -m bench accuracy [--quick]    # estimator accuracy (bench/accuracy.py)
 
 Every figure is the best of several rounds, in nanoseconds per operation.
@@ -484,13 +485,18 @@ def main() -> None:
     parser.add_argument(
         "what",
         nargs="?",
-        choices=["all", "pack", "dask", "columns"],
+        choices=["all", "pack", "dask", "columns", "grouped"],
         default="all",
         help="all in-process benchmarks (default), only pack/unpack, Dask, or columns "
         "(Arrow, NumPy and pandas columns beside polars, DuckDB and pandas)",
     )
     parser.add_argument("--quick", action="store_true", help="fewer items and rounds")
     args = parser.parse_args()
+    if args.what == "grouped":
+        from bench import grouped
+
+        grouped.main(quick=args.quick)
+        return
     if args.what == "columns":
         from bench import columns
 

@@ -42,11 +42,17 @@ def stub_functions(module_name):
                     yield f"{node.name}.{item.name}", params(item)
 
 
-CASES = [
-    (module, name, params)
-    for module in ["_drisk", "drisk._bulk", "drisk._colread", "drisk._estimate", "drisk._pack", "drisk._probe"]
-    for name, params in stub_functions(module)
+MODULES = [
+    "_drisk",
+    "drisk._bulk",
+    "drisk._colread",
+    "drisk._estimate",
+    "drisk._grouped",
+    "drisk._pack",
+    "drisk._probe",
 ]
+
+CASES = [(module, name, params) for module in MODULES for name, params in stub_functions(module)]
 
 
 @pytest.mark.parametrize("module, name, params", CASES, ids=[f"{m}:{n}" for m, n, _ in CASES])
@@ -60,9 +66,7 @@ def test_stub_matches_runtime(module, name, params):
     assert runtime == params
 
 
-@pytest.mark.parametrize(
-    "module", ["_drisk", "drisk._bulk", "drisk._colread", "drisk._estimate", "drisk._pack", "drisk._probe"]
-)
+@pytest.mark.parametrize("module", MODULES)
 def test_every_public_callable_has_a_stub(module):
     mod = importlib.import_module(module)
     stubbed = {name for m, name, _ in CASES if m == module}

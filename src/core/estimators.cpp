@@ -504,8 +504,11 @@ Refusal check_fold_precision(unsigned source_p, unsigned target_p) {
 }
 
 void fold_max_into(const HyperLogLogCore& source, unsigned target_p, std::uint8_t* into) noexcept {
-  const unsigned source_p = source.precision();
-  const std::uint8_t* regs = source.registers();
+  fold_max_into(source.registers(), source.precision(), target_p, into);
+}
+
+void fold_max_into(const std::uint8_t* regs, unsigned source_p, unsigned target_p,
+                   std::uint8_t* into) noexcept {
   const std::size_t m = std::size_t{1} << target_p;
   if (source_p == target_p) {
     for (std::size_t i = 0; i < m; ++i) {

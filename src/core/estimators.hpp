@@ -89,6 +89,10 @@ Refusal check_fold_precision(unsigned source_p, unsigned target_p);
 // Precondition: target_p <= source.precision(). Allocates nothing.
 void fold_max_into(const HyperLogLogCore& source, unsigned target_p, std::uint8_t* into) noexcept;
 
+// The same for bare registers: 2^source_p of them at `registers`.
+void fold_max_into(const std::uint8_t* registers, unsigned source_p, unsigned target_p,
+                   std::uint8_t* into) noexcept;
+
 // A new core of precision p holding `source` folded to p, or the refusal.
 // Throws std::bad_alloc when the storage cannot be had.
 Refusal fold(const HyperLogLogCore& source, unsigned p, HyperLogLogCore& out);

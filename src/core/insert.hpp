@@ -24,17 +24,27 @@ namespace drisk {
 // bits zero.
 constexpr unsigned max_rank(unsigned p) noexcept { return 65 - p; }
 
-// Raises the register chosen by `hash` to the hash's rank: the top p bits
-// pick the register, the rank is the position of the first set bit after
-// them.
-inline void insert_hash(std::uint8_t* registers, unsigned p, std::uint64_t hash) noexcept {
-  const std::size_t index = static_cast<std::size_t>(hash >> (64 - p));
+// The top p bits of a hash pick the register, the rank is the position of
+// the first set bit after them.
+struct RegisterUpdate {
+  std::size_t index;
+  unsigned rank;
+};
+
+// The register `hash` chooses at precision p and the rank it offers there.
+inline RegisterUpdate register_update(std::uint64_t hash, unsigned p) noexcept {
   const std::uint64_t rest = hash << p;
-  const unsigned rank = rest == 0 ? max_rank(p) : static_cast<unsigned>(std::countl_zero(rest)) + 1;
+  return {static_cast<std::size_t>(hash >> (64 - p)),
+          rest == 0 ? max_rank(p) : static_cast<unsigned>(std::countl_zero(rest)) + 1};
+}
+
+// Raises the register chosen by `hash` to the hash's rank.
+inline void insert_hash(std::uint8_t* registers, unsigned p, std::uint64_t hash) noexcept {
+  const RegisterUpdate update = register_update(hash, p);
   // Branch-free maximum: whether a register grows is a coin toss early on,
   // and a mispredicted branch costs more than the store.
-  std::uint8_t& reg = registers[index];
-  reg = std::max(reg, static_cast<std::uint8_t>(rank));
+  std::uint8_t& reg = registers[update.index];
+  reg = std::max(reg, static_cast<std::uint8_t>(update.rank));
 }
 
 // Inserts one item: XXH3-64 of its bytes (seed 0, default secret).

@@ -224,9 +224,9 @@ std::string precision_text(unsigned p) { return "p=" + std::to_string(p); }
          precision_text(p);
 }
 
-[[gnu::cold, gnu::noinline]] Refusal cannot_pack(const HyperLogLogCore& core) {
-  return "cannot pack this sketch: " +
-         register_too_high(core.registers(), core.size(), core.precision());
+[[gnu::cold, gnu::noinline]] Refusal cannot_pack(const std::uint8_t* regs, std::size_t m,
+                                                 unsigned p) {
+  return "cannot pack this sketch: " + register_too_high(regs, m, p);
 }
 
 [[gnu::cold, gnu::noinline]] Refusal damaged(std::string what) {
@@ -305,10 +305,12 @@ std::string precision_text(unsigned p) { return "p=" + std::to_string(p); }
                  ", the largest value insertion stores at " + precision_text(p));
 }
 
-// Fills the zeroed registers from a sparse body, or refuses it.
-// `base` is the body's offset in the packed data, for the messages.
-Refusal read_sparse(std::span<const std::uint8_t> body, std::size_t base, unsigned p,
-                    std::uint8_t* regs) {
+// Calls store(index, value) for each entry of a sparse body, in order, or
+// refuses it. `base` is the body's offset in the packed data, for the
+// messages.
+template <class Store>
+Refusal decode_sparse(std::span<const std::uint8_t> body, std::size_t base, unsigned p,
+                      Store&& store) {
   const std::size_t m = std::size_t{1} << p;
   const unsigned top = max_rank(p);
   const std::uint8_t* const begin = body.data();
@@ -339,20 +341,44 @@ Refusal read_sparse(std::span<const std::uint8_t> body, std::size_t base, unsign
     if (value == 0 || value > top) {
       return bad_entry_value(base + static_cast<std::size_t>(start - begin), index, value, p);
     }
-    regs[index] = static_cast<std::uint8_t>(value);
+    store(index, value);
     next = index + 1;
   }
   return std::nullopt;
 }
 
+// Fills the zeroed registers from a sparse body, or refuses it.
+Refusal read_sparse(std::span<const std::uint8_t> body, std::size_t base, unsigned p,
+                    std::uint8_t* regs) {
+  return decode_sparse(body, base, p, [regs](std::size_t index, unsigned value) {
+    regs[index] = static_cast<std::uint8_t>(value);
+  });
+}
+
+// Where the checksum goes, once the rest is written.
+void seal(std::uint8_t* out, std::size_t size) noexcept {
+  const std::size_t covered = size - CHECKSUM_SIZE;
+  store_le64(out + covered, checksum(out, covered));
+}
+
+void write_header(std::uint8_t* out, Encoding encoding, unsigned p) noexcept {
+  std::memcpy(out, MAGIC.data(), MAGIC.size());
+  out[4] = FORMAT_VERSION;
+  out[5] = static_cast<std::uint8_t>(encoding);
+  out[6] = static_cast<std::uint8_t>(p);
+}
+
 }  // namespace
 
 Refusal plan(const HyperLogLogCore& core, Plan& out) {
-  const std::uint8_t* regs = core.registers();
-  const std::size_t m = core.size();
+  return plan(core.registers(), core.precision(), out);
+}
+
+Refusal plan(const std::uint8_t* regs, unsigned p, Plan& out) {
+  const std::size_t m = std::size_t{1} << p;
   const Extremes seen = extremes(regs, m);
-  if (seen.high > max_rank(core.precision())) {
-    return cannot_pack(core);
+  if (seen.high > max_rank(p)) {
+    return cannot_pack(regs, m, p);
   }
   // Sparse only while it saves more than a 32nd of the dense body: a sketch
   // about to fill up would save a few bytes and cost a slow walk each time.
@@ -373,24 +399,23 @@ Refusal plan(const HyperLogLogCore& core, Plan& out) {
 }
 
 void write(const HyperLogLogCore& core, const Plan& plan, std::uint8_t* out) noexcept {
-  std::memcpy(out, MAGIC.data(), MAGIC.size());
-  out[4] = FORMAT_VERSION;
-  out[5] = static_cast<std::uint8_t>(plan.encoding);
+  write(core.registers(), core.precision(), plan, out);
+}
+
+void write(const std::uint8_t* regs, unsigned p, const Plan& plan, std::uint8_t* out) noexcept {
+  const std::size_t m = std::size_t{1} << p;
+  write_header(out, plan.encoding, p);
   if (plan.encoding == Encoding::dense) {
-    core.serialize(out + 6);  // p, then the registers
+    std::memcpy(out + HEADER_SIZE, regs, m);
   } else {
-    out[6] = core.precision();
     std::uint8_t* body = out + HEADER_SIZE;
-    const std::uint8_t* regs = core.registers();
-    const std::size_t m = core.size();
     std::size_t next = 0;
     for_each_nonzero(regs, m, [&](std::size_t i, std::uint8_t value) {
       body = write_varint(body, static_cast<std::uint32_t>((i - next) << VALUE_BITS) | value);
       next = i + 1;
     });
   }
-  const std::size_t covered = plan.size - CHECKSUM_SIZE;
-  store_le64(out + covered, checksum(out, covered));
+  seal(out, plan.size);
 }
 
 Form form(std::span<const std::uint8_t> data) noexcept {
@@ -411,7 +436,47 @@ Form form(std::span<const std::uint8_t> data) noexcept {
   return Form::neither;
 }
 
-Refusal unpack(std::span<const std::uint8_t> data, HyperLogLogCore& out) {
+static_assert(ENTRY_VALUE_BITS == VALUE_BITS);
+
+Plan plan_entries(unsigned p, std::span<const std::uint32_t> entries) noexcept {
+  const std::size_t m = std::size_t{1} << p;
+  const std::size_t limit = m - m / 32;  // as in plan()
+  std::size_t sparse = 0;
+  std::size_t next = 0;
+  for (const std::uint32_t entry : entries) {
+    const std::size_t index = entry >> VALUE_BITS;
+    sparse += varint_size(static_cast<std::uint32_t>((index - next) << VALUE_BITS) |
+                          (entry & VALUE_MASK));
+    next = index + 1;
+    if (sparse >= limit) {
+      return Plan{Encoding::dense, HEADER_SIZE + m + CHECKSUM_SIZE};
+    }
+  }
+  return Plan{Encoding::sparse, HEADER_SIZE + sparse + CHECKSUM_SIZE};
+}
+
+void write_entries(unsigned p, std::span<const std::uint32_t> entries, const Plan& plan,
+                   std::uint8_t* out) noexcept {
+  write_header(out, plan.encoding, p);
+  std::uint8_t* body = out + HEADER_SIZE;
+  if (plan.encoding == Encoding::dense) {
+    std::memset(body, 0, std::size_t{1} << p);
+    for (const std::uint32_t entry : entries) {
+      body[entry >> VALUE_BITS] = static_cast<std::uint8_t>(entry & VALUE_MASK);
+    }
+  } else {
+    std::size_t next = 0;
+    for (const std::uint32_t entry : entries) {
+      const std::size_t index = entry >> VALUE_BITS;
+      body = write_varint(
+          body, static_cast<std::uint32_t>((index - next) << VALUE_BITS) | (entry & VALUE_MASK));
+      next = index + 1;
+    }
+  }
+  seal(out, plan.size);
+}
+
+Refusal open(std::span<const std::uint8_t> data, View& out) {
   if (data.size() < MAGIC.size() || !std::equal(MAGIC.begin(), MAGIC.end(), data.begin())) {
     return bad_start(data);
   }
@@ -432,7 +497,6 @@ Refusal unpack(std::span<const std::uint8_t> data, HyperLogLogCore& out) {
   }
   const std::span<const std::uint8_t> body = data.subspan(HEADER_SIZE, covered - HEADER_SIZE);
   const std::size_t m = std::size_t{1} << p;
-  HyperLogLogCore core;
   if (encoding == static_cast<unsigned>(Encoding::dense)) {
     if (body.size() != m) {
       return bad_dense_size(body.size(), p);
@@ -440,19 +504,41 @@ Refusal unpack(std::span<const std::uint8_t> data, HyperLogLogCore& out) {
     if (highest(body.data(), m) > max_rank(p)) {
       return dense_register_too_high(body.data(), m, p);
     }
+  } else if (encoding != static_cast<unsigned>(Encoding::sparse)) {
+    return unknown_encoding(encoding);
+  }
+  out = View{p, static_cast<Encoding>(encoding), body};
+  return std::nullopt;
+}
+
+Refusal read_entries(const View& view, std::uint32_t* out, std::size_t& count) {
+  std::size_t n = 0;
+  Refusal refusal =
+      decode_sparse(view.body, HEADER_SIZE, view.p, [out, &n](std::size_t index, unsigned value) {
+        out[n++] = static_cast<std::uint32_t>(index << VALUE_BITS) | value;
+      });
+  count = n;
+  return refusal;
+}
+
+Refusal unpack(std::span<const std::uint8_t> data, HyperLogLogCore& out) {
+  View view;
+  if (Refusal refusal = open(data, view)) {
+    return refusal;
+  }
+  HyperLogLogCore core;
+  if (view.encoding == Encoding::dense) {
     // p and the registers, as to_bytes() writes them: decode copies them in.
-    if (Refusal refusal = HyperLogLogCore::decode(data.subspan(6, 1 + m), core)) {
+    if (Refusal refusal = HyperLogLogCore::decode(data.subspan(6, 1 + view.body.size()), core)) {
       return damaged(std::move(*refusal));
-    }
-  } else if (encoding == static_cast<unsigned>(Encoding::sparse)) {
-    if (Refusal refusal = HyperLogLogCore::create(p, core)) {
-      return damaged(std::move(*refusal));
-    }
-    if (Refusal refusal = read_sparse(body, HEADER_SIZE, p, core.mutable_registers())) {
-      return refusal;
     }
   } else {
-    return unknown_encoding(encoding);
+    if (Refusal refusal = HyperLogLogCore::create(view.p, core)) {
+      return damaged(std::move(*refusal));
+    }
+    if (Refusal refusal = read_sparse(view.body, HEADER_SIZE, view.p, core.mutable_registers())) {
+      return refusal;
+    }
   }
   out = std::move(core);
   return std::nullopt;

@@ -68,9 +68,39 @@ struct Plan {
 // can only come from raw bytes). Reads only; allocates nothing unless it
 // refuses.
 Refusal plan(const HyperLogLogCore& core, Plan& out);
+// The same for the 2^p bare registers at `registers`.
+Refusal plan(const std::uint8_t* registers, unsigned p, Plan& out);
 
 // Writes the packed form chosen by plan(); out must hold plan.size bytes.
 void write(const HyperLogLogCore& core, const Plan& plan, std::uint8_t* out) noexcept;
+void write(const std::uint8_t* registers, unsigned p, const Plan& plan, std::uint8_t* out) noexcept;
+
+// A sketch given by its registers in use alone: entries `index << 6 | value`
+// (ENTRY_VALUE_BITS below), strictly ascending, every value 1 .. 65 - p.
+// plan_entries() and write_entries() choose and write exactly the bytes that
+// plan() and write() give for the same registers held densely.
+inline constexpr unsigned ENTRY_VALUE_BITS = 6;
+Plan plan_entries(unsigned p, std::span<const std::uint32_t> entries) noexcept;
+void write_entries(unsigned p, std::span<const std::uint32_t> entries, const Plan& plan,
+                   std::uint8_t* out) noexcept;
+
+// A packed sketch checked and read in place, without copying its registers:
+// its precision, its encoding and its body (the 2^p registers when dense).
+struct View {
+  unsigned p = 0;
+  Encoding encoding = Encoding::dense;
+  std::span<const std::uint8_t> body;
+};
+
+// Opens a packed sketch: every check of unpack() but those of a sparse
+// body's entries, which read_entries() makes as it decodes them. Allocates
+// nothing unless it refuses.
+Refusal open(std::span<const std::uint8_t> data, View& out);
+
+// Decodes the sparse body of an opened sketch into entries (the form above)
+// at out[0 .. count), refusing a damaged entry as unpack() does. `out` must
+// hold 2^p entries: indices ascend strictly, so there are at most that many.
+Refusal read_entries(const View& view, std::uint32_t* out, std::size_t& count);
 
 // Rebuilds a sketch from its packed form. Checks, in order: the magic, the
 // length, the version, the checksum, p, the encoding, then the body (every

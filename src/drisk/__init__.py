@@ -26,6 +26,7 @@ from drisk._columns import update_many
 from drisk._estimate import error_bounds, estimate, fold, summary, union
 from drisk._files import FileChangedError, update_file, update_stream
 from drisk._pack import form, pack, unpack
+from drisk._tables import estimates, rollup
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -36,10 +37,12 @@ __all__ = [
     "__version__",
     "error_bounds",
     "estimate",
+    "estimates",
     "fold",
     "load",
     "pack",
     "relative_error",
+    "rollup",
     "summary",
     "union",
     "unpack",

@@ -1,0 +1,177 @@
+"""`python -m bench grouped`: tables of sketches per group, beside the engines.
+
+One run, one data set: 10 million (day, page, user) rows over 30 days, page
+popularity Zipf-distributed (about 285,000 (day, page) groups), int64 user
+ids. The engines answer the per-group question from the raw rows (DuckDB's
+GROUP BY ... approx_count_distinct, polars' group_by().agg(approx_n_unique()));
+drisk keeps one packed sketch per (day, page) and answers later questions
+from those alone:
+
+- the daily sketch table: its size beside dense sketches for the same groups;
+- rollup() of the daily table to pages (pyarrow and polars tables), and the
+  same through the DuckDB functions and the polars expressions;
+- estimates() over the whole sketch column;
+- accuracy per page: errors of the rolled-up estimates against the exact
+  counts, the coverage of 95 % intervals over pages with at least 100
+  distinct users, beside polars' and DuckDB's errors per page.
+
+The daily table is built through the grouped store's test hook (one Python
+bytes object per row), so its build time is not a figure of merit here.
+Every timing is the best of several rounds, the runs taking turns.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable
+from typing import Any
+
+from bench.columns import best_of, resident_peak_above
+
+ROWS = 10_000_000
+DAYS = 30
+# Zipf exponent and largest page id: about 285,000 (day, page) groups among
+# 10 million rows.
+ZIPF = 1.4
+PAGES = 100_000
+USERS = 2_000_000
+P = 12
+
+
+def make_rows(rows: int) -> Any:
+    import numpy as np
+    import pyarrow as pa
+
+    rng = np.random.default_rng(2026)
+    return pa.table(
+        {
+            "day": rng.integers(0, DAYS, rows, dtype=np.int32),
+            "page": np.minimum(rng.zipf(ZIPF, rows), PAGES).astype(np.int64),
+            "user": rng.integers(0, USERS, rows, dtype=np.int64),
+        }
+    )
+
+
+def daily_sketches(table: Any) -> Any:
+    """The (day, page, sketch) table: each group's packed sketch of its users
+    (as decimal text, the identity of an int), through the grouped store."""
+    import numpy as np
+    import pyarrow as pa
+
+    from drisk import _grouped
+
+    day = table.column("day").to_numpy()
+    page = table.column("page").to_numpy()
+    keys, group = np.unique(page * DAYS + day, return_inverse=True)
+    order = np.argsort(group, kind="stable")
+    group = group[order]
+    users = table.column("user").to_numpy()[order].astype("S")
+    sketches: list[bytes] = []
+    parts = 20
+    bounds = np.searchsorted(group, np.linspace(0, len(keys), parts + 1).astype(np.int64))
+    for start, stop in zip(bounds[:-1], bounds[1:]):
+        if start == stop:
+            continue
+        first = int(group[start])
+        sketches.extend(_grouped._sketch_groups((group[start:stop] - first).tolist(), users[start:stop].tolist(), P))
+    return pa.table({"day": (keys % DAYS).astype(np.int32), "page": keys // DAYS, "sketch": sketches})
+
+
+def main(quick: bool = False) -> None:
+    import numpy as np
+    import pyarrow as pa
+
+    import drisk
+
+    rows = ROWS // 10 if quick else ROWS
+    rounds = 3 if quick else 7
+    table = make_rows(rows)
+    daily = daily_sketches(table)
+    groups = daily.num_rows
+    sketch_bytes = sum(len(c) for c in daily.column("sketch").to_pylist())
+    dense_bytes = groups * (2**P + 15)
+
+    runs: dict[str, Callable[[], Any]] = {
+        "drisk.rollup(daily pyarrow table, 'page')": lambda: drisk.rollup(daily, "page"),
+        "drisk.estimates(daily sketch column)": lambda: drisk.estimates(daily.column("sketch")),
+    }
+    raw_runs: dict[str, Callable[[], Any]] = {}
+    try:
+        import duckdb
+
+        import drisk.duckdb
+
+        con = duckdb.connect()
+        con.execute("SET threads = 2")
+        con.register("raw", table)
+        con.register("daily", daily)
+        drisk.duckdb.register(con)
+        raw_runs["duckdb GROUP BY day, page approx_count_distinct (raw rows)"] = lambda: con.sql(
+            "SELECT day, page, approx_count_distinct(user) FROM raw GROUP BY day, page"
+        ).to_arrow_table()
+        runs["duckdb drisk_estimate(drisk_union(list(sketch))) GROUP BY page"] = lambda: con.sql(
+            "SELECT page, drisk_estimate(drisk_union(list(sketch))) FROM daily GROUP BY page"
+        ).to_arrow_table()
+    except ImportError:
+        con = None
+    try:
+        import polars as pl
+
+        import drisk.polars
+
+        raw_pl = pl.from_arrow(table)
+        daily_pl = pl.from_arrow(daily)
+        raw_runs["polars group_by(day, page).agg(approx_n_unique) (raw rows)"] = lambda: raw_pl.group_by(
+            ["day", "page"]
+        ).agg(pl.col("user").approx_n_unique())
+        runs["drisk.rollup(daily polars DataFrame, 'page')"] = lambda: drisk.rollup(daily_pl, "page")
+        runs["polars group_by(page).agg(drisk.polars.union(sketch))"] = lambda: daily_pl.group_by("page").agg(
+            drisk.polars.union("sketch")
+        )
+    except ImportError:
+        pl = None
+
+    results = best_of(rounds, raw_runs)
+    results.update(best_of(rounds, runs))
+    traced, resident = resident_peak_above(lambda: drisk.rollup(daily, "page"))
+
+    print(f"{rows:,} rows, {groups:,} (day, page) groups, p={P}")
+    print(f"daily sketch column: {sketch_bytes / 2**20:,.1f} MiB packed", end="; ")
+    print(f"dense sketches: {dense_bytes / 2**20:,.1f} MiB")
+    print(f"rollup peak above its input: {traced / 2**20:,.1f} MiB traced, {resident / 2**20:,.1f} MiB resident\n")
+    print(f"| {'run':<68} | {'ms':>9} |")
+    print(f"|{'-' * 70}|{'-' * 11}|")
+    for name, (seconds, _) in results.items():
+        print(f"| {name:<68} | {seconds * 1e3:>9,.1f} |")
+    baseline = results.get("duckdb GROUP BY day, page approx_count_distinct (raw rows)")
+    if baseline is not None:
+        rollup = results["drisk.rollup(daily pyarrow table, 'page')"][0]
+        print(f"\nrollup / DuckDB's GROUP BY on the raw rows: {rollup / baseline[0]:.3f}")
+
+    # Accuracy per page.
+    rolled = drisk.rollup(daily, "page").to_pydict()
+    exact = dict(
+        zip(*pa.TableGroupBy(table, "page").aggregate([("user", "count_distinct")]).to_pydict().values(), strict=True)
+    )
+    estimates = drisk.estimates(rolled["sketch"])
+    errors = np.array([(e - exact[k]) / exact[k] for k, e in zip(rolled["page"], estimates, strict=True)])
+    big = [i for i, k in enumerate(rolled["page"]) if exact[k] >= 100]
+    covered = 0
+    for i in big:
+        low, high = drisk.error_bounds(drisk.unpack(rolled["sketch"][i]), 0.95)
+        covered += low <= exact[rolled["page"][i]] <= high
+    print(f"\naccuracy over {len(rolled['page']):,} pages ({len(big):,} with at least 100 distinct users)")
+    print(f"| {'answer':<40} | {'rms error':>9} | {'max error':>9} |")
+    print(f"|{'-' * 42}|{'-' * 11}|{'-' * 11}|")
+
+    def row(name: str, errs: Any) -> None:
+        print(f"| {name:<40} | {math.sqrt(float(np.mean(errs**2))):>9.2%} | {float(np.max(np.abs(errs))):>9.2%} |")
+
+    row("drisk rollup of daily sketches", errors[big])
+    if pl is not None:
+        answer = dict(pl.from_arrow(table).group_by("page").agg(pl.col("user").approx_n_unique()).iter_rows())
+        row("polars approx_n_unique per page", np.array([(answer[k] - exact[k]) / exact[k] for k in exact])[big])
+    if con is not None:
+        answer = dict(con.sql("SELECT page, approx_count_distinct(user) FROM raw GROUP BY page").fetchall())
+        row("DuckDB approx_count_distinct per page", np.array([(answer[k] - exact[k]) / exact[k] for k in exact])[big])
+    print(f"\ncoverage of drisk's 95 % intervals: {covered / max(len(big), 1):.1%}")

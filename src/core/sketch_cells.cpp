@@ -1,0 +1,742 @@
+// drisk: columns whose cells are sketches (see sketch_cells.hpp).
+#include "sketch_cells.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#include "cpus.hpp"
+
+namespace drisk::cells {
+namespace {
+
+inline bool bit_is_set(const std::uint8_t* bits, std::int64_t index) noexcept {
+  return ((bits[index >> 3] >> (index & 7)) & 1) != 0;
+}
+
+template <class T>
+T load(const std::uint8_t* at) noexcept {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
+}
+
+bool cell_layout(std::string_view format, Layout& layout, std::int32_t& width) {
+  if (format == "z") {
+    layout = Layout::Binary;
+  } else if (format == "Z") {
+    layout = Layout::LargeBinary;
+  } else if (format == "vz") {
+    layout = Layout::BinaryView;
+  } else if (format.starts_with("w:")) {
+    const char* end = format.data() + format.size();
+    const auto [ptr, ec] = std::from_chars(format.data() + 2, end, width);
+    if (ec != std::errc() || ptr != end || width < 0) {
+      return false;
+    }
+    layout = Layout::FixedBinary;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+[[gnu::cold, gnu::noinline]] ColumnError not_sketch_column(std::string_view format, bool lists) {
+  std::string message =
+      lists ? "sketch lists must be a list column of binary cells (binary, large_binary or "
+              "binary_view), got Arrow format '"
+            : "a sketch column must hold binary cells (binary, large_binary or binary_view), "
+              "got Arrow format '";
+  message += format;
+  message += "'";
+  return ColumnError{ColumnError::Kind::Type, std::move(message)};
+}
+
+[[gnu::cold, gnu::noinline]] Failure failed(std::string message) {
+  return Failure{true, false, std::move(message)};
+}
+
+[[gnu::cold, gnu::noinline]] Failure out_of_memory() { return Failure{true, true, {}}; }
+
+constexpr std::uint32_t VALUE_MASK = (1u << packed::ENTRY_VALUE_BITS) - 1;
+
+// Rows from which the unions of groups are shared between two cores.
+constexpr std::size_t SPLIT_ROWS = 16 * 1024;
+
+constexpr char MALFORMED_CELL[] = "malformed Arrow array: a cell's bytes lie outside its buffers";
+constexpr char MALFORMED_LIST[] = "malformed Arrow array: a list's offsets lie outside its cells";
+
+[[gnu::cold, gnu::noinline]] std::string at_row(std::size_t row, std::string what) {
+  return "row " + std::to_string(row) + ": " + what;
+}
+
+[[gnu::cold, gnu::noinline]] std::string at_item(std::size_t row, std::size_t item,
+                                                 std::string what) {
+  return "list " + std::to_string(row) + ", item " + std::to_string(item) + ": " + what;
+}
+
+// The first register of a raw sketch above what insertion stores, as a
+// refusal; none when every register could come from insertion.
+Refusal raw_too_high(const Sketch& sketch) {
+  const std::size_t m = std::size_t{1} << sketch.p;
+  const unsigned top = max_rank(sketch.p);
+  for (std::size_t i = 0; i < m; ++i) {
+    if (sketch.registers[i] > top) {
+      return "cannot union this raw sketch: register " + std::to_string(i) + " holds " +
+             std::to_string(sketch.registers[i]) + ", above " + std::to_string(top) +
+             ", the largest value insertion stores at p=" + std::to_string(sketch.p);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+ColumnFailure describe(const ArrowSchema& schema, bool lists, ColumnType& out) {
+  ColumnType type;
+  const std::string_view format = schema.format != nullptr ? schema.format : "";
+  const ArrowSchema* cells = &schema;
+  if (lists) {
+    if ((format != "+l" && format != "+L") || schema.n_children != 1 ||
+        schema.children == nullptr || schema.children[0] == nullptr) {
+      return not_sketch_column(format, true);
+    }
+    type.lists = true;
+    type.large_lists = format == "+L";
+    cells = schema.children[0];
+  }
+  const std::string_view cell_format = cells->format != nullptr ? cells->format : "";
+  if (cells->dictionary != nullptr || !cell_layout(cell_format, type.layout, type.width)) {
+    return not_sketch_column(lists ? format : cell_format, lists);
+  }
+  out = type;
+  return std::nullopt;
+}
+
+const std::uint8_t* Cells::bit_buffer(const ArrowArray& array) const noexcept {
+  if (array.null_count == 0 || array.n_buffers < 1 || array.buffers == nullptr) {
+    return nullptr;
+  }
+  return static_cast<const std::uint8_t*>(array.buffers[0]);
+}
+
+ArrayFault Cells::bind(const ColumnType& type, const ArrowArray& array) noexcept {
+  type_ = type;
+  rows_ = static_cast<std::size_t>(std::max<std::int64_t>(array.length, 0));
+  const ArrowArray* cells = &array;
+  if (type.lists) {
+    if (array.n_buffers != 2 || array.buffers == nullptr || array.n_children != 1 ||
+        array.children == nullptr || array.children[0] == nullptr ||
+        (array.buffers[1] == nullptr && rows_ > 0)) {
+      return "malformed Arrow array: a list array needs validity and offset buffers and one child";
+    }
+    if (array.null_count > 0 && array.buffers[0] == nullptr) {
+      return "malformed Arrow array: nulls counted but no validity buffer";
+    }
+    list_validity_ = bit_buffer(array);
+    list_offset_ = array.offset;
+    list_offsets_ = array.buffers[1];
+    cells = array.children[0];
+  }
+  const ArrowArray& c = *cells;
+  cells_ = static_cast<std::size_t>(std::max<std::int64_t>(c.length, 0));
+  if (c.null_count > 0 && (c.n_buffers < 1 || c.buffers == nullptr || c.buffers[0] == nullptr)) {
+    return "malformed Arrow array: nulls counted but no validity buffer";
+  }
+  validity_ = bit_buffer(c);
+  offset_ = c.offset;
+  switch (type.layout) {
+    case Layout::Binary:
+    case Layout::LargeBinary:
+      if (c.n_buffers != 3 || c.buffers == nullptr || (c.buffers[1] == nullptr && cells_ > 0)) {
+        return "malformed Arrow array: a binary array needs validity, offset and data buffers";
+      }
+      offsets_ = static_cast<const std::uint8_t*>(c.buffers[1]);
+      data_ = static_cast<const std::uint8_t*>(c.buffers[2]);
+      break;
+    case Layout::BinaryView: {
+      if (c.n_buffers < 3 || c.buffers == nullptr || (c.buffers[1] == nullptr && cells_ > 0)) {
+        return "malformed Arrow array: a view array needs validity, views and buffer-size buffers";
+      }
+      offsets_ = static_cast<const std::uint8_t*>(c.buffers[1]);
+      view_buffer_count_ = c.n_buffers - 3;
+      view_buffers_ = reinterpret_cast<const char* const*>(c.buffers + 2);
+      view_sizes_ = static_cast<const std::int64_t*>(c.buffers[c.n_buffers - 1]);
+      if (view_buffer_count_ > 0 && view_sizes_ == nullptr) {
+        return "malformed Arrow array: a view array has no buffer sizes";
+      }
+      break;
+    }
+    case Layout::FixedBinary:
+      if (c.n_buffers != 2 || c.buffers == nullptr ||
+          (c.buffers[1] == nullptr && type.width > 0 && cells_ > 0)) {
+        return "malformed Arrow array: a fixed_size_binary array needs validity and data buffers";
+      }
+      data_ = static_cast<const std::uint8_t*>(c.buffers[1]);
+      break;
+  }
+  return nullptr;
+}
+
+bool Cells::list_null(std::size_t row) const noexcept {
+  return list_validity_ != nullptr &&
+         !bit_is_set(list_validity_, list_offset_ + static_cast<std::int64_t>(row));
+}
+
+void Cells::list_range(std::size_t row, std::size_t& first, std::size_t& last) const noexcept {
+  const auto at = static_cast<std::size_t>(list_offset_) + row;
+  std::int64_t begin = 0;
+  std::int64_t end = 0;
+  if (type_.large_lists) {
+    const auto* offsets = static_cast<const std::int64_t*>(list_offsets_);
+    begin = offsets[at];
+    end = offsets[at + 1];
+  } else {
+    const auto* offsets = static_cast<const std::int32_t*>(list_offsets_);
+    begin = offsets[at];
+    end = offsets[at + 1];
+  }
+  // A malformed range comes back empty-handed: first past last.
+  if (begin < 0 || end < begin || static_cast<std::uint64_t>(end) > cells_) {
+    first = 1;
+    last = 0;
+    return;
+  }
+  first = static_cast<std::size_t>(begin);
+  last = static_cast<std::size_t>(end);
+}
+
+bool Cells::cell_null(std::size_t i) const noexcept {
+  return validity_ != nullptr && !bit_is_set(validity_, offset_ + static_cast<std::int64_t>(i));
+}
+
+bool Cells::cell(std::size_t i, std::span<const std::uint8_t>& out) const noexcept {
+  const std::size_t j = static_cast<std::size_t>(offset_) + i;
+  std::int64_t begin = 0;
+  std::int64_t end = 0;
+  switch (type_.layout) {
+    case Layout::Binary:
+      begin = load<std::int32_t>(offsets_ + j * 4);
+      end = load<std::int32_t>(offsets_ + (j + 1) * 4);
+      break;
+    case Layout::LargeBinary:
+      begin = load<std::int64_t>(offsets_ + j * 8);
+      end = load<std::int64_t>(offsets_ + (j + 1) * 8);
+      break;
+    case Layout::FixedBinary:
+      out = {data_ + j * static_cast<std::size_t>(type_.width),
+             static_cast<std::size_t>(type_.width)};
+      return true;
+    case Layout::BinaryView: {
+      const std::uint8_t* view = offsets_ + j * 16;
+      const std::int32_t length = load<std::int32_t>(view);
+      if (length < 0) {
+        return false;
+      }
+      if (length <= 12) {
+        out = {view + 4, static_cast<std::size_t>(length)};
+        return true;
+      }
+      const std::int32_t index = load<std::int32_t>(view + 8);
+      const std::int32_t offset = load<std::int32_t>(view + 12);
+      if (index < 0 || index >= view_buffer_count_ || offset < 0 ||
+          std::int64_t{offset} + length > view_sizes_[index] || view_buffers_[index] == nullptr) {
+        return false;
+      }
+      out = {reinterpret_cast<const std::uint8_t*>(view_buffers_[index]) + offset,
+             static_cast<std::size_t>(length)};
+      return true;
+    }
+  }
+  if (begin < 0 || end < begin || (data_ == nullptr && end > begin)) {
+    return false;
+  }
+  out = {data_ + begin, static_cast<std::size_t>(end - begin)};
+  return true;
+}
+
+Refusal open(std::span<const std::uint8_t> data, Sketch& out) {
+  // The raw form, exactly as drisk.load tells it from the packed one.
+  if (data.size() > 1 && data[0] >= MIN_PRECISION && data[0] <= MAX_PRECISION &&
+      data.size() == (std::size_t{1} << data[0]) + 1) {
+    out = Sketch{data[0], false, true, {}, data.data() + 1};
+    return std::nullopt;
+  }
+  packed::View view;
+  if (Refusal refusal = packed::open(data, view)) {
+    return refusal;
+  }
+  const bool sparse = view.encoding == packed::Encoding::sparse;
+  out = Sketch{view.p, sparse, false, view, sparse ? nullptr : view.body.data()};
+  return std::nullopt;
+}
+
+Refusal estimate(const Sketch& sketch, Method method, std::uint32_t* entries, double& out) {
+  RegisterHistogram h;
+  std::size_t n = 0;
+  if (sketch.sparse) {
+    if (Refusal refusal = packed::read_entries(sketch.view, entries, n)) {
+      return refusal;
+    }
+    h.m = std::uint64_t{1} << sketch.p;
+    h.q = 64 - sketch.p;
+    h.count[0] = h.m - n;
+    for (std::size_t i = 0; i < n; ++i) {
+      h.count[entries[i] & ((1u << packed::ENTRY_VALUE_BITS) - 1)] += 1;
+    }
+  } else {
+    h = register_histogram(sketch.registers, sketch.p);
+  }
+  if (method != Method::classic) {
+    out = method == Method::ml ? ml_estimate(h) : improved_estimate(h);
+    return std::nullopt;
+  }
+  // The classic estimate is the sketch's own count(): rebuild the sketch.
+  HyperLogLogCore core;
+  HyperLogLogCore::create(sketch.p, core);
+  std::uint8_t* regs = core.mutable_registers();
+  if (sketch.sparse) {
+    for (std::size_t i = 0; i < n; ++i) {
+      regs[entries[i] >> packed::ENTRY_VALUE_BITS] =
+          static_cast<std::uint8_t>(entries[i] & ((1u << packed::ENTRY_VALUE_BITS) - 1));
+    }
+  } else {
+    std::memcpy(regs, sketch.registers, core.size());
+  }
+  out = core.estimate();
+  return std::nullopt;
+}
+
+Failure estimate_all(const Cells& cells, Method method, std::size_t row_base,
+                     std::vector<double>& out) noexcept {
+  try {
+    std::vector<std::uint32_t> entries;
+    out.reserve(out.size() + cells.rows());
+    for (std::size_t i = 0; i < cells.rows(); ++i) {
+      if (cells.cell_null(i)) {
+        out.push_back(std::numeric_limits<double>::quiet_NaN());
+        continue;
+      }
+      std::span<const std::uint8_t> bytes;
+      if (!cells.cell(i, bytes)) {
+        return failed(MALFORMED_CELL);
+      }
+      Sketch sketch;
+      if (Refusal refusal = open(bytes, sketch)) {
+        return failed(at_row(row_base + i, std::move(*refusal)));
+      }
+      if (sketch.sparse && entries.size() < (std::size_t{1} << sketch.p)) {
+        entries.resize(std::size_t{1} << sketch.p);
+      }
+      double value = 0.0;
+      if (Refusal refusal = estimate(sketch, method, entries.data(), value)) {
+        return failed(at_row(row_base + i, std::move(*refusal)));
+      }
+      out.push_back(value);
+    }
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+  return {};
+}
+
+namespace {
+
+// Entries of precision source_p folded in place to p = source_p - d: the
+// index loses its low d bits, which become the top of the rank (see
+// estimators.cpp). The indices stay in ascending order, with repeats.
+void fold_entries(std::uint32_t* entries, std::size_t n, unsigned d) noexcept {
+  const std::uint32_t low = (std::uint32_t{1} << d) - 1;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::uint32_t index = entries[k] >> packed::ENTRY_VALUE_BITS;
+    const std::uint32_t t = index & low;
+    const unsigned rank =
+        t == 0 ? d + (entries[k] & VALUE_MASK) : d + 1 - static_cast<unsigned>(std::bit_width(t));
+    entries[k] = (index >> d) << packed::ENTRY_VALUE_BITS | rank;
+  }
+}
+
+// Entries in ascending index order, repeats allowed, made one per index
+// holding the largest value of its run.
+std::size_t keep_largest(std::uint32_t* entries, std::size_t n) noexcept {
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    if (kept > 0 && (entries[kept - 1] >> packed::ENTRY_VALUE_BITS) ==
+                        (entries[k] >> packed::ENTRY_VALUE_BITS)) {
+      entries[kept - 1] = std::max(entries[kept - 1], entries[k]);
+    } else {
+      entries[kept++] = entries[k];
+    }
+  }
+  return kept;
+}
+
+}  // namespace
+
+Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
+                         std::size_t& bad_row) {
+  unsigned p = MAX_PRECISION + 1;
+  bool any_dense = false;
+  std::size_t present = 0;
+  for (const Member& member : members) {
+    if (member.sketch != nullptr) {
+      p = std::min<unsigned>(p, member.sketch->p);
+      any_dense = any_dense || !member.sketch->sparse;
+      present += 1;
+    }
+  }
+  if (present == 0) {
+    out.offsets.push_back(static_cast<std::int64_t>(out.data.size()));
+    out.valid.push_back(0);
+    out.nulls += 1;
+    return std::nullopt;
+  }
+  // The registers in use of every sparse sketch, at p.
+  std::size_t n = 0;
+  std::size_t sparse_cells = 0;
+  bool folded = false;
+  for (const Member& member : members) {
+    const Sketch* sketch = member.sketch;
+    if (sketch == nullptr || !sketch->sparse) {
+      continue;
+    }
+    bad_row = member.row;
+    // An entry takes a byte at least, so the body bounds the entries.
+    if (entries_.size() < n + sketch->view.body.size()) {
+      entries_.resize(2 * (n + sketch->view.body.size()));
+    }
+    std::size_t count = 0;
+    if (Refusal refusal = packed::read_entries(sketch->view, entries_.data() + n, count)) {
+      return refusal;
+    }
+    if (sketch->p > p) {
+      fold_entries(entries_.data() + n, count, sketch->p - p);
+      folded = true;
+    }
+    sparse_cells += 1;
+    n += count;
+  }
+  const std::size_t m = std::size_t{1} << p;
+  const std::size_t at = out.data.size();
+  if (any_dense || n > m / 8) {
+    // Many registers in use: the union in dense registers, packed as pack()
+    // packs a sketch.
+    registers_.assign(m, 0);
+    std::uint8_t* regs = registers_.data();
+    for (const Member& member : members) {
+      if (member.sketch != nullptr && !member.sketch->sparse) {
+        fold_max_into(member.sketch->registers, member.sketch->p, p, regs);
+      }
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+      std::uint8_t& reg = regs[entries_[k] >> packed::ENTRY_VALUE_BITS];
+      reg = std::max(reg, static_cast<std::uint8_t>(entries_[k] & VALUE_MASK));
+    }
+    packed::Plan plan{};
+    if (Refusal refusal = packed::plan(regs, p, plan)) {
+      return refusal;  // not reached: raw sketches were checked when opened
+    }
+    out.data.resize(at + plan.size);
+    packed::write(regs, p, plan, out.data.data() + at);
+  } else {
+    // Few: the entries themselves, in order, one per register. One sketch's
+    // entries are in order already, and one per register unless folded.
+    std::uint32_t* entries = entries_.data();
+    if (sparse_cells > 1) {
+      std::sort(entries, entries + n);
+    }
+    if (sparse_cells > 1 || folded) {
+      n = keep_largest(entries, n);
+    }
+    const std::span<const std::uint32_t> unique(entries, n);
+    const packed::Plan plan = packed::plan_entries(p, unique);
+    out.data.resize(at + plan.size);
+    packed::write_entries(p, unique, plan, out.data.data() + at);
+  }
+  out.offsets.push_back(static_cast<std::int64_t>(out.data.size()));
+  out.valid.push_back(1);
+  return std::nullopt;
+}
+
+namespace {
+
+// Opens one cell for a union: header, checksum, and a raw sketch's registers.
+Refusal open_for_union(std::span<const std::uint8_t> bytes, Sketch& out) {
+  if (Refusal refusal = open(bytes, out)) {
+    return refusal;
+  }
+  // A raw sketch may hold registers that have no packed form.
+  return out.raw ? raw_too_high(out) : std::nullopt;
+}
+
+Refusal open_for_union(const Cells& cells, std::size_t i, Sketch& out) {
+  std::span<const std::uint8_t> bytes;
+  if (!cells.cell(i, bytes)) {
+    return MALFORMED_CELL;
+  }
+  return open_for_union(bytes, out);
+}
+
+}  // namespace
+
+Failure Unions::lists(const Cells& cells, std::size_t row_base, BinaryBuilder& out) noexcept {
+  try {
+    for (std::size_t row = 0; row < cells.rows(); ++row) {
+      if (cells.list_null(row)) {
+        out.offsets.push_back(static_cast<std::int64_t>(out.data.size()));
+        out.valid.push_back(0);
+        out.nulls += 1;
+        continue;
+      }
+      std::size_t first = 0;
+      std::size_t last = 0;
+      cells.list_range(row, first, last);
+      if (first > last) {
+        return failed(MALFORMED_LIST);
+      }
+      opened_.resize(last - first);
+      members_.clear();
+      for (std::size_t i = first; i < last; ++i) {
+        if (cells.cell_null(i)) {
+          members_.push_back(Member{nullptr, i});
+          continue;
+        }
+        if (Refusal refusal = open_for_union(cells, i, opened_[i - first])) {
+          return failed(at_item(row_base + row, i - first, std::move(*refusal)));
+        }
+        members_.push_back(Member{&opened_[i - first], i});
+      }
+      std::size_t bad = 0;
+      if (Refusal refusal = union_of(members_, out, bad)) {
+        return failed(at_item(row_base + row, bad - first, std::move(*refusal)));
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+  return {};
+}
+
+Failure CellColumn::add(const Cells& cells) noexcept {
+  try {
+    rows.reserve(rows.size() + cells.rows());
+    for (std::size_t i = 0; i < cells.rows(); ++i) {
+      if (cells.cell_null(i)) {
+        rows.push_back(Row{nullptr, 0, false});
+        continue;
+      }
+      std::span<const std::uint8_t> bytes;
+      if (!cells.cell(i, bytes)) {
+        return failed(MALFORMED_CELL);
+      }
+      rows.push_back(Row{bytes.data(), bytes.size(), true});
+    }
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+  return {};
+}
+
+Failure CellColumn::check() const noexcept {
+  try {
+    std::vector<std::uint32_t> entries;
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+      if (!rows[row].present) {
+        continue;
+      }
+      Sketch sketch;
+      Refusal refusal = open_for_union({rows[row].data, rows[row].size}, sketch);
+      if (!refusal && sketch.sparse) {
+        entries.resize(std::max(entries.size(), sketch.view.body.size()));
+        std::size_t n = 0;
+        refusal = packed::read_entries(sketch.view, entries.data(), n);
+      }
+      if (refusal) {
+        return failed(at_row(row, std::move(*refusal)));
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+  return {};
+}
+
+namespace {
+
+template <class T>
+const char* append_ids(const ArrowArray& array, std::size_t groups,
+                       std::vector<std::uint32_t>& out) {
+  const auto* values = static_cast<const T*>(array.buffers[1]);
+  const std::size_t rows = static_cast<std::size_t>(std::max<std::int64_t>(array.length, 0));
+  const std::size_t base = out.size();
+  out.resize(base + rows);
+  for (std::size_t i = 0; i < rows; ++i) {
+    const T id = values[static_cast<std::size_t>(array.offset) + i];
+    if (id < 0 || static_cast<std::uint64_t>(id) >= groups) {
+      return "group ids must lie from 0 to the number of groups";
+    }
+    out[base + i] = static_cast<std::uint32_t>(id);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array, std::size_t groups,
+                             std::vector<std::uint32_t>& out) noexcept {
+  if (array.null_count != 0 && array.n_buffers > 0 && array.buffers != nullptr &&
+      array.buffers[0] != nullptr) {
+    return "group ids must not be null";
+  }
+  if (array.n_buffers != 2 || array.buffers == nullptr ||
+      (array.buffers[1] == nullptr && array.length > 0)) {
+    return "malformed Arrow array: an integer array needs validity and value buffers";
+  }
+  if (groups > std::numeric_limits<std::uint32_t>::max()) {
+    return "too many groups";
+  }
+  try {
+    const std::string_view format = schema.format != nullptr ? schema.format : "";
+    if (format == "c") {
+      return append_ids<std::int8_t>(array, groups, out);
+    }
+    if (format == "C") {
+      return append_ids<std::uint8_t>(array, groups, out);
+    }
+    if (format == "s") {
+      return append_ids<std::int16_t>(array, groups, out);
+    }
+    if (format == "S") {
+      return append_ids<std::uint16_t>(array, groups, out);
+    }
+    if (format == "i") {
+      return append_ids<std::int32_t>(array, groups, out);
+    }
+    if (format == "I") {
+      return append_ids<std::uint32_t>(array, groups, out);
+    }
+    if (format == "l") {
+      return append_ids<std::int64_t>(array, groups, out);
+    }
+    if (format == "L") {
+      return append_ids<std::uint64_t>(array, groups, out);
+    }
+  } catch (const std::bad_alloc&) {
+    return OUT_OF_MEMORY;
+  }
+  return "group ids must be integers";
+}
+
+Failure Unions::group_range(const CellColumn& column, const std::uint32_t* order,
+                            const std::size_t* starts, std::size_t first, std::size_t last,
+                            BinaryBuilder& out) noexcept {
+  try {
+    for (std::size_t g = first; g < last; ++g) {
+      const std::size_t size = starts[g + 1] - starts[g];
+      opened_.resize(std::max(opened_.size(), size));
+      members_.clear();
+      for (std::size_t k = 0; k < size; ++k) {
+        const std::uint32_t row = order[starts[g] + k];
+        const CellColumn::Row& cell = column.rows[row];
+        if (!cell.present) {
+          members_.push_back(Member{nullptr, row});
+          continue;
+        }
+        if (open_for_union({cell.data, cell.size}, opened_[k])) {
+          return failed({});
+        }
+        members_.push_back(Member{&opened_[k], row});
+      }
+      std::size_t bad = 0;
+      if (union_of(members_, out, bad)) {
+        return failed({});
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+  return {};
+}
+
+Failure Unions::groups(const CellColumn& column, std::span<const std::uint32_t> group_of_row,
+                       std::size_t groups, BinaryBuilder& out) noexcept {
+  std::vector<std::size_t> starts;
+  std::vector<std::uint32_t> order;
+  try {
+    // Unions of few sketches are about the size of their parts.
+    std::size_t input = 0;
+    for (const CellColumn::Row& row : column.rows) {
+      input += row.size;
+    }
+    out.data.reserve(out.data.size() + input);
+    out.offsets.reserve(out.offsets.size() + groups);
+    out.valid.reserve(out.valid.size() + groups);
+    // The rows of each group, in row order: a counting sort.
+    starts.assign(groups + 1, 0);
+    for (const std::uint32_t g : group_of_row) {
+      starts[g + 1] += 1;
+    }
+    for (std::size_t g = 0; g < groups; ++g) {
+      starts[g + 1] += starts[g];
+    }
+    order.resize(group_of_row.size());
+    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+    for (std::size_t row = 0; row < group_of_row.size(); ++row) {
+      order[next[group_of_row[row]]++] = static_cast<std::uint32_t>(row);
+    }
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+  // Two cores take the groups before and after the middle row.
+  std::size_t middle = groups;
+  if (group_of_row.size() >= SPLIT_ROWS && usable_cpus() > 1) {
+    middle = static_cast<std::size_t>(
+        std::upper_bound(starts.begin(), starts.end(), group_of_row.size() / 2) - starts.begin());
+    middle = std::min(middle, groups);
+  }
+  Unions first_half;
+  if (middle == groups) {
+    Failure failure = first_half.group_range(column, order.data(), starts.data(), 0, groups, out);
+    return failure.failed && !failure.out_of_memory ? column.check() : failure;
+  }
+  Unions second_half;
+  BinaryBuilder second;
+  Failure second_failure;
+  std::thread helper;
+  try {
+    helper = std::thread([&]() noexcept {
+      second_failure =
+          second_half.group_range(column, order.data(), starts.data(), middle, groups, second);
+    });
+  } catch (const std::system_error&) {  // no thread to be had: one core does it all
+    Failure failure = first_half.group_range(column, order.data(), starts.data(), 0, groups, out);
+    return failure.failed && !failure.out_of_memory ? column.check() : failure;
+  }
+  Failure failure = first_half.group_range(column, order.data(), starts.data(), 0, middle, out);
+  helper.join();
+  if (failure.failed || second_failure.failed) {
+    const Failure& either = failure.failed ? failure : second_failure;
+    return either.out_of_memory ? either : column.check();
+  }
+  try {
+    const auto shift = static_cast<std::int64_t>(out.data.size());
+    out.data.insert(out.data.end(), second.data.begin(), second.data.end());
+    for (std::size_t k = 1; k < second.offsets.size(); ++k) {
+      out.offsets.push_back(second.offsets[k] + shift);
+    }
+    out.valid.insert(out.valid.end(), second.valid.begin(), second.valid.end());
+    out.nulls += second.nulls;
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+  return {};
+}
+
+}  // namespace drisk::cells

@@ -1,0 +1,189 @@
+// drisk: columns whose cells are sketches.
+//
+// A table of sketches per group keeps each group's sketch in one cell of a
+// binary column, usually in the packed form (packed.hpp), possibly in the
+// raw form of to_bytes(); a null cell is a missing sketch. This file reads
+// such columns from Arrow arrays (binary, large_binary, binary_view,
+// fixed_size_binary, and lists of them) cell by cell, in place, and does the
+// column-wide work on them: one estimate per cell, one union per list.
+//
+// What a missing sketch does: an estimate of a null cell is NaN; a union
+// skips null cells, and a union of no sketch at all (an empty list, or only
+// nulls) is null. A union folds to the smallest precision among the
+// sketches it unions, as drisk.union does, so that its result does not
+// depend on how rows are batched.
+//
+// Nothing here knows the Python interpreter; failures come back as texts.
+#ifndef DRISK_SKETCH_CELLS_HPP
+#define DRISK_SKETCH_CELLS_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "columns.hpp"
+#include "estimators.hpp"
+#include "insert.hpp"
+#include "packed.hpp"
+
+namespace drisk::cells {
+
+enum class Layout : std::uint8_t { Binary, LargeBinary, BinaryView, FixedBinary };
+
+// A checked column type: the cells' layout, and whether they come in lists
+// (list or large_list of such cells).
+struct ColumnType {
+  Layout layout = Layout::Binary;
+  std::int32_t width = 0;  // FixedBinary only
+  bool lists = false;
+  bool large_lists = false;
+};
+
+// Checks a schema: a binary column of sketches, or with `lists` a list
+// column of them. Refuses anything else with a TypeError naming the type.
+ColumnFailure describe(const ArrowSchema& schema, bool lists, ColumnType& out);
+
+// The cells of one Arrow array of a described type, read in place.
+class Cells {
+ public:
+  // Checks the array's buffers against its type; a static message when they
+  // do not fit.
+  ArrayFault bind(const ColumnType& type, const ArrowArray& array) noexcept;
+
+  // Rows of the array: cells, or lists for a list column.
+  std::size_t rows() const noexcept { return rows_; }
+
+  // For a list column: whether list `row` is null, and its cells as a range
+  // of child cells [first, last).
+  bool list_null(std::size_t row) const noexcept;
+  void list_range(std::size_t row, std::size_t& first, std::size_t& last) const noexcept;
+
+  // Whether cell `i` (a row, or a child cell of a list column) is null, and
+  // its bytes. A cell's bytes are checked against its buffers: false when
+  // they do not fit (a malformed array).
+  bool cell_null(std::size_t i) const noexcept;
+  bool cell(std::size_t i, std::span<const std::uint8_t>& out) const noexcept;
+
+ private:
+  const std::uint8_t* bit_buffer(const ArrowArray& array) const noexcept;
+
+  ColumnType type_{};
+  std::size_t rows_ = 0;
+  // The lists (list columns only).
+  const std::uint8_t* list_validity_ = nullptr;
+  std::int64_t list_offset_ = 0;
+  const void* list_offsets_ = nullptr;
+  // The cells.
+  std::size_t cells_ = 0;
+  const std::uint8_t* validity_ = nullptr;
+  std::int64_t offset_ = 0;
+  const std::uint8_t* offsets_ = nullptr;  // int32 or int64, or the views
+  const std::uint8_t* data_ = nullptr;
+  const char* const* view_buffers_ = nullptr;
+  const std::int64_t* view_sizes_ = nullptr;
+  std::int64_t view_buffer_count_ = 0;
+};
+
+// One sketch cell opened in place: its precision, and either its 2^p
+// registers (packed dense, or the raw form) or its packed sparse body.
+struct Sketch {
+  unsigned p = 0;
+  bool sparse = false;
+  bool raw = false;   // the raw form, whose registers are taken as they are
+  packed::View view;  // the packed view when sparse
+  const std::uint8_t* registers = nullptr;
+};
+
+// Opens a cell holding either form (told apart as drisk.load does); the
+// packed form is checked through its checksum. A text on refusal.
+Refusal open(std::span<const std::uint8_t> data, Sketch& out);
+
+// The estimate of an opened sketch by `method`. `entries` is scratch for
+// 2^MAX_PRECISION entries. Equal to drisk.estimate of the unpacked sketch.
+Refusal estimate(const Sketch& sketch, Method method, std::uint32_t* entries, double& out);
+
+// What a column-wide call gives back: the failure text and the row it names,
+// or nothing.
+struct Failure {
+  bool failed = false;
+  bool out_of_memory = false;
+  std::string message;
+};
+
+// Estimates every cell of `cells` (not a list column), appending them to
+// `out` (NaN for a null cell). `row_base` counts the rows of earlier arrays,
+// for the messages.
+Failure estimate_all(const Cells& cells, Method method, std::size_t row_base,
+                     std::vector<double>& out) noexcept;
+
+// The output of unions: a binary column being built (offsets from 0, the
+// cells' bytes, and one validity byte per row, 0 for null).
+struct BinaryBuilder {
+  std::vector<std::int64_t> offsets{0};
+  std::vector<std::uint8_t> data;
+  std::vector<std::uint8_t> valid;
+  std::size_t nulls = 0;
+};
+
+// A whole sketch column, its cells in row order (spans into the arrays,
+// which must outlive it).
+struct CellColumn {
+  struct Row {
+    const std::uint8_t* data;
+    std::size_t size;
+    bool present;  // false for a null cell
+  };
+  std::vector<Row> rows;
+
+  // Appends the rows of `cells` (not a list column).
+  Failure add(const Cells& cells) noexcept;
+
+  // Checks every cell as a union would (header, checksum, a sparse body's
+  // entries, a raw sketch's registers), refusing the first that is not a
+  // sketch, naming its row.
+  Failure check() const noexcept;
+};
+
+// Group ids, one per row: reads an Arrow integer array (int8 to int64,
+// unsigned too, no nulls) whose every value is below `groups`, appending to
+// `out`. A static message when it is not such an array.
+const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array, std::size_t groups,
+                             std::vector<std::uint32_t>& out) noexcept;
+
+// Unions of sketches, each folded to the smallest precision among the
+// sketches it takes, packed into `out`. Scratch is kept from one union to the
+// next.
+class Unions {
+ public:
+  // One union per list of a list column of sketches.
+  Failure lists(const Cells& cells, std::size_t row_base, BinaryBuilder& out) noexcept;
+
+  // One union per group of the rows of `column`: `group_of_row` has one id
+  // per row, each below `groups`. Runs on two cores when the process may use
+  // two and there is enough work; the result is the same.
+  static Failure groups(const CellColumn& column, std::span<const std::uint32_t> group_of_row,
+                        std::size_t groups, BinaryBuilder& out) noexcept;
+
+ private:
+  struct Member {
+    const Sketch* sketch;  // null for a null cell
+    std::size_t row;       // for the messages
+  };
+  Refusal union_of(std::span<const Member> members, BinaryBuilder& out, std::size_t& bad_row);
+  // Fails (without a message: CellColumn::check() names the row) at the
+  // first cell that is not a sketch.
+  Failure group_range(const CellColumn& column, const std::uint32_t* order,
+                      const std::size_t* starts, std::size_t first, std::size_t last,
+                      BinaryBuilder& out) noexcept;
+
+  std::vector<Member> members_;
+  std::vector<Sketch> opened_;
+  std::vector<std::uint32_t> entries_;
+  std::vector<std::uint8_t> registers_;
+};
+
+}  // namespace drisk::cells
+
+#endif  // DRISK_SKETCH_CELLS_HPP

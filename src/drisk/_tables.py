@@ -1,0 +1,227 @@
+"""Tables of sketches, one per group: rollup() and estimates().
+
+A sketch table has key columns and a column of sketches in the packed form
+(one cell per group; the raw form of to_bytes() is read too). Such tables are
+kept per day, say, and rolled up to coarser keys later without the raw rows.
+The unions and estimates run in C++ (drisk._grouped) over the whole column at
+once; the engine the table came from (pyarrow, polars, pandas) only gathers
+each group's sketches. None of those packages is imported before a table of
+theirs arrives.
+"""
+
+from __future__ import annotations
+
+import importlib
+import sys
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
+
+from drisk import _grouped
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    from drisk._estimate import Method
+
+__all__ = ["estimates", "rollup"]
+
+
+def _require(name: str, why: str) -> Any:
+    try:
+        return importlib.import_module(name)
+    except ImportError as error:
+        raise ImportError(f"{why} needs {name} (pip install {name})") from error
+
+
+def key_names(by: str | Sequence[str] | None) -> list[str]:
+    """The key column names of a `by` argument: one name, a list of names, or
+    None (no keys: the whole table is one group)."""
+    if by is None:
+        return []
+    if isinstance(by, str):
+        return [by]
+    names = list(by)
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"by must name columns with str, got {type(name).__name__}")
+    if len(set(names)) != len(names):
+        raise ValueError(f"by names a column twice: {names}")
+    return names
+
+
+def check_columns(available: Sequence[str], wanted: Sequence[str], what: str) -> None:
+    """Raise ValueError naming the wanted columns a table does not have."""
+    have = set(available)
+    missing = [name for name in wanted if name not in have]
+    if missing:
+        shown = ", ".join(repr(name) for name in missing)
+        raise ValueError(f"{what}: no column named {shown} (the table has {', '.join(map(repr, available))})")
+
+
+def binary_array(buffers: tuple[int, int, bytes | None, bytes, bytes]) -> Any:
+    """A pyarrow large_binary array over the buffers union_lists() returns."""
+    pa = _require("pyarrow", "building a sketch column")
+    rows, nulls, validity, offsets, data = buffers
+    return pa.Array.from_buffers(
+        pa.large_binary(),
+        rows,
+        [pa.py_buffer(validity) if validity is not None else None, pa.py_buffer(offsets), pa.py_buffer(data)],
+        null_count=nulls,
+    )
+
+
+def binary_list(buffers: tuple[int, int, bytes | None, bytes, bytes]) -> list[bytes | None]:
+    """The same column as a list of bytes and None, without pyarrow."""
+    rows, _nulls, validity, offsets, data = buffers
+    ends = memoryview(offsets).cast("q")
+    view = memoryview(data)
+    out: list[bytes | None] = []
+    for i in range(rows):
+        if validity is not None and not (validity[i >> 3] >> (i & 7)) & 1:
+            out.append(None)
+        else:
+            out.append(bytes(view[ends[i] : ends[i + 1]]))
+    return out
+
+
+def rollup(table: Any, by: str | Sequence[str] | None = None, sketch: str = "sketch") -> Any:
+    """Union the sketches of `table` by coarser keys: one row per distinct
+    combination of the `by` columns (None or []: one row for the whole table),
+    holding those columns and `sketch`, the packed union of the group's
+    sketches.
+
+    `table` is a pyarrow Table, a polars DataFrame or a pandas DataFrame, and
+    the result is of the same kind; anything else exporting an Arrow stream
+    (a RecordBatchReader, a DuckDB relation) gives a pyarrow Table. A missing
+    key is a group of its own. A union is at the smallest precision among the
+    sketches it takes; null sketches are skipped, and a group without any
+    sketch gets a null. Raises ValueError for unknown columns and for a
+    sketch cell that is not a sketch (naming its row), before any work.
+    The order of the rows is not specified.
+    """
+    keys = key_names(by)
+    if not isinstance(sketch, str):
+        raise TypeError(f"sketch must be a column name (str), got {type(sketch).__name__}")
+    if sketch in keys:
+        raise ValueError(f"the sketch column {sketch!r} cannot be a key too")
+    polars = sys.modules.get("polars")
+    if polars is not None and isinstance(table, polars.DataFrame):
+        return _rollup_polars(table, keys, sketch, polars)
+    pandas = sys.modules.get("pandas")
+    if pandas is not None and isinstance(table, pandas.DataFrame):
+        pa = _require("pyarrow", "rollup of a pandas DataFrame")
+        check_columns([str(c) for c in table.columns], [*keys, sketch], "rollup")
+        arrow = pa.Table.from_pandas(table[[*keys, sketch]], preserve_index=False)
+        return _rollup_arrow(arrow, keys, sketch, pa).to_pandas()
+    if not (hasattr(table, "__arrow_c_stream__") or hasattr(table, "__arrow_c_array__")):
+        raise TypeError(
+            f"rollup takes a pyarrow Table, a polars or pandas DataFrame, or any Arrow stream, "
+            f"not {type(table).__name__}"
+        )
+    pa = _require("pyarrow", "rollup of an Arrow table")
+    if not isinstance(table, pa.Table):
+        table = pa.table(table)
+    return _rollup_arrow(table, keys, sketch, pa)
+
+
+def _rollup_arrow(table: Any, keys: list[str], sketch: str, pa: Any) -> Any:
+    check_columns(table.column_names, [*keys, sketch], "rollup")
+    ids, count, key_columns = group_ids(table, keys, pa, table.num_rows)
+    unions = binary_array(_grouped.union_groups(table.column(sketch), ids, count))
+    return pa.table([*key_columns, unions], names=[*keys, sketch])
+
+
+def group_ids(table: Any, keys: list[str], pa: Any, rows: int) -> tuple[Any, int, list[Any]]:
+    """(each row's group id, the number of groups, the key columns of the
+    groups in id order) for the distinct combinations of the key columns of a
+    pyarrow table; a missing key is a value of its own. Keys are
+    dictionary-encoded one column at a time, each step numbering the distinct
+    (group so far, key) pairs, so the ids never grow past the rows."""
+    pc = importlib.import_module("pyarrow.compute")
+    if not keys:
+        return pa.repeat(pa.scalar(0, pa.int32()), rows), 1, []
+    stages = []  # (dictionary of the key, its size, dictionary of the combined ids)
+    ids = None
+    for name in keys:
+        column = table.column(name)
+        column = column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
+        kind = column.type
+        if pa.types.is_dictionary(kind):
+            column = column.dictionary_decode()
+        try:
+            encoded = pc.dictionary_encode(column, null_encoding="encode")
+        except (pa.ArrowNotImplementedError, pa.ArrowTypeError) as error:
+            raise TypeError(f"the key column {name!r} of type {kind} cannot be grouped on") from error
+        card = len(encoded.dictionary)
+        codes = encoded.indices.cast(pa.int64())
+        if ids is None:
+            ids, combined = codes, None
+        else:
+            pairs = pc.dictionary_encode(pc.add(pc.multiply(ids, card), codes))
+            ids, combined = pairs.indices.cast(pa.int64()), pairs.dictionary
+        stages.append((encoded.dictionary, card, kind, combined))
+    count = len(stages[-1][3]) if stages[-1][3] is not None else stages[-1][1]
+    # Back from the last numbering to each key: group g of a step is the pair
+    # (group of the step before, key code) numbered combined[g].
+    columns = []
+    group = pa.array(range(count), pa.int64()) if count else pa.array([], pa.int64())
+    for dictionary, card, kind, combined in reversed(stages):
+        if combined is not None:
+            value = combined.take(group)
+            code, group = pc.subtract(value, pc.multiply(pc.divide(value, card), card)), pc.divide(value, card)
+        else:
+            code = group
+        column = dictionary.take(code)
+        if column.type != kind:
+            try:
+                column = column.cast(kind)
+            except (pa.ArrowNotImplementedError, pa.ArrowInvalid):
+                pass
+        columns.append(column)
+    columns.reverse()
+    return ids, count, columns
+
+
+def _rollup_polars(frame: Any, keys: list[str], sketch: str, pl: Any) -> Any:
+    check_columns(frame.columns, [*keys, sketch], "rollup")
+    try:
+        pa = importlib.import_module("pyarrow")
+    except ImportError:
+        return _rollup_polars_alone(frame, keys, sketch, pl)
+    ids, count, key_columns = group_ids(frame.select(keys).to_arrow(), keys, pa, frame.height)
+    unions = binary_array(_grouped.union_groups(frame.get_column(sketch), ids, count))
+    return pl.from_arrow(pa.table([*key_columns, unions], names=[*keys, sketch]))
+
+
+def _rollup_polars_alone(frame: Any, keys: list[str], sketch: str, pl: Any) -> Any:
+    """rollup() of a polars DataFrame without pyarrow: polars groups, and
+    drisk.polars.union makes the unions."""
+    from drisk.polars import union
+
+    _grouped.check(frame.get_column(sketch))
+    if not keys:
+        return frame.select(union(sketch))
+    return frame.group_by(keys, maintain_order=True).agg(union(sketch))
+
+
+def estimates(sketches: Any, method: Method = "improved") -> npt.NDArray[Any]:
+    """The estimate of every sketch of a column, as a NumPy float64 array:
+    `sketches` is an Arrow binary column (pyarrow, polars, DuckDB...), a pandas
+    Series or a list of bytes; None and null cells give NaN. `method` is as
+    for estimate(). Raises ValueError naming the first row that is not a
+    sketch."""
+    numpy = _require("numpy", "drisk.estimates")
+    pandas = sys.modules.get("pandas")
+    if pandas is not None and isinstance(sketches, (pandas.Series, pandas.Index)):
+        sketches = [_cell(value, pandas) for value in sketches.tolist()]
+    elif isinstance(sketches, numpy.ndarray):
+        sketches = sketches.tolist()
+    values: npt.NDArray[Any] = numpy.frombuffer(_grouped.estimates(sketches, method), dtype=numpy.float64)
+    return values
+
+
+def _cell(value: Any, pandas: Any) -> Any:
+    """A pandas cell as estimates() takes it: its missing markers as None."""
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return value
+    return None if pandas.isna(value) else value

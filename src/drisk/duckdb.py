@@ -1,0 +1,65 @@
+"""SQL over stored sketches in DuckDB.
+
+    >>> import duckdb, drisk.duckdb
+    >>> con = duckdb.connect()
+    >>> drisk.duckdb.register(con)
+    >>> con.sql("SELECT page, drisk_estimate(drisk_union(list(sketch))) AS users "
+    ...         "FROM 'days/*.parquet' GROUP BY page")
+
+register() adds two scalar functions, vectorized through Arrow (one call of
+drisk's C++ per batch of rows, not one per row):
+
+    drisk_estimate(BLOB) -> DOUBLE    the estimate of a sketch (Ertl's improved
+                                      estimator); NULL for NULL
+    drisk_union(BLOB[]) -> BLOB       the packed union of a list of sketches,
+                                      at the smallest precision among them;
+                                      NULL sketches are skipped, and a list
+                                      without any gives NULL
+
+DuckDB is imported by register() only.
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import Any
+
+from drisk import _grouped
+from drisk._tables import binary_array
+
+__all__ = ["register"]
+
+
+def _estimate(sketches: Any) -> Any:
+    pa = importlib.import_module("pyarrow")
+
+    values = _grouped.estimates(sketches)
+    data = pa.Array.from_buffers(pa.float64(), len(sketches), [None, pa.py_buffer(values)])
+    # A null sketch has no estimate: NULL, as SQL has it (NaN is a value).
+    return pa.compute.if_else(pa.compute.is_null(sketches), pa.scalar(None, pa.float64()), data)
+
+
+def _union(lists: Any) -> Any:
+    return binary_array(_grouped.union_lists(lists))
+
+
+def register(con: Any) -> None:
+    """Add drisk_estimate(BLOB) and drisk_union(BLOB[]) to a DuckDB
+    connection (see the module's documentation)."""
+    import duckdb
+
+    importlib.import_module("pyarrow.compute")  # for _estimate
+
+    blob = duckdb.sqltype("BLOB")
+    con.create_function(
+        "drisk_estimate",
+        _estimate,
+        [blob],
+        duckdb.sqltype("DOUBLE"),
+        type="arrow",
+        null_handling="special",
+        side_effects=False,
+    )
+    con.create_function(
+        "drisk_union", _union, [duckdb.list_type(blob)], blob, type="arrow", null_handling="special", side_effects=False
+    )

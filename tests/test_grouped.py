@@ -1,0 +1,246 @@
+"""The grouped store and columns of sketches (drisk._grouped): each group's
+sketch against the same items fed to a plain sketch, estimates against
+drisk.estimate, unions against drisk.union of the unpacked sketches."""
+
+import math
+import random
+
+import pytest
+import xxhash
+
+import drisk
+from drisk import _grouped
+
+pa = pytest.importorskip("pyarrow")
+
+
+def plain_sketch(p, items):
+    h = drisk.HyperLogLog(p)
+    drisk.update_many(h, list(items))
+    return h
+
+
+def per_group(groups, items, p):
+    """The oracle: each group's packed sketch from update_many on its items."""
+    count = max(groups, default=-1) + 1
+    return [drisk.pack(plain_sketch(p, [it for g, it in zip(groups, items) if g == k])) for k in range(count)]
+
+
+def random_items(rng, n, distinct):
+    return [rng.randrange(distinct).to_bytes(8, "little") for _ in range(n)]
+
+
+def skewed_groups(rng, n, count):
+    """Zipf-like group sizes: a few groups large enough to turn dense, most small."""
+    return [min(int(rng.paretovariate(0.8)) - 1, count - 1) for _ in range(n)]
+
+
+# ---------------------------------------------------------------------------
+# The store
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("p", [4, 5, 6, 9, 12, 16])
+@pytest.mark.parametrize("shape", ["skewed", "one group", "every item its own group", "uniform"])
+def test_each_group_equals_its_items_alone(p, shape):
+    rng = random.Random(p * 31 + len(shape))
+    n = 6000
+    items = random_items(rng, n, 4000)
+    if shape == "skewed":
+        groups = skewed_groups(rng, n, 300)
+    elif shape == "one group":
+        groups = [0] * n
+    elif shape == "every item its own group":
+        groups = list(range(n))
+    else:
+        groups = [rng.randrange(40) for _ in range(n)]
+    assert _grouped._sketch_groups(groups, items, p) == per_group(groups, items, p)
+
+
+def test_groups_without_items_are_empty_sketches():
+    got = _grouped._sketch_groups([3], [b"x"], 12)
+    empty = drisk.pack(drisk.HyperLogLog(12))
+    assert got[:3] == [empty] * 3
+    assert got[3] == drisk.pack(plain_sketch(12, [b"x"]))
+
+
+def test_no_items_no_groups():
+    assert _grouped._sketch_groups([], [], 12) == []
+
+
+def test_a_group_that_fills_up_packs_dense():
+    rng = random.Random(5)
+    items = random_items(rng, 20000, 10**9)
+    got = _grouped._sketch_groups([0] * len(items), items, 8)
+    assert got == per_group([0] * len(items), items, 8)
+    assert got[0][5] == 0  # the dense encoding
+
+
+# ---------------------------------------------------------------------------
+# Columns of sketches
+# ---------------------------------------------------------------------------
+
+
+def sample_sketches(rng, count, ps=(10, 12, 14)):
+    """Packed sketches of several sizes and precisions, sparse and dense."""
+    out = []
+    for i in range(count):
+        p = ps[i % len(ps)]
+        n = rng.choice([0, 1, 5, 100, 2000, 50000])
+        out.append(drisk.pack(plain_sketch(p, random_items(rng, n, 10**9))))
+    return out
+
+
+@pytest.mark.parametrize("method", ["improved", "ml", "classic"])
+def test_estimates_equal_estimate_of_each_sketch(method):
+    rng = random.Random(1)
+    cells = sample_sketches(rng, 30)
+    cells.append(plain_sketch(11, [b"a", b"b"]).to_bytes())  # the raw form too
+    cells.append(None)
+    expected = [math.nan if c is None else drisk.estimate(drisk.load(c), method) for c in cells]
+    for column in [cells, tuple(cells), pa.array(cells, pa.binary()), pa.array(cells, pa.large_binary())]:
+        got = drisk.estimates(column, method)
+        assert got.dtype.name == "float64"
+        assert [x if not math.isnan(x) else "nan" for x in got] == [x if not math.isnan(x) else "nan" for x in expected]
+
+
+@pytest.mark.parametrize(
+    "column_type", [pa.binary(), pa.large_binary(), pa.binary_view()], ids=["binary", "large", "view"]
+)
+def test_estimates_of_chunked_and_sliced_columns(column_type):
+    rng = random.Random(2)
+    cells = sample_sketches(rng, 12)
+    chunked = pa.chunked_array([pa.array(cells[:5], column_type), pa.array(cells[5:], column_type)])
+    expected = [drisk.estimate(drisk.unpack(c)) for c in cells]
+    assert list(drisk.estimates(chunked)) == expected
+    assert list(drisk.estimates(pa.array(cells, column_type).slice(3, 4))) == expected[3:7]
+
+
+def lists_of(rng, cells, count):
+    out = []
+    for _ in range(count):
+        kind = rng.random()
+        if kind < 0.1:
+            out.append(None)
+        elif kind < 0.2:
+            out.append([])
+        else:
+            out.append([rng.choice([*cells, None]) for _ in range(rng.randrange(1, 6))])
+    return out
+
+
+def expected_union(cells):
+    present = [drisk.load(c) for c in cells if c is not None]
+    return drisk.pack(drisk.union(*present)) if present else None
+
+
+@pytest.mark.parametrize("list_type", [pa.list_, pa.large_list], ids=["list", "large_list"])
+@pytest.mark.parametrize(
+    "cell_type", [pa.binary(), pa.large_binary(), pa.binary_view()], ids=["binary", "large", "view"]
+)
+def test_union_of_each_list_equals_union_of_its_sketches(list_type, cell_type):
+    rng = random.Random(3)
+    cells = sample_sketches(rng, 18, ps=(4, 9, 12, 14))
+    cells.append(plain_sketch(12, random_items(rng, 300, 10**9)).to_bytes())  # raw
+    lists = lists_of(rng, cells, 60)
+    column = pa.array(lists, list_type(cell_type))
+    got = _tables_binary(_grouped.union_lists(column))
+    assert got == [None if cells is None else expected_union(cells) for cells in lists]
+    # A slice starts its lists at an offset.
+    got = _tables_binary(_grouped.union_lists(column.slice(7, 20)))
+    assert got == [None if cells is None else expected_union(cells) for cells in lists[7:27]]
+
+
+def _tables_binary(buffers):
+    from drisk._tables import binary_array, binary_list
+
+    via_arrow = binary_array(buffers).to_pylist()
+    assert binary_list(buffers) == via_arrow
+    return via_arrow
+
+
+def test_union_folds_to_the_smallest_precision_of_each_list():
+    rng = random.Random(4)
+    items = random_items(rng, 30000, 10**9)
+    fine = plain_sketch(16, items[:20000])
+    coarse = plain_sketch(10, items[10000:])
+    column = pa.array([[drisk.pack(fine), drisk.pack(coarse)], [drisk.pack(fine)]], pa.list_(pa.binary()))
+    got = _tables_binary(_grouped.union_lists(column))
+    assert got[0] == drisk.pack(plain_sketch(10, items))
+    assert got[1] == drisk.pack(fine)
+
+
+# ---------------------------------------------------------------------------
+# Refusals
+# ---------------------------------------------------------------------------
+
+
+def damaged(packed):
+    return packed[:-1] + bytes([packed[-1] ^ 1])
+
+
+@pytest.mark.parametrize(
+    "bad, message",
+    [
+        (b"junk", "not a packed sketch"),
+        (None, "checksum mismatch"),  # filled in below: a damaged sketch
+        (b"\xe2HLL", "truncated packed sketch"),
+    ],
+)
+def test_a_cell_that_is_not_a_sketch_is_refused_naming_its_row(bad, message):
+    good = drisk.pack(plain_sketch(12, [b"a"]))
+    if bad is None:
+        bad = damaged(good)
+    cells = [good, None, good, bad, good]
+    with pytest.raises(ValueError, match=f"^row 3: .*{message}"):
+        drisk.estimates(cells)
+    with pytest.raises(ValueError, match=f"^row 3: .*{message}"):
+        drisk.estimates(pa.array(cells))
+    # Counted across the chunks of a column.
+    with pytest.raises(ValueError, match=f"^row 3: .*{message}"):
+        drisk.estimates(pa.chunked_array([pa.array(cells[:2]), pa.array(cells[2:])]))
+    with pytest.raises(ValueError, match=f"^row 3: .*{message}"):
+        _grouped.check(pa.array(cells))
+    with pytest.raises(ValueError, match=f"^list 1, item 2: .*{message}"):
+        _grouped.union_lists(pa.array([[good], [good, None, bad]]))
+
+
+def test_a_damaged_sparse_entry_is_refused_in_unions():
+    good = bytearray(drisk.pack(plain_sketch(12, [b"a", b"b", b"c"])))
+    assert good[5] == 1  # sparse
+    good[7] = 0xFF  # an entry running on, then the checksum fixed up to match
+    body = bytes(good[:-8])
+    bad = body + xxhash.xxh3_64_intdigest(body).to_bytes(8, "little")
+    with pytest.raises(ValueError, match="^list 0, item 0: damaged packed sketch: "):
+        _grouped.union_lists(pa.array([[bad]]))
+    with pytest.raises(ValueError, match="^row 0: damaged packed sketch: "):
+        _grouped.check(pa.array([bad]))
+
+
+def test_a_raw_register_with_no_packed_form_is_refused_in_unions():
+    raw = bytearray(drisk.HyperLogLog(8).to_bytes())
+    raw[1 + 17] = 200
+    raw = bytes(raw)
+    assert drisk.estimates([raw])[0] == drisk.estimate(drisk.HyperLogLog.from_bytes(raw))
+    with pytest.raises(ValueError, match="^list 0, item 0: cannot union this raw sketch: register 17 holds 200"):
+        _grouped.union_lists(pa.array([[raw]]))
+
+
+@pytest.mark.parametrize(
+    "column", [pa.array([1, 2]), pa.array(["a"]), pa.array([b"a"]).dictionary_encode()], ids=["int", "str", "dict"]
+)
+def test_a_column_of_other_values_is_a_type_error(column):
+    with pytest.raises(TypeError, match="a sketch column must hold binary cells"):
+        drisk.estimates(column)
+    with pytest.raises(TypeError, match="sketch lists must be a list column"):
+        _grouped.union_lists(column)
+
+
+def test_a_method_not_known_is_refused():
+    with pytest.raises(ValueError, match="method must be"):
+        drisk.estimates([], "best")
+
+
+def test_not_a_column_is_a_type_error():
+    with pytest.raises(TypeError, match="neither __arrow_c_stream__ nor __arrow_c_array__"):
+        _grouped.union_lists(42)
