@@ -8,7 +8,8 @@
 #define DRISK_ARROW_IMPORT_HPP
 
 #include "call_frame.hpp"
-#include "columns.hpp"
+#include "columns/arrow_abi.hpp"
+#include "columns/value_kinds.hpp"
 
 namespace drisk {
 

@@ -217,7 +217,7 @@ inline std::size_t format_fraction(double value, char* out) noexcept {
     decimal.digits /= 100000000;
     decimal.exponent += 8;
   }
-  for (const auto [power, zeros] : {std::pair{10000u, 4}, std::pair{100u, 2}, std::pair{10u, 1}}) {
+  for (const auto& [power, zeros] : {std::pair{10000u, 4}, std::pair{100u, 2}, std::pair{10u, 1}}) {
     if (decimal.digits % power == 0) {
       decimal.digits /= power;
       decimal.exponent += zeros;

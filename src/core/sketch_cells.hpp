@@ -23,7 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "columns.hpp"
+#include "columns/arrow_abi.hpp"
+#include "columns/value_kinds.hpp"
 #include "estimators.hpp"
 #include "insert.hpp"
 #include "packed.hpp"

@@ -16,7 +16,7 @@ import sys
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-from drisk import _grouped
+import drisk._grouped as _grouped
 
 if TYPE_CHECKING:
     import numpy.typing as npt

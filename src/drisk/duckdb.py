@@ -24,7 +24,7 @@ from __future__ import annotations
 import importlib
 from typing import Any
 
-from drisk import _grouped
+import drisk._grouped as _grouped
 from drisk._tables import binary_array
 
 __all__ = ["register"]

@@ -14,7 +14,7 @@ from __future__ import annotations
 import importlib
 from typing import Any
 
-from drisk import _grouped
+import drisk._grouped as _grouped
 from drisk._tables import binary_array, binary_list
 
 __all__ = ["estimate", "union"]
