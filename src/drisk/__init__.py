@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import copyreg
 import math
+import operator
 import sys
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
@@ -51,9 +52,16 @@ __all__ = [
 
 
 def relative_error(sketch_or_p: HyperLogLog | int) -> float:
-    """The relative standard error 1.04 / sqrt(m) of a sketch (or precision)."""
-    m = len(sketch_or_p) if isinstance(sketch_or_p, HyperLogLog) else 2**sketch_or_p
-    return 1.04 / math.sqrt(m)
+    """The relative standard error 1.04 / sqrt(m) of a sketch (or precision).
+
+    A precision no sketch can have raises ValueError, as HyperLogLog(p)
+    does; one that is not an integer, TypeError."""
+    if isinstance(sketch_or_p, HyperLogLog):
+        return 1.04 / math.sqrt(len(sketch_or_p))
+    p = operator.index(sketch_or_p)
+    if not 4 <= p <= 18:
+        raise ValueError(f"p must be between 4 and 18 inclusive, got {p}")
+    return 1.04 / math.sqrt(2**p)
 
 
 def load(data: Buffer) -> HyperLogLog:
