@@ -131,7 +131,7 @@ def build_parser() -> Parser:
         help="union saved sketches and print the estimate",
         description="Union sketches saved with 'drisk count --save' and print the estimated number "
         "of distinct lines in all their inputs together. Sketches of different precision are "
-        "folded to the smallest among them, and a note on standard error says so.",
+        "folded to the smallest among them, and the tool says so in one line written to standard error.",
     )
     merge.add_argument("sketches", nargs="+", metavar="SKETCH", help="sketch files, packed or raw")
     merge.add_argument("-o", "--output", metavar="OUT", help="write the merged sketch (packed) to this file")
