@@ -26,7 +26,8 @@ from drisk._bulk import update_lines
 from drisk._columns import update_many
 from drisk._estimate import error_bounds, estimate, fold, summary, union
 from drisk._files import FileChangedError, update_file, update_stream
-from drisk._pack import form, pack, unpack
+from drisk._pack import form as _form
+from drisk._pack import pack, unpack
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -74,7 +75,7 @@ def load(data: Buffer) -> HyperLogLog:
         if not view.c_contiguous:
             raise ValueError("not a stored sketch: a non-contiguous buffer (copy it to bytes first)")
     try:
-        raw = form(data) == "raw"
+        raw = _form(data) == "raw"
     except ValueError:
         raw = False  # neither form: unpack() says what is wrong
     return HyperLogLog.from_bytes(bytes(data)) if raw else unpack(data)
