@@ -7,6 +7,7 @@ import atheris
 with atheris.instrument_imports():
     import drisk
     import drisk._bulk
+    import drisk._pack
     from drisk import HyperLogLog
 
 DOCUMENTED = (TypeError, ValueError, OverflowError, RuntimeError)
@@ -101,6 +102,8 @@ TARGETS = [
     ("summary", lambda h: drisk.summary),
     ("fold", lambda h: drisk.fold),
     ("union", lambda h: drisk.union),
+    ("form", lambda h: drisk._pack.form),
+    ("usable_cpus", lambda h: drisk._bulk.usable_cpus),
 ]
 # Module functions whose first argument is a sketch.
 SKETCH_FIRST = {"update_many", "update_lines", "update_joined", "estimate", "error_bounds", "summary", "fold", "union"}

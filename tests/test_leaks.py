@@ -14,6 +14,7 @@ import pytest
 
 import drisk
 import drisk._bulk
+import drisk._pack
 from drisk import HyperLogLog
 
 pytestmark = pytest.mark.slow
@@ -32,6 +33,7 @@ G = HyperLogLog(12)
 G.update(b"g")
 P14 = HyperLogLog(14)
 DATA = H.to_bytes()
+PACKED = drisk.pack(G)
 ITEM = b"item"
 TEXT = "text"
 ZONE = datetime.timezone(datetime.timedelta(hours=2))
@@ -73,6 +75,8 @@ CASES = {
     "summary": (lambda: drisk.summary(G), None),
     "fold": (lambda: drisk.fold(P14, 12), None),
     "union": (lambda: drisk.union(G, P14), None),
+    "form": (lambda: drisk._pack.form(PACKED), None),
+    "usable_cpus": (lambda: drisk._bulk.usable_cpus(), None),
     # failure paths
     "wrong_type_note": (lambda: H.update(TEXT), TypeError),
     "missing": (lambda: H.update(), TypeError),
@@ -100,6 +104,8 @@ CASES = {
     "bounds_bad_confidence": (lambda: drisk.error_bounds(G, 2), ValueError),
     "fold_up": (lambda: drisk.fold(G, 14), ValueError),
     "union_bad": (lambda: drisk.union(G, ITEM), TypeError),
+    "form_neither": (lambda: drisk._pack.form(ITEM), ValueError),
+    "form_not_a_buffer": (lambda: drisk._pack.form(TEXT), TypeError),
 }
 
 
@@ -118,7 +124,7 @@ def hammer(fn, expected, n):
 @pytest.mark.parametrize("name", sorted(CASES))
 def test_no_growth(name):
     fn, expected = CASES[name]
-    watched = [HyperLogLog, H, G, P14, DATA, ITEM, TEXT, LINES]
+    watched = [HyperLogLog, H, G, P14, DATA, PACKED, ITEM, TEXT, LINES]
     hammer(fn, expected, 1000)  # warm caches, interned names, free lists
     gc.collect()
     refs = [sys.getrefcount(o) for o in watched]
