@@ -235,6 +235,14 @@ void ColumnSink::prepare(std::size_t rows) {
   }
 }
 
+void ColumnSink::prepare_single(const ColumnType* type, std::size_t rows) {
+  if (rows < SPLIT_ROWS && (type == nullptr || !type->dictionary)) {
+    direct_ = true;
+    return;
+  }
+  prepare(rows);
+}
+
 void ColumnSink::commit() noexcept {
   if (own_.size() != 0) {
     target_.merge_same_precision(own_);
@@ -250,7 +258,7 @@ ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) noexcept {
     HyperLogLogCore* core;
     std::size_t absorbed = 0;
   };
-  Share own{&own_};
+  Share own{&into()};
   Share helper{&helper_};
   const bool split = split_ && rows >= SPLIT_ROWS && helper_.size() != 0;
   const SplitOutcome outcome =
@@ -337,7 +345,13 @@ ArrayFault ColumnSink::absorb_values(ValueKind kind, std::int32_t width, const A
                  with_values_view(kind, width, array, first, length, [&](const auto& view) {
                    // (Number views never come here: they went above.)
                    if constexpr (!std::decay_t<decltype(view)>::FORMATTED) {
-                     done = run_view(rows, validity, validity_offset, view);
+                     // Straight into the target, a malformed row must be
+                     // found before the first row is absorbed.
+                     if (direct_ && any_row_malformed(validity, validity_offset, rows, view)) {
+                       done = {0, true};
+                     } else {
+                       done = run_view(rows, validity, validity_offset, view);
+                     }
                    }
                  })) {
     return fault;
@@ -353,8 +367,8 @@ ArrayFault ColumnSink::absorb_sparse(const ColumnType& type, const ArrowArray& i
   const std::uint8_t* validity = validity_of(indices);
   const std::uint8_t* present = validity_of(dictionary);
   const auto entries = static_cast<std::uint64_t>(dictionary.length);
-  std::uint8_t* const registers = own_.mutable_registers();
-  const unsigned p = own_.precision();
+  std::uint8_t* const registers = into().mutable_registers();
+  const unsigned p = into().precision();
   bool in_range = true;
   bool malformed = false;
   std::size_t count = 0;
