@@ -244,3 +244,62 @@ def test_a_method_not_known_is_refused():
 def test_not_a_column_is_a_type_error():
     with pytest.raises(TypeError, match="neither __arrow_c_stream__ nor __arrow_c_array__"):
         _grouped.union_lists(42)
+
+
+# ---------------------------------------------------------------------------
+# Unions by group id
+# ---------------------------------------------------------------------------
+
+
+def union_by_ids(sketches, ids, count):
+    from drisk._tables import binary_array
+
+    return binary_array(_grouped.union_groups(sketches, pa.array(ids, pa.int32()), count)).to_pylist()
+
+
+@pytest.mark.parametrize("rows", [0, 1, 50, 40000], ids=lambda n: f"{n} rows")
+def test_union_of_each_group_equals_union_of_its_rows(rows):
+    # From 16,384 rows the groups are shared between two cores.
+    rng = random.Random(rows)
+    owners = [rng.randrange(rows) for _ in range(3 * rows)]
+    cells = _grouped._sketch_groups(owners, random_items(rng, 3 * rows, 10**9), 9)
+    cells = [None if rng.random() < 0.05 else c for c in cells]
+    count = max(1, rows // 7)
+    ids = [rng.randrange(count) for _ in cells]
+    expected = [expected_union([c for c, g in zip(cells, ids) if g == k]) for k in range(count)]
+    column = pa.array(cells, pa.binary())
+    assert union_by_ids(column, ids, count) == expected
+    chunked = pa.chunked_array([column.slice(0, rows // 3), column.slice(rows // 3)], pa.binary())
+    assert union_by_ids(chunked, ids, count) == expected
+
+
+@pytest.mark.parametrize("at", [3, 39990], ids=["first half", "second half"])
+def test_union_of_groups_names_the_first_bad_row(at):
+    rng = random.Random(8)
+    cells = _grouped._sketch_groups(list(range(40000)), random_items(rng, 40000, 10**9), 9)
+    cells[at] = damaged(cells[at])
+    cells[at + 5] = b"junk"
+    ids = [i % 100 for i in range(40000)]
+    with pytest.raises(ValueError, match=f"^row {at}: damaged packed sketch: checksum mismatch"):
+        union_by_ids(pa.array(cells), ids, 100)
+    with pytest.raises(ValueError, match=f"^row {at}: damaged packed sketch: checksum mismatch"):
+        _grouped.check(pa.array(cells))
+
+
+@pytest.mark.parametrize(
+    "ids, count, message",
+    [
+        ([0, 5], 5, "group ids must lie from 0 to the number of groups"),
+        ([0, -1], 5, "group ids must lie from 0 to the number of groups"),
+        ([0, None], 5, "group ids must not be null"),
+        ([0], 5, "sketches has 2 rows but groups has 1"),
+    ],
+)
+def test_union_of_groups_refuses_bad_group_ids(ids, count, message):
+    cells = pa.array([drisk.pack(drisk.HyperLogLog(8))] * 2)
+    with pytest.raises(ValueError, match=message):
+        _grouped.union_groups(cells, pa.array(ids, pa.int64()), count)
+    with pytest.raises(ValueError, match="count must not be negative"):
+        _grouped.union_groups(cells, pa.array([0, 0]), -1)
+    with pytest.raises(TypeError, match="group ids must be integers"):
+        _grouped.union_groups(cells, pa.array(["a", "b"]), 1)

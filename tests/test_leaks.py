@@ -12,6 +12,7 @@ import pytest
 
 import drisk
 import drisk._bulk
+import drisk._grouped
 from drisk import HyperLogLog
 
 pytestmark = pytest.mark.slow
@@ -30,6 +31,7 @@ G = HyperLogLog(12)
 G.update(b"g")
 P14 = HyperLogLog(14)
 DATA = H.to_bytes()
+PACKED = drisk.pack(G)
 ITEM = b"item"
 TEXT = "text"
 LINES = b"a\nb\r\nc"
@@ -89,7 +91,31 @@ CASES = {
     "bounds_bad_confidence": (lambda: drisk.error_bounds(G, 2), ValueError),
     "fold_up": (lambda: drisk.fold(G, 14), ValueError),
     "union_bad": (lambda: drisk.union(G, ITEM), TypeError),
+    # columns of sketches
+    "estimates_list": (lambda: drisk._grouped.estimates([PACKED, None, DATA]), None),
+    "estimates_bad": (lambda: drisk._grouped.estimates([PACKED, ITEM]), ValueError),
+    "sketch_groups": (lambda: drisk._grouped._sketch_groups([0, 1, 0], [ITEM, ITEM, LINES], 8), None),
 }
+
+try:
+    import pyarrow as pa
+except ImportError:
+    pass
+else:
+    SKETCHES = pa.array([PACKED, None, DATA], pa.binary())
+    BAD_SKETCHES = pa.array([PACKED, ITEM], pa.binary())
+    LISTS = pa.array([[PACKED, DATA], None, []], pa.list_(pa.binary()))
+    IDS = pa.array([1, 0, 1], pa.int32())
+    CASES.update(
+        {
+            "estimates_arrow": (lambda: drisk._grouped.estimates(SKETCHES), None),
+            "union_lists": (lambda: drisk._grouped.union_lists(LISTS), None),
+            "union_groups": (lambda: drisk._grouped.union_groups(SKETCHES, IDS, 2), None),
+            "union_groups_bad": (lambda: drisk._grouped.union_groups(BAD_SKETCHES, IDS[:2], 2), ValueError),
+            "union_groups_bad_ids": (lambda: drisk._grouped.union_groups(SKETCHES, IDS, 1), ValueError),
+            "check_bad": (lambda: drisk._grouped.check(BAD_SKETCHES), ValueError),
+        }
+    )
 
 
 def hammer(fn, expected, n):

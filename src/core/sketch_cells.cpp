@@ -589,8 +589,24 @@ const char* append_ids(const ArrowArray& array, std::size_t groups,
 
 }  // namespace
 
-const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array, std::size_t groups,
-                             std::vector<std::uint32_t>& out) noexcept {
+const char NOT_INTEGERS[] = "group ids must be integers";
+
+const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array,
+                             std::size_t groups, std::vector<std::uint32_t>& out) noexcept {
+  const std::string_view format = schema.format != nullptr ? schema.format : "";
+  using Append = const char* (*)(const ArrowArray&, std::size_t, std::vector<std::uint32_t>&);
+  Append append = format == "c"   ? append_ids<std::int8_t>
+                  : format == "C" ? append_ids<std::uint8_t>
+                  : format == "s" ? append_ids<std::int16_t>
+                  : format == "S" ? append_ids<std::uint16_t>
+                  : format == "i" ? append_ids<std::int32_t>
+                  : format == "I" ? append_ids<std::uint32_t>
+                  : format == "l" ? append_ids<std::int64_t>
+                  : format == "L" ? append_ids<std::uint64_t>
+                                  : nullptr;
+  if (append == nullptr) {
+    return NOT_INTEGERS;
+  }
   if (array.null_count != 0 && array.n_buffers > 0 && array.buffers != nullptr &&
       array.buffers[0] != nullptr) {
     return "group ids must not be null";
@@ -603,35 +619,10 @@ const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array,
     return "too many groups";
   }
   try {
-    const std::string_view format = schema.format != nullptr ? schema.format : "";
-    if (format == "c") {
-      return append_ids<std::int8_t>(array, groups, out);
-    }
-    if (format == "C") {
-      return append_ids<std::uint8_t>(array, groups, out);
-    }
-    if (format == "s") {
-      return append_ids<std::int16_t>(array, groups, out);
-    }
-    if (format == "S") {
-      return append_ids<std::uint16_t>(array, groups, out);
-    }
-    if (format == "i") {
-      return append_ids<std::int32_t>(array, groups, out);
-    }
-    if (format == "I") {
-      return append_ids<std::uint32_t>(array, groups, out);
-    }
-    if (format == "l") {
-      return append_ids<std::int64_t>(array, groups, out);
-    }
-    if (format == "L") {
-      return append_ids<std::uint64_t>(array, groups, out);
-    }
+    return append(array, groups, out);
   } catch (const std::bad_alloc&) {
     return OUT_OF_MEMORY;
   }
-  return "group ids must be integers";
 }
 
 Failure Unions::group_range(const CellColumn& column, const std::uint32_t* order,

@@ -148,7 +148,9 @@ struct CellColumn {
 
 // Group ids, one per row: reads an Arrow integer array (int8 to int64,
 // unsigned too, no nulls) whose every value is below `groups`, appending to
-// `out`. A static message when it is not such an array.
+// `out`. A static message when it is not such an array: NOT_INTEGERS when it
+// does not hold integers at all.
+extern const char NOT_INTEGERS[];
 const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array, std::size_t groups,
                              std::vector<std::uint32_t>& out) noexcept;
 

@@ -269,6 +269,9 @@ PyObject* grouped_union_lists(PyObject* /*module*/, PyObject* const* args, Py_ss
     PyErr_NoMemory();
     return PyErr::fetch();
   }
+  if (message == cells::NOT_INTEGERS) {
+    return type_error(message).with_argument_note("groups");
+  }
   return value_error(message).with_argument_note("groups");
 }
 
