@@ -7,6 +7,7 @@ import atheris
 with atheris.instrument_imports():
     import drisk
     import drisk._bulk
+    import drisk._grouped
     from drisk import HyperLogLog
 
 DOCUMENTED = (TypeError, ValueError, OverflowError, RuntimeError)
@@ -101,6 +102,11 @@ TARGETS = [
     ("summary", lambda h: drisk.summary),
     ("fold", lambda h: drisk.fold),
     ("union", lambda h: drisk.union),
+    ("estimates", lambda h: drisk._grouped.estimates),
+    ("check", lambda h: drisk._grouped.check),
+    ("union_lists", lambda h: drisk._grouped.union_lists),
+    ("union_groups", lambda h: drisk._grouped.union_groups),
+    ("_sketch_groups", lambda h: drisk._grouped._sketch_groups),
 ]
 # Module functions whose first argument is a sketch.
 SKETCH_FIRST = {"update_many", "update_lines", "update_joined", "estimate", "error_bounds", "summary", "fold", "union"}

@@ -336,7 +336,7 @@ PyObject* grouped_union_groups(PyObject* /*module*/, PyObject* const* args, Py_s
 }
 
 [[gnu::cold, gnu::noinline]] PyErr group_out_of_range() {
-  return value_error("groups must be non-negative integers below 2**32")
+  return value_error("groups must be integers from 0 to 2**20 - 1")
       .with_argument_note("groups");
 }
 
@@ -373,7 +373,7 @@ PyObject* grouped_sketch_groups(PyObject* /*module*/, PyObject* const* args, Py_
             PyErr_Clear();
             return group_out_of_range();
           }
-          if (g >= (1ull << 32)) {
+          if (g >= (1ull << 20)) {
             return group_out_of_range();
           }
           Expected<std::span<const std::uint8_t>> bytes = extract_bytes(item.get(), "items");
