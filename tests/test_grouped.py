@@ -303,3 +303,29 @@ def test_union_of_groups_refuses_bad_group_ids(ids, count, message):
         _grouped.union_groups(cells, pa.array([0, 0]), -1)
     with pytest.raises(TypeError, match="group ids must be integers"):
         _grouped.union_groups(cells, pa.array(["a", "b"]), 1)
+
+
+# ---------------------------------------------------------------------------
+# Combining sketches into the store
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("p", [4, 8, 12])
+def test_combine_into_groups_equals_union_of_folded_sketches(p):
+    rng = random.Random(p)
+    cells = sample_sketches(rng, 40, ps=(p, p + 1, p + 4, 16))
+    cells += [plain_sketch(p + 2, random_items(rng, 300, 10**9)).to_bytes(), drisk.HyperLogLog(p).to_bytes()]
+    groups = [rng.randrange(6) for _ in cells]
+    got = _grouped._combine_groups(groups, cells, p)
+    for k in range(6):
+        folded = [drisk.fold(drisk.load(c), p) for c, g in zip(cells, groups) if g == k]
+        assert got[k] == drisk.pack(drisk.union(*folded) if folded else drisk.HyperLogLog(p))
+
+
+def test_combine_refuses_a_smaller_precision_and_raw_registers_without_a_packed_form():
+    with pytest.raises(ValueError, match="a sketch of p=10 cannot be combined into a store of p=12"):
+        _grouped._combine_groups([0], [drisk.pack(drisk.HyperLogLog(10))], 12)
+    raw = bytearray(drisk.HyperLogLog(8).to_bytes())
+    raw[5] = 70
+    with pytest.raises(ValueError, match="cannot pack this sketch: register 4 holds 70"):
+        _grouped._combine_groups([0], [bytes(raw)], 8)

@@ -591,8 +591,8 @@ const char* append_ids(const ArrowArray& array, std::size_t groups,
 
 const char NOT_INTEGERS[] = "group ids must be integers";
 
-const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array,
-                             std::size_t groups, std::vector<std::uint32_t>& out) noexcept {
+const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array, std::size_t groups,
+                             std::vector<std::uint32_t>& out) noexcept {
   const std::string_view format = schema.format != nullptr ? schema.format : "";
   using Append = const char* (*)(const ArrowArray&, std::size_t, std::vector<std::uint32_t>&);
   Append append = format == "c"   ? append_ids<std::int8_t>

@@ -37,6 +37,8 @@ constexpr FunctionDescription UNION_DESC{nullptr, "union_lists", UNION_PARAMS, 1
 constexpr std::array<const char* const, 3> UNION_GROUPS_PARAMS{"sketches", "groups", "count"};
 constexpr FunctionDescription UNION_GROUPS_DESC{nullptr, "union_groups", UNION_GROUPS_PARAMS, 3};
 constexpr FunctionDescription GROUPS_DESC{nullptr, "_sketch_groups", GROUPS_PARAMS, 3};
+constexpr std::array<const char* const, 3> COMBINE_PARAMS{"groups", "sketches", "p"};
+constexpr FunctionDescription COMBINE_DESC{nullptr, "_combine_groups", COMBINE_PARAMS, 3};
 
 [[gnu::cold, gnu::noinline]] PyErr unknown_method(std::string_view given) {
   return value_error("method must be 'improved', 'ml' or 'classic', got '" + std::string(given) +
@@ -336,8 +338,37 @@ PyObject* grouped_union_groups(PyObject* /*module*/, PyObject* const* args, Py_s
 }
 
 [[gnu::cold, gnu::noinline]] PyErr group_out_of_range() {
-  return value_error("groups must be integers from 0 to 2**20 - 1")
-      .with_argument_note("groups");
+  return value_error("groups must be integers from 0 to 2**20 - 1").with_argument_note("groups");
+}
+
+// Every group of a store, packed, in a list.
+Expected<PyObject*> finalized(GroupedSketches& store) {
+  PyRef result = PyRef::steal(checked(PyList_New(0)));
+  std::vector<std::uint8_t> out;
+  for (std::size_t g = 0; g < store.groups(); ++g) {
+    out.clear();
+    if (Refusal refusal = store.finalize(g, out)) {
+      return value_error(std::move(*refusal));
+    }
+    PyRef packed = PyRef::steal(bytes_of(out.data(), out.size()));
+    if (PyList_Append(result.get(), packed.get()) < 0) {
+      return PyErr::fetch();
+    }
+  }
+  return result.release();
+}
+
+// A group id of the test hooks: an int from 0 to 2**20 - 1.
+Expected<std::size_t> extract_group(PyObject* obj) {
+  const unsigned long long g = PyLong_AsUnsignedLongLong(obj);
+  if (PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    return group_out_of_range();
+  }
+  if (g >= (1ull << 20)) {
+    return group_out_of_range();
+  }
+  return static_cast<std::size_t>(g);
 }
 
 // _sketch_groups(groups, items, p) -> list of packed sketches, one per group
@@ -368,34 +399,83 @@ PyObject* grouped_sketch_groups(PyObject* /*module*/, PyObject* const* args, Py_
           if (!item) {
             return PyErr::fetch();
           }
-          const unsigned long long g = PyLong_AsUnsignedLongLong(group.get());
-          if (PyErr_Occurred() != nullptr) {
-            PyErr_Clear();
-            return group_out_of_range();
-          }
-          if (g >= (1ull << 20)) {
-            return group_out_of_range();
+          Expected<std::size_t> g = extract_group(group.get());
+          if (!g) {
+            return std::move(g).error();
           }
           Expected<std::span<const std::uint8_t>> bytes = extract_bytes(item.get(), "items");
           if (!bytes) {
             return std::move(bytes).error();
           }
-          store.reserve(static_cast<std::size_t>(g) + 1);
-          store.update(static_cast<std::size_t>(g), XXH3_64bits(bytes->data(), bytes->size()));
+          store.reserve(*g + 1);
+          store.update(*g, XXH3_64bits(bytes->data(), bytes->size()));
         }
-        PyRef result = PyRef::steal(checked(PyList_New(0)));
-        std::vector<std::uint8_t> out;
-        for (std::size_t g = 0; g < store.groups(); ++g) {
-          out.clear();
-          if (Refusal refusal = store.finalize(g, out)) {
-            return value_error(std::move(*refusal));
-          }
-          PyRef packed = PyRef::steal(bytes_of(out.data(), out.size()));
-          if (PyList_Append(result.get(), packed.get()) < 0) {
+        return finalized(store);
+      });
+}
+
+[[gnu::cold, gnu::noinline]] PyErr precision_below(unsigned source, unsigned target) {
+  return value_error("a sketch of p=" + std::to_string(source) +
+                     " cannot be combined into a store of p=" + std::to_string(target));
+}
+
+// _combine_groups(groups, sketches, p) -> list of packed sketches, one per
+// group 0 .. max(groups): each sketch (packed or raw) combined into its
+// group's sketch.
+PyObject* grouped_combine_groups(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return bound_call<COMBINE_DESC>(
+      args, nargs, kwnames, [](Slots<COMBINE_DESC>& slots) -> Expected<PyObject*> {
+        Expected<std::uint8_t> p = extract_u8(slots[2], "p");
+        if (!p) {
+          return std::move(p).error();
+        }
+        if (Refusal refusal = HyperLogLogCore::check_precision(*p)) {
+          return value_error(std::move(*refusal)).with_argument_note("p");
+        }
+        const Py_ssize_t n = PySequence_Size(slots[0]);
+        if (n < 0) {
+          return fetch_for("groups");
+        }
+        if (PySequence_Size(slots[1]) != n) {
+          PyErr_Clear();
+          return value_error("groups and sketches must have the same length");
+        }
+        GroupedSketches store(*p);
+        std::vector<std::uint32_t> entries(std::size_t{1} << MAX_PRECISION);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+          PyRef group = PyRef::steal(PySequence_GetItem(slots[0], i));
+          PyRef item = group ? PyRef::steal(PySequence_GetItem(slots[1], i)) : PyRef();
+          if (!item) {
             return PyErr::fetch();
           }
+          Expected<std::size_t> g = extract_group(group.get());
+          if (!g) {
+            return std::move(g).error();
+          }
+          BufferView view;
+          if (!view.acquire(item.get())) {
+            return fetch_for("sketches");
+          }
+          cells::Sketch sketch;
+          if (Refusal refusal = cells::open(view.bytes(), sketch)) {
+            return value_error(std::move(*refusal));
+          }
+          if (sketch.p < *p) {
+            return precision_below(sketch.p, *p);
+          }
+          store.reserve(*g + 1);
+          if (sketch.sparse) {
+            std::size_t count = 0;
+            if (Refusal refusal = packed::read_entries(sketch.view, entries.data(), count)) {
+              return value_error(std::move(*refusal));
+            }
+            store.combine_entries(*g, {entries.data(), count}, sketch.p);
+          } else {
+            store.combine_registers(*g, sketch.registers, sketch.p);
+          }
         }
-        return result.release();
+        return finalized(store);
       });
 }
 
@@ -430,6 +510,12 @@ PyMethodDef GROUPED_METHODS[] = {
                 "_sketch_groups(groups, items, p)\n--\n\n"
                 "Test hook: the packed sketch of each group 0 .. max(groups), fed items[i]\n"
                 "(bytes) into group groups[i] through the grouped store.")},
+    {"_combine_groups", as_cfunction(grouped_combine_groups), METH_FASTCALL | METH_KEYWORDS,
+     documented(COMBINE_DESC,
+                "_combine_groups(groups, sketches, p)\n--\n\n"
+                "Test hook: the packed sketch of each group 0 .. max(groups), combining\n"
+                "sketches[i] (packed or raw, of precision p or more) into group groups[i]\n"
+                "through the grouped store.")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
