@@ -329,3 +329,42 @@ def test_combine_refuses_a_smaller_precision_and_raw_registers_without_a_packed_
     raw[5] = 70
     with pytest.raises(ValueError, match="cannot pack this sketch: register 4 holds 70"):
         _grouped._combine_groups([0], [bytes(raw)], 8)
+
+
+def repacked(data, encoding):
+    """A packed sketch written in the other encoding than pack() would
+    choose (valid, but not what pack() writes)."""
+    sketch = drisk.unpack(data)
+    if encoding == "dense":
+        body = sketch.to_bytes()[1:]
+    else:
+        body, gap = bytearray(), 0
+        for value in sketch.registers():
+            if value == 0:
+                gap += 1
+                continue
+            entry = gap << 6 | value
+            while entry >= 0x80:
+                body.append(entry & 0x7F | 0x80)
+                entry >>= 7
+            body.append(entry)
+            gap = 0
+    head = b"\xe2HLL\x01" + bytes([0 if encoding == "dense" else 1, len(sketch).bit_length() - 1])
+    return head + body + xxhash.xxh3_64_intdigest(head + body).to_bytes(8, "little")
+
+
+@pytest.mark.parametrize("items, encoding", [(3, "dense"), (40000, "sparse")])
+def test_unions_write_what_pack_writes_whatever_the_input_encoding(items, encoding):
+    rng = random.Random(items)
+    canonical = drisk.pack(plain_sketch(10, random_items(rng, items, 10**9)))
+    other = repacked(canonical, encoding)
+    assert other != canonical and drisk.unpack(other).to_bytes() == drisk.unpack(canonical).to_bytes()
+    assert _tables_binary(_grouped.union_lists(pa.array([[other]]))) == [canonical]
+    assert union_by_ids(pa.array([other, None]), [0, 1], 2) == [canonical, None]
+
+
+def test_a_cell_larger_than_any_sketch_is_refused_in_row_order():
+    good = drisk.pack(drisk.HyperLogLog(8))
+    cells = pa.array([good, b"\xe2HLL" + bytes(2**18 + 100), good, b"junk"], pa.large_binary())
+    with pytest.raises(ValueError, match="^row 1: not a sketch: it is larger than any sketch"):
+        union_by_ids(cells, [0, 0, 1, 1], 2)

@@ -67,6 +67,10 @@ bool cell_layout(std::string_view format, Layout& layout, std::int32_t& width) {
 
 constexpr std::uint32_t VALUE_MASK = (1u << packed::ENTRY_VALUE_BITS) - 1;
 
+// No sketch takes more: a dense packed one at the largest precision.
+constexpr std::size_t MAX_CELL_BYTES =
+    packed::HEADER_SIZE + (std::size_t{1} << MAX_PRECISION) + packed::CHECKSUM_SIZE;
+
 // Rows from which the unions of groups are shared between two cores.
 constexpr std::size_t SPLIT_ROWS = 16 * 1024;
 
@@ -266,7 +270,7 @@ Refusal open(std::span<const std::uint8_t> data, Sketch& out) {
   // The raw form, exactly as drisk.load tells it from the packed one.
   if (data.size() > 1 && data[0] >= MIN_PRECISION && data[0] <= MAX_PRECISION &&
       data.size() == (std::size_t{1} << data[0]) + 1) {
-    out = Sketch{data[0], false, true, {}, data.data() + 1};
+    out = Sketch{data[0], false, true, {}, data.data() + 1, data};
     return std::nullopt;
   }
   packed::View view;
@@ -274,7 +278,7 @@ Refusal open(std::span<const std::uint8_t> data, Sketch& out) {
     return refusal;
   }
   const bool sparse = view.encoding == packed::Encoding::sparse;
-  out = Sketch{view.p, sparse, false, view, sparse ? nullptr : view.body.data()};
+  out = Sketch{view.p, sparse, false, view, sparse ? nullptr : view.body.data(), data};
   return std::nullopt;
 }
 
@@ -380,6 +384,33 @@ std::size_t keep_largest(std::uint32_t* entries, std::size_t n) noexcept {
 
 }  // namespace
 
+std::uint32_t* Unions::merge_runs(std::size_t n) {
+  // Bottom-up: each pass merges neighbouring runs by index, halving their
+  // number, so n log(runs) steps where sorting would take n log(n).
+  if (merged_.size() < n) {
+    merged_.resize(n);
+  }
+  std::uint32_t* from = entries_.data();
+  std::uint32_t* to = merged_.data();
+  const auto by_index = [](std::uint32_t a, std::uint32_t b) {
+    return (a >> packed::ENTRY_VALUE_BITS) < (b >> packed::ENTRY_VALUE_BITS);
+  };
+  while (runs_.size() > 1) {
+    std::size_t kept = 0;
+    std::size_t begin = 0;
+    for (std::size_t r = 0; r < runs_.size(); r += 2) {
+      const std::size_t middle = runs_[r];
+      const std::size_t end = r + 1 < runs_.size() ? runs_[r + 1] : middle;
+      std::merge(from + begin, from + middle, from + middle, from + end, to + begin, by_index);
+      runs_[kept++] = end;
+      begin = end;
+    }
+    runs_.resize(kept);
+    std::swap(from, to);
+  }
+  return from;
+}
+
 Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
                          std::size_t& bad_row) {
   unsigned p = MAX_PRECISION + 1;
@@ -398,7 +429,9 @@ Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
     out.nulls += 1;
     return std::nullopt;
   }
-  // The registers in use of every sparse sketch, at p.
+  // The registers in use of every sparse sketch, at p: one run of entries
+  // in index order per sketch, runs_ holding where each ends.
+  runs_.clear();
   std::size_t n = 0;
   std::size_t sparse_cells = 0;
   bool folded = false;
@@ -422,9 +455,31 @@ Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
     }
     sparse_cells += 1;
     n += count;
+    runs_.push_back(n);
   }
   const std::size_t m = std::size_t{1} << p;
   const std::size_t at = out.data.size();
+  if (present == 1) {
+    // One packed sketch is its own union when it is packed as pack() packs
+    // it (always, unless another writer chose the other encoding).
+    const Sketch* only = nullptr;
+    for (const Member& member : members) {
+      only = member.sketch != nullptr ? member.sketch : only;
+    }
+    packed::Plan plan{};
+    if (only->sparse && !folded) {
+      plan = packed::plan_entries(p, {entries_.data(), n});
+    } else if (!only->sparse && !only->raw && packed::plan(only->registers, p, plan)) {
+      plan = {};  // not reached: open() checked the registers
+    }
+    if (!only->raw && !folded && plan.size == only->bytes.size() &&
+        (plan.encoding == packed::Encoding::sparse) == only->sparse) {
+      out.data.insert(out.data.end(), only->bytes.begin(), only->bytes.end());
+      out.offsets.push_back(static_cast<std::int64_t>(out.data.size()));
+      out.valid.push_back(1);
+      return std::nullopt;
+    }
+  }
   if (any_dense || n > m / 8) {
     // Many registers in use: the union in dense registers, packed as pack()
     // packs a sketch.
@@ -448,10 +503,7 @@ Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
   } else {
     // Few: the entries themselves, in order, one per register. One sketch's
     // entries are in order already, and one per register unless folded.
-    std::uint32_t* entries = entries_.data();
-    if (sparse_cells > 1) {
-      std::sort(entries, entries + n);
-    }
+    std::uint32_t* entries = sparse_cells > 1 ? merge_runs(n) : entries_.data();
     if (sparse_cells > 1 || folded) {
       n = keep_largest(entries, n);
     }
@@ -474,6 +526,13 @@ Refusal open_for_union(std::span<const std::uint8_t> bytes, Sketch& out) {
   }
   // A raw sketch may hold registers that have no packed form.
   return out.raw ? raw_too_high(out) : std::nullopt;
+}
+
+Refusal open_row(const CellColumn::Row& row, Sketch& out) {
+  if (row.size > MAX_CELL_BYTES) {
+    return "not a sketch: it is larger than any sketch";
+  }
+  return open_for_union({row.data, row.size}, out);
 }
 
 Refusal open_for_union(const Cells& cells, std::size_t i, Sketch& out) {
@@ -536,7 +595,10 @@ Failure CellColumn::add(const Cells& cells) noexcept {
       if (!cells.cell(i, bytes)) {
         return failed(MALFORMED_CELL);
       }
-      rows.push_back(Row{bytes.data(), bytes.size(), true});
+      // A cell too large for any sketch keeps a size no sketch has, for
+      // open_row() to refuse.
+      const std::size_t size = std::min(bytes.size(), MAX_CELL_BYTES + 1);
+      rows.push_back(Row{bytes.data(), static_cast<std::uint32_t>(size), true});
     }
   } catch (const std::bad_alloc&) {
     return out_of_memory();
@@ -552,7 +614,7 @@ Failure CellColumn::check() const noexcept {
         continue;
       }
       Sketch sketch;
-      Refusal refusal = open_for_union({rows[row].data, rows[row].size}, sketch);
+      Refusal refusal = open_row(rows[row], sketch);
       if (!refusal && sketch.sparse) {
         entries.resize(std::max(entries.size(), sketch.view.body.size()));
         std::size_t n = 0;
@@ -626,7 +688,7 @@ const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array,
 }
 
 Failure Unions::group_range(const CellColumn& column, const std::uint32_t* order,
-                            const std::size_t* starts, std::size_t first, std::size_t last,
+                            const std::uint32_t* starts, std::size_t first, std::size_t last,
                             BinaryBuilder& out) noexcept {
   try {
     for (std::size_t g = first; g < last; ++g) {
@@ -640,7 +702,7 @@ Failure Unions::group_range(const CellColumn& column, const std::uint32_t* order
           members_.push_back(Member{nullptr, row});
           continue;
         }
-        if (open_for_union({cell.data, cell.size}, opened_[k])) {
+        if (open_row(cell, opened_[k])) {
           return failed({});
         }
         members_.push_back(Member{&opened_[k], row});
@@ -658,8 +720,11 @@ Failure Unions::group_range(const CellColumn& column, const std::uint32_t* order
 
 Failure Unions::groups(const CellColumn& column, std::span<const std::uint32_t> group_of_row,
                        std::size_t groups, BinaryBuilder& out) noexcept {
-  std::vector<std::size_t> starts;
+  std::vector<std::uint32_t> starts;
   std::vector<std::uint32_t> order;
+  if (group_of_row.size() > std::numeric_limits<std::uint32_t>::max()) {
+    return failed("too many rows: a sketch column for unions holds at most 2**32 - 1");
+  }
   try {
     // Unions of few sketches are about the size of their parts.
     std::size_t input = 0;
@@ -669,7 +734,8 @@ Failure Unions::groups(const CellColumn& column, std::span<const std::uint32_t> 
     out.data.reserve(out.data.size() + input);
     out.offsets.reserve(out.offsets.size() + groups);
     out.valid.reserve(out.valid.size() + groups);
-    // The rows of each group, in row order: a counting sort.
+    // The rows of each group, in row order: a counting sort. starts[g + 1]
+    // counts group g, then is where it starts, then (shifted) where it ends.
     starts.assign(groups + 1, 0);
     for (const std::uint32_t g : group_of_row) {
       starts[g + 1] += 1;
@@ -678,10 +744,11 @@ Failure Unions::groups(const CellColumn& column, std::span<const std::uint32_t> 
       starts[g + 1] += starts[g];
     }
     order.resize(group_of_row.size());
-    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
     for (std::size_t row = 0; row < group_of_row.size(); ++row) {
-      order[next[group_of_row[row]]++] = static_cast<std::uint32_t>(row);
+      order[starts[group_of_row[row]]++] = static_cast<std::uint32_t>(row);
     }
+    std::copy_backward(starts.begin(), starts.end() - 1, starts.end());
+    starts[0] = 0;
   } catch (const std::bad_alloc&) {
     return out_of_memory();
   }

@@ -94,6 +94,7 @@ struct Sketch {
   bool raw = false;   // the raw form, whose registers are taken as they are
   packed::View view;  // the packed view when sparse
   const std::uint8_t* registers = nullptr;
+  std::span<const std::uint8_t> bytes;  // the whole cell
 };
 
 // Opens a cell holding either form (told apart as drisk.load does); the
@@ -132,7 +133,7 @@ struct BinaryBuilder {
 struct CellColumn {
   struct Row {
     const std::uint8_t* data;
-    std::size_t size;
+    std::uint32_t size;
     bool present;  // false for a null cell
   };
   std::vector<Row> rows;
@@ -177,10 +178,16 @@ class Unions {
   // Fails (without a message: CellColumn::check() names the row) at the
   // first cell that is not a sketch.
   Failure group_range(const CellColumn& column, const std::uint32_t* order,
-                      const std::size_t* starts, std::size_t first, std::size_t last,
+                      const std::uint32_t* starts, std::size_t first, std::size_t last,
                       BinaryBuilder& out) noexcept;
 
+  // Merges the runs of entries_[0 .. n) into one, in index order; returns
+  // where it is (entries_ or merged_).
+  std::uint32_t* merge_runs(std::size_t n);
+
   std::vector<Member> members_;
+  std::vector<std::size_t> runs_;
+  std::vector<std::uint32_t> merged_;
   std::vector<Sketch> opened_;
   std::vector<std::uint32_t> entries_;
   std::vector<std::uint8_t> registers_;
