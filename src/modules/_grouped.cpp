@@ -20,6 +20,7 @@
 #include "entry.hpp"
 #include "grouped.hpp"
 #include "sketch_cells.hpp"
+#include "unions.hpp"
 
 namespace drisk {
 namespace {
