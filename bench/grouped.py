@@ -77,6 +77,26 @@ def daily_sketches(table: Any) -> Any:
     return pa.table({"day": (keys % DAYS).astype(np.int32), "page": keys // DAYS, "sketch": sketches})
 
 
+def store_footprint(table: Any) -> tuple[int, int, int]:
+    """The grouped store fed every row, one group per (day, page), each user
+    by a 64-bit hash of its id: (register bytes in use, bytes taken from the
+    system, bytes of every group packed)."""
+    import numpy as np
+
+    from drisk import _grouped
+
+    day = table.column("day").to_numpy()
+    page = table.column("page").to_numpy()
+    _, group = np.unique(page * DAYS + day, return_inverse=True)
+    # splitmix64 of the user id: a well-mixed 64-bit hash per distinct user.
+    z = table.column("user").to_numpy().astype(np.uint64) + np.uint64(0x9E3779B97F4A7C15)
+    z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+    z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+    z = z ^ (z >> np.uint64(31))
+    in_use, reserved, packed = _grouped._store_footprint(group.astype(np.uint32), z, P)
+    return in_use, reserved, sum(map(len, packed))
+
+
 def main(quick: bool = False) -> None:
     import numpy as np
     import pyarrow as pa
@@ -134,11 +154,17 @@ def main(quick: bool = False) -> None:
     results = best_of(rounds, raw_runs)
     results.update(best_of(rounds, runs))
     traced, resident = resident_peak_above(lambda: drisk.rollup(daily, "page"))
+    in_use, reserved, packed_total = store_footprint(table)
 
     print(f"{rows:,} rows, {groups:,} (day, page) groups, p={P}")
     print(f"daily sketch column: {sketch_bytes / 2**20:,.1f} MiB packed", end="; ")
     print(f"dense sketches: {dense_bytes / 2**20:,.1f} MiB")
-    print(f"rollup peak above its input: {traced / 2**20:,.1f} MiB traced, {resident / 2**20:,.1f} MiB resident\n")
+    print(f"rollup peak above its input: {traced / 2**20:,.1f} MiB traced, {resident / 2**20:,.1f} MiB resident")
+    print(
+        f"grouped store fed every row: {in_use / 2**20:,.1f} MiB of registers in use, "
+        f"{reserved / 2**20:,.1f} MiB taken from the system, {groups * 16 / 2**20:,.1f} MiB of group headers; "
+        f"{packed_total / 2**20:,.1f} MiB packed\n"
+    )
     print(f"| {'run':<68} | {'ms':>9} |")
     print(f"|{'-' * 70}|{'-' * 11}|")
     for name, (seconds, _) in results.items():

@@ -107,6 +107,8 @@ TARGETS = [
     ("union_lists", lambda h: drisk._grouped.union_lists),
     ("union_groups", lambda h: drisk._grouped.union_groups),
     ("_sketch_groups", lambda h: drisk._grouped._sketch_groups),
+    ("_combine_groups", lambda h: drisk._grouped._combine_groups),
+    ("_store_footprint", lambda h: drisk._grouped._store_footprint),
 ]
 # Module functions whose first argument is a sketch.
 SKETCH_FIRST = {"update_many", "update_lines", "update_joined", "estimate", "error_bounds", "summary", "fold", "union"}

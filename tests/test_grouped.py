@@ -368,3 +368,17 @@ def test_a_cell_larger_than_any_sketch_is_refused_in_row_order():
     cells = pa.array([good, b"\xe2HLL" + bytes(2**18 + 100), good, b"junk"], pa.large_binary())
     with pytest.raises(ValueError, match="^row 1: not a sketch: it is larger than any sketch"):
         union_by_ids(cells, [0, 0, 1, 1], 2)
+
+
+@pytest.mark.parametrize("groups", [1, 100, 50000])
+def test_batched_updates_equal_updates_one_by_one(groups):
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(groups)
+    rows = 300_000
+    ids = rng.integers(0, groups, rows, dtype=np.uint32)
+    hashes = rng.integers(0, 2**64, rows, dtype=np.uint64)
+    one_by_one = _grouped._store_footprint(ids, hashes, 11, False)
+    batched = _grouped._store_footprint(ids, hashes, 11, True)
+    assert batched == one_by_one
+    with pytest.raises(TypeError, match="groups must be a one-dimensional buffer of uint32"):
+        _grouped._store_footprint(ids.astype(np.int64), hashes, 11)

@@ -40,6 +40,8 @@ constexpr FunctionDescription UNION_GROUPS_DESC{nullptr, "union_groups", UNION_G
 constexpr FunctionDescription GROUPS_DESC{nullptr, "_sketch_groups", GROUPS_PARAMS, 3};
 constexpr std::array<const char* const, 3> COMBINE_PARAMS{"groups", "sketches", "p"};
 constexpr FunctionDescription COMBINE_DESC{nullptr, "_combine_groups", COMBINE_PARAMS, 3};
+constexpr std::array<const char* const, 4> FOOTPRINT_PARAMS{"groups", "hashes", "p", "batched"};
+constexpr FunctionDescription FOOTPRINT_DESC{nullptr, "_store_footprint", FOOTPRINT_PARAMS, 3};
 
 [[gnu::cold, gnu::noinline]] PyErr unknown_method(std::string_view given) {
   return value_error("method must be 'improved', 'ml' or 'classic', got '" + std::string(given) +
@@ -480,6 +482,84 @@ PyObject* grouped_combine_groups(PyObject* /*module*/, PyObject* const* args, Py
       });
 }
 
+[[gnu::cold, gnu::noinline]] PyErr not_a_run(const char* param, const char* what) {
+  return type_error(std::string(param) + " must be a one-dimensional buffer of " + what)
+      .with_argument_note(param);
+}
+
+// A one-dimensional contiguous buffer of `width`-byte unsigned integers.
+Status unsigned_run(BufferView& view, PyObject* obj, const char* param, std::size_t width,
+                    const char* what) {
+  if (!view.acquire(obj, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
+    return fetch_for(param);
+  }
+  const Py_buffer& b = view.view();
+  const std::string_view format = b.format != nullptr ? b.format : "B";
+  const bool is_unsigned = format.find_first_of("BHILQN") != std::string_view::npos;
+  if (b.ndim != 1 || static_cast<std::size_t>(b.itemsize) != width || !is_unsigned) {
+    return not_a_run(param, what);
+  }
+  return success();
+}
+
+// _store_footprint(groups, hashes, p, batched=True)
+//     -> (bytes in use, bytes reserved, [packed group, ...])
+// Feeds hashes[i] (uint64, an item's hash) into group groups[i] (uint32) of
+// one store and reports its register storage, then the size of all its
+// groups packed: the memory of a grouped pass without the row reading.
+PyObject* grouped_store_footprint(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return bound_call<FOOTPRINT_DESC>(
+      args, nargs, kwnames, [](Slots<FOOTPRINT_DESC>& slots) -> Expected<PyObject*> {
+        Expected<std::uint8_t> p = extract_u8(slots[2], "p");
+        if (!p) {
+          return std::move(p).error();
+        }
+        if (Refusal refusal = HyperLogLogCore::check_precision(*p)) {
+          return value_error(std::move(*refusal)).with_argument_note("p");
+        }
+        BufferView groups_view;
+        BufferView hashes_view;
+        if (Status ok = unsigned_run(groups_view, slots[0], "groups", 4, "uint32"); !ok) {
+          return std::move(ok).error();
+        }
+        if (Status ok = unsigned_run(hashes_view, slots[1], "hashes", 8, "uint64"); !ok) {
+          return std::move(ok).error();
+        }
+        const auto* groups = static_cast<const std::uint32_t*>(groups_view.view().buf);
+        const auto* hashes = static_cast<const std::uint64_t*>(hashes_view.view().buf);
+        const auto n = static_cast<std::size_t>(groups_view.view().shape[0]);
+        if (static_cast<std::size_t>(hashes_view.view().shape[0]) != n) {
+          return value_error("groups and hashes must have the same length");
+        }
+        std::uint32_t count = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          count = std::max(count, groups[i] + 1);
+        }
+        if (count > (1u << 24)) {
+          return value_error("groups must be below 2**24").with_argument_note("groups");
+        }
+        GroupedSketches store(*p);
+        store.reserve(count);
+        if (PyObject_IsTrue(slots[3] != nullptr ? slots[3] : Py_True) == 1) {
+          store.update_many(groups, hashes, n);
+        } else {
+          for (std::size_t i = 0; i < n; ++i) {
+            store.update(groups[i], hashes[i]);
+          }
+        }
+        const std::size_t in_use = store.bytes_in_use();
+        const std::size_t reserved = store.bytes_reserved();
+        Expected<PyObject*> packed = finalized(store);
+        if (!packed) {
+          return std::move(packed).error();
+        }
+        PyRef list = PyRef::steal(*packed);
+        return checked(Py_BuildValue("(nnO)", static_cast<Py_ssize_t>(in_use),
+                                     static_cast<Py_ssize_t>(reserved), list.get()));
+      });
+}
+
 PyMethodDef GROUPED_METHODS[] = {
     {"estimates", as_cfunction(grouped_estimates), METH_FASTCALL | METH_KEYWORDS,
      documented(ESTIMATES_DESC,
@@ -517,6 +597,12 @@ PyMethodDef GROUPED_METHODS[] = {
                 "Test hook: the packed sketch of each group 0 .. max(groups), combining\n"
                 "sketches[i] (packed or raw, of precision p or more) into group groups[i]\n"
                 "through the grouped store.")},
+    {"_store_footprint", as_cfunction(grouped_store_footprint), METH_FASTCALL | METH_KEYWORDS,
+     documented(FOOTPRINT_DESC,
+                "_store_footprint(groups, hashes, p, batched=True)\n--\n\n"
+                "Test and bench hook: feed hashes[i] (uint64 buffer) into group groups[i]\n"
+                "(uint32 buffer) of one store, by update_many() (batched) or item by item;\n"
+                "(register bytes in use, bytes taken from the system, [packed group, ...]).")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
