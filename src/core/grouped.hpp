@@ -12,11 +12,12 @@
 //             no register storage yet;
 //   update    update(group, hash): one item by its XXH3-64 hash, with the
 //             same register and rank as insert.hpp gives a plain sketch;
+//             update_many() for a batch, ordered by group first;
 //   combine   combine_registers / combine_entries: another sketch's
 //             registers, dense or as packed entries, folded to the store's
 //             p when theirs is larger;
-//   finalize  plan(group) and write(group, ...): exactly the bytes that
-//             packed::write gives for a plain sketch with the same registers.
+//   finalize  finalize(group, out): exactly the bytes that packed::write
+//             gives for a plain sketch with the same registers.
 //
 // Sparse groups
 // -------------
@@ -45,11 +46,13 @@
 // onto a free list of its size and serves the next group that needs that
 // size. So register storage is allocated a chunk at a time, never per item,
 // and what a group weighs follows what it holds: a group of k registers in
-// use takes at most 16 k bytes while sparse (8 k on average), never more
-// than 2^p. A header is 16 bytes. For 285,000 groups at p = 12 fed 10
-// million items, the worst case is every item a register of its own: at most
-// 10^7 x 16 bytes in tables or 10^7 / 384 dense groups (about 100 MiB either
-// way), and the headers add 4.5 MiB.
+// use takes at most 16 k bytes while sparse (a table is 3/8 to 3/4 full, so
+// 5 to 11 bytes a register once past the smallest table), never more than
+// 2^p. A header is 16 bytes. For 285,000 groups at p = 12 fed 10 million
+// items, the worst case is every item a register of its own in a sparse
+// group: at most 10^7 x 16 bytes (153 MiB), or 10^7 / 384 dense groups
+// (100 MiB); the headers add 4.4 MiB. Zipf-distributed groups of that size
+// (python -m bench grouped) take 18.7 MiB of registers.
 //
 // Nothing here takes a lock: a store belongs to one thread at a time.
 #ifndef DRISK_GROUPED_HPP
