@@ -58,7 +58,7 @@ def daily_sketches(table: Any) -> Any:
     import numpy as np
     import pyarrow as pa
 
-    from drisk import _grouped
+    from drisk import _groupprobe
 
     day = table.column("day").to_numpy()
     page = table.column("page").to_numpy()
@@ -73,7 +73,7 @@ def daily_sketches(table: Any) -> Any:
         if start == stop:
             continue
         first = int(group[start])
-        sketches.extend(_grouped._sketch_groups((group[start:stop] - first).tolist(), users[start:stop].tolist(), P))
+        sketches.extend(_groupprobe.sketch_groups((group[start:stop] - first).tolist(), users[start:stop].tolist(), P))
     return pa.table({"day": (keys % DAYS).astype(np.int32), "page": keys // DAYS, "sketch": sketches})
 
 
@@ -83,7 +83,7 @@ def store_footprint(table: Any) -> tuple[int, int, int]:
     system, bytes of every group packed)."""
     import numpy as np
 
-    from drisk import _grouped
+    from drisk import _groupprobe
 
     day = table.column("day").to_numpy()
     page = table.column("page").to_numpy()
@@ -93,7 +93,7 @@ def store_footprint(table: Any) -> tuple[int, int, int]:
     z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
     z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
     z = z ^ (z >> np.uint64(31))
-    in_use, reserved, packed = _grouped._store_footprint(group.astype(np.uint32), z, P)
+    in_use, reserved, packed = _groupprobe.store_footprint(group.astype(np.uint32), z, P)
     return in_use, reserved, sum(map(len, packed))
 
 

@@ -8,6 +8,7 @@ with atheris.instrument_imports():
     import drisk
     import drisk._bulk
     import drisk._grouped
+    import drisk._groupprobe
     from drisk import HyperLogLog
 
 DOCUMENTED = (TypeError, ValueError, OverflowError, RuntimeError)
@@ -106,9 +107,9 @@ TARGETS = [
     ("check", lambda h: drisk._grouped.check),
     ("union_lists", lambda h: drisk._grouped.union_lists),
     ("union_groups", lambda h: drisk._grouped.union_groups),
-    ("_sketch_groups", lambda h: drisk._grouped._sketch_groups),
-    ("_combine_groups", lambda h: drisk._grouped._combine_groups),
-    ("_store_footprint", lambda h: drisk._grouped._store_footprint),
+    ("_sketch_groups", lambda h: drisk._groupprobe.sketch_groups),
+    ("_combine_groups", lambda h: drisk._groupprobe.combine_groups),
+    ("_store_footprint", lambda h: drisk._groupprobe.store_footprint),
 ]
 # Module functions whose first argument is a sketch.
 SKETCH_FIRST = {"update_many", "update_lines", "update_joined", "estimate", "error_bounds", "summary", "fold", "union"}

@@ -9,7 +9,7 @@ import pytest
 import xxhash
 
 import drisk
-from drisk import _grouped
+from drisk import _grouped, _groupprobe
 
 pa = pytest.importorskip("pyarrow")
 
@@ -54,24 +54,24 @@ def test_each_group_equals_its_items_alone(p, shape):
         groups = list(range(n))
     else:
         groups = [rng.randrange(40) for _ in range(n)]
-    assert _grouped._sketch_groups(groups, items, p) == per_group(groups, items, p)
+    assert _groupprobe.sketch_groups(groups, items, p) == per_group(groups, items, p)
 
 
 def test_groups_without_items_are_empty_sketches():
-    got = _grouped._sketch_groups([3], [b"x"], 12)
+    got = _groupprobe.sketch_groups([3], [b"x"], 12)
     empty = drisk.pack(drisk.HyperLogLog(12))
     assert got[:3] == [empty] * 3
     assert got[3] == drisk.pack(plain_sketch(12, [b"x"]))
 
 
 def test_no_items_no_groups():
-    assert _grouped._sketch_groups([], [], 12) == []
+    assert _groupprobe.sketch_groups([], [], 12) == []
 
 
 def test_a_group_that_fills_up_packs_dense():
     rng = random.Random(5)
     items = random_items(rng, 20000, 10**9)
-    got = _grouped._sketch_groups([0] * len(items), items, 8)
+    got = _groupprobe.sketch_groups([0] * len(items), items, 8)
     assert got == per_group([0] * len(items), items, 8)
     assert got[0][5] == 0  # the dense encoding
 
@@ -262,7 +262,7 @@ def test_union_of_each_group_equals_union_of_its_rows(rows):
     # From 16,384 rows the groups are shared between two cores.
     rng = random.Random(rows)
     owners = [rng.randrange(rows) for _ in range(3 * rows)]
-    cells = _grouped._sketch_groups(owners, random_items(rng, 3 * rows, 10**9), 9)
+    cells = _groupprobe.sketch_groups(owners, random_items(rng, 3 * rows, 10**9), 9)
     cells = [None if rng.random() < 0.05 else c for c in cells]
     count = max(1, rows // 7)
     ids = [rng.randrange(count) for _ in cells]
@@ -276,7 +276,7 @@ def test_union_of_each_group_equals_union_of_its_rows(rows):
 @pytest.mark.parametrize("at", [3, 39990], ids=["first half", "second half"])
 def test_union_of_groups_names_the_first_bad_row(at):
     rng = random.Random(8)
-    cells = _grouped._sketch_groups(list(range(40000)), random_items(rng, 40000, 10**9), 9)
+    cells = _groupprobe.sketch_groups(list(range(40000)), random_items(rng, 40000, 10**9), 9)
     cells[at] = damaged(cells[at])
     cells[at + 5] = b"junk"
     ids = [i % 100 for i in range(40000)]
@@ -316,7 +316,7 @@ def test_combine_into_groups_equals_union_of_folded_sketches(p):
     cells = sample_sketches(rng, 40, ps=(p, p + 1, p + 4, 16))
     cells += [plain_sketch(p + 2, random_items(rng, 300, 10**9)).to_bytes(), drisk.HyperLogLog(p).to_bytes()]
     groups = [rng.randrange(6) for _ in cells]
-    got = _grouped._combine_groups(groups, cells, p)
+    got = _groupprobe.combine_groups(groups, cells, p)
     for k in range(6):
         folded = [drisk.fold(drisk.load(c), p) for c, g in zip(cells, groups) if g == k]
         assert got[k] == drisk.pack(drisk.union(*folded) if folded else drisk.HyperLogLog(p))
@@ -324,11 +324,11 @@ def test_combine_into_groups_equals_union_of_folded_sketches(p):
 
 def test_combine_refuses_a_smaller_precision_and_raw_registers_without_a_packed_form():
     with pytest.raises(ValueError, match="a sketch of p=10 cannot be combined into a store of p=12"):
-        _grouped._combine_groups([0], [drisk.pack(drisk.HyperLogLog(10))], 12)
+        _groupprobe.combine_groups([0], [drisk.pack(drisk.HyperLogLog(10))], 12)
     raw = bytearray(drisk.HyperLogLog(8).to_bytes())
     raw[5] = 70
     with pytest.raises(ValueError, match="cannot pack this sketch: register 4 holds 70"):
-        _grouped._combine_groups([0], [bytes(raw)], 8)
+        _groupprobe.combine_groups([0], [bytes(raw)], 8)
 
 
 def repacked(data, encoding):
@@ -377,8 +377,8 @@ def test_batched_updates_equal_updates_one_by_one(groups):
     rows = 300_000
     ids = rng.integers(0, groups, rows, dtype=np.uint32)
     hashes = rng.integers(0, 2**64, rows, dtype=np.uint64)
-    one_by_one = _grouped._store_footprint(ids, hashes, 11, False)
-    batched = _grouped._store_footprint(ids, hashes, 11, True)
+    one_by_one = _groupprobe.store_footprint(ids, hashes, 11, False)
+    batched = _groupprobe.store_footprint(ids, hashes, 11, True)
     assert batched == one_by_one
     with pytest.raises(TypeError, match="groups must be a one-dimensional buffer of uint32"):
-        _grouped._store_footprint(ids.astype(np.int64), hashes, 11)
+        _groupprobe.store_footprint(ids.astype(np.int64), hashes, 11)

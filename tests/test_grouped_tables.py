@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import drisk
-from drisk import _grouped
+from drisk import _groupprobe
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -30,7 +30,7 @@ def sketches_by(rows, key, p=12):
     """The oracle: {key(row): packed sketch of its users}, through the store."""
     keys = sorted({key(r) for r in rows}, key=repr)
     index = {k: i for i, k in enumerate(keys)}
-    packed = _grouped._sketch_groups([index[key(r)] for r in rows], [str(r[2]).encode() for r in rows], p)
+    packed = _groupprobe.sketch_groups([index[key(r)] for r in rows], [str(r[2]).encode() for r in rows], p)
     return dict(zip(keys, packed))
 
 

@@ -13,6 +13,7 @@ import pytest
 import drisk
 import drisk._bulk
 import drisk._grouped
+import drisk._groupprobe
 from drisk import HyperLogLog
 
 pytestmark = pytest.mark.slow
@@ -94,7 +95,7 @@ CASES = {
     # columns of sketches
     "estimates_list": (lambda: drisk._grouped.estimates([PACKED, None, DATA]), None),
     "estimates_bad": (lambda: drisk._grouped.estimates([PACKED, ITEM]), ValueError),
-    "sketch_groups": (lambda: drisk._grouped._sketch_groups([0, 1, 0], [ITEM, ITEM, LINES], 8), None),
+    "sketch_groups": (lambda: drisk._groupprobe.sketch_groups([0, 1, 0], [ITEM, ITEM, LINES], 8), None),
 }
 
 try:
