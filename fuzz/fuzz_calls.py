@@ -8,6 +8,8 @@ with atheris.instrument_imports():
     import drisk
     import drisk._bulk
     import drisk._pack
+    import drisk._grouped
+    import drisk._groupprobe
     from drisk import HyperLogLog
 
 DOCUMENTED = (TypeError, ValueError, OverflowError, RuntimeError)
@@ -104,6 +106,13 @@ TARGETS = [
     ("union", lambda h: drisk.union),
     ("form", lambda h: drisk._pack.form),
     ("usable_cpus", lambda h: drisk._bulk.usable_cpus),
+    ("estimates", lambda h: drisk._grouped.estimates),
+    ("check", lambda h: drisk._grouped.check),
+    ("union_lists", lambda h: drisk._grouped.union_lists),
+    ("union_groups", lambda h: drisk._grouped.union_groups),
+    ("_sketch_groups", lambda h: drisk._groupprobe.sketch_groups),
+    ("_combine_groups", lambda h: drisk._groupprobe.combine_groups),
+    ("_store_footprint", lambda h: drisk._groupprobe.store_footprint),
 ]
 # Module functions whose first argument is a sketch.
 SKETCH_FIRST = {"update_many", "update_lines", "update_joined", "estimate", "error_bounds", "summary", "fold", "union"}
