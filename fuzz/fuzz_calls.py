@@ -7,9 +7,9 @@ import atheris
 with atheris.instrument_imports():
     import drisk
     import drisk._bulk
-    import drisk._pack
     import drisk._grouped
     import drisk._groupprobe
+    import drisk._pack
     from drisk import HyperLogLog
 
 DOCUMENTED = (TypeError, ValueError, OverflowError, RuntimeError)

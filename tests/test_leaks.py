@@ -14,9 +14,9 @@ import pytest
 
 import drisk
 import drisk._bulk
-import drisk._pack
 import drisk._grouped
 import drisk._groupprobe
+import drisk._pack
 from drisk import HyperLogLog
 
 pytestmark = pytest.mark.slow

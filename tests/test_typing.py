@@ -71,9 +71,7 @@ def checked(tmp_path_factory):
     # A copy of the installed package's sources and stubs: given as files from
     # inside site-packages, mypy would take site-packages for a source root.
     package = where / "package" / "drisk"
-    shutil.copytree(
-        pathlib.Path(drisk.__file__).parent, package, ignore=shutil.ignore_patterns("*.so", "__pycache__")
-    )
+    shutil.copytree(pathlib.Path(drisk.__file__).parent, package, ignore=shutil.ignore_patterns("*.so", "__pycache__"))
     proc = subprocess.run(
         [
             sys.executable,
