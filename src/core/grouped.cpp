@@ -265,6 +265,26 @@ void GroupedSketches::combine_entries(std::size_t group, std::span<const std::ui
   }
 }
 
+RegisterHistogram GroupedSketches::histogram(std::size_t group) const noexcept {
+  const Group& g = groups_[group];
+  if (g.dense) {
+    return register_histogram(g.block, p_);
+  }
+  RegisterHistogram h;
+  h.m = std::uint64_t{1} << p_;
+  h.q = 64 - p_;
+  if (g.block != nullptr) {
+    const auto* slots = reinterpret_cast<const std::uint32_t*>(g.block);
+    for (std::size_t i = 0, n = std::size_t{1} << g.slots_log; i < n; ++i) {
+      if (slots[i] != 0) {
+        h.count[std::min<std::uint32_t>(slots[i] & VALUE_MASK, h.q + 1)] += 1;
+      }
+    }
+  }
+  h.count[0] = h.m - g.used;
+  return h;
+}
+
 Refusal GroupedSketches::finalize(std::size_t group, std::vector<std::uint8_t>& out) {
   const Group& g = groups_[group];
   const std::size_t at = out.size();

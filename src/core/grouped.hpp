@@ -64,6 +64,7 @@
 #include <span>
 #include <vector>
 
+#include "estimators.hpp"
 #include "insert.hpp"
 #include "packed.hpp"
 
@@ -128,6 +129,10 @@ class GroupedSketches {
   // as packed::plan does, a register above 65 - p (only registers combined
   // from raw bytes can hold one). May throw std::bad_alloc (growing `out`).
   Refusal finalize(std::size_t group, std::vector<std::uint8_t>& out);
+
+  // The register histogram of a group, as register_histogram() gives for a
+  // plain sketch with the same registers: for estimates without packing.
+  RegisterHistogram histogram(std::size_t group) const noexcept;
 
   // Empties a group and gives its storage back to the arena.
   void clear(std::size_t group) noexcept;

@@ -28,6 +28,7 @@ from drisk._estimate import error_bounds, estimate, fold, summary, union
 from drisk._files import FileChangedError, update_file, update_stream
 from drisk._pack import form as _form
 from drisk._pack import pack, unpack
+from drisk._rows import count_by, sketch_by
 from drisk._tables import estimates, rollup
 
 if TYPE_CHECKING:
@@ -37,6 +38,7 @@ __all__ = [
     "FileChangedError",
     "HyperLogLog",
     "__version__",
+    "count_by",
     "error_bounds",
     "estimate",
     "estimates",
@@ -45,6 +47,7 @@ __all__ = [
     "pack",
     "relative_error",
     "rollup",
+    "sketch_by",
     "summary",
     "union",
     "unpack",

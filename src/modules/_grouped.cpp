@@ -17,7 +17,10 @@
 
 #include "arrow_import.hpp"
 #include "buffer.hpp"
+#include "columns/schema.hpp"
+#include "cpus.hpp"
 #include "entry.hpp"
+#include "group_rows.hpp"
 #include "sketch_cells.hpp"
 #include "unions.hpp"
 
@@ -35,6 +38,11 @@ constexpr FunctionDescription CHECK_DESC{nullptr, "check", CHECK_PARAMS, 1};
 constexpr FunctionDescription UNION_DESC{nullptr, "union_lists", UNION_PARAMS, 1};
 constexpr std::array<const char* const, 3> UNION_GROUPS_PARAMS{"sketches", "groups", "count"};
 constexpr FunctionDescription UNION_GROUPS_DESC{nullptr, "union_groups", UNION_GROUPS_PARAMS, 3};
+constexpr std::array<const char* const, 4> SKETCH_ROWS_PARAMS{"values", "groups", "count", "p"};
+constexpr FunctionDescription SKETCH_ROWS_DESC{nullptr, "sketch_rows", SKETCH_ROWS_PARAMS, 4};
+constexpr std::array<const char* const, 5> COUNT_ROWS_PARAMS{"values", "groups", "count", "p",
+                                                             "confidence"};
+constexpr FunctionDescription COUNT_ROWS_DESC{nullptr, "count_rows", COUNT_ROWS_PARAMS, 4};
 
 [[gnu::cold, gnu::noinline]] PyErr unknown_method(std::string_view given) {
   return value_error("method must be 'improved', 'ml' or 'classic', got '" + std::string(given) +
@@ -333,6 +341,163 @@ PyObject* grouped_union_groups(PyObject* /*module*/, PyObject* const* args, Py_s
       });
 }
 
+// The group count argument.
+Expected<std::size_t> extract_count(PyObject* obj) {
+  const Py_ssize_t count = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
+  if (count == -1 && PyErr_Occurred() != nullptr) {
+    return fetch_for("count");
+  }
+  if (count < 0) {
+    return value_error("count must not be negative").with_argument_note("count");
+  }
+  return static_cast<std::size_t>(count);
+}
+
+// Each row's group id from an Arrow integer column, every id below `groups`.
+Status read_group_ids(PyObject* data, std::size_t groups, std::vector<std::uint32_t>& ids) {
+  ImportedArrow imported;
+  if (Status ok = import_arrow(data, "groups", imported); !ok) {
+    return ok;
+  }
+  for (bool first = true;;) {
+    OwnedArray array;
+    if (Status ok = next_array(imported, array, first); !ok) {
+      return ok;
+    }
+    if (!array.held()) {
+      return success();
+    }
+    if (const char* message = cells::append_group_ids(*imported.schema, *array, groups, ids)) {
+      return bad_group_ids(message);
+    }
+  }
+}
+
+// Reads a values column into per-group sketches: slots values, groups,
+// count, p. The values' type is checked before anything else is read.
+Expected<std::unique_ptr<GroupRows>> group_rows(PyObject* const* slots) {
+  Expected<std::uint8_t> p = extract_u8(slots[3], "p");
+  if (!p) {
+    return std::move(p).error();
+  }
+  if (Refusal refusal = HyperLogLogCore::check_precision(*p)) {
+    return value_error(std::move(*refusal)).with_argument_note("p");
+  }
+  Expected<std::size_t> count = extract_count(slots[2]);
+  if (!count) {
+    return std::move(count).error();
+  }
+  ImportedArrow imported;
+  if (Status ok = import_arrow(slots[0], "values", imported); !ok) {
+    return std::move(ok).error();
+  }
+  ColumnType type;
+  if (ColumnFailure failure = describe_column(*imported.schema, type)) {
+    return column_error(std::move(*failure)).with_argument_note("values");
+  }
+  std::vector<std::uint32_t> ids;
+  if (Status ok = read_group_ids(slots[1], *count, ids); !ok) {
+    return std::move(ok).error();
+  }
+  std::unique_ptr<GroupRows> rows;
+  try {
+    rows = std::make_unique<GroupRows>(*p, *count, usable_cpus() > 1);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return PyErr::fetch();
+  }
+  std::size_t seen = 0;
+  for (bool first = true;;) {
+    OwnedArray array;
+    if (Status ok = next_array(imported, array, first); !ok) {
+      return std::move(ok).error();
+    }
+    if (!array.held()) {
+      break;
+    }
+    const auto length = static_cast<std::size_t>(std::max<std::int64_t>(array->length, 0));
+    if (length > ids.size() - seen) {
+      return lengths_differ(seen + length, ids.size());
+    }
+    const std::uint32_t* at = ids.data() + seen;
+    const auto add = [&]() noexcept { return rows->add(type, *array, at); };
+    if (ArrayFault fault = length >= RELEASE_GIL_ROWS ? without_gil(add) : add()) {
+      return array_fault(fault);
+    }
+    seen += length;
+    if (PyErr_CheckSignals() < 0) {
+      return PyErr::fetch();
+    }
+  }
+  if (seen != ids.size()) {
+    return lengths_differ(seen, ids.size());
+  }
+  return rows;
+}
+
+// sketch_rows(values, groups, count, p) -> (rows, nulls, validity, offsets, data)
+PyObject* grouped_sketch_rows(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return bound_call<SKETCH_ROWS_DESC>(
+      args, nargs, kwnames, [](Slots<SKETCH_ROWS_DESC>& slots) -> Expected<PyObject*> {
+        Expected<std::unique_ptr<GroupRows>> rows = group_rows(&slots[0]);
+        if (!rows) {
+          return std::move(rows).error();
+        }
+        cells::BinaryBuilder built;
+        if (cells::Failure failure =
+                run_step((*rows)->groups(), [&]() noexcept { return (*rows)->finalize(built); });
+            failure.failed) {
+          return cells_failure(std::move(failure));
+        }
+        return built_column(built);
+      });
+}
+
+PyObject* doubles_of(const std::vector<double>& values) {
+  return bytes_of(values.data(), values.size() * sizeof(double));
+}
+
+// count_rows(values, groups, count, p, confidence=None) -> (estimates, lower, upper)
+PyObject* grouped_count_rows(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return bound_call<COUNT_ROWS_DESC>(
+      args, nargs, kwnames, [](Slots<COUNT_ROWS_DESC>& slots) -> Expected<PyObject*> {
+        double confidence = 0.0;
+        if (slots[4] != nullptr && slots[4] != Py_None) {
+          confidence = PyFloat_AsDouble(slots[4]);
+          if (confidence == -1.0 && PyErr_Occurred() != nullptr) {
+            return fetch_for("confidence");
+          }
+          if (!(confidence > 0.0 && confidence < 1.0)) {
+            return value_error("confidence must be between 0 and 1 (exclusive), got " +
+                               std::to_string(confidence))
+                .with_argument_note("confidence");
+          }
+        }
+        Expected<std::unique_ptr<GroupRows>> rows = group_rows(&slots[0]);
+        if (!rows) {
+          return std::move(rows).error();
+        }
+        std::vector<double> estimate;
+        std::vector<double> lower;
+        std::vector<double> upper;
+        if (cells::Failure failure = run_step(
+                (*rows)->groups(),
+                [&]() noexcept { return (*rows)->estimates(confidence, estimate, lower, upper); });
+            failure.failed) {
+          return cells_failure(std::move(failure));
+        }
+        PyRef e = PyRef::steal(doubles_of(estimate));
+        if (confidence == 0.0) {
+          return checked(Py_BuildValue("(OOO)", e.get(), Py_None, Py_None));
+        }
+        PyRef lo = PyRef::steal(doubles_of(lower));
+        PyRef hi = PyRef::steal(doubles_of(upper));
+        return checked(Py_BuildValue("(OOO)", e.get(), lo.get(), hi.get()));
+      });
+}
+
 PyMethodDef GROUPED_METHODS[] = {
     {"estimates", as_cfunction(grouped_estimates), METH_FASTCALL | METH_KEYWORDS,
      documented(ESTIMATES_DESC,
@@ -359,6 +524,19 @@ PyMethodDef GROUPED_METHODS[] = {
                 "the group, null for a group without sketches. Every cell is checked first\n"
                 "(ValueError naming the row). Returns the buffers of an Arrow large_binary\n"
                 "array: (rows, nulls, validity, offsets, data).")},
+    {"sketch_rows", as_cfunction(grouped_sketch_rows), METH_FASTCALL | METH_KEYWORDS,
+     documented(SKETCH_ROWS_DESC,
+                "sketch_rows(values, groups, count, p)\n--\n\n"
+                "One sketch of precision p per group 0 .. count - 1 of the values of an Arrow\n"
+                "column, groups (an Arrow integer column) holding each row's group; missing\n"
+                "values are skipped, so a group may get an empty sketch. Returns the buffers of\n"
+                "an Arrow large_binary array: (rows, nulls, validity, offsets, data).")},
+    {"count_rows", as_cfunction(grouped_count_rows), METH_FASTCALL | METH_KEYWORDS,
+     documented(COUNT_ROWS_DESC,
+                "count_rows(values, groups, count, p, confidence=None)\n--\n\n"
+                "The estimate of each group's distinct values, as sketch_rows() would sketch\n"
+                "them, without packing: (estimates, lower, upper) as float64 bytes, the bounds\n"
+                "None unless a confidence is given.")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

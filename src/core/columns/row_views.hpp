@@ -158,6 +158,14 @@ struct BitBoolView {
     insert_text(registers, p, bool_text(bit_is_set(bits, first + static_cast<std::int64_t>(row))));
     return ABSORBED;
   }
+
+  // Row `row`'s item, for a caller that hashes rather than absorbs.
+  Seen item(std::size_t row, ItemView& out) const noexcept {
+    const std::string_view text =
+        bool_text(bit_is_set(bits, first + static_cast<std::int64_t>(row)));
+    out = {text.data(), text.size()};
+    return ABSORBED;
+  }
 };
 
 // binary, string and their large forms: row r is data[offsets[r] .. offsets[r + 1]).
@@ -184,6 +192,16 @@ struct OffsetsView {
       return MALFORMED;
     }
     insert(registers, p, data + begin, static_cast<std::size_t>(end - begin));
+    return ABSORBED;
+  }
+
+  Seen item(std::size_t row, ItemView& out) const noexcept {
+    const Offset begin = offsets[row];
+    const Offset end = offsets[row + 1];
+    if (begin < 0 || end < begin) {
+      return MALFORMED;
+    }
+    out = {data + begin, static_cast<std::size_t>(end - begin)};
     return ABSORBED;
   }
 };
@@ -239,6 +257,25 @@ struct ViewsView {
     insert(registers, p, buffers[index] + offset, static_cast<std::size_t>(length));
     return ABSORBED;
   }
+
+  Seen item(std::size_t row, ItemView& out) const noexcept {
+    const std::uint8_t* view = views + row * 16;
+    const std::int32_t length = load<std::int32_t>(view);
+    if (length <= 12) {
+      if (length < 0) {
+        return MALFORMED;
+      }
+      out = {reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(length)};
+      return ABSORBED;
+    }
+    if (malformed(row)) {
+      return MALFORMED;
+    }
+    const std::int32_t index = load<std::int32_t>(view + 8);
+    const std::int32_t offset = load<std::int32_t>(view + 12);
+    out = {buffers[index] + offset, static_cast<std::size_t>(length)};
+    return ABSORBED;
+  }
 };
 
 struct FixedBinaryView {
@@ -252,6 +289,11 @@ struct FixedBinaryView {
 
   Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
     insert(registers, p, data + row * width, width);
+    return ABSORBED;
+  }
+
+  Seen item(std::size_t row, ItemView& out) const noexcept {
+    out = {reinterpret_cast<const char*>(data + row * width), width};
     return ABSORBED;
   }
 };

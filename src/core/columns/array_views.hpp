@@ -1,0 +1,164 @@
+// drisk: an Arrow array's buffers seen as row views.
+//
+// The checks every reader of a column makes before reading rows (the basic
+// shape of an array, the buffers its kind needs) and the dispatch from a
+// value kind to its view (row_views.hpp), shared by the sink, which absorbs
+// rows into a sketch, and row_hashes, which gives each row's hash.
+#ifndef DRISK_COLUMNS_ARRAY_VIEWS_HPP
+#define DRISK_COLUMNS_ARRAY_VIEWS_HPP
+
+#include <cstddef>
+#include <cstdint>
+
+#include "arrow_abi.hpp"
+#include "row_views.hpp"
+#include "value_kinds.hpp"
+
+namespace drisk::columns {
+
+// The validity bitmap to honour: null when the array says it has no nulls.
+inline const std::uint8_t* validity_of(const ArrowArray& array) noexcept {
+  if (array.null_count == 0 || array.n_buffers < 1 || array.buffers == nullptr) {
+    return nullptr;
+  }
+  return static_cast<const std::uint8_t*>(array.buffers[0]);
+}
+
+// The basic shape every array must have; null when it has it.
+inline const char* shape_fault(const ArrowArray& array) noexcept {
+  if (array.length < 0 || array.offset < 0 || array.n_buffers < 0 || array.n_children < 0) {
+    return "malformed Arrow array: negative length, offset or count";
+  }
+  if (array.length > INT64_MAX - array.offset) {
+    return "malformed Arrow array: offset plus length overflows";
+  }
+  // (A null array has no buffers at all: every row is null by its type.)
+  if (array.null_count > 0 && array.n_buffers > 0 && validity_of(array) == nullptr) {
+    return "malformed Arrow array: nulls counted but no validity buffer";
+  }
+  return nullptr;
+}
+
+// Calls f.template operator()<I>() with I the C type of the dictionary index
+// kind `kind` (an integer kind, checked by describe_column).
+template <class F>
+decltype(auto) with_index_type(ValueKind kind, F&& f) {
+  switch (kind) {
+    case ValueKind::Int8:
+      return f.template operator()<std::int8_t>();
+    case ValueKind::Int16:
+      return f.template operator()<std::int16_t>();
+    case ValueKind::Int32:
+      return f.template operator()<std::int32_t>();
+    case ValueKind::Int64:
+      return f.template operator()<std::int64_t>();
+    case ValueKind::UInt8:
+      return f.template operator()<std::uint8_t>();
+    case ValueKind::UInt16:
+      return f.template operator()<std::uint16_t>();
+    case ValueKind::UInt32:
+      return f.template operator()<std::uint32_t>();
+    default:
+      return f.template operator()<std::uint64_t>();
+  }
+}
+
+// Calls f(view) with the row view of the values of `array` (of kind `kind`,
+// fixed_size_binary `width` wide), row 0 being row `first` of its buffers,
+// once the array is seen to have the buffers its kind needs; the fault when
+// it has not. `length` rows will be read.
+template <class F>
+ArrayFault with_values_view(ValueKind kind, std::int32_t width, const ArrowArray& array,
+                            std::int64_t first, std::int64_t length, F&& f) noexcept {
+  const auto buffer = [&](std::int64_t i) {
+    return static_cast<const std::uint8_t*>(array.buffers[i]);
+  };
+  // `count` buffers, every one after the validity bitmap present.
+  const auto has_buffers = [&](std::int64_t count) {
+    if (array.n_buffers != count || array.buffers == nullptr) {
+      return false;
+    }
+    for (std::int64_t i = 1; i < count; ++i) {
+      if (array.buffers[i] == nullptr) {
+        return false;
+      }
+    }
+    return true;
+  };
+  switch (kind) {
+    case ValueKind::Null:
+      return nullptr;  // no values to view
+    case ValueKind::Binary:
+    case ValueKind::LargeBinary: {
+      if (array.n_buffers != 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
+        return "malformed Arrow array: a binary or string array needs validity, offsets and data "
+               "buffers";
+      }
+      static const char EMPTY[1] = {};
+      const char* data =
+          array.buffers[2] != nullptr ? static_cast<const char*>(array.buffers[2]) : EMPTY;
+      const auto run = [&]<class Offset>() -> ArrayFault {
+        const Offset* offsets = static_cast<const Offset*>(array.buffers[1]) + first;
+        if (array.buffers[2] == nullptr && offsets[length] != offsets[0]) {
+          return "malformed Arrow array: a binary or string array has no data buffer";
+        }
+        f(OffsetsView<Offset>{offsets, data});
+        return nullptr;
+      };
+      return kind == ValueKind::Binary ? run.template operator()<std::int32_t>()
+                                       : run.template operator()<std::int64_t>();
+    }
+    case ValueKind::BinaryView: {
+      if (array.n_buffers < 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
+        return "malformed Arrow array: a view array needs validity, views and buffer-size buffers";
+      }
+      const std::int64_t count = array.n_buffers - 3;
+      const auto* sizes = static_cast<const std::int64_t*>(array.buffers[array.n_buffers - 1]);
+      if (count > 0 && sizes == nullptr) {
+        return "malformed Arrow array: a view array has no buffer sizes";
+      }
+      for (std::int64_t i = 0; i < count; ++i) {
+        if (array.buffers[2 + i] == nullptr && sizes[i] != 0) {
+          return "malformed Arrow array: a view array has a missing data buffer";
+        }
+      }
+      f(ViewsView{buffer(1) + first * 16, reinterpret_cast<const char* const*>(array.buffers + 2),
+                  sizes, count});
+      return nullptr;
+    }
+    case ValueKind::FixedBinary: {
+      if (array.n_buffers != 2 || array.buffers == nullptr ||
+          (array.buffers[1] == nullptr && width > 0)) {
+        return "malformed Arrow array: a fixed_size_binary array needs validity and data buffers";
+      }
+      const auto w = static_cast<std::size_t>(width);
+      f(FixedBinaryView{buffer(1) + static_cast<std::size_t>(first) * w, w});
+      return nullptr;
+    }
+    case ValueKind::Bool:
+      if (!has_buffers(2)) {
+        return "malformed Arrow array: a boolean array needs validity and value buffers";
+      }
+      f(BitBoolView{buffer(1), first});
+      return nullptr;
+    default: {
+      if (!has_buffers(2)) {
+        return "malformed Arrow array: a numeric array needs validity and value buffers";
+      }
+      // Arrow numbers are a run whose stride is their width.
+      const auto stride = static_cast<std::ptrdiff_t>(number_width(kind));
+      visit_number_view(NumberLayout{kind, false}, buffer(1) + first * stride, stride, f);
+      return nullptr;
+    }
+  }
+}
+
+[[gnu::cold, gnu::noinline]] inline ArrayFault malformed_rows(ValueKind kind) noexcept {
+  return kind == ValueKind::BinaryView
+             ? "malformed Arrow array: a view points outside its data buffer"
+             : "malformed Arrow array: its offsets go backwards";
+}
+
+}  // namespace drisk::columns
+
+#endif  // DRISK_COLUMNS_ARRAY_VIEWS_HPP

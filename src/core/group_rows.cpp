@@ -1,0 +1,128 @@
+// drisk: sketches per group from rows, on one core or two.
+#include "group_rows.hpp"
+
+#include <algorithm>
+#include <new>
+#include <string>
+
+#include "splitter.hpp"
+
+namespace drisk {
+
+GroupRows::GroupRows(unsigned p, std::size_t groups, bool two_cores)
+    : groups_(groups), two_cores_(two_cores) {
+  for (unsigned parity = 0; parity < 2; ++parity) {
+    stores_[parity] = std::make_unique<GroupedSketches>(p);
+    // Group g is number g / 2 of the store of its parity.
+    stores_[parity]->reserve((groups + 1 - parity) / 2);
+  }
+  hashes_.resize(BATCH_ROWS);
+  present_.resize(BATCH_ROWS);
+  for (Share& share : shares_) {
+    share.ids.resize(BATCH_ROWS);
+    share.hashes.resize(BATCH_ROWS);
+  }
+}
+
+ArrayFault GroupRows::add(const ColumnType& type, const ArrowArray& array,
+                          const std::uint32_t* ids) noexcept {
+  if (array.length < 0) {
+    return "malformed Arrow array: negative length, offset or count";
+  }
+  if (ArrayFault fault = prepare_dictionary(type, array, entries_)) {
+    return fault;
+  }
+  const auto rows = static_cast<std::size_t>(array.length);
+  for (std::size_t at = 0; at < rows; at += BATCH_ROWS) {
+    const std::size_t n = std::min(BATCH_ROWS, rows - at);
+    shares_[0].fault = nullptr;
+    shares_[1].fault = nullptr;
+    // 1. Each row's hash, or missing.
+    share_work(n, CHUNK_ROWS, shares_[0], two_cores_ ? &shares_[1] : nullptr,
+               [&](Share& share, std::size_t begin, std::size_t end) noexcept {
+                 share.fault = hash_rows(type, array, static_cast<std::int64_t>(at + begin),
+                                         static_cast<std::int64_t>(at + end), entries_,
+                                         hashes_.data() + begin, present_.data() + begin);
+                 return share.fault == nullptr;
+               });
+    if (shares_[0].fault != nullptr || shares_[1].fault != nullptr) {
+      return shares_[0].fault != nullptr ? shares_[0].fault : shares_[1].fault;
+    }
+    // 2. Each parity of group ids into its own store, one core each.
+    const std::uint32_t* batch_ids = ids + at;
+    share_work(2, 1, shares_[0], two_cores_ ? &shares_[1] : nullptr,
+               [&](Share& share, std::size_t first, std::size_t last) noexcept {
+                 for (std::size_t parity = first; parity < last; ++parity) {
+                   std::size_t k = 0;
+                   for (std::size_t r = 0; r < n; ++r) {
+                     const std::uint32_t g = batch_ids[r];
+                     if (present_[r] != 0 && (g & 1) == parity) {
+                       share.ids[k] = g >> 1;
+                       share.hashes[k] = hashes_[r];
+                       ++k;
+                     }
+                   }
+                   try {
+                     stores_[parity]->update_many(share.ids.data(), share.hashes.data(), k);
+                   } catch (const std::bad_alloc&) {
+                     share.fault = OUT_OF_MEMORY;
+                     return false;
+                   }
+                 }
+                 return true;
+               });
+    if (shares_[0].fault != nullptr || shares_[1].fault != nullptr) {
+      return OUT_OF_MEMORY;
+    }
+  }
+  return nullptr;
+}
+
+cells::Failure GroupRows::finalize(cells::BinaryBuilder& out) noexcept {
+  try {
+    out.offsets.reserve(out.offsets.size() + groups_);
+    out.valid.reserve(out.valid.size() + groups_);
+    for (std::size_t g = 0; g < groups_; ++g) {
+      if (Refusal refusal = store_of(g).finalize(g >> 1, out.data)) {
+        return cells::Failure::refused("group " + std::to_string(g) + ": " + *refusal);
+      }
+      out.offsets.push_back(static_cast<std::int64_t>(out.data.size()));
+      out.valid.push_back(1);
+    }
+  } catch (const std::bad_alloc&) {
+    return cells::Failure::no_memory();
+  }
+  return {};
+}
+
+cells::Failure GroupRows::estimates(double confidence, std::vector<double>& estimate,
+                                    std::vector<double>& lower,
+                                    std::vector<double>& upper) noexcept {
+  const bool bounds = confidence > 0.0 && confidence < 1.0;
+  try {
+    estimate.resize(groups_);
+    if (bounds) {
+      lower.resize(groups_);
+      upper.resize(groups_);
+    }
+  } catch (const std::bad_alloc&) {
+    return cells::Failure::no_memory();
+  }
+  for (std::size_t g = 0; g < groups_; ++g) {
+    const RegisterHistogram h = store_of(g).histogram(g >> 1);
+    const double value = improved_estimate(h);
+    estimate[g] = value;
+    if (bounds) {
+      const Interval interval = error_bounds(h, value, confidence);
+      lower[g] = interval.lower;
+      upper[g] = interval.upper;
+    }
+  }
+  return {};
+}
+
+std::size_t GroupRows::bytes_reserved() const noexcept {
+  return stores_[0]->bytes_reserved() + stores_[1]->bytes_reserved();
+}
+
+}  // namespace drisk

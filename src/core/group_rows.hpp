@@ -1,0 +1,89 @@
+// drisk: sketches per group straight from rows (a GROUP BY's aggregate).
+//
+// Rows arrive as a column of values (any column the reader counts) and one
+// group id per row (the caller numbers the distinct keys 0 .. groups - 1).
+// A batch of rows is read in two phases, each on two cores:
+//
+//   1. hashes: the rows are cut into chunks that both cores claim
+//      (splitter.hpp), each row's value hashed through the column reader's
+//      views (columns/row_hashes.hpp) into scratch, or marked missing;
+//   2. updates: the groups are dealt out by the parity of their id, each
+//      parity to a store of its own (grouped.hpp), so the two cores update
+//      disjoint stores with no lock and nothing to merge afterwards.
+//
+// A missing value is skipped, but its group exists all the same: a group
+// whose every value is missing ends with an empty sketch. Each group's
+// registers are exactly those a plain sketch gets from the group's values
+// (the same hash and register update as insert.hpp).
+//
+// Scratch is bounded by the batch (BATCH_ROWS rows, 9 bytes a row for the
+// hashes, 12 for each store's share), whatever the length of the column.
+#ifndef DRISK_GROUP_ROWS_HPP
+#define DRISK_GROUP_ROWS_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "columns/arrow_abi.hpp"
+#include "columns/row_hashes.hpp"
+#include "columns/value_kinds.hpp"
+#include "estimators.hpp"
+#include "grouped.hpp"
+#include "unions.hpp"
+
+namespace drisk {
+
+class GroupRows {
+ public:
+  // Rows read and hashed at a time: large enough that starting the second
+  // core is paid for, small enough that the scratch stays a few MiB.
+  static constexpr std::size_t BATCH_ROWS = std::size_t{1} << 20;
+  // Rows each core claims at a time in the hashing phase.
+  static constexpr std::size_t CHUNK_ROWS = 16 * 1024;
+
+  // Sketches of precision p (checked by the caller) for `groups` groups, on
+  // two cores when `two_cores`. May throw std::bad_alloc.
+  GroupRows(unsigned p, std::size_t groups, bool two_cores);
+
+  // Absorbs the rows of one array of a column of type `type`; ids[k] is the
+  // group of its row k (each below groups()). Refuses an array whose layout
+  // contradicts its type; OUT_OF_MEMORY when a store cannot grow.
+  ArrayFault add(const ColumnType& type, const ArrowArray& array,
+                 const std::uint32_t* ids) noexcept;
+
+  std::size_t groups() const noexcept { return groups_; }
+
+  // Every group's sketch in the packed form, in id order, appended to `out`
+  // (never null: an empty group packs to an empty sketch).
+  cells::Failure finalize(cells::BinaryBuilder& out) noexcept;
+
+  // Every group's estimate (the improved estimator), and with a confidence
+  // in (0, 1) its interval, in id order; no packing.
+  cells::Failure estimates(double confidence, std::vector<double>& estimate,
+                           std::vector<double>& lower, std::vector<double>& upper) noexcept;
+
+  // Bytes of register storage the stores took from the system.
+  std::size_t bytes_reserved() const noexcept;
+
+ private:
+  struct Share {
+    std::vector<std::uint32_t> ids;
+    std::vector<std::uint64_t> hashes;
+    ArrayFault fault = nullptr;
+  };
+  GroupedSketches& store_of(std::size_t group) noexcept { return *stores_[group & 1]; }
+
+  std::size_t groups_;
+  bool two_cores_;
+  std::unique_ptr<GroupedSketches> stores_[2];
+  DictionaryHashes entries_;
+  std::vector<std::uint64_t> hashes_;
+  std::vector<std::uint8_t> present_;
+  Share shares_[2];
+};
+
+}  // namespace drisk
+
+#endif  // DRISK_GROUP_ROWS_HPP

@@ -1,0 +1,138 @@
+"""Sketches per group from raw rows: sketch_by() and count_by().
+
+One pass over a table: the key columns are numbered (each distinct
+combination of keys one group, a missing key a group of its own, as SQL's
+GROUP BY has it), then the C++ core (drisk._grouped.sketch_rows) hashes the
+values column through the same identity as update_many() and keeps one
+sketch per group, sparse while small. The result is a frame of the input's
+kind with the key columns and the packed sketches (or the estimates), so
+that rollup() can later union it to coarser keys.
+"""
+
+from __future__ import annotations
+
+import importlib
+import sys
+from collections.abc import Sequence
+from typing import Any
+
+import drisk._grouped as _grouped
+from drisk._tables import _require, binary_array, check_columns, group_ids, key_names
+
+__all__ = ["count_by", "sketch_by"]
+
+DEFAULT_P = 12
+
+
+def sketch_by(data: Any, by: str | Sequence[str], values: str, p: int = DEFAULT_P) -> Any:
+    """One sketch per group of `data`'s rows: a row per distinct combination
+    of the `by` columns (a name or a list of names), holding those columns
+    and `sketch`, the packed sketch (drisk.unpack reads it) of precision `p`
+    of the group's `values`.
+
+    `data` is a pyarrow Table, a polars or pandas DataFrame (the result is of
+    the same kind), or anything exporting an Arrow stream (a RecordBatchReader,
+    a DuckDB result: the result is a pyarrow Table). A missing key is a group
+    of its own; missing values are skipped (a group whose values are all
+    missing gets an empty sketch). Each group's sketch has exactly the
+    registers update_many() gives from that group's values alone. Unknown
+    columns (ValueError) and a values column of a type that cannot be counted
+    (TypeError) are refused before any work. The order of the rows is not
+    specified.
+    """
+    keys, kind, table, pa = _prepare(data, by, values, p, "sketch_by", "sketch")
+    ids, count, key_columns = group_ids(table, keys, pa, table.num_rows)
+    sketches = binary_array(_grouped.sketch_rows(table.column(values), ids, count, p))
+    return _finish(kind, pa.table([*key_columns, sketches], names=[*keys, "sketch"]))
+
+
+def count_by(
+    data: Any, by: str | Sequence[str], values: str, p: int = DEFAULT_P, confidence: float | None = None
+) -> Any:
+    """The estimated number of distinct `values` per group, as sketch_by()
+    would sketch them but without keeping the sketches: the key columns and
+    `estimate` (float64), plus `lower` and `upper`, the bounds of the
+    interval at `confidence` (0 < confidence < 1), when one is given. The
+    same inputs, result kinds and refusals as sketch_by()."""
+    if confidence is not None and not (isinstance(confidence, (int, float)) and 0 < confidence < 1):
+        raise ValueError(f"confidence must be between 0 and 1 (exclusive), got {confidence!r}")
+    keys, kind, table, pa = _prepare(data, by, values, p, "count_by", "estimate", "lower", "upper")
+    ids, count, key_columns = group_ids(table, keys, pa, table.num_rows)
+    estimate, lower, upper = _grouped.count_rows(table.column(values), ids, count, p, confidence)
+    columns = [*key_columns, _floats(pa, estimate)]
+    names = [*keys, "estimate"]
+    if lower is not None and upper is not None:
+        columns += [_floats(pa, lower), _floats(pa, upper)]
+        names += ["lower", "upper"]
+    return _finish(kind, pa.table(columns, names=names))
+
+
+def _floats(pa: Any, data: bytes) -> Any:
+    return pa.Array.from_buffers(pa.float64(), len(data) // 8, [None, pa.py_buffer(data)])
+
+
+def _prepare(data: Any, by: Any, values: Any, p: Any, what: str, *outputs: str) -> tuple[list[str], str, Any, Any]:
+    """The key names, the kind of frame, the pyarrow table of the key and
+    value columns, and pyarrow itself; every argument checked."""
+    if by is None:
+        raise TypeError(f"{what} needs by: a column name or a list of names")
+    keys = key_names(by)
+    if not isinstance(values, str):
+        raise TypeError(f"values must be a column name (str), got {type(values).__name__}")
+    if values in keys:
+        raise ValueError(f"the values column {values!r} cannot be a key too")
+    taken = [name for name in keys if name in outputs]
+    if taken:
+        raise ValueError(f"{what}: a key column cannot be named {taken[0]!r} (the result has a column of that name)")
+    if isinstance(p, bool) or not isinstance(p, int):
+        raise TypeError(f"p must be an int, got {type(p).__name__}")
+    wanted = [*keys, values]
+    polars = sys.modules.get("polars")
+    pandas = sys.modules.get("pandas")
+    if polars is not None and isinstance(data, polars.LazyFrame):
+        data = data.collect()
+    if polars is not None and isinstance(data, polars.DataFrame):
+        kind = "polars"
+        check_columns(data.columns, wanted, what)
+        pa = _require("pyarrow", f"{what} of a polars DataFrame")
+        table = data.select(wanted).to_arrow()
+    elif pandas is not None and isinstance(data, pandas.DataFrame):
+        kind = "pandas"
+        check_columns([str(c) for c in data.columns], wanted, what)
+        pa = _require("pyarrow", f"{what} of a pandas DataFrame")
+        table = pa.Table.from_pandas(data[wanted], preserve_index=False)
+    elif hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__"):
+        kind = "arrow"
+        pa = _require("pyarrow", f"{what} of an Arrow table")
+        if not isinstance(data, pa.Table):
+            data = pa.table(data)
+        check_columns(data.column_names, wanted, what)
+        table = data.select(wanted)
+    else:
+        raise TypeError(
+            f"{what} takes a pyarrow Table, a polars or pandas DataFrame, or any Arrow stream, "
+            f"not {type(data).__name__}"
+        )
+    # The values' type and p, refused before the keys are grouped.
+    _grouped.sketch_rows(table.column(values).slice(0, 0), pa.array([], pa.int32()), 0, p)
+    return keys, kind, _missing_keys(table, keys, pa), pa
+
+
+def _missing_keys(table: Any, keys: list[str], pa: Any) -> Any:
+    """The table with NaN keys made null: NaN is a missing value, like null,
+    so both are the one group of missing keys."""
+    pc = importlib.import_module("pyarrow.compute")
+    for name in keys:
+        column = table.column(name)
+        if pa.types.is_floating(column.type) and pc.any(pc.is_nan(column)).as_py():
+            fixed = pc.if_else(pc.is_nan(column), pa.scalar(None, column.type), column)
+            table = table.set_column(table.column_names.index(name), name, fixed)
+    return table
+
+
+def _finish(kind: str, table: Any) -> Any:
+    if kind == "polars":
+        return importlib.import_module("polars").from_arrow(table)
+    if kind == "pandas":
+        return table.to_pandas()
+    return table
