@@ -148,6 +148,11 @@ def group_ids(table: Any, keys: list[str], pa: Any, rows: int) -> tuple[Any, int
         kind = column.type
         if pa.types.is_dictionary(kind):
             column = column.dictionary_decode()
+        if pa.types.is_string_view(column.type) or pa.types.is_binary_view(column.type):
+            # Grouped on as their plain form (pyarrow cannot take from views),
+            # cast back below.
+            plain = pa.large_string() if pa.types.is_string_view(column.type) else pa.large_binary()
+            column = column.cast(plain)
         try:
             encoded = pc.dictionary_encode(column, null_encoding="encode")
         except (pa.ArrowNotImplementedError, pa.ArrowTypeError) as error:

@@ -407,6 +407,10 @@ Expected<std::unique_ptr<GroupRows>> group_rows(PyObject* const* slots) {
     return PyErr::fetch();
   }
   std::size_t seen = 0;
+  // The array before is kept until the next one is read: its dictionary's
+  // hashes are kept for the next array, and must not meet a new dictionary
+  // at the same address.
+  OwnedArray previous;
   for (bool first = true;;) {
     OwnedArray array;
     if (Status ok = next_array(imported, array, first); !ok) {
@@ -425,6 +429,7 @@ Expected<std::unique_ptr<GroupRows>> group_rows(PyObject* const* slots) {
       return array_fault(fault);
     }
     seen += length;
+    previous.take(array.out());
     if (PyErr_CheckSignals() < 0) {
       return PyErr::fetch();
     }

@@ -1,0 +1,255 @@
+"""sketch_by() and count_by(): each group's sketch against update_many() of
+that group's values alone, across key and value types, frame kinds, chunked
+and dictionary-encoded inputs; rollup of daily results against grouping the
+raw rows; Parquet round trips; the refusals."""
+
+import math
+import random
+
+import pytest
+
+import drisk
+
+pa = pytest.importorskip("pyarrow")
+
+
+def is_missing(value):
+    return value is None or (isinstance(value, float) and math.isnan(value))
+
+
+def oracle(keys, values, p=12):
+    """{key tuple: registers} by update_many per group (missing keys as None)."""
+    groups = {}
+    for i, value in enumerate(values):
+        key = tuple(None if is_missing(column[i]) else column[i] for column in keys)
+        groups.setdefault(key, []).append(value)
+    out = {}
+    for key, members in groups.items():
+        sketch = drisk.HyperLogLog(p)
+        drisk.update_many(sketch, [v for v in members if not is_missing(v)])
+        out[key] = sketch.to_bytes()
+    return out
+
+
+def result_dict(table, keys):
+    """{key tuple: registers} of a sketch_by result (any frame kind)."""
+    if not isinstance(table, pa.Table):
+        table = pa.Table.from_pandas(table, preserve_index=False) if hasattr(table, "iloc") else table.to_arrow()
+    columns = table.to_pydict()
+    out = {}
+    for i, cell in enumerate(columns["sketch"]):
+        key = tuple(None if is_missing(columns[k][i]) else columns[k][i] for k in keys)
+        assert key not in out, key
+        out[key] = drisk.unpack(cell).to_bytes()
+    return out
+
+
+def random_column(rng, kind, n, distinct, missing=0.1):
+    def pick():
+        if rng.random() < missing:
+            return None
+        k = rng.randrange(distinct)
+        if kind == "int":
+            return k - distinct // 2
+        if kind == "float":
+            return float("nan") if k == 0 else k / 4
+        if kind == "bool":
+            return k % 2 == 0
+        if kind == "bytes":
+            return f"b{k}".encode()
+        return ["", "None", "null"][k] if k < 3 else f"s{k}"
+
+    return [pick() for _ in range(n)]
+
+
+ARROW_TYPES = {
+    "int": pa.int64(),
+    "float": pa.float64(),
+    "bool": pa.bool_(),
+    "bytes": pa.binary(),
+    "str": pa.string(),
+}
+
+
+def arrow_column(values, kind, encoding):
+    array = pa.array(values, ARROW_TYPES[kind], from_pandas=kind == "float")
+    if encoding == "dictionary":
+        return array.dictionary_encode()
+    if encoding == "large" and kind == "str":
+        return array.cast(pa.large_string())
+    if encoding == "view" and kind == "str":
+        return array.cast(pa.string_view())
+    return array
+
+
+@pytest.mark.parametrize(
+    ("key_kinds", "value_kind", "encoding"),
+    [
+        (["int"], "int", "plain"),
+        (["str"], "str", "plain"),
+        (["str"], "str", "dictionary"),
+        (["float"], "float", "plain"),
+        (["bool", "str"], "bytes", "plain"),
+        (["int", "str"], "str", "large"),
+        (["str", "int"], "str", "view"),
+        (["bytes"], "int", "dictionary"),
+        (["float", "int", "bool"], "float", "plain"),
+    ],
+)
+def test_each_group_has_the_registers_of_update_many_on_its_values(key_kinds, value_kind, encoding):
+    rng = random.Random(hash((tuple(key_kinds), value_kind, encoding)) & 0xFFFF)
+    n = 6000
+    keys = [random_column(rng, kind, n, 12) for kind in key_kinds]
+    values = random_column(rng, value_kind, n, 3000, missing=0.2)
+    names = [f"k{i}" for i in range(len(keys))]
+    table = pa.table(
+        [arrow_column(column, kind, encoding) for column, kind in zip(keys, key_kinds)]
+        + [arrow_column(values, value_kind, encoding)],
+        names=[*names, "v"],
+    )
+    result = drisk.sketch_by(table, names, "v", p=10)
+    assert result.column_names == [*names, "sketch"]
+    for name in names:
+        assert result.schema.field(name).type == table.schema.field(name).type
+    assert result_dict(result, names) == oracle(keys, values, p=10)
+
+
+@pytest.mark.parametrize("p", [4, 12, 18])
+def test_precisions_and_groups_past_the_sparse_limit(p):
+    rng = random.Random(p)
+    keys = [rng.choice(["big", "small", None]) for _ in range(30000)]
+    values = [rng.randrange(1 << 40) for _ in keys]
+    table = pa.table({"k": keys, "v": values})
+    assert result_dict(drisk.sketch_by(table, "k", "v", p=p), ["k"]) == oracle([keys], values, p)
+
+
+def test_missing_keys_and_texts_like_them_are_different_groups():
+    keys = [None, "", "None", "nan", None, float("nan")]
+    table = pa.table({"k": pa.array(keys[:5], pa.string()), "v": [1, 2, 3, 4, 5]})
+    result = result_dict(drisk.sketch_by(table, "k", "v"), ["k"])
+    assert set(result) == {(None,), ("",), ("None",), ("nan",)}
+    floats = pa.table({"k": pa.array([1.5, None, float("nan")], pa.float64()), "v": [1, 2, 3]})
+    assert set(result_dict(drisk.sketch_by(floats, "k", "v"), ["k"])) == {(1.5,), (None,)}
+
+
+def test_a_group_whose_values_are_all_missing_has_an_empty_sketch():
+    table = pa.table({"k": ["a", "a", "b"], "v": pa.array([None, None, "x"], pa.string())})
+    result = result_dict(drisk.sketch_by(table, "k", "v"), ["k"])
+    assert result[("a",)] == drisk.HyperLogLog(12).to_bytes()
+
+
+def test_one_group_every_row_its_own_group_and_empty_input():
+    values = list(range(5000))
+    one = pa.table({"k": [7] * 5000, "v": values})
+    assert result_dict(drisk.sketch_by(one, "k", "v"), ["k"]) == oracle([[7] * 5000], values)
+    own = pa.table({"k": values, "v": [str(v) for v in values]})
+    assert result_dict(drisk.sketch_by(own, "k", "v"), ["k"]) == oracle([values], [str(v) for v in values])
+    empty = pa.table({"k": pa.array([], pa.string()), "v": pa.array([], pa.int64())})
+    result = drisk.sketch_by(empty, "k", "v")
+    assert result.num_rows == 0
+    assert result.column_names == ["k", "sketch"]
+
+
+def test_chunks_with_shared_and_different_dictionaries():
+    rng = random.Random(5)
+    batches, keys, values = [], [], []
+    shared = pa.array([f"u{i}" for i in range(50)])
+    for b in range(6):
+        k = [rng.randrange(20) for _ in range(3000)]
+        idx = [rng.randrange(50) for _ in range(3000)]
+        # Alternate a shared dictionary and one of each batch's own.
+        dictionary = shared if b % 2 == 0 else pa.array([f"w{b}-{i}" for i in range(50)])
+        batches.append(
+            pa.record_batch({"k": k, "v": pa.DictionaryArray.from_arrays(pa.array(idx, pa.int32()), dictionary)})
+        )
+        keys += k
+        values += [dictionary[i].as_py() for i in idx]
+    table = pa.Table.from_batches(batches)
+    expected = oracle([keys], values)
+    assert result_dict(drisk.sketch_by(table, "k", "v"), ["k"]) == expected
+    reader = pa.RecordBatchReader.from_batches(batches[0].schema, iter(batches))
+    result = drisk.sketch_by(reader, "k", "v")
+    assert isinstance(result, pa.Table)
+    assert result_dict(result, ["k"]) == expected
+
+
+@pytest.mark.parametrize("kind", ["polars", "pandas"])
+def test_frames_give_frames_of_their_kind(kind):
+    engine = pytest.importorskip(kind)
+    rng = random.Random(3)
+    keys = [rng.choice(["x", "y", None]) for _ in range(4000)]
+    values = [rng.randrange(900) for _ in keys]
+    frame = engine.DataFrame({"k": keys, "v": values})
+    result = drisk.sketch_by(frame, ["k"], "v")
+    assert type(result) is type(frame)
+    assert result_dict(result, ["k"]) == oracle([keys], values)
+    counted = drisk.count_by(frame, "k", "v")
+    assert type(counted) is type(frame)
+    assert list(counted.columns) == ["k", "estimate"]
+
+
+def test_duckdb_results_are_read_as_arrow_streams():
+    duckdb = pytest.importorskip("duckdb")
+    con = duckdb.connect()
+    relation = con.sql("SELECT i % 7 AS k, i % 1000 AS v FROM range(20000) t(i)")
+    result = drisk.sketch_by(relation, "k", "v")
+    assert isinstance(result, pa.Table)
+    keys = [i % 7 for i in range(20000)]
+    assert result_dict(result, ["k"]) == oracle([keys], [i % 1000 for i in range(20000)])
+
+
+def test_rolling_up_daily_results_gives_sketch_by_on_the_raw_rows(tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    rng = random.Random(17)
+    n = 40000
+    table = pa.table(
+        {
+            "day": [rng.randrange(5) for _ in range(n)],
+            "page": [None if rng.random() < 0.05 else f"p{min(int(rng.paretovariate(0.8)), 40)}" for _ in range(n)],
+            "user": [rng.randrange(20000) for _ in range(n)],
+        }
+    )
+    daily = drisk.sketch_by(table, ["day", "page"], "user")
+    pq.write_table(daily, tmp_path / "daily.parquet")
+    read = pq.read_table(tmp_path / "daily.parquet")
+    direct = drisk.sketch_by(table, "page", "user")
+    assert result_dict(drisk.rollup(read, "page"), ["page"]) == result_dict(direct, ["page"])
+
+
+def test_count_by_matches_estimates_of_the_sketches():
+    rng = random.Random(8)
+    keys = [rng.randrange(30) for _ in range(30000)]
+    values = [rng.randrange(rng.choice([10, 1000, 100000])) for _ in keys]
+    table = pa.table({"k": keys, "v": values})
+    sketches = drisk.sketch_by(table, "k", "v").to_pydict()
+    counted = drisk.count_by(table, "k", "v", confidence=0.9).to_pydict()
+    assert counted["k"] == sketches["k"]
+    for i, cell in enumerate(sketches["sketch"]):
+        sketch = drisk.unpack(cell)
+        assert counted["estimate"][i] == drisk.estimate(sketch)
+        assert (counted["lower"][i], counted["upper"][i]) == drisk.error_bounds(sketch, 0.9)
+    plain = drisk.count_by(table, "k", "v")
+    assert plain.column_names == ["k", "estimate"]
+    assert plain.column("estimate").to_pylist() == counted["estimate"]
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "text"),
+    [
+        (lambda t: drisk.sketch_by(t, "nope", "v"), ValueError, "'nope'"),
+        (lambda t: drisk.sketch_by(t, "k", "nope"), ValueError, "'nope'"),
+        (lambda t: drisk.sketch_by(t, "k", "lists"), TypeError, "list"),
+        (lambda t: drisk.count_by(t, "k", "lists"), TypeError, "list"),
+        (lambda t: drisk.sketch_by(t, "k", "v", p=3), ValueError, "p"),
+        (lambda t: drisk.sketch_by(t, None, "v"), TypeError, "by"),
+        (lambda t: drisk.sketch_by(t, "k", "k"), ValueError, "key"),
+        (lambda t: drisk.sketch_by(t, ["k", "k"], "v"), ValueError, "twice"),
+        (lambda t: drisk.sketch_by(t, "sketch", "v"), ValueError, "'sketch'"),
+        (lambda t: drisk.count_by(t, "k", "v", confidence=1.5), ValueError, "confidence"),
+        (lambda t: drisk.sketch_by([1, 2], "k", "v"), TypeError, "list"),
+    ],
+)
+def test_refusals(call, error, text):
+    table = pa.table({"k": [1, 2], "v": [3, 4], "sketch": [1, 2], "lists": [[1], [2]]})
+    with pytest.raises(error, match=text):
+        call(table)
