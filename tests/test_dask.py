@@ -307,3 +307,41 @@ def test_without_dask(code, expected):
     blocked = "import sys; sys.modules['dask'] = None; " + code
     proc = subprocess.run([sys.executable, "-c", blocked], capture_output=True, text=True)
     assert expected in proc.stdout + proc.stderr
+
+
+def sketch_table_dict(table):
+    """{key tuple: registers} of a pandas sketch table (missing keys as None)."""
+    return {
+        tuple(None if pd.isna(k) else k for k in key): drisk.unpack(cell).to_bytes()
+        for *key, cell in table.itertuples(index=False)
+    }
+
+
+def daily_events(n=30000, seed=4):
+    rng = np.random.default_rng(seed)
+    pages = np.minimum(rng.zipf(1.6, n), 60)
+    return pd.DataFrame(
+        {
+            "day": rng.integers(0, 4, n),
+            "page": [None if page == 60 else f"p{page}" for page in pages],
+            "user": rng.integers(0, 8000, n),
+        }
+    )
+
+
+@pytest.mark.parametrize("by", [["day", "page"], "page", []])
+def test_sketch_by_on_the_cluster_equals_one_process(on_cluster, by):
+    events = daily_events()
+    frame = dd.from_pandas(events, npartitions=5)
+    result = drisk.dask.sketch_by(frame, by, "user").compute()
+    keys = [by] if isinstance(by, str) else by
+    assert list(result.columns) == [*keys, "sketch"]
+    assert sketch_table_dict(result) == sketch_table_dict(drisk.sketch_by(events, by, "user"))
+
+
+def test_sketch_by_refuses_before_any_task():
+    frame = dd.from_pandas(pd.DataFrame({"k": [1, 2], "v": [[1], [2]], "w": [1, 2]}), npartitions=2)
+    with pytest.raises(ValueError, match="'nope'"):
+        drisk.dask.sketch_by(frame, "nope", "w")
+    with pytest.raises(TypeError, match="Dask DataFrame"):
+        drisk.dask.sketch_by(frame["w"], "k", "w")

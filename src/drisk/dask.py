@@ -6,6 +6,7 @@
     drisk.dask.nunique(df.user)                 # one float
     h = drisk.dask.sketch(df.user, p=16)        # the merged HyperLogLog
     df.groupby("day").agg({"user": drisk.dask.aggregation(p=12)})
+    drisk.dask.sketch_by(df, ["day", "page"], "user")   # a sketch table
 
 Every partition of a Dask ``Series``, ``Index`` or ``Bag`` becomes one sketch
 (through :func:`drisk.update_many`) where the partition lives, and the
@@ -42,7 +43,7 @@ from drisk import HyperLogLog, pack, unpack, update_many
 if TYPE_CHECKING:
     import dask.dataframe as dd
 
-__all__ = ["aggregation", "nunique", "sketch"]
+__all__ = ["aggregation", "nunique", "sketch", "sketch_by"]
 
 #: Sketches merged per task in the tree reduction, unless told otherwise.
 SPLIT_EVERY = 8
@@ -223,3 +224,43 @@ def aggregation(
         finalize=finalize,
     )
     return made
+
+
+# ---------------------------------------------------------------------------
+# Sketch tables
+# ---------------------------------------------------------------------------
+
+
+def _sketch_table(partition: Any, keys: list[str], values: str, p: int) -> Any:
+    return drisk.sketch_by(partition, keys, values, p)
+
+
+def _rollup_table(partition: Any, keys: list[str]) -> Any:
+    return drisk.rollup(partition, keys)
+
+
+def sketch_by(frame: dd.DataFrame, by: str | Sequence[str], values: str, p: int = 12) -> dd.DataFrame:
+    """A Dask DataFrame of sketches per group, as :func:`drisk.sketch_by`
+    makes them: the ``by`` columns and ``sketch``, each group's packed sketch
+    of its ``values``. Each partition becomes a partial sketch table where it
+    lives; the partial tables are shuffled by key (only sketches travel) and
+    rolled up (:func:`drisk.rollup`), so every group's sketch is the one
+    ``drisk.sketch_by`` gives on the whole data in one process. Unknown
+    columns and a values column that cannot be counted are refused here,
+    before any task runs."""
+    import dask.dataframe as dd
+
+    if not isinstance(frame, dd.DataFrame):
+        raise TypeError(f"expected a Dask DataFrame, got {type(frame).__qualname__!r}")
+    if by is None:
+        raise TypeError("sketch_by needs by: a column name or a list of names")
+    keys = [by] if isinstance(by, str) else list(by)
+    # The empty meta frame has the columns' types: every check runs on it.
+    meta = drisk.sketch_by(frame._meta, keys, values, p)
+    partial = frame[[*keys, values]].map_partitions(_sketch_table, keys, values, p, meta=meta)
+    if not keys:
+        whole = partial.repartition(npartitions=1)
+    else:
+        whole = partial.shuffle(on=keys)
+    result: dd.DataFrame = whole.map_partitions(_rollup_table, keys, meta=meta)
+    return result
