@@ -86,6 +86,7 @@ def arrow_column(values, kind, encoding):
     ("key_kinds", "value_kind", "encoding"),
     [
         (["int"], "int", "plain"),
+        (["int", "int"], "str", "plain"),
         (["str"], "str", "plain"),
         (["str"], "str", "dictionary"),
         (["float"], "float", "plain"),
@@ -144,10 +145,27 @@ def test_one_group_every_row_its_own_group_and_empty_input():
     assert result_dict(drisk.sketch_by(one, "k", "v"), ["k"]) == oracle([[7] * 5000], values)
     own = pa.table({"k": values, "v": [str(v) for v in values]})
     assert result_dict(drisk.sketch_by(own, "k", "v"), ["k"]) == oracle([values], [str(v) for v in values])
-    empty = pa.table({"k": pa.array([], pa.string()), "v": pa.array([], pa.int64())})
-    result = drisk.sketch_by(empty, "k", "v")
-    assert result.num_rows == 0
-    assert result.column_names == ["k", "sketch"]
+    for key_type in (pa.string(), pa.int32()):
+        empty = pa.table({"k": pa.array([], key_type), "v": pa.array([], pa.int64())})
+        result = drisk.sketch_by(empty, "k", "v")
+        assert result.num_rows == 0
+        assert result.column_names == ["k", "sketch"]
+        assert result.schema.field("k").type == key_type
+
+
+@pytest.mark.parametrize("key_type", [pa.int8(), pa.uint64(), pa.int64()])
+def test_integer_keys_at_the_ends_of_their_range_and_all_missing(key_type):
+    low, high = (0, 2**64 - 1) if key_type == pa.uint64() else (-(2**63), 2**63 - 1)
+    if key_type == pa.int8():
+        low, high = -128, 127
+    keys = [low, high, None, low + 1, high, None]
+    values = ["a", "b", "c", "d", "e", "f"]
+    table = pa.table({"k": pa.array(keys, key_type), "v": values})
+    assert result_dict(drisk.sketch_by(table, "k", "v"), ["k"]) == oracle([keys], values)
+    nothing = pa.table({"k": pa.array([None, None], key_type), "j": [1, 2], "v": ["a", "b"]})
+    assert result_dict(drisk.sketch_by(nothing, ["k", "j"], "v"), ["k", "j"]) == oracle(
+        [[None, None], [1, 2]], ["a", "b"]
+    )
 
 
 def test_chunks_with_shared_and_different_dictionaries():

@@ -121,6 +121,21 @@ cells::Failure GroupRows::estimates(double confidence, std::vector<double>& esti
   return {};
 }
 
+void compact_codes(const std::int64_t* codes, std::size_t rows, std::size_t range,
+                   std::vector<std::uint32_t>& ids, std::vector<std::int64_t>& first) {
+  constexpr std::uint32_t UNSEEN = ~std::uint32_t{0};
+  std::vector<std::uint32_t> number(range, UNSEEN);
+  ids.resize(rows);
+  for (std::size_t r = 0; r < rows; ++r) {
+    std::uint32_t& slot = number[static_cast<std::size_t>(codes[r])];
+    if (slot == UNSEEN) {
+      slot = static_cast<std::uint32_t>(first.size());
+      first.push_back(static_cast<std::int64_t>(r));
+    }
+    ids[r] = slot;
+  }
+}
+
 std::size_t GroupRows::bytes_reserved() const noexcept {
   return stores_[0]->bytes_reserved() + stores_[1]->bytes_reserved();
 }

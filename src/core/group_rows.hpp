@@ -84,6 +84,14 @@ class GroupRows {
   Share shares_[2];
 };
 
+// Numbers the distinct codes of a column of small integers (each in
+// [0, range)) in the order they first appear: ids[r] is row r's number, and
+// first[g] the row where number g first appears. One array of `range` slots
+// maps a code to its number, so the cost is a pass over the rows whatever the
+// codes; the caller keeps `range` near the rows. May throw std::bad_alloc.
+void compact_codes(const std::int64_t* codes, std::size_t rows, std::size_t range,
+                   std::vector<std::uint32_t>& ids, std::vector<std::int64_t>& first);
+
 }  // namespace drisk
 
 #endif  // DRISK_GROUP_ROWS_HPP

@@ -43,6 +43,8 @@ constexpr FunctionDescription SKETCH_ROWS_DESC{nullptr, "sketch_rows", SKETCH_RO
 constexpr std::array<const char* const, 5> COUNT_ROWS_PARAMS{"values", "groups", "count", "p",
                                                              "confidence"};
 constexpr FunctionDescription COUNT_ROWS_DESC{nullptr, "count_rows", COUNT_ROWS_PARAMS, 4};
+constexpr std::array<const char* const, 2> COMPACT_PARAMS{"codes", "range"};
+constexpr FunctionDescription COMPACT_DESC{nullptr, "compact_codes", COMPACT_PARAMS, 2};
 
 [[gnu::cold, gnu::noinline]] PyErr unknown_method(std::string_view given) {
   return value_error("method must be 'improved', 'ml' or 'classic', got '" + std::string(given) +
@@ -503,6 +505,49 @@ PyObject* grouped_count_rows(PyObject* /*module*/, PyObject* const* args, Py_ssi
       });
 }
 
+// compact_codes(codes, range) -> (ids, first)
+PyObject* grouped_compact_codes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return bound_call<COMPACT_DESC>(
+      args, nargs, kwnames, [](Slots<COMPACT_DESC>& slots) -> Expected<PyObject*> {
+        Expected<std::size_t> range = extract_count(slots[1]);
+        if (!range) {
+          return std::move(range).error();
+        }
+        BufferView view;
+        if (!view.acquire(slots[0])) {
+          return fetch_for("codes");
+        }
+        const std::span<const std::uint8_t> bytes = view.bytes();
+        const std::size_t rows = bytes.size() / sizeof(std::int64_t);
+        // Read in place when aligned (pyarrow's buffers are), else copied.
+        std::vector<std::int64_t> copy;
+        const auto* codes = reinterpret_cast<const std::int64_t*>(bytes.data());
+        if (reinterpret_cast<std::uintptr_t>(codes) % alignof(std::int64_t) != 0) {
+          copy.resize(rows);
+          std::memcpy(copy.data(), bytes.data(), rows * sizeof(std::int64_t));
+          codes = copy.data();
+        }
+        for (std::size_t r = 0; r < rows; ++r) {
+          if (codes[r] < 0 || static_cast<std::uint64_t>(codes[r]) >= *range) {
+            return value_error("a code is outside [0, range)").with_argument_note("codes");
+          }
+        }
+        std::vector<std::uint32_t> ids;
+        std::vector<std::int64_t> first;
+        try {
+          compact_codes(codes, rows, *range, ids, first);
+        } catch (const std::bad_alloc&) {
+          PyErr_NoMemory();
+          return PyErr::fetch();
+        }
+        PyRef id_bytes = PyRef::steal(bytes_of(ids.data(), ids.size() * sizeof(std::uint32_t)));
+        PyRef first_bytes =
+            PyRef::steal(bytes_of(first.data(), first.size() * sizeof(std::int64_t)));
+        return checked(Py_BuildValue("(OO)", id_bytes.get(), first_bytes.get()));
+      });
+}
+
 PyMethodDef GROUPED_METHODS[] = {
     {"estimates", as_cfunction(grouped_estimates), METH_FASTCALL | METH_KEYWORDS,
      documented(ESTIMATES_DESC,
@@ -542,6 +587,12 @@ PyMethodDef GROUPED_METHODS[] = {
                 "The estimate of each group's distinct values, as sketch_rows() would sketch\n"
                 "them, without packing: (estimates, lower, upper) as float64 bytes, the bounds\n"
                 "None unless a confidence is given.")},
+    {"compact_codes", as_cfunction(grouped_compact_codes), METH_FASTCALL | METH_KEYWORDS,
+     documented(COMPACT_DESC,
+                "compact_codes(codes, range)\n--\n\n"
+                "Numbers the distinct int64 codes of a buffer (each in [0, range)) in the order\n"
+                "they first appear: (ids, first), ids holding each row's number as uint32 and\n"
+                "first the row where each number first appears, as int64.")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
