@@ -1,22 +1,24 @@
-"""`python -m bench grouped`: tables of sketches per group, beside the engines.
+"""`python -m bench grouped`: sketches per group, beside the engines.
 
 One run, one data set: 10 million (day, page, user) rows over 30 days, page
-popularity Zipf-distributed (about 285,000 (day, page) groups), int64 user
-ids. The engines answer the per-group question from the raw rows (DuckDB's
-GROUP BY ... approx_count_distinct, polars' group_by().agg(approx_n_unique()));
-drisk keeps one packed sketch per (day, page) and answers later questions
-from those alone:
+popularity Zipf-distributed (about 285,000 (day, page) groups), user ids as
+int64 and as strings. The engines answer the per-group question from the raw
+rows (DuckDB's GROUP BY ... approx_count_distinct, polars'
+group_by().agg(approx_n_unique()), both on two threads); drisk answers it
+from the raw rows too (sketch_by, count_by), and keeps one packed sketch per
+(day, page) to answer later questions from those alone:
 
+- sketch_by() and count_by() on the raw rows beside the engines, for int64
+  and string users, and the peak memory of sketch_by above its input;
 - the daily sketch table: its size beside dense sketches for the same groups;
-- rollup() of the daily table to pages (pyarrow and polars tables), and the
-  same through the DuckDB functions and the polars expressions;
+- rollup() of the daily table (30 days of sketch tables) to pages (pyarrow
+  and polars tables), and the same through the DuckDB functions and the
+  polars expressions, against sketch_by() on the raw rows;
 - estimates() over the whole sketch column;
-- accuracy per page: errors of the rolled-up estimates against the exact
-  counts, the coverage of 95 % intervals over pages with at least 100
-  distinct users, beside polars' and DuckDB's errors per page.
+- accuracy per (day, page) group and per page: errors against the exact
+  counts and the coverage of 95 % intervals over groups with at least 100
+  distinct users, beside polars' and DuckDB's errors.
 
-The daily table is built through the grouped store's test hook (one Python
-bytes object per row), so its build time is not a figure of merit here.
 Every timing is the best of several rounds, the runs taking turns.
 """
 
@@ -53,28 +55,10 @@ def make_rows(rows: int) -> Any:
 
 
 def daily_sketches(table: Any) -> Any:
-    """The (day, page, sketch) table: each group's packed sketch of its users
-    (as decimal text, the identity of an int), through the grouped store."""
-    import numpy as np
-    import pyarrow as pa
+    """The (day, page, sketch) table: each group's packed sketch of its users."""
+    import drisk
 
-    from drisk import _groupprobe
-
-    day = table.column("day").to_numpy()
-    page = table.column("page").to_numpy()
-    keys, group = np.unique(page * DAYS + day, return_inverse=True)
-    order = np.argsort(group, kind="stable")
-    group = group[order]
-    users = table.column("user").to_numpy()[order].astype("S")
-    sketches: list[bytes] = []
-    parts = 20
-    bounds = np.searchsorted(group, np.linspace(0, len(keys), parts + 1).astype(np.int64))
-    for start, stop in zip(bounds[:-1], bounds[1:]):
-        if start == stop:
-            continue
-        first = int(group[start])
-        sketches.extend(_groupprobe.sketch_groups((group[start:stop] - first).tolist(), users[start:stop].tolist(), P))
-    return pa.table({"day": (keys % DAYS).astype(np.int32), "page": keys // DAYS, "sketch": sketches})
+    return drisk.sketch_by(table, ["day", "page"], "user", p=P)
 
 
 def store_footprint(table: Any) -> tuple[int, int, int]:
@@ -111,11 +95,17 @@ def main(quick: bool = False) -> None:
     sketch_bytes = sum(len(c) for c in daily.column("sketch").to_pylist())
     dense_bytes = groups * (2**P + 15)
 
+    strings = table.set_column(2, "user", table.column("user").cast(pa.string()))
+    raw_runs: dict[str, Callable[[], Any]] = {
+        "drisk.sketch_by(day, page; int64 users)": lambda: drisk.sketch_by(table, ["day", "page"], "user"),
+        "drisk.count_by(day, page; int64 users)": lambda: drisk.count_by(table, ["day", "page"], "user"),
+        "drisk.sketch_by(day, page; string users)": lambda: drisk.sketch_by(strings, ["day", "page"], "user"),
+        "drisk.count_by(day, page; string users)": lambda: drisk.count_by(strings, ["day", "page"], "user"),
+    }
     runs: dict[str, Callable[[], Any]] = {
         "drisk.rollup(daily pyarrow table, 'page')": lambda: drisk.rollup(daily, "page"),
         "drisk.estimates(daily sketch column)": lambda: drisk.estimates(daily.column("sketch")),
     }
-    raw_runs: dict[str, Callable[[], Any]] = {}
     try:
         import duckdb
 
@@ -124,11 +114,13 @@ def main(quick: bool = False) -> None:
         con = duckdb.connect()
         con.execute("SET threads = 2")
         con.register("raw", table)
+        con.register("raw_strings", strings)
         con.register("daily", daily)
         drisk.duckdb.register(con)
-        raw_runs["duckdb GROUP BY day, page approx_count_distinct (raw rows)"] = lambda: con.sql(
-            "SELECT day, page, approx_count_distinct(user) FROM raw GROUP BY day, page"
-        ).to_arrow_table()
+        for name, source in (("int64", "raw"), ("string", "raw_strings")):
+            raw_runs[f"duckdb GROUP BY day, page approx_count_distinct ({name} users)"] = lambda source=source: con.sql(
+                f"SELECT day, page, approx_count_distinct(user) FROM {source} GROUP BY day, page"
+            ).to_arrow_table()
         runs["duckdb drisk_estimate(drisk_union(list(sketch))) GROUP BY page"] = lambda: con.sql(
             "SELECT page, drisk_estimate(drisk_union(list(sketch))) FROM daily GROUP BY page"
         ).to_arrow_table()
@@ -139,11 +131,12 @@ def main(quick: bool = False) -> None:
 
         import drisk.polars
 
-        raw_pl = pl.from_arrow(table)
         daily_pl = pl.from_arrow(daily)
-        raw_runs["polars group_by(day, page).agg(approx_n_unique) (raw rows)"] = lambda: raw_pl.group_by(
-            ["day", "page"]
-        ).agg(pl.col("user").approx_n_unique())
+        for name, source in (("int64", table), ("string", strings)):
+            frame = pl.from_arrow(source)
+            raw_runs[f"polars group_by(day, page).agg(approx_n_unique) ({name} users)"] = lambda frame=frame: (
+                frame.group_by(["day", "page"]).agg(pl.col("user").approx_n_unique())
+            )
         runs["drisk.rollup(daily polars DataFrame, 'page')"] = lambda: drisk.rollup(daily_pl, "page")
         runs["polars group_by(page).agg(drisk.polars.union(sketch))"] = lambda: daily_pl.group_by("page").agg(
             drisk.polars.union("sketch")
@@ -154,12 +147,21 @@ def main(quick: bool = False) -> None:
     results = best_of(rounds, raw_runs)
     results.update(best_of(rounds, runs))
     traced, resident = resident_peak_above(lambda: drisk.rollup(daily, "page"))
+    sketch_by_peak = {
+        name: resident_peak_above(lambda source=source: drisk.sketch_by(source, ["day", "page"], "user"))
+        for name, source in (("int64", table), ("string", strings))
+    }
     in_use, reserved, packed_total = store_footprint(table)
 
     print(f"{rows:,} rows, {groups:,} (day, page) groups, p={P}")
     print(f"daily sketch column: {sketch_bytes / 2**20:,.1f} MiB packed", end="; ")
     print(f"dense sketches: {dense_bytes / 2**20:,.1f} MiB")
     print(f"rollup peak above its input: {traced / 2**20:,.1f} MiB traced, {resident / 2**20:,.1f} MiB resident")
+    for name, (traced_rows, resident_rows) in sketch_by_peak.items():
+        print(
+            f"sketch_by ({name} users) peak above its input: {traced_rows / 2**20:,.1f} MiB traced, "
+            f"{resident_rows / 2**20:,.1f} MiB resident"
+        )
     print(
         f"grouped store fed every row: {in_use / 2**20:,.1f} MiB of registers in use, "
         f"{reserved / 2**20:,.1f} MiB taken from the system, {groups * 16 / 2**20:,.1f} MiB of group headers; "
@@ -169,10 +171,19 @@ def main(quick: bool = False) -> None:
     print(f"|{'-' * 70}|{'-' * 11}|")
     for name, (seconds, _) in results.items():
         print(f"| {name:<68} | {seconds * 1e3:>9,.1f} |")
-    baseline = results.get("duckdb GROUP BY day, page approx_count_distinct (raw rows)")
-    if baseline is not None:
-        rollup = results["drisk.rollup(daily pyarrow table, 'page')"][0]
-        print(f"\nrollup / DuckDB's GROUP BY on the raw rows: {rollup / baseline[0]:.3f}")
+    print()
+    for name in ("int64", "string"):
+        ours = results[f"drisk.sketch_by(day, page; {name} users)"][0]
+        duck = results.get(f"duckdb GROUP BY day, page approx_count_distinct ({name} users)")
+        polars_time = results.get(f"polars group_by(day, page).agg(approx_n_unique) ({name} users)")
+        if duck is not None:
+            print(f"sketch_by / DuckDB's GROUP BY ({name} users): {ours / duck[0]:.2f}")
+        if polars_time is not None:
+            print(f"sketch_by / polars' group_by ({name} users): {ours / polars_time[0]:.2f}")
+    rollup = results["drisk.rollup(daily pyarrow table, 'page')"][0]
+    raw = results["drisk.sketch_by(day, page; int64 users)"][0]
+    print(f"rollup of the daily tables to pages / sketch_by on the raw rows: {rollup / raw:.3f}")
+    group_accuracy(table, con, pl)
 
     # Accuracy per page.
     rolled = drisk.rollup(daily, "page").to_pydict()
@@ -206,3 +217,44 @@ def main(quick: bool = False) -> None:
             dict(con.sql("SELECT page, approx_count_distinct(user) FROM raw GROUP BY page").fetchall()),
         )
     print(f"\ncoverage of drisk's 95 % intervals over those pages: {covered / max(len(big), 1):.1%}")
+
+
+def group_accuracy(table: Any, con: Any, pl: Any) -> None:
+    """Errors per (day, page) group of sketch_by's estimates and the
+    engines', and the coverage of count_by's 95 % intervals, over groups
+    with at least 100 distinct users."""
+    import numpy as np
+    import pyarrow as pa
+
+    import drisk
+
+    exact_table = pa.TableGroupBy(table, ["day", "page"]).aggregate([("user", "count_distinct")])
+    exact = {
+        (d, p): n
+        for d, p, n in zip(*(exact_table.column(c).to_pylist() for c in ["day", "page", "user_count_distinct"]))
+    }
+    counted = drisk.count_by(table, ["day", "page"], "user", confidence=0.95).to_pydict()
+    big = [key for key, n in exact.items() if n >= 100]
+    covered = 0
+    ours = {}
+    for d, p, e, lo, hi in zip(*counted.values(), strict=True):
+        ours[(d, p)] = e
+        n = exact[(d, p)]
+        if n >= 100:
+            covered += lo <= n <= hi
+    print(f"\naccuracy over {len(exact):,} (day, page) groups ({len(big):,} with at least 100 distinct users)")
+    print(f"| {'answer (groups with at least 100 users)':<42} | {'rms error':>9} | {'max error':>9} |")
+    print(f"|{'-' * 44}|{'-' * 11}|{'-' * 11}|")
+
+    def row(name: str, answer: dict[Any, float]) -> None:
+        errs = np.array([(answer[k] - exact[k]) / exact[k] for k in big])
+        print(f"| {name:<42} | {math.sqrt(float(np.mean(errs**2))):>9.2%} | {float(np.max(np.abs(errs))):>9.2%} |")
+
+    row("drisk count_by per (day, page)", ours)
+    if pl is not None:
+        answer = pl.from_arrow(table).group_by(["day", "page"]).agg(pl.col("user").approx_n_unique())
+        row("polars approx_n_unique per (day, page)", {(d, p): n for d, p, n in answer.iter_rows()})
+    if con is not None:
+        answer = con.sql("SELECT day, page, approx_count_distinct(user) FROM raw GROUP BY day, page").fetchall()
+        row("DuckDB approx_count_distinct per (day, page)", {(d, p): n for d, p, n in answer})
+    print(f"\ncoverage of count_by's 95 % intervals over those groups: {covered / max(len(big), 1):.1%}")

@@ -9,18 +9,18 @@
 
 namespace drisk {
 
-GroupRows::GroupRows(unsigned p, std::size_t groups, bool two_cores)
-    : groups_(groups), two_cores_(two_cores) {
+GroupRows::GroupRows(unsigned p, std::size_t groups, std::size_t rows, bool two_cores)
+    : groups_(groups), batch_rows_(std::min(rows, BATCH_ROWS)), two_cores_(two_cores) {
   for (unsigned parity = 0; parity < 2; ++parity) {
     stores_[parity] = std::make_unique<GroupedSketches>(p);
     // Group g is number g / 2 of the store of its parity.
     stores_[parity]->reserve((groups + 1 - parity) / 2);
   }
-  hashes_.resize(BATCH_ROWS);
-  present_.resize(BATCH_ROWS);
+  hashes_.resize(batch_rows_);
+  present_.resize(batch_rows_);
   for (Share& share : shares_) {
-    share.ids.resize(BATCH_ROWS);
-    share.hashes.resize(BATCH_ROWS);
+    share.ids.resize(batch_rows_);
+    share.hashes.resize(batch_rows_);
   }
 }
 
@@ -33,8 +33,8 @@ ArrayFault GroupRows::add(const ColumnType& type, const ArrowArray& array,
     return fault;
   }
   const auto rows = static_cast<std::size_t>(array.length);
-  for (std::size_t at = 0; at < rows; at += BATCH_ROWS) {
-    const std::size_t n = std::min(BATCH_ROWS, rows - at);
+  for (std::size_t at = 0; at < rows; at += batch_rows_) {
+    const std::size_t n = std::min(batch_rows_, rows - at);
     shares_[0].fault = nullptr;
     shares_[1].fault = nullptr;
     // 1. Each row's hash, or missing.

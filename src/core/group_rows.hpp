@@ -44,8 +44,9 @@ class GroupRows {
   static constexpr std::size_t CHUNK_ROWS = 16 * 1024;
 
   // Sketches of precision p (checked by the caller) for `groups` groups, on
-  // two cores when `two_cores`. May throw std::bad_alloc.
-  GroupRows(unsigned p, std::size_t groups, bool two_cores);
+  // two cores when `two_cores`; scratch for up to `rows` rows a batch (at
+  // most BATCH_ROWS). May throw std::bad_alloc.
+  GroupRows(unsigned p, std::size_t groups, std::size_t rows, bool two_cores);
 
   // Absorbs the rows of one array of a column of type `type`; ids[k] is the
   // group of its row k (each below groups()). Refuses an array whose layout
@@ -76,6 +77,7 @@ class GroupRows {
   GroupedSketches& store_of(std::size_t group) noexcept { return *stores_[group & 1]; }
 
   std::size_t groups_;
+  std::size_t batch_rows_;
   bool two_cores_;
   std::unique_ptr<GroupedSketches> stores_[2];
   DictionaryHashes entries_;

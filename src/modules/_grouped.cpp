@@ -403,7 +403,8 @@ Expected<std::unique_ptr<GroupRows>> group_rows(PyObject* const* slots) {
   }
   std::unique_ptr<GroupRows> rows;
   try {
-    rows = std::make_unique<GroupRows>(*p, *count, usable_cpus() > 1);
+    rows = std::make_unique<GroupRows>(*p, *count, std::max<std::size_t>(ids.size(), 1),
+                                       usable_cpus() > 1);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return PyErr::fetch();
