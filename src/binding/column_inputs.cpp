@@ -2,10 +2,10 @@
 #include "column_inputs.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 
+#include "arrow_import.hpp"
 #include "buffer.hpp"
 #include "columns/schema.hpp"
 #include "columns/sink.hpp"
@@ -13,134 +13,6 @@
 
 namespace drisk {
 namespace {
-
-[[gnu::cold, gnu::noinline]] PyErr column_error(ColumnError error) {
-  return error.kind == ColumnError::Kind::Type ? type_error(std::move(error.message))
-                                               : value_error(std::move(error.message));
-}
-
-[[gnu::cold, gnu::noinline]] PyErr array_fault(ArrayFault fault) {
-  if (fault == OUT_OF_MEMORY) {
-    PyErr_NoMemory();
-    return PyErr::fetch();
-  }
-  return value_error(fault);
-}
-
-// A failed stream callback: the exception its producer left pending, or one
-// built from its error code and last error message.
-[[gnu::cold, gnu::noinline]] PyErr stream_error(ArrowArrayStream& stream, int code) {
-  if (PyErr_Occurred() != nullptr) {
-    return PyErr::fetch();
-  }
-  const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
-  std::string message = "the Arrow stream failed: ";
-  message += text != nullptr ? text : std::strerror(code);
-  PyObject* type = code == ENOMEM   ? PyExc_MemoryError
-                   : code == EINVAL ? PyExc_ValueError
-                   : code == ENOSYS ? PyExc_NotImplementedError
-                                    : PyExc_OSError;
-  return PyErr::described(type, std::move(message));
-}
-
-[[gnu::cold, gnu::noinline]] PyErr not_exportable(PyObject* data) {
-  std::string shown = "<failed to extract type name>";
-  if (PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(data)))) {
-    shown = lossy_utf8(name.get());
-  } else {
-    PyErr_Clear();
-  }
-  return type_error("'" + shown + "' object has neither __arrow_c_stream__ nor __arrow_c_array__")
-      .with_argument_note("data");
-}
-
-[[gnu::cold, gnu::noinline]] PyErr already_released(const char* what) {
-  return value_error(std::string("the exported Arrow ") + what + " was already released");
-}
-
-// data.<name>, or null with no exception pending when it has no such
-// attribute.
-Expected<PyRef> optional_method(PyObject* data, const char* name) {
-  PyRef method = PyRef::steal(PyObject_GetAttrString(data, name));
-  if (!method) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      return PyErr::fetch().with_argument_note("data");
-    }
-    PyErr_Clear();
-  }
-  return method;
-}
-
-// Moves the structure out of a capsule of the given name into `owner`.
-template <class Struct>
-Status take_capsule(PyObject* capsule, const char* name, ArrowOwner<Struct>& owner) {
-  auto* raw = static_cast<Struct*>(PyCapsule_GetPointer(capsule, name));
-  if (raw == nullptr) {
-    return PyErr::fetch().with_argument_note("data");
-  }
-  owner.take(raw);
-  if (!owner.held()) {
-    return already_released(name);
-  }
-  return success();
-}
-
-// What an exporter handed over: a stream with its schema, or one array with
-// its schema.
-struct Imported {
-  OwnedSchema schema;
-  OwnedStream stream;
-  OwnedArray array;
-  bool is_stream = false;
-};
-
-Status import_arrow(PyObject* data, Imported& out) {
-  Expected<PyRef> stream_method = optional_method(data, "__arrow_c_stream__");
-  if (!stream_method) {
-    return std::move(stream_method).error();
-  }
-  if (*stream_method) {
-    PyRef capsule = PyRef::steal(PyObject_CallNoArgs(stream_method->get()));
-    if (!capsule) {
-      return PyErr::fetch().with_argument_note("data");
-    }
-    if (Status taken = take_capsule(capsule.get(), "arrow_array_stream", out.stream); !taken) {
-      return taken;
-    }
-    ArrowArrayStream& stream = *out.stream;
-    if (stream.get_schema == nullptr || stream.get_next == nullptr) {
-      return value_error("malformed Arrow stream: missing callbacks");
-    }
-    if (const int code = stream.get_schema(&stream, out.schema.out()); code != 0) {
-      return stream_error(stream, code);
-    }
-    if (!out.schema.held()) {
-      return value_error("malformed Arrow stream: it gave no schema");
-    }
-    out.is_stream = true;
-    return success();
-  }
-  Expected<PyRef> array_method = optional_method(data, "__arrow_c_array__");
-  if (!array_method) {
-    return std::move(array_method).error();
-  }
-  if (!*array_method) {
-    return not_exportable(data);
-  }
-  PyRef pair = PyRef::steal(PyObject_CallNoArgs(array_method->get()));
-  if (!pair) {
-    return PyErr::fetch().with_argument_note("data");
-  }
-  if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) {
-    return type_error("__arrow_c_array__() must return a (schema, array) pair of capsules")
-        .with_argument_note("data");
-  }
-  if (Status taken = take_capsule(PyTuple_GetItem(pair.get(), 0), "arrow_schema", out.schema);
-      !taken) {
-    return taken;
-  }
-  return take_capsule(PyTuple_GetItem(pair.get(), 1), "arrow_array", out.array);
-}
 
 // The rows of the next slice: as many as take about SLICE_TIME at the pace of
 // the last full slice, from FIRST_SLICE_ROWS and growing at most eightfold a
@@ -204,7 +76,7 @@ Status absorb_chunk(ColumnSink& sink, SlicePacer& pacer, const ColumnType& type,
   });
 }
 
-Expected<std::size_t> absorb_imported(HyperLogLogCore& core, Imported& imported) {
+Expected<std::size_t> absorb_imported(HyperLogLogCore& core, ImportedArrow& imported) {
   ColumnType type;
   if (ColumnFailure failure = describe_column(*imported.schema, type)) {
     return column_error(std::move(*failure));
@@ -221,11 +93,10 @@ Expected<std::size_t> absorb_imported(HyperLogLogCore& core, Imported& imported)
     sink.commit();
     return absorbed;
   }
-  ArrowArrayStream& stream = *imported.stream;
-  for (;;) {
+  for (bool first = true;;) {
     OwnedArray chunk;
-    if (const int code = stream.get_next(&stream, chunk.out()); code != 0) {
-      return stream_error(stream, code);
+    if (Status ok = next_array(imported, chunk, first); !ok) {
+      return std::move(ok).error();
     }
     if (!chunk.held()) {
       sink.commit();  // the end of the stream
@@ -252,8 +123,8 @@ Expected<std::size_t> absorb_imported(HyperLogLogCore& core, Imported& imported)
 }  // namespace
 
 Expected<std::size_t> absorb_arrow(HyperLogLogCore& core, PyObject* data) {
-  Imported imported;
-  if (Status ok = import_arrow(data, imported); !ok) {
+  ImportedArrow imported;
+  if (Status ok = import_arrow(data, "data", imported); !ok) {
     return std::move(ok).error();
   }
   return absorb_imported(core, imported);

@@ -6,10 +6,9 @@
 #include <limits>
 #include <new>
 #include <string_view>
-#include <system_error>
-#include <thread>
 
 #include "cpus.hpp"
+#include "splitter.hpp"
 
 namespace drisk::cells {
 namespace {
@@ -365,28 +364,33 @@ Failure Unions::groups(const CellColumn& column, std::span<const std::uint32_t> 
         std::upper_bound(starts.begin(), starts.end(), group_of_row.size() / 2) - starts.begin());
     middle = std::min(middle, groups);
   }
-  Unions first_half;
   if (middle == groups) {
-    Failure failure = first_half.group_range(column, order.data(), starts.data(), 0, groups, out);
+    Unions unions;
+    Failure failure = unions.group_range(column, order.data(), starts.data(), 0, groups, out);
     return failure.failed && !failure.out_of_memory ? column.check() : failure;
   }
-  Unions second_half;
+  // Part 0 (the groups before the middle) goes to `out`, part 1 to `second`,
+  // appended after; each thread has its own scratch.
   BinaryBuilder second;
-  Failure second_failure;
-  std::thread helper;
-  try {
-    helper = std::thread([&]() noexcept {
-      second_failure =
-          second_half.group_range(column, order.data(), starts.data(), middle, groups, second);
-    });
-  } catch (const std::system_error&) {  // no thread to be had: one core does it all
-    Failure failure = first_half.group_range(column, order.data(), starts.data(), 0, groups, out);
-    return failure.failed && !failure.out_of_memory ? column.check() : failure;
-  }
-  Failure failure = first_half.group_range(column, order.data(), starts.data(), 0, middle, out);
-  helper.join();
-  if (failure.failed || second_failure.failed) {
-    const Failure& either = failure.failed ? failure : second_failure;
+  Failure failures[2];
+  Unions own;
+  Unions helper;
+  share_work(2, 1, own, &helper,
+             [&](Unions& unions, std::size_t first_part, std::size_t last_part) noexcept {
+               for (std::size_t part = first_part; part < last_part; ++part) {
+                 failures[part] =
+                     part == 0
+                         ? unions.group_range(column, order.data(), starts.data(), 0, middle, out)
+                         : unions.group_range(column, order.data(), starts.data(), middle, groups,
+                                              second);
+                 if (failures[part].failed) {
+                   return false;
+                 }
+               }
+               return true;
+             });
+  if (failures[0].failed || failures[1].failed) {
+    const Failure& either = failures[0].failed ? failures[0] : failures[1];
     return either.out_of_memory ? either : column.check();
   }
   try {

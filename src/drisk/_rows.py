@@ -52,10 +52,12 @@ def count_by(
     """The estimated number of distinct `values` per group, as sketch_by()
     would sketch them but without keeping the sketches: the key columns and
     `estimate` (float64), plus `lower` and `upper`, the bounds of the
-    interval at `confidence` (0 < confidence < 1), when one is given. The
+    interval at `confidence` (0.5 to 0.999, as for error_bounds()), when one
+    is given. The
     same inputs, result kinds and refusals as sketch_by()."""
-    if confidence is not None and not (isinstance(confidence, (int, float)) and 0 < confidence < 1):
-        raise ValueError(f"confidence must be between 0 and 1 (exclusive), got {confidence!r}")
+    if confidence is not None and not (isinstance(confidence, (int, float)) and 0.5 <= confidence <= 0.999):
+        # As error_bounds() takes it, checked before any work.
+        raise ValueError(f"confidence must be between 0.5 and 0.999 inclusive, got {confidence!r}")
     keys, kind, table, pa = _prepare(data, by, values, p, "count_by", "estimate", "lower", "upper")
     ids, count, key_columns = group_ids(table, keys, pa, table.num_rows)
     estimate, lower, upper = _grouped.count_rows(table.column(values), ids, count, p, confidence)

@@ -11,14 +11,11 @@
 #include <vector>
 
 #include "entry.hpp"
+#include "estimate_args.hpp"
 #include "estimators.hpp"
 
 namespace drisk {
 namespace {
-
-constexpr double MIN_CONFIDENCE = 0.5;
-constexpr double MAX_CONFIDENCE = 0.999;
-constexpr double DEFAULT_CONFIDENCE = 0.95;
 
 constexpr std::array<const char* const, 2> ESTIMATE_PARAMS{"sketch", "method"};
 constexpr std::array<const char* const, 3> BOUNDS_PARAMS{"sketch", "confidence", "method"};
@@ -27,71 +24,6 @@ constexpr FunctionDescription ESTIMATE_DESC{nullptr, "estimate", ESTIMATE_PARAMS
 constexpr FunctionDescription BOUNDS_DESC{nullptr, "error_bounds", BOUNDS_PARAMS, 1};
 constexpr FunctionDescription SUMMARY_DESC{nullptr, "summary", BOUNDS_PARAMS, 1};
 constexpr FunctionDescription FOLD_DESC{nullptr, "fold", FOLD_PARAMS, 2};
-
-[[gnu::cold, gnu::noinline]] PyErr unknown_method(std::string_view given) {
-  return value_error("method must be 'improved', 'ml' or 'classic', got '" + std::string(given) +
-                     "'")
-      .with_argument_note("method");
-}
-
-// The method argument: absent means "improved".
-Expected<Method> extract_method(PyObject* obj) {
-  if (obj == nullptr) {
-    return Method::improved;
-  }
-  Expected<std::string_view> name = extract_str(obj, "method");
-  if (!name) {
-    return std::move(name).error();
-  }
-  if (*name == "improved") {
-    return Method::improved;
-  }
-  if (*name == "ml") {
-    return Method::ml;
-  }
-  if (*name == "classic") {
-    return Method::classic;
-  }
-  return unknown_method(*name);
-}
-
-const char* method_name(Method method) noexcept {
-  switch (method) {
-    case Method::classic:
-      return "classic";
-    case Method::ml:
-      return "ml";
-    case Method::improved:
-      break;
-  }
-  return "improved";
-}
-
-[[gnu::cold, gnu::noinline]] PyErr bad_confidence(double given) {
-  PyRef shown = PyRef::steal(PyObject_Repr(PyRef::steal(checked(PyFloat_FromDouble(given))).get()));
-  std::string text = shown ? lossy_utf8(shown.get()) : std::to_string(given);
-  if (!shown) {
-    PyErr_Clear();
-  }
-  return value_error("confidence must be between 0.5 and 0.999 inclusive, got " + text)
-      .with_argument_note("confidence");
-}
-
-// The confidence argument: any real number (float, int, or anything with
-// __float__ or __index__) from 0.5 to 0.999.
-Expected<double> extract_confidence(PyObject* obj) {
-  if (obj == nullptr) {
-    return DEFAULT_CONFIDENCE;
-  }
-  const double value = PyFloat_AsDouble(obj);
-  if (value == -1.0 && PyErr_Occurred() != nullptr) {
-    return fetch_for("confidence");
-  }
-  if (!(value >= MIN_CONFIDENCE && value <= MAX_CONFIDENCE)) {
-    return bad_confidence(value);
-  }
-  return value;
-}
 
 [[gnu::cold, gnu::noinline]] PyErr precision_refused(std::string message) {
   return value_error(std::move(message)).with_argument_note("p");

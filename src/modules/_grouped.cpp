@@ -20,6 +20,7 @@
 #include "columns/schema.hpp"
 #include "cpus.hpp"
 #include "entry.hpp"
+#include "estimate_args.hpp"
 #include "group_rows.hpp"
 #include "sketch_cells.hpp"
 #include "unions.hpp"
@@ -45,32 +46,6 @@ constexpr std::array<const char* const, 5> COUNT_ROWS_PARAMS{"values", "groups",
 constexpr FunctionDescription COUNT_ROWS_DESC{nullptr, "count_rows", COUNT_ROWS_PARAMS, 4};
 constexpr std::array<const char* const, 2> COMPACT_PARAMS{"codes", "range"};
 constexpr FunctionDescription COMPACT_DESC{nullptr, "compact_codes", COMPACT_PARAMS, 2};
-
-[[gnu::cold, gnu::noinline]] PyErr unknown_method(std::string_view given) {
-  return value_error("method must be 'improved', 'ml' or 'classic', got '" + std::string(given) +
-                     "'")
-      .with_argument_note("method");
-}
-
-Expected<Method> extract_method(PyObject* obj) {
-  if (obj == nullptr) {
-    return Method::improved;
-  }
-  Expected<std::string_view> name = extract_str(obj, "method");
-  if (!name) {
-    return std::move(name).error();
-  }
-  if (*name == "improved") {
-    return Method::improved;
-  }
-  if (*name == "ml") {
-    return Method::ml;
-  }
-  if (*name == "classic") {
-    return Method::classic;
-  }
-  return unknown_method(*name);
-}
 
 [[gnu::cold, gnu::noinline]] PyErr cells_failure(cells::Failure failure) {
   if (failure.out_of_memory) {
@@ -471,17 +446,13 @@ PyObject* grouped_count_rows(PyObject* /*module*/, PyObject* const* args, Py_ssi
                              PyObject* kwnames) {
   return bound_call<COUNT_ROWS_DESC>(
       args, nargs, kwnames, [](Slots<COUNT_ROWS_DESC>& slots) -> Expected<PyObject*> {
-        double confidence = 0.0;
+        double confidence = 0.0;  // no interval
         if (slots[4] != nullptr && slots[4] != Py_None) {
-          confidence = PyFloat_AsDouble(slots[4]);
-          if (confidence == -1.0 && PyErr_Occurred() != nullptr) {
-            return fetch_for("confidence");
+          Expected<double> given = extract_confidence(slots[4]);
+          if (!given) {
+            return std::move(given).error();
           }
-          if (!(confidence > 0.0 && confidence < 1.0)) {
-            return value_error("confidence must be between 0 and 1 (exclusive), got " +
-                               std::to_string(confidence))
-                .with_argument_note("confidence");
-          }
+          confidence = *given;
         }
         Expected<std::unique_ptr<GroupRows>> rows = group_rows(&slots[0]);
         if (!rows) {
