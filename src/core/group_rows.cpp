@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <string_view>
+
+#include "columns/row_views.hpp"
 
 #include "splitter.hpp"
 
@@ -121,18 +124,72 @@ cells::Failure GroupRows::estimates(double confidence, std::vector<double>& esti
   return {};
 }
 
-void compact_codes(const std::int64_t* codes, std::size_t rows, std::size_t range,
-                   std::vector<std::uint32_t>& ids, std::vector<std::int64_t>& first) {
+namespace {
+
+template <class Value>
+const char* fold_values(const ArrowArray& array, std::uint64_t low, std::uint32_t width, bool nulls,
+                        std::uint32_t* codes) noexcept {
+  const auto* values = static_cast<const Value*>(array.buffers[1]) + array.offset;
+  const auto* validity =
+      array.null_count != 0 ? static_cast<const std::uint8_t*>(array.buffers[0]) : nullptr;
+  const std::uint64_t shift = nulls ? 1 : 0;
+  const std::uint64_t span = width - shift;
+  for (std::int64_t r = 0; r < array.length; ++r) {
+    std::uint64_t c = 0;
+    if (validity == nullptr || columns::bit_is_set(validity, array.offset + r)) {
+      // Two's complement difference: exact for value >= low in either sign.
+      const std::uint64_t diff =
+          static_cast<std::uint64_t>(static_cast<std::int64_t>(values[r])) - low;
+      if (diff >= span) {
+        return "a key is outside the range it was numbered for";
+      }
+      c = diff + shift;
+    } else if (!nulls) {
+      return "a key is missing where none was expected";
+    }
+    codes[r] = static_cast<std::uint32_t>(codes[r] * std::uint64_t{width} + c);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const char* fold_integer_key(const ArrowSchema& schema, const ArrowArray& array, std::uint64_t low,
+                             std::uint32_t width, bool nulls, std::uint32_t* codes) noexcept {
+  const std::string_view format = schema.format != nullptr ? schema.format : "";
+  using Fold =
+      const char* (*)(const ArrowArray&, std::uint64_t, std::uint32_t, bool, std::uint32_t*);
+  Fold fold = format == "c"   ? fold_values<std::int8_t>
+              : format == "C" ? fold_values<std::uint8_t>
+              : format == "s" ? fold_values<std::int16_t>
+              : format == "S" ? fold_values<std::uint16_t>
+              : format == "i" ? fold_values<std::int32_t>
+              : format == "I" ? fold_values<std::uint32_t>
+              : format == "l" ? fold_values<std::int64_t>
+              : format == "L" ? fold_values<std::uint64_t>
+                              : nullptr;
+  if (fold == nullptr) {
+    return cells::NOT_INTEGERS;
+  }
+  if (array.length < 0 || array.offset < 0 || array.n_buffers != 2 || array.buffers == nullptr ||
+      (array.buffers[1] == nullptr && array.length > 0) ||
+      (array.null_count != 0 && array.buffers[0] == nullptr)) {
+    return "malformed Arrow array: an integer array needs validity and value buffers";
+  }
+  return fold(array, low, width, nulls, codes);
+}
+
+void number_codes(std::vector<std::uint32_t>& codes, std::size_t range,
+                  std::vector<std::int64_t>& first) {
   constexpr std::uint32_t UNSEEN = ~std::uint32_t{0};
   std::vector<std::uint32_t> number(range, UNSEEN);
-  ids.resize(rows);
-  for (std::size_t r = 0; r < rows; ++r) {
-    std::uint32_t& slot = number[static_cast<std::size_t>(codes[r])];
+  for (std::size_t r = 0; r < codes.size(); ++r) {
+    std::uint32_t& slot = number[codes[r]];
     if (slot == UNSEEN) {
       slot = static_cast<std::uint32_t>(first.size());
       first.push_back(static_cast<std::int64_t>(r));
     }
-    ids[r] = slot;
+    codes[r] = slot;
   }
 }
 

@@ -86,13 +86,24 @@ class GroupRows {
   Share shares_[2];
 };
 
-// Numbers the distinct codes of a column of small integers (each in
-// [0, range)) in the order they first appear: ids[r] is row r's number, and
-// first[g] the row where number g first appears. One array of `range` slots
-// maps a code to its number, so the cost is a pass over the rows whatever the
-// codes; the caller keeps `range` near the rows. May throw std::bad_alloc.
-void compact_codes(const std::int64_t* codes, std::size_t rows, std::size_t range,
-                   std::vector<std::uint32_t>& ids, std::vector<std::int64_t>& first);
+// Group ids of integer keys whose ranges are small (days, page ids), without
+// hashing: each row's combination of keys is one number, its code, below the
+// product of the keys' ranges, and a table of that many slots numbers the
+// codes. The caller keeps the product near the rows.
+//
+// fold_integer_key() folds one key column's array into the codes of its
+// rows: code = code * width + c, where c is 0 for a missing key when
+// `nulls` (1 + value - low otherwise), value - low without nulls. `codes`
+// starts at 0 for the first key. A static message when the array is not an
+// integer array or a value is outside [low, low + width).
+const char* fold_integer_key(const ArrowSchema& schema, const ArrowArray& array, std::uint64_t low,
+                             std::uint32_t width, bool nulls, std::uint32_t* codes) noexcept;
+
+// Turns each code (below `range`) into its group id, the groups numbered in
+// the order they first appear; first[g] is the row where group g first
+// appears. May throw std::bad_alloc.
+void number_codes(std::vector<std::uint32_t>& codes, std::size_t range,
+                  std::vector<std::int64_t>& first);
 
 }  // namespace drisk
 

@@ -192,38 +192,23 @@ def group_ids(table: Any, keys: list[str], pa: Any, rows: int) -> tuple[Any, int
 
 def _small_integer_ids(table: Any, keys: list[str], pa: Any, pc: Any, rows: int) -> Any:
     """group_ids() of integer keys whose ranges multiply to about the rows or
-    fewer (days, page ids...): each row's combination of keys is a number
-    below that product (a missing key is code 0 of its column), and the core
-    numbers those in one pass over an array of that size. None when the keys
-    are not such."""
+    fewer (days, page ids...): the core numbers each row's combination of
+    keys in one pass, without hashing. None when the keys are not such."""
     limit = max(rows, 1 << 20)
     span = 1
-    combined = None
+    described = []
     for name in keys:
         column = table.column(name)
         if not pa.types.is_integer(column.type):
             return None
         low, high = pc.min_max(column).values()
-        nulls = 1 if column.null_count > 0 else 0
-        width = nulls + (high.as_py() - low.as_py() + 1 if low.is_valid else 0)
+        nulls = column.null_count > 0
+        width = int(nulls) + (high.as_py() - low.as_py() + 1 if low.is_valid else 0)
         span *= max(width, 1)
         if span > limit:
             return None
-        if low.is_valid:
-            # Signed keys are widened first (127 - -128 overflows int8);
-            # unsigned ones are no smaller than low, so never overflow.
-            if pa.types.is_signed_integer(column.type):
-                code = pc.subtract(column.cast(pa.int64()), low.cast(pa.int64()))
-            else:
-                code = pc.subtract(column, low).cast(pa.int64())
-            if nulls:
-                code = pc.fill_null(pc.add(code, 1), 0)
-        else:
-            code = pa.repeat(pa.scalar(0, pa.int64()), rows)
-        combined = code if combined is None else pc.add(pc.multiply(combined, max(width, 1)), code)
-    if isinstance(combined, pa.ChunkedArray):
-        combined = combined.combine_chunks()
-    ids, first = _grouped.compact_codes(memoryview(combined.buffers()[1])[combined.offset * 8 :], span)
+        described.append((column, low.as_py() if low.is_valid else 0, max(width, 1), nulls))
+    ids, first = _grouped.integer_key_ids(described)
     count = len(first) // 8
     first_rows = pa.Array.from_buffers(pa.int64(), count, [None, pa.py_buffer(first)])
     key_columns = []

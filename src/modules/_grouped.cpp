@@ -44,8 +44,8 @@ constexpr FunctionDescription SKETCH_ROWS_DESC{nullptr, "sketch_rows", SKETCH_RO
 constexpr std::array<const char* const, 5> COUNT_ROWS_PARAMS{"values", "groups", "count", "p",
                                                              "confidence"};
 constexpr FunctionDescription COUNT_ROWS_DESC{nullptr, "count_rows", COUNT_ROWS_PARAMS, 4};
-constexpr std::array<const char* const, 2> COMPACT_PARAMS{"codes", "range"};
-constexpr FunctionDescription COMPACT_DESC{nullptr, "compact_codes", COMPACT_PARAMS, 2};
+constexpr std::array<const char* const, 1> KEY_IDS_PARAMS{"keys"};
+constexpr FunctionDescription KEY_IDS_DESC{nullptr, "integer_key_ids", KEY_IDS_PARAMS, 1};
 
 [[gnu::cold, gnu::noinline]] PyErr cells_failure(cells::Failure failure) {
   if (failure.out_of_memory) {
@@ -477,46 +477,99 @@ PyObject* grouped_count_rows(PyObject* /*module*/, PyObject* const* args, Py_ssi
       });
 }
 
-// compact_codes(codes, range) -> (ids, first)
-PyObject* grouped_compact_codes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  return bound_call<COMPACT_DESC>(
-      args, nargs, kwnames, [](Slots<COMPACT_DESC>& slots) -> Expected<PyObject*> {
-        Expected<std::size_t> range = extract_count(slots[1]);
-        if (!range) {
-          return std::move(range).error();
+// One key of integer_key_ids(): (column, low, width, nulls).
+struct IntegerKey {
+  PyObject* column;
+  std::uint64_t low;
+  std::uint32_t width;
+  bool nulls;
+};
+
+Expected<IntegerKey> extract_integer_key(PyObject* item) {
+  PyObject* column = nullptr;
+  PyObject* low = nullptr;
+  unsigned long long width = 0;
+  int nulls = 0;
+  if (!PyArg_ParseTuple(item, "OOKp", &column, &low, &width, &nulls)) {
+    return fetch_for("keys");
+  }
+  // Two's complement of a negative low: the folding subtracts modulo 2^64.
+  const unsigned long long low_bits = PyLong_AsUnsignedLongLongMask(low);
+  if (low_bits == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    return fetch_for("keys");
+  }
+  if (width == 0 || width > std::numeric_limits<std::uint32_t>::max()) {
+    return value_error("a key's width must be from 1 to 2**32 - 1").with_argument_note("keys");
+  }
+  return IntegerKey{column, low_bits, static_cast<std::uint32_t>(width), nulls != 0};
+}
+
+// integer_key_ids(keys) -> (ids, first)
+PyObject* grouped_integer_key_ids(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return bound_call<KEY_IDS_DESC>(
+      args, nargs, kwnames, [](Slots<KEY_IDS_DESC>& slots) -> Expected<PyObject*> {
+        PyRef keys = PyRef::steal(PySequence_Tuple(slots[0]));
+        if (!keys) {
+          return fetch_for("keys");
         }
-        BufferView view;
-        if (!view.acquire(slots[0])) {
-          return fetch_for("codes");
-        }
-        const std::span<const std::uint8_t> bytes = view.bytes();
-        const std::size_t rows = bytes.size() / sizeof(std::int64_t);
-        // Read in place when aligned (pyarrow's buffers are), else copied.
-        std::vector<std::int64_t> copy;
-        const auto* codes = reinterpret_cast<const std::int64_t*>(bytes.data());
-        if (reinterpret_cast<std::uintptr_t>(codes) % alignof(std::int64_t) != 0) {
-          copy.resize(rows);
-          std::memcpy(copy.data(), bytes.data(), rows * sizeof(std::int64_t));
-          codes = copy.data();
-        }
-        for (std::size_t r = 0; r < rows; ++r) {
-          if (codes[r] < 0 || static_cast<std::uint64_t>(codes[r]) >= *range) {
-            return value_error("a code is outside [0, range)").with_argument_note("codes");
+        std::vector<std::uint32_t> codes;
+        std::uint64_t range = 1;
+        for (Py_ssize_t k = 0; k < PyTuple_Size(keys.get()); ++k) {
+          Expected<IntegerKey> key = extract_integer_key(PyTuple_GetItem(keys.get(), k));
+          if (!key) {
+            return std::move(key).error();
+          }
+          range *= key->width;
+          if (range > std::numeric_limits<std::uint32_t>::max()) {
+            return value_error("the keys' ranges multiply past 2**32 - 1")
+                .with_argument_note("keys");
+          }
+          ImportedArrow imported;
+          if (Status ok = import_arrow(key->column, "keys", imported); !ok) {
+            return std::move(ok).error();
+          }
+          std::size_t row = 0;
+          for (bool first = true;;) {
+            OwnedArray array;
+            if (Status ok = next_array(imported, array, first); !ok) {
+              return std::move(ok).error();
+            }
+            if (!array.held()) {
+              break;
+            }
+            const auto length = static_cast<std::size_t>(std::max<std::int64_t>(array->length, 0));
+            if (k == 0) {
+              try {
+                codes.resize(codes.size() + length, 0);
+              } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return PyErr::fetch();
+              }
+            } else if (length > codes.size() - row) {
+              return value_error("the key columns differ in length").with_argument_note("keys");
+            }
+            if (const char* message =
+                    fold_integer_key(*imported.schema, *array, key->low, key->width, key->nulls,
+                                     codes.data() + row)) {
+              return bad_group_ids(message);
+            }
+            row += length;
+          }
+          if (row != codes.size()) {
+            return value_error("the key columns differ in length").with_argument_note("keys");
           }
         }
-        std::vector<std::uint32_t> ids;
         std::vector<std::int64_t> first;
         try {
-          compact_codes(codes, rows, *range, ids, first);
+          number_codes(codes, static_cast<std::size_t>(range), first);
         } catch (const std::bad_alloc&) {
           PyErr_NoMemory();
           return PyErr::fetch();
         }
-        PyRef id_bytes = PyRef::steal(bytes_of(ids.data(), ids.size() * sizeof(std::uint32_t)));
-        PyRef first_bytes =
-            PyRef::steal(bytes_of(first.data(), first.size() * sizeof(std::int64_t)));
-        return checked(Py_BuildValue("(OO)", id_bytes.get(), first_bytes.get()));
+        PyRef ids = PyRef::steal(bytes_of(codes.data(), codes.size() * sizeof(std::uint32_t)));
+        PyRef rows = PyRef::steal(bytes_of(first.data(), first.size() * sizeof(std::int64_t)));
+        return checked(Py_BuildValue("(OO)", ids.get(), rows.get()));
       });
 }
 
@@ -559,12 +612,14 @@ PyMethodDef GROUPED_METHODS[] = {
                 "The estimate of each group's distinct values, as sketch_rows() would sketch\n"
                 "them, without packing: (estimates, lower, upper) as float64 bytes, the bounds\n"
                 "None unless a confidence is given.")},
-    {"compact_codes", as_cfunction(grouped_compact_codes), METH_FASTCALL | METH_KEYWORDS,
-     documented(COMPACT_DESC,
-                "compact_codes(codes, range)\n--\n\n"
-                "Numbers the distinct int64 codes of a buffer (each in [0, range)) in the order\n"
-                "they first appear: (ids, first), ids holding each row's number as uint32 and\n"
-                "first the row where each number first appears, as int64.")},
+    {"integer_key_ids", as_cfunction(grouped_integer_key_ids), METH_FASTCALL | METH_KEYWORDS,
+     documented(KEY_IDS_DESC,
+                "integer_key_ids(keys)\n--\n\n"
+                "Group ids of integer key columns of small range: keys holds (column, low,\n"
+                "width, nulls) per key, each value in [low, low + width - nulls) and code 0 a\n"
+                "missing key when nulls. Returns (ids, first): each row's group as uint32 bytes,\n"
+                "numbered in order of first appearance, and the row where each group first\n"
+                "appears, as int64 bytes.")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
