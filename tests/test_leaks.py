@@ -123,6 +123,7 @@ else:
     BAD_SKETCHES = pa.array([PACKED, ITEM], pa.binary())
     LISTS = pa.array([[PACKED, DATA], None, []], pa.list_(pa.binary()))
     IDS = pa.array([1, 0, 1], pa.int32())
+    VALUES = pa.array(["a", None, "b"])
     CASES.update(
         {
             "estimates_arrow": (lambda: drisk._grouped.estimates(SKETCHES), None),
@@ -131,6 +132,13 @@ else:
             "union_groups_bad": (lambda: drisk._grouped.union_groups(BAD_SKETCHES, IDS[:2], 2), ValueError),
             "union_groups_bad_ids": (lambda: drisk._grouped.union_groups(SKETCHES, IDS, 1), ValueError),
             "check_bad": (lambda: drisk._grouped.check(BAD_SKETCHES), ValueError),
+            "sketch_rows": (lambda: drisk._grouped.sketch_rows(VALUES, IDS, 2, 12), None),
+            "count_rows": (lambda: drisk._grouped.count_rows(VALUES, IDS, 2, 12, 0.9), None),
+            "sketch_rows_bad_type": (lambda: drisk._grouped.sketch_rows(LISTS, IDS, 2, 12), TypeError),
+            "sketch_rows_bad_ids": (lambda: drisk._grouped.sketch_rows(VALUES, IDS, 1, 12), ValueError),
+            "sketch_rows_lengths": (lambda: drisk._grouped.sketch_rows(VALUES, IDS[:2], 2, 12), ValueError),
+            "integer_key_ids": (lambda: drisk._grouped.integer_key_ids([(IDS, 0, 2, False)]), None),
+            "integer_key_ids_bad": (lambda: drisk._grouped.integer_key_ids([(IDS, 0, 1, False)]), ValueError),
         }
     )
 
