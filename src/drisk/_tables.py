@@ -140,7 +140,7 @@ def group_ids(table: Any, keys: list[str], pa: Any, rows: int) -> tuple[Any, int
     pc = importlib.import_module("pyarrow.compute")
     if not keys:
         return pa.repeat(pa.scalar(0, pa.int32()), rows), 1, []
-    small = _small_integer_ids(table, keys, pa, pc, rows)
+    small: tuple[Any, int, list[Any]] | None = _small_integer_ids(table, keys, pa, pc, rows)
     if small is not None:
         return small
     stages = []  # (dictionary of the key, its size, dictionary of the combined ids)
