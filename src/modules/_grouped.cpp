@@ -3,8 +3,11 @@
 // estimates() gives one estimate per cell of a sketch column; union_lists()
 // one union per list of a list column (what a group-by gathers), and
 // check() refuses a column holding anything but sketches before any work is
-// done on it. Columns arrive through the Arrow PyCapsule interface; all the
-// reading and arithmetic is in sketch_cells.cpp and unions.cpp. Large
+// done on it. sketch_rows() and count_rows() make one sketch per group from
+// raw rows (a values column and each row's group id), and integer_key_ids()
+// numbers small-range integer keys. Columns arrive through the Arrow
+// PyCapsule interface; the reading is in binding/group_inputs.cpp, the
+// arithmetic in sketch_cells.cpp, unions.cpp and group_rows.cpp. Large
 // columns are read with the interpreter lock released.
 #include <array>
 #include <cmath>
@@ -17,10 +20,9 @@
 
 #include "arrow_import.hpp"
 #include "buffer.hpp"
-#include "columns/schema.hpp"
-#include "cpus.hpp"
 #include "entry.hpp"
 #include "estimate_args.hpp"
+#include "group_inputs.hpp"
 #include "group_rows.hpp"
 #include "sketch_cells.hpp"
 #include "unions.hpp"
@@ -247,35 +249,16 @@ PyObject* grouped_union_lists(PyObject* /*module*/, PyObject* const* args, Py_ss
       });
 }
 
-[[gnu::cold, gnu::noinline]] PyErr bad_group_ids(const char* message) {
-  if (message == OUT_OF_MEMORY) {
-    PyErr_NoMemory();
-    return PyErr::fetch();
-  }
-  if (message == cells::NOT_INTEGERS) {
-    return type_error(message).with_argument_note("groups");
-  }
-  return value_error(message).with_argument_note("groups");
-}
-
-[[gnu::cold, gnu::noinline]] PyErr lengths_differ(std::size_t sketches, std::size_t groups) {
-  return value_error("sketches has " + std::to_string(sketches) + " rows but groups has " +
-                     std::to_string(groups));
-}
-
 // union_groups(sketches, groups, count) -> (rows, nulls, validity, offsets, data)
 PyObject* grouped_union_groups(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return bound_call<UNION_GROUPS_DESC>(
       args, nargs, kwnames, [](Slots<UNION_GROUPS_DESC>& slots) -> Expected<PyObject*> {
-        const Py_ssize_t count = PyNumber_AsSsize_t(slots[2], PyExc_OverflowError);
-        if (count == -1 && PyErr_Occurred() != nullptr) {
-          return fetch_for("count");
+        Expected<std::size_t> count = extract_count(slots[2]);
+        if (!count) {
+          return std::move(count).error();
         }
-        if (count < 0) {
-          return value_error("count must not be negative").with_argument_note("count");
-        }
-        const auto groups = static_cast<std::size_t>(count);
+        const std::size_t groups = *count;
         // The arrays stay imported (and their cells valid) until the unions
         // are made.
         HeldArrays held;
@@ -287,22 +270,8 @@ PyObject* grouped_union_groups(PyObject* /*module*/, PyObject* const* args, Py_s
           return std::move(read).error();
         }
         std::vector<std::uint32_t> ids;
-        ImportedArrow imported;
-        if (Status ok = import_arrow(slots[1], "groups", imported); !ok) {
+        if (Status ok = read_group_ids(slots[1], groups, ids); !ok) {
           return std::move(ok).error();
-        }
-        for (bool first = true;;) {
-          OwnedArray array;
-          if (Status ok = next_array(imported, array, first); !ok) {
-            return std::move(ok).error();
-          }
-          if (!array.held()) {
-            break;
-          }
-          if (const char* message =
-                  cells::append_group_ids(*imported.schema, *array, groups, ids)) {
-            return bad_group_ids(message);
-          }
         }
         if (ids.size() != column.rows.size()) {
           return lengths_differ(column.rows.size(), ids.size());
@@ -318,112 +287,13 @@ PyObject* grouped_union_groups(PyObject* /*module*/, PyObject* const* args, Py_s
       });
 }
 
-// The group count argument.
-Expected<std::size_t> extract_count(PyObject* obj) {
-  const Py_ssize_t count = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
-  if (count == -1 && PyErr_Occurred() != nullptr) {
-    return fetch_for("count");
-  }
-  if (count < 0) {
-    return value_error("count must not be negative").with_argument_note("count");
-  }
-  return static_cast<std::size_t>(count);
-}
-
-// Each row's group id from an Arrow integer column, every id below `groups`.
-Status read_group_ids(PyObject* data, std::size_t groups, std::vector<std::uint32_t>& ids) {
-  ImportedArrow imported;
-  if (Status ok = import_arrow(data, "groups", imported); !ok) {
-    return ok;
-  }
-  for (bool first = true;;) {
-    OwnedArray array;
-    if (Status ok = next_array(imported, array, first); !ok) {
-      return ok;
-    }
-    if (!array.held()) {
-      return success();
-    }
-    if (const char* message = cells::append_group_ids(*imported.schema, *array, groups, ids)) {
-      return bad_group_ids(message);
-    }
-  }
-}
-
-// Reads a values column into per-group sketches: slots values, groups,
-// count, p. The values' type is checked before anything else is read.
-Expected<std::unique_ptr<GroupRows>> group_rows(PyObject* const* slots) {
-  Expected<std::uint8_t> p = extract_u8(slots[3], "p");
-  if (!p) {
-    return std::move(p).error();
-  }
-  if (Refusal refusal = HyperLogLogCore::check_precision(*p)) {
-    return value_error(std::move(*refusal)).with_argument_note("p");
-  }
-  Expected<std::size_t> count = extract_count(slots[2]);
-  if (!count) {
-    return std::move(count).error();
-  }
-  ImportedArrow imported;
-  if (Status ok = import_arrow(slots[0], "values", imported); !ok) {
-    return std::move(ok).error();
-  }
-  ColumnType type;
-  if (ColumnFailure failure = describe_column(*imported.schema, type)) {
-    return column_error(std::move(*failure)).with_argument_note("values");
-  }
-  std::vector<std::uint32_t> ids;
-  if (Status ok = read_group_ids(slots[1], *count, ids); !ok) {
-    return std::move(ok).error();
-  }
-  std::unique_ptr<GroupRows> rows;
-  try {
-    rows = std::make_unique<GroupRows>(*p, *count, std::max<std::size_t>(ids.size(), 1),
-                                       usable_cpus() > 1);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return PyErr::fetch();
-  }
-  std::size_t seen = 0;
-  // The array before is kept until the next one is read: its dictionary's
-  // hashes are kept for the next array, and must not meet a new dictionary
-  // at the same address.
-  OwnedArray previous;
-  for (bool first = true;;) {
-    OwnedArray array;
-    if (Status ok = next_array(imported, array, first); !ok) {
-      return std::move(ok).error();
-    }
-    if (!array.held()) {
-      break;
-    }
-    const auto length = static_cast<std::size_t>(std::max<std::int64_t>(array->length, 0));
-    if (length > ids.size() - seen) {
-      return lengths_differ(seen + length, ids.size());
-    }
-    const std::uint32_t* at = ids.data() + seen;
-    const auto add = [&]() noexcept { return rows->add(type, *array, at); };
-    if (ArrayFault fault = length >= RELEASE_GIL_ROWS ? without_gil(add) : add()) {
-      return array_fault(fault);
-    }
-    seen += length;
-    previous.take(array.out());
-    if (PyErr_CheckSignals() < 0) {
-      return PyErr::fetch();
-    }
-  }
-  if (seen != ids.size()) {
-    return lengths_differ(seen, ids.size());
-  }
-  return rows;
-}
-
 // sketch_rows(values, groups, count, p) -> (rows, nulls, validity, offsets, data)
 PyObject* grouped_sketch_rows(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return bound_call<SKETCH_ROWS_DESC>(
       args, nargs, kwnames, [](Slots<SKETCH_ROWS_DESC>& slots) -> Expected<PyObject*> {
-        Expected<std::unique_ptr<GroupRows>> rows = group_rows(&slots[0]);
+        Expected<std::unique_ptr<GroupRows>> rows =
+            read_group_rows(slots[0], slots[1], slots[2], slots[3]);
         if (!rows) {
           return std::move(rows).error();
         }
@@ -454,7 +324,8 @@ PyObject* grouped_count_rows(PyObject* /*module*/, PyObject* const* args, Py_ssi
           }
           confidence = *given;
         }
-        Expected<std::unique_ptr<GroupRows>> rows = group_rows(&slots[0]);
+        Expected<std::unique_ptr<GroupRows>> rows =
+            read_group_rows(slots[0], slots[1], slots[2], slots[3]);
         if (!rows) {
           return std::move(rows).error();
         }
@@ -477,95 +348,15 @@ PyObject* grouped_count_rows(PyObject* /*module*/, PyObject* const* args, Py_ssi
       });
 }
 
-// One key of integer_key_ids(): (column, low, width, nulls).
-struct IntegerKey {
-  PyObject* column;
-  std::uint64_t low;
-  std::uint32_t width;
-  bool nulls;
-};
-
-Expected<IntegerKey> extract_integer_key(PyObject* item) {
-  PyObject* column = nullptr;
-  PyObject* low = nullptr;
-  unsigned long long width = 0;
-  int nulls = 0;
-  if (!PyArg_ParseTuple(item, "OOKp", &column, &low, &width, &nulls)) {
-    return fetch_for("keys");
-  }
-  // Two's complement of a negative low: the folding subtracts modulo 2^64.
-  const unsigned long long low_bits = PyLong_AsUnsignedLongLongMask(low);
-  if (low_bits == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
-    return fetch_for("keys");
-  }
-  if (width == 0 || width > std::numeric_limits<std::uint32_t>::max()) {
-    return value_error("a key's width must be from 1 to 2**32 - 1").with_argument_note("keys");
-  }
-  return IntegerKey{column, low_bits, static_cast<std::uint32_t>(width), nulls != 0};
-}
-
 // integer_key_ids(keys) -> (ids, first)
 PyObject* grouped_integer_key_ids(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
   return bound_call<KEY_IDS_DESC>(
       args, nargs, kwnames, [](Slots<KEY_IDS_DESC>& slots) -> Expected<PyObject*> {
-        PyRef keys = PyRef::steal(PySequence_Tuple(slots[0]));
-        if (!keys) {
-          return fetch_for("keys");
-        }
         std::vector<std::uint32_t> codes;
-        std::uint64_t range = 1;
-        for (Py_ssize_t k = 0; k < PyTuple_Size(keys.get()); ++k) {
-          Expected<IntegerKey> key = extract_integer_key(PyTuple_GetItem(keys.get(), k));
-          if (!key) {
-            return std::move(key).error();
-          }
-          range *= key->width;
-          if (range > std::numeric_limits<std::uint32_t>::max()) {
-            return value_error("the keys' ranges multiply past 2**32 - 1")
-                .with_argument_note("keys");
-          }
-          ImportedArrow imported;
-          if (Status ok = import_arrow(key->column, "keys", imported); !ok) {
-            return std::move(ok).error();
-          }
-          std::size_t row = 0;
-          for (bool first = true;;) {
-            OwnedArray array;
-            if (Status ok = next_array(imported, array, first); !ok) {
-              return std::move(ok).error();
-            }
-            if (!array.held()) {
-              break;
-            }
-            const auto length = static_cast<std::size_t>(std::max<std::int64_t>(array->length, 0));
-            if (k == 0) {
-              try {
-                codes.resize(codes.size() + length, 0);
-              } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
-                return PyErr::fetch();
-              }
-            } else if (length > codes.size() - row) {
-              return value_error("the key columns differ in length").with_argument_note("keys");
-            }
-            if (const char* message =
-                    fold_integer_key(*imported.schema, *array, key->low, key->width, key->nulls,
-                                     codes.data() + row)) {
-              return bad_group_ids(message);
-            }
-            row += length;
-          }
-          if (row != codes.size()) {
-            return value_error("the key columns differ in length").with_argument_note("keys");
-          }
-        }
         std::vector<std::int64_t> first;
-        try {
-          number_codes(codes, static_cast<std::size_t>(range), first);
-        } catch (const std::bad_alloc&) {
-          PyErr_NoMemory();
-          return PyErr::fetch();
+        if (Status ok = integer_key_ids(slots[0], codes, first); !ok) {
+          return std::move(ok).error();
         }
         PyRef ids = PyRef::steal(bytes_of(codes.data(), codes.size() * sizeof(std::uint32_t)));
         PyRef rows = PyRef::steal(bytes_of(first.data(), first.size() * sizeof(std::int64_t)));

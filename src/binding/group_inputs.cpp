@@ -1,0 +1,222 @@
+// drisk: group ids and rows of values read for sketches per group (see
+// group_inputs.hpp).
+#include "group_inputs.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <string>
+
+#include "arrow_import.hpp"
+#include "buffer.hpp"
+#include "columns/schema.hpp"
+#include "cpus.hpp"
+
+namespace drisk {
+namespace {
+
+// Rows from which an array is read with the interpreter lock released.
+constexpr std::size_t RELEASE_GIL_ROWS = 4096;
+
+// One key of integer_key_ids(): (column, low, width, nulls).
+struct IntegerKey {
+  PyObject* column;
+  std::uint64_t low;
+  std::uint32_t width;
+  bool nulls;
+};
+
+Expected<IntegerKey> extract_integer_key(PyObject* item) {
+  PyObject* column = nullptr;
+  PyObject* low = nullptr;
+  unsigned long long width = 0;
+  int nulls = 0;
+  if (!PyArg_ParseTuple(item, "OOKp", &column, &low, &width, &nulls)) {
+    return fetch_for("keys");
+  }
+  // Two's complement of a negative low: the folding subtracts modulo 2^64.
+  const unsigned long long low_bits = PyLong_AsUnsignedLongLongMask(low);
+  if (low_bits == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    return fetch_for("keys");
+  }
+  if (width == 0 || width > std::numeric_limits<std::uint32_t>::max()) {
+    return value_error("a key's width must be from 1 to 2**32 - 1").with_argument_note("keys");
+  }
+  return IntegerKey{column, low_bits, static_cast<std::uint32_t>(width), nulls != 0};
+}
+
+}  // namespace
+
+PyErr bad_group_ids(const char* message) {
+  if (message == OUT_OF_MEMORY) {
+    PyErr_NoMemory();
+    return PyErr::fetch();
+  }
+  if (message == cells::NOT_INTEGERS) {
+    return type_error(message).with_argument_note("groups");
+  }
+  return value_error(message).with_argument_note("groups");
+}
+
+PyErr lengths_differ(std::size_t sketches, std::size_t groups) {
+  return value_error("sketches has " + std::to_string(sketches) + " rows but groups has " +
+                     std::to_string(groups));
+}
+
+Expected<std::size_t> extract_count(PyObject* obj) {
+  const Py_ssize_t count = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
+  if (count == -1 && PyErr_Occurred() != nullptr) {
+    return fetch_for("count");
+  }
+  if (count < 0) {
+    return value_error("count must not be negative").with_argument_note("count");
+  }
+  return static_cast<std::size_t>(count);
+}
+
+Status read_group_ids(PyObject* data, std::size_t groups, std::vector<std::uint32_t>& ids) {
+  ImportedArrow imported;
+  if (Status ok = import_arrow(data, "groups", imported); !ok) {
+    return ok;
+  }
+  for (bool first = true;;) {
+    OwnedArray array;
+    if (Status ok = next_array(imported, array, first); !ok) {
+      return ok;
+    }
+    if (!array.held()) {
+      return success();
+    }
+    if (const char* message = cells::append_group_ids(*imported.schema, *array, groups, ids)) {
+      return bad_group_ids(message);
+    }
+  }
+}
+
+Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject* groups,
+                                                     PyObject* count_arg, PyObject* p_arg) {
+  Expected<std::uint8_t> p = extract_u8(p_arg, "p");
+  if (!p) {
+    return std::move(p).error();
+  }
+  if (Refusal refusal = HyperLogLogCore::check_precision(*p)) {
+    return value_error(std::move(*refusal)).with_argument_note("p");
+  }
+  Expected<std::size_t> count = extract_count(count_arg);
+  if (!count) {
+    return std::move(count).error();
+  }
+  ImportedArrow imported;
+  if (Status ok = import_arrow(values, "values", imported); !ok) {
+    return std::move(ok).error();
+  }
+  ColumnType type;
+  if (ColumnFailure failure = describe_column(*imported.schema, type)) {
+    return column_error(std::move(*failure)).with_argument_note("values");
+  }
+  std::vector<std::uint32_t> ids;
+  if (Status ok = read_group_ids(groups, *count, ids); !ok) {
+    return std::move(ok).error();
+  }
+  std::unique_ptr<GroupRows> rows;
+  try {
+    rows = std::make_unique<GroupRows>(*p, *count, std::max<std::size_t>(ids.size(), 1),
+                                       usable_cpus() > 1);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return PyErr::fetch();
+  }
+  std::size_t seen = 0;
+  // The array before is kept until the next one is read: its dictionary's
+  // hashes are kept for the next array, and must not meet a new dictionary
+  // at the same address.
+  OwnedArray previous;
+  for (bool first = true;;) {
+    OwnedArray array;
+    if (Status ok = next_array(imported, array, first); !ok) {
+      return std::move(ok).error();
+    }
+    if (!array.held()) {
+      break;
+    }
+    const auto length = static_cast<std::size_t>(std::max<std::int64_t>(array->length, 0));
+    if (length > ids.size() - seen) {
+      return lengths_differ(seen + length, ids.size());
+    }
+    const std::uint32_t* at = ids.data() + seen;
+    const auto add = [&]() noexcept { return rows->add(type, *array, at); };
+    if (ArrayFault fault = length >= RELEASE_GIL_ROWS ? without_gil(add) : add()) {
+      return array_fault(fault);
+    }
+    seen += length;
+    previous.take(array.out());
+    if (PyErr_CheckSignals() < 0) {
+      return PyErr::fetch();
+    }
+  }
+  if (seen != ids.size()) {
+    return lengths_differ(seen, ids.size());
+  }
+  return rows;
+}
+
+Status integer_key_ids(PyObject* keys_arg, std::vector<std::uint32_t>& codes,
+                       std::vector<std::int64_t>& first) {
+  PyRef keys = PyRef::steal(PySequence_Tuple(keys_arg));
+  if (!keys) {
+    return fetch_for("keys");
+  }
+  std::uint64_t range = 1;
+  for (Py_ssize_t k = 0; k < PyTuple_Size(keys.get()); ++k) {
+    Expected<IntegerKey> key = extract_integer_key(PyTuple_GetItem(keys.get(), k));
+    if (!key) {
+      return std::move(key).error();
+    }
+    range *= key->width;
+    if (range > std::numeric_limits<std::uint32_t>::max()) {
+      return value_error("the keys' ranges multiply past 2**32 - 1").with_argument_note("keys");
+    }
+    ImportedArrow imported;
+    if (Status ok = import_arrow(key->column, "keys", imported); !ok) {
+      return std::move(ok).error();
+    }
+    std::size_t row = 0;
+    for (bool first = true;;) {
+      OwnedArray array;
+      if (Status ok = next_array(imported, array, first); !ok) {
+        return std::move(ok).error();
+      }
+      if (!array.held()) {
+        break;
+      }
+      const auto length = static_cast<std::size_t>(std::max<std::int64_t>(array->length, 0));
+      if (k == 0) {
+        try {
+          codes.resize(codes.size() + length, 0);
+        } catch (const std::bad_alloc&) {
+          PyErr_NoMemory();
+          return PyErr::fetch();
+        }
+      } else if (length > codes.size() - row) {
+        return value_error("the key columns differ in length").with_argument_note("keys");
+      }
+      if (const char* message = fold_integer_key(*imported.schema, *array, key->low, key->width,
+                                                 key->nulls, codes.data() + row)) {
+        return bad_group_ids(message);
+      }
+      row += length;
+    }
+    if (row != codes.size()) {
+      return value_error("the key columns differ in length").with_argument_note("keys");
+    }
+  }
+  try {
+    number_codes(codes, static_cast<std::size_t>(range), first);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return PyErr::fetch();
+  }
+  return success();
+}
+
+}  // namespace drisk

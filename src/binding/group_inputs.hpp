@@ -1,0 +1,46 @@
+// drisk: what sketches per group read from Python: group ids (an Arrow
+// integer column per row), rows of values into per-group sketches
+// (GroupRows, group_rows.hpp), and the numbering of small-range integer key
+// columns. Every argument is checked before any row is read; large arrays
+// are read with the interpreter lock released.
+#ifndef DRISK_GROUP_INPUTS_HPP
+#define DRISK_GROUP_INPUTS_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "call_frame.hpp"
+#include "group_rows.hpp"
+
+namespace drisk {
+
+// The failures of group ids: a static message from append_group_ids() or
+// fold_integer_key(), raised as TypeError (not integers), MemoryError or
+// ValueError; and two columns of different lengths.
+[[gnu::cold, gnu::noinline]] PyErr bad_group_ids(const char* message);
+[[gnu::cold, gnu::noinline]] PyErr lengths_differ(std::size_t sketches, std::size_t groups);
+
+// The `count` argument: a number of groups, not negative.
+Expected<std::size_t> extract_count(PyObject* obj);
+
+// Each row's group id from an Arrow integer column (no nulls), every id
+// below `groups`, appended to `ids`.
+Status read_group_ids(PyObject* data, std::size_t groups, std::vector<std::uint32_t>& ids);
+
+// The sketches of precision p_arg of `count_arg` groups from an Arrow column
+// of values and one group id per row (`groups`). The values' type and p are
+// checked before the ids or any value are read.
+Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject* groups,
+                                                     PyObject* count_arg, PyObject* p_arg);
+
+// Group ids of small-range integer keys: `keys` holds (column, low, width,
+// nulls) per key (see fold_integer_key()). `codes` gets each row's group,
+// `first` the row where each group first appears.
+Status integer_key_ids(PyObject* keys, std::vector<std::uint32_t>& codes,
+                       std::vector<std::int64_t>& first);
+
+}  // namespace drisk
+
+#endif  // DRISK_GROUP_INPUTS_HPP
