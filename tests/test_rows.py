@@ -271,3 +271,15 @@ def test_refusals(call, error, text):
     table = pa.table({"k": [1, 2], "v": [3, 4], "sketch": [1, 2], "lists": [[1], [2]]})
     with pytest.raises(error, match=text):
         call(table)
+
+
+def test_an_array_longer_than_a_slice_between_signal_checks():
+    np = pytest.importorskip("numpy")
+    n = (1 << 22) + 12345
+    values = np.arange(n, dtype=np.int64) * 7919 % 1_000_003
+    keys = np.arange(n, dtype=np.int64) % 3
+    result = drisk.sketch_by(pa.table({"k": keys, "v": values}), "k", "v").to_pydict()
+    for key, cell in zip(result["k"], result["sketch"], strict=True):
+        expected = drisk.HyperLogLog(12)
+        drisk.update_many(expected, values[keys == key])
+        assert drisk.unpack(cell).to_bytes() == expected.to_bytes()

@@ -17,6 +17,9 @@ namespace {
 
 // Rows from which an array is read with the interpreter lock released.
 constexpr std::size_t RELEASE_GIL_ROWS = 4096;
+// Rows of values read between two looks at pending signals (Ctrl-C): a
+// fraction of a second's work.
+constexpr std::size_t SLICE_ROWS = std::size_t{1} << 22;
 
 // One key of integer_key_ids(): (column, low, width, nulls).
 struct IntegerKey {
@@ -143,10 +146,17 @@ Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject*
     if (length > ids.size() - seen) {
       return lengths_differ(seen + length, ids.size());
     }
-    const std::uint32_t* at = ids.data() + seen;
-    const auto add = [&]() noexcept { return rows->add(type, *array, at); };
-    if (ArrayFault fault = length >= RELEASE_GIL_ROWS ? without_gil(add) : add()) {
-      return array_fault(fault);
+    // A slice at a time, with Ctrl-C looked at in between.
+    for (std::size_t begin = 0; begin < length; begin += SLICE_ROWS) {
+      const std::size_t end = std::min(length, begin + SLICE_ROWS);
+      const std::uint32_t* at = ids.data() + seen + begin;
+      const auto add = [&]() noexcept { return rows->add(type, *array, begin, end, at); };
+      if (ArrayFault fault = end - begin >= RELEASE_GIL_ROWS ? without_gil(add) : add()) {
+        return array_fault(fault);
+      }
+      if (end < length && PyErr_CheckSignals() < 0) {
+        return PyErr::fetch();
+      }
     }
     seen += length;
     previous.take(array.out());

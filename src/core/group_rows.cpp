@@ -27,17 +27,16 @@ GroupRows::GroupRows(unsigned p, std::size_t groups, std::size_t rows, bool two_
   }
 }
 
-ArrayFault GroupRows::add(const ColumnType& type, const ArrowArray& array,
-                          const std::uint32_t* ids) noexcept {
-  if (array.length < 0) {
-    return "malformed Arrow array: negative length, offset or count";
+ArrayFault GroupRows::add(const ColumnType& type, const ArrowArray& array, std::size_t begin,
+                          std::size_t end, const std::uint32_t* ids) noexcept {
+  if (array.length < 0 || end < begin || end > static_cast<std::size_t>(array.length)) {
+    return "malformed Arrow array: rows outside the array";
   }
   if (ArrayFault fault = prepare_dictionary(type, array, entries_)) {
     return fault;
   }
-  const auto rows = static_cast<std::size_t>(array.length);
-  for (std::size_t at = 0; at < rows; at += batch_rows_) {
-    const std::size_t n = std::min(batch_rows_, rows - at);
+  for (std::size_t at = begin; at < end; at += batch_rows_) {
+    const std::size_t n = std::min(batch_rows_, end - at);
     shares_[0].fault = nullptr;
     shares_[1].fault = nullptr;
     // 1. Each row's hash, or missing.
@@ -52,7 +51,7 @@ ArrayFault GroupRows::add(const ColumnType& type, const ArrowArray& array,
       return shares_[0].fault != nullptr ? shares_[0].fault : shares_[1].fault;
     }
     // 2. Each parity of group ids into its own store, one core each.
-    const std::uint32_t* batch_ids = ids + at;
+    const std::uint32_t* batch_ids = ids + (at - begin);
     share_work(2, 1, shares_[0], two_cores_ ? &shares_[1] : nullptr,
                [&](Share& share, std::size_t first, std::size_t last) noexcept {
                  for (std::size_t parity = first; parity < last; ++parity) {

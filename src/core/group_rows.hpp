@@ -48,11 +48,12 @@ class GroupRows {
   // most BATCH_ROWS). May throw std::bad_alloc.
   GroupRows(unsigned p, std::size_t groups, std::size_t rows, bool two_cores);
 
-  // Absorbs the rows of one array of a column of type `type`; ids[k] is the
-  // group of its row k (each below groups()). Refuses an array whose layout
-  // contradicts its type; OUT_OF_MEMORY when a store cannot grow.
-  ArrayFault add(const ColumnType& type, const ArrowArray& array,
-                 const std::uint32_t* ids) noexcept;
+  // Absorbs rows [begin, end) of one array of a column of type `type`;
+  // ids[k] is the group of its row begin + k (each below groups()). Refuses
+  // an array whose layout contradicts its type; OUT_OF_MEMORY when a store
+  // cannot grow. A long array may be absorbed a range at a time.
+  ArrayFault add(const ColumnType& type, const ArrowArray& array, std::size_t begin,
+                 std::size_t end, const std::uint32_t* ids) noexcept;
 
   std::size_t groups() const noexcept { return groups_; }
 
