@@ -105,14 +105,20 @@ def test_second_reader_only_where_the_core_counts_two_cpus(tmp_path, monkeypatch
     assert 1 <= drisk._bulk.usable_cpus() <= len(os.sched_getaffinity(0))
     monkeypatch.setattr(drisk._regular, "BLOCK_SIZE", 4096)
     monkeypatch.setattr(drisk._regular, "usable_cpus", lambda: cpus)
-    started = []
-    start = threading.Thread.start
-    monkeypatch.setattr(threading.Thread, "start", lambda thread: (started.append(thread.name), start(thread))[-1])
+    helped = []
+    read = drisk._regular.read_regular
+
+    def spying_read(*args):
+        result = read(*args)
+        helped.append((args[6], result[3]))  # asked for a helper, had one
+        return result
+
+    monkeypatch.setattr(drisk._regular, "read_regular", spying_read)
     data = random_text(4, 2000)
     (tmp_path / "in.txt").write_bytes(data)
     h = HyperLogLog(10)
     assert_counted(h, data, update_file(h, tmp_path / "in.txt"))
-    assert started.count("drisk-reader") == (cpus > 1)
+    assert helped == [(cpus > 1, cpus > 1)]
 
 
 TEXT = "zéro\r\nun\n\ndeux\rtrois\n" * 50 + "fin"

@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     from typing_extensions import Buffer
 
 from _drisk import HyperLogLog
-from drisk._streams import ReadableStream, Source, absorb, waiting_reader
+from drisk._streams import WHOLE_LINES, Fields, ReadableStream, Source, absorb, waiting_reader
 
 #: Enough bytes to recognise every supported compressed format.
 SNIFF_BYTES = 10
@@ -152,12 +152,13 @@ def _decoder(kind: str, source: Source) -> tuple[IO[bytes], tuple[type[BaseExcep
     return cast(IO[bytes], zstd), errors + zstd.errors
 
 
-def update_compressed(sketch: HyperLogLog, kind: str, source: Source) -> int:
-    """Lines of the decompressed data of `source`, compressed as `kind`."""
+def update_compressed(sketch: HyperLogLog, kind: str, source: Source, fields: Fields = WHOLE_LINES) -> tuple[int, int]:
+    """Lines (or their fields) of the decompressed data of `source`,
+    compressed as `kind`: the items added and the lines skipped."""
     decoder, errors = _decoder(kind, source)
     with decoder:
         try:
-            return absorb(sketch, waiting_reader(cast(ReadableStream, decoder)))
+            return absorb(sketch, waiting_reader(cast(ReadableStream, decoder)), fields=fields)
         except errors as exc:
             if source.error is not None:
                 raise  # the input failed, not the decoder
