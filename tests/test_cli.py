@@ -565,9 +565,9 @@ def test_file_names_are_escaped(tmp_path):
 
 def test_out_of_memory_is_one_line():
     code = (
-        "import sys, drisk.cli as cli\n"
+        "import sys, drisk.cli as cli, drisk._cli_inputs as inputs\n"
         "def exhausted(*args, **kwargs): raise MemoryError\n"
-        "cli.update_file = exhausted\n"
+        "inputs.update_file_fields = exhausted\n"
         "raise SystemExit(cli.main(sys.argv[1:]))"
     )
     proc = subprocess.run([sys.executable, "-c", code, "count"], input=b"a\n", capture_output=True)
