@@ -217,10 +217,10 @@ def count_table(sketch: HyperLogLog, name: str, shown: str, kind: str, choice: C
     """One column of a Parquet, Arrow IPC or Feather file, batch by batch
     through update_many's Arrow path; nulls are skipped."""
     what = TABLE_NAMES[kind]
+    if choice.csv or choice.fields != WHOLE_LINES:
+        raise CliError(f"{shown} is {what}, not text: pick one of its columns with --column alone")
     if choice.column is None:
         raise CliError(f"{shown} is {what}: pass --column NAME (or N) to count one of its columns")
-    if choice.csv or choice.fields != WHOLE_LINES:
-        raise CliError(f"{shown} is {what}: pick its column with --column alone")
     try:
         import pyarrow as pa  # noqa: F401
     except ImportError:
