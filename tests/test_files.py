@@ -307,3 +307,45 @@ def test_argument_types(call, message):
     assert message in str(info.value)
     if "file" in str(info.value):
         assert "a path (str or os.PathLike), a binary file or a text file with a .buffer" in str(info.value)
+
+
+@pytest.mark.parametrize("helper", [False, True])
+def test_interrupted_file_leaves_the_sketch_alone(tmp_path, monkeypatch, helper):
+    """The lock is taken back between regions: a signal's exception (here
+    raised by the progress callback that runs there) ends the read, and the
+    sketch stays as it was."""
+    monkeypatch.setattr(drisk._regular, "BLOCK_SIZE", 4096)
+    monkeypatch.setattr(drisk._regular, "REGION_SIZE", 4096 * 4)
+    monkeypatch.setattr(drisk._regular, "usable_cpus", lambda: 2 if helper else 1)
+    path = tmp_path / "in.txt"
+    path.write_bytes(random_text(12, 5000))
+    h = HyperLogLog(10)
+    h.update(b"kept")
+    before = h.registers()
+    seen = []
+
+    def interrupt(done):
+        seen.append(done)
+        if len(seen) == 3:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        update_file(h, path, progress=interrupt)
+    assert h.registers() == before
+    assert seen == [4096 * 4] * 3
+
+
+def test_file_that_claims_more_than_it_holds_is_read_as_a_stream(tmp_path, monkeypatch):
+    """A read that ends early without the file having shrunk (sysfs) falls
+    back to reading what is there; a file that did shrink is an error."""
+    data = random_text(13, 500)
+    path = tmp_path / "in.txt"
+    path.write_bytes(data)
+    real = drisk._regular.read_regular
+
+    def claims_more(sketch, fd, start, size, *rest):
+        return real(sketch, fd, start, size + 100, *rest)
+
+    monkeypatch.setattr(drisk._regular, "read_regular", claims_more)
+    h = HyperLogLog(10)
+    assert_counted(h, data, update_file(h, path))
