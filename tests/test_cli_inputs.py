@@ -71,6 +71,16 @@ def test_skipped_lines_are_noted(tmp_path):
     assert run("count", "-f", "1", input=b"a\nb\n").stderr == b""
 
 
+def test_named_pipe_loses_no_bytes(tmp_path):
+    """Looking for a table's magic bytes reads nothing from a named pipe."""
+    proc = subprocess.run(
+        ["bash", "-c", f"{sys.executable} -m drisk count --json -f 2 <(printf 'a b\\nc d\\n')"], capture_output=True
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout)["items"] == 2
+    assert round(json.loads(proc.stdout)["estimate"]) == 2
+
+
 def test_tab_delimiter_by_name(tmp_path):
     data = b"a\tb\nc\td\n"
     assert counted(tmp_path, "-d", "\\t", "-f", "2", input=data)[0] == one_by_one(P, [b"b", b"d"]).registers()

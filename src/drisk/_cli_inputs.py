@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import io
 import os
+import stat
 import sys
 from typing import IO, TYPE_CHECKING
 
@@ -129,13 +130,15 @@ def table_kind(head: bytes) -> str | None:
 
 
 def head_of(name: str) -> bytes:
-    """The first bytes of an input, left in place for whoever reads it."""
+    """The first bytes of an input, left in place for whoever reads it: a
+    regular file's, or what standard input's buffer can peek at. A named
+    pipe (say, bash's <(...)) is not read here: what is read from it is gone."""
     if name == "-":
         stdin = sys.stdin.buffer
         peek = getattr(stdin, "peek", None)
         return peek(8)[:8] if callable(peek) else b""
     with open(name, "rb", buffering=0) as f:
-        return f.read(8)
+        return f.read(8) if stat.S_ISREG(os.fstat(f.fileno()).st_mode) else b""
 
 
 # --- counting ------------------------------------------------------------------------
