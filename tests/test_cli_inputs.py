@@ -133,6 +133,22 @@ def test_csv_column_matches_the_csv_module(tmp_path, delimiter, column):
     assert (info["rows"], info["items"], info["skipped"]) == (len(values) + 1, len(values), 1)
 
 
+@pytest.mark.parametrize("compress", [gzip.compress, lambda data: b"\xef\xbb\xbf" + data])
+def test_compressed_csv_and_a_byte_order_mark(tmp_path, compress):
+    data = csv_bytes(QUOTED_ROWS)
+    path = tmp_path / "data.csv.gz"
+    path.write_bytes(compress(data))
+    expected = drisk.HyperLogLog(P)
+    drisk.update_many(expected, csv_column(data, 0)[1:])
+    assert counted(tmp_path, "--csv", "--column", "user", path)[0] == expected.registers()
+
+
+def test_truncated_compressed_csv(tmp_path):
+    data = gzip.compress(csv_bytes(QUOTED_ROWS * 50))
+    proc = run("count", "--csv", "--column", "user", input=data[: len(data) // 2])
+    assert error_line(proc).startswith("drisk: standard input: truncated gzip data: ")
+
+
 def test_csv_from_standard_input_with_a_numbered_header(tmp_path):
     data = csv_bytes(QUOTED_ROWS)
     expected = drisk.HyperLogLog(P)

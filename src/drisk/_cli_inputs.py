@@ -167,39 +167,46 @@ def count_input(sketch: HyperLogLog, name: str, choice: Choice, progress: Progre
 
 
 def count_csv(sketch: HyperLogLog, name: str, shown: str, choice: Choice) -> Counted:
-    """One column of CSV, read with the csv module; rows too short to have it
-    are skipped. Values are added as str, all or nothing."""
+    """One column of CSV (gzip, bzip2, xz, zstd: decompressed), read with the
+    csv module as UTF-8 (a byte order mark dropped); rows too short to have
+    the column are skipped. Values are added as str, all or nothing."""
     import csv
 
     from drisk import update_many
+    from drisk._compressed import open_decoded
     from drisk._streams import scratch_for
 
-    if name == "-":
-        text: IO[str] = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8", errors="surrogateescape", newline="")
-    else:
-        text = open(name, encoding="utf-8", errors="surrogateescape", newline="")  # noqa: SIM115
+    raw = sys.stdin.buffer if name == "-" else open(name, "rb", buffering=0)  # noqa: SIM115
     scratch = scratch_for(sketch)
     items = skipped = 0
     try:
-        rows = csv.reader(text, delimiter=choice.delimiter, strict=True)
-        index = column_index(next(rows, None), choice, shown) if choice.header else int(choice.column or 1) - 1
-        batch: list[str] = []
-        for row in rows:
-            if len(row) > index:
-                batch.append(row[index])
-            else:
-                skipped += 1
-            if len(batch) == BATCH_ROWS:
-                items += update_many(scratch, batch)
-                batch.clear()
-        items += update_many(scratch, batch)
-    except csv.Error as exc:
-        raise CliError(f"{shown}: bad CSV: {exc}") from None
-    finally:
-        if name == "-":
+        binary, kind, source, errors = open_decoded(raw)
+        text = io.TextIOWrapper(binary, encoding="utf-8-sig", errors="surrogateescape", newline="")
+        try:
+            rows = csv.reader(text, delimiter=choice.delimiter, strict=True)
+            index = column_index(next(rows, None), choice, shown) if choice.header else int(choice.column or 1) - 1
+            batch: list[str] = []
+            for row in rows:
+                if len(row) > index:
+                    batch.append(row[index])
+                else:
+                    skipped += 1
+                if len(batch) == BATCH_ROWS:
+                    items += update_many(scratch, batch)
+                    batch.clear()
+            items += update_many(scratch, batch)
+        except csv.Error as exc:
+            raise CliError(f"{shown}: bad CSV: {exc}") from None
+        except errors as exc:
+            if source.error is not None:
+                raise  # the input failed, not the decoder
+            what = "truncated" if isinstance(exc, EOFError) else "corrupt"
+            raise CliError(f"{shown}: {what} {kind} data: {exc}") from None
+        finally:
             text.detach()
-        else:
-            text.close()
+    finally:
+        if name != "-":
+            raw.close()
     sketch.merge(scratch)
     return Counted(items, skipped)
 

@@ -165,3 +165,26 @@ def update_compressed(sketch: HyperLogLog, kind: str, source: Source, fields: Fi
             if isinstance(exc, EOFError):
                 raise ValueError(f"truncated {kind} data: {exc}") from exc
             raise ValueError(f"corrupt {kind} data: {exc}") from exc
+
+
+def open_decoded(stream: ReadableStream) -> tuple[IO[bytes], str | None, Source, tuple[type[BaseException], ...]]:
+    """A buffered reader of a stream's data, decompressed when its first bytes
+    say it is compressed; with the kind (None: as it is), the Source under
+    it (whose `error` tells the stream's failures from the decoder's) and the
+    errors the decoder raises on bad data."""
+    read = waiting_reader(stream)
+    head = bytearray(SNIFF_BYTES)
+    size, ended = 0, False
+    with memoryview(head) as view:
+        while size < SNIFF_BYTES and not ended:
+            got = read(view[size:])
+            size += got
+            ended = not got
+    source = Source(read, bytes(head[:size]), None, ended)
+    kind = sniff(bytes(head[:size]))
+    if kind is None:
+        return cast(IO[bytes], io.BufferedReader(source)), None, source, ()
+    decoder, errors = _decoder(kind, source)
+    if not isinstance(decoder, io.BufferedIOBase):
+        decoder = cast(IO[bytes], io.BufferedReader(cast(io.RawIOBase, decoder)))
+    return decoder, kind, source, errors
