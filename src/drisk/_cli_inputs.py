@@ -11,11 +11,13 @@ value is added as the str the csv module gives, as update_many(sketch,
 
 from __future__ import annotations
 
+import importlib
 import io
 import os
 import stat
 import sys
-from typing import IO, TYPE_CHECKING
+from collections.abc import Callable, Iterable
+from typing import IO, TYPE_CHECKING, Any, cast
 
 from drisk._cli_files import CliError, quoted, reason
 from drisk._files import FileChangedError, update_file_fields
@@ -23,6 +25,7 @@ from drisk._streams import WHOLE_LINES, Fields, Progress
 
 if TYPE_CHECKING:
     from _drisk import HyperLogLog
+    from drisk._streams import ReadableStream
 
 #: The largest number of fields -f takes (the core's limit).
 MAX_FIELDS = 16
@@ -176,7 +179,8 @@ def count_csv(sketch: HyperLogLog, name: str, shown: str, choice: Choice) -> Cou
     from drisk._compressed import open_decoded
     from drisk._streams import scratch_for
 
-    raw = sys.stdin.buffer if name == "-" else open(name, "rb", buffering=0)  # noqa: SIM115
+    opened = None if name == "-" else open(name, "rb", buffering=0)  # noqa: SIM115
+    raw = cast("ReadableStream", sys.stdin.buffer if opened is None else opened)
     scratch = scratch_for(sketch)
     items = skipped = 0
     try:
@@ -205,8 +209,8 @@ def count_csv(sketch: HyperLogLog, name: str, shown: str, choice: Choice) -> Cou
         finally:
             text.detach()
     finally:
-        if name != "-":
-            raw.close()
+        if opened is not None:
+            opened.close()
     sketch.merge(scratch)
     return Counted(items, skipped)
 
@@ -232,7 +236,7 @@ def count_table(sketch: HyperLogLog, name: str, shown: str, kind: str, choice: C
     if choice.column is None:
         raise CliError(f"{shown} is {what}: pass --column NAME (or N) to count one of its columns")
     try:
-        import pyarrow as pa  # noqa: F401
+        importlib.import_module("pyarrow")
     except ImportError:
         raise CliError(f"{shown} is {what}: reading it needs pyarrow (pip install 'drisk[arrow]')") from None
     from drisk import update_many
@@ -264,21 +268,18 @@ def _seekable(stream: object) -> bool:
         return False
 
 
-def _table_batches(source: object, kind: str):  # type: ignore[no-untyped-def]
+def _table_batches(source: object, kind: str) -> tuple[list[str], Callable[[str], Iterable[Any]]]:
     """The column names of a table file and a function giving one column's
-    arrays, batch by batch."""
-    import pyarrow as pa
-
+    arrays, batch by batch. (pyarrow is untyped: imported by name.)"""
+    pa = importlib.import_module("pyarrow")
     if kind == "Parquet":
-        import pyarrow.parquet as pq
-
+        pq = importlib.import_module("pyarrow.parquet")
         parquet = pq.ParquetFile(source)
         return parquet.schema_arrow.names, lambda column: (
             b.column(0) for b in parquet.iter_batches(batch_size=BATCH_ROWS, columns=[column])
         )
     if kind == "Feather":  # version 1: read whole, as pyarrow only can
-        import pyarrow.feather as feather
-
+        feather = importlib.import_module("pyarrow.feather")
         table = feather.read_table(source)
         return table.column_names, lambda column: table.column(column).chunks
     reader = pa.ipc.open_file(source) if kind == "Arrow IPC" else pa.ipc.open_stream(source)
