@@ -14,6 +14,8 @@ import shutil
 import subprocess
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import drisk._regular
 from drisk import HyperLogLog
@@ -205,3 +207,38 @@ def test_bad_field_choices_leave_the_sketch_alone(fields, delimiter, error):
     with pytest.raises(error):
         update_fields(h, b"a b\n", fields, delimiter)
     assert not any(h.registers())
+
+
+def python_fields(line, numbers, delimiter):
+    """The item of one line (its ending removed) by the rules in Python, or
+    None when the line lacks a field."""
+    if delimiter == -1:
+        stripped = line.strip(b" \t")
+        fields = re.split(rb"[ \t]+", stripped) if stripped else []
+        separator = b" "
+    else:
+        separator = bytes([delimiter])
+        fields = line.split(separator) if line else []
+    if len(fields) < max(numbers):
+        return None
+    return separator.join(fields[n - 1] for n in numbers)
+
+
+@given(
+    st.binary(max_size=300).map(lambda b: b.translate(bytes.maketrans(b"\x00\x01\x02\x03", b" \t,\n"))),
+    st.sets(st.integers(1, 6), min_size=1, max_size=4),
+    st.sampled_from([-1, ord(","), ord(" "), ord("\t")]),
+    st.booleans(),
+)
+def test_fields_match_python(data, numbers, delimiter, final):
+    numbers = tuple(sorted(numbers))
+    parts = data.split(b"\n")
+    tail = parts.pop()
+    if final and tail:
+        parts.append(tail)
+    lines = [x[:-1] if x.endswith(b"\r") else x for x in parts]
+    items = [python_fields(line, numbers, delimiter) for line in lines]
+    picked = [item for item in items if item is not None]
+    h = HyperLogLog(P)
+    assert update_fields(h, data, numbers, delimiter, final) == (len(picked), len(items) - len(picked))
+    assert h.registers() == one_by_one(P, picked).registers()
