@@ -168,6 +168,7 @@ def test_csv_from_standard_input_with_a_numbered_header(tmp_path):
         (["--column", "a"], b"a\n", "drisk: standard input: --column reads CSV (with --csv) or Parquet"),
         (["-f", "1", "--csv", "--column", "a"], b"a\n", "drisk: --field picks a field of text lines"),
         (["-d", ","], b"a\n", "drisk: --delimiter goes with --field or --csv"),
+        (["--header", "--column", "a"], b"a\n", "drisk: --header goes with --csv"),
         (["-f", "0"], b"a\n", "drisk: invalid field list '0': fields are numbered from 1"),
         (["-f", "x"], b"a\n", "drisk: invalid field list 'x': expected numbers from 1"),
         (["-f", "1-17"], b"a\n", "drisk: too many fields in '1-17': at most 16"),

@@ -95,6 +95,8 @@ def choice_from(field: str | None, delimiter: str | None, csv: bool, column: str
         raise CliError("--field picks a field of text lines; use --column with --csv and tables")
     if csv and column is None:
         raise CliError("--csv needs --column NAME or --column N")
+    if header and not csv:
+        raise CliError("--header goes with --csv")
     fields = WHOLE_LINES
     if field is not None:
         fields = (parse_fields(field), ord(sep) if sep is not None else -1)
