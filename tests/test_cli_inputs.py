@@ -48,14 +48,14 @@ LOG = "".join(LINE.format(a=i % 7, b=i % 13, s=i % 60, p=i % 31, n=i) for i in r
 
 @pytest.mark.skipif(shutil.which("awk") is None, reason="no awk here")
 @pytest.mark.parametrize("compress", [False, True])
-@pytest.mark.parametrize("spec, program", [("1", "NF >= 1 { print $1 }"), ("1,7", "NF >= 7 { print $1, $7 }")])
-def test_field_of_a_log_matches_awk(tmp_path, compress, spec, program):
+@pytest.mark.parametrize("listed, program", [("1", "NF >= 1 { print $1 }"), ("1,7", "NF >= 7 { print $1, $7 }")])
+def test_field_of_a_log_matches_awk(tmp_path, compress, listed, program):
     path = tmp_path / ("access.log.gz" if compress else "access.log")
     path.write_bytes(gzip.compress(LOG) if compress else LOG)
     text = LOG.replace(b"\r\n", b"\n")
     out = subprocess.run(["awk", program], input=text, capture_output=True, check=True, env={"LC_ALL": "C"}).stdout
     items = out.split(b"\n")[:-1]
-    registers, info = counted(tmp_path, "-f", spec, path)
+    registers, info = counted(tmp_path, "-f", listed, path)
     assert registers == one_by_one(P, items).registers()
     assert (info["lines"], info["items"], info["skipped"]) == (
         text.count(b"\n"),
