@@ -737,6 +737,7 @@ def test_hand_built_arrays(built, error, message):
     else:
         with pytest.raises(error, match=message):
             update_arrow(h, exporter)
+        assert not any(h.registers())  # not even the rows before a malformed one
     # Moved out of the capsules and released exactly once, whatever happened.
     assert sorted(exporter.released) == ["array", "schema"]
 

@@ -14,6 +14,8 @@ import pytest
 
 import drisk
 import drisk._bulk
+import drisk._grouped
+import drisk._groupprobe
 import drisk._pack
 from drisk import HyperLogLog
 
@@ -122,7 +124,31 @@ CASES = {
     "union_bad": (lambda: drisk.union(G, ITEM), TypeError),
     "form_neither": (lambda: drisk._pack.form(ITEM), ValueError),
     "form_not_a_buffer": (lambda: drisk._pack.form(TEXT), TypeError),
+    # columns of sketches
+    "estimates_list": (lambda: drisk._grouped.estimates([PACKED, None, DATA]), None),
+    "estimates_bad": (lambda: drisk._grouped.estimates([PACKED, ITEM]), ValueError),
+    "sketch_groups": (lambda: drisk._groupprobe.sketch_groups([0, 1, 0], [ITEM, ITEM, LINES], 8), None),
 }
+
+try:
+    import pyarrow as pa
+except ImportError:
+    pass
+else:
+    SKETCHES = pa.array([PACKED, None, DATA], pa.binary())
+    BAD_SKETCHES = pa.array([PACKED, ITEM], pa.binary())
+    LISTS = pa.array([[PACKED, DATA], None, []], pa.list_(pa.binary()))
+    IDS = pa.array([1, 0, 1], pa.int32())
+    CASES.update(
+        {
+            "estimates_arrow": (lambda: drisk._grouped.estimates(SKETCHES), None),
+            "union_lists": (lambda: drisk._grouped.union_lists(LISTS), None),
+            "union_groups": (lambda: drisk._grouped.union_groups(SKETCHES, IDS, 2), None),
+            "union_groups_bad": (lambda: drisk._grouped.union_groups(BAD_SKETCHES, IDS[:2], 2), ValueError),
+            "union_groups_bad_ids": (lambda: drisk._grouped.union_groups(SKETCHES, IDS, 1), ValueError),
+            "check_bad": (lambda: drisk._grouped.check(BAD_SKETCHES), ValueError),
+        }
+    )
 
 
 def hammer(fn, expected, n):
