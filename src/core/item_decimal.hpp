@@ -128,6 +128,44 @@ inline std::size_t format_scaled_integer(const std::uint64_t* twos_complement, i
   return format_decimal(negative, digits, n, -std::int64_t{scale}, out);
 }
 
+// The same for a coefficient that fits in an int64 (decimals of up to 18
+// digits, the common case): the whole part and the fraction are split by one
+// division and written from registers.
+inline std::size_t format_scaled_int64(std::int64_t coefficient, std::int32_t scale,
+                                       char* out) noexcept {
+  if (scale == 0) {
+    return format_int64(coefficient, out);
+  }
+  if (scale < 0 || scale > 16) {
+    const std::uint64_t limb[1] = {static_cast<std::uint64_t>(coefficient)};
+    return format_scaled_integer(limb, 1, scale, out);
+  }
+  using item_text_detail::POW10_U64;
+  // The magnitude, in unsigned arithmetic where INT64_MIN has one too.
+  const bool negative = coefficient < 0;
+  const std::uint64_t magnitude = negative
+                                      ? std::uint64_t{0} - static_cast<std::uint64_t>(coefficient)
+                                      : static_cast<std::uint64_t>(coefficient);
+  const std::uint64_t whole = magnitude / POW10_U64[scale];
+  std::uint64_t fraction = magnitude % POW10_U64[scale];
+  char* cursor = out;
+  if (negative && magnitude != 0) {
+    *cursor++ = '-';
+  }
+  cursor += format_uint64(whole, cursor);
+  if (fraction == 0) {
+    return static_cast<std::size_t>(cursor - out);
+  }
+  int width = scale;
+  while (fraction % 10 == 0) {
+    fraction /= 10;
+    --width;
+  }
+  *cursor++ = '.';
+  item_text_detail::write_padded(fraction, width, cursor);
+  return static_cast<std::size_t>(cursor - out) + static_cast<std::size_t>(width);
+}
+
 }  // namespace drisk
 
 #endif  // DRISK_ITEM_DECIMAL_HPP

@@ -1,0 +1,217 @@
+// drisk: the row views of dates, timestamps, times of day and decimals.
+//
+// Each of these columns holds integers whose meaning is the column's: a
+// count of days or of some unit of time since an origin, or a decimal
+// coefficient with the column's scale. A view reads row r's integer and
+// writes the value's item text (item_time.hpp, item_decimal.hpp) into the
+// row's slot of the batch arena, exactly as NumberView does for numbers, so
+// these run through absorb_formatted() like any number column.
+//
+// Timestamps sorted or clustered in time (the common case: logs, events)
+// share their date with the row before; a view keeps the last date it wrote
+// and copies it rather than working out the calendar again. Each call of
+// absorb_formatted() has its own copy of the view, so the two cores never
+// share that memory.
+#ifndef DRISK_COLUMNS_VALUE_VIEWS_HPP
+#define DRISK_COLUMNS_VALUE_VIEWS_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "item_decimal.hpp"
+#include "item_time.hpp"
+#include "row_views.hpp"
+
+namespace drisk::columns {
+
+// The counts of a unit in a second and in a day.
+template <TimeUnit U>
+inline constexpr std::int64_t PER_SECOND = static_cast<std::int64_t>(TimeUnit::second) /
+                                           static_cast<std::int64_t>(U);
+template <TimeUnit U>
+inline constexpr std::int64_t PER_DAY = PER_SECOND<U>* item_time_detail::DAY_SECONDS;
+
+// NumPy's NaT: the smallest int64, a missing value.
+inline constexpr std::int64_t NOT_A_TIME = INT64_MIN;
+
+// A run of Count integers, base + r * stride; with Nat, INT64_MIN is missing.
+template <class Count, bool Nat>
+struct CountColumn {
+  const std::uint8_t* base;
+  std::ptrdiff_t stride;
+
+  void prefetch(std::size_t row) const noexcept {
+    __builtin_prefetch(base + static_cast<std::ptrdiff_t>(row) * stride);
+  }
+  Count at(std::size_t row) const noexcept {
+    return load<Count>(base + static_cast<std::ptrdiff_t>(row) * stride);
+  }
+  static bool missing(std::int64_t value) noexcept { return Nat && value == NOT_A_TIME; }
+};
+
+// The last date a view wrote, and its text: a date is at most 20 bytes
+// ("-292277026596-12-04" is the longest an int64 of seconds reaches).
+struct DateMemo {
+  std::int64_t day = INT64_MIN;
+  std::size_t length = 0;
+  char text[32] = {};
+
+  // Writes the text of `day` at out; returns the length.
+  std::size_t write(std::int64_t days, char* out) noexcept {
+    if (days != day) {
+      day = days;
+      length = format_date(days, text);
+    }
+    std::memcpy(out, text, sizeof text);
+    return length;
+  }
+};
+
+// Dates: a count of days, or of units of which a day holds PerDay (Arrow's
+// date64 counts milliseconds), written as date.isoformat().
+template <class Count, std::int64_t PerDay, bool Nat>
+struct DateView : CountColumn<Count, Nat> {
+  static constexpr bool FORMATTED = true;
+  DateMemo memo{};
+
+  Seen operator()(std::size_t row, ItemView& out, char* slot) noexcept {
+    const std::int64_t value = this->at(row);
+    if (this->missing(value)) {
+      return MISSING;
+    }
+    std::int64_t days = value;
+    if constexpr (PerDay != 1) {
+      days = item_time_detail::floor_div(value, PerDay).quotient;
+    }
+    out = {slot, memo.write(days, slot)};
+    return ABSORBED;
+  }
+};
+
+// Timestamps: a count of U since 1970-01-01T00:00:00, written as
+// datetime.isoformat(), in UTC with "+00:00" when the column has a zone.
+template <TimeUnit U, bool Nat>
+struct TimestampView : CountColumn<std::int64_t, Nat> {
+  static constexpr bool FORMATTED = true;
+  bool utc = false;
+  DateMemo memo{};
+
+  Seen operator()(std::size_t row, ItemView& out, char* slot) noexcept {
+    using namespace item_time_detail;
+    const std::int64_t value = this->at(row);
+    if (this->missing(value)) {
+      return MISSING;
+    }
+    const auto [seconds, part] = floor_div(value, PER_SECOND<U>);
+    const auto [days, second_of_day] = floor_div(seconds, DAY_SECONDS);
+    char* cursor = slot + memo.write(days, slot);
+    *cursor++ = 'T';
+    cursor = write_clock(second_of_day, part * static_cast<std::int64_t>(U), cursor);
+    if (utc) {
+      std::memcpy(cursor, "+00:00", 6);
+      cursor += 6;
+    }
+    out = {slot, static_cast<std::size_t>(cursor - slot)};
+    return ABSORBED;
+  }
+};
+
+// Times of day: a count of U since midnight, written as time.isoformat();
+// a count outside the day is malformed.
+template <class Count, TimeUnit U>
+struct TimeOfDayView : CountColumn<Count, false> {
+  static constexpr bool FORMATTED = true;
+
+  Seen operator()(std::size_t row, ItemView& out, char* slot) const noexcept {
+    const std::int64_t value = this->at(row);
+    if (value < 0 || value >= PER_DAY<U>) {
+      return MALFORMED;
+    }
+    out = {slot, format_time_of_day(value, U, slot)};
+    return ABSORBED;
+  }
+};
+
+// Decimals: a little-endian two's complement coefficient of Bytes bytes
+// (4, 8, 16 or 32) times 10^-scale. Coefficients that fit in 64 bits (every
+// decimal of up to 18 digits) take the short way.
+template <std::size_t Bytes>
+struct DecimalView {
+  static constexpr bool FORMATTED = true;
+  const std::uint8_t* data;
+  std::int32_t scale;
+
+  void prefetch(std::size_t row) const noexcept { __builtin_prefetch(data + row * Bytes); }
+
+  Seen operator()(std::size_t row, ItemView& out, char* slot) const noexcept {
+    const std::uint8_t* at = data + row * Bytes;
+    if constexpr (Bytes == 4) {
+      out = {slot, format_scaled_int64(load<std::int32_t>(at), scale, slot)};
+    } else if constexpr (Bytes == 8) {
+      out = {slot, format_scaled_int64(load<std::int64_t>(at), scale, slot)};
+    } else {
+      std::uint64_t limbs[Bytes / 8];
+      std::memcpy(limbs, at, Bytes);
+      // Fits in an int64 when every limb above the first is the first's sign.
+      const std::uint64_t sign =
+          static_cast<std::uint64_t>(static_cast<std::int64_t>(limbs[0]) >> 63);
+      bool narrow = true;
+      for (std::size_t i = 1; i < Bytes / 8; ++i) {
+        narrow &= limbs[i] == sign;
+      }
+      const std::size_t length =
+          narrow ? format_scaled_int64(static_cast<std::int64_t>(limbs[0]), scale, slot)
+                 : format_scaled_integer(limbs, static_cast<int>(Bytes / 8), scale, slot);
+      out = {slot, length};
+    }
+    return ABSORBED;
+  }
+};
+
+// Calls f with the view of the column type's dates, timestamps or times
+// (is_temporal(kind)) over the counts at base + r * stride; Nat when
+// INT64_MIN stands for a missing value.
+template <bool Nat, class F>
+void visit_time_view(ValueKind kind, TimeUnit unit, bool utc, const std::uint8_t* base,
+                     std::ptrdiff_t stride, F&& f) {
+  const auto timestamps = [&]<TimeUnit U>() {
+    return f(TimestampView<U, Nat>{{base, stride}, utc});
+  };
+  switch (kind) {
+    case ValueKind::Date32:
+      // Arrow's date32 is 32 bits wide; NumPy's datetime64[D] (Nat) 64.
+      if constexpr (Nat) {
+        return f(DateView<std::int64_t, 1, true>{{base, stride}});
+      } else {
+        return f(DateView<std::int32_t, 1, false>{{base, stride}});
+      }
+    case ValueKind::Date64:
+      return f(DateView<std::int64_t, PER_DAY<TimeUnit::milli>, Nat>{{base, stride}});
+    case ValueKind::Timestamp:
+      switch (unit) {
+        case TimeUnit::second:
+          return timestamps.template operator()<TimeUnit::second>();
+        case TimeUnit::milli:
+          return timestamps.template operator()<TimeUnit::milli>();
+        case TimeUnit::micro:
+          return timestamps.template operator()<TimeUnit::micro>();
+        default:
+          return timestamps.template operator()<TimeUnit::nano>();
+      }
+    case ValueKind::Time32:
+      if (unit == TimeUnit::second) {
+        return f(TimeOfDayView<std::int32_t, TimeUnit::second>{{base, stride}});
+      }
+      return f(TimeOfDayView<std::int32_t, TimeUnit::milli>{{base, stride}});
+    default:
+      if (unit == TimeUnit::micro) {
+        return f(TimeOfDayView<std::int64_t, TimeUnit::micro>{{base, stride}});
+      }
+      return f(TimeOfDayView<std::int64_t, TimeUnit::nano>{{base, stride}});
+  }
+}
+
+}  // namespace drisk::columns
+
+#endif  // DRISK_COLUMNS_VALUE_VIEWS_HPP
