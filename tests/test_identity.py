@@ -10,7 +10,6 @@ bytes mean equal texts.
 """
 
 import datetime as dt
-import decimal
 import math
 import sys
 from decimal import Decimal
@@ -20,7 +19,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from drisk import HyperLogLog, update_many
-from support import float_text
+from support import decimal_text, float_text
 
 P = 16
 UTC = dt.UTC
@@ -72,7 +71,7 @@ WHOLE = [
     sys.float_info.max,
     -sys.float_info.max,
 ]
-FRACTIONS = [0.5, -2.25, 0.1, 0.1 + 0.2, 1e-5, 0.0001, 1234567.891, 5e-324, 2.2250738585072014e-308, math.pi]
+FRACTIONS = [0.5, -2.25, 0.1, 0.1 + 0.2, 1e-5, 0.0001, 1234567.891, 5e-324, -1e-310, 2.2250738585072014e-308, math.pi]
 INFINITIES = [math.inf, -math.inf]
 
 
@@ -256,13 +255,6 @@ def test_missing_dates_and_decimals_are_skipped():
 # ---------------------------------------------------------------------------
 # Decimals
 # ---------------------------------------------------------------------------
-
-
-def decimal_text(value):
-    """format(value.normalize(), "f"), with precision to spare; zero is "0"."""
-    with decimal.localcontext(decimal.Context(prec=1000)):
-        text = format(value.normalize(), "f")
-    return "0" if value == 0 else text
 
 
 DECIMALS = ["5", "5.00", "-5.00", "1.50", "0.1", "-0", "0E-10", "0E+5", "1E+2", "1.2E+5", "-1.2E-7"]
