@@ -50,21 +50,23 @@ struct CountColumn {
   static bool missing(std::int64_t value) noexcept { return Nat && value == NOT_A_TIME; }
 };
 
-// The last date a view wrote, and its text: a date is at most 20 bytes
-// ("-292277026596-12-04" is the longest an int64 of seconds reaches).
+// The last date a view wrote, and its text, kept in registers (see
+// ShortDate); dates outside the years 0 to 9999 are written each time.
 struct DateMemo {
   std::int64_t day = INT64_MIN;
-  std::size_t length = 0;
-  char text[32] = {};
+  item_time_detail::ShortDate text{};
 
-  // Writes the text of `day` at out; returns the length.
+  // Writes the text of `days` at out; returns the length.
   std::size_t write(std::int64_t days, char* out) noexcept {
     if (days != day) {
+      if (!item_time_detail::short_date(days, text)) {
+        day = INT64_MIN;
+        return format_date(days, out);
+      }
       day = days;
-      length = format_date(days, text);
     }
-    std::memcpy(out, text, sizeof text);
-    return length;
+    text.store(out);
+    return 10;
   }
 };
 
