@@ -320,3 +320,25 @@ def test_values_without_a_text_are_refused(bad, message):
         update_many(h, ["before", bad, "after"])
     assert info.value.__notes__ == ["while processing 'items[1]'"]
     assert h.to_bytes() == of_texts(["before"])
+
+
+@pytest.mark.parametrize("nulls", [False, True])
+def test_long_float_columns_of_every_kind_are_their_texts(nulls):
+    # Chunks all whole, all fractions, and mixed (NaN, infinities, values
+    # beyond the int64 range, -0.0), on two cores.
+    np = pytest.importorskip("numpy")
+    pa = pytest.importorskip("pyarrow")
+    rng = np.random.default_rng(11)
+    whole = rng.integers(-(2**62), 2**62, 100_000).astype(np.float64) // 1024
+    fractions = rng.standard_normal(100_000) * 1e6
+    mixed = rng.integers(-1000, 1000, 100_000).astype(np.float64)
+    special = [math.nan, math.inf, -math.inf, 2.0**63, -(2.0**63), 1e300, -0.0, 0.5, 5e-324]
+    mixed[rng.integers(0, len(mixed), 300)] = rng.choice(special, 300)
+    values = np.concatenate([whole, fractions, mixed])
+    mask = rng.random(len(values)) < 0.1 if nulls else np.zeros(len(values), dtype=bool)
+    present = [x for x, gone in zip(values.tolist(), mask.tolist(), strict=True) if not gone and x == x]
+    expected = of_texts([float_text(x) for x in present])
+    column = pa.array(values, mask=mask) if nulls else values
+    h = HyperLogLog(P)
+    assert update_many(h, column) == len(present)
+    assert h.to_bytes() == expected

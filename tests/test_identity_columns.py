@@ -190,7 +190,7 @@ def test_swapped_and_strided_datetime64():
     assert of_items(values.astype(">i8").view(">M8[ns]")[::3]) == expected
 
 
-DAYS = [0, 1, -1, 19724, -25567, -719162, 2932896, 2**31 - 1, -(2**31)]
+DAYS = [0, 1, -1, 19724, -25567, -719162, 2932896, -719468, -719469, 2932897, 2**31 - 1, -(2**31)]
 
 
 @pytest.mark.parametrize("path", ["date32", "date64", "dictionary", "numpy", "pandas arrow", "polars", "list"])

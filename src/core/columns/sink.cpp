@@ -10,6 +10,7 @@
 #include "row_views.hpp"
 #include "splitter.hpp"
 #include "value_views.hpp"
+#include "whole_floats.hpp"
 
 namespace drisk {
 
@@ -345,6 +346,20 @@ ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::
     if (const IntegerRun run = integer_run(layout.kind)) {
       return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin,
                                 std::size_t end) noexcept { return run(core, base, begin, end); });
+    }
+  }
+  // float64 in this machine's byte order: the whole values through the
+  // integer lanes.
+  if (!layout.swap_bytes && layout.kind == ValueKind::Float64) {
+    if (const IntegerRun integers = integer_run(ValueKind::Int64)) {
+      return run_rows(
+          rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+            return validity != nullptr
+                       ? absorb_whole_floats<true>(core, integers, validity, validity_offset, base,
+                                                   stride, begin, end)
+                       : absorb_whole_floats<false>(core, integers, nullptr, 0, base, stride, begin,
+                                                    end);
+          });
     }
   }
   Rows done{0, false};
