@@ -312,7 +312,17 @@ ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) noexcept {
 template <class View>
 ColumnSink::Rows ColumnSink::run_view(std::size_t rows, const std::uint8_t* validity,
                                       std::int64_t validity_offset, const View& view) noexcept {
-  if constexpr (View::FORMATTED) {
+  if constexpr (requires { View::HASHED; }) {
+    if (validity != nullptr) {
+      return run_rows(
+          rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+            return absorb_hashed<true>(core, validity, validity_offset, begin, end, view);
+          });
+    }
+    return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+      return absorb_hashed<false>(core, nullptr, 0, begin, end, view);
+    });
+  } else if constexpr (View::FORMATTED) {
     if (validity != nullptr) {
       return run_rows(
           rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {

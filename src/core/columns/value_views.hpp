@@ -70,26 +70,87 @@ struct DateMemo {
   }
 };
 
+// XXH3_64bits of a date's ten bytes, straight from the registers that
+// hold them: XXH3's path for 9 to 16 bytes (xxhash.h, XXH3_len_9to16_64b,
+// seed 0), whose two reads are the first eight bytes and the last eight
+// (bytes 2 to 9).
+inline std::uint64_t hash_short_date(const item_time_detail::ShortDate& date) noexcept {
+  const std::uint64_t bitflip1 = XXH_readLE64(XXH3_kSecret + 24) ^ XXH_readLE64(XXH3_kSecret + 32);
+  const std::uint64_t bitflip2 = XXH_readLE64(XXH3_kSecret + 40) ^ XXH_readLE64(XXH3_kSecret + 48);
+  const std::uint64_t low = date.head ^ bitflip1;
+  const std::uint64_t high = ((date.head >> 16) | std::uint64_t{date.tail} << 48) ^ bitflip2;
+  const std::uint64_t acc = 10 + XXH_swap64(low) + high + XXH3_mul128_fold64(low, high);
+  return XXH3_avalanche(acc);
+}
+
 // Dates: a count of days, or of units of which a day holds PerDay (Arrow's
-// date64 counts milliseconds), written as date.isoformat().
+// date64 counts milliseconds), written as date.isoformat(). Dates of the
+// years 0 to 9999 are hashed without being written (hash_short_date);
+// absorb_hashed() drives them.
 template <class Count, std::int64_t PerDay, bool Nat>
 struct DateView : CountColumn<Count, Nat> {
   static constexpr bool FORMATTED = true;
+  static constexpr bool HASHED = true;
   DateMemo memo{};
+
+  std::int64_t days_of(std::int64_t value) const noexcept {
+    if constexpr (PerDay != 1) {
+      return item_time_detail::floor_div(value, PerDay).quotient;
+    } else {
+      return value;
+    }
+  }
 
   Seen operator()(std::size_t row, ItemView& out, char* slot) noexcept {
     const std::int64_t value = this->at(row);
     if (this->missing(value)) {
       return MISSING;
     }
-    std::int64_t days = value;
-    if constexpr (PerDay != 1) {
-      days = item_time_detail::floor_div(value, PerDay).quotient;
+    out = {slot, memo.write(days_of(value), slot)};
+    return ABSORBED;
+  }
+
+  // Row r's item straight into the registers.
+  Seen insert_row(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
+    const std::int64_t value = this->at(row);
+    if (this->missing(value)) {
+      return MISSING;
     }
-    out = {slot, memo.write(days, slot)};
+    const std::int64_t days = days_of(value);
+    if (item_time_detail::ShortDate date{}; item_time_detail::short_date(days, date)) {
+      insert_hash(registers, p, hash_short_date(date));
+    } else {
+      char text[ITEM_TEXT_CAPACITY];
+      insert(registers, p, text, format_date(days, text));
+    }
     return ABSORBED;
   }
 };
+
+// The loop for views that insert a row's item themselves (HASHED): no text
+// goes through memory.
+template <bool Nullable, class View>
+[[gnu::flatten]] std::pair<std::size_t, bool> absorb_hashed(HyperLogLogCore& core,
+                                                            const std::uint8_t* validity,
+                                                            std::int64_t validity_offset,
+                                                            std::size_t begin, std::size_t end,
+                                                            const View& view) noexcept {
+  std::uint8_t* const registers = core.mutable_registers();
+  const unsigned p = core.precision();
+  std::size_t absorbed = 0;
+  for (std::size_t row = begin; row < end; ++row) {
+    if (row + PREFETCH_ROWS < end) {
+      view.prefetch(row + PREFETCH_ROWS);
+    }
+    if constexpr (Nullable) {
+      if (!bit_is_set(validity, validity_offset + static_cast<std::int64_t>(row))) {
+        continue;
+      }
+    }
+    absorbed += static_cast<std::size_t>(view.insert_row(row, registers, p));
+  }
+  return {absorbed, false};
+}
 
 // Timestamps: a count of U since 1970-01-01T00:00:00, written as
 // datetime.isoformat(), in UTC with "+00:00" when the column has a zone.
