@@ -16,7 +16,7 @@ import pytest
 
 import drisk
 from drisk import HyperLogLog, update_many
-from drisk._colread import update_arrow, update_buffer
+from drisk._colread import update_arrow, update_buffer, update_times
 from support import float_text
 
 P = 16
@@ -524,6 +524,12 @@ def test_unsupported_types_are_refused_before_anything_is_added(name):
         (lambda h: update_buffer(h, memoryview(b"abc").cast("c")), TypeError, "format 'c'"),
         (lambda h: update_buffer(h, np.zeros(2, dtype=np.longdouble)), TypeError, "cannot be counted"),
         (lambda h: update_arrow(h, [1, 2]), TypeError, "neither __arrow_c_stream__ nor __arrow_c_array__"),
+        (lambda h: update_times(h, NUMBERS, "h", False), ValueError, "unit must be 'D', 's', 'ms', 'us' or 'ns'"),
+        (lambda h: update_times(h, NUMBERS, b"s", False), TypeError, "unit"),
+        (lambda h: update_times(h, NUMBERS, "D", True), ValueError, "dates have no time zone"),
+        (lambda h: update_times(h, NUMBERS.astype(np.int32), "s", False), TypeError, "int64 counts"),
+        (lambda h: update_times(h, NUMBERS.astype(">i8"), "s", False), TypeError, "int64 counts"),
+        (lambda h: update_times(h, np.zeros((2, 2), np.int64), "s", False), ValueError, "2 dimensions"),
         (lambda h: update_arrow(5, pa.array([1])), TypeError, "not an instance of 'HyperLogLog'"),
     ],
 )
@@ -821,6 +827,10 @@ def leak_cases():
         "dictionary": (lambda h: update_arrow(h, DICTIONARY), None, DICTIONARY),
         "buffer": (lambda h: update_buffer(h, NUMBERS), None, NUMBERS),
         "strided buffer": (lambda h: update_buffer(h, NUMBERS[::3]), None, NUMBERS),
+        "times": (lambda h: update_times(h, NUMBERS, "us", True), None, NUMBERS),
+        "bad unit": (lambda h: update_times(h, NUMBERS, "h", False), ValueError, NUMBERS),
+        "dates": (lambda h: update_arrow(h, DATES), None, DATES),
+        "time outside the day": (lambda h: update_arrow(h, BAD_TIME), ValueError, BAD_TIME),
         "unsupported type": (lambda h: update_arrow(h, DURATIONS), TypeError, DURATIONS),
         "two columns": (lambda h: update_arrow(h, TWO_COLUMNS), TypeError, TWO_COLUMNS),
         "malformed": (lambda h: update_arrow(h, MALFORMED), ValueError, MALFORMED),
@@ -833,6 +843,8 @@ CHUNKED = pa.chunked_array([["x", "y"], ["z"]])
 DICTIONARY = pa.array(["x", "y", "x"]).dictionary_encode()
 NUMBERS = np.arange(300, dtype=np.int64)
 DURATIONS = pa.chunked_array([pa.array([0, 1], pa.duration("s"))])
+DATES = pa.chunked_array([pa.array(np.arange(300), pa.int32()).cast(pa.date32())])
+BAD_TIME = pa.Array.from_buffers(pa.time32("s"), 2, pa.array([0, 86400], pa.int32()).buffers())
 TWO_COLUMNS = pa.table({"a": [1], "b": [2]})
 MALFORMED = HandBuilt("u", 3, [None, int32s(0, 2, 1, 4), b"abcd"])
 COMPLEX = np.zeros(4, dtype=np.complex64)

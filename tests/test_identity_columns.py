@@ -301,3 +301,17 @@ def test_long_columns_on_two_cores_are_their_items():
     cents = rng.integers(-(10**12), 10**12, 150_000)
     expected = of_texts([decimal_text(Decimal(int(c)).scaleb(-2)) for c in cents.tolist()])
     assert of_items(pa.array([Decimal(int(c)).scaleb(-2) for c in cents.tolist()], pa.decimal128(18, 2))) == expected
+
+
+@pytest.mark.parametrize("scale", range(19))
+def test_decimals_of_every_scale(scale):
+    pa = pytest.importorskip("pyarrow")
+    coefficients = [0, 1, -1, 7, 10**scale, -(10**scale) - 1, 123456789, 10**18 - 1, -(10**18) + 1, 2**63 - 1]
+    coefficients += [-(2**63), 2**63, -(2**64) - 5, 10**17 * 3]
+    values = [Decimal(c).scaleb(-scale) for c in coefficients]
+    expected = of_texts([decimal_text(v) for v in values])
+    assert of_items(pa.array(values, pa.decimal128(38, scale))) == expected
+    assert of_items(pa.array(values, pa.decimal256(40, scale))) == expected
+    small = [v for v, c in zip(values, coefficients, strict=True) if abs(c) < 10**18]
+    if hasattr(pa, "decimal64"):
+        assert of_items(pa.array(small, pa.decimal64(18, scale))) == of_texts([decimal_text(v) for v in small])
