@@ -103,10 +103,6 @@ struct TimeLayout {
   bool utc = false;
 };
 
-constexpr bool is_temporal(ValueKind kind) noexcept {
-  return kind >= ValueKind::Date32 && kind <= ValueKind::Time64;
-}
-
 constexpr bool is_integer(ValueKind kind) noexcept {
   return kind >= ValueKind::Int8 && kind <= ValueKind::UInt64;
 }

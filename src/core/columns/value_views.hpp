@@ -233,7 +233,7 @@ struct DecimalView {
 };
 
 // Calls f with the view of the column type's dates, timestamps or times
-// (is_temporal(kind)) over the counts at base + r * stride; Nat when
+// (Date32 to Time64) over the counts at base + r * stride; Nat when
 // INT64_MIN stands for a missing value.
 template <bool Nat, class F>
 void visit_time_view(ValueKind kind, TimeUnit unit, bool utc, const std::uint8_t* base,
