@@ -6,9 +6,10 @@
 // than writing each value's text, a chunk of rows is converted to int64 on
 // the stack and handed to the integer lanes (integer_lanes.hpp), which write
 // and hash a vector of integers at a time. Rows that are not whole (or are
-// NaN, or beyond the int64 range) are written as text one by one; a chunk
-// with no whole row at all goes through absorb_formatted() as before, so a
-// column of fractions pays one comparison per row for the attempt.
+// NaN, or beyond the int64 range) are written as text, a batch at a time; a
+// chunk of mostly such rows goes through absorb_formatted() whole, as
+// before, so a column of fractions pays one comparison per row for the
+// attempt.
 #ifndef DRISK_COLUMNS_WHOLE_FLOATS_HPP
 #define DRISK_COLUMNS_WHOLE_FLOATS_HPP
 
@@ -27,6 +28,20 @@ namespace drisk::columns {
 // cache, and a chunk's row numbers fit in 16 bits.
 constexpr std::size_t WHOLE_CHUNK = 256;
 
+// The rows of a chunk that are not whole, as a view of their own for
+// absorb_formatted(): row j is the chunk's row others[j].
+struct PickedRows {
+  static constexpr bool FORMATTED = true;
+  NumberView<ValueKind::Float64, false> text_of;
+  const std::uint16_t* others;
+  std::size_t first;
+
+  void prefetch(std::size_t) const noexcept {}
+  Seen operator()(std::size_t j, ItemView& out, char* slot) const noexcept {
+    return text_of(first + others[j], out, slot);
+  }
+};
+
 // Inserts rows [begin, end) of the float64 values at base + r * stride
 // (this machine's byte order) into core, the whole ones through `integers`
 // (the vector run of int64 on this CPU); with Nullable, skips rows whose
@@ -37,8 +52,6 @@ template <bool Nullable>
     HyperLogLogCore& core, IntegerRun integers, const std::uint8_t* validity,
     std::int64_t validity_offset, const std::uint8_t* base, std::ptrdiff_t stride,
     std::size_t begin, std::size_t end) noexcept {
-  std::uint8_t* const registers = core.mutable_registers();
-  const unsigned p = core.precision();
   const NumberView<ValueKind::Float64, false> text_of{base, stride};
   std::int64_t whole[WHOLE_CHUNK];
   std::uint16_t others[WHOLE_CHUNK];
@@ -64,19 +77,16 @@ template <bool Nullable>
         others[m++] = static_cast<std::uint16_t>(i);
       }
     }
-    if (k == 0) {
+    if (2 * k < n) {
+      // Mostly fractions: the whole chunk as text, a batch at a time.
       absorbed +=
           absorb_formatted<Nullable>(core, validity, validity_offset, row, row + n, text_of).first;
       continue;
     }
     absorbed += integers(core, reinterpret_cast<const std::uint8_t*>(whole), 0, k).first;
-    for (std::size_t j = 0; j < m; ++j) {
-      ItemView item{};
-      char slot[ITEM_TEXT_CAPACITY];
-      if (text_of(row + others[j], item, slot) == ABSORBED) {
-        insert(registers, p, item.data, item.len);
-        ++absorbed;
-      }
+    if (m > 0) {
+      const PickedRows picked{text_of, others, row};
+      absorbed += absorb_formatted<false>(core, nullptr, 0, 0, m, picked).first;
     }
   }
   return {absorbed, false};
