@@ -342,3 +342,19 @@ def test_long_float_columns_of_every_kind_are_their_texts(nulls):
     h = HyperLogLog(P)
     assert update_many(h, column) == len(present)
     assert h.to_bytes() == expected
+
+
+def test_long_columns_of_prices_are_their_texts():
+    # Hundredths of every size, runs where they are few (then the next
+    # chunks do not look for them) and runs where they come back, near
+    # misses such as 0.1 + 0.2, and the largest hundredths written so.
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(12)
+    prices = rng.integers(-(10**15) + 1, 10**15, 60_000) / 100
+    small = rng.integers(-100_000, 100_000, 60_000) / 100
+    thirds = rng.integers(1, 10**9, 20_000) / 3
+    edges = [0.01, -0.01, 0.07, 0.3, 0.1 + 0.2, 9999999999999.99, -9999999999999.99, 1e13, 1e13 + 0.5, 0.005]
+    values = np.concatenate([prices, thirds, small, np.array(edges * 100), thirds[:5000], small[:30_000]])
+    expected = of_texts([float_text(x) for x in values.tolist()])
+    assert of_items(values) == expected
+    assert of_items(values[::-1].copy()) == expected

@@ -5,11 +5,19 @@
 // for one missing value, counts and identifiers exported as doubles. Rather
 // than writing each value's text, a chunk of rows is converted to int64 on
 // the stack and handed to the integer lanes (integer_lanes.hpp), which write
-// and hash a vector of integers at a time. Rows that are not whole (or are
-// NaN, or beyond the int64 range) are written as text, a batch at a time; a
-// chunk of mostly such rows goes through absorb_formatted() whole, as
-// before, so a column of fractions pays one comparison per row for the
-// attempt.
+// and hash a vector of integers at a time.
+//
+// Prices come next: a value that is n / 100 for an integer n below 10^15
+// (exactly: the double nearest to n / 100 is the value) has repr()'s text
+// n / 100 in fixed point, since no other decimal of at most fifteen digits
+// reads back as the same double, and repr's digits are the fewest that do.
+// Such rows are written by the decimal writer from n (a multiplication and a
+// table, not the shortest-digits search). A chunk where few rows are cents
+// stops the test for the chunks after it, and a later chunk tries again.
+//
+// Other rows (fractions, NaN, values beyond the int64 range) are written as
+// text, a batch at a time; a chunk of mostly such rows goes through
+// absorb_formatted() whole, as before.
 #ifndef DRISK_COLUMNS_WHOLE_FLOATS_HPP
 #define DRISK_COLUMNS_WHOLE_FLOATS_HPP
 
@@ -20,6 +28,7 @@
 #include <utility>
 
 #include "integer_lanes.hpp"
+#include "item_decimal.hpp"
 #include "row_views.hpp"
 
 namespace drisk::columns {
@@ -27,6 +36,24 @@ namespace drisk::columns {
 // Rows converted at a time: the int64 copy (2 KiB) stays in the first-level
 // cache, and a chunk's row numbers fit in 16 bits.
 constexpr std::size_t WHOLE_CHUNK = 256;
+
+// Chunks after one with few cents before the test is tried again.
+constexpr unsigned CENTS_RETRY_CHUNKS = 16;
+
+// Rows that are cents: row j is cents[j] / 100.
+struct CentsRows {
+  static constexpr bool FORMATTED = true;
+  const std::int64_t* cents;
+
+  void prefetch(std::size_t) const noexcept {}
+  Seen operator()(std::size_t j, ItemView& out, char* slot) const noexcept {
+    const std::int64_t n = cents[j];
+    const std::uint64_t magnitude =
+        n < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n);
+    out = {slot, item_decimal_detail::write_fixed_point<2>(magnitude, n < 0, slot)};
+    return ABSORBED;
+  }
+};
 
 // The rows of a chunk that are not whole, as a view of their own for
 // absorb_formatted(): row j is the chunk's row others[j].
@@ -54,11 +81,16 @@ template <bool Nullable>
     std::size_t begin, std::size_t end) noexcept {
   const NumberView<ValueKind::Float64, false> text_of{base, stride};
   std::int64_t whole[WHOLE_CHUNK];
+  std::int64_t cents[WHOLE_CHUNK];
   std::uint16_t others[WHOLE_CHUNK];
   std::size_t absorbed = 0;
+  unsigned skip_cents = 0;  // chunks left before cents are tried again
   for (std::size_t row = begin; row < end; row += WHOLE_CHUNK) {
     const std::size_t n = std::min(WHOLE_CHUNK, end - row);
+    const bool try_cents = skip_cents == 0;
+    skip_cents -= skip_cents > 0 ? 1 : 0;
     std::size_t k = 0;
+    std::size_t c = 0;
     std::size_t m = 0;
     for (std::size_t i = 0; i < n; ++i) {
       if constexpr (Nullable) {
@@ -73,17 +105,34 @@ template <bool Nullable>
       const auto integer = static_cast<std::int64_t>(in_range ? value : 0.0);
       if (in_range && static_cast<double>(integer) == value) {
         whole[k++] = integer;
-      } else {
-        others[m++] = static_cast<std::uint16_t>(i);
+        continue;
       }
+      if (try_cents && std::fabs(value) < 1e13) {
+        // n below 10^15, so exact as a double; the division is rounded
+        // correctly, so equality means the value is the double nearest n / 100.
+        const std::int64_t hundredths = std::llrint(value * 100.0);
+        if (static_cast<double>(hundredths) / 100.0 == value) {
+          cents[c++] = hundredths;
+          continue;
+        }
+      }
+      others[m++] = static_cast<std::uint16_t>(i);
     }
-    if (2 * k < n) {
+    if (try_cents && 2 * c < n) {
+      skip_cents = CENTS_RETRY_CHUNKS;
+    }
+    if (2 * (k + c) < n) {
       // Mostly fractions: the whole chunk as text, a batch at a time.
       absorbed +=
           absorb_formatted<Nullable>(core, validity, validity_offset, row, row + n, text_of).first;
       continue;
     }
-    absorbed += integers(core, reinterpret_cast<const std::uint8_t*>(whole), 0, k).first;
+    if (k > 0) {
+      absorbed += integers(core, reinterpret_cast<const std::uint8_t*>(whole), 0, k).first;
+    }
+    if (c > 0) {
+      absorbed += absorb_formatted<false>(core, nullptr, 0, 0, c, CentsRows{cents}).first;
+    }
     if (m > 0) {
       const PickedRows picked{text_of, others, row};
       absorbed += absorb_formatted<false>(core, nullptr, 0, 0, m, picked).first;
