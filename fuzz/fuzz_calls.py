@@ -7,6 +7,9 @@ import atheris
 with atheris.instrument_imports():
     import drisk
     import drisk._bulk
+    import drisk._grouped
+    import drisk._groupprobe
+    import drisk._pack
     from drisk import HyperLogLog
 
 DOCUMENTED = (TypeError, ValueError, OverflowError, RuntimeError)
@@ -101,6 +104,15 @@ TARGETS = [
     ("summary", lambda h: drisk.summary),
     ("fold", lambda h: drisk.fold),
     ("union", lambda h: drisk.union),
+    ("form", lambda h: drisk._pack.form),
+    ("usable_cpus", lambda h: drisk._bulk.usable_cpus),
+    ("estimates", lambda h: drisk._grouped.estimates),
+    ("check", lambda h: drisk._grouped.check),
+    ("union_lists", lambda h: drisk._grouped.union_lists),
+    ("union_groups", lambda h: drisk._grouped.union_groups),
+    ("_sketch_groups", lambda h: drisk._groupprobe.sketch_groups),
+    ("_combine_groups", lambda h: drisk._groupprobe.combine_groups),
+    ("_store_footprint", lambda h: drisk._groupprobe.store_footprint),
 ]
 # Module functions whose first argument is a sketch.
 SKETCH_FIRST = {"update_many", "update_lines", "update_joined", "estimate", "error_bounds", "summary", "fold", "union"}

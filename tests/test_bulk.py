@@ -1,5 +1,6 @@
 """update_many, update_lines and update_joined."""
 
+import math
 import mmap
 import random
 
@@ -262,3 +263,25 @@ def test_update_lines_on_mmap(tmp_path):
 
 def test_relative_error():
     assert drisk.relative_error(14) == drisk.relative_error(HyperLogLog(14)) == 1.04 / 128
+
+
+@pytest.mark.parametrize("p", [3, 19, 0, -1, 1000])
+def test_relative_error_refuses_a_precision_no_sketch_has(p):
+    with pytest.raises(ValueError, match=rf"^p must be between 4 and 18 inclusive, got {p}$") as refused:
+        drisk.relative_error(p)
+    try:
+        HyperLogLog(p)
+    except ValueError as constructed:  # the constructor's own message, word for word
+        assert str(refused.value) == str(constructed)
+    except OverflowError:  # too far out for the constructor to convert
+        assert p < 0 or p > 255
+
+
+@pytest.mark.parametrize("p", [4, 12, 18])
+def test_relative_error_of_every_precision(p):
+    assert drisk.relative_error(p) == drisk.relative_error(HyperLogLog(p)) == 1.04 / math.sqrt(2**p)
+
+
+def test_relative_error_wants_an_integer():
+    with pytest.raises(TypeError, match="'float' object cannot be interpreted as an integer"):
+        drisk.relative_error(12.0)

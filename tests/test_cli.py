@@ -158,6 +158,13 @@ def test_merge_folds_to_the_smallest_precision(tmp_path, precisions):
     assert drisk.unpack(out.read_bytes()).registers() == expected.registers()
 
 
+def test_merge_help_says_where_the_fold_is_reported():
+    """'a note on standard error' read as a remark on the estimate's error."""
+    text = " ".join(run("merge", "--help").stdout.decode().split())
+    assert "folded to the smallest among them, and the tool says so in one line written to standard error" in text
+    assert "note" not in text
+
+
 @pytest.mark.parametrize(
     "make, form",
     [

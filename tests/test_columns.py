@@ -468,6 +468,16 @@ def test_polars_series():
         assert fed(series) == oracle(values), series
 
 
+def test_polars_lazy_frame_asks_for_collect():
+    pl = pytest.importorskip("polars")
+    h = HyperLogLog(10)
+    lazy = pl.LazyFrame({"only": ["a", "b"]})
+    with pytest.raises(TypeError, match=r"LazyFrame .*call \.collect\(\) first"):
+        drisk.update_many(h, lazy)
+    assert h.registers() == HyperLogLog(10).registers()
+    assert fed(lazy.collect()) == oracle(["a", "b"])
+
+
 def test_duckdb_relation():
     duckdb = pytest.importorskip("duckdb")
     relation = duckdb.sql("SELECT (range % 100)::VARCHAR AS v FROM range(1000)")
@@ -729,6 +739,7 @@ def test_hand_built_arrays(built, error, message):
     else:
         with pytest.raises(error, match=message):
             update_arrow(h, exporter)
+        assert not any(h.registers())  # not even the rows before a malformed one
     # Moved out of the capsules and released exactly once, whatever happened.
     assert sorted(exporter.released) == ["array", "schema"]
 

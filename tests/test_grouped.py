@@ -9,7 +9,7 @@ import pytest
 import xxhash
 
 import drisk
-from drisk import _grouped
+from drisk import _grouped, _groupprobe
 
 pa = pytest.importorskip("pyarrow")
 
@@ -54,24 +54,24 @@ def test_each_group_equals_its_items_alone(p, shape):
         groups = list(range(n))
     else:
         groups = [rng.randrange(40) for _ in range(n)]
-    assert _grouped._sketch_groups(groups, items, p) == per_group(groups, items, p)
+    assert _groupprobe.sketch_groups(groups, items, p) == per_group(groups, items, p)
 
 
 def test_groups_without_items_are_empty_sketches():
-    got = _grouped._sketch_groups([3], [b"x"], 12)
+    got = _groupprobe.sketch_groups([3], [b"x"], 12)
     empty = drisk.pack(drisk.HyperLogLog(12))
     assert got[:3] == [empty] * 3
     assert got[3] == drisk.pack(plain_sketch(12, [b"x"]))
 
 
 def test_no_items_no_groups():
-    assert _grouped._sketch_groups([], [], 12) == []
+    assert _groupprobe.sketch_groups([], [], 12) == []
 
 
 def test_a_group_that_fills_up_packs_dense():
     rng = random.Random(5)
     items = random_items(rng, 20000, 10**9)
-    got = _grouped._sketch_groups([0] * len(items), items, 8)
+    got = _groupprobe.sketch_groups([0] * len(items), items, 8)
     assert got == per_group([0] * len(items), items, 8)
     assert got[0][5] == 0  # the dense encoding
 
@@ -244,3 +244,141 @@ def test_a_method_not_known_is_refused():
 def test_not_a_column_is_a_type_error():
     with pytest.raises(TypeError, match="neither __arrow_c_stream__ nor __arrow_c_array__"):
         _grouped.union_lists(42)
+
+
+# ---------------------------------------------------------------------------
+# Unions by group id
+# ---------------------------------------------------------------------------
+
+
+def union_by_ids(sketches, ids, count):
+    from drisk._tables import binary_array
+
+    return binary_array(_grouped.union_groups(sketches, pa.array(ids, pa.int32()), count)).to_pylist()
+
+
+@pytest.mark.parametrize("rows", [0, 1, 50, 40000], ids=lambda n: f"{n} rows")
+def test_union_of_each_group_equals_union_of_its_rows(rows):
+    # From 16,384 rows the groups are shared between two cores.
+    rng = random.Random(rows)
+    owners = [rng.randrange(rows) for _ in range(3 * rows)]
+    cells = _groupprobe.sketch_groups(owners, random_items(rng, 3 * rows, 10**9), 9)
+    cells = [None if rng.random() < 0.05 else c for c in cells]
+    count = max(1, rows // 7)
+    ids = [rng.randrange(count) for _ in cells]
+    expected = [expected_union([c for c, g in zip(cells, ids) if g == k]) for k in range(count)]
+    column = pa.array(cells, pa.binary())
+    assert union_by_ids(column, ids, count) == expected
+    chunked = pa.chunked_array([column.slice(0, rows // 3), column.slice(rows // 3)], pa.binary())
+    assert union_by_ids(chunked, ids, count) == expected
+
+
+@pytest.mark.parametrize("at", [3, 39990], ids=["first half", "second half"])
+def test_union_of_groups_names_the_first_bad_row(at):
+    rng = random.Random(8)
+    cells = _groupprobe.sketch_groups(list(range(40000)), random_items(rng, 40000, 10**9), 9)
+    cells[at] = damaged(cells[at])
+    cells[at + 5] = b"junk"
+    ids = [i % 100 for i in range(40000)]
+    with pytest.raises(ValueError, match=f"^row {at}: damaged packed sketch: checksum mismatch"):
+        union_by_ids(pa.array(cells), ids, 100)
+    with pytest.raises(ValueError, match=f"^row {at}: damaged packed sketch: checksum mismatch"):
+        _grouped.check(pa.array(cells))
+
+
+@pytest.mark.parametrize(
+    "ids, count, message",
+    [
+        ([0, 5], 5, "group ids must lie from 0 to the number of groups"),
+        ([0, -1], 5, "group ids must lie from 0 to the number of groups"),
+        ([0, None], 5, "group ids must not be null"),
+        ([0], 5, "sketches has 2 rows but groups has 1"),
+    ],
+)
+def test_union_of_groups_refuses_bad_group_ids(ids, count, message):
+    cells = pa.array([drisk.pack(drisk.HyperLogLog(8))] * 2)
+    with pytest.raises(ValueError, match=message):
+        _grouped.union_groups(cells, pa.array(ids, pa.int64()), count)
+    with pytest.raises(ValueError, match="count must not be negative"):
+        _grouped.union_groups(cells, pa.array([0, 0]), -1)
+    with pytest.raises(TypeError, match="group ids must be integers"):
+        _grouped.union_groups(cells, pa.array(["a", "b"]), 1)
+
+
+# ---------------------------------------------------------------------------
+# Combining sketches into the store
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("p", [4, 8, 12])
+def test_combine_into_groups_equals_union_of_folded_sketches(p):
+    rng = random.Random(p)
+    cells = sample_sketches(rng, 40, ps=(p, p + 1, p + 4, 16))
+    cells += [plain_sketch(p + 2, random_items(rng, 300, 10**9)).to_bytes(), drisk.HyperLogLog(p).to_bytes()]
+    groups = [rng.randrange(6) for _ in cells]
+    got = _groupprobe.combine_groups(groups, cells, p)
+    for k in range(6):
+        folded = [drisk.fold(drisk.load(c), p) for c, g in zip(cells, groups) if g == k]
+        assert got[k] == drisk.pack(drisk.union(*folded) if folded else drisk.HyperLogLog(p))
+
+
+def test_combine_refuses_a_smaller_precision_and_raw_registers_without_a_packed_form():
+    with pytest.raises(ValueError, match="a sketch of p=10 cannot be combined into a store of p=12"):
+        _groupprobe.combine_groups([0], [drisk.pack(drisk.HyperLogLog(10))], 12)
+    raw = bytearray(drisk.HyperLogLog(8).to_bytes())
+    raw[5] = 70
+    with pytest.raises(ValueError, match="cannot pack this sketch: register 4 holds 70"):
+        _groupprobe.combine_groups([0], [bytes(raw)], 8)
+
+
+def repacked(data, encoding):
+    """A packed sketch written in the other encoding than pack() would
+    choose (valid, but not what pack() writes)."""
+    sketch = drisk.unpack(data)
+    if encoding == "dense":
+        body = sketch.to_bytes()[1:]
+    else:
+        body, gap = bytearray(), 0
+        for value in sketch.registers():
+            if value == 0:
+                gap += 1
+                continue
+            entry = gap << 6 | value
+            while entry >= 0x80:
+                body.append(entry & 0x7F | 0x80)
+                entry >>= 7
+            body.append(entry)
+            gap = 0
+    head = b"\xe2HLL\x01" + bytes([0 if encoding == "dense" else 1, len(sketch).bit_length() - 1])
+    return head + body + xxhash.xxh3_64_intdigest(head + body).to_bytes(8, "little")
+
+
+@pytest.mark.parametrize("items, encoding", [(3, "dense"), (40000, "sparse")])
+def test_unions_write_what_pack_writes_whatever_the_input_encoding(items, encoding):
+    rng = random.Random(items)
+    canonical = drisk.pack(plain_sketch(10, random_items(rng, items, 10**9)))
+    other = repacked(canonical, encoding)
+    assert other != canonical and drisk.unpack(other).to_bytes() == drisk.unpack(canonical).to_bytes()
+    assert _tables_binary(_grouped.union_lists(pa.array([[other]]))) == [canonical]
+    assert union_by_ids(pa.array([other, None]), [0, 1], 2) == [canonical, None]
+
+
+def test_a_cell_larger_than_any_sketch_is_refused_in_row_order():
+    good = drisk.pack(drisk.HyperLogLog(8))
+    cells = pa.array([good, b"\xe2HLL" + bytes(2**18 + 100), good, b"junk"], pa.large_binary())
+    with pytest.raises(ValueError, match="^row 1: not a sketch: it is larger than any sketch"):
+        union_by_ids(cells, [0, 0, 1, 1], 2)
+
+
+@pytest.mark.parametrize("groups", [1, 100, 50000])
+def test_batched_updates_equal_updates_one_by_one(groups):
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(groups)
+    rows = 300_000
+    ids = rng.integers(0, groups, rows, dtype=np.uint32)
+    hashes = rng.integers(0, 2**64, rows, dtype=np.uint64)
+    one_by_one = _groupprobe.store_footprint(ids, hashes, 11, False)
+    batched = _groupprobe.store_footprint(ids, hashes, 11, True)
+    assert batched == one_by_one
+    with pytest.raises(TypeError, match="groups must be a one-dimensional buffer of uint32"):
+        _groupprobe.store_footprint(ids.astype(np.int64), hashes, 11)

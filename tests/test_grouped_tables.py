@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import drisk
-from drisk import _grouped
+from drisk import _groupprobe
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -30,7 +30,7 @@ def sketches_by(rows, key, p=12):
     """The oracle: {key(row): packed sketch of its users}, through the store."""
     keys = sorted({key(r) for r in rows}, key=repr)
     index = {k: i for i, k in enumerate(keys)}
-    packed = _grouped._sketch_groups([index[key(r)] for r in rows], [str(r[2]).encode() for r in rows], p)
+    packed = _groupprobe.sketch_groups([index[key(r)] for r in rows], [str(r[2]).encode() for r in rows], p)
     return dict(zip(keys, packed))
 
 
@@ -247,3 +247,31 @@ def test_the_integrations_import_their_engines_only_when_used():
         "assert drisk.estimates is not None and drisk.rollup is not None\n"
     )
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+@pytest.mark.parametrize("by", [["page"], ["day", "page"], []])
+def test_rollup_of_polars_without_pyarrow_gives_the_same(by):
+    pl = pytest.importorskip("polars")
+    from drisk._tables import _rollup_polars_alone
+
+    frame = pl.from_arrow(daily_table(daily_rows(seed=12, n=6000)))
+    alone = _rollup_polars_alone(frame, by, "sketch", pl)
+    assert as_dict(alone.to_arrow(), by) == as_dict(drisk.rollup(frame, by), by)
+
+
+def test_rollup_keeps_key_types_and_missing_keys():
+    pl = pytest.importorskip("polars")
+    good = [drisk.pack(drisk.HyperLogLog(8))] * 4
+    table = pa.table(
+        {
+            "when": pa.array([1.5, float("nan"), None, 1.5]),
+            "tag": pa.array(["a", "b", "b", None]).dictionary_encode(),
+            "sketch": good,
+        }
+    )
+    result = drisk.rollup(table, ["when", "tag"])
+    assert result.schema.field("when").type == pa.float64()
+    assert result.schema.field("tag").type == table.schema.field("tag").type
+    keys = {(w if w == w else "nan", t) for w, t in zip(*result.select(["when", "tag"]).to_pydict().values())}
+    assert keys == {(1.5, "a"), ("nan", "b"), (None, "b"), (1.5, None)}
+    assert drisk.rollup(pl.from_arrow(table), "tag").schema["tag"] == pl.Categorical

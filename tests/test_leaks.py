@@ -14,6 +14,9 @@ import pytest
 
 import drisk
 import drisk._bulk
+import drisk._grouped
+import drisk._groupprobe
+import drisk._pack
 from drisk import HyperLogLog
 
 pytestmark = pytest.mark.slow
@@ -32,6 +35,7 @@ G = HyperLogLog(12)
 G.update(b"g")
 P14 = HyperLogLog(14)
 DATA = H.to_bytes()
+PACKED = drisk.pack(G)
 ITEM = b"item"
 TEXT = "text"
 ZONE = datetime.timezone(datetime.timedelta(hours=2))
@@ -73,6 +77,8 @@ CASES = {
     "summary": (lambda: drisk.summary(G), None),
     "fold": (lambda: drisk.fold(P14, 12), None),
     "union": (lambda: drisk.union(G, P14), None),
+    "form": (lambda: drisk._pack.form(PACKED), None),
+    "usable_cpus": (lambda: drisk._bulk.usable_cpus(), None),
     # failure paths
     "wrong_type_note": (lambda: H.update(TEXT), TypeError),
     "missing": (lambda: H.update(), TypeError),
@@ -100,7 +106,33 @@ CASES = {
     "bounds_bad_confidence": (lambda: drisk.error_bounds(G, 2), ValueError),
     "fold_up": (lambda: drisk.fold(G, 14), ValueError),
     "union_bad": (lambda: drisk.union(G, ITEM), TypeError),
+    "form_neither": (lambda: drisk._pack.form(ITEM), ValueError),
+    "form_not_a_buffer": (lambda: drisk._pack.form(TEXT), TypeError),
+    # columns of sketches
+    "estimates_list": (lambda: drisk._grouped.estimates([PACKED, None, DATA]), None),
+    "estimates_bad": (lambda: drisk._grouped.estimates([PACKED, ITEM]), ValueError),
+    "sketch_groups": (lambda: drisk._groupprobe.sketch_groups([0, 1, 0], [ITEM, ITEM, LINES], 8), None),
 }
+
+try:
+    import pyarrow as pa
+except ImportError:
+    pass
+else:
+    SKETCHES = pa.array([PACKED, None, DATA], pa.binary())
+    BAD_SKETCHES = pa.array([PACKED, ITEM], pa.binary())
+    LISTS = pa.array([[PACKED, DATA], None, []], pa.list_(pa.binary()))
+    IDS = pa.array([1, 0, 1], pa.int32())
+    CASES.update(
+        {
+            "estimates_arrow": (lambda: drisk._grouped.estimates(SKETCHES), None),
+            "union_lists": (lambda: drisk._grouped.union_lists(LISTS), None),
+            "union_groups": (lambda: drisk._grouped.union_groups(SKETCHES, IDS, 2), None),
+            "union_groups_bad": (lambda: drisk._grouped.union_groups(BAD_SKETCHES, IDS[:2], 2), ValueError),
+            "union_groups_bad_ids": (lambda: drisk._grouped.union_groups(SKETCHES, IDS, 1), ValueError),
+            "check_bad": (lambda: drisk._grouped.check(BAD_SKETCHES), ValueError),
+        }
+    )
 
 
 def hammer(fn, expected, n):
@@ -118,7 +150,7 @@ def hammer(fn, expected, n):
 @pytest.mark.parametrize("name", sorted(CASES))
 def test_no_growth(name):
     fn, expected = CASES[name]
-    watched = [HyperLogLog, H, G, P14, DATA, ITEM, TEXT, LINES]
+    watched = [HyperLogLog, H, G, P14, DATA, PACKED, ITEM, TEXT, LINES]
     hammer(fn, expected, 1000)  # warm caches, interned names, free lists
     gc.collect()
     refs = [sys.getrefcount(o) for o in watched]

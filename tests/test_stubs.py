@@ -48,6 +48,7 @@ MODULES = [
     "drisk._colread",
     "drisk._estimate",
     "drisk._grouped",
+    "drisk._groupprobe",
     "drisk._pack",
     "drisk._probe",
 ]

@@ -2,6 +2,7 @@
 README.md's Python examples."""
 
 import pathlib
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -67,6 +68,10 @@ def checked(tmp_path_factory):
             files[f"readme{index}.py"] = code
     for name, code in files.items():
         (where / name).write_text(code)
+    # A copy of the installed package's sources and stubs: given as files from
+    # inside site-packages, mypy would take site-packages for a source root.
+    package = where / "package" / "drisk"
+    shutil.copytree(pathlib.Path(drisk.__file__).parent, package, ignore=shutil.ignore_patterns("*.so", "__pycache__"))
     proc = subprocess.run(
         [
             sys.executable,
@@ -76,18 +81,19 @@ def checked(tmp_path_factory):
             "--ignore-missing-imports",  # the optional packages without type information
             "--no-error-summary",
             "--cache-dir",
-            str(where / ".mypy_cache"),
-            str(pathlib.Path(drisk.__file__).parent),  # the package, as files: no -p beside files
-            *(str(where / name) for name in files),
+            ".mypy_cache",
+            "package/drisk",  # the package, as files: no -p beside files
+            *files,
         ],
+        cwd=where,  # so that every file is named relative to it
         capture_output=True,
         text=True,
         timeout=600,
     )
     errors = {name: [] for name in [*files, "drisk"]}
     for line in proc.stdout.splitlines():
-        path = pathlib.Path(line.split(":", 1)[0])
-        errors[path.name if path.parent == where else "drisk"].append(line)
+        name = line.split(":", 1)[0]
+        errors[name if name in files else "drisk"].append(line)
     assert proc.returncode in (0, 1) and not proc.stderr, proc.stderr
     return errors
 

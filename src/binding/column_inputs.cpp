@@ -194,11 +194,10 @@ Status absorb_in_slices(SlicePacer& pacer, std::size_t rows, Absorb&& absorb) {
   return success();
 }
 
-// Absorbs one array.
+// Absorbs one array (the sink prepared for it).
 Status absorb_chunk(ColumnSink& sink, SlicePacer& pacer, const ColumnType& type,
                     const ArrowArray& array, std::size_t& absorbed) {
   const auto rows = static_cast<std::size_t>(std::max<std::int64_t>(array.length, 0));
-  sink.prepare(std::min(rows, SlicePacer::MAX_SLICE_ROWS));
   return absorb_in_slices(pacer, rows, [&](std::size_t begin, std::size_t end) noexcept {
     return sink.absorb_array(type, array, static_cast<std::int64_t>(begin),
                              static_cast<std::int64_t>(end), absorbed);
@@ -214,6 +213,8 @@ Expected<std::size_t> absorb_imported(HyperLogLogCore& core, Imported& imported)
   SlicePacer pacer;
   std::size_t absorbed = 0;
   if (!imported.is_stream) {
+    const auto rows = static_cast<std::size_t>(std::max<std::int64_t>(imported.array->length, 0));
+    sink.prepare_single(&type, std::min(rows, SlicePacer::MAX_SLICE_ROWS));
     if (Status done = absorb_chunk(sink, pacer, type, *imported.array, absorbed); !done) {
       return std::move(done).error();
     }
@@ -230,6 +231,8 @@ Expected<std::size_t> absorb_imported(HyperLogLogCore& core, Imported& imported)
       sink.commit();  // the end of the stream
       return absorbed;
     }
+    const auto rows = static_cast<std::size_t>(std::max<std::int64_t>(chunk->length, 0));
+    sink.prepare(std::min(rows, SlicePacer::MAX_SLICE_ROWS));
     if (Status done = absorb_chunk(sink, pacer, type, *chunk, absorbed); !done) {
       return std::move(done).error();
     }
@@ -273,7 +276,7 @@ Expected<std::size_t> absorb_number_buffer(HyperLogLogCore& core, PyObject* data
   const auto count = static_cast<std::size_t>(buffer.shape[0]);
   const std::ptrdiff_t stride = buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
   ColumnSink sink(core, usable_cpus() > 1);
-  sink.prepare(std::min(count, SlicePacer::MAX_SLICE_ROWS));
+  sink.prepare_single(nullptr, std::min(count, SlicePacer::MAX_SLICE_ROWS));
   SlicePacer pacer;
   std::size_t absorbed = 0;
   const auto* base = static_cast<const std::uint8_t*>(buffer.buf);

@@ -155,6 +155,14 @@ PyObject* sketch_function(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   });
 }
 
+// A count as the entry's result: an int, or the failure that stood in for it.
+inline Expected<PyObject*> count_result(Expected<std::size_t>&& count) {
+  if (!count) {
+    return std::move(count).error();
+  }
+  return checked(PyLong_FromSize_t(*count));
+}
+
 // ---------------------------------------------------------------------------
 // Module definitions
 // ---------------------------------------------------------------------------

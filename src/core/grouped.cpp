@@ -160,6 +160,41 @@ void GroupedSketches::raise(std::size_t group, std::uint32_t index, unsigned val
   g.used += insert_entry(reinterpret_cast<std::uint32_t*>(g.block), g.slots_log, index, value);
 }
 
+void GroupedSketches::update_many(const std::uint32_t* groups, const std::uint64_t* hashes,
+                                  std::size_t n) {
+  const std::size_t count = groups_.size();
+  batch_starts_.resize(count + 1);
+  for (std::size_t begin = 0; begin < n; begin += BATCH_ROWS) {
+    const std::size_t end = std::min(n, begin + BATCH_ROWS);
+    const std::size_t rows = end - begin;
+    if (rows < count / 4) {
+      // Fewer items than groups: counting them would cost more than the
+      // cache misses it saves.
+      for (std::size_t k = begin; k < end; ++k) {
+        update(groups[k], hashes[k]);
+      }
+      continue;
+    }
+    std::fill(batch_starts_.begin(), batch_starts_.end(), 0);
+    for (std::size_t k = begin; k < end; ++k) {
+      batch_starts_[groups[k] + 1] += 1;
+    }
+    for (std::size_t g = 0; g < count; ++g) {
+      batch_starts_[g + 1] += batch_starts_[g];
+    }
+    batch_hashes_.resize(rows);
+    batch_groups_.resize(rows);
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::uint32_t at = batch_starts_[groups[k]]++;
+      batch_hashes_[at] = hashes[k];
+      batch_groups_[at] = groups[k];
+    }
+    for (std::size_t k = 0; k < rows; ++k) {
+      update(batch_groups_[k], batch_hashes_[k]);
+    }
+  }
+}
+
 void GroupedSketches::combine_registers(std::size_t group, const std::uint8_t* registers,
                                         unsigned source_p) {
   const std::size_t m = std::size_t{1} << p_;

@@ -320,17 +320,34 @@ Refusal decode_sparse(std::span<const std::uint8_t> body, std::size_t base, unsi
   while (in < end) {
     const std::uint8_t* const start = in;
     std::uint32_t entry = 0;
-    for (unsigned shift = 0;; shift += 7) {
-      if (shift == 7 * MAX_ENTRY_BYTES) {
+    if (std::endian::native == std::endian::little && end - in >= 4) {
+      // An entry whose four bytes (at most) are all in the body: its length
+      // from the first byte without the continuation bit, its 7-bit groups
+      // gathered without a loop.
+      std::uint32_t word;
+      std::memcpy(&word, in, sizeof word);
+      const std::uint32_t stops = ~word & 0x80808080u;
+      if (stops == 0) {
         return entry_too_long(base + static_cast<std::size_t>(start - begin));
       }
-      if (in == end) {
-        return entry_cut_short(base + static_cast<std::size_t>(start - begin));
-      }
-      const std::uint8_t byte = *in++;
-      entry |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
-      if ((byte & 0x80) == 0) {
-        break;
+      const unsigned length = static_cast<unsigned>(std::countr_zero(stops)) / 8 + 1;
+      entry = (word & 0x7Fu) | (word >> 1 & 0x3F80u) | (word >> 2 & 0x1FC000u) |
+              (word >> 3 & 0xFE00000u);
+      entry &= length == 4 ? 0xFFFFFFFu : (1u << (7 * length)) - 1;
+      in += length;
+    } else {
+      for (unsigned shift = 0;; shift += 7) {
+        if (shift == 7 * MAX_ENTRY_BYTES) {
+          return entry_too_long(base + static_cast<std::size_t>(start - begin));
+        }
+        if (in == end) {
+          return entry_cut_short(base + static_cast<std::size_t>(start - begin));
+        }
+        const std::uint8_t byte = *in++;
+        entry |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
+        if ((byte & 0x80) == 0) {
+          break;
+        }
       }
     }
     const std::size_t index = next + (entry >> VALUE_BITS);

@@ -5,7 +5,8 @@
 // raw form of to_bytes(); a null cell is a missing sketch. This file reads
 // such columns from Arrow arrays (binary, large_binary, binary_view,
 // fixed_size_binary, and lists of them) cell by cell, in place, and does the
-// column-wide work on them: one estimate per cell, one union per list.
+// column-wide work on them: one estimate per cell (unions are in
+// unions.hpp).
 //
 // What a missing sketch does: an estimate of a null cell is NaN; a union
 // skips null cells, and a union of no sketch at all (an empty list, or only
@@ -95,6 +96,7 @@ struct Sketch {
   bool raw = false;   // the raw form, whose registers are taken as they are
   packed::View view;  // the packed view when sparse
   const std::uint8_t* registers = nullptr;
+  std::span<const std::uint8_t> bytes;  // the whole cell
 };
 
 // Opens a cell holding either form (told apart as drisk.load does); the
@@ -111,7 +113,20 @@ struct Failure {
   bool failed = false;
   bool out_of_memory = false;
   std::string message;
+
+  [[gnu::cold, gnu::noinline]] static Failure refused(std::string message);
+  [[gnu::cold, gnu::noinline]] static Failure no_memory();
 };
+
+// "row N: what", the form of every refusal that names a row.
+[[gnu::cold, gnu::noinline]] std::string at_row(std::size_t row, std::string what);
+
+// What a cell whose bytes lie outside its array's buffers gives.
+extern const char MALFORMED_CELL[];
+
+// Opens a cell as a union takes it: open(), and a raw sketch's registers
+// must all be values insertion stores (others have no packed form).
+Refusal open_for_union(std::span<const std::uint8_t> data, Sketch& out);
 
 // Estimates every cell of `cells` (not a list column), appending them to
 // `out` (NaN for a null cell). `row_base` counts the rows of earlier arrays,
@@ -119,21 +134,12 @@ struct Failure {
 Failure estimate_all(const Cells& cells, Method method, std::size_t row_base,
                      std::vector<double>& out) noexcept;
 
-// The output of unions: a binary column being built (offsets from 0, the
-// cells' bytes, and one validity byte per row, 0 for null).
-struct BinaryBuilder {
-  std::vector<std::int64_t> offsets{0};
-  std::vector<std::uint8_t> data;
-  std::vector<std::uint8_t> valid;
-  std::size_t nulls = 0;
-};
-
 // A whole sketch column, its cells in row order (spans into the arrays,
 // which must outlive it).
 struct CellColumn {
   struct Row {
     const std::uint8_t* data;
-    std::size_t size;
+    std::uint32_t size;
     bool present;  // false for a null cell
   };
   std::vector<Row> rows;
@@ -141,48 +147,13 @@ struct CellColumn {
   // Appends the rows of `cells` (not a list column).
   Failure add(const Cells& cells) noexcept;
 
+  // Opens the cell of a row (not null) as open_for_union() does.
+  Refusal open(std::size_t row, Sketch& out) const;
+
   // Checks every cell as a union would (header, checksum, a sparse body's
   // entries, a raw sketch's registers), refusing the first that is not a
   // sketch, naming its row.
   Failure check() const noexcept;
-};
-
-// Group ids, one per row: reads an Arrow integer array (int8 to int64,
-// unsigned too, no nulls) whose every value is below `groups`, appending to
-// `out`. A static message when it is not such an array.
-const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array, std::size_t groups,
-                             std::vector<std::uint32_t>& out) noexcept;
-
-// Unions of sketches, each folded to the smallest precision among the
-// sketches it takes, packed into `out`. Scratch is kept from one union to the
-// next.
-class Unions {
- public:
-  // One union per list of a list column of sketches.
-  Failure lists(const Cells& cells, std::size_t row_base, BinaryBuilder& out) noexcept;
-
-  // One union per group of the rows of `column`: `group_of_row` has one id
-  // per row, each below `groups`. Runs on two cores when the process may use
-  // two and there is enough work; the result is the same.
-  static Failure groups(const CellColumn& column, std::span<const std::uint32_t> group_of_row,
-                        std::size_t groups, BinaryBuilder& out) noexcept;
-
- private:
-  struct Member {
-    const Sketch* sketch;  // null for a null cell
-    std::size_t row;       // for the messages
-  };
-  Refusal union_of(std::span<const Member> members, BinaryBuilder& out, std::size_t& bad_row);
-  // Fails (without a message: CellColumn::check() names the row) at the
-  // first cell that is not a sketch.
-  Failure group_range(const CellColumn& column, const std::uint32_t* order,
-                      const std::size_t* starts, std::size_t first, std::size_t last,
-                      BinaryBuilder& out) noexcept;
-
-  std::vector<Member> members_;
-  std::vector<Sketch> opened_;
-  std::vector<std::uint32_t> entries_;
-  std::vector<std::uint8_t> registers_;
 };
 
 }  // namespace drisk::cells

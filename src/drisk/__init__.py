@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import copyreg
 import math
+import operator
 import sys
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
@@ -25,7 +26,8 @@ from drisk._bulk import update_lines
 from drisk._columns import update_many
 from drisk._estimate import error_bounds, estimate, fold, summary, union
 from drisk._files import FileChangedError, update_file, update_stream
-from drisk._pack import form, pack, unpack
+from drisk._pack import form as _form
+from drisk._pack import pack, unpack
 from drisk._tables import estimates, rollup
 
 if TYPE_CHECKING:
@@ -54,9 +56,16 @@ __all__ = [
 
 
 def relative_error(sketch_or_p: HyperLogLog | int) -> float:
-    """The relative standard error 1.04 / sqrt(m) of a sketch (or precision)."""
-    m = len(sketch_or_p) if isinstance(sketch_or_p, HyperLogLog) else 2**sketch_or_p
-    return 1.04 / math.sqrt(m)
+    """The relative standard error 1.04 / sqrt(m) of a sketch (or precision).
+
+    A precision no sketch can have raises ValueError, as HyperLogLog(p)
+    does; one that is not an integer, TypeError."""
+    if isinstance(sketch_or_p, HyperLogLog):
+        return 1.04 / math.sqrt(len(sketch_or_p))
+    p = operator.index(sketch_or_p)
+    if not 4 <= p <= 18:
+        raise ValueError(f"p must be between 4 and 18 inclusive, got {p}")
+    return 1.04 / math.sqrt(2**p)
 
 
 def load(data: Buffer) -> HyperLogLog:
@@ -69,7 +78,7 @@ def load(data: Buffer) -> HyperLogLog:
         if not view.c_contiguous:
             raise ValueError("not a stored sketch: a non-contiguous buffer (copy it to bytes first)")
     try:
-        raw = form(data) == "raw"
+        raw = _form(data) == "raw"
     except ValueError:
         raw = False  # neither form: unpack() says what is wrong
     return HyperLogLog.from_bytes(bytes(data)) if raw else unpack(data)

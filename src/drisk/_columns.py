@@ -86,6 +86,10 @@ def update_many(sketch: HyperLogLog, items: Items) -> int:
         return update_arrow(sketch, cast(ArrowStreamExportable, items))
     if isinstance(items, array.array) and items.typecode in _NUMBER_CODES:
         return update_buffer(sketch, items)
+    polars = sys.modules.get("polars")
+    if polars is not None and isinstance(items, polars.LazyFrame):
+        # A query plan, not data: walking it would only meet polars' own error.
+        raise TypeError("a polars LazyFrame holds no values until it is collected: call .collect() first")
     # Any other iterable, element by element. A single str, bytes, bytearray
     # or memoryview is refused there: its characters are never the items meant.
     return _update_list(sketch, items)

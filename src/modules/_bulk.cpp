@@ -28,11 +28,7 @@ PyObject* bulk_update_many(PyObject* /*module*/, PyObject* const* args, Py_ssize
   return sketch_function<UPDATE_MANY_DESC, Access::exclusive>(
       args, nargs, kwnames,
       [](HyperLogLogCore& core, Slots<UPDATE_MANY_DESC>& slots) -> Expected<PyObject*> {
-        Expected<std::size_t> absorbed = absorb_items(core, slots[1]);
-        if (!absorbed) {
-          return std::move(absorbed).error();
-        }
-        return checked(PyLong_FromSize_t(*absorbed));
+        return count_result(absorb_items(core, slots[1]));
       });
 }
 
@@ -52,11 +48,7 @@ PyObject* bulk_update_lines(PyObject* /*module*/, PyObject* const* args, Py_ssiz
           }
           final = truth != 0;
         }
-        Expected<std::size_t> lines = absorb_buffer_lines(core, slots[1], final);
-        if (!lines) {
-          return std::move(lines).error();
-        }
-        return checked(PyLong_FromSize_t(*lines));
+        return count_result(absorb_buffer_lines(core, slots[1], final));
       });
 }
 

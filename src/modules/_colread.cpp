@@ -34,11 +34,7 @@ PyObject* columns_update_arrow(PyObject* /*module*/, PyObject* const* args, Py_s
   return sketch_function<UPDATE_ARROW_DESC, Access::exclusive>(
       args, nargs, kwnames,
       [](HyperLogLogCore& core, Slots<UPDATE_ARROW_DESC>& slots) -> Expected<PyObject*> {
-        Expected<std::size_t> absorbed = absorb_arrow(core, slots[1]);
-        if (!absorbed) {
-          return std::move(absorbed).error();
-        }
-        return checked(PyLong_FromSize_t(*absorbed));
+        return count_result(absorb_arrow(core, slots[1]));
       });
 }
 
@@ -48,11 +44,7 @@ PyObject* columns_update_buffer(PyObject* /*module*/, PyObject* const* args, Py_
   return sketch_function<UPDATE_BUFFER_DESC, Access::exclusive>(
       args, nargs, kwnames,
       [](HyperLogLogCore& core, Slots<UPDATE_BUFFER_DESC>& slots) -> Expected<PyObject*> {
-        Expected<std::size_t> absorbed = absorb_number_buffer(core, slots[1]);
-        if (!absorbed) {
-          return std::move(absorbed).error();
-        }
-        return checked(PyLong_FromSize_t(*absorbed));
+        return count_result(absorb_number_buffer(core, slots[1]));
       });
 }
 

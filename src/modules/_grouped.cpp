@@ -4,7 +4,7 @@
 // one union per list of a list column (what a group-by gathers), and
 // check() refuses a column holding anything but sketches before any work is
 // done on it. Columns arrive through the Arrow PyCapsule interface; all the
-// reading and arithmetic is in sketch_cells.cpp and grouped.cpp. Large
+// reading and arithmetic is in sketch_cells.cpp and unions.cpp. Large
 // columns are read with the interpreter lock released.
 #include <array>
 #include <cmath>
@@ -18,8 +18,8 @@
 #include "arrow_import.hpp"
 #include "buffer.hpp"
 #include "entry.hpp"
-#include "grouped.hpp"
 #include "sketch_cells.hpp"
+#include "unions.hpp"
 
 namespace drisk {
 namespace {
@@ -30,13 +30,11 @@ constexpr std::size_t RELEASE_GIL_ROWS = 4096;
 constexpr std::array<const char* const, 2> ESTIMATES_PARAMS{"sketches", "method"};
 constexpr std::array<const char* const, 1> CHECK_PARAMS{"sketches"};
 constexpr std::array<const char* const, 1> UNION_PARAMS{"lists"};
-constexpr std::array<const char* const, 3> GROUPS_PARAMS{"groups", "items", "p"};
 constexpr FunctionDescription ESTIMATES_DESC{nullptr, "estimates", ESTIMATES_PARAMS, 1};
 constexpr FunctionDescription CHECK_DESC{nullptr, "check", CHECK_PARAMS, 1};
 constexpr FunctionDescription UNION_DESC{nullptr, "union_lists", UNION_PARAMS, 1};
 constexpr std::array<const char* const, 3> UNION_GROUPS_PARAMS{"sketches", "groups", "count"};
 constexpr FunctionDescription UNION_GROUPS_DESC{nullptr, "union_groups", UNION_GROUPS_PARAMS, 3};
-constexpr FunctionDescription GROUPS_DESC{nullptr, "_sketch_groups", GROUPS_PARAMS, 3};
 
 [[gnu::cold, gnu::noinline]] PyErr unknown_method(std::string_view given) {
   return value_error("method must be 'improved', 'ml' or 'classic', got '" + std::string(given) +
@@ -269,6 +267,9 @@ PyObject* grouped_union_lists(PyObject* /*module*/, PyObject* const* args, Py_ss
     PyErr_NoMemory();
     return PyErr::fetch();
   }
+  if (message == cells::NOT_INTEGERS) {
+    return type_error(message).with_argument_note("groups");
+  }
   return value_error(message).with_argument_note("groups");
 }
 
@@ -332,70 +333,6 @@ PyObject* grouped_union_groups(PyObject* /*module*/, PyObject* const* args, Py_s
       });
 }
 
-[[gnu::cold, gnu::noinline]] PyErr group_out_of_range() {
-  return value_error("groups must be non-negative integers below 2**32")
-      .with_argument_note("groups");
-}
-
-// _sketch_groups(groups, items, p) -> list of packed sketches, one per group
-// 0 .. max(groups): each item (bytes) absorbed into its group's sketch.
-PyObject* grouped_sketch_groups(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  return bound_call<GROUPS_DESC>(
-      args, nargs, kwnames, [](Slots<GROUPS_DESC>& slots) -> Expected<PyObject*> {
-        Expected<std::uint8_t> p = extract_u8(slots[2], "p");
-        if (!p) {
-          return std::move(p).error();
-        }
-        if (Refusal refusal = HyperLogLogCore::check_precision(*p)) {
-          return value_error(std::move(*refusal)).with_argument_note("p");
-        }
-        const Py_ssize_t n = PySequence_Size(slots[0]);
-        if (n < 0) {
-          return fetch_for("groups");
-        }
-        if (PySequence_Size(slots[1]) != n) {
-          PyErr_Clear();
-          return value_error("groups and items must have the same length");
-        }
-        GroupedSketches store(*p);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-          PyRef group = PyRef::steal(PySequence_GetItem(slots[0], i));
-          PyRef item = group ? PyRef::steal(PySequence_GetItem(slots[1], i)) : PyRef();
-          if (!item) {
-            return PyErr::fetch();
-          }
-          const unsigned long long g = PyLong_AsUnsignedLongLong(group.get());
-          if (PyErr_Occurred() != nullptr) {
-            PyErr_Clear();
-            return group_out_of_range();
-          }
-          if (g >= (1ull << 32)) {
-            return group_out_of_range();
-          }
-          Expected<std::span<const std::uint8_t>> bytes = extract_bytes(item.get(), "items");
-          if (!bytes) {
-            return std::move(bytes).error();
-          }
-          store.reserve(static_cast<std::size_t>(g) + 1);
-          store.update(static_cast<std::size_t>(g), XXH3_64bits(bytes->data(), bytes->size()));
-        }
-        PyRef result = PyRef::steal(checked(PyList_New(0)));
-        std::vector<std::uint8_t> out;
-        for (std::size_t g = 0; g < store.groups(); ++g) {
-          out.clear();
-          if (Refusal refusal = store.finalize(g, out)) {
-            return value_error(std::move(*refusal));
-          }
-          PyRef packed = PyRef::steal(bytes_of(out.data(), out.size()));
-          if (PyList_Append(result.get(), packed.get()) < 0) {
-            return PyErr::fetch();
-          }
-        }
-        return result.release();
-      });
-}
-
 PyMethodDef GROUPED_METHODS[] = {
     {"estimates", as_cfunction(grouped_estimates), METH_FASTCALL | METH_KEYWORDS,
      documented(ESTIMATES_DESC,
@@ -422,11 +359,6 @@ PyMethodDef GROUPED_METHODS[] = {
                 "the group, null for a group without sketches. Every cell is checked first\n"
                 "(ValueError naming the row). Returns the buffers of an Arrow large_binary\n"
                 "array: (rows, nulls, validity, offsets, data).")},
-    {"_sketch_groups", as_cfunction(grouped_sketch_groups), METH_FASTCALL | METH_KEYWORDS,
-     documented(GROUPS_DESC,
-                "_sketch_groups(groups, items, p)\n--\n\n"
-                "Test hook: the packed sketch of each group 0 .. max(groups), fed items[i]\n"
-                "(bytes) into group groups[i] through the grouped store.")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

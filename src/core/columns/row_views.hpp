@@ -152,6 +152,8 @@ struct BitBoolView {
     __builtin_prefetch(bits + ((first + static_cast<std::int64_t>(row)) >> 3));
   }
 
+  bool malformed(std::size_t /*row*/) const noexcept { return false; }
+
   Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
     insert_text(registers, p, bool_text(bit_is_set(bits, first + static_cast<std::int64_t>(row))));
     return ABSORBED;
@@ -169,6 +171,10 @@ struct OffsetsView {
   void prefetch(std::size_t row) const noexcept {
     __builtin_prefetch(offsets + row + 4 * PREFETCH_ROWS);
     __builtin_prefetch(data + offsets[row]);
+  }
+
+  bool malformed(std::size_t row) const noexcept {
+    return offsets[row] < 0 || offsets[row + 1] < offsets[row];
   }
 
   Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
@@ -202,6 +208,18 @@ struct ViewsView {
     }
   }
 
+  bool malformed(std::size_t row) const noexcept {
+    const std::uint8_t* view = views + row * 16;
+    const std::int32_t length = load<std::int32_t>(view);
+    if (length <= 12) {
+      return length < 0;
+    }
+    const std::int32_t index = load<std::int32_t>(view + 8);
+    const std::int32_t offset = load<std::int32_t>(view + 12);
+    return index < 0 || index >= buffer_count || offset < 0 ||
+           std::int64_t{offset} + length > sizes[index];
+  }
+
   Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
     const std::uint8_t* view = views + row * 16;
     const std::int32_t length = load<std::int32_t>(view);
@@ -229,6 +247,8 @@ struct FixedBinaryView {
   std::size_t width;
 
   void prefetch(std::size_t row) const noexcept { __builtin_prefetch(data + row * width); }
+
+  bool malformed(std::size_t /*row*/) const noexcept { return false; }
 
   Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
     insert(registers, p, data + row * width, width);
@@ -277,6 +297,23 @@ template <bool Nullable, class View>
     absorbed += static_cast<std::size_t>(seen);
   }
   return {absorbed, false};
+}
+
+// Whether a valid row of [0, rows) of `view` is malformed, without
+// absorbing anything: for a caller that must know before it absorbs.
+template <class View>
+bool any_row_malformed(const std::uint8_t* validity, std::int64_t validity_offset, std::size_t rows,
+                       const View& view) noexcept {
+  for (std::size_t row = 0; row < rows; ++row) {
+    if (validity != nullptr &&
+        !bit_is_set(validity, validity_offset + static_cast<std::int64_t>(row))) {
+      continue;
+    }
+    if (view.malformed(row)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // Room for a batch's texts, packed one after another: most texts are short

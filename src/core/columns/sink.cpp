@@ -18,20 +18,21 @@ using namespace columns;
 
 namespace {
 
-// Marks, for each valid row of a dictionary-encoded slice, the dictionary
-// entry it uses, unless that entry is missing (`present` bit clear); counts
-// the rows marked. False when an index is outside the dictionary.
+// The dictionary entries used by rows [0, n) of an index buffer (`index`
+// already advanced to the first row; its validity bit for row r at
+// validity_first + r), leaving out null rows and entries that are missing
+// (`present` bit clear), written to out; gathered is how many. False when an
+// index is outside the dictionary.
 template <class Index>
-bool mark_used_entries(const ArrowArray& indices, std::int64_t first, std::int64_t length,
-                       const std::uint8_t* validity, std::int64_t entries_length,
-                       const std::uint8_t* present, std::int64_t present_offset,
-                       std::uint8_t* marks, std::size_t& counted) noexcept {
-  const Index* index = static_cast<const Index*>(indices.buffers[1]) + first;
-  const auto entries = static_cast<std::uint64_t>(entries_length);
-  std::size_t count = 0;
-  for (std::int64_t row = 0; row < length; ++row) {
-    __builtin_prefetch(index + row + static_cast<std::int64_t>(PREFETCH_ROWS));
-    if (validity != nullptr && !bit_is_set(validity, first + row)) {
+bool gather_entries(const Index* index, std::size_t n, const std::uint8_t* validity,
+                    std::int64_t validity_first, const std::uint8_t* present,
+                    std::int64_t present_offset, std::uint64_t entries, std::uint64_t* out,
+                    std::size_t& gathered) noexcept {
+  std::size_t k = 0;
+  for (std::size_t row = 0; row < n; ++row) {
+    __builtin_prefetch(index + row + PREFETCH_ROWS);
+    if (validity != nullptr &&
+        !bit_is_set(validity, validity_first + static_cast<std::int64_t>(row))) {
       continue;
     }
     // Negative indices wrap to huge unsigned values and fail the same test.
@@ -43,10 +44,36 @@ bool mark_used_entries(const ArrowArray& indices, std::int64_t first, std::int64
         !bit_is_set(present, present_offset + static_cast<std::int64_t>(entry))) {
       continue;
     }
-    marks[entry >> 3] |= static_cast<std::uint8_t>(1u << (entry & 7));
-    ++count;
+    out[k++] = entry;
   }
-  counted += count;
+  gathered = k;
+  return true;
+}
+
+// Marks, for each valid row of a dictionary-encoded slice, the dictionary
+// entry it uses, unless that entry is missing (`present` bit clear); counts
+// the rows marked. False when an index is outside the dictionary.
+template <class Index>
+bool mark_used_entries(const ArrowArray& indices, std::int64_t first, std::int64_t length,
+                       const std::uint8_t* validity, std::int64_t entries_length,
+                       const std::uint8_t* present, std::int64_t present_offset,
+                       std::uint8_t* marks, std::size_t& counted) noexcept {
+  const Index* index = static_cast<const Index*>(indices.buffers[1]) + first;
+  const auto entries = static_cast<std::uint64_t>(entries_length);
+  std::uint64_t batch[BATCH];
+  for (std::int64_t row = 0; row < length; row += static_cast<std::int64_t>(BATCH)) {
+    const auto n = static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(BATCH), length - row));
+    std::size_t gathered = 0;
+    if (!gather_entries(index + row, n, validity, first + row, present, present_offset, entries,
+                        batch, gathered)) {
+      return false;
+    }
+    for (std::size_t k = 0; k < gathered; ++k) {
+      marks[batch[k] >> 3] |= static_cast<std::uint8_t>(1u << (batch[k] & 7));
+    }
+    counted += gathered;
+  }
   return true;
 }
 
@@ -71,37 +98,6 @@ const char* shape_fault(const ArrowArray& array) noexcept {
     return "malformed Arrow array: nulls counted but no validity buffer";
   }
   return nullptr;
-}
-
-// The dictionary entries used by rows [0, n) of an index buffer (`index`
-// already advanced to the first row; its validity bit for row r at
-// validity_first + r), leaving out null rows and entries that are missing
-// (`present` bit clear), written to out; gathered is how many. False when an
-// index is outside the dictionary.
-template <class Index>
-bool gather_entries(const Index* index, std::size_t n, const std::uint8_t* validity,
-                    std::int64_t validity_first, const std::uint8_t* present,
-                    std::int64_t present_offset, std::uint64_t entries, std::uint64_t* out,
-                    std::size_t& gathered) noexcept {
-  std::size_t k = 0;
-  for (std::size_t row = 0; row < n; ++row) {
-    if (validity != nullptr &&
-        !bit_is_set(validity, validity_first + static_cast<std::int64_t>(row))) {
-      continue;
-    }
-    // Negative indices wrap to huge unsigned values and fail the same test.
-    const auto entry = static_cast<std::uint64_t>(static_cast<std::int64_t>(index[row]));
-    if (entry >= entries) {
-      return false;
-    }
-    if (present != nullptr &&
-        !bit_is_set(present, present_offset + static_cast<std::int64_t>(entry))) {
-      continue;
-    }
-    out[k++] = entry;
-  }
-  gathered = k;
-  return true;
 }
 
 // Calls f.template operator()<I>() with I the C type of the dictionary index
@@ -280,6 +276,14 @@ void ColumnSink::prepare(std::size_t rows) {
   }
 }
 
+void ColumnSink::prepare_single(const ColumnType* type, std::size_t rows) {
+  if (rows < SPLIT_ROWS && (type == nullptr || !type->dictionary)) {
+    direct_ = true;
+    return;
+  }
+  prepare(rows);
+}
+
 void ColumnSink::commit() noexcept {
   if (own_.size() != 0) {
     target_.merge_same_precision(own_);
@@ -295,7 +299,7 @@ ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) noexcept {
     HyperLogLogCore* core;
     std::size_t absorbed = 0;
   };
-  Share own{&own_};
+  Share own{&into()};
   Share helper{&helper_};
   const bool split = split_ && rows >= SPLIT_ROWS && helper_.size() != 0;
   const SplitOutcome outcome =
@@ -413,6 +417,14 @@ ArrayFault ColumnSink::absorb_values(const ColumnType& type, const ArrowArray& a
                        static_cast<const std::uint8_t*>(array.buffers[1]) + first * stride, stride,
                        rows, validity, validity_offset);
   } else if (ArrayFault fault = with_values_view(type, array, first, length, [&](const auto& view) {
+               // Straight into the target, a malformed row must be found
+               // before the first row is absorbed.
+               if constexpr (requires { view.malformed(std::size_t{0}); }) {
+                 if (direct_ && any_row_malformed(validity, validity_offset, rows, view)) {
+                   done = {0, true};
+                   return;
+                 }
+               }
                done = run_view(rows, validity, validity_offset, view);
              })) {
     return fault;
@@ -428,8 +440,8 @@ ArrayFault ColumnSink::absorb_sparse(const ColumnType& type, const ArrowArray& i
   const std::uint8_t* validity = validity_of(indices);
   const std::uint8_t* present = validity_of(dictionary);
   const auto entries = static_cast<std::uint64_t>(dictionary.length);
-  std::uint8_t* const registers = own_.mutable_registers();
-  const unsigned p = own_.precision();
+  std::uint8_t* const registers = into().mutable_registers();
+  const unsigned p = into().precision();
   bool in_range = true;
   bool malformed = false;
   std::size_t count = 0;

@@ -53,6 +53,13 @@ class ColumnSink {
   // step that may throw (std::bad_alloc); call it before absorbing.
   void prepare(std::size_t rows);
 
+  // Makes ready for one array or buffer of `rows` rows, the whole call
+  // (`type` null for a buffer of numbers), read in one go: a small one
+  // whose rows are checked before any is absorbed goes straight into the
+  // target, with no scratch core to clear and merge; any other as
+  // prepare(rows).
+  void prepare_single(const ColumnType* type, std::size_t rows);
+
   // Absorbs the values of rows [begin, end) of one array of a column of type
   // `type` (checked by describe_column) and adds the number absorbed to
   // `absorbed`. Refuses an array whose layout contradicts its type, such as
@@ -95,11 +102,15 @@ class ColumnSink {
   ArrayFault absorb_sparse(const ColumnType& type, const ArrowArray& indices, std::int64_t first,
                            std::int64_t length, std::size_t& absorbed) noexcept;
 
+  // Where the calling thread's rows go.
+  HyperLogLogCore& into() noexcept { return direct_ ? target_ : own_; }
+
   HyperLogLogCore& target_;
   HyperLogLogCore own_;     // the calling thread's rows
   HyperLogLogCore helper_;  // the helper thread's rows
   bool split_;
   bool helper_used_ = false;
+  bool direct_ = false;  // see prepare_single()
 };
 
 }  // namespace drisk

@@ -186,6 +186,11 @@ template <class Count, TimeUnit U>
 struct TimeOfDayView : CountColumn<Count, false> {
   static constexpr bool FORMATTED = true;
 
+  bool malformed(std::size_t row) const noexcept {
+    const std::int64_t value = this->at(row);
+    return value < 0 || value >= PER_DAY<U>;
+  }
+
   Seen operator()(std::size_t row, ItemView& out, char* slot) const noexcept {
     const std::int64_t value = this->at(row);
     if (value < 0 || value >= PER_DAY<U>) {
