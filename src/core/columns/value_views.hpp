@@ -5,11 +5,14 @@
 // coefficient with the column's scale. A view reads row r's integer and
 // writes the value's item text (item_time.hpp, item_decimal.hpp) into the
 // row's slot of the batch arena, exactly as NumberView does for numbers, so
-// these run through absorb_formatted() like any number column.
+// these run through absorb_formatted() like any number column. Dates of the
+// years 0 to 9999 skip even that: their ten bytes are built and hashed in
+// registers (absorb_hashed()).
 //
 // Timestamps sorted or clustered in time (the common case: logs, events)
-// share their date with the row before; a view keeps the last date it wrote
-// and copies it rather than working out the calendar again. Each call of
+// share their date, and often their minute, with the row before; a view
+// keeps the last date and minute it wrote and copies them rather than
+// working out the calendar and the clock again. Each call of
 // absorb_formatted() has its own copy of the view, so the two cores never
 // share that memory.
 #ifndef DRISK_COLUMNS_VALUE_VIEWS_HPP
@@ -56,14 +59,22 @@ struct DateMemo {
   std::int64_t day = INT64_MIN;
   item_time_detail::ShortDate text{};
 
-  // Writes the text of `days` at out; returns the length.
-  std::size_t write(std::int64_t days, char* out) noexcept {
+  // Whether text holds the date `days` (in the years 0 to 9999).
+  bool hold(std::int64_t days) noexcept {
     if (days != day) {
       if (!item_time_detail::short_date(days, text)) {
         day = INT64_MIN;
-        return format_date(days, out);
+        return false;
       }
       day = days;
+    }
+    return true;
+  }
+
+  // Writes the text of `days` at out; returns the length.
+  std::size_t write(std::int64_t days, char* out) noexcept {
+    if (!hold(days)) {
+      return format_date(days, out);
     }
     text.store(out);
     return 10;
@@ -159,6 +170,11 @@ struct TimestampView : CountColumn<std::int64_t, Nat> {
   static constexpr bool FORMATTED = true;
   bool utc = false;
   DateMemo memo{};
+  // The last minute written ("YYYY-MM-DDTHH:MM" in two words, for dates the
+  // memo keeps in registers): rows of the same minute copy it and write
+  // only their seconds and fraction.
+  std::int64_t minute = INT64_MIN;
+  std::uint64_t minute_text[2] = {};
 
   Seen operator()(std::size_t row, ItemView& out, char* slot) noexcept {
     using namespace item_time_detail;
@@ -167,10 +183,45 @@ struct TimestampView : CountColumn<std::int64_t, Nat> {
       return MISSING;
     }
     const auto [seconds, part] = floor_div(value, PER_SECOND<U>);
-    const auto [days, second_of_day] = floor_div(seconds, DAY_SECONDS);
-    char* cursor = slot + memo.write(days, slot);
-    *cursor++ = 'T';
-    cursor = write_clock(second_of_day, part * static_cast<std::int64_t>(U), cursor);
+    const auto [minutes, second] = floor_div(seconds, 60);
+    char* cursor = slot;
+    if (minutes != minute) {
+      const auto [days, minute_of_day] = floor_div(minutes, 1440);
+      if (!memo.hold(days)) {
+        // A year beyond 0 to 9999: written in full each time.
+        minute = INT64_MIN;
+        cursor = slot + format_date(days, slot);
+        *cursor++ = 'T';
+        cursor =
+            write_clock(seconds - days * DAY_SECONDS, part * static_cast<std::int64_t>(U), cursor);
+        return finish(cursor, slot, out);
+      }
+      const auto m = static_cast<unsigned>(minute_of_day);
+      minute = minutes;
+      minute_text[0] = memo.text.head;
+      minute_text[1] = memo.text.tail | std::uint64_t{'T'} << 16 | digit_pair(m / 60) << 24 |
+                       std::uint64_t{':'} << 40 | digit_pair(m % 60) << 48;
+    }
+    std::memcpy(cursor, minute_text, 16);
+    const std::uint32_t tail =
+        ':' | static_cast<std::uint32_t>(digit_pair(static_cast<unsigned>(second))) << 8;
+    std::memcpy(cursor + 16, &tail, 4);
+    cursor += 19;
+    const std::int64_t nanos = part * static_cast<std::int64_t>(U);
+    if (nanos != 0) {
+      *cursor++ = '.';
+      if (nanos % 1000 == 0) {
+        item_text_detail::write_padded(static_cast<std::uint64_t>(nanos / 1000), 6, cursor);
+        cursor += 6;
+      } else {
+        item_text_detail::write_padded(static_cast<std::uint64_t>(nanos), 9, cursor);
+        cursor += 9;
+      }
+    }
+    return finish(cursor, slot, out);
+  }
+
+  Seen finish(char* cursor, char* slot, ItemView& out) const noexcept {
     if (utc) {
       std::memcpy(cursor, "+00:00", 6);
       cursor += 6;
