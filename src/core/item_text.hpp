@@ -181,6 +181,17 @@ inline int digit_count(std::uint64_t v) noexcept {
 // in place from registers: copying them through a buffer written piecewise
 // stalls on every load that straddles two of its stores.
 inline void write_padded(std::uint64_t v, int width, char* out) noexcept {
+  if (width <= 2) {
+    // Cents and tenths: the tens digit by a multiply (v * 103 >> 10 is
+    // v / 10 below 100), no digit group.
+    const auto tens = static_cast<std::uint32_t>(v * 103 >> 10);
+    const auto ones = static_cast<std::uint32_t>(v) - tens * 10;
+    const std::uint16_t text = width == 2
+                                   ? static_cast<std::uint16_t>(('0' + tens) | ('0' + ones) << 8)
+                                   : static_cast<std::uint16_t>('0' + ones);
+    std::memcpy(out, &text, 2);
+    return;
+  }
   if (width <= 8) {
     // One group: the usual case (a fraction of a second, cents).
     const std::uint64_t text =
