@@ -16,7 +16,7 @@ import pytest
 
 import drisk
 from drisk import HyperLogLog, update_many
-from drisk._colread import update_arrow, update_buffer
+from drisk._colread import update_arrow, update_buffer, update_times
 from support import float_text
 
 P = 16
@@ -497,23 +497,20 @@ def test_single_strings_and_buffers_are_refused(items):
 
 def unsupported_columns():
     import datetime
-    import decimal
 
     pd = pytest.importorskip("pandas")
     return {
-        "timestamp": (lambda: pa.array([datetime.datetime(2020, 1, 1)] * 3), "timestamp"),
-        "date": (lambda: pa.chunked_array([[datetime.date(2020, 1, 1)]]), "date32"),
-        "decimal": (lambda: pa.array([decimal.Decimal("1.5")]), "decimal"),
+        "duration": (lambda: pa.array([datetime.timedelta(1)] * 3), "duration"),
+        "interval": (lambda: pa.array([pa.MonthDayNano([1, 2, 3])], pa.month_day_nano_interval()), "interval"),
         "list": (lambda: pa.array([[1, 2]]), "list"),
         "struct in a table": (lambda: pa.table({"s": pa.array([{"a": 1}])}), "struct"),
-        "dictionary of dates": (lambda: pa.array([datetime.date(2020, 1, 1)]).dictionary_encode(), "date32"),
+        "dictionary of durations": (lambda: pa.array([datetime.timedelta(1)]).dictionary_encode(), "duration"),
         "extension": (lambda: pa.array(pd.Series(pd.period_range("2020", periods=2, freq="D"))), "pandas.period"),
         "pandas interval": (lambda: pd.Series(pd.interval_range(0, 5)), "extension type 'pandas.interval'"),
         "two columns": (lambda: pa.table({"a": [1], "b": [2]}), "2 columns"),
-        "numpy datetime": (lambda: np.array(["2020-01-01"], dtype="datetime64[D]"), "datetime64"),
+        "numpy timedelta": (lambda: np.array([1, 2], dtype="timedelta64[s]"), "timedelta64"),
         "numpy complex": (lambda: np.zeros(3, dtype=complex), "complex"),
-        "pandas datetime": (lambda: pd.Series(pd.date_range("2020", periods=3)), "datetime64"),
-        "pandas tz datetime": (lambda: pd.Series(pd.date_range("2020", periods=3, tz="UTC")), "timestamp"),
+        "pandas timedelta": (lambda: pd.Series(pd.to_timedelta([1, 2], unit="s")), "timedelta64"),
     }
 
 
@@ -523,9 +520,8 @@ def test_unsupported_types_are_refused_before_anything_is_added(name):
     h = HyperLogLog(8)
     h.update(b"before")
     before = h.registers()
-    with pytest.raises(TypeError, match=mentioned) as info:
+    with pytest.raises(TypeError, match=mentioned):
         update_many(h, make())
-    assert "cast" in str(info.value) or "column" in str(info.value)
     assert h.registers() == before
 
 
@@ -538,6 +534,12 @@ def test_unsupported_types_are_refused_before_anything_is_added(name):
         (lambda h: update_buffer(h, memoryview(b"abc").cast("c")), TypeError, "format 'c'"),
         (lambda h: update_buffer(h, np.zeros(2, dtype=np.longdouble)), TypeError, "cannot be counted"),
         (lambda h: update_arrow(h, [1, 2]), TypeError, "neither __arrow_c_stream__ nor __arrow_c_array__"),
+        (lambda h: update_times(h, NUMBERS, "h", False), ValueError, "unit must be 'D', 's', 'ms', 'us' or 'ns'"),
+        (lambda h: update_times(h, NUMBERS, b"s", False), TypeError, "unit"),
+        (lambda h: update_times(h, NUMBERS, "D", True), ValueError, "dates have no time zone"),
+        (lambda h: update_times(h, NUMBERS.astype(np.int32), "s", False), TypeError, "int64 counts"),
+        (lambda h: update_times(h, NUMBERS.astype(">i8"), "s", False), TypeError, "int64 counts"),
+        (lambda h: update_times(h, np.zeros((2, 2), np.int64), "s", False), ValueError, "2 dimensions"),
         (lambda h: update_arrow(5, pa.array([1])), TypeError, "not an instance of 'HyperLogLog'"),
     ],
 )
@@ -553,11 +555,11 @@ def test_arrow_structures_are_released_on_every_path():
     big = pa.array(np.arange(100_000).astype(str))
     update_many(HyperLogLog(), big)
     update_many(HyperLogLog(), pa.chunked_array([big, big]))
-    timestamps = pa.array(np.arange(100_000), pa.timestamp("s"))
-    for bad in [pa.table({"a": big, "b": big}), pa.chunked_array([timestamps, timestamps])]:
+    durations = pa.array(np.arange(100_000), pa.duration("s"))
+    for bad in [pa.table({"a": big, "b": big}), pa.chunked_array([durations, durations])]:
         with pytest.raises(TypeError):
             update_many(HyperLogLog(), bad)
-    del big, bad, timestamps
+    del big, bad, durations
     assert pa.total_allocated_bytes() == pool_before
 
 
@@ -712,7 +714,7 @@ def int32s(*values):
             ValueError,
             "outside its data buffer",
         ),
-        (lambda: HandBuilt("tsu:", 1, [None, int32s(1, 2)]), TypeError, "timestamp"),
+        (lambda: HandBuilt("tDu", 1, [None, int32s(1, 2)]), TypeError, "duration"),
         (lambda: HandBuilt("w:x", 1, [None, b"a"]), TypeError, "format 'w:x'"),
         (
             lambda: HandBuilt(
@@ -836,7 +838,11 @@ def leak_cases():
         "dictionary": (lambda h: update_arrow(h, DICTIONARY), None, DICTIONARY),
         "buffer": (lambda h: update_buffer(h, NUMBERS), None, NUMBERS),
         "strided buffer": (lambda h: update_buffer(h, NUMBERS[::3]), None, NUMBERS),
-        "unsupported type": (lambda h: update_arrow(h, TIMESTAMPS), TypeError, TIMESTAMPS),
+        "times": (lambda h: update_times(h, NUMBERS, "us", True), None, NUMBERS),
+        "bad unit": (lambda h: update_times(h, NUMBERS, "h", False), ValueError, NUMBERS),
+        "dates": (lambda h: update_arrow(h, DATES), None, DATES),
+        "time outside the day": (lambda h: update_arrow(h, BAD_TIME), ValueError, BAD_TIME),
+        "unsupported type": (lambda h: update_arrow(h, DURATIONS), TypeError, DURATIONS),
         "two columns": (lambda h: update_arrow(h, TWO_COLUMNS), TypeError, TWO_COLUMNS),
         "malformed": (lambda h: update_arrow(h, MALFORMED), ValueError, MALFORMED),
         "bad format": (lambda h: update_buffer(h, COMPLEX), TypeError, COMPLEX),
@@ -847,7 +853,9 @@ def leak_cases():
 CHUNKED = pa.chunked_array([["x", "y"], ["z"]])
 DICTIONARY = pa.array(["x", "y", "x"]).dictionary_encode()
 NUMBERS = np.arange(300, dtype=np.int64)
-TIMESTAMPS = pa.chunked_array([pa.array([0, 1], pa.timestamp("s"))])
+DURATIONS = pa.chunked_array([pa.array([0, 1], pa.duration("s"))])
+DATES = pa.chunked_array([pa.array(np.arange(300), pa.int32()).cast(pa.date32())])
+BAD_TIME = pa.Array.from_buffers(pa.time32("s"), 2, pa.array([0, 86400], pa.int32()).buffers())
 TWO_COLUMNS = pa.table({"a": [1], "b": [2]})
 MALFORMED = HandBuilt("u", 3, [None, int32s(0, 2, 1, 4), b"abcd"])
 COMPLEX = np.zeros(4, dtype=np.complex64)

@@ -9,6 +9,8 @@
 #include "integer_lanes.hpp"
 #include "row_views.hpp"
 #include "splitter.hpp"
+#include "value_views.hpp"
+#include "whole_floats.hpp"
 
 namespace drisk {
 
@@ -122,13 +124,15 @@ decltype(auto) with_index_type(ValueKind kind, F&& f) {
   }
 }
 
-// Calls f(view) with the row view of the values of `array` (of kind `kind`,
-// fixed_size_binary `width` wide), row 0 being row `first` of its buffers,
-// once the array is seen to have the buffers its kind needs; the fault when
-// it has not. `length` rows will be read.
+// Calls f(view) with the row view of the values of `array` (of the column
+// type's value kind), row 0 being row `first` of its buffers, once the array
+// is seen to have the buffers its kind needs; the fault when it has not.
+// `length` rows will be read.
 template <class F>
-ArrayFault with_values_view(ValueKind kind, std::int32_t width, const ArrowArray& array,
-                            std::int64_t first, std::int64_t length, F&& f) noexcept {
+ArrayFault with_values_view(const ColumnType& type, const ArrowArray& array, std::int64_t first,
+                            std::int64_t length, F&& f) noexcept {
+  const ValueKind kind = type.values;
+  const std::int32_t width = type.fixed_width;
   const auto buffer = [&](std::int64_t i) {
     return static_cast<const std::uint8_t*>(array.buffers[i]);
   };
@@ -200,6 +204,40 @@ ArrayFault with_values_view(ValueKind kind, std::int32_t width, const ArrowArray
       }
       f(BitBoolView{buffer(1), first});
       return nullptr;
+    case ValueKind::Date32:
+    case ValueKind::Date64:
+    case ValueKind::Timestamp:
+    case ValueKind::Time32:
+    case ValueKind::Time64: {
+      if (!has_buffers(2)) {
+        return "malformed Arrow array: a date or time array needs validity and value buffers";
+      }
+      const bool narrow = kind == ValueKind::Date32 || kind == ValueKind::Time32;
+      const std::ptrdiff_t stride = narrow ? 4 : 8;
+      visit_time_view<false>(kind, type.unit, type.utc, buffer(1) + first * stride, stride, f);
+      return nullptr;
+    }
+    case ValueKind::Decimal: {
+      if (!has_buffers(2)) {
+        return "malformed Arrow array: a decimal array needs validity and value buffers";
+      }
+      const std::uint8_t* data = buffer(1) + first * width;
+      switch (width) {
+        case 4:
+          f(DecimalView<4>{data, type.scale});
+          break;
+        case 8:
+          f(DecimalView<8>{data, type.scale});
+          break;
+        case 16:
+          f(DecimalView<16>{data, type.scale});
+          break;
+        default:
+          f(DecimalView<32>{data, type.scale});
+          break;
+      }
+      return nullptr;
+    }
     default: {
       if (!has_buffers(2)) {
         return "malformed Arrow array: a numeric array needs validity and value buffers";
@@ -213,6 +251,9 @@ ArrayFault with_values_view(ValueKind kind, std::int32_t width, const ArrowArray
 }
 
 [[gnu::cold, gnu::noinline]] ArrayFault malformed_rows(ValueKind kind) noexcept {
+  if (kind == ValueKind::Time32 || kind == ValueKind::Time64) {
+    return "malformed Arrow array: a time of day outside 00:00:00 to 24:00:00";
+  }
   return kind == ValueKind::BinaryView
              ? "malformed Arrow array: a view points outside its data buffer"
              : "malformed Arrow array: its offsets go backwards";
@@ -275,14 +316,37 @@ ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) noexcept {
 template <class View>
 ColumnSink::Rows ColumnSink::run_view(std::size_t rows, const std::uint8_t* validity,
                                       std::int64_t validity_offset, const View& view) noexcept {
-  if (validity != nullptr) {
+  if constexpr (requires { View::HASHED; }) {
+    if (validity != nullptr) {
+      return run_rows(
+          rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+            return absorb_hashed<true>(core, validity, validity_offset, begin, end, view);
+          });
+    }
     return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
-      return absorb_rows<true>(core, validity, validity_offset, begin, end, view);
+      return absorb_hashed<false>(core, nullptr, 0, begin, end, view);
+    });
+  } else if constexpr (View::FORMATTED) {
+    if (validity != nullptr) {
+      return run_rows(
+          rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+            return absorb_formatted<true>(core, validity, validity_offset, begin, end, view);
+          });
+    }
+    return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+      return absorb_formatted<false>(core, nullptr, 0, begin, end, view);
+    });
+  } else {
+    if (validity != nullptr) {
+      return run_rows(rows,
+                      [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+                        return absorb_rows<true>(core, validity, validity_offset, begin, end, view);
+                      });
+    }
+    return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+      return absorb_rows<false>(core, nullptr, 0, begin, end, view);
     });
   }
-  return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
-    return absorb_rows<false>(core, nullptr, 0, begin, end, view);
-  });
 }
 
 ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::uint8_t* base,
@@ -298,19 +362,23 @@ ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::
                                 std::size_t end) noexcept { return run(core, base, begin, end); });
     }
   }
-  Rows done{0, false};
-  visit_number_view(layout, base, stride, [&](const auto& view) {
-    if (validity != nullptr) {
-      done =
-          run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
-            return absorb_formatted<true>(core, validity, validity_offset, begin, end, view);
-          });
-    } else {
-      done =
-          run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
-            return absorb_formatted<false>(core, nullptr, 0, begin, end, view);
+  // float64 in this machine's byte order: the whole values through the
+  // integer lanes.
+  if (!layout.swap_bytes && layout.kind == ValueKind::Float64) {
+    if (const IntegerRun integers = integer_run(ValueKind::Int64)) {
+      return run_rows(
+          rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+            return validity != nullptr
+                       ? absorb_whole_floats<true>(core, integers, validity, validity_offset, base,
+                                                   stride, begin, end)
+                       : absorb_whole_floats<false>(core, integers, nullptr, 0, base, stride, begin,
+                                                    end);
           });
     }
+  }
+  Rows done{0, false};
+  visit_number_view(layout, base, stride, [&](const auto& view) {
+    done = run_view(rows, validity, validity_offset, view);
   });
   return done;
 }
@@ -321,10 +389,18 @@ void ColumnSink::absorb_numbers(const NumberLayout& layout, const void* base, st
                   .absorbed;
 }
 
-ArrayFault ColumnSink::absorb_values(ValueKind kind, std::int32_t width, const ArrowArray& array,
+void ColumnSink::absorb_times(const TimeLayout& layout, const void* base, std::ptrdiff_t stride,
+                              std::size_t count, std::size_t& absorbed) noexcept {
+  visit_time_view<true>(
+      layout.kind, layout.unit, layout.utc, static_cast<const std::uint8_t*>(base), stride,
+      [&](const auto& view) { absorbed += run_view(count, nullptr, 0, view).absorbed; });
+}
+
+ArrayFault ColumnSink::absorb_values(const ColumnType& type, const ArrowArray& array,
                                      std::int64_t start, std::int64_t length,
                                      const std::uint8_t* validity, std::int64_t validity_offset,
                                      std::size_t& absorbed) noexcept {
+  const ValueKind kind = type.values;
   if (kind == ValueKind::Null || length == 0) {
     return nullptr;
   }
@@ -333,27 +409,24 @@ ArrayFault ColumnSink::absorb_values(ValueKind kind, std::int32_t width, const A
   Rows done{0, false};
   if (kind >= ValueKind::ByteBool && kind <= ValueKind::Float64) {
     // Numbers go through run_numbers, for the vector path of integers.
-    if (ArrayFault fault =
-            with_values_view(kind, width, array, first, length, [](const auto&) {})) {
+    if (ArrayFault fault = with_values_view(type, array, first, length, [](const auto&) {})) {
       return fault;
     }
     const auto stride = static_cast<std::ptrdiff_t>(number_width(kind));
     done = run_numbers(NumberLayout{kind, false},
                        static_cast<const std::uint8_t*>(array.buffers[1]) + first * stride, stride,
                        rows, validity, validity_offset);
-  } else if (ArrayFault fault =
-                 with_values_view(kind, width, array, first, length, [&](const auto& view) {
-                   // (Number views never come here: they went above.)
-                   if constexpr (!std::decay_t<decltype(view)>::FORMATTED) {
-                     // Straight into the target, a malformed row must be
-                     // found before the first row is absorbed.
-                     if (direct_ && any_row_malformed(validity, validity_offset, rows, view)) {
-                       done = {0, true};
-                     } else {
-                       done = run_view(rows, validity, validity_offset, view);
-                     }
-                   }
-                 })) {
+  } else if (ArrayFault fault = with_values_view(type, array, first, length, [&](const auto& view) {
+               // Straight into the target, a malformed row must be found
+               // before the first row is absorbed.
+               if constexpr (requires { view.malformed(std::size_t{0}); }) {
+                 if (direct_ && any_row_malformed(validity, validity_offset, rows, view)) {
+                   done = {0, true};
+                   return;
+                 }
+               }
+               done = run_view(rows, validity, validity_offset, view);
+             })) {
     return fault;
   }
   absorbed += done.absorbed;
@@ -373,8 +446,8 @@ ArrayFault ColumnSink::absorb_sparse(const ColumnType& type, const ArrowArray& i
   bool malformed = false;
   std::size_t count = 0;
   const ArrayFault fault = with_values_view(
-      type.values, type.fixed_width, dictionary, dictionary.offset, dictionary.length,
-      [&](const auto& view) {
+      type, dictionary, dictionary.offset, dictionary.length, [&](const auto& shared) {
+        auto view = shared;  // views that keep what they wrote last are changed by reading
         using View = std::decay_t<decltype(view)>;
         std::uint64_t batch[BATCH];
         for (std::int64_t row = 0; row < length && in_range && !malformed;
@@ -391,7 +464,12 @@ ArrayFault ColumnSink::absorb_sparse(const ColumnType& type, const ArrowArray& i
             if constexpr (View::FORMATTED) {
               ItemView item{};
               char slot[ITEM_TEXT_CAPACITY];
-              if (view(batch[k], item, slot)) {
+              const Seen seen = view(batch[k], item, slot);
+              if (seen == MALFORMED) {
+                malformed = true;
+                break;
+              }
+              if (seen == ABSORBED) {
                 insert(registers, p, item.data, item.len);
                 ++count;
               }
@@ -496,8 +574,8 @@ ArrayFault ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowArra
     return "malformed Arrow array: a dictionary index is out of range";
   }
   std::size_t entries_absorbed = 0;
-  const ArrayFault fault = absorb_values(type.values, type.fixed_width, dictionary, 0,
-                                         dictionary.length, marks.get(), 0, entries_absorbed);
+  const ArrayFault fault =
+      absorb_values(type, dictionary, 0, dictionary.length, marks.get(), 0, entries_absorbed);
   if (fault == nullptr) {
     absorbed += counted;
   }
@@ -536,8 +614,8 @@ ArrayFault ColumnSink::absorb_array(const ColumnType& type, const ArrowArray& ar
   if (type.dictionary) {
     return absorb_dictionary(type, *column, start, end - begin, absorbed);
   }
-  return absorb_values(type.values, type.fixed_width, *column, start, end - begin,
-                       validity_of(*column), column->offset + start, absorbed);
+  return absorb_values(type, *column, start, end - begin, validity_of(*column),
+                       column->offset + start, absorbed);
 }
 
 }  // namespace drisk
