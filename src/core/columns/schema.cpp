@@ -59,7 +59,7 @@ namespace {
 
 [[gnu::cold, gnu::noinline]] ColumnError unsupported_extension(std::string_view name) {
   return type_refusal("Arrow values of extension type '" + std::string(name) +
-                      "' cannot be counted: cast them to string first");
+                      "' cannot be counted");
 }
 
 [[gnu::cold, gnu::noinline]] ColumnError not_one_column(std::int64_t columns) {
