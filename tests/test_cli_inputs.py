@@ -229,6 +229,23 @@ def test_tables_are_never_counted_as_lines(tmp_path, kind):
     assert "no column 'nope' (columns: id, user)" in error_line(run("count", "--column", "nope", paths[kind]))
 
 
+@pytest.mark.parametrize(
+    "data, binary",
+    [
+        (b"a\0b\nc\n", True),
+        (b"plain\ntext\n", False),
+        (gzip.compress(b"a\nb\n"), False),  # compressed data holds NUL bytes, its lines none
+    ],
+    ids=["nul bytes", "text", "gzip"],
+)
+def test_binary_files_are_counted_with_a_note(tmp_path, data, binary):
+    path = tmp_path / "input"
+    path.write_bytes(data)
+    proc = run("count", path)
+    assert proc.returncode == 0 and proc.stdout.strip() == b"2"
+    assert (b"NUL bytes" in proc.stderr) == binary
+
+
 def test_tables_without_pyarrow(tmp_path):
     path = write_tables(tmp_path)[1]["parquet"]
     code = "import sys; sys.modules['pyarrow'] = None\nfrom drisk.cli import main\nraise SystemExit(main(sys.argv[1:]))"

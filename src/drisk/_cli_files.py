@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import os
 import stat
+import sys
 from collections.abc import Iterator
 from contextlib import contextmanager, suppress
 
@@ -190,3 +191,10 @@ def optional_output(path: str | None) -> Iterator[AtomicOutput | None]:
         return
     with AtomicOutput(path) as output:
         yield output
+
+
+def note(message: str) -> None:
+    """Something the user should know about a successful run, on stderr."""
+    if sys.stderr is not None:
+        with suppress(OSError):  # the answer is out; a lost note is no failure
+            print(f"drisk: note: {message}", file=sys.stderr, flush=True)

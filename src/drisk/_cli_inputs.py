@@ -19,7 +19,8 @@ import sys
 from collections.abc import Callable, Iterable
 from typing import IO, TYPE_CHECKING, Any, cast
 
-from drisk._cli_files import CliError, quoted, reason
+from drisk._cli_files import CliError, note, quoted, reason
+from drisk._compressed import sniff
 from drisk._files import FileChangedError, update_file_fields
 from drisk._streams import WHOLE_LINES, Fields, Progress
 
@@ -134,6 +135,10 @@ def table_kind(head: bytes) -> str | None:
     return None
 
 
+#: Bytes looked at for a table's magic number or a binary file's NUL bytes.
+HEAD_BYTES = 4096
+
+
 def head_of(name: str) -> bytes:
     """The first bytes of an input, left in place for whoever reads it: a
     regular file's, or what standard input's buffer can peek at. A named
@@ -143,7 +148,13 @@ def head_of(name: str) -> bytes:
         peek = getattr(stdin, "peek", None)
         return peek(8)[:8] if callable(peek) else b""
     with open(name, "rb", buffering=0) as f:
-        return f.read(8) if stat.S_ISREG(os.fstat(f.fileno()).st_mode) else b""
+        return f.read(HEAD_BYTES) if stat.S_ISREG(os.fstat(f.fileno()).st_mode) else b""
+
+
+def looks_binary(head: bytes) -> bool:
+    """Whether uncompressed input holds NUL bytes, as binary files do and
+    text never does."""
+    return b"\0" in head and sniff(head) is None
 
 
 # --- counting ------------------------------------------------------------------------
@@ -154,9 +165,12 @@ def count_input(sketch: HyperLogLog, name: str, choice: Choice, progress: Progre
     errors."""
     shown = "standard input" if name == "-" else quoted(name)
     try:
-        kind = table_kind(head_of(name))
+        head = head_of(name)
+        kind = table_kind(head)
         if kind is not None:
             return count_table(sketch, name, shown, kind, choice)
+        if looks_binary(head):
+            note(f"{shown} holds NUL bytes, as binary files do: counting its lines all the same")
         if choice.csv:
             return count_csv(sketch, name, shown, choice)
         if choice.column is not None:

@@ -27,7 +27,7 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager, suppress
+from contextlib import contextmanager
 from types import FrameType
 from typing import TYPE_CHECKING, NamedTuple, NoReturn, cast
 
@@ -37,7 +37,7 @@ if TYPE_CHECKING:
     from drisk._estimate import Method
 
 from drisk import HyperLogLog, __version__, pack, relative_error, summary, union
-from drisk._cli_files import EXIT_ERROR, AtomicOutput, CliError, escaped, optional_output, read_sketch, reason
+from drisk._cli_files import EXIT_ERROR, AtomicOutput, CliError, escaped, note, optional_output, read_sketch, reason
 from drisk._cli_inputs import choice_from, count_input
 from drisk._pack import form as form_of
 
@@ -445,13 +445,6 @@ def run(argv: Sequence[str] | None) -> int:
 def fail(message: str) -> None:
     if sys.stderr is not None:
         print(f"drisk: {escaped(message)}", file=sys.stderr)
-
-
-def note(message: str) -> None:
-    """Something the user should know about a successful run."""
-    if sys.stderr is not None:
-        with suppress(OSError):  # the answer is out; a lost note is no failure
-            print(f"drisk: note: {message}", file=sys.stderr, flush=True)
 
 
 if __name__ == "__main__":
