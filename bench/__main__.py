@@ -10,6 +10,8 @@ Run from the repository root after installing drisk:
     python -m bench columns [--quick]     # columnar inputs beside polars, DuckDB and pandas
     python -m bench grouped [--quick]     # sketch tables per group: rollup, estimates
     python -m bench accuracy [--quick]    # estimator accuracy (bench/accuracy.py)
+    python -m bench cli [--quick]         # the drisk tool, whole process, beside wc, cut,
+                                          # sort and DuckDB (bench/cli.py)
 
 Every figure is the best of several rounds, in nanoseconds per operation.
 Per-item figures include the Python for-loop that drives them, the same loop
@@ -485,13 +487,18 @@ def main() -> None:
     parser.add_argument(
         "what",
         nargs="?",
-        choices=["all", "pack", "dask", "columns", "grouped"],
+        choices=["all", "pack", "dask", "columns", "grouped", "cli"],
         default="all",
         help="all in-process benchmarks (default), only pack/unpack, Dask, or columns "
         "(Arrow, NumPy and pandas columns beside polars, DuckDB and pandas)",
     )
     parser.add_argument("--quick", action="store_true", help="fewer items and rounds")
     args = parser.parse_args()
+    if args.what == "cli":
+        from bench import cli
+
+        cli.main(quick=args.quick)
+        return
     if args.what == "grouped":
         from bench import grouped
 

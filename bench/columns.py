@@ -2,10 +2,15 @@
 
 One run, one data set: 10 million rows with about 4 million distinct values,
 as a NumPy int64 array and as a pyarrow string column of the same numbers,
-and as float64 columns of three kinds: whole numbers (an integer column that
+as float64 columns of three kinds: whole numbers (an integer column that
 pandas turned to float64 for a missing value), prices in cents (n / 100,
 the fractions data usually holds) and full-precision fractions (n / 7, all
-seventeen digits: the worst case for writing a float's text).
+seventeen digits: the worst case for writing a float's text), and as
+columns whose values are written as text by the identity rules (each
+error then against that column's own exact count): timestamps
+in microseconds (about two years of them, sorted as logs are), dates (the
+years 53 to 9909, every day of them: as many distinct values as the other
+columns, which no real date column has) and decimal128(18, 2) amounts.
 Every timing is the best of several rounds, drisk and its peers taking turns
 within each round so that they see the same machine. Peak memory is measured
 around one drisk call, both as Python allocations (tracemalloc) and as
@@ -96,6 +101,65 @@ def float_runs(ints: Any, ours: Callable[[Any], Callable[[], float]], pl: Any) -
     return groups
 
 
+# The columns of dates, timestamps and decimals: name -> (target of drisk /
+# polars, the pyarrow column made from the ints).
+TEXT_KINDS: dict[str, tuple[str, Callable[[Any], Any]]] = {
+    "timestamp[us]": (
+        "<= 2.0",
+        lambda ints: _pa().array(1_704_067_200_000_000 + _sorted(ints) * 14_000_003, _pa().timestamp("us")),
+    ),
+    "date32": ("<= 2.0", lambda ints: _pa().array((ints % 3_600_000 - 700_000).astype("int32"), _pa().date32())),
+    "decimal128(18, 2)": ("<= 3.0", lambda ints: _decimals(ints * 7 - 10_000_000)),
+}
+
+
+def _decimals(cents: Any) -> Any:
+    """A decimal128(18, 2) column of the amounts cents / 100: each value a
+    128-bit little-endian coefficient, its high half the low half's sign."""
+    import numpy as np
+
+    pa = _pa()
+    limbs = np.empty((len(cents), 2), dtype=np.int64)
+    limbs[:, 0] = cents
+    limbs[:, 1] = cents >> 63
+    return pa.Array.from_buffers(pa.decimal128(18, 2), len(cents), [None, pa.py_buffer(limbs)])
+
+
+def _pa() -> Any:
+    import pyarrow
+
+    return pyarrow
+
+
+def _sorted(ints: Any) -> Any:
+    import numpy as np
+
+    return np.sort(ints)
+
+
+def text_runs(
+    ints: Any, ours: Callable[[Any], Callable[[], float]], pl: Any, exacts: dict[str, int]
+) -> dict[str, dict]:
+    """One group of runs per date, timestamp or decimal column: the pyarrow
+    column into drisk, polars' approx_n_unique on the same column (and for
+    timestamps and dates the NumPy datetime64 array into drisk too). Each
+    run's exact count goes into `exacts` where it is not the ints' count."""
+    import numpy as np
+
+    groups: dict[str, dict[str, Callable[[], Any]]] = {}
+    for label, (_, make) in TEXT_KINDS.items():
+        column = make(ints)
+        distinct = len(np.unique(column.to_numpy(zero_copy_only=False)))
+        runs: dict[str, Callable[[], Any]] = {f"drisk.update_many(pyarrow {label})": ours(column)}
+        if not label.startswith("decimal"):
+            runs[f"drisk.update_many(numpy {label})"] = ours(column.to_numpy(zero_copy_only=False))
+        if pl is not None:
+            runs[f"polars Series.approx_n_unique() ({label})"] = pl.Series(column).approx_n_unique
+        exacts.update(dict.fromkeys(runs, distinct))
+        groups[label] = runs
+    return groups
+
+
 def main(quick: bool = False) -> None:
     import numpy as np
     import pyarrow as pa
@@ -152,11 +216,13 @@ def main(quick: bool = False) -> None:
         pd = None
 
     float_groups = float_runs(ints, ours, pl)
+    exacts: dict[str, int] = {}
+    text_groups = text_runs(ints, ours, pl, exacts)
 
     results = {}
     results.update(best_of(rounds, string_runs))
     results.update(best_of(rounds, int_runs))
-    for runs in float_groups.values():
+    for runs in [*float_groups.values(), *text_groups.values()]:
         results.update(best_of(rounds, runs))
     results.update(best_of(1, slow_runs))
 
@@ -169,7 +235,7 @@ def main(quick: bool = False) -> None:
     print(f"| {'run':<52} | {'ms':>9} | {'answer':>11} | {'error':>7} |")
     print(f"|{'-' * 54}|{'-' * 11}|{'-' * 13}|{'-' * 9}|")
     for name, (seconds, answer) in results.items():
-        error = (answer - exact) / exact
+        error = (answer - exacts.get(name, exact)) / exacts.get(name, exact)
         print(f"| {name:<52} | {seconds * 1e3:>9,.1f} | {answer:>11,.0f} | {error:>+7.2%} |")
 
     def time_of(name: str) -> float:
@@ -189,6 +255,15 @@ def main(quick: bool = False) -> None:
                     f"float64 {label}: drisk / polars",
                     time_of(f"drisk.update_many(numpy float64, {label})")
                     / time_of(f"polars Series.approx_n_unique() (float64, {label})"),
+                    target,
+                )
+            )
+        for label, (target, _) in TEXT_KINDS.items():
+            ratios.append(
+                (
+                    f"{label}: drisk / polars",
+                    time_of(f"drisk.update_many(pyarrow {label})")
+                    / time_of(f"polars Series.approx_n_unique() ({label})"),
                     target,
                 )
             )

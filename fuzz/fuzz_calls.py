@@ -99,6 +99,8 @@ TARGETS = [
     ("update_many", lambda h: drisk.update_many),
     ("update_lines", lambda h: drisk.update_lines),
     ("update_joined", lambda h: drisk._bulk.update_joined),
+    ("update_fields", lambda h: drisk._bulk.update_fields),
+    ("update_joined_fields", lambda h: drisk._bulk.update_joined_fields),
     ("estimate", lambda h: drisk.estimate),
     ("error_bounds", lambda h: drisk.error_bounds),
     ("summary", lambda h: drisk.summary),
@@ -118,10 +120,30 @@ TARGETS = [
     ("_store_footprint", lambda h: drisk._groupprobe.store_footprint),
 ]
 # Module functions whose first argument is a sketch.
-SKETCH_FIRST = {"update_many", "update_lines", "update_joined", "estimate", "error_bounds", "summary", "fold", "union"}
+SKETCH_FIRST = {
+    "update_many",
+    "update_lines",
+    "update_joined",
+    "update_fields",
+    "update_joined_fields",
+    "estimate",
+    "error_bounds",
+    "summary",
+    "fold",
+    "union",
+}
 # Calls that may change a sketch given as an argument (a fuzzed argument may
 # be one of SKETCHES).
-MUTATORS = {"update", "update_str", "merge", "update_many", "update_lines", "update_joined"}
+MUTATORS = {
+    "update",
+    "update_str",
+    "merge",
+    "update_many",
+    "update_lines",
+    "update_joined",
+    "update_fields",
+    "update_joined_fields",
+}
 
 
 def TestOneInput(data: bytes) -> None:

@@ -1,5 +1,6 @@
 """Helpers shared by the test files."""
 
+import decimal
 import math
 import pathlib
 import re
@@ -20,6 +21,14 @@ def float_text(value):
     if value.is_integer():
         return str(int(value))
     return repr(value)
+
+
+def decimal_text(value):
+    """The item a finite Decimal stands for: format(value.normalize(), "f"),
+    with precision to spare; zero is "0"."""
+    with decimal.localcontext(decimal.Context(prec=1000)):
+        text = format(value.normalize(), "f")
+    return "0" if value == 0 else text
 
 
 def nonzero_registers(sketch):

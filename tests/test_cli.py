@@ -452,15 +452,16 @@ SHRINKING = """
 import os, sys
 import drisk._regular as regular
 from drisk.cli import main
-regular.BLOCK_SIZE = 4096
+regular.BLOCK_SIZE = regular.REGION_SIZE = 4096
 path = sys.argv[-1]
 size = os.path.getsize(path)
-read = regular.pread_exact
-def truncating_read(fd, view, offset):
-    if offset >= size // 2 and os.path.getsize(path) == size:
-        os.truncate(path, size // 3)  # as logrotate's copytruncate would, meanwhile
-    return read(fd, view, offset)
-regular.pread_exact = truncating_read
+read = regular.read_regular
+def truncating_read(sketch, fd, start, end, block, region, helper, progress, *fields):
+    def truncate(done):
+        if os.path.getsize(path) == size:
+            os.truncate(path, size // 3)  # as logrotate's copytruncate would, meanwhile
+    return read(sketch, fd, start, end, block, region, helper, truncate, *fields)
+regular.read_regular = truncating_read
 raise SystemExit(main(sys.argv[1:]))
 """
 
@@ -564,9 +565,9 @@ def test_file_names_are_escaped(tmp_path):
 
 def test_out_of_memory_is_one_line():
     code = (
-        "import sys, drisk.cli as cli\n"
+        "import sys, drisk.cli as cli, drisk._cli_inputs as inputs\n"
         "def exhausted(*args, **kwargs): raise MemoryError\n"
-        "cli.update_file = exhausted\n"
+        "inputs.update_file_fields = exhausted\n"
         "raise SystemExit(cli.main(sys.argv[1:]))"
     )
     proc = subprocess.run([sys.executable, "-c", code, "count"], input=b"a\n", capture_output=True)

@@ -5,7 +5,6 @@ each value's text one by one (update / update_str), exact counts of the
 non-missing values, and Python's own str() and repr().
 """
 
-import ctypes
 import math
 import os
 import subprocess
@@ -13,10 +12,11 @@ import sys
 import textwrap
 
 import pytest
+from test_columns_built import HandBuilt, int32s
 
 import drisk
 from drisk import HyperLogLog, update_many
-from drisk._colread import update_arrow, update_buffer
+from drisk._colread import update_arrow, update_buffer, update_times
 from support import float_text
 
 P = 16
@@ -497,23 +497,20 @@ def test_single_strings_and_buffers_are_refused(items):
 
 def unsupported_columns():
     import datetime
-    import decimal
 
     pd = pytest.importorskip("pandas")
     return {
-        "timestamp": (lambda: pa.array([datetime.datetime(2020, 1, 1)] * 3), "timestamp"),
-        "date": (lambda: pa.chunked_array([[datetime.date(2020, 1, 1)]]), "date32"),
-        "decimal": (lambda: pa.array([decimal.Decimal("1.5")]), "decimal"),
+        "duration": (lambda: pa.array([datetime.timedelta(1)] * 3), "duration"),
+        "interval": (lambda: pa.array([pa.MonthDayNano([1, 2, 3])], pa.month_day_nano_interval()), "interval"),
         "list": (lambda: pa.array([[1, 2]]), "list"),
         "struct in a table": (lambda: pa.table({"s": pa.array([{"a": 1}])}), "struct"),
-        "dictionary of dates": (lambda: pa.array([datetime.date(2020, 1, 1)]).dictionary_encode(), "date32"),
+        "dictionary of durations": (lambda: pa.array([datetime.timedelta(1)]).dictionary_encode(), "duration"),
         "extension": (lambda: pa.array(pd.Series(pd.period_range("2020", periods=2, freq="D"))), "pandas.period"),
         "pandas interval": (lambda: pd.Series(pd.interval_range(0, 5)), "extension type 'pandas.interval'"),
         "two columns": (lambda: pa.table({"a": [1], "b": [2]}), "2 columns"),
-        "numpy datetime": (lambda: np.array(["2020-01-01"], dtype="datetime64[D]"), "datetime64"),
+        "numpy timedelta": (lambda: np.array([1, 2], dtype="timedelta64[s]"), "timedelta64"),
         "numpy complex": (lambda: np.zeros(3, dtype=complex), "complex"),
-        "pandas datetime": (lambda: pd.Series(pd.date_range("2020", periods=3)), "datetime64"),
-        "pandas tz datetime": (lambda: pd.Series(pd.date_range("2020", periods=3, tz="UTC")), "timestamp"),
+        "pandas timedelta": (lambda: pd.Series(pd.to_timedelta([1, 2], unit="s")), "timedelta64"),
     }
 
 
@@ -523,9 +520,8 @@ def test_unsupported_types_are_refused_before_anything_is_added(name):
     h = HyperLogLog(8)
     h.update(b"before")
     before = h.registers()
-    with pytest.raises(TypeError, match=mentioned) as info:
+    with pytest.raises(TypeError, match=mentioned):
         update_many(h, make())
-    assert "cast" in str(info.value) or "column" in str(info.value)
     assert h.registers() == before
 
 
@@ -538,6 +534,12 @@ def test_unsupported_types_are_refused_before_anything_is_added(name):
         (lambda h: update_buffer(h, memoryview(b"abc").cast("c")), TypeError, "format 'c'"),
         (lambda h: update_buffer(h, np.zeros(2, dtype=np.longdouble)), TypeError, "cannot be counted"),
         (lambda h: update_arrow(h, [1, 2]), TypeError, "neither __arrow_c_stream__ nor __arrow_c_array__"),
+        (lambda h: update_times(h, NUMBERS, "h", False), ValueError, "unit must be 'D', 's', 'ms', 'us' or 'ns'"),
+        (lambda h: update_times(h, NUMBERS, b"s", False), TypeError, "unit"),
+        (lambda h: update_times(h, NUMBERS, "D", True), ValueError, "dates have no time zone"),
+        (lambda h: update_times(h, NUMBERS.astype(np.int32), "s", False), TypeError, "int64 counts"),
+        (lambda h: update_times(h, NUMBERS.astype(">i8"), "s", False), TypeError, "int64 counts"),
+        (lambda h: update_times(h, np.zeros((2, 2), np.int64), "s", False), ValueError, "2 dimensions"),
         (lambda h: update_arrow(5, pa.array([1])), TypeError, "not an instance of 'HyperLogLog'"),
     ],
 )
@@ -553,11 +555,11 @@ def test_arrow_structures_are_released_on_every_path():
     big = pa.array(np.arange(100_000).astype(str))
     update_many(HyperLogLog(), big)
     update_many(HyperLogLog(), pa.chunked_array([big, big]))
-    timestamps = pa.array(np.arange(100_000), pa.timestamp("s"))
-    for bad in [pa.table({"a": big, "b": big}), pa.chunked_array([timestamps, timestamps])]:
+    durations = pa.array(np.arange(100_000), pa.duration("s"))
+    for bad in [pa.table({"a": big, "b": big}), pa.chunked_array([durations, durations])]:
         with pytest.raises(TypeError):
             update_many(HyperLogLog(), bad)
-    del big, bad, timestamps
+    del big, bad, durations
     assert pa.total_allocated_bytes() == pool_before
 
 
@@ -579,176 +581,6 @@ def test_stream_errors_and_reentry():
 
     with pytest.raises(ValueError, match="Already mutably borrowed"):
         update_many(h, pa.RecordBatchReader.from_batches(schema, touching()))
-
-
-# ---------------------------------------------------------------------------
-# Hand-built Arrow structures: malformed layouts, and the release contract
-# ---------------------------------------------------------------------------
-
-
-class ArrowSchema(ctypes.Structure):
-    pass
-
-
-class ArrowArray(ctypes.Structure):
-    pass
-
-
-SCHEMA_RELEASE = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowSchema))
-ARRAY_RELEASE = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArray))
-ArrowSchema._fields_ = [
-    ("format", ctypes.c_char_p),
-    ("name", ctypes.c_char_p),
-    ("metadata", ctypes.c_char_p),
-    ("flags", ctypes.c_int64),
-    ("n_children", ctypes.c_int64),
-    ("children", ctypes.POINTER(ctypes.POINTER(ArrowSchema))),
-    ("dictionary", ctypes.POINTER(ArrowSchema)),
-    ("release", SCHEMA_RELEASE),
-    ("private_data", ctypes.c_void_p),
-]
-ArrowArray._fields_ = [
-    ("length", ctypes.c_int64),
-    ("null_count", ctypes.c_int64),
-    ("offset", ctypes.c_int64),
-    ("n_buffers", ctypes.c_int64),
-    ("n_children", ctypes.c_int64),
-    ("buffers", ctypes.POINTER(ctypes.c_void_p)),
-    ("children", ctypes.POINTER(ctypes.POINTER(ArrowArray))),
-    ("dictionary", ctypes.POINTER(ArrowArray)),
-    ("release", ARRAY_RELEASE),
-    ("private_data", ctypes.c_void_p),
-]
-capsule_new = ctypes.pythonapi.PyCapsule_New
-capsule_new.restype = ctypes.py_object
-capsule_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-SCHEMA_NAME = ctypes.create_string_buffer(b"arrow_schema")
-ARRAY_NAME = ctypes.create_string_buffer(b"arrow_array")
-
-
-class HandBuilt:
-    """One array exported through __arrow_c_array__, counting releases."""
-
-    def __init__(self, fmt, length, buffers, offset=0, null_count=0, dictionary=None, metadata=None):
-        self.released = []
-        self.keep = []
-        self.schema = ArrowSchema(format=fmt.encode(), metadata=metadata)
-        self.schema.release = SCHEMA_RELEASE(self._release_schema)
-        self.array = self._array(length, buffers, offset, null_count)
-        if dictionary is not None:
-            dict_format, dict_length, dict_buffers = dictionary
-            entry = ArrowSchema(format=dict_format.encode())
-            entries = self._array(dict_length, dict_buffers, 0, 0)
-            self.keep += [entry, entries]
-            self.schema.dictionary = ctypes.pointer(entry)
-            self.array.dictionary = ctypes.pointer(entries)
-
-    def _array(self, length, buffers, offset, null_count):
-        pointers = (ctypes.c_void_p * len(buffers))()
-        for i, buffer in enumerate(buffers):
-            if buffer is not None:
-                raw = ctypes.create_string_buffer(bytes(buffer), len(buffer) or 1)
-                self.keep.append(raw)
-                pointers[i] = ctypes.addressof(raw)
-        self.keep.append(pointers)
-        array = ArrowArray(
-            length=length, null_count=null_count, offset=offset, n_buffers=len(buffers), buffers=pointers
-        )
-        array.release = ARRAY_RELEASE(self._release_array)
-        return array
-
-    def _release_schema(self, schema):
-        self.released.append("schema")
-        schema.contents.release = SCHEMA_RELEASE()
-
-    def _release_array(self, array):
-        self.released.append("array")
-        array.contents.release = ARRAY_RELEASE()
-
-    def __arrow_c_array__(self, requested_schema=None):
-        return (
-            capsule_new(ctypes.addressof(self.schema), SCHEMA_NAME, None),
-            capsule_new(ctypes.addressof(self.array), ARRAY_NAME, None),
-        )
-
-
-def int32s(*values):
-    return np.array(values, dtype=np.int32).tobytes()
-
-
-@pytest.mark.parametrize(
-    "built, error, message",
-    [
-        (lambda: HandBuilt("i", 3, [None, int32s(5, 6, 7)]), None, None),
-        (lambda: HandBuilt("u", 2, [None, int32s(0, 2, 4), b"abcd"]), None, None),
-        (lambda: HandBuilt("u", 3, [None, int32s(0, 2, 1, 4), b"abcd"]), ValueError, "offsets go backwards"),
-        (lambda: HandBuilt("u", 2, [None, int32s(-3, 0, 1), b"abcd"]), ValueError, "offsets go backwards"),
-        (lambda: HandBuilt("u", 2, [None, int32s(0, 1)]), ValueError, "needs validity, offsets and data"),
-        (lambda: HandBuilt("i", 2, [None, None]), ValueError, "needs validity and value buffers"),
-        (lambda: HandBuilt("i", -1, [None, int32s(1)]), ValueError, "negative"),
-        (lambda: HandBuilt("i", 2, [None, int32s(1, 2)], null_count=1), ValueError, "no validity buffer"),
-        (
-            lambda: HandBuilt("c", 2, [None, bytes([0, 5])], dictionary=("u", 2, [None, int32s(0, 1, 2), b"ab"])),
-            ValueError,
-            "dictionary index is out of range",
-        ),
-        (
-            lambda: HandBuilt("c", 2, [None, bytes([0, 255])], dictionary=("u", 2, [None, int32s(0, 1, 2), b"ab"])),
-            ValueError,
-            "dictionary index is out of range",
-        ),
-        (
-            lambda: HandBuilt("vu", 1, [None, int32s(20, 0, 0, 0), b"x" * 30, np.array([30], np.int64).tobytes()]),
-            None,
-            None,
-        ),
-        (
-            lambda: HandBuilt("vu", 1, [None, int32s(20, 0, 0, 11), b"x" * 30, np.array([30], np.int64).tobytes()]),
-            ValueError,
-            "outside its data buffer",
-        ),
-        (
-            lambda: HandBuilt("vu", 1, [None, int32s(20, 0, 1, 0), b"x" * 30, np.array([30], np.int64).tobytes()]),
-            ValueError,
-            "outside its data buffer",
-        ),
-        (lambda: HandBuilt("tsu:", 1, [None, int32s(1, 2)]), TypeError, "timestamp"),
-        (lambda: HandBuilt("w:x", 1, [None, b"a"]), TypeError, "format 'w:x'"),
-        (
-            lambda: HandBuilt(
-                "i",
-                1,
-                [None, int32s(1)],
-                metadata=np.array([1, 20], np.int32).tobytes()
-                + b"ARROW:extension:name"
-                + np.array([3], np.int32).tobytes()
-                + b"ext",
-            ),
-            TypeError,
-            "extension type 'ext'",
-        ),
-    ],
-)
-def test_hand_built_arrays(built, error, message):
-    exporter = built()
-    h = HyperLogLog(8)
-    if error is None:
-        update_arrow(h, exporter)
-    else:
-        with pytest.raises(error, match=message):
-            update_arrow(h, exporter)
-        assert not any(h.registers())  # not even the rows before a malformed one
-    # Moved out of the capsules and released exactly once, whatever happened.
-    assert sorted(exporter.released) == ["array", "schema"]
-
-
-def test_hand_built_view_array_reads_inline_and_buffered_values():
-    inline = int32s(3) + b"abc" + bytes(9)
-    buffered = int32s(13) + b"long" + int32s(0, 2)  # 13 bytes of buffer 0, from byte 2
-    exporter = HandBuilt("vz", 2, [None, inline + buffered, b"xxlong string!!", np.array([15], np.int64).tobytes()])
-    h = HyperLogLog(P)
-    assert update_arrow(h, exporter) == 2
-    assert h.registers() == oracle([b"abc", b"long string!!"])[0]
 
 
 # ---------------------------------------------------------------------------
@@ -836,7 +668,11 @@ def leak_cases():
         "dictionary": (lambda h: update_arrow(h, DICTIONARY), None, DICTIONARY),
         "buffer": (lambda h: update_buffer(h, NUMBERS), None, NUMBERS),
         "strided buffer": (lambda h: update_buffer(h, NUMBERS[::3]), None, NUMBERS),
-        "unsupported type": (lambda h: update_arrow(h, TIMESTAMPS), TypeError, TIMESTAMPS),
+        "times": (lambda h: update_times(h, NUMBERS, "us", True), None, NUMBERS),
+        "bad unit": (lambda h: update_times(h, NUMBERS, "h", False), ValueError, NUMBERS),
+        "dates": (lambda h: update_arrow(h, DATES), None, DATES),
+        "time outside the day": (lambda h: update_arrow(h, BAD_TIME), ValueError, BAD_TIME),
+        "unsupported type": (lambda h: update_arrow(h, DURATIONS), TypeError, DURATIONS),
         "two columns": (lambda h: update_arrow(h, TWO_COLUMNS), TypeError, TWO_COLUMNS),
         "malformed": (lambda h: update_arrow(h, MALFORMED), ValueError, MALFORMED),
         "bad format": (lambda h: update_buffer(h, COMPLEX), TypeError, COMPLEX),
@@ -847,7 +683,9 @@ def leak_cases():
 CHUNKED = pa.chunked_array([["x", "y"], ["z"]])
 DICTIONARY = pa.array(["x", "y", "x"]).dictionary_encode()
 NUMBERS = np.arange(300, dtype=np.int64)
-TIMESTAMPS = pa.chunked_array([pa.array([0, 1], pa.timestamp("s"))])
+DURATIONS = pa.chunked_array([pa.array([0, 1], pa.duration("s"))])
+DATES = pa.chunked_array([pa.array(np.arange(300), pa.int32()).cast(pa.date32())])
+BAD_TIME = pa.Array.from_buffers(pa.time32("s"), 2, pa.array([0, 86400], pa.int32()).buffers())
 TWO_COLUMNS = pa.table({"a": [1], "b": [2]})
 MALFORMED = HandBuilt("u", 3, [None, int32s(0, 2, 1, 4), b"abcd"])
 COMPLEX = np.zeros(4, dtype=np.complex64)

@@ -105,14 +105,20 @@ def test_second_reader_only_where_the_core_counts_two_cpus(tmp_path, monkeypatch
     assert 1 <= drisk._bulk.usable_cpus() <= len(os.sched_getaffinity(0))
     monkeypatch.setattr(drisk._regular, "BLOCK_SIZE", 4096)
     monkeypatch.setattr(drisk._regular, "usable_cpus", lambda: cpus)
-    started = []
-    start = threading.Thread.start
-    monkeypatch.setattr(threading.Thread, "start", lambda thread: (started.append(thread.name), start(thread))[-1])
+    helped = []
+    read = drisk._regular.read_regular
+
+    def spying_read(*args):
+        result = read(*args)
+        helped.append((args[6], result[3]))  # asked for a helper, had one
+        return result
+
+    monkeypatch.setattr(drisk._regular, "read_regular", spying_read)
     data = random_text(4, 2000)
     (tmp_path / "in.txt").write_bytes(data)
     h = HyperLogLog(10)
     assert_counted(h, data, update_file(h, tmp_path / "in.txt"))
-    assert started.count("drisk-reader") == (cpus > 1)
+    assert helped == [(cpus > 1, cpus > 1)]
 
 
 TEXT = "zéro\r\nun\n\ndeux\rtrois\n" * 50 + "fin"
@@ -301,3 +307,45 @@ def test_argument_types(call, message):
     assert message in str(info.value)
     if "file" in str(info.value):
         assert "a path (str or os.PathLike), a binary file or a text file with a .buffer" in str(info.value)
+
+
+@pytest.mark.parametrize("helper", [False, True])
+def test_interrupted_file_leaves_the_sketch_alone(tmp_path, monkeypatch, helper):
+    """The lock is taken back between regions: a signal's exception (here
+    raised by the progress callback that runs there) ends the read, and the
+    sketch stays as it was."""
+    monkeypatch.setattr(drisk._regular, "BLOCK_SIZE", 4096)
+    monkeypatch.setattr(drisk._regular, "REGION_SIZE", 4096 * 4)
+    monkeypatch.setattr(drisk._regular, "usable_cpus", lambda: 2 if helper else 1)
+    path = tmp_path / "in.txt"
+    path.write_bytes(random_text(12, 5000))
+    h = HyperLogLog(10)
+    h.update(b"kept")
+    before = h.registers()
+    seen = []
+
+    def interrupt(done):
+        seen.append(done)
+        if len(seen) == 3:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        update_file(h, path, progress=interrupt)
+    assert h.registers() == before
+    assert seen == [4096 * 4] * 3
+
+
+def test_file_that_claims_more_than_it_holds_is_read_as_a_stream(tmp_path, monkeypatch):
+    """A read that ends early without the file having shrunk (sysfs) falls
+    back to reading what is there; a file that did shrink is an error."""
+    data = random_text(13, 500)
+    path = tmp_path / "in.txt"
+    path.write_bytes(data)
+    real = drisk._regular.read_regular
+
+    def claims_more(sketch, fd, start, size, *rest):
+        return real(sketch, fd, start, size + 100, *rest)
+
+    monkeypatch.setattr(drisk._regular, "read_regular", claims_more)
+    h = HyperLogLog(10)
+    assert_counted(h, data, update_file(h, path))

@@ -10,7 +10,6 @@ bytes mean equal texts.
 """
 
 import datetime as dt
-import decimal
 import math
 import sys
 from decimal import Decimal
@@ -20,7 +19,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from drisk import HyperLogLog, update_many
-from support import float_text
+from support import decimal_text, float_text
 
 P = 16
 UTC = dt.UTC
@@ -72,7 +71,7 @@ WHOLE = [
     sys.float_info.max,
     -sys.float_info.max,
 ]
-FRACTIONS = [0.5, -2.25, 0.1, 0.1 + 0.2, 1e-5, 0.0001, 1234567.891, 5e-324, 2.2250738585072014e-308, math.pi]
+FRACTIONS = [0.5, -2.25, 0.1, 0.1 + 0.2, 1e-5, 0.0001, 1234567.891, 5e-324, -1e-310, 2.2250738585072014e-308, math.pi]
 INFINITIES = [math.inf, -math.inf]
 
 
@@ -258,13 +257,6 @@ def test_missing_dates_and_decimals_are_skipped():
 # ---------------------------------------------------------------------------
 
 
-def decimal_text(value):
-    """format(value.normalize(), "f"), with precision to spare; zero is "0"."""
-    with decimal.localcontext(decimal.Context(prec=1000)):
-        text = format(value.normalize(), "f")
-    return "0" if value == 0 else text
-
-
 DECIMALS = ["5", "5.00", "-5.00", "1.50", "0.1", "-0", "0E-10", "0E+5", "1E+2", "1.2E+5", "-1.2E-7"]
 DECIMALS += ["123.4500", "12345678901234567890123456789.123", "1" + "0" * 300, "0." + "0" * 300 + "1"]
 DECIMALS += ["1" + "0" * 400 + "E-400", "9.99999999999999999999999999999999999999E+37"]
@@ -328,3 +320,41 @@ def test_values_without_a_text_are_refused(bad, message):
         update_many(h, ["before", bad, "after"])
     assert info.value.__notes__ == ["while processing 'items[1]'"]
     assert h.to_bytes() == of_texts(["before"])
+
+
+@pytest.mark.parametrize("nulls", [False, True])
+def test_long_float_columns_of_every_kind_are_their_texts(nulls):
+    # Chunks all whole, all fractions, and mixed (NaN, infinities, values
+    # beyond the int64 range, -0.0), on two cores.
+    np = pytest.importorskip("numpy")
+    pa = pytest.importorskip("pyarrow")
+    rng = np.random.default_rng(11)
+    whole = rng.integers(-(2**62), 2**62, 100_000).astype(np.float64) // 1024
+    fractions = rng.standard_normal(100_000) * 1e6
+    mixed = rng.integers(-1000, 1000, 100_000).astype(np.float64)
+    special = [math.nan, math.inf, -math.inf, 2.0**63, -(2.0**63), 1e300, -0.0, 0.5, 5e-324]
+    mixed[rng.integers(0, len(mixed), 300)] = rng.choice(special, 300)
+    values = np.concatenate([whole, fractions, mixed])
+    mask = rng.random(len(values)) < 0.1 if nulls else np.zeros(len(values), dtype=bool)
+    present = [x for x, gone in zip(values.tolist(), mask.tolist(), strict=True) if not gone and x == x]
+    expected = of_texts([float_text(x) for x in present])
+    column = pa.array(values, mask=mask) if nulls else values
+    h = HyperLogLog(P)
+    assert update_many(h, column) == len(present)
+    assert h.to_bytes() == expected
+
+
+def test_long_columns_of_prices_are_their_texts():
+    # Hundredths of every size, runs where they are few (then the next
+    # chunks do not look for them) and runs where they come back, near
+    # misses such as 0.1 + 0.2, and the largest hundredths written so.
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(12)
+    prices = rng.integers(-(10**15) + 1, 10**15, 60_000) / 100
+    small = rng.integers(-100_000, 100_000, 60_000) / 100
+    thirds = rng.integers(1, 10**9, 20_000) / 3
+    edges = [0.01, -0.01, 0.07, 0.3, 0.1 + 0.2, 9999999999999.99, -9999999999999.99, 1e13, 1e13 + 0.5, 0.005]
+    values = np.concatenate([prices, thirds, small, np.array(edges * 100), thirds[:5000], small[:30_000]])
+    expected = of_texts([float_text(x) for x in values.tolist()])
+    assert of_items(values) == expected
+    assert of_items(values[::-1].copy()) == expected

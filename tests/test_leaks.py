@@ -45,6 +45,9 @@ AWARE = MOMENT.replace(tzinfo=ZONE)
 CLOCK = datetime.time(3, 4, 5)
 AMOUNT = decimal.Decimal("12.50")
 LINES = b"a\nb\r\nc"
+# This file, read by read_regular.
+OWN_FD = os.open(__file__, os.O_RDONLY)
+OWN_SIZE = os.fstat(OWN_FD).st_size
 
 
 class Unprintable(str):
@@ -70,6 +73,12 @@ CASES = {
     "update_many": (lambda: drisk.update_many(H, [ITEM, TEXT]), None),
     "update_lines": (lambda: drisk.update_lines(H, LINES), None),
     "update_joined": (lambda: drisk._bulk.update_joined(H, [ITEM, LINES]), None),
+    "update_fields": (lambda: drisk._bulk.update_fields(H, LINES, (1, 2), ord(",")), None),
+    "update_joined_fields": (lambda: drisk._bulk.update_joined_fields(H, [ITEM, LINES], (2,), -1), None),
+    "read_regular": (
+        lambda: drisk._bulk.read_regular(H, OWN_FD, 0, OWN_SIZE, 4096, 1 << 20, False, abs, (1,), -1),
+        None,
+    ),
     "many_str_group": (lambda: drisk.update_many(H, [TEXT, ITEM, TEXT]), None),
     "estimate": (lambda: drisk.estimate(G), None),
     "estimate_ml": (lambda: drisk.estimate(G, "ml"), None),
@@ -102,6 +111,13 @@ CASES = {
     "many_single_item": (lambda: drisk.update_many(H, TEXT), TypeError),
     "many_bad_surrogate": (lambda: drisk.update_many(H, [TEXT, "\udc80"]), UnicodeEncodeError),
     "joined_bad": (lambda: drisk._bulk.update_joined(H, [ITEM, TEXT]), TypeError),
+    "fields_bad": (lambda: drisk._bulk.update_fields(H, LINES, (2, 1), -1), ValueError),
+    "joined_fields_bad": (lambda: drisk._bulk.update_joined_fields(H, [ITEM, TEXT], (1,), -1), TypeError),
+    "read_regular_closed": (lambda: drisk._bulk.read_regular(H, 2**20, 0, 10, 8, 8, False, None, (), -1), OSError),
+    "read_regular_progress_fails": (
+        lambda: drisk._bulk.read_regular(H, OWN_FD, 0, OWN_SIZE, 512, 1024, False, TEXT.upper, (), -1),
+        TypeError,
+    ),
     "estimate_bad_method": (lambda: drisk.estimate(G, "best"), ValueError),
     "bounds_bad_confidence": (lambda: drisk.error_bounds(G, 2), ValueError),
     "fold_up": (lambda: drisk.fold(G, 14), ValueError),

@@ -3,6 +3,8 @@ that group's values alone, across key and value types, frame kinds, chunked
 and dictionary-encoded inputs; rollup of daily results against grouping the
 raw rows; Parquet round trips; the refusals."""
 
+import datetime
+import decimal
 import math
 import random
 
@@ -282,4 +284,24 @@ def test_an_array_longer_than_a_slice_between_signal_checks():
     for key, cell in zip(result["k"], result["sketch"], strict=True):
         expected = drisk.HyperLogLog(12)
         drisk.update_many(expected, values[keys == key])
+        assert drisk.unpack(cell).to_bytes() == expected.to_bytes()
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        [datetime.date(2024, 1, d) for d in range(1, 29)] * 3 + [None],
+        pa.array([datetime.datetime(2024, 1, 1, h, m) for h in range(24) for m in (0, 30)], pa.timestamp("us")),
+        pa.array([decimal.Decimal("1.25"), decimal.Decimal("3.10"), None, decimal.Decimal("-0.50")] * 5),
+        pa.array([1.0, 2.5, float("nan"), 3.0, 0.01, -0.0, 1e300] * 4),
+    ],
+    ids=["date", "timestamp", "decimal", "float"],
+)
+def test_dates_times_decimals_and_floats_as_update_many_reads_them(values):
+    column = values if isinstance(values, pa.Array) else pa.array(values)
+    keys = pa.array([i % 3 for i in range(len(column))])
+    result = drisk.sketch_by(pa.table({"k": keys, "v": column}), "k", "v").to_pydict()
+    for key, cell in zip(result["k"], result["sketch"], strict=True):
+        expected = drisk.HyperLogLog(12)
+        drisk.update_many(expected, column.filter(pa.compute.equal(keys, key)))
         assert drisk.unpack(cell).to_bytes() == expected.to_bytes()

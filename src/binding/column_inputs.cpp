@@ -164,4 +164,65 @@ Expected<std::size_t> absorb_number_buffer(HyperLogLogCore& core, PyObject* data
   return absorbed;
 }
 
+Expected<std::size_t> absorb_time_buffer(HyperLogLogCore& core, PyObject* data, PyObject* unit,
+                                         PyObject* utc) {
+  Expected<std::string_view> unit_text = extract_str(unit, "unit");
+  if (!unit_text) {
+    return std::move(unit_text).error();
+  }
+  TimeLayout layout;
+  layout.utc = PyObject_IsTrue(utc) == 1;
+  if (*unit_text == "D") {
+    layout.kind = ValueKind::Date32;
+  } else if (*unit_text == "s") {
+    layout.unit = TimeUnit::second;
+  } else if (*unit_text == "ms") {
+    layout.unit = TimeUnit::milli;
+  } else if (*unit_text == "us") {
+    layout.unit = TimeUnit::micro;
+  } else if (*unit_text == "ns") {
+    layout.unit = TimeUnit::nano;
+  } else {
+    return value_error("unit must be 'D', 's', 'ms', 'us' or 'ns'").with_argument_note("unit");
+  }
+  if (layout.kind == ValueKind::Date32 && layout.utc) {
+    return value_error("dates have no time zone").with_argument_note("utc");
+  }
+  BufferView view;
+  if (!view.acquire(data, PyBUF_RECORDS_RO)) {
+    return PyErr::fetch().with_argument_note("data");
+  }
+  const Py_buffer& buffer = view.view();
+  if (buffer.ndim != 1) {
+    return not_one_dimensional(buffer.ndim);
+  }
+  NumberLayout counts;
+  if (ColumnFailure failure = describe_buffer_format(
+          buffer.format, static_cast<std::size_t>(buffer.itemsize), counts)) {
+    return column_error(std::move(*failure));
+  }
+  if (counts.kind != ValueKind::Int64 || counts.swap_bytes) {
+    return type_error("dates and timestamps must come as int64 counts in this machine's byte order")
+        .with_argument_note("data");
+  }
+  const auto count = static_cast<std::size_t>(buffer.shape[0]);
+  const std::ptrdiff_t stride = buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
+  ColumnSink sink(core, usable_cpus() > 1);
+  sink.prepare(std::min(count, SlicePacer::MAX_SLICE_ROWS));
+  SlicePacer pacer;
+  std::size_t absorbed = 0;
+  const auto* base = static_cast<const std::uint8_t*>(buffer.buf);
+  Status done = absorb_in_slices(
+      pacer, count, [&](std::size_t begin, std::size_t end) noexcept -> ArrayFault {
+        sink.absorb_times(layout, base + static_cast<std::ptrdiff_t>(begin) * stride, stride,
+                          end - begin, absorbed);
+        return nullptr;
+      });
+  if (!done) {
+    return std::move(done).error();
+  }
+  sink.commit();
+  return absorbed;
+}
+
 }  // namespace drisk

@@ -28,6 +28,13 @@ Expected<std::size_t> absorb_arrow(HyperLogLogCore& core, PyObject* data);
 // were absorbed, NaN not counted.
 Expected<std::size_t> absorb_number_buffer(HyperLogLogCore& core, PyObject* data);
 
+// Absorbs every date or timestamp of the one-dimensional buffer `data` of
+// int64 counts (a NumPy datetime64 array seen as int64): `unit` is "D" for
+// dates, else "s", "ms", "us" or "ns" for timestamps, `utc` whether they are
+// instants of a zone (then written in UTC). INT64_MIN (NaT) is skipped.
+Expected<std::size_t> absorb_time_buffer(HyperLogLogCore& core, PyObject* data, PyObject* unit,
+                                         PyObject* utc);
+
 }  // namespace drisk
 
 #endif  // DRISK_COLUMN_INPUTS_HPP

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "item_text.hpp"
 
@@ -126,6 +127,69 @@ inline std::size_t format_scaled_integer(const std::uint64_t* twos_complement, i
   char digits[DECIMAL_DIGITS_CAPACITY];
   const std::size_t n = write_magnitude(limbs, count, digits);
   return format_decimal(negative, digits, n, -std::int64_t{scale}, out);
+}
+
+namespace item_decimal_detail {
+
+// The text of magnitude x 10^-Scale (0 < Scale <= 16) with a "-" before it
+// when negative and not zero. The scale is a constant here, so that the
+// split into whole part and fraction is a multiplication, not a division.
+template <int Scale>
+std::size_t write_fixed_point(std::uint64_t magnitude, bool negative, char* out) noexcept {
+  constexpr std::uint64_t POWER = item_text_detail::POW10_U64[Scale];
+  const std::uint64_t whole = magnitude / POWER;
+  std::uint64_t fraction = magnitude % POWER;
+  char* cursor = out;
+  if (negative && magnitude != 0) {
+    *cursor++ = '-';
+  }
+  cursor += format_uint64(whole, cursor);
+  if (fraction == 0) {
+    return static_cast<std::size_t>(cursor - out);
+  }
+  int width = Scale;
+  while (fraction % 10 == 0) {
+    fraction /= 10;
+    --width;
+  }
+  *cursor++ = '.';
+  item_text_detail::write_padded(fraction, width, cursor);
+  return static_cast<std::size_t>(cursor - out) + static_cast<std::size_t>(width);
+}
+
+template <int... Scales>
+std::size_t write_fixed_point_of(std::integer_sequence<int, Scales...>, int scale,
+                                 std::uint64_t magnitude, bool negative, char* out) noexcept {
+  std::size_t length = 0;
+  // The one Scale that equals scale writes; the others are skipped.
+  (void)((scale == Scales + 1
+              ? (length = write_fixed_point<Scales + 1>(magnitude, negative, out), true)
+              : false) ||
+         ...);
+  return length;
+}
+
+}  // namespace item_decimal_detail
+
+// The same for a coefficient that fits in an int64 (decimals of up to 18
+// digits, the common case): the whole part and the fraction are split by one
+// multiplication and written from registers.
+inline std::size_t format_scaled_int64(std::int64_t coefficient, std::int32_t scale,
+                                       char* out) noexcept {
+  if (scale == 0) {
+    return format_int64(coefficient, out);
+  }
+  if (scale < 0 || scale > 16) {
+    const std::uint64_t limb[1] = {static_cast<std::uint64_t>(coefficient)};
+    return format_scaled_integer(limb, 1, scale, out);
+  }
+  // The magnitude, in unsigned arithmetic where INT64_MIN has one too.
+  const bool negative = coefficient < 0;
+  const std::uint64_t magnitude = negative
+                                      ? std::uint64_t{0} - static_cast<std::uint64_t>(coefficient)
+                                      : static_cast<std::uint64_t>(coefficient);
+  return item_decimal_detail::write_fixed_point_of(std::make_integer_sequence<int, 16>(), scale,
+                                                   magnitude, negative, out);
 }
 
 }  // namespace drisk

@@ -181,16 +181,29 @@ inline int digit_count(std::uint64_t v) noexcept {
 // in place from registers: copying them through a buffer written piecewise
 // stalls on every load that straddles two of its stores.
 inline void write_padded(std::uint64_t v, int width, char* out) noexcept {
+  if (width <= 2) {
+    // Cents and tenths: the tens digit by a multiply (v * 103 >> 10 is
+    // v / 10 below 100), no digit group.
+    const auto tens = static_cast<std::uint32_t>(v * 103 >> 10);
+    const auto ones = static_cast<std::uint32_t>(v) - tens * 10;
+    const std::uint16_t text = width == 2
+                                   ? static_cast<std::uint16_t>(('0' + tens) | ('0' + ones) << 8)
+                                   : static_cast<std::uint16_t>('0' + ones);
+    std::memcpy(out, &text, 2);
+    return;
+  }
+  if (width <= 8) {
+    // One group: the usual case (a fraction of a second, cents).
+    const std::uint64_t text =
+        (eight_digit_values(static_cast<std::uint32_t>(v)) + ASCII_ZEROS) >> (8 * (8 - width));
+    std::memcpy(out, &text, 8);
+    return;
+  }
   const std::uint64_t high =
       eight_digit_values(static_cast<std::uint32_t>(v / 100000000)) + ASCII_ZEROS;
   const std::uint64_t low =
       eight_digit_values(static_cast<std::uint32_t>(v % 100000000)) + ASCII_ZEROS;
-  const int skip = 16 - width;  // leading digits of the sixteen not wanted
-  if (skip >= 8) {
-    const std::uint64_t text = low >> (8 * (skip - 8));
-    std::memcpy(out, &text, 8);
-    return;
-  }
+  const int skip = 16 - width;  // leading digits of the sixteen not wanted, 0 to 7
   const std::uint64_t first = skip == 0 ? high : (high >> (8 * skip)) | (low << (64 - 8 * skip));
   const std::uint64_t second = low >> (8 * skip);
   std::memcpy(out, &first, 8);

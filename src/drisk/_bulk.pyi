@@ -1,4 +1,4 @@
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 
 from typing_extensions import Buffer
 
@@ -12,3 +12,21 @@ def update_many(sketch: HyperLogLog, items: Iterable[bytes | str | int | float |
 def update_lines(sketch: HyperLogLog, buffer: Buffer, final: bool = True) -> int: ...
 def update_joined(sketch: HyperLogLog, parts: Iterable[Buffer]) -> None: ...
 def usable_cpus() -> int: ...
+def update_fields(
+    sketch: HyperLogLog, buffer: Buffer, fields: tuple[int, ...], delimiter: int, final: bool = True
+) -> tuple[int, int]: ...
+def update_joined_fields(
+    sketch: HyperLogLog, parts: Iterable[Buffer], fields: tuple[int, ...], delimiter: int
+) -> bool: ...
+def read_regular(
+    sketch: HyperLogLog,
+    fd: int,
+    start: int,
+    size: int,
+    block: int,
+    region: int,
+    helper: bool,
+    progress: Callable[[int], object] | None,
+    fields: tuple[int, ...],
+    delimiter: int,
+) -> tuple[int, int, bool, bool]: ...

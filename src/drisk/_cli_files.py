@@ -6,8 +6,8 @@ cap, outputs that replace their file atomically, and the one-line failure
 from __future__ import annotations
 
 import os
-import secrets
 import stat
+import sys
 from collections.abc import Iterator
 from contextlib import contextmanager, suppress
 
@@ -128,7 +128,7 @@ class AtomicOutput:
         directory, name = os.path.split(self.target)
         flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
         for _ in range(100):
-            self.temporary: str | None = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.drisk-tmp")
+            self.temporary: str | None = os.path.join(directory, f".{name}.{os.urandom(4).hex()}.drisk-tmp")
             try:
                 self.fd = os.open(self.temporary, flags, 0o666)  # less the umask
                 break
@@ -191,3 +191,10 @@ def optional_output(path: str | None) -> Iterator[AtomicOutput | None]:
         return
     with AtomicOutput(path) as output:
         yield output
+
+
+def note(message: str) -> None:
+    """Something the user should know about a successful run, on stderr."""
+    if sys.stderr is not None:
+        with suppress(OSError):  # the answer is out; a lost note is no failure
+            print(f"drisk: note: {message}", file=sys.stderr, flush=True)

@@ -2,10 +2,14 @@
 
 Columns are read in place by drisk._colread, without a Python object per
 value: Arrow data through the Arrow PyCapsule interface, NumPy arrays through
-the buffer protocol, pandas objects through whichever of the two their
-storage offers. Everything else is walked element by element by
-drisk._bulk.update_many. NumPy, pandas and pyarrow are never imported here:
-an object can only be one of theirs if its module is already loaded.
+the buffer protocol (datetime64 arrays, which the buffer protocol cannot
+show, as their int64 counts with the unit beside them), pandas objects
+through whichever of the two their storage offers. Everything else is walked
+element by element by drisk._bulk.update_many. Every path counts a value as
+the same item (the table at the top of src/core/item_text.hpp): a whole
+float is its integer, a date or timestamp its isoformat() text, a decimal its
+plain text. NumPy, pandas and pyarrow are never imported here: an object can
+only be one of theirs if its module is already loaded.
 """
 
 from __future__ import annotations
@@ -18,7 +22,7 @@ from typing import Any, Protocol, cast
 
 from _drisk import HyperLogLog
 from drisk._bulk import update_many as _update_items
-from drisk._colread import update_arrow, update_buffer
+from drisk._colread import update_arrow, update_buffer, update_times
 
 # The element-by-element path, for lists, tuples and any other iterable.
 _update_list: Callable[[HyperLogLog, Any], int] = _update_items
@@ -46,6 +50,11 @@ Items = Iterable[Item] | ArrowStreamExportable | ArrowArrayExportable
 _NUMBER_KINDS = "biuf"
 # array.array type codes that are numbers (the others hold characters).
 _NUMBER_CODES = frozenset("bBhHiIlLqQfd")
+# datetime64 units read as they are; coarser ones are converted first: years,
+# months and weeks to days (calendar dates), hours and minutes to seconds.
+_TIME_UNITS = frozenset(["D", "s", "ms", "us", "ns"])
+_AS_DAYS = frozenset(["Y", "M", "W"])
+_FINER_THAN_NANOSECONDS = frozenset(["ps", "fs", "as"])
 
 
 def update_many(sketch: HyperLogLog, items: Items) -> int:
@@ -54,11 +63,15 @@ def update_many(sketch: HyperLogLog, items: Items) -> int:
     `items` may be any iterable of bytes, str, int, float, bool and None, or a
     column: an Arrow array, chunked array or one-column table (any object with
     ``__arrow_c_stream__`` or ``__arrow_c_array__``: pyarrow, polars, DuckDB
-    relations...), a NumPy array, or a pandas Series or Index. Integers count
-    as their decimal text, floats as their repr(), booleans as "True" and
-    "False"; missing values (None, NaN, pandas NA and NaT, Arrow nulls) are
-    skipped and not counted. Other value types (dates, decimals, nested
-    values) raise TypeError before anything is added.
+    relations...), a NumPy array, or a pandas Series or Index. Each value
+    counts as one item whichever way it arrives: integers as their decimal
+    text; a float equal to an integer as that integer (2.0 is "2"), other
+    floats as their repr(); booleans as "True" and "False"; dates, times and
+    timestamps as their isoformat() text (timestamps with a time zone in
+    UTC, ending in "+00:00"); decimals as their plain text without trailing
+    zeros. Missing values (None, NaN, NaT, pandas NA, Arrow nulls) are
+    skipped and not counted. Durations, intervals and nested values raise
+    TypeError before anything is added.
     """
     kind = type(items)
     if kind is list or kind is tuple:
@@ -83,7 +96,7 @@ def update_many(sketch: HyperLogLog, items: Items) -> int:
 
 
 def _dtype_error(dtype: object) -> TypeError:
-    return TypeError(f"values of dtype {dtype} cannot be counted: cast them to string first")
+    return TypeError(f"values of dtype {dtype} cannot be counted")
 
 
 def _update_numpy(sketch: HyperLogLog, values: Any, numpy: Any) -> int:
@@ -94,10 +107,32 @@ def _update_numpy(sketch: HyperLogLog, values: Any, numpy: Any) -> int:
     kind = values.dtype.kind
     if kind in _NUMBER_KINDS and values.dtype.itemsize <= 8:
         return update_buffer(sketch, values)
+    if kind == "M":
+        return _update_datetime64(sketch, values, numpy, utc=False)
     if kind in "OUS":
         # Python objects, or fixed-width text: element by element.
         return _update_list(sketch, values.tolist())
     raise _dtype_error(values.dtype)
+
+
+def _update_datetime64(sketch: HyperLogLog, values: Any, numpy: Any, utc: bool) -> int:
+    """A datetime64 array: [D] (and coarser) as dates, finer units as
+    timestamps, in UTC when `utc` (the values being instants of a zone)."""
+    unit, step = numpy.datetime_data(values.dtype)
+    if unit in _AS_DAYS or (unit == "D" and step != 1):
+        values = values.astype("M8[D]")
+    elif unit in _FINER_THAN_NANOSECONDS:
+        nanoseconds = values.astype("M8[ns]")
+        if not numpy.array_equal(nanoseconds.astype(values.dtype), values, equal_nan=True):
+            raise ValueError(f"values of dtype {values.dtype} finer than a nanosecond cannot be counted")
+        values = nanoseconds
+    elif unit not in _TIME_UNITS or step != 1:
+        values = values.astype("M8[s]")  # hours, minutes, multiples of a unit, generic
+    unit = numpy.datetime_data(values.dtype)[0]
+    counts = values.view(numpy.dtype("int64").newbyteorder(values.dtype.byteorder))
+    if not counts.dtype.isnative:
+        counts = counts.astype(numpy.int64)
+    return update_times(sketch, counts, unit, utc)
 
 
 def _update_pandas(sketch: HyperLogLog, values: Any, pandas: Any) -> int:
@@ -105,8 +140,11 @@ def _update_pandas(sketch: HyperLogLog, values: Any, pandas: Any) -> int:
     if isinstance(dtype, pandas.CategoricalDtype):
         return _update_categorical(sketch, values.array)
     numpy = sys.modules["numpy"]  # pandas needs it
+    if isinstance(dtype, pandas.DatetimeTZDtype):
+        # Instants: their UTC counts, written in UTC.
+        return _update_datetime64(sketch, numpy.asarray(values.array.tz_convert(None)), numpy, utc=True)
     if isinstance(dtype, numpy.dtype):
-        if dtype.kind in _NUMBER_KINDS:
+        if dtype.kind in _NUMBER_KINDS or dtype.kind == "M":
             return _update_numpy(sketch, values.to_numpy(), numpy)
         if dtype.kind != "O":
             raise _dtype_error(dtype)

@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     from typing_extensions import Buffer
 
 from _drisk import HyperLogLog
-from drisk._streams import ReadableStream, Source, absorb, waiting_reader
+from drisk._streams import WHOLE_LINES, Fields, ReadableStream, Source, absorb, waiting_reader
 
 #: Enough bytes to recognise every supported compressed format.
 SNIFF_BYTES = 10
@@ -152,15 +152,39 @@ def _decoder(kind: str, source: Source) -> tuple[IO[bytes], tuple[type[BaseExcep
     return cast(IO[bytes], zstd), errors + zstd.errors
 
 
-def update_compressed(sketch: HyperLogLog, kind: str, source: Source) -> int:
-    """Lines of the decompressed data of `source`, compressed as `kind`."""
+def update_compressed(sketch: HyperLogLog, kind: str, source: Source, fields: Fields = WHOLE_LINES) -> tuple[int, int]:
+    """Lines (or their fields) of the decompressed data of `source`,
+    compressed as `kind`: the items added and the lines skipped."""
     decoder, errors = _decoder(kind, source)
     with decoder:
         try:
-            return absorb(sketch, waiting_reader(cast(ReadableStream, decoder)))
+            return absorb(sketch, waiting_reader(cast(ReadableStream, decoder)), fields=fields)
         except errors as exc:
             if source.error is not None:
                 raise  # the input failed, not the decoder
             if isinstance(exc, EOFError):
                 raise ValueError(f"truncated {kind} data: {exc}") from exc
             raise ValueError(f"corrupt {kind} data: {exc}") from exc
+
+
+def open_decoded(stream: ReadableStream) -> tuple[IO[bytes], str | None, Source, tuple[type[BaseException], ...]]:
+    """A buffered reader of a stream's data, decompressed when its first bytes
+    say it is compressed; with the kind (None: as it is), the Source under
+    it (whose `error` tells the stream's failures from the decoder's) and the
+    errors the decoder raises on bad data."""
+    read = waiting_reader(stream)
+    head = bytearray(SNIFF_BYTES)
+    size, ended = 0, False
+    with memoryview(head) as view:
+        while size < SNIFF_BYTES and not ended:
+            got = read(view[size:])
+            size += got
+            ended = not got
+    source = Source(read, bytes(head[:size]), None, ended)
+    kind = sniff(bytes(head[:size]))
+    if kind is None:
+        return cast(IO[bytes], io.BufferedReader(source)), None, source, ()
+    decoder, errors = _decoder(kind, source)
+    if not isinstance(decoder, io.BufferedIOBase):
+        decoder = cast(IO[bytes], io.BufferedReader(cast(io.RawIOBase, decoder)))
+    return decoder, kind, source, errors

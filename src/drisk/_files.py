@@ -7,7 +7,7 @@ interrupt part-way leaves the caller's sketch as it was.
 
 update_file() picks the reader: a regular file (by path, or an open file
 whose position is known exactly) goes to _regular, which reads it with
-pread() by two threads; anything else is read as a stream (_streams). With
+pread() in C++ by two threads; anything else is read as a stream (_streams). With
 decompression on, the first bytes are sniffed first and compressed input is
 decoded by _compressed. A new input format is recognised in
 _compressed.sniff() and decoded in _compressed._decoder().
@@ -22,11 +22,13 @@ from typing import IO, cast
 
 from _drisk import HyperLogLog
 from drisk._compressed import SNIFF_BYTES, sniff, update_compressed
-from drisk._regular import FileChangedError, RegularFile
+from drisk._regular import FileChangedError, read_regular_file
 from drisk._streams import (
     CHUNK_SIZE,
+    WHOLE_LINES,
     BinaryStream,
     EncodedText,
+    Fields,
     PathOrFile,
     Progress,
     ReadableStream,
@@ -71,7 +73,7 @@ def update_stream(
         raise ValueError(f"chunk_size must be positive, got {chunk_size}")
     scratch = scratch_for(sketch)
     read = waiting_reader(cast(ReadableStream, stream))
-    lines = absorb(scratch, Source(read, b"", progress).readinto, chunk_size)
+    lines, _ = absorb(scratch, Source(read, b"", progress).readinto, chunk_size)
     sketch.merge(scratch)
     return lines
 
@@ -115,6 +117,19 @@ def update_file(
     The sketch changes only once the whole input has been read: if reading
     fails (or is interrupted), it is left as it was.
     """
+    return update_file_fields(sketch, file, decompress=decompress, progress=progress)[0]
+
+
+def update_file_fields(
+    sketch: HyperLogLog,
+    file: PathOrFile,
+    *,
+    decompress: bool = True,
+    progress: Progress | None = None,
+    fields: Fields = WHOLE_LINES,
+) -> tuple[int, int]:
+    """update_file() for the tool, which may count a field of each line:
+    returns the items added and the lines skipped for lack of a field."""
     check_sketch(sketch)
     accepted = "a path (str or os.PathLike), a binary file or a text file with a .buffer"
     if isinstance(file, (str, os.PathLike)):
@@ -122,17 +137,19 @@ def update_file(
         if not isinstance(path, str):
             raise bad_argument("file", accepted, path)
         with open(path, "rb", buffering=0) as raw:
-            return _update_binary(sketch, raw, decompress, progress)
+            return _update_binary(sketch, raw, decompress, progress, fields)
     if isinstance(file, io.TextIOBase):
         if not isinstance(getattr(file, "buffer", None), io.BufferedIOBase):
             raise bad_argument("file", accepted, file)
-        return _update_text(sketch, cast(IO[str], file), progress)
+        return _update_text(sketch, cast(IO[str], file), progress, fields)
     if not callable(getattr(file, "readinto", None)):
         raise bad_argument("file", accepted, file)
-    return _update_binary(sketch, cast(ReadableStream, file), decompress, progress)
+    return _update_binary(sketch, cast(ReadableStream, file), decompress, progress, fields)
 
 
-def _update_binary(sketch: HyperLogLog, file: ReadableStream, decompress: bool, progress: Progress | None) -> int:
+def _update_binary(
+    sketch: HyperLogLog, file: ReadableStream, decompress: bool, progress: Progress | None, fields: Fields
+) -> tuple[int, int]:
     scratch = scratch_for(sketch)
     if type(file) in _SEEKABLE_TYPES:
         seekable = cast(io.BufferedIOBase, file)
@@ -143,13 +160,17 @@ def _update_binary(sketch: HyperLogLog, file: ReadableStream, decompress: bool, 
         if seekable.readable() and stat.S_ISREG(info.st_mode) and info.st_size > 0:
             start = seekable.tell()
             if start >= info.st_size:
-                return 0
+                return 0, 0
             kind = sniff(os.pread(fd, SNIFF_BYTES, start)) if decompress else None
             if kind is None:
-                lines, end = RegularFile(scratch, fd, start, info.st_size, progress).run()
-                seekable.seek(end)
-                sketch.merge(scratch)
-                return lines
+                counts = read_regular_file(scratch, fd, start, info.st_size, progress, fields)
+                if counts is not None:
+                    seekable.seek(info.st_size)
+                    sketch.merge(scratch)
+                    return counts
+                # Shorter than its size says: read what it holds as a stream.
+                seekable.seek(start)
+                scratch = scratch_for(sketch)
     read = waiting_reader(file)
     prefix = b""
     ended = False
@@ -165,14 +186,14 @@ def _update_binary(sketch: HyperLogLog, file: ReadableStream, decompress: bool, 
         kind = sniff(prefix)
     source = Source(read, prefix, progress, ended)
     if decompress and kind is not None:
-        lines = update_compressed(scratch, kind, source)
+        counts = update_compressed(scratch, kind, source, fields)
     else:
-        lines = absorb(scratch, source.readinto)
+        counts = absorb(scratch, source.readinto, fields=fields)
     sketch.merge(scratch)
-    return lines
+    return counts
 
 
-def _update_text(sketch: HyperLogLog, text: IO[str], progress: Progress | None) -> int:
+def _update_text(sketch: HyperLogLog, text: IO[str], progress: Progress | None, fields: Fields) -> tuple[int, int]:
     # A text file cannot tell "no data yet" from the end of a non-blocking
     # stream (it returns "" for both), so its descriptor is made blocking
     # while it is read.
@@ -186,9 +207,9 @@ def _update_text(sketch: HyperLogLog, text: IO[str], progress: Progress | None) 
         os.set_blocking(fd, True)
     try:
         scratch = scratch_for(sketch)
-        lines = absorb(scratch, Source(EncodedText(text).readinto, b"", progress).readinto)
+        counts = absorb(scratch, Source(EncodedText(text).readinto, b"", progress).readinto, fields=fields)
     finally:
         if fd is not None and not was_blocking:
             os.set_blocking(fd, False)
     sketch.merge(scratch)
-    return lines
+    return counts

@@ -22,13 +22,19 @@ if TYPE_CHECKING:
     from typing_extensions import Buffer
 
 from _drisk import HyperLogLog
-from drisk._bulk import update_joined, update_lines
+from drisk._bulk import update_fields, update_joined, update_joined_fields, update_lines
 
 #: Bytes read from a stream at a time. A line longer than this is still one
 #: item, hashed piece by piece without being held whole.
 CHUNK_SIZE = 4 * 1024 * 1024
 
 Progress = Callable[[int], object]
+
+#: Which part of each line is the item, as the core takes it: the field
+#: numbers (ascending from 1; none for the whole line) and the delimiter (a
+#: byte value, or -1 for runs of blanks).
+Fields = tuple[tuple[int, ...], int]
+WHOLE_LINES: Fields = ((), -1)
 
 
 class ReadableStream(Protocol):
@@ -182,17 +188,30 @@ class EncodedText(io.RawIOBase):
 # --- lines -------------------------------------------------------------------
 
 
-def absorb(sketch: HyperLogLog, read: Callable[[memoryview], int], chunk_size: int = CHUNK_SIZE) -> int:
-    """Lines read with `read` into one reused buffer of chunk_size bytes.
+def absorb(
+    sketch: HyperLogLog,
+    read: Callable[[memoryview], int],
+    chunk_size: int = CHUNK_SIZE,
+    fields: Fields = WHOLE_LINES,
+) -> tuple[int, int]:
+    """Lines read with `read` into one reused buffer of chunk_size bytes;
+    returns the items added and the lines skipped for lack of a field.
 
     A line cut by the end of the buffer is moved to the front and completed
     by the next read. A line that fills the whole buffer is added as one item
     from its pieces (see _absorb_long_line), so memory stays at one buffer.
     """
+    numbers, delimiter = fields
+
+    def add(lines: memoryview) -> tuple[int, int]:
+        if not numbers:
+            return update_lines(sketch, lines), 0
+        return update_fields(sketch, lines, numbers, delimiter)
+
     buf = bytearray(chunk_size)
     keep = 0  # bytes not yet added at the front of buf
     seen = 0  # of which this many are known to hold no newline
-    lines = 0
+    items = skipped = 0
     with memoryview(buf) as view:
         while True:
             got = read(view[keep:])
@@ -201,28 +220,35 @@ def absorb(sketch: HyperLogLog, read: Callable[[memoryview], int], chunk_size: i
             end = keep + got
             cut = buf.rfind(b"\n", seen, end) + 1
             if cut:
-                lines += update_lines(sketch, view[:cut])
+                added, passed = add(view[:cut])
+                items, skipped = items + added, skipped + passed
                 buf[: end - cut] = buf[cut:end]
                 keep = seen = end - cut
             elif end == chunk_size:
                 # What follows a long line may hold whole lines already.
-                rest = _absorb_long_line(sketch, read, buf, view)
-                lines += 1
+                had, rest = _absorb_long_line(sketch, read, buf, view, fields)
+                items, skipped = items + had, skipped + (not had)
                 if rest is None:
-                    return lines  # the line ran to the end of the input
+                    return items, skipped  # the line ran to the end of the input
                 keep, seen = rest, 0
             else:
                 keep = seen = end
         if keep:
-            lines += update_lines(sketch, view[:keep])
-    return lines
+            added, passed = add(view[:keep])
+            items, skipped = items + added, skipped + passed
+    return items, skipped
 
 
 def _absorb_long_line(
-    sketch: HyperLogLog, read: Callable[[memoryview], int], buf: bytearray, view: memoryview
-) -> int | None:
+    sketch: HyperLogLog,
+    read: Callable[[memoryview], int],
+    buf: bytearray,
+    view: memoryview,
+    fields: Fields = WHOLE_LINES,
+) -> tuple[bool, int | None]:
     """Adds the line that fills `buf` (no newline in it) and its rest from
-    `read`, as one item; returns how many bytes after it are left at the
+    `read`, as one item (or its fields); returns whether it was added (not
+    skipped for lack of a field) and how many bytes after it are left at the
     front of `buf`, or None if the input ended with the line.
 
     The line ending is left out as update_lines leaves it out: "\\n", a
@@ -252,9 +278,13 @@ def _absorb_long_line(
             after[:] = [newline + 1, got]
             return
 
-    update_joined(sketch, parts())
+    if fields[0]:
+        had = update_joined_fields(sketch, parts(), *fields)
+    else:
+        update_joined(sketch, parts())
+        had = True
     if not after:
-        return None
+        return had, None
     start, end = after
     buf[: end - start] = buf[start:end]
-    return end - start
+    return had, end - start

@@ -1,4 +1,6 @@
-"""The drisk command-line tool: count distinct lines, merge and show sketches.
+"""The drisk command-line tool: count distinct lines (or fields of lines,
+or a column of a CSV, Parquet, Arrow IPC or Feather file), merge and show
+sketches.
 
 Estimates come from the improved estimator unless --estimator says otherwise
 ("ml" or "classic"); with --json they come with a 95 % interval. Every figure
@@ -19,14 +21,13 @@ failed or interrupted run leaves existing files as they were.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import signal
 import sys
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager, suppress
+from contextlib import contextmanager
 from types import FrameType
 from typing import TYPE_CHECKING, NamedTuple, NoReturn, cast
 
@@ -35,9 +36,9 @@ if TYPE_CHECKING:
 
     from drisk._estimate import Method
 
-from drisk import HyperLogLog, __version__, pack, relative_error, summary, union, update_file
-from drisk._cli_files import EXIT_ERROR, AtomicOutput, CliError, escaped, optional_output, quoted, read_sketch, reason
-from drisk._files import FileChangedError
+from drisk import HyperLogLog, __version__, pack, relative_error, summary, union
+from drisk._cli_files import EXIT_ERROR, AtomicOutput, CliError, escaped, note, optional_output, read_sketch, reason
+from drisk._cli_inputs import choice_from, count_input
 from drisk._pack import form as form_of
 
 #: The sketch type's own default, so that the tool's sketches merge with the library's.
@@ -95,9 +96,39 @@ def build_parser() -> Parser:
         help="estimate the number of distinct lines",
         description="Estimate the number of distinct lines in the FILEs (standard input when none "
         "is given, or for '-'). Lines end with \\n or \\r\\n; the ending is not part of the line. "
-        "gzip, bzip2, xz and zstd input is recognised and decompressed.",
+        "gzip, bzip2, xz and zstd input is recognised and decompressed. With --field, count a field "
+        "of each line instead (as cut and awk number them); with --csv or for Parquet, Arrow IPC and "
+        "Feather files (recognised by their content, read with pyarrow), count one --column.",
+        epilog="Examples: drisk count -f 1 access.log; drisk count -d , -f 3 data.csv; "
+        "drisk count --csv --column user data.csv; drisk count --column user events.parquet",
     )
     count.add_argument("files", nargs="*", metavar="FILE", help="input files; '-' is standard input")
+    picking = count.add_argument_group("what to count (default: whole lines)")
+    picking.add_argument(
+        "-f",
+        "--field",
+        metavar="LIST",
+        help="count field N of each line (numbered from 1); a list such as 1,3 or 2-4 counts "
+        "those fields together, joined with the delimiter. Lines without the field are skipped "
+        "and counted as skipped",
+    )
+    picking.add_argument(
+        "-d",
+        "--delimiter",
+        metavar="C",
+        help="the one-character field delimiter ('\\t' for a tab); without it, fields are "
+        "separated by runs of blanks, as in awk. With --csv: the CSV delimiter (default ',')",
+    )
+    picking.add_argument(
+        "--csv", action="store_true", help="read the input as CSV (RFC 4180 quoting) and count --column"
+    )
+    picking.add_argument(
+        "--column",
+        metavar="NAME|N",
+        help="the column to count, by header name or number (from 1), of a CSV, Parquet, "
+        "Arrow IPC or Feather file; a CSV header row is assumed with a NAME or --header",
+    )
+    picking.add_argument("--header", action="store_true", help="the first CSV row is a header, not data")
     count.add_argument(
         "-p",
         "--precision",
@@ -229,6 +260,8 @@ def silence_stdout() -> None:
 
 
 def as_json(info: dict[str, object]) -> str:
+    import json  # only for --json: the tool starts faster without it
+
     return json.dumps(info, allow_nan=False)
 
 
@@ -258,37 +291,36 @@ def input_size(files: Sequence[str]) -> int | None:
     return total or None
 
 
-def count_input(sketch: HyperLogLog, name: str, progress: Callable[[int], object] | None) -> int:
-    """Adds the lines of one input; its failures become one-line errors."""
-    shown = "standard input" if name == "-" else quoted(name)
-    try:
-        if name == "-":
-            return update_file(sketch, sys.stdin.buffer, progress=progress)
-        return update_file(sketch, name, progress=progress)
-    except FileChangedError as exc:
-        raise CliError(f"{shown}: {exc}") from None
-    except OSError as exc:
-        raise CliError(f"cannot read {shown}: {reason(exc)}") from None
-    except (ValueError, ModuleNotFoundError) as exc:  # corrupt or undecodable compressed data
-        raise CliError(f"{shown}: {exc}") from None
-
-
 def run_count(args: argparse.Namespace) -> int:
+    choice = choice_from(args.field, args.delimiter, args.csv, args.column, args.header)
     files: list[str] = args.files or ["-"]
     if "-" in files and sys.stdin is None:
         raise CliError("cannot read standard input: it is closed")
     sketch = HyperLogLog(args.precision)
     with optional_output(args.save) as output:
         started = time.perf_counter()
-        lines = 0
+        items = skipped = 0
         with progress_bar(input_size(files), not args.quiet) as progress:
             for name in files:
-                lines += count_input(sketch, name, progress)
+                counted = count_input(sketch, name, choice, progress)
+                items, skipped = items + counted.items, skipped + counted.skipped
         seconds = time.perf_counter() - started
         info = Assessment.of(sketch, args.estimator)
         if output is not None:
             output.commit(pack(sketch))
-    emit_result(info, args.json, lines=lines, seconds=round(seconds, 6))
+    if args.field is None and args.column is None:
+        emit_result(info, args.json, lines=items, seconds=round(seconds, 6))
+        return 0
+    # Lines (or rows) read, of which `skipped` had no such field (or a null).
+    unit = "lines" if args.field is not None else "rows"
+    emit_result(info, args.json, **{unit: items + skipped}, items=items, skipped=skipped, seconds=round(seconds, 6))
+    if skipped:
+        what = (
+            f"{'fields' if ',' in args.field or '-' in args.field else 'field'} {args.field}"
+            if unit == "lines"
+            else "a value"
+        )
+        note(f"skipped {skipped} of {items + skipped} {unit} without {what}")
     return 0
 
 
@@ -413,13 +445,6 @@ def run(argv: Sequence[str] | None) -> int:
 def fail(message: str) -> None:
     if sys.stderr is not None:
         print(f"drisk: {escaped(message)}", file=sys.stderr)
-
-
-def note(message: str) -> None:
-    """Something the user should know about a successful run."""
-    if sys.stderr is not None:
-        with suppress(OSError):  # the answer is out; a lost note is no failure
-            print(f"drisk: note: {message}", file=sys.stderr, flush=True)
 
 
 if __name__ == "__main__":

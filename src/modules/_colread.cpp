@@ -6,7 +6,8 @@
 // out of their capsules into owners that release them on every way out,
 // checks the schema before anything is absorbed, and absorbs the stream's
 // arrays one by one. update_buffer() takes a one-dimensional buffer of
-// numbers or booleans of any width, byte order and stride. Large arrays and
+// numbers or booleans of any width, byte order and stride; update_times() a
+// buffer of int64 dates or timestamps (NumPy's datetime64 seen as int64). Large arrays and
 // buffers are read with the interpreter lock released, on two cores where
 // the process may use two (see ColumnSink).
 //
@@ -24,6 +25,8 @@ namespace {
 constexpr std::array<const char* const, 2> PARAMS{"sketch", "data"};
 constexpr FunctionDescription UPDATE_ARROW_DESC{nullptr, "update_arrow", PARAMS, 2};
 constexpr FunctionDescription UPDATE_BUFFER_DESC{nullptr, "update_buffer", PARAMS, 2};
+constexpr std::array<const char* const, 4> TIME_PARAMS{"sketch", "data", "unit", "utc"};
+constexpr FunctionDescription UPDATE_TIMES_DESC{nullptr, "update_times", TIME_PARAMS, 4};
 
 // update_arrow(sketch, data) -> int
 PyObject* columns_update_arrow(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
@@ -45,6 +48,20 @@ PyObject* columns_update_buffer(PyObject* /*module*/, PyObject* const* args, Py_
       });
 }
 
+// update_times(sketch, data, unit, utc) -> int
+PyObject* columns_update_times(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return sketch_function<UPDATE_TIMES_DESC, Access::exclusive>(
+      args, nargs, kwnames,
+      [](HyperLogLogCore& core, Slots<UPDATE_TIMES_DESC>& slots) -> Expected<PyObject*> {
+        Expected<std::size_t> absorbed = absorb_time_buffer(core, slots[1], slots[2], slots[3]);
+        if (!absorbed) {
+          return std::move(absorbed).error();
+        }
+        return checked(PyLong_FromSize_t(*absorbed));
+      });
+}
+
 PyMethodDef COLUMNS_METHODS[] = {
     {"update_arrow", as_cfunction(columns_update_arrow), METH_FASTCALL | METH_KEYWORDS,
      documented(UPDATE_ARROW_DESC,
@@ -56,6 +73,13 @@ PyMethodDef COLUMNS_METHODS[] = {
                 "update_buffer(sketch, data)\n--\n\n"
                 "Add every number of a one-dimensional buffer of integers, floats or booleans;\n"
                 "return how many were added, NaN not counted.")},
+    {"update_times", as_cfunction(columns_update_times), METH_FASTCALL | METH_KEYWORDS,
+     documented(UPDATE_TIMES_DESC,
+                "update_times(sketch, data, unit, utc)\n--\n\n"
+                "Add every date or timestamp of a one-dimensional buffer of int64 counts of\n"
+                "unit ('D' for dates, else 's', 'ms', 'us' or 'ns') since 1970-01-01, in UTC\n"
+                "when utc is true; return how many were added, NaT (the smallest int64) not\n"
+                "counted.")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

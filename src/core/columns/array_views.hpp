@@ -13,6 +13,7 @@
 #include "arrow_abi.hpp"
 #include "row_views.hpp"
 #include "value_kinds.hpp"
+#include "value_views.hpp"
 
 namespace drisk::columns {
 
@@ -63,13 +64,15 @@ decltype(auto) with_index_type(ValueKind kind, F&& f) {
   }
 }
 
-// Calls f(view) with the row view of the values of `array` (of kind `kind`,
-// fixed_size_binary `width` wide), row 0 being row `first` of its buffers,
-// once the array is seen to have the buffers its kind needs; the fault when
-// it has not. `length` rows will be read.
+// Calls f(view) with the row view of the values of `array` (of the column
+// type's value kind), row 0 being row `first` of its buffers, once the array
+// is seen to have the buffers its kind needs; the fault when it has not.
+// `length` rows will be read.
 template <class F>
-ArrayFault with_values_view(ValueKind kind, std::int32_t width, const ArrowArray& array,
-                            std::int64_t first, std::int64_t length, F&& f) noexcept {
+ArrayFault with_values_view(const ColumnType& type, const ArrowArray& array, std::int64_t first,
+                            std::int64_t length, F&& f) noexcept {
+  const ValueKind kind = type.values;
+  const std::int32_t width = type.fixed_width;
   const auto buffer = [&](std::int64_t i) {
     return static_cast<const std::uint8_t*>(array.buffers[i]);
   };
@@ -141,6 +144,40 @@ ArrayFault with_values_view(ValueKind kind, std::int32_t width, const ArrowArray
       }
       f(BitBoolView{buffer(1), first});
       return nullptr;
+    case ValueKind::Date32:
+    case ValueKind::Date64:
+    case ValueKind::Timestamp:
+    case ValueKind::Time32:
+    case ValueKind::Time64: {
+      if (!has_buffers(2)) {
+        return "malformed Arrow array: a date or time array needs validity and value buffers";
+      }
+      const bool narrow = kind == ValueKind::Date32 || kind == ValueKind::Time32;
+      const std::ptrdiff_t stride = narrow ? 4 : 8;
+      visit_time_view<false>(kind, type.unit, type.utc, buffer(1) + first * stride, stride, f);
+      return nullptr;
+    }
+    case ValueKind::Decimal: {
+      if (!has_buffers(2)) {
+        return "malformed Arrow array: a decimal array needs validity and value buffers";
+      }
+      const std::uint8_t* data = buffer(1) + first * width;
+      switch (width) {
+        case 4:
+          f(DecimalView<4>{data, type.scale});
+          break;
+        case 8:
+          f(DecimalView<8>{data, type.scale});
+          break;
+        case 16:
+          f(DecimalView<16>{data, type.scale});
+          break;
+        default:
+          f(DecimalView<32>{data, type.scale});
+          break;
+      }
+      return nullptr;
+    }
     default: {
       if (!has_buffers(2)) {
         return "malformed Arrow array: a numeric array needs validity and value buffers";
@@ -154,6 +191,9 @@ ArrayFault with_values_view(ValueKind kind, std::int32_t width, const ArrowArray
 }
 
 [[gnu::cold, gnu::noinline]] inline ArrayFault malformed_rows(ValueKind kind) noexcept {
+  if (kind == ValueKind::Time32 || kind == ValueKind::Time64) {
+    return "malformed Arrow array: a time of day outside 00:00:00 to 24:00:00";
+  }
   return kind == ValueKind::BinaryView
              ? "malformed Arrow array: a view points outside its data buffer"
              : "malformed Arrow array: its offsets go backwards";

@@ -16,10 +16,11 @@ namespace {
 
 // Hashes of `length` rows of the values of `array` (row 0 at `first` of its
 // buffers), the validity bit of row k at validity_offset + k.
-ArrayFault hash_values(ValueKind kind, std::int32_t width, const ArrowArray& array,
-                       std::int64_t first, std::int64_t length, const std::uint8_t* validity,
+ArrayFault hash_values(const ColumnType& type, const ArrowArray& array, std::int64_t first,
+                       std::int64_t length, const std::uint8_t* validity,
                        std::int64_t validity_offset, std::uint64_t* hashes,
                        std::uint8_t* present) noexcept {
+  const ValueKind kind = type.values;
   const auto rows = static_cast<std::size_t>(length);
   if (kind == ValueKind::Null) {
     std::fill(present, present + rows, std::uint8_t{0});
@@ -30,47 +31,57 @@ ArrayFault hash_values(ValueKind kind, std::int32_t width, const ArrowArray& arr
     return validity == nullptr ||
            bit_is_set(validity, validity_offset + static_cast<std::int64_t>(row));
   };
-  const ArrayFault fault =
-      with_values_view(kind, width, array, first, length, [&](const auto& view) {
-        using View = std::decay_t<decltype(view)>;
-        if constexpr (View::FORMATTED) {
-          // As absorb_formatted(): a batch of texts written, then hashed.
-          ItemView items[BATCH];
-          std::size_t at[BATCH];
-          char arena[BATCH][ITEM_TEXT_CAPACITY];
-          for (std::size_t row = 0; row < rows;) {
-            const std::size_t stop = std::min(row + BATCH, rows);
-            std::size_t n = 0;
-            for (; row < stop; ++row) {
-              present[row] = 0;
-              if (valid(row) && view(row, items[n], arena[n])) {
-                at[n++] = row;
-              }
-            }
-            for (std::size_t k = 0; k < n; ++k) {
-              hashes[at[k]] = XXH3_64bits(items[k].data, items[k].len);
-              present[at[k]] = 1;
-            }
+  const ArrayFault fault = with_values_view(type, array, first, length, [&](const auto& shared) {
+    using View = std::decay_t<decltype(shared)>;
+    if constexpr (View::FORMATTED) {
+      // As absorb_formatted(): a batch of texts written, then hashed. The
+      // view is copied: some keep a memo of the last text they wrote.
+      View view = shared;
+      ItemView items[BATCH];
+      std::size_t at[BATCH];
+      char arena[BATCH][ITEM_TEXT_CAPACITY];
+      for (std::size_t row = 0; row < rows;) {
+        const std::size_t stop = std::min(row + BATCH, rows);
+        std::size_t n = 0;
+        for (; row < stop; ++row) {
+          present[row] = 0;
+          if (!valid(row)) {
+            continue;
           }
-        } else {
-          for (std::size_t row = 0; row < rows; ++row) {
-            if (row + PREFETCH_ROWS < rows) {
-              view.prefetch(row + PREFETCH_ROWS);
-            }
-            present[row] = 0;
-            if (!valid(row)) {
-              continue;
-            }
-            ItemView item;
-            if (view.item(row, item) == MALFORMED) {
-              malformed = true;
-              return;
-            }
-            hashes[row] = XXH3_64bits(item.data, item.len);
-            present[row] = 1;
+          const auto seen = static_cast<int>(view(row, items[n], arena[n]));
+          if (seen < 0) {
+            malformed = true;
+            return;
+          }
+          if (seen > 0) {
+            at[n++] = row;
           }
         }
-      });
+        for (std::size_t k = 0; k < n; ++k) {
+          hashes[at[k]] = XXH3_64bits(items[k].data, items[k].len);
+          present[at[k]] = 1;
+        }
+      }
+    } else {
+      const View& view = shared;
+      for (std::size_t row = 0; row < rows; ++row) {
+        if (row + PREFETCH_ROWS < rows) {
+          view.prefetch(row + PREFETCH_ROWS);
+        }
+        present[row] = 0;
+        if (!valid(row)) {
+          continue;
+        }
+        ItemView item;
+        if (view.item(row, item) == MALFORMED) {
+          malformed = true;
+          return;
+        }
+        hashes[row] = XXH3_64bits(item.data, item.len);
+        present[row] = 1;
+      }
+    }
+  });
   if (fault != nullptr) {
     return fault;
   }
@@ -140,8 +151,8 @@ ArrayFault prepare_dictionary(const ColumnType& type, const ArrowArray& array,
   } catch (const std::bad_alloc&) {
     return OUT_OF_MEMORY;
   }
-  if (ArrayFault fault = hash_values(type.values, type.fixed_width, dictionary, dictionary.offset,
-                                     dictionary.length, validity_of(dictionary), dictionary.offset,
+  if (ArrayFault fault = hash_values(type, dictionary, dictionary.offset, dictionary.length,
+                                     validity_of(dictionary), dictionary.offset,
                                      entries.hashes.data(), entries.present.data())) {
     return fault;
   }
@@ -165,8 +176,8 @@ ArrayFault hash_rows(const ColumnType& type, const ArrowArray& array, std::int64
   start += begin;
   const std::int64_t length = end - begin;
   if (!type.dictionary) {
-    return hash_values(type.values, type.fixed_width, *column, column->offset + start, length,
-                       validity_of(*column), column->offset + start, hashes, present);
+    return hash_values(type, *column, column->offset + start, length, validity_of(*column),
+                       column->offset + start, hashes, present);
   }
   // Each row's entry, its hash kept from prepare_dictionary().
   const std::uint8_t* validity = validity_of(*column);

@@ -44,7 +44,7 @@ using ItemView = HyperLogLogCore::ItemView;
 // Numbers are written out as text a batch at a time, then hashed: hashing a
 // text straight after writing it would read back bytes still on their way
 // to the cache, and the processor stalls on such reads. The batch's texts
-// and views (16 KiB) stay in the first-level cache.
+// and views (about 12 KiB) stay in the first-level cache.
 constexpr std::size_t BATCH = 256;
 
 // Rows ahead whose memory is requested before it is needed. The hardware
@@ -102,7 +102,7 @@ inline void insert_text(std::uint8_t* registers, unsigned p, std::string_view te
 }
 
 // Row r is the number at base + r * stride: its item text, written into
-// `slot` (or a static text), or nothing for NaN.
+// `slot` (or a static text), or MISSING for NaN.
 template <ValueKind K, bool Swap>
 struct NumberView {
   // Writes the item's text into a slot rather than inserting it.
@@ -114,7 +114,7 @@ struct NumberView {
     __builtin_prefetch(base + static_cast<std::ptrdiff_t>(row) * stride);
   }
 
-  bool operator()(std::size_t row, ItemView& out, char* slot) const noexcept {
+  Seen operator()(std::size_t row, ItemView& out, char* slot) const noexcept {
     using Bits = typename NumberTraits<K>::Bits;
     Bits bits = load<Bits>(base + static_cast<std::ptrdiff_t>(row) * stride);
     if constexpr (Swap) {
@@ -132,13 +132,13 @@ struct NumberView {
         real = static_cast<double>(std::bit_cast<typename NumberTraits<K>::Value>(bits));
       }
       if (std::isnan(real)) {
-        return false;  // missing
+        return MISSING;
       }
       out = {slot, format_double(real, slot)};
     } else {
       out = {slot, format_integer(static_cast<typename NumberTraits<K>::Value>(bits), slot)};
     }
-    return true;
+    return ABSORBED;
   }
 };
 
@@ -358,23 +358,34 @@ bool any_row_malformed(const std::uint8_t* validity, std::int64_t validity_offse
   return false;
 }
 
-// The same for views that write item texts (NumberView): each batch of rows
-// is written out first, then inserted.
+// Room for a batch's texts, packed one after another: most texts are short
+// (an integer, a date, a price), so a batch fills a few kilobytes and stays
+// in the first-level cache with its views. A batch ends early when the room
+// left could not take the longest text.
+constexpr std::size_t BATCH_TEXT_BYTES = BATCH * 32 + ITEM_TEXT_CAPACITY;
+
+// The same for views that write item texts (NumberView, the views of
+// value_views.hpp): each batch of rows is written out first, then inserted.
+// Each call works on its own copy of the view, which may keep what it wrote
+// last (a timestamp's date) from row to row.
 template <bool Nullable, class View>
 [[gnu::flatten]] std::pair<std::size_t, bool> absorb_formatted(HyperLogLogCore& core,
                                                                const std::uint8_t* validity,
                                                                std::int64_t validity_offset,
                                                                std::size_t begin, std::size_t end,
-                                                               const View& view) noexcept {
+                                                               const View& shared) noexcept {
   std::uint8_t* const registers = core.mutable_registers();
   const unsigned p = core.precision();
+  View view = shared;
   ItemView items[BATCH];
-  char arena[BATCH][ITEM_TEXT_CAPACITY];
+  char arena[BATCH_TEXT_BYTES];
   std::size_t absorbed = 0;
-  for (std::size_t row = begin; row < end;) {
+  bool malformed = false;
+  for (std::size_t row = begin; row < end && !malformed;) {
     const std::size_t stop = std::min(row + BATCH, end);
     std::size_t n = 0;
-    for (; row < stop; ++row) {
+    std::size_t used = 0;
+    for (; row < stop && used <= BATCH_TEXT_BYTES - ITEM_TEXT_CAPACITY; ++row) {
       if (row + PREFETCH_ROWS < end) {
         view.prefetch(row + PREFETCH_ROWS);
       }
@@ -383,14 +394,21 @@ template <bool Nullable, class View>
           continue;
         }
       }
-      n += view(row, items[n], arena[n]) ? 1 : 0;
+      const Seen seen = view(row, items[n], arena + used);
+      if (seen == MALFORMED) {
+        malformed = true;
+        break;
+      }
+      // (A static text, such as "True", takes room it does not use.)
+      used += seen == ABSORBED ? items[n].len : 0;
+      n += static_cast<std::size_t>(seen);
     }
     for (std::size_t k = 0; k < n; ++k) {
       insert(registers, p, items[k].data, items[k].len);
     }
     absorbed += n;
   }
-  return {absorbed, false};
+  return {absorbed, malformed};
 }
 
 }  // namespace drisk::columns

@@ -54,12 +54,12 @@ namespace {
 
 [[gnu::cold, gnu::noinline]] ColumnError unsupported_type(std::string_view format) {
   return type_refusal("Arrow values of type " + arrow_type_name(format) + " (format '" +
-                      std::string(format) + "') cannot be counted: cast them to string first");
+                      std::string(format) + "') cannot be counted");
 }
 
 [[gnu::cold, gnu::noinline]] ColumnError unsupported_extension(std::string_view name) {
   return type_refusal("Arrow values of extension type '" + std::string(name) +
-                      "' cannot be counted: cast them to string first");
+                      "' cannot be counted");
 }
 
 [[gnu::cold, gnu::noinline]] ColumnError not_one_column(std::int64_t columns) {
@@ -71,9 +71,102 @@ namespace {
 // Arrow schemas
 // ---------------------------------------------------------------------------
 
-// The kind of a plain (not dictionary-encoded) value format, with the byte
-// width of fixed_size_binary; nothing for anything else.
-std::optional<ValueKind> plain_kind(std::string_view format, std::int32_t& width) {
+// A time unit letter of Arrow's formats: s, m(illi), u (micro), n(ano).
+std::optional<TimeUnit> time_unit(char letter) {
+  switch (letter) {
+    case 's':
+      return TimeUnit::second;
+    case 'm':
+      return TimeUnit::milli;
+    case 'u':
+      return TimeUnit::micro;
+    case 'n':
+      return TimeUnit::nano;
+    default:
+      return std::nullopt;
+  }
+}
+
+// Reads a whole non-negative decimal number from the front of `text`.
+std::optional<std::int32_t> leading_number(std::string_view& text) {
+  std::int32_t parsed = 0;
+  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (ec != std::errc() || ptr == text.data()) {
+    return std::nullopt;
+  }
+  text.remove_prefix(static_cast<std::size_t>(ptr - text.data()));
+  return parsed;
+}
+
+// "d:precision,scale" or "d:precision,scale,bits" (128 when left out; 32,
+// 64 and 256 too): the scale and the bytes per value into out.
+std::optional<ValueKind> decimal_kind(std::string_view format, ColumnType& out) {
+  std::string_view rest = format.substr(2);
+  const auto precision = leading_number(rest);
+  if (!precision || !rest.starts_with(',')) {
+    return std::nullopt;
+  }
+  rest.remove_prefix(1);
+  const bool negative = rest.starts_with('-');
+  if (negative) {
+    rest.remove_prefix(1);
+  }
+  const auto scale = leading_number(rest);
+  if (!scale) {
+    return std::nullopt;
+  }
+  std::int32_t bits = 128;
+  if (rest.starts_with(',')) {
+    rest.remove_prefix(1);
+    const auto given = leading_number(rest);
+    if (!given) {
+      return std::nullopt;
+    }
+    bits = *given;
+  }
+  if (!rest.empty() || (bits != 32 && bits != 64 && bits != 128 && bits != 256)) {
+    return std::nullopt;
+  }
+  out.scale = negative ? -*scale : *scale;
+  out.fixed_width = bits / 8;
+  return ValueKind::Decimal;
+}
+
+// The kind of a date, time or timestamp format ("tdD", "tts", "tsu:UTC"...),
+// with its unit and zone into out.
+std::optional<ValueKind> temporal_kind(std::string_view format, ColumnType& out) {
+  if (format == "tdD") {
+    return ValueKind::Date32;
+  }
+  if (format == "tdm") {
+    return ValueKind::Date64;
+  }
+  if (format.size() == 3 && format.starts_with("tt")) {
+    const auto unit = time_unit(format[2]);
+    if (!unit) {
+      return std::nullopt;
+    }
+    out.unit = *unit;
+    const bool narrow = *unit == TimeUnit::second || *unit == TimeUnit::milli;
+    return narrow ? ValueKind::Time32 : ValueKind::Time64;
+  }
+  if (format.size() >= 4 && format.starts_with("ts") && format[3] == ':') {
+    const auto unit = time_unit(format[2]);
+    if (!unit) {
+      return std::nullopt;
+    }
+    out.unit = *unit;
+    // Any zone: the values count from the UTC epoch, and are written in UTC.
+    out.utc = format.size() > 4;
+    return ValueKind::Timestamp;
+  }
+  return std::nullopt;
+}
+
+// The kind of a plain (not dictionary-encoded) value format, with what else
+// describes it (fixed_size_binary's width, a decimal's scale, a timestamp's
+// unit) into out; nothing for anything else.
+std::optional<ValueKind> plain_kind(std::string_view format, ColumnType& out) {
   if (format.size() == 1) {
     switch (format[0]) {
       case 'n':
@@ -120,9 +213,15 @@ std::optional<ValueKind> plain_kind(std::string_view format, std::int32_t& width
     const char* end = format.data() + format.size();
     const auto [ptr, ec] = std::from_chars(format.data() + 2, end, parsed);
     if (ec == std::errc() && ptr == end && parsed >= 0) {
-      width = parsed;
+      out.fixed_width = parsed;
       return ValueKind::FixedBinary;
     }
+  }
+  if (format.starts_with("d:")) {
+    return decimal_kind(format, out);
+  }
+  if (format.starts_with("t")) {
+    return temporal_kind(format, out);
   }
   return std::nullopt;
 }
@@ -173,7 +272,7 @@ ColumnFailure describe_values(const ArrowSchema& schema, ColumnType& out) {
     return unsupported_extension(*name);
   }
   const std::string_view format = schema.format;
-  const std::optional<ValueKind> kind = plain_kind(format, out.fixed_width);
+  const std::optional<ValueKind> kind = plain_kind(format, out);
   if (schema.dictionary == nullptr) {
     if (!kind) {
       return unsupported_type(format);
@@ -193,7 +292,7 @@ ColumnFailure describe_values(const ArrowSchema& schema, ColumnType& out) {
     return unsupported_extension(*name);
   }
   const std::string_view value_format = dictionary.format;
-  const std::optional<ValueKind> value_kind = plain_kind(value_format, out.fixed_width);
+  const std::optional<ValueKind> value_kind = plain_kind(value_format, out);
   if (!value_kind || dictionary.dictionary != nullptr) {
     return unsupported_type(value_format);
   }

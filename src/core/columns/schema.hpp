@@ -16,8 +16,9 @@ namespace drisk {
 
 // Checks an Arrow schema and describes the column it holds. Refuses, with a
 // TypeError naming the type, anything but text, binary, integers, floats,
-// booleans, nulls and dictionaries of these; a struct is taken as a table
-// and must have exactly one column.
+// booleans, nulls, dates, timestamps, times of day, decimals and
+// dictionaries of these (durations, intervals and nested types are
+// refused); a struct is taken as a table and must have exactly one column.
 ColumnFailure describe_column(const ArrowSchema& schema, ColumnType& out);
 
 // Reads a buffer-protocol format string (struct module syntax: an optional

@@ -10,6 +10,8 @@
 #include "integer_lanes.hpp"
 #include "row_views.hpp"
 #include "splitter.hpp"
+#include "value_views.hpp"
+#include "whole_floats.hpp"
 
 namespace drisk {
 
@@ -133,14 +135,37 @@ ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) noexcept {
 template <class View>
 ColumnSink::Rows ColumnSink::run_view(std::size_t rows, const std::uint8_t* validity,
                                       std::int64_t validity_offset, const View& view) noexcept {
-  if (validity != nullptr) {
+  if constexpr (requires { View::HASHED; }) {
+    if (validity != nullptr) {
+      return run_rows(
+          rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+            return absorb_hashed<true>(core, validity, validity_offset, begin, end, view);
+          });
+    }
     return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
-      return absorb_rows<true>(core, validity, validity_offset, begin, end, view);
+      return absorb_hashed<false>(core, nullptr, 0, begin, end, view);
+    });
+  } else if constexpr (View::FORMATTED) {
+    if (validity != nullptr) {
+      return run_rows(
+          rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+            return absorb_formatted<true>(core, validity, validity_offset, begin, end, view);
+          });
+    }
+    return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+      return absorb_formatted<false>(core, nullptr, 0, begin, end, view);
+    });
+  } else {
+    if (validity != nullptr) {
+      return run_rows(rows,
+                      [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+                        return absorb_rows<true>(core, validity, validity_offset, begin, end, view);
+                      });
+    }
+    return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+      return absorb_rows<false>(core, nullptr, 0, begin, end, view);
     });
   }
-  return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
-    return absorb_rows<false>(core, nullptr, 0, begin, end, view);
-  });
 }
 
 ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::uint8_t* base,
@@ -156,19 +181,23 @@ ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::
                                 std::size_t end) noexcept { return run(core, base, begin, end); });
     }
   }
-  Rows done{0, false};
-  visit_number_view(layout, base, stride, [&](const auto& view) {
-    if (validity != nullptr) {
-      done =
-          run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
-            return absorb_formatted<true>(core, validity, validity_offset, begin, end, view);
-          });
-    } else {
-      done =
-          run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
-            return absorb_formatted<false>(core, nullptr, 0, begin, end, view);
+  // float64 in this machine's byte order: the whole values through the
+  // integer lanes.
+  if (!layout.swap_bytes && layout.kind == ValueKind::Float64) {
+    if (const IntegerRun integers = integer_run(ValueKind::Int64)) {
+      return run_rows(
+          rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+            return validity != nullptr
+                       ? absorb_whole_floats<true>(core, integers, validity, validity_offset, base,
+                                                   stride, begin, end)
+                       : absorb_whole_floats<false>(core, integers, nullptr, 0, base, stride, begin,
+                                                    end);
           });
     }
+  }
+  Rows done{0, false};
+  visit_number_view(layout, base, stride, [&](const auto& view) {
+    done = run_view(rows, validity, validity_offset, view);
   });
   return done;
 }
@@ -179,10 +208,18 @@ void ColumnSink::absorb_numbers(const NumberLayout& layout, const void* base, st
                   .absorbed;
 }
 
-ArrayFault ColumnSink::absorb_values(ValueKind kind, std::int32_t width, const ArrowArray& array,
+void ColumnSink::absorb_times(const TimeLayout& layout, const void* base, std::ptrdiff_t stride,
+                              std::size_t count, std::size_t& absorbed) noexcept {
+  visit_time_view<true>(
+      layout.kind, layout.unit, layout.utc, static_cast<const std::uint8_t*>(base), stride,
+      [&](const auto& view) { absorbed += run_view(count, nullptr, 0, view).absorbed; });
+}
+
+ArrayFault ColumnSink::absorb_values(const ColumnType& type, const ArrowArray& array,
                                      std::int64_t start, std::int64_t length,
                                      const std::uint8_t* validity, std::int64_t validity_offset,
                                      std::size_t& absorbed) noexcept {
+  const ValueKind kind = type.values;
   if (kind == ValueKind::Null || length == 0) {
     return nullptr;
   }
@@ -191,27 +228,24 @@ ArrayFault ColumnSink::absorb_values(ValueKind kind, std::int32_t width, const A
   Rows done{0, false};
   if (kind >= ValueKind::ByteBool && kind <= ValueKind::Float64) {
     // Numbers go through run_numbers, for the vector path of integers.
-    if (ArrayFault fault =
-            with_values_view(kind, width, array, first, length, [](const auto&) {})) {
+    if (ArrayFault fault = with_values_view(type, array, first, length, [](const auto&) {})) {
       return fault;
     }
     const auto stride = static_cast<std::ptrdiff_t>(number_width(kind));
     done = run_numbers(NumberLayout{kind, false},
                        static_cast<const std::uint8_t*>(array.buffers[1]) + first * stride, stride,
                        rows, validity, validity_offset);
-  } else if (ArrayFault fault =
-                 with_values_view(kind, width, array, first, length, [&](const auto& view) {
-                   // (Number views never come here: they went above.)
-                   if constexpr (!std::decay_t<decltype(view)>::FORMATTED) {
-                     // Straight into the target, a malformed row must be
-                     // found before the first row is absorbed.
-                     if (direct_ && any_row_malformed(validity, validity_offset, rows, view)) {
-                       done = {0, true};
-                     } else {
-                       done = run_view(rows, validity, validity_offset, view);
-                     }
-                   }
-                 })) {
+  } else if (ArrayFault fault = with_values_view(type, array, first, length, [&](const auto& view) {
+               // Straight into the target, a malformed row must be found
+               // before the first row is absorbed.
+               if constexpr (requires { view.malformed(std::size_t{0}); }) {
+                 if (direct_ && any_row_malformed(validity, validity_offset, rows, view)) {
+                   done = {0, true};
+                   return;
+                 }
+               }
+               done = run_view(rows, validity, validity_offset, view);
+             })) {
     return fault;
   }
   absorbed += done.absorbed;
@@ -231,8 +265,8 @@ ArrayFault ColumnSink::absorb_sparse(const ColumnType& type, const ArrowArray& i
   bool malformed = false;
   std::size_t count = 0;
   const ArrayFault fault = with_values_view(
-      type.values, type.fixed_width, dictionary, dictionary.offset, dictionary.length,
-      [&](const auto& view) {
+      type, dictionary, dictionary.offset, dictionary.length, [&](const auto& shared) {
+        auto view = shared;  // views that keep what they wrote last are changed by reading
         using View = std::decay_t<decltype(view)>;
         std::uint64_t batch[BATCH];
         for (std::int64_t row = 0; row < length && in_range && !malformed;
@@ -249,7 +283,12 @@ ArrayFault ColumnSink::absorb_sparse(const ColumnType& type, const ArrowArray& i
             if constexpr (View::FORMATTED) {
               ItemView item{};
               char slot[ITEM_TEXT_CAPACITY];
-              if (view(batch[k], item, slot)) {
+              const Seen seen = view(batch[k], item, slot);
+              if (seen == MALFORMED) {
+                malformed = true;
+                break;
+              }
+              if (seen == ABSORBED) {
                 insert(registers, p, item.data, item.len);
                 ++count;
               }
@@ -354,8 +393,8 @@ ArrayFault ColumnSink::absorb_dictionary(const ColumnType& type, const ArrowArra
     return "malformed Arrow array: a dictionary index is out of range";
   }
   std::size_t entries_absorbed = 0;
-  const ArrayFault fault = absorb_values(type.values, type.fixed_width, dictionary, 0,
-                                         dictionary.length, marks.get(), 0, entries_absorbed);
+  const ArrayFault fault =
+      absorb_values(type, dictionary, 0, dictionary.length, marks.get(), 0, entries_absorbed);
   if (fault == nullptr) {
     absorbed += counted;
   }
@@ -394,8 +433,8 @@ ArrayFault ColumnSink::absorb_array(const ColumnType& type, const ArrowArray& ar
   if (type.dictionary) {
     return absorb_dictionary(type, *column, start, end - begin, absorbed);
   }
-  return absorb_values(type.values, type.fixed_width, *column, start, end - begin,
-                       validity_of(*column), column->offset + start, absorbed);
+  return absorb_values(type, *column, start, end - begin, validity_of(*column),
+                       column->offset + start, absorbed);
 }
 
 }  // namespace drisk

@@ -72,6 +72,11 @@ class ColumnSink {
   void absorb_numbers(const NumberLayout& layout, const void* base, std::ptrdiff_t stride,
                       std::size_t count, std::size_t& absorbed) noexcept;
 
+  // Absorbs count dates or timestamps, int64 counts at base, base + stride,
+  // ... as absorb_numbers does, INT64_MIN (NumPy's NaT) skipped.
+  void absorb_times(const TimeLayout& layout, const void* base, std::ptrdiff_t stride,
+                    std::size_t count, std::size_t& absorbed) noexcept;
+
   // Merges everything absorbed into the target. Call it once, when every
   // range of the call was absorbed.
   void commit() noexcept;
@@ -89,8 +94,8 @@ class ColumnSink {
   Rows run_numbers(const NumberLayout& layout, const std::uint8_t* base, std::ptrdiff_t stride,
                    std::size_t rows, const std::uint8_t* validity,
                    std::int64_t validity_offset) noexcept;
-  ArrayFault absorb_values(ValueKind kind, std::int32_t width, const ArrowArray& array,
-                           std::int64_t start, std::int64_t length, const std::uint8_t* validity,
+  ArrayFault absorb_values(const ColumnType& type, const ArrowArray& array, std::int64_t start,
+                           std::int64_t length, const std::uint8_t* validity,
                            std::int64_t validity_offset, std::size_t& absorbed) noexcept;
   ArrayFault absorb_dictionary(const ColumnType& type, const ArrowArray& array, std::int64_t start,
                                std::int64_t length, std::size_t& absorbed) noexcept;

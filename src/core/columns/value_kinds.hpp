@@ -17,6 +17,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "item_time.hpp"
+
 namespace drisk {
 
 // ---------------------------------------------------------------------------
@@ -63,12 +65,24 @@ enum class ValueKind : std::uint8_t {
   LargeBinary,  // 64-bit offsets: large_binary and large_string
   BinaryView,   // binary_view and string_view
   FixedBinary,  // fixed_size_binary
+  // Dates, times and decimals: integers read as their value's text
+  // (item_time.hpp, item_decimal.hpp), the unit, zone and scale being the
+  // column's.
+  Date32,     // days since 1970-01-01, int32
+  Date64,     // milliseconds since 1970-01-01, int64: the day they fall in
+  Timestamp,  // units since 1970-01-01T00:00:00, int64
+  Time32,     // units since midnight, int32
+  Time64,     // units since midnight, int64
+  Decimal,    // a two's complement coefficient of 4 to 32 bytes, times 10^-scale
 };
 
 // A column's checked description.
 struct ColumnType {
   ValueKind values = ValueKind::Null;
-  std::int32_t fixed_width = 0;       // FixedBinary only
+  std::int32_t fixed_width = 0;       // FixedBinary, and Decimal's bytes per value
+  TimeUnit unit = TimeUnit::second;   // Timestamp, Time32, Time64
+  bool utc = false;                   // Timestamp with a time zone
+  std::int32_t scale = 0;             // Decimal
   bool dictionary = false;            // values reached through integer indices
   ValueKind index = ValueKind::Null;  // the index kind when dictionary-encoded
   bool table = false;                 // a one-column table: a struct of one child
@@ -78,6 +92,15 @@ struct ColumnType {
 struct NumberLayout {
   ValueKind kind = ValueKind::Int64;  // a fixed-width kind: ByteBool, ints, floats
   bool swap_bytes = false;            // stored in the other byte order
+};
+
+// A strided run of int64 counts of time (NumPy datetime64 seen as int64):
+// dates (Date32 kind, days, read 64 bits wide) or timestamps, INT64_MIN
+// (NumPy's NaT) missing.
+struct TimeLayout {
+  ValueKind kind = ValueKind::Timestamp;  // Date32 (days) or Timestamp
+  TimeUnit unit = TimeUnit::second;
+  bool utc = false;
 };
 
 constexpr bool is_integer(ValueKind kind) noexcept {

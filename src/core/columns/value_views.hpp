@@ -1,0 +1,336 @@
+// drisk: the row views of dates, timestamps, times of day and decimals.
+//
+// Each of these columns holds integers whose meaning is the column's: a
+// count of days or of some unit of time since an origin, or a decimal
+// coefficient with the column's scale. A view reads row r's integer and
+// writes the value's item text (item_time.hpp, item_decimal.hpp) into the
+// row's slot of the batch arena, exactly as NumberView does for numbers, so
+// these run through absorb_formatted() like any number column. Dates of the
+// years 0 to 9999 skip even that: their ten bytes are built and hashed in
+// registers (absorb_hashed()).
+//
+// Timestamps sorted or clustered in time (the common case: logs, events)
+// share their date, and often their minute, with the row before; a view
+// keeps the last date and minute it wrote and copies them rather than
+// working out the calendar and the clock again. Each call of
+// absorb_formatted() has its own copy of the view, so the two cores never
+// share that memory.
+#ifndef DRISK_COLUMNS_VALUE_VIEWS_HPP
+#define DRISK_COLUMNS_VALUE_VIEWS_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "item_decimal.hpp"
+#include "item_time.hpp"
+#include "row_views.hpp"
+
+namespace drisk::columns {
+
+// The counts of a unit in a second and in a day.
+template <TimeUnit U>
+inline constexpr std::int64_t PER_SECOND = static_cast<std::int64_t>(TimeUnit::second) /
+                                           static_cast<std::int64_t>(U);
+template <TimeUnit U>
+inline constexpr std::int64_t PER_DAY = PER_SECOND<U>* item_time_detail::DAY_SECONDS;
+
+// NumPy's NaT: the smallest int64, a missing value.
+inline constexpr std::int64_t NOT_A_TIME = INT64_MIN;
+
+// A run of Count integers, base + r * stride; with Nat, INT64_MIN is missing.
+template <class Count, bool Nat>
+struct CountColumn {
+  const std::uint8_t* base;
+  std::ptrdiff_t stride;
+
+  void prefetch(std::size_t row) const noexcept {
+    __builtin_prefetch(base + static_cast<std::ptrdiff_t>(row) * stride);
+  }
+  Count at(std::size_t row) const noexcept {
+    return load<Count>(base + static_cast<std::ptrdiff_t>(row) * stride);
+  }
+  static bool missing(std::int64_t value) noexcept { return Nat && value == NOT_A_TIME; }
+};
+
+// The last date a view wrote, and its text, kept in registers (see
+// ShortDate); dates outside the years 0 to 9999 are written each time.
+struct DateMemo {
+  std::int64_t day = INT64_MIN;
+  item_time_detail::ShortDate text{};
+
+  // Whether text holds the date `days` (in the years 0 to 9999).
+  bool hold(std::int64_t days) noexcept {
+    if (days != day) {
+      if (!item_time_detail::short_date(days, text)) {
+        day = INT64_MIN;
+        return false;
+      }
+      day = days;
+    }
+    return true;
+  }
+
+  // Writes the text of `days` at out; returns the length.
+  std::size_t write(std::int64_t days, char* out) noexcept {
+    if (!hold(days)) {
+      return format_date(days, out);
+    }
+    text.store(out);
+    return 10;
+  }
+};
+
+// XXH3_64bits of a date's ten bytes, straight from the registers that
+// hold them: XXH3's path for 9 to 16 bytes (xxhash.h, XXH3_len_9to16_64b,
+// seed 0), whose two reads are the first eight bytes and the last eight
+// (bytes 2 to 9).
+inline std::uint64_t hash_short_date(const item_time_detail::ShortDate& date) noexcept {
+  const std::uint64_t bitflip1 = XXH_readLE64(XXH3_kSecret + 24) ^ XXH_readLE64(XXH3_kSecret + 32);
+  const std::uint64_t bitflip2 = XXH_readLE64(XXH3_kSecret + 40) ^ XXH_readLE64(XXH3_kSecret + 48);
+  const std::uint64_t low = date.head ^ bitflip1;
+  const std::uint64_t high = ((date.head >> 16) | std::uint64_t{date.tail} << 48) ^ bitflip2;
+  const std::uint64_t acc = 10 + XXH_swap64(low) + high + XXH3_mul128_fold64(low, high);
+  return XXH3_avalanche(acc);
+}
+
+// Dates: a count of days, or of units of which a day holds PerDay (Arrow's
+// date64 counts milliseconds), written as date.isoformat(). Dates of the
+// years 0 to 9999 are hashed without being written (hash_short_date);
+// absorb_hashed() drives them.
+template <class Count, std::int64_t PerDay, bool Nat>
+struct DateView : CountColumn<Count, Nat> {
+  static constexpr bool FORMATTED = true;
+  static constexpr bool HASHED = true;
+  DateMemo memo{};
+
+  std::int64_t days_of(std::int64_t value) const noexcept {
+    if constexpr (PerDay != 1) {
+      return item_time_detail::floor_div(value, PerDay).quotient;
+    } else {
+      return value;
+    }
+  }
+
+  Seen operator()(std::size_t row, ItemView& out, char* slot) noexcept {
+    const std::int64_t value = this->at(row);
+    if (this->missing(value)) {
+      return MISSING;
+    }
+    out = {slot, memo.write(days_of(value), slot)};
+    return ABSORBED;
+  }
+
+  // Row r's item straight into the registers.
+  Seen insert_row(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
+    const std::int64_t value = this->at(row);
+    if (this->missing(value)) {
+      return MISSING;
+    }
+    const std::int64_t days = days_of(value);
+    if (item_time_detail::ShortDate date{}; item_time_detail::short_date(days, date)) {
+      insert_hash(registers, p, hash_short_date(date));
+    } else {
+      char text[ITEM_TEXT_CAPACITY];
+      insert(registers, p, text, format_date(days, text));
+    }
+    return ABSORBED;
+  }
+};
+
+// The loop for views that insert a row's item themselves (HASHED): no text
+// goes through memory.
+template <bool Nullable, class View>
+[[gnu::flatten]] std::pair<std::size_t, bool> absorb_hashed(HyperLogLogCore& core,
+                                                            const std::uint8_t* validity,
+                                                            std::int64_t validity_offset,
+                                                            std::size_t begin, std::size_t end,
+                                                            const View& view) noexcept {
+  std::uint8_t* const registers = core.mutable_registers();
+  const unsigned p = core.precision();
+  std::size_t absorbed = 0;
+  for (std::size_t row = begin; row < end; ++row) {
+    if (row + PREFETCH_ROWS < end) {
+      view.prefetch(row + PREFETCH_ROWS);
+    }
+    if constexpr (Nullable) {
+      if (!bit_is_set(validity, validity_offset + static_cast<std::int64_t>(row))) {
+        continue;
+      }
+    }
+    absorbed += static_cast<std::size_t>(view.insert_row(row, registers, p));
+  }
+  return {absorbed, false};
+}
+
+// Timestamps: a count of U since 1970-01-01T00:00:00, written as
+// datetime.isoformat(), in UTC with "+00:00" when the column has a zone.
+template <TimeUnit U, bool Nat>
+struct TimestampView : CountColumn<std::int64_t, Nat> {
+  static constexpr bool FORMATTED = true;
+  bool utc = false;
+  DateMemo memo{};
+  // The last minute written ("YYYY-MM-DDTHH:MM" in two words, for dates the
+  // memo keeps in registers): rows of the same minute copy it and write
+  // only their seconds and fraction.
+  std::int64_t minute = INT64_MIN;
+  std::uint64_t minute_text[2] = {};
+
+  Seen operator()(std::size_t row, ItemView& out, char* slot) noexcept {
+    using namespace item_time_detail;
+    const std::int64_t value = this->at(row);
+    if (this->missing(value)) {
+      return MISSING;
+    }
+    const auto [seconds, part] = floor_div(value, PER_SECOND<U>);
+    const auto [minutes, second] = floor_div(seconds, 60);
+    char* cursor = slot;
+    if (minutes != minute) {
+      const auto [days, minute_of_day] = floor_div(minutes, 1440);
+      if (!memo.hold(days)) {
+        // A year beyond 0 to 9999: written in full each time.
+        minute = INT64_MIN;
+        cursor = slot + format_date(days, slot);
+        *cursor++ = 'T';
+        cursor =
+            write_clock(seconds - days * DAY_SECONDS, part * static_cast<std::int64_t>(U), cursor);
+        return finish(cursor, slot, out);
+      }
+      const auto m = static_cast<unsigned>(minute_of_day);
+      minute = minutes;
+      minute_text[0] = memo.text.head;
+      minute_text[1] = memo.text.tail | std::uint64_t{'T'} << 16 | digit_pair(m / 60) << 24 |
+                       std::uint64_t{':'} << 40 | digit_pair(m % 60) << 48;
+    }
+    std::memcpy(cursor, minute_text, 16);
+    const std::uint32_t tail =
+        ':' | static_cast<std::uint32_t>(digit_pair(static_cast<unsigned>(second))) << 8;
+    std::memcpy(cursor + 16, &tail, 4);
+    cursor += 19;
+    const std::int64_t nanos = part * static_cast<std::int64_t>(U);
+    if (nanos != 0) {
+      *cursor++ = '.';
+      if (nanos % 1000 == 0) {
+        item_text_detail::write_padded(static_cast<std::uint64_t>(nanos / 1000), 6, cursor);
+        cursor += 6;
+      } else {
+        item_text_detail::write_padded(static_cast<std::uint64_t>(nanos), 9, cursor);
+        cursor += 9;
+      }
+    }
+    return finish(cursor, slot, out);
+  }
+
+  Seen finish(char* cursor, char* slot, ItemView& out) const noexcept {
+    if (utc) {
+      std::memcpy(cursor, "+00:00", 6);
+      cursor += 6;
+    }
+    out = {slot, static_cast<std::size_t>(cursor - slot)};
+    return ABSORBED;
+  }
+};
+
+// Times of day: a count of U since midnight, written as time.isoformat();
+// a count outside the day is malformed.
+template <class Count, TimeUnit U>
+struct TimeOfDayView : CountColumn<Count, false> {
+  static constexpr bool FORMATTED = true;
+
+  bool malformed(std::size_t row) const noexcept {
+    const std::int64_t value = this->at(row);
+    return value < 0 || value >= PER_DAY<U>;
+  }
+
+  Seen operator()(std::size_t row, ItemView& out, char* slot) const noexcept {
+    const std::int64_t value = this->at(row);
+    if (value < 0 || value >= PER_DAY<U>) {
+      return MALFORMED;
+    }
+    out = {slot, format_time_of_day(value, U, slot)};
+    return ABSORBED;
+  }
+};
+
+// Decimals: a little-endian two's complement coefficient of Bytes bytes
+// (4, 8, 16 or 32) times 10^-scale. Coefficients that fit in 64 bits (every
+// decimal of up to 18 digits) take the short way.
+template <std::size_t Bytes>
+struct DecimalView {
+  static constexpr bool FORMATTED = true;
+  const std::uint8_t* data;
+  std::int32_t scale;
+
+  void prefetch(std::size_t row) const noexcept { __builtin_prefetch(data + row * Bytes); }
+
+  Seen operator()(std::size_t row, ItemView& out, char* slot) const noexcept {
+    const std::uint8_t* at = data + row * Bytes;
+    if constexpr (Bytes == 4) {
+      out = {slot, format_scaled_int64(load<std::int32_t>(at), scale, slot)};
+    } else if constexpr (Bytes == 8) {
+      out = {slot, format_scaled_int64(load<std::int64_t>(at), scale, slot)};
+    } else {
+      std::uint64_t limbs[Bytes / 8];
+      std::memcpy(limbs, at, Bytes);
+      // Fits in an int64 when every limb above the first is the first's sign.
+      const std::uint64_t sign =
+          static_cast<std::uint64_t>(static_cast<std::int64_t>(limbs[0]) >> 63);
+      bool narrow = true;
+      for (std::size_t i = 1; i < Bytes / 8; ++i) {
+        narrow &= limbs[i] == sign;
+      }
+      const std::size_t length =
+          narrow ? format_scaled_int64(static_cast<std::int64_t>(limbs[0]), scale, slot)
+                 : format_scaled_integer(limbs, static_cast<int>(Bytes / 8), scale, slot);
+      out = {slot, length};
+    }
+    return ABSORBED;
+  }
+};
+
+// Calls f with the view of the column type's dates, timestamps or times
+// (Date32 to Time64) over the counts at base + r * stride; Nat when
+// INT64_MIN stands for a missing value.
+template <bool Nat, class F>
+void visit_time_view(ValueKind kind, TimeUnit unit, bool utc, const std::uint8_t* base,
+                     std::ptrdiff_t stride, F&& f) {
+  const auto timestamps = [&]<TimeUnit U>() {
+    return f(TimestampView<U, Nat>{{base, stride}, utc});
+  };
+  switch (kind) {
+    case ValueKind::Date32:
+      // Arrow's date32 is 32 bits wide; NumPy's datetime64[D] (Nat) 64.
+      if constexpr (Nat) {
+        return f(DateView<std::int64_t, 1, true>{{base, stride}});
+      } else {
+        return f(DateView<std::int32_t, 1, false>{{base, stride}});
+      }
+    case ValueKind::Date64:
+      return f(DateView<std::int64_t, PER_DAY<TimeUnit::milli>, Nat>{{base, stride}});
+    case ValueKind::Timestamp:
+      switch (unit) {
+        case TimeUnit::second:
+          return timestamps.template operator()<TimeUnit::second>();
+        case TimeUnit::milli:
+          return timestamps.template operator()<TimeUnit::milli>();
+        case TimeUnit::micro:
+          return timestamps.template operator()<TimeUnit::micro>();
+        default:
+          return timestamps.template operator()<TimeUnit::nano>();
+      }
+    case ValueKind::Time32:
+      if (unit == TimeUnit::second) {
+        return f(TimeOfDayView<std::int32_t, TimeUnit::second>{{base, stride}});
+      }
+      return f(TimeOfDayView<std::int32_t, TimeUnit::milli>{{base, stride}});
+    default:
+      if (unit == TimeUnit::micro) {
+        return f(TimeOfDayView<std::int64_t, TimeUnit::micro>{{base, stride}});
+      }
+      return f(TimeOfDayView<std::int64_t, TimeUnit::nano>{{base, stride}});
+  }
+}
+
+}  // namespace drisk::columns
+
+#endif  // DRISK_COLUMNS_VALUE_VIEWS_HPP

@@ -1,0 +1,146 @@
+// drisk: float64 columns of whole numbers, hashed as the integers they are.
+//
+// A float equal to an integer is that integer's item (item_text.hpp), and
+// such columns are common: an integer column that pandas turned to float64
+// for one missing value, counts and identifiers exported as doubles. Rather
+// than writing each value's text, a chunk of rows is converted to int64 on
+// the stack and handed to the integer lanes (integer_lanes.hpp), which write
+// and hash a vector of integers at a time.
+//
+// Prices come next: a value that is n / 100 for an integer n below 10^15
+// (exactly: the double nearest to n / 100 is the value) has repr()'s text
+// n / 100 in fixed point, since no other decimal of at most fifteen digits
+// reads back as the same double, and repr's digits are the fewest that do.
+// Such rows are written by the decimal writer from n (a multiplication and a
+// table, not the shortest-digits search). A chunk where few rows are cents
+// stops the test for the chunks after it, and a later chunk tries again.
+//
+// Other rows (fractions, NaN, values beyond the int64 range) are written as
+// text, a batch at a time; a chunk of mostly such rows goes through
+// absorb_formatted() whole, as before.
+#ifndef DRISK_COLUMNS_WHOLE_FLOATS_HPP
+#define DRISK_COLUMNS_WHOLE_FLOATS_HPP
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "integer_lanes.hpp"
+#include "item_decimal.hpp"
+#include "row_views.hpp"
+
+namespace drisk::columns {
+
+// Rows converted at a time: the int64 copy (2 KiB) stays in the first-level
+// cache, and a chunk's row numbers fit in 16 bits.
+constexpr std::size_t WHOLE_CHUNK = 256;
+
+// Chunks after one with few cents before the test is tried again.
+constexpr unsigned CENTS_RETRY_CHUNKS = 16;
+
+// Rows that are cents: row j is cents[j] / 100.
+struct CentsRows {
+  static constexpr bool FORMATTED = true;
+  const std::int64_t* cents;
+
+  void prefetch(std::size_t) const noexcept {}
+  Seen operator()(std::size_t j, ItemView& out, char* slot) const noexcept {
+    const std::int64_t n = cents[j];
+    const std::uint64_t magnitude =
+        n < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n);
+    out = {slot, item_decimal_detail::write_fixed_point<2>(magnitude, n < 0, slot)};
+    return ABSORBED;
+  }
+};
+
+// The rows of a chunk that are not whole, as a view of their own for
+// absorb_formatted(): row j is the chunk's row others[j].
+struct PickedRows {
+  static constexpr bool FORMATTED = true;
+  NumberView<ValueKind::Float64, false> text_of;
+  const std::uint16_t* others;
+  std::size_t first;
+
+  void prefetch(std::size_t) const noexcept {}
+  Seen operator()(std::size_t j, ItemView& out, char* slot) const noexcept {
+    return text_of(first + others[j], out, slot);
+  }
+};
+
+// Inserts rows [begin, end) of the float64 values at base + r * stride
+// (this machine's byte order) into core, the whole ones through `integers`
+// (the vector run of int64 on this CPU); with Nullable, skips rows whose
+// validity bit is clear. Returns the rows absorbed (NaN skipped) and false:
+// such a column is never malformed.
+template <bool Nullable>
+[[gnu::flatten]] std::pair<std::size_t, bool> absorb_whole_floats(
+    HyperLogLogCore& core, IntegerRun integers, const std::uint8_t* validity,
+    std::int64_t validity_offset, const std::uint8_t* base, std::ptrdiff_t stride,
+    std::size_t begin, std::size_t end) noexcept {
+  const NumberView<ValueKind::Float64, false> text_of{base, stride};
+  std::int64_t whole[WHOLE_CHUNK];
+  std::int64_t cents[WHOLE_CHUNK];
+  std::uint16_t others[WHOLE_CHUNK];
+  std::size_t absorbed = 0;
+  unsigned skip_cents = 0;  // chunks left before cents are tried again
+  for (std::size_t row = begin; row < end; row += WHOLE_CHUNK) {
+    const std::size_t n = std::min(WHOLE_CHUNK, end - row);
+    const bool try_cents = skip_cents == 0;
+    skip_cents -= skip_cents > 0 ? 1 : 0;
+    std::size_t k = 0;
+    std::size_t c = 0;
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if constexpr (Nullable) {
+        if (!bit_is_set(validity, validity_offset + static_cast<std::int64_t>(row + i))) {
+          continue;
+        }
+      }
+      const double value = load<double>(base + static_cast<std::ptrdiff_t>(row + i) * stride);
+      // Below 2^63 in magnitude the conversion is exact for whole values
+      // (and defined for all); NaN fails the comparison.
+      const bool in_range = std::fabs(value) < 0x1p63;
+      const auto integer = static_cast<std::int64_t>(in_range ? value : 0.0);
+      if (in_range && static_cast<double>(integer) == value) {
+        whole[k++] = integer;
+        continue;
+      }
+      if (try_cents && std::fabs(value) < 1e13) {
+        // n below 10^15, so exact as a double; the division is rounded
+        // correctly, so equality means the value is the double nearest n / 100.
+        const std::int64_t hundredths = std::llrint(value * 100.0);
+        if (static_cast<double>(hundredths) / 100.0 == value) {
+          cents[c++] = hundredths;
+          continue;
+        }
+      }
+      others[m++] = static_cast<std::uint16_t>(i);
+    }
+    if (try_cents && 2 * c < n) {
+      skip_cents = CENTS_RETRY_CHUNKS;
+    }
+    if (2 * (k + c) < n) {
+      // Mostly fractions: the whole chunk as text, a batch at a time.
+      absorbed +=
+          absorb_formatted<Nullable>(core, validity, validity_offset, row, row + n, text_of).first;
+      continue;
+    }
+    if (k > 0) {
+      absorbed += integers(core, reinterpret_cast<const std::uint8_t*>(whole), 0, k).first;
+    }
+    if (c > 0) {
+      absorbed += absorb_formatted<false>(core, nullptr, 0, 0, c, CentsRows{cents}).first;
+    }
+    if (m > 0) {
+      const PickedRows picked{text_of, others, row};
+      absorbed += absorb_formatted<false>(core, nullptr, 0, 0, m, picked).first;
+    }
+  }
+  return {absorbed, false};
+}
+
+}  // namespace drisk::columns
+
+#endif  // DRISK_COLUMNS_WHOLE_FLOATS_HPP
