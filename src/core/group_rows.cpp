@@ -81,13 +81,54 @@ ArrayFault GroupRows::add(const ColumnType& type, const ArrowArray& array, std::
 }
 
 cells::Failure GroupRows::finalize(cells::BinaryBuilder& out) noexcept {
+  // Each store packs its groups on a core of its own; the two are then
+  // interleaved back into id order, a copy of the packed bytes.
+  struct Packed {
+    std::vector<std::uint8_t> data;
+    std::vector<std::size_t> ends;
+    cells::Failure failure;
+  };
+  Packed parts[2];
+  int own = 0;
+  int helper = 0;
+  share_work(2, 1, own, two_cores_ ? &helper : nullptr,
+             [&](int&, std::size_t first, std::size_t last) noexcept {
+               for (std::size_t parity = first; parity < last; ++parity) {
+                 Packed& part = parts[parity];
+                 try {
+                   const std::size_t count = (groups_ + 1 - parity) / 2;
+                   part.ends.reserve(count);
+                   for (std::size_t local = 0; local < count; ++local) {
+                     if (Refusal refusal = stores_[parity]->finalize(local, part.data)) {
+                       part.failure = cells::Failure::refused(
+                           "group " + std::to_string(local * 2 + parity) + ": " + *refusal);
+                       return false;
+                     }
+                     part.ends.push_back(part.data.size());
+                   }
+                 } catch (const std::bad_alloc&) {
+                   part.failure = cells::Failure::no_memory();
+                   return false;
+                 }
+               }
+               return true;
+             });
+  for (Packed& part : parts) {
+    if (part.failure.failed) {
+      return std::move(part.failure);
+    }
+  }
   try {
+    out.data.reserve(out.data.size() + parts[0].data.size() + parts[1].data.size());
     out.offsets.reserve(out.offsets.size() + groups_);
     out.valid.reserve(out.valid.size() + groups_);
+    std::size_t at[2] = {0, 0};
     for (std::size_t g = 0; g < groups_; ++g) {
-      if (Refusal refusal = store_of(g).finalize(g >> 1, out.data)) {
-        return cells::Failure::refused("group " + std::to_string(g) + ": " + *refusal);
-      }
+      const Packed& part = parts[g & 1];
+      const std::size_t end = part.ends[g >> 1];
+      out.data.insert(out.data.end(), part.data.begin() + static_cast<std::ptrdiff_t>(at[g & 1]),
+                      part.data.begin() + static_cast<std::ptrdiff_t>(end));
+      at[g & 1] = end;
       out.offsets.push_back(static_cast<std::int64_t>(out.data.size()));
       out.valid.push_back(1);
     }
