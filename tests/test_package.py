@@ -2,6 +2,11 @@
 
 import ast
 import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
 
 import drisk
 
@@ -40,3 +45,70 @@ def test_no_module_of_the_package_imports_back_through_it():
         return False
 
     assert [m for m in sorted(loaded_by_init) if reaches_the_package(m, {m})] == []
+
+
+# ---------------------------------------------------------------------------
+# No optional package needed
+# ---------------------------------------------------------------------------
+
+
+def test_import_without_optional_packages():
+    code = textwrap.dedent(
+        """
+        import sys
+
+        BLOCKED = {"numpy", "pandas", "pyarrow", "polars", "duckdb"}
+
+        class Block:
+            def find_spec(self, name, path=None, target=None):
+                if name.partition(".")[0] in BLOCKED:
+                    raise ImportError(f"{name} is blocked")
+
+        sys.meta_path.insert(0, Block())
+        import array
+        import drisk
+
+        h = drisk.HyperLogLog()
+        assert drisk.update_many(h, ["a", b"b"]) == 2
+        assert drisk.update_many(h, (x for x in ["c"])) == 1
+        assert drisk.update_many(h, array.array("q", [1, 2])) == 2
+        assert not BLOCKED & set(sys.modules)
+        """
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_pandas_without_pyarrow():
+    pytest.importorskip("pandas")
+    code = textwrap.dedent(
+        """
+        import sys
+
+        class Block:
+            def find_spec(self, name, path=None, target=None):
+                if name.partition(".")[0] == "pyarrow":
+                    raise ImportError(f"{name} is blocked")
+
+        sys.meta_path.insert(0, Block())
+        import pandas as pd
+        import drisk
+
+        def sketch(items):
+            h = drisk.HyperLogLog()
+            return drisk.update_many(h, items), h.registers()
+
+        def texts(values):
+            h = drisk.HyperLogLog()
+            for v in values:
+                h.update_str(v)
+            return h.registers()
+
+        assert sketch(pd.Series(["a", None, "b"])) == (2, texts(["a", "b"]))
+        assert sketch(pd.Series([1, None, 3], dtype="Int64")) == (2, texts(["1", "3"]))
+        assert sketch(pd.Series([True, None], dtype="boolean")) == (1, texts(["True"]))
+        assert "pyarrow" not in sys.modules
+        """
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
