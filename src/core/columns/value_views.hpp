@@ -192,8 +192,10 @@ struct TimestampView : CountColumn<std::int64_t, Nat> {
         minute = INT64_MIN;
         cursor = slot + format_date(days, slot);
         *cursor++ = 'T';
+        // The second of the day from its small parts: seconds - days * DAY_SECONDS
+        // would overflow at the far ends of the int64 range.
         cursor =
-            write_clock(seconds - days * DAY_SECONDS, part * static_cast<std::int64_t>(U), cursor);
+            write_clock(minute_of_day * 60 + second, part * static_cast<std::int64_t>(U), cursor);
         return finish(cursor, slot, out);
       }
       const auto m = static_cast<unsigned>(minute_of_day);
