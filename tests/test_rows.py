@@ -11,6 +11,7 @@ import random
 import pytest
 
 import drisk
+import drisk._grouped
 
 pa = pytest.importorskip("pyarrow")
 
@@ -267,6 +268,8 @@ def test_count_by_matches_estimates_of_the_sketches():
         (lambda t: drisk.sketch_by(t, "sketch", "v"), ValueError, "'sketch'"),
         (lambda t: drisk.count_by(t, "k", "v", confidence=1.5), ValueError, "confidence"),
         (lambda t: drisk.sketch_by([1, 2], "k", "v"), TypeError, "list"),
+        # The private entry behind integer keys, given a key that is no tuple.
+        (lambda t: drisk._grouped.integer_key_ids([t["k"]]), TypeError, "must be a tuple"),
     ],
 )
 def test_refusals(call, error, text):

@@ -34,6 +34,11 @@ Expected<IntegerKey> extract_integer_key(PyObject* item) {
   PyObject* low = nullptr;
   unsigned long long width = 0;
   int nulls = 0;
+  // PyArg_ParseTuple takes tuples only: anything else is a SystemError there.
+  if (!PyTuple_Check(item)) {
+    return type_error("each key must be a tuple (column, low, width, nulls)")
+        .with_argument_note("keys");
+  }
   if (!PyArg_ParseTuple(item, "OOKp", &column, &low, &width, &nulls)) {
     return fetch_for("keys");
   }
