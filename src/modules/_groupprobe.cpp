@@ -267,19 +267,11 @@ PyMethodDef PROBE_METHODS[] = {
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-PyModuleDef PROBE_DEF = {
-    PyModuleDef_HEAD_INIT,
-    "drisk._groupprobe",
-    "Test and bench hooks of the grouped sketch store.",
-    0,
-    PROBE_METHODS,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition PROBE_MODULE{"drisk._groupprobe",
+                              "Test and bench hooks of the grouped sketch store.", PROBE_METHODS,
+                              nullptr};
 
 }  // namespace
 }  // namespace drisk
 
-PyMODINIT_FUNC PyInit__groupprobe(void) { return PyModuleDef_Init(&drisk::PROBE_DEF); }
+PyMODINIT_FUNC PyInit__groupprobe(void) { return drisk::PROBE_MODULE.init(); }
