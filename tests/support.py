@@ -5,7 +5,7 @@ import math
 import pathlib
 import re
 
-from drisk import HyperLogLog
+from drisk import HyperLogLog, update_many
 
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 _BLOCK = re.compile(r"^```(\w+)\n(.*?)^```", re.S | re.M)
@@ -45,6 +45,21 @@ def one_by_one(p, items):
         else:
             h.update(item)
     return h
+
+
+def of_texts(texts, p=16):
+    """The registers, as to_bytes(), of texts added with update_str."""
+    h = HyperLogLog(p)
+    for text in texts:
+        h.update_str(text)
+    return h.to_bytes()
+
+
+def of_items(items, p=16):
+    """The registers, as to_bytes(), of items added by one update_many()."""
+    h = HyperLogLog(p)
+    update_many(h, items)
+    return h.to_bytes()
 
 
 def reference_lines(data: bytes):

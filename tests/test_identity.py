@@ -19,23 +19,10 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from drisk import HyperLogLog, update_many
-from support import decimal_text, float_text
+from support import decimal_text, float_text, of_items, of_texts
 
 P = 16
 UTC = dt.UTC
-
-
-def of_texts(texts):
-    h = HyperLogLog(P)
-    for text in texts:
-        h.update_str(text)
-    return h.to_bytes()
-
-
-def of_items(items):
-    h = HyperLogLog(P)
-    update_many(h, items)
-    return h.to_bytes()
 
 
 def one_at_a_time(items):

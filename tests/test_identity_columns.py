@@ -15,23 +15,10 @@ from decimal import Decimal
 import pytest
 
 from drisk import HyperLogLog, update_many
-from support import decimal_text
+from support import decimal_text, of_items, of_texts
 
 P = 16
 UTC = dt.UTC
-
-
-def of_texts(texts):
-    h = HyperLogLog(P)
-    for text in texts:
-        h.update_str(text)
-    return h.to_bytes()
-
-
-def of_items(items):
-    h = HyperLogLog(P)
-    update_many(h, items)
-    return h.to_bytes()
 
 
 PER_SECOND = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}

@@ -28,29 +28,10 @@ Expected<std::size_t> absorb_buffer_lines(HyperLogLogCore& core, PyObject* buffe
 }
 
 Status absorb_joined(HyperLogLogCore& core, PyObject* parts) {
-  PyRef iterator = PyRef::steal(PyObject_GetIter(parts));
-  if (!iterator) {
-    return fetch_for("parts");
-  }
-  // Parts, views and the iterator are let go in the normal flow: each may
-  // run Python code (see PyRef::reset).
   ItemHasher hasher;
-  Status read = success();
-  while (PyRef part = PyRef::steal(PyIter_Next(iterator.get()))) {
-    BufferView view;
-    if (!view.acquire(part.get())) {
-      read = fetch_for("parts");
-      part.reset();
-      break;
-    }
-    hasher.update(view.bytes().data(), view.bytes().size());
-    view.release();
-    part.reset();
-  }
-  if (read && PyErr_Occurred() != nullptr) {
-    read = fetch_for("parts");
-  }
-  iterator.reset();
+  Status read = for_each_part(parts, [&](std::span<const std::uint8_t> bytes) {
+    hasher.update(bytes.data(), bytes.size());
+  });
   if (!read) {
     return read;
   }

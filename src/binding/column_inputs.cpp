@@ -120,6 +120,32 @@ Expected<std::size_t> absorb_imported(HyperLogLogCore& core, ImportedArrow& impo
       .with_argument_note("data");
 }
 
+// The items of a one-dimensional buffer, absorbed slice by slice into one
+// sink: prepare(sink, rows) once for the largest slice, then
+// slice(sink, first item, stride, rows, absorbed) per slice.
+template <class Prepare, class Slice>
+Expected<std::size_t> absorb_strided(HyperLogLogCore& core, const Py_buffer& buffer,
+                                     Prepare&& prepare, Slice&& slice) {
+  const auto count = static_cast<std::size_t>(buffer.shape[0]);
+  const std::ptrdiff_t stride = buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
+  ColumnSink sink(core, usable_cpus() > 1);
+  prepare(sink, std::min(count, SlicePacer::MAX_SLICE_ROWS));
+  SlicePacer pacer;
+  std::size_t absorbed = 0;
+  const auto* base = static_cast<const std::uint8_t*>(buffer.buf);
+  Status done = absorb_in_slices(pacer, count,
+                                 [&](std::size_t begin, std::size_t end) noexcept -> ArrayFault {
+                                   slice(sink, base + static_cast<std::ptrdiff_t>(begin) * stride,
+                                         stride, end - begin, absorbed);
+                                   return nullptr;
+                                 });
+  if (!done) {
+    return std::move(done).error();
+  }
+  sink.commit();
+  return absorbed;
+}
+
 }  // namespace
 
 Expected<std::size_t> absorb_arrow(HyperLogLogCore& core, PyObject* data) {
@@ -144,24 +170,12 @@ Expected<std::size_t> absorb_number_buffer(HyperLogLogCore& core, PyObject* data
           buffer.format, static_cast<std::size_t>(buffer.itemsize), layout)) {
     return column_error(std::move(*failure));
   }
-  const auto count = static_cast<std::size_t>(buffer.shape[0]);
-  const std::ptrdiff_t stride = buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
-  ColumnSink sink(core, usable_cpus() > 1);
-  sink.prepare_single(nullptr, std::min(count, SlicePacer::MAX_SLICE_ROWS));
-  SlicePacer pacer;
-  std::size_t absorbed = 0;
-  const auto* base = static_cast<const std::uint8_t*>(buffer.buf);
-  Status done = absorb_in_slices(
-      pacer, count, [&](std::size_t begin, std::size_t end) noexcept -> ArrayFault {
-        sink.absorb_numbers(layout, base + static_cast<std::ptrdiff_t>(begin) * stride, stride,
-                            end - begin, absorbed);
-        return nullptr;
+  return absorb_strided(
+      core, buffer, [](ColumnSink& sink, std::size_t rows) { sink.prepare_single(nullptr, rows); },
+      [&](ColumnSink& sink, const std::uint8_t* first, std::ptrdiff_t stride, std::size_t rows,
+          std::size_t& absorbed) noexcept {
+        sink.absorb_numbers(layout, first, stride, rows, absorbed);
       });
-  if (!done) {
-    return std::move(done).error();
-  }
-  sink.commit();
-  return absorbed;
 }
 
 Expected<std::size_t> absorb_time_buffer(HyperLogLogCore& core, PyObject* data, PyObject* unit,
@@ -205,24 +219,12 @@ Expected<std::size_t> absorb_time_buffer(HyperLogLogCore& core, PyObject* data, 
     return type_error("dates and timestamps must come as int64 counts in this machine's byte order")
         .with_argument_note("data");
   }
-  const auto count = static_cast<std::size_t>(buffer.shape[0]);
-  const std::ptrdiff_t stride = buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
-  ColumnSink sink(core, usable_cpus() > 1);
-  sink.prepare(std::min(count, SlicePacer::MAX_SLICE_ROWS));
-  SlicePacer pacer;
-  std::size_t absorbed = 0;
-  const auto* base = static_cast<const std::uint8_t*>(buffer.buf);
-  Status done = absorb_in_slices(
-      pacer, count, [&](std::size_t begin, std::size_t end) noexcept -> ArrayFault {
-        sink.absorb_times(layout, base + static_cast<std::ptrdiff_t>(begin) * stride, stride,
-                          end - begin, absorbed);
-        return nullptr;
+  return absorb_strided(
+      core, buffer, [](ColumnSink& sink, std::size_t rows) { sink.prepare(rows); },
+      [&](ColumnSink& sink, const std::uint8_t* first, std::ptrdiff_t stride, std::size_t rows,
+          std::size_t& absorbed) noexcept {
+        sink.absorb_times(layout, first, stride, rows, absorbed);
       });
-  if (!done) {
-    return std::move(done).error();
-  }
-  sink.commit();
-  return absorbed;
 }
 
 }  // namespace drisk

@@ -80,28 +80,10 @@ Expected<bool> absorb_joined_fields(HyperLogLogCore& core, PyObject* parts,
     }
     return true;
   }
-  PyRef iterator = PyRef::steal(PyObject_GetIter(parts));
-  if (!iterator) {
-    return fetch_for("parts");
-  }
   FieldPicker picker(choice);
   picker.begin();
-  Status read = success();
-  while (PyRef part = PyRef::steal(PyIter_Next(iterator.get()))) {
-    BufferView view;
-    if (!view.acquire(part.get())) {
-      read = fetch_for("parts");
-      part.reset();
-      break;
-    }
-    picker.feed(view.bytes());
-    view.release();
-    part.reset();
-  }
-  if (read && PyErr_Occurred() != nullptr) {
-    read = fetch_for("parts");
-  }
-  iterator.reset();
+  Status read =
+      for_each_part(parts, [&](std::span<const std::uint8_t> bytes) { picker.feed(bytes); });
   if (!read) {
     return std::move(read).error();
   }

@@ -244,26 +244,13 @@ FieldCounts add_field_lines_shared(HyperLogLogCore& core, HyperLogLogCore* helpe
     FieldPicker picker;
     FieldCounts counts{};
   };
-  const std::uint8_t* const begin = data.data();
   const std::size_t size = data.size();
   // As in add_lines_shared: a chunk takes the lines that start in it.
-  const auto lines_starting_in = [&](Share& share, std::size_t from, std::size_t to) noexcept {
+  const auto chunk = [&](Share& share, std::size_t from, std::size_t to) noexcept {
     std::size_t start = 0;
-    if (from > 0) {
-      const void* newline = std::memchr(begin + from - 1, '\n', to - from + 1);
-      if (newline == nullptr) {
-        return true;
-      }
-      start = static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - begin) + 1;
-      if (start >= to) {
-        return true;
-      }
-    }
-    std::size_t stop = size;
-    if (to < size) {
-      if (const void* newline = std::memchr(begin + to - 1, '\n', size - to + 1)) {
-        stop = static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - begin) + 1;
-      }
+    std::size_t stop = 0;
+    if (!lines_starting_in(data, from, to, start, stop)) {
+      return true;
     }
     const FieldCounts counts = add_field_lines(
         *share.core, share.picker, data.subspan(start, stop - start), stop < size || final);
@@ -273,8 +260,8 @@ FieldCounts add_field_lines_shared(HyperLogLogCore& core, HyperLogLogCore* helpe
   };
   Share own{&core, FieldPicker(choice)};
   Share helped{helper, FieldPicker(choice)};
-  const SplitOutcome outcome = share_work(size, SHARED_LINES_CHUNK, own,
-                                          helper != nullptr ? &helped : nullptr, lines_starting_in);
+  const SplitOutcome outcome =
+      share_work(size, SHARED_LINES_CHUNK, own, helper != nullptr ? &helped : nullptr, chunk);
   if (outcome.helped) {
     core.merge_same_precision(*helper);
   }

@@ -97,41 +97,50 @@ std::size_t add_lines_sse2(std::uint8_t* regs, unsigned p, std::span<const std::
 }
 #endif
 
+bool lines_starting_in(std::span<const std::uint8_t> data, std::size_t from, std::size_t to,
+                       std::size_t& start, std::size_t& stop) noexcept {
+  const std::uint8_t* const begin = data.data();
+  const std::size_t size = data.size();
+  start = 0;
+  if (from > 0) {
+    const void* newline = std::memchr(begin + from - 1, '\n', to - from + 1);
+    if (newline == nullptr) {
+      return false;  // inside a line that started earlier
+    }
+    start = static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - begin) + 1;
+    if (start >= to) {
+      return false;
+    }
+  }
+  stop = size;
+  if (to < size) {
+    if (const void* newline = std::memchr(begin + to - 1, '\n', size - to + 1)) {
+      stop = static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - begin) + 1;
+    }
+  }
+  return true;
+}
+
 std::size_t add_lines_shared(HyperLogLogCore& core, HyperLogLogCore* helper,
                              std::span<const std::uint8_t> data, bool final) noexcept {
   struct Share {
     HyperLogLogCore* core;
     std::size_t lines = 0;
   };
-  const std::uint8_t* const begin = data.data();
   const std::size_t size = data.size();
-  // The lines that start in [from, to): from just after the first newline at
-  // or after from - 1, to just after the first newline at or after to - 1.
-  const auto lines_starting_in = [&](Share& share, std::size_t from, std::size_t to) noexcept {
+  const auto chunk = [&](Share& share, std::size_t from, std::size_t to) noexcept {
     std::size_t start = 0;
-    if (from > 0) {
-      const void* newline = std::memchr(begin + from - 1, '\n', to - from + 1);
-      if (newline == nullptr) {
-        return true;  // inside a line that started earlier
-      }
-      start = static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - begin) + 1;
-      if (start >= to) {
-        return true;
-      }
-    }
-    std::size_t stop = size;
-    if (to < size) {
-      if (const void* newline = std::memchr(begin + to - 1, '\n', size - to + 1)) {
-        stop = static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - begin) + 1;
-      }
+    std::size_t stop = 0;
+    if (!lines_starting_in(data, from, to, start, stop)) {
+      return true;
     }
     share.lines += share.core->add_lines(data.subspan(start, stop - start), stop < size || final);
     return true;
   };
   Share own{&core};
   Share helped{helper};
-  const SplitOutcome outcome = share_work(size, SHARED_LINES_CHUNK, own,
-                                          helper != nullptr ? &helped : nullptr, lines_starting_in);
+  const SplitOutcome outcome =
+      share_work(size, SHARED_LINES_CHUNK, own, helper != nullptr ? &helped : nullptr, chunk);
   if (outcome.helped) {
     core.merge_same_precision(*helper);
   }

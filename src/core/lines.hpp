@@ -27,6 +27,14 @@ std::size_t add_lines_sse2(std::uint8_t* regs, unsigned p, std::span<const std::
 // Bytes of a buffer claimed at a time when two threads split its lines.
 constexpr std::size_t SHARED_LINES_CHUNK = 512 * 1024;
 
+// The bytes [start, stop) of the lines of data that start in [from, to),
+// for the chunks of a shared pass: from just after the first newline at or
+// after from - 1, to just after the first newline at or after to - 1 (or the
+// end of data). False when no line starts there (a line that started
+// earlier runs through the whole chunk).
+bool lines_starting_in(std::span<const std::uint8_t> data, std::size_t from, std::size_t to,
+                       std::size_t& start, std::size_t& stop) noexcept;
+
 // core.add_lines(data, final), with the work shared with a helper thread
 // (splitter.hpp) when `helper` is not null: the helper's lines go into
 // *helper, a blank core of the same precision, which is then merged into

@@ -9,19 +9,14 @@
 #include <new>
 #include <string_view>
 
+#include "columns/row_views.hpp"
+
 namespace drisk::cells {
 namespace {
 
-inline bool bit_is_set(const std::uint8_t* bits, std::int64_t index) noexcept {
-  return ((bits[index >> 3] >> (index & 7)) & 1) != 0;
-}
-
-template <class T>
-T load(const std::uint8_t* at) noexcept {
-  T value;
-  std::memcpy(&value, at, sizeof value);
-  return value;
-}
+// Validity bits and unaligned values, read as the column reader reads them.
+using columns::bit_is_set;
+using columns::load;
 
 bool cell_layout(std::string_view format, Layout& layout, std::int32_t& width) {
   if (format == "z") {

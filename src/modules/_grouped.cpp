@@ -107,6 +107,14 @@ Status for_each_array(PyObject* data, const char* param, bool lists, Each&& each
   }
 }
 
+// Every cell of the column `sketches` in one CellColumn, its arrays kept in
+// `held` while the column is in use.
+Status read_column(PyObject* sketches, cells::CellColumn& column, HeldArrays& held) {
+  return for_each_array(
+      sketches, "sketches", false,
+      [&](const cells::Cells& cells, std::size_t) { return column.add(cells); }, &held);
+}
+
 [[gnu::cold, gnu::noinline]] PyErr not_a_sketch(std::size_t row, std::string message) {
   return value_error("row " + std::to_string(row) + ": " + message);
 }
@@ -190,10 +198,7 @@ PyObject* grouped_check(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
       args, nargs, kwnames, [](Slots<CHECK_DESC>& slots) -> Expected<PyObject*> {
         HeldArrays held;
         cells::CellColumn column;
-        Status read = for_each_array(
-            slots[0], "sketches", false,
-            [&](const cells::Cells& cells, std::size_t) { return column.add(cells); }, &held);
-        if (!read) {
+        if (Status read = read_column(slots[0], column, held); !read) {
           return std::move(read).error();
         }
         if (cells::Failure failure =
@@ -263,10 +268,7 @@ PyObject* grouped_union_groups(PyObject* /*module*/, PyObject* const* args, Py_s
         // are made.
         HeldArrays held;
         cells::CellColumn column;
-        Status read = for_each_array(
-            slots[0], "sketches", false,
-            [&](const cells::Cells& cells, std::size_t) { return column.add(cells); }, &held);
-        if (!read) {
+        if (Status read = read_column(slots[0], column, held); !read) {
           return std::move(read).error();
         }
         std::vector<std::uint32_t> ids;
@@ -414,19 +416,11 @@ PyMethodDef GROUPED_METHODS[] = {
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-PyModuleDef GROUPED_DEF = {
-    PyModuleDef_HEAD_INIT,
-    "drisk._grouped",
-    "Columns of HyperLogLog sketches: estimates and unions per row or per list.",
-    0,
-    GROUPED_METHODS,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition GROUPED_MODULE{
+    "drisk._grouped", "Columns of HyperLogLog sketches: estimates and unions per row or per list.",
+    GROUPED_METHODS, nullptr};
 
 }  // namespace
 }  // namespace drisk
 
-PyMODINIT_FUNC PyInit__grouped(void) { return PyModuleDef_Init(&drisk::GROUPED_DEF); }
+PyMODINIT_FUNC PyInit__grouped(void) { return drisk::GROUPED_MODULE.init(); }

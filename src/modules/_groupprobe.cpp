@@ -62,46 +62,71 @@ Expected<std::size_t> extract_group(PyObject* obj) {
   return static_cast<std::size_t>(g);
 }
 
+// The precision of a hook's store: an int that check_precision accepts.
+Expected<std::uint8_t> store_precision(PyObject* obj) {
+  Expected<std::uint8_t> p = extract_u8(obj, "p");
+  if (!p) {
+    return std::move(p).error();
+  }
+  if (Refusal refusal = HyperLogLogCore::check_precision(*p)) {
+    return value_error(std::move(*refusal)).with_argument_note("p");
+  }
+  return *p;
+}
+
+// The walk of the two list hooks: groups and items of one length, then
+// absorb(store, group, item) for each pair in order, the group's sketch
+// already reserved; the store's groups packed at the end.
+template <typename Absorb>
+Expected<PyObject*> per_group(PyObject* groups, PyObject* items, PyObject* p_obj,
+                              const char* mismatch, Absorb&& absorb) {
+  Expected<std::uint8_t> p = store_precision(p_obj);
+  if (!p) {
+    return std::move(p).error();
+  }
+  const Py_ssize_t n = PySequence_Size(groups);
+  if (n < 0) {
+    return fetch_for("groups");
+  }
+  if (PySequence_Size(items) != n) {
+    PyErr_Clear();
+    return value_error(mismatch);
+  }
+  GroupedSketches store(*p);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef group = PyRef::steal(PySequence_GetItem(groups, i));
+    PyRef item = group ? PyRef::steal(PySequence_GetItem(items, i)) : PyRef();
+    if (!item) {
+      return PyErr::fetch();
+    }
+    Expected<std::size_t> g = extract_group(group.get());
+    if (!g) {
+      return std::move(g).error();
+    }
+    store.reserve(*g + 1);
+    if (Status ok = absorb(store, *g, item.get()); !ok) {
+      return std::move(ok).error();
+    }
+  }
+  return finalized(store);
+}
+
 // sketch_groups(groups, items, p) -> list of packed sketches, one per group
 // 0 .. max(groups): each item (bytes) absorbed into its group's sketch.
 PyObject* probe_sketch_groups(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return bound_call<GROUPS_DESC>(
       args, nargs, kwnames, [](Slots<GROUPS_DESC>& slots) -> Expected<PyObject*> {
-        Expected<std::uint8_t> p = extract_u8(slots[2], "p");
-        if (!p) {
-          return std::move(p).error();
-        }
-        if (Refusal refusal = HyperLogLogCore::check_precision(*p)) {
-          return value_error(std::move(*refusal)).with_argument_note("p");
-        }
-        const Py_ssize_t n = PySequence_Size(slots[0]);
-        if (n < 0) {
-          return fetch_for("groups");
-        }
-        if (PySequence_Size(slots[1]) != n) {
-          PyErr_Clear();
-          return value_error("groups and items must have the same length");
-        }
-        GroupedSketches store(*p);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-          PyRef group = PyRef::steal(PySequence_GetItem(slots[0], i));
-          PyRef item = group ? PyRef::steal(PySequence_GetItem(slots[1], i)) : PyRef();
-          if (!item) {
-            return PyErr::fetch();
-          }
-          Expected<std::size_t> g = extract_group(group.get());
-          if (!g) {
-            return std::move(g).error();
-          }
-          Expected<std::span<const std::uint8_t>> bytes = extract_bytes(item.get(), "items");
-          if (!bytes) {
-            return std::move(bytes).error();
-          }
-          store.reserve(*g + 1);
-          store.update(*g, XXH3_64bits(bytes->data(), bytes->size()));
-        }
-        return finalized(store);
+        return per_group(slots[0], slots[1], slots[2], "groups and items must have the same length",
+                         [](GroupedSketches& store, std::size_t g, PyObject* item) -> Status {
+                           Expected<std::span<const std::uint8_t>> bytes =
+                               extract_bytes(item, "items");
+                           if (!bytes) {
+                             return std::move(bytes).error();
+                           }
+                           store.update(g, XXH3_64bits(bytes->data(), bytes->size()));
+                           return success();
+                         });
       });
 }
 
@@ -117,56 +142,32 @@ PyObject* probe_combine_groups(PyObject* /*module*/, PyObject* const* args, Py_s
                                PyObject* kwnames) {
   return bound_call<COMBINE_DESC>(
       args, nargs, kwnames, [](Slots<COMBINE_DESC>& slots) -> Expected<PyObject*> {
-        Expected<std::uint8_t> p = extract_u8(slots[2], "p");
-        if (!p) {
-          return std::move(p).error();
-        }
-        if (Refusal refusal = HyperLogLogCore::check_precision(*p)) {
-          return value_error(std::move(*refusal)).with_argument_note("p");
-        }
-        const Py_ssize_t n = PySequence_Size(slots[0]);
-        if (n < 0) {
-          return fetch_for("groups");
-        }
-        if (PySequence_Size(slots[1]) != n) {
-          PyErr_Clear();
-          return value_error("groups and sketches must have the same length");
-        }
-        GroupedSketches store(*p);
         std::vector<std::uint32_t> entries(std::size_t{1} << MAX_PRECISION);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-          PyRef group = PyRef::steal(PySequence_GetItem(slots[0], i));
-          PyRef item = group ? PyRef::steal(PySequence_GetItem(slots[1], i)) : PyRef();
-          if (!item) {
-            return PyErr::fetch();
-          }
-          Expected<std::size_t> g = extract_group(group.get());
-          if (!g) {
-            return std::move(g).error();
-          }
-          BufferView view;
-          if (!view.acquire(item.get())) {
-            return fetch_for("sketches");
-          }
-          cells::Sketch sketch;
-          if (Refusal refusal = cells::open(view.bytes(), sketch)) {
-            return value_error(std::move(*refusal));
-          }
-          if (sketch.p < *p) {
-            return precision_below(sketch.p, *p);
-          }
-          store.reserve(*g + 1);
-          if (sketch.sparse) {
-            std::size_t count = 0;
-            if (Refusal refusal = packed::read_entries(sketch.view, entries.data(), count)) {
-              return value_error(std::move(*refusal));
-            }
-            store.combine_entries(*g, {entries.data(), count}, sketch.p);
-          } else {
-            store.combine_registers(*g, sketch.registers, sketch.p);
-          }
-        }
-        return finalized(store);
+        return per_group(
+            slots[0], slots[1], slots[2], "groups and sketches must have the same length",
+            [&entries](GroupedSketches& store, std::size_t g, PyObject* item) -> Status {
+              BufferView view;
+              if (!view.acquire(item)) {
+                return fetch_for("sketches");
+              }
+              cells::Sketch sketch;
+              if (Refusal refusal = cells::open(view.bytes(), sketch)) {
+                return value_error(std::move(*refusal));
+              }
+              if (sketch.p < store.precision()) {
+                return precision_below(sketch.p, store.precision());
+              }
+              if (sketch.sparse) {
+                std::size_t count = 0;
+                if (Refusal refusal = packed::read_entries(sketch.view, entries.data(), count)) {
+                  return value_error(std::move(*refusal));
+                }
+                store.combine_entries(g, {entries.data(), count}, sketch.p);
+              } else {
+                store.combine_registers(g, sketch.registers, sketch.p);
+              }
+              return success();
+            });
       });
 }
 
@@ -199,12 +200,9 @@ PyObject* probe_store_footprint(PyObject* /*module*/, PyObject* const* args, Py_
                                 PyObject* kwnames) {
   return bound_call<FOOTPRINT_DESC>(
       args, nargs, kwnames, [](Slots<FOOTPRINT_DESC>& slots) -> Expected<PyObject*> {
-        Expected<std::uint8_t> p = extract_u8(slots[2], "p");
+        Expected<std::uint8_t> p = store_precision(slots[2]);
         if (!p) {
           return std::move(p).error();
-        }
-        if (Refusal refusal = HyperLogLogCore::check_precision(*p)) {
-          return value_error(std::move(*refusal)).with_argument_note("p");
         }
         BufferView groups_view;
         BufferView hashes_view;
@@ -269,19 +267,11 @@ PyMethodDef PROBE_METHODS[] = {
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-PyModuleDef PROBE_DEF = {
-    PyModuleDef_HEAD_INIT,
-    "drisk._groupprobe",
-    "Test and bench hooks of the grouped sketch store.",
-    0,
-    PROBE_METHODS,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition PROBE_MODULE{"drisk._groupprobe",
+                              "Test and bench hooks of the grouped sketch store.", PROBE_METHODS,
+                              nullptr};
 
 }  // namespace
 }  // namespace drisk
 
-PyMODINIT_FUNC PyInit__groupprobe(void) { return PyModuleDef_Init(&drisk::PROBE_DEF); }
+PyMODINIT_FUNC PyInit__groupprobe(void) { return drisk::PROBE_MODULE.init(); }

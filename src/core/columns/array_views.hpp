@@ -40,6 +40,32 @@ inline const char* shape_fault(const ArrowArray& array) noexcept {
   return nullptr;
 }
 
+// The array holding the column's rows and the row of it where row 0 of
+// `array` is (its own shape already checked): `array` itself, or the one
+// child of a one-column table, whose rows [offset, offset + length) it holds.
+inline ArrayFault column_of(const ColumnType& type, const ArrowArray& array,
+                            const ArrowArray*& column, std::int64_t& start) noexcept {
+  column = &array;
+  start = 0;
+  if (type.table) {
+    if (array.n_children != 1 || array.children == nullptr || array.children[0] == nullptr) {
+      return "malformed Arrow array: a table's array does not have exactly one child";
+    }
+    if (validity_of(array) != nullptr) {
+      return "a struct array with null rows cannot be counted: pass one column";
+    }
+    column = array.children[0];
+    if (const char* fault = shape_fault(*column)) {
+      return fault;
+    }
+    if (column->length < array.offset + array.length) {
+      return "malformed Arrow array: a table's column is shorter than the table";
+    }
+    start = array.offset;
+  }
+  return nullptr;
+}
+
 // Calls f.template operator()<I>() with I the C type of the dictionary index
 // kind `kind` (an integer kind, checked by describe_column).
 template <class F>

@@ -88,39 +88,15 @@ ArrayFault hash_values(const ColumnType& type, const ArrowArray& array, std::int
   return malformed ? malformed_rows(kind) : nullptr;
 }
 
-// The array holding the column's rows and the row of it where `begin` is.
-ArrayFault column_of(const ColumnType& type, const ArrowArray& array, const ArrowArray*& column,
-                     std::int64_t& start) noexcept {
-  if (const char* fault = shape_fault(array)) {
-    return fault;
-  }
-  column = &array;
-  start = 0;
-  if (type.table) {
-    if (array.n_children != 1 || array.children == nullptr || array.children[0] == nullptr) {
-      return "malformed Arrow array: a table's array does not have exactly one child";
-    }
-    if (validity_of(array) != nullptr) {
-      return "a struct array with null rows cannot be counted: pass one column";
-    }
-    column = array.children[0];
-    if (const char* fault = shape_fault(*column)) {
-      return fault;
-    }
-    if (column->length < array.offset + array.length) {
-      return "malformed Arrow array: a table's column is shorter than the table";
-    }
-    start = array.offset;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 ArrayFault prepare_dictionary(const ColumnType& type, const ArrowArray& array,
                               DictionaryHashes& entries) noexcept {
   if (!type.dictionary) {
     return nullptr;
+  }
+  if (const char* fault = shape_fault(array)) {
+    return fault;
   }
   const ArrowArray* column = nullptr;
   std::int64_t start = 0;
@@ -165,6 +141,9 @@ ArrayFault prepare_dictionary(const ColumnType& type, const ArrowArray& array,
 ArrayFault hash_rows(const ColumnType& type, const ArrowArray& array, std::int64_t begin,
                      std::int64_t end, const DictionaryHashes& entries, std::uint64_t* hashes,
                      std::uint8_t* present) noexcept {
+  if (const char* fault = shape_fault(array)) {
+    return fault;
+  }
   const ArrowArray* column = nullptr;
   std::int64_t start = 0;
   if (ArrayFault fault = column_of(type, array, column, start)) {

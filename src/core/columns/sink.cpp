@@ -410,24 +410,10 @@ ArrayFault ColumnSink::absorb_array(const ColumnType& type, const ArrowArray& ar
   if (begin < 0 || end < begin || end > array.length) {
     return "malformed Arrow array: rows outside the array";
   }
-  const ArrowArray* column = &array;
+  const ArrowArray* column = nullptr;
   std::int64_t start = 0;
-  if (type.table) {
-    // A one-column table: the rows [offset, offset + length) of its child.
-    if (array.n_children != 1 || array.children == nullptr || array.children[0] == nullptr) {
-      return "malformed Arrow array: a table's array does not have exactly one child";
-    }
-    if (validity_of(array) != nullptr) {
-      return "a struct array with null rows cannot be counted: pass one column";
-    }
-    column = array.children[0];
-    if (const char* fault = shape_fault(*column)) {
-      return fault;
-    }
-    if (column->length < array.offset + array.length) {
-      return "malformed Arrow array: a table's column is shorter than the table";
-    }
-    start = array.offset;
+  if (ArrayFault fault = column_of(type, array, column, start)) {
+    return fault;
   }
   start += begin;
   if (type.dictionary) {

@@ -139,28 +139,25 @@ struct DateView : CountColumn<Count, Nat> {
 };
 
 // The loop for views that insert a row's item themselves (HASHED): no text
-// goes through memory.
+// goes through memory. absorb_rows() drives them, each row's step being the
+// view's insert_row(), which never finds a row malformed.
+template <class View>
+struct HashedRows {
+  const View& view;
+
+  void prefetch(std::size_t row) const noexcept { view.prefetch(row); }
+  Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
+    return view.insert_row(row, registers, p);
+  }
+};
+
 template <bool Nullable, class View>
 [[gnu::flatten]] std::pair<std::size_t, bool> absorb_hashed(HyperLogLogCore& core,
                                                             const std::uint8_t* validity,
                                                             std::int64_t validity_offset,
                                                             std::size_t begin, std::size_t end,
                                                             const View& view) noexcept {
-  std::uint8_t* const registers = core.mutable_registers();
-  const unsigned p = core.precision();
-  std::size_t absorbed = 0;
-  for (std::size_t row = begin; row < end; ++row) {
-    if (row + PREFETCH_ROWS < end) {
-      view.prefetch(row + PREFETCH_ROWS);
-    }
-    if constexpr (Nullable) {
-      if (!bit_is_set(validity, validity_offset + static_cast<std::int64_t>(row))) {
-        continue;
-      }
-    }
-    absorbed += static_cast<std::size_t>(view.insert_row(row, registers, p));
-  }
-  return {absorbed, false};
+  return absorb_rows<Nullable>(core, validity, validity_offset, begin, end, HashedRows<View>{view});
 }
 
 // Timestamps: a count of U since 1970-01-01T00:00:00, written as
