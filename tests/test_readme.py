@@ -13,6 +13,8 @@ import pytest
 
 from support import importable, optional_imports, readme_blocks
 
+pytestmark = pytest.mark.once
+
 PYTHON = readme_blocks("python")
 SHELL = [
     line
