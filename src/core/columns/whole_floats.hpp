@@ -150,7 +150,14 @@ template <bool Nullable>
       if (try_cents && std::fabs(value) < 1e13) {
         // n below 10^15, so exact as a double; the division is rounded
         // correctly, so equality means the value is the double nearest n / 100.
-        const std::int64_t hundredths = std::llrint(value * 100.0);
+        // n is rounded by conversion, half away from zero (llrint is a call
+        // into the C library): when the value is some n / 100, value x 100
+        // is within 0.1 of n (half an ulp of a value below 10^13 is under
+        // 0.001, times 100), and the product and the added half each round
+        // by at most 0.0625 (half an ulp below 2^50), so the truncation
+        // lands on n; a wrong neighbour of any other value fails the check.
+        const auto hundredths =
+            static_cast<std::int64_t>(value * 100.0 + std::copysign(0.5, value));
         if (static_cast<double>(hundredths) / 100.0 == value) {
           cents[c++] = hundredths;
           continue;
