@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "buffer.hpp"
@@ -24,9 +25,17 @@ Expected<std::size_t> read_into(PyObject* read, std::uint8_t* at, std::size_t ro
     return PyErr::fetch();
   }
   PyRef got = PyRef::steal(PyObject_CallFunctionObjArgs(read, view.get(), nullptr));
+  std::optional<PyErr> failed;
+  if (!got) {
+    failed = PyErr::fetch();  // read()'s own exception, reported whatever follows
+  }
   // Whatever read() kept of the view can no longer reach the buffer.
   PyRef released = PyRef::steal(PyObject_CallMethod(view.get(), "release", nullptr));
-  if (!got || !released) {
+  if (failed) {
+    PyErr_Clear();
+    return std::move(*failed);
+  }
+  if (!released) {
     return PyErr::fetch();
   }
   const Py_ssize_t n = PyLong_Check(got.get()) ? PyLong_AsSsize_t(got.get()) : -1;
