@@ -141,7 +141,7 @@ class LineInputs:
     def read_current(self, view: memoryview) -> int:
         assert self.decoded is not None
         try:
-            return self.decoded.readinto(view) or 0
+            return cast("ReadableStream", self.decoded).readinto(view) or 0
         except self.errors as exc:
             if self.source.error is not None:
                 raise CliError(f"cannot read {self.shown}: {error_text(self.source.error)}") from None
@@ -178,7 +178,7 @@ def count_lines_by(
     finally:
         inputs.close()
     groups = Groups()
-    groups.keys, groups.estimates, groups.lower, groups.upper = keys, estimates, lower, upper
+    groups.keys, groups.estimates, groups.lower, groups.upper = keys, estimates, lower or [], upper or []
     groups.sketches, groups.items, groups.skipped = sketches, items, skipped
     return groups
 
@@ -195,7 +195,7 @@ def count_columns_by(
 
     tables: list[Any] = []
     groups = Groups()
-    key_name = value_name = ""
+    key_name = ""
     for name in files:
         shown = "standard input" if name == "-" else quoted(name)
         try:
@@ -213,7 +213,7 @@ def count_columns_by(
         except (ValueError, TypeError, ModuleNotFoundError) as exc:
             raise CliError(f"{shown}: {exc}") from None
         if not tables:
-            key_name, value_name = names
+            key_name = names[0]
         tables.extend(t.rename_columns([key_name, "sketch"]) for t in sketched)
         groups.items += items
         groups.skipped += skipped
@@ -234,7 +234,6 @@ def count_columns_by(
         groups.upper.append(info["upper"])
     if keep:
         groups.table = whole
-    del value_name
     return groups
 
 
