@@ -194,11 +194,10 @@ def run(work: Path, scale: int, rounds: int) -> None:
                 None,
             )
         )
-        grouped = (
-            "import duckdb; c = duckdb.connect(config={'threads': 2}); "
-            f"c.sql(\"SELECT column5, approx_count_distinct(column0) FROM read_csv('{log}', delim=' ', "
-            '"header=false) GROUP BY 1").fetchall()'
+        by_url = (
+            f"SELECT column5, approx_count_distinct(column0) FROM read_csv('{log}', delim=' ', header=false) GROUP BY 1"
         )
+        grouped = f"import duckdb; c = duckdb.connect(config={{'threads': 2}}); c.sql({by_url!r}).fetchall()"
         rows.append(("duckdb approx_count_distinct GROUP BY url", [sys.executable, "-c", grouped], None))
         if parquet is not None:
             rows.append(

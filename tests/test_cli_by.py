@@ -309,3 +309,30 @@ def test_bad_tables_for_merge_and_show(tmp_path):
         assert "is not a valid sketch table: no 'sketch' column" in error_line(run(command, no_sketch))
         proc = run(command, bad_cell)
         assert proc.returncode == 2 and "is not a valid sketch table: row 0" in error_line(proc)
+
+
+def test_ctrl_c_while_grouping_exits_130(tmp_path):
+    """Ctrl-C in the middle of a long input: status 130 within a moment, and
+    no table written (nor a temporary file left)."""
+    pytest.importorskip("pyarrow")
+    import signal
+    import time
+
+    saved = tmp_path / "g.parquet"
+    proc = subprocess.Popen(
+        [*DRISK, "count", "-q", "--by", "1", "-f", "2", "--save", str(saved)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    chunk = b"".join(b"k%d v%d\n" % (i % 1000, i) for i in range(100_000))
+    for _ in range(20):
+        proc.stdin.write(chunk)  # the tool is busy grouping these
+    proc.stdin.flush()
+    proc.send_signal(signal.SIGINT)
+    started = time.monotonic()
+    _, err = proc.communicate(timeout=30)
+    assert time.monotonic() - started < 5
+    assert proc.returncode == 130
+    assert err.decode().strip() == "drisk: interrupted"
+    assert list(tmp_path.iterdir()) == []

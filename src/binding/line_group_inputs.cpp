@@ -110,7 +110,7 @@ Expected<PyObject*> results(LineGroups& groups, const LineGroupRequest& request)
 Expected<PyObject*> group_lines(const LineGroupRequest& request, const LineGroupChoice& choice) {
   auto groups = std::make_unique<LineGroups>(request.p, choice, usable_cpus() > 1);
   std::size_t capacity = FIRST_BUFFER_BYTES;
-  auto buf = std::make_unique<std::uint8_t[]>(capacity);
+  auto buf = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
   std::size_t keep = 0;  // bytes of an unfinished line at the front of buf
   const auto take = [&](std::size_t size) -> Status {
     const std::span<const std::uint8_t> lines{buf.get(), size};
@@ -136,7 +136,7 @@ Expected<PyObject*> group_lines(const LineGroupRequest& request, const LineGroup
       keep = end;
       if (keep == capacity) {
         // A line longer than the buffer: it has to be held whole, for its key.
-        auto larger = std::make_unique<std::uint8_t[]>(capacity * 2);
+        auto larger = std::make_unique_for_overwrite<std::uint8_t[]>(capacity * 2);
         std::memcpy(larger.get(), buf.get(), keep);
         buf = std::move(larger);
         capacity *= 2;

@@ -475,9 +475,11 @@ class SketchTable:
             union = rollup(table.select(["sketch"]), None).column("sketch")[0].as_py()
         except ValueError as exc:
             raise CliError(f"{invalid}: {exc}") from None
-        if union is None:
-            raise CliError(f"{invalid}: it holds no sketch")
-        self.sketch: HyperLogLog = unpack(union)
+        if union is None and table.num_rows > 0:
+            raise CliError(f"{invalid}: it holds no sketch, only nulls")
+        # No groups at all (no line had the key and the value): an empty
+        # sketch of the tool's default precision.
+        self.sketch: HyperLogLog = unpack(union) if union is not None else HyperLogLog()
         self.groups = table.num_rows
         self.keys = [name for name in table.column_names if name != "sketch"]
         self.file_bytes = os.path.getsize(path)
