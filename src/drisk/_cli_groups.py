@@ -86,7 +86,7 @@ class LineInputs:
     def __init__(self, files: Sequence[str], progress: Progress | None) -> None:
         self.pending = list(files)
         self.progress = progress
-        self.opened: IO[bytes] | None = None
+        self.opened: io.FileIO | None = None
         self.decoded: IO[bytes] | None = None
         self.source: Any = None
         self.kind: str | None = None
@@ -108,8 +108,6 @@ class LineInputs:
             got = self.read_current(view)
             if got:
                 self.last = view[got - 1]
-                if self.progress is not None and self.kind is None:
-                    self.progress(got)
                 return got
             self.close()
             if self.last != 0x0A:
@@ -130,6 +128,8 @@ class LineInputs:
                 note(f"{shown} holds NUL bytes, as binary files do: counting its lines all the same")
             self.opened = None if name == "-" else open(name, "rb", buffering=0)  # noqa: SIM115
             raw = cast("ReadableStream", sys.stdin.buffer if self.opened is None else self.opened)
+            if self.opened is not None and self.progress is not None:
+                raw = Counted(self.opened, self.progress)
             self.decoded, self.kind, self.source, self.errors = open_decoded(raw)
         except OSError as exc:
             self.close()
@@ -151,6 +151,26 @@ class LineInputs:
             raise CliError(f"cannot read {self.shown}: {reason(exc)}") from None
         except ValueError as exc:
             raise CliError(f"{self.shown}: {exc}") from None
+
+
+class Counted:
+    """A file whose reads are reported to a progress bar, in bytes of the
+    file (compressed or not), as the size the bar was given counts them."""
+
+    def __init__(self, raw: io.FileIO, progress: Progress) -> None:
+        self.raw, self.progress = raw, progress
+
+    def readinto(self, buffer: Any) -> int | None:
+        got = self.raw.readinto(buffer)
+        if got:
+            self.progress(got)
+        return got
+
+    def fileno(self) -> int:
+        return self.raw.fileno()
+
+    def isatty(self) -> bool:
+        return self.raw.isatty()
 
 
 def error_text(exc: BaseException) -> str:

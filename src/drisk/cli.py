@@ -108,7 +108,8 @@ def build_parser() -> Parser:
         "is given, or for '-'). Lines end with \\n or \\r\\n; the ending is not part of the line. "
         "gzip, bzip2, xz and zstd input is recognised and decompressed. With --field, count a field "
         "of each line instead (as cut and awk number them); with --csv or for Parquet, Arrow IPC and "
-        "Feather files (recognised by their content, read with pyarrow), count one --column.",
+        "Feather files (recognised by their content, read with pyarrow), count one --column. "
+        "With --by, count per group instead: one line per key, the estimate, a tab and the key.",
         epilog="Examples: drisk count -f 1 access.log; drisk count -d , -f 3 data.csv; "
         "drisk count --csv --column user data.csv; drisk count --column user events.parquet; "
         "drisk count --by 7 -f 1 --top 10 access.log (distinct clients per URL)",
@@ -146,7 +147,8 @@ def build_parser() -> Parser:
         metavar="LIST|NAME",
         help="count per group: one line per distinct key, the estimate, a tab and the key, "
         "largest first (equal estimates by key). The key is fields of each line (a list as for "
-        "--field, with --field), or a column (a NAME or N, with --column)",
+        "--field, with --field), or a column (a NAME or N, with --column). With --json, one "
+        "object per group and line: key, estimate, and the 95%% interval as lower and upper",
     )
     grouping.add_argument(
         "--top", type=positive, metavar="N", help="with --by: only the N groups with the largest estimates"
