@@ -336,3 +336,20 @@ def test_ctrl_c_while_grouping_exits_130(tmp_path):
     assert proc.returncode == 130
     assert err.decode().strip() == "drisk: interrupted"
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("long", ["key", "value"])
+def test_lines_longer_than_the_buffer(tmp_path, long):
+    """A line longer than the reading buffer (8 MiB) is one line all the
+    same: its key and value are those of the oracle."""
+    pytest.importorskip("pyarrow")
+    big = b"x" * (20 * 1024 * 1024)
+    key, value = (big, b"v") if long == "key" else (b"k", big)
+    data = b"a 1\n" + key + b" " + value + b"\r\nk w\na 2"
+    source, saved = tmp_path / "in.txt", tmp_path / "g.parquet"
+    source.write_bytes(data)
+    assert run("count", "--by", 1, "-f", 2, "--save", saved, source).returncode == 0
+    expected, _ = oracle(data, (1,), (2,), None, 12)
+    got = saved_groups(saved)
+    assert got.keys() == expected.keys()
+    assert all(got[k].registers() == expected[k].registers() for k in expected)
