@@ -183,11 +183,12 @@ def count_lines_by(
     values: tuple[int, ...],
     delimiter: int,
     p: int,
-    confidence: float,
+    confidence: float | None,
     keep: bool,
     progress: Progress | None,
 ) -> Groups:
-    """Per-key sketches of the `values` fields of every line of `files`."""
+    """Per-key sketches of the `values` fields of every line of `files`;
+    the bounds only with a confidence."""
     from drisk._linegroups import group_lines
 
     inputs = LineInputs(files, progress)
