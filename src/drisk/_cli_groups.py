@@ -129,7 +129,7 @@ class LineInputs:
             self.opened = None if name == "-" else open(name, "rb", buffering=0)  # noqa: SIM115
             raw = cast("ReadableStream", sys.stdin.buffer if self.opened is None else self.opened)
             if self.opened is not None and self.progress is not None:
-                raw = Counted(self.opened, self.progress)
+                raw = ProgressReader(self.opened, self.progress)
             self.decoded, self.kind, self.source, self.errors = open_decoded(raw)
         except OSError as exc:
             self.close()
@@ -153,7 +153,7 @@ class LineInputs:
             raise CliError(f"{self.shown}: {exc}") from None
 
 
-class Counted:
+class ProgressReader:
     """A file whose reads are reported to a progress bar, in bytes of the
     file (compressed or not), as the size the bar was given counts them."""
 
