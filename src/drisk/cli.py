@@ -65,10 +65,32 @@ class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         raise CliError(message)
 
+    def _get_formatter(self) -> argparse.HelpFormatter:
+        # argparse asks shutil for the terminal's width, and importing shutil
+        # (which imports bz2 and lzma) costs every start a few milliseconds, for
+        # a width only --help and errors use. The same width, found directly.
+        formatter = cast("Callable[..., argparse.HelpFormatter]", self.formatter_class)
+        return formatter(prog=self.prog, width=help_width())
+
     def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
         # argparse's own version drops write errors; --help > /dev/full must fail.
         if message:
             (file or sys.stderr).write(message)
+
+
+def help_width() -> int:
+    """shutil.get_terminal_size().columns less argparse's margin of 2: $COLUMNS,
+    else the width of the terminal on standard output, else 80."""
+    try:
+        columns = int(os.environ.get("COLUMNS", ""))
+    except ValueError:
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return (columns if columns > 0 else 80) - 2
 
 
 def precision(text: str) -> int:
