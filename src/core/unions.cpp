@@ -51,48 +51,47 @@ void fold_entries(std::uint32_t* entries, std::size_t n, unsigned d) noexcept {
   }
 }
 
-// Entries in ascending index order, repeats allowed, made one per index
-// holding the largest value of its run.
-std::size_t keep_largest(std::uint32_t* entries, std::size_t n) noexcept {
-  std::size_t kept = 0;
-  for (std::size_t k = 0; k < n; ++k) {
-    if (kept > 0 && (entries[kept - 1] >> packed::ENTRY_VALUE_BITS) ==
-                        (entries[k] >> packed::ENTRY_VALUE_BITS)) {
-      entries[kept - 1] = std::max(entries[kept - 1], entries[k]);
-    } else {
-      entries[kept++] = entries[k];
-    }
-  }
-  return kept;
-}
-
 }  // namespace
 
-std::uint32_t* Unions::merge_runs(std::size_t n) {
-  // Bottom-up: each pass merges neighbouring runs by index, halving their
-  // number, so n log(runs) steps where sorting would take n log(n).
-  if (merged_.size() < n) {
-    merged_.resize(n);
+std::size_t Unions::gather(std::size_t n, unsigned p) {
+  // Each register's largest value is kept in held_, and its index marked
+  // twice: a bit per register in marks_, a bit per word of marks_ in
+  // summary_. The walk in index order then visits only the words holding
+  // registers in use, so it costs the entries, not 2^p; every mark and
+  // register is cleared on the way, ready for the next union.
+  const std::size_t m = std::size_t{1} << p;
+  const std::size_t words = (m + 63) / 64;
+  const std::size_t summaries = (words + 63) / 64;
+  if (held_.size() < m) {
+    held_.resize(m);
+    marks_.resize(words);
+    summary_.resize(summaries);
   }
-  std::uint32_t* from = entries_.data();
-  std::uint32_t* to = merged_.data();
-  const auto by_index = [](std::uint32_t a, std::uint32_t b) {
-    return (a >> packed::ENTRY_VALUE_BITS) < (b >> packed::ENTRY_VALUE_BITS);
-  };
-  while (runs_.size() > 1) {
-    std::size_t kept = 0;
-    std::size_t begin = 0;
-    for (std::size_t r = 0; r < runs_.size(); r += 2) {
-      const std::size_t middle = runs_[r];
-      const std::size_t end = r + 1 < runs_.size() ? runs_[r + 1] : middle;
-      std::merge(from + begin, from + middle, from + middle, from + end, to + begin, by_index);
-      runs_[kept++] = end;
-      begin = end;
+  std::uint8_t* const held = held_.data();
+  std::uint64_t* const marks = marks_.data();
+  std::uint64_t* const summary = summary_.data();
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::uint32_t index = entries_[k] >> packed::ENTRY_VALUE_BITS;
+    const auto value = static_cast<std::uint8_t>(entries_[k] & VALUE_MASK);
+    held[index] = std::max(held[index], value);
+    marks[index / 64] |= std::uint64_t{1} << (index % 64);
+    summary[index / 4096] |= std::uint64_t{1} << (index / 64 % 64);
+  }
+  std::size_t kept = 0;
+  for (std::size_t s = 0; s < summaries; ++s) {
+    for (std::uint64_t word_bits = summary[s]; word_bits != 0; word_bits &= word_bits - 1) {
+      const std::size_t w = s * 64 + static_cast<std::size_t>(std::countr_zero(word_bits));
+      for (std::uint64_t bits = marks[w]; bits != 0; bits &= bits - 1) {
+        const std::size_t index = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+        entries_[kept++] = static_cast<std::uint32_t>(index << packed::ENTRY_VALUE_BITS) |
+                           held[index];
+        held[index] = 0;
+      }
+      marks[w] = 0;
     }
-    runs_.resize(kept);
-    std::swap(from, to);
+    summary[s] = 0;
   }
-  return from;
+  return kept;
 }
 
 Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
@@ -113,9 +112,7 @@ Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
     out.nulls += 1;
     return std::nullopt;
   }
-  // The registers in use of every sparse sketch, at p: one run of entries
-  // in index order per sketch, runs_ holding where each ends.
-  runs_.clear();
+  // The registers in use of every sparse sketch, at p, one after another.
   std::size_t n = 0;
   std::size_t sparse_cells = 0;
   bool folded = false;
@@ -139,7 +136,6 @@ Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
     }
     sparse_cells += 1;
     n += count;
-    runs_.push_back(n);
   }
   const std::size_t m = std::size_t{1} << p;
   const std::size_t at = out.data.size();
@@ -187,11 +183,10 @@ Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
   } else {
     // Few: the entries themselves, in order, one per register. One sketch's
     // entries are in order already, and one per register unless folded.
-    std::uint32_t* entries = sparse_cells > 1 ? merge_runs(n) : entries_.data();
     if (sparse_cells > 1 || folded) {
-      n = keep_largest(entries, n);
+      n = gather(n, p);
     }
-    const std::span<const std::uint32_t> unique(entries, n);
+    const std::span<const std::uint32_t> unique(entries_.data(), n);
     const packed::Plan plan = packed::plan_entries(p, unique);
     out.data.resize(at + plan.size);
     packed::write_entries(p, unique, plan, out.data.data() + at);

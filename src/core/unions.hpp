@@ -4,7 +4,7 @@
 // others folded to it), skips null cells, and is null when it takes no
 // sketch at all; it is packed exactly as pack() packs the same registers.
 // A union of few registers in use is made from the sketches' sparse entries
-// (their sorted runs merged), one of many in dense registers; one packed
+// (gathered by register index), one of many in dense registers; one packed
 // sketch alone is its own union, copied as it is when pack() would write the
 // same bytes.
 #ifndef DRISK_UNIONS_HPP
@@ -60,16 +60,19 @@ class Unions {
                       const std::uint32_t* starts, std::size_t first, std::size_t last,
                       BinaryBuilder& out) noexcept;
 
-  // Merges the runs of entries_[0 .. n) into one, in index order; returns
-  // where it is (entries_ or merged_).
-  std::uint32_t* merge_runs(std::size_t n);
+  // Makes entries_[0 .. n) (registers of precision p in any order, repeats
+  // allowed) one per register in use, holding its largest value, in index
+  // order; returns how many are left.
+  std::size_t gather(std::size_t n, unsigned p);
 
   std::vector<Member> members_;
-  std::vector<std::size_t> runs_;
-  std::vector<std::uint32_t> merged_;
   std::vector<Sketch> opened_;
   std::vector<std::uint32_t> entries_;
   std::vector<std::uint8_t> registers_;
+  // gather()'s scratch, all zero between unions.
+  std::vector<std::uint8_t> held_;
+  std::vector<std::uint64_t> marks_;
+  std::vector<std::uint64_t> summary_;
 };
 
 }  // namespace drisk::cells
