@@ -175,6 +175,9 @@ void GroupedSketches::update_many(const std::uint32_t* groups, const std::uint64
       }
       continue;
     }
+    // Each item ordered by group as the entry it makes (index << 6 | rank,
+    // 4 bytes where group and hash take 12): batch_starts_[g + 1] counts
+    // group g, then batch_starts_[g] is where it starts, then where it ends.
     std::fill(batch_starts_.begin(), batch_starts_.end(), 0);
     for (std::size_t k = begin; k < end; ++k) {
       batch_starts_[groups[k] + 1] += 1;
@@ -182,15 +185,17 @@ void GroupedSketches::update_many(const std::uint32_t* groups, const std::uint64
     for (std::size_t g = 0; g < count; ++g) {
       batch_starts_[g + 1] += batch_starts_[g];
     }
-    batch_hashes_.resize(rows);
-    batch_groups_.resize(rows);
+    batch_entries_.resize(rows);
+    std::uint32_t* const entries = batch_entries_.data();
     for (std::size_t k = begin; k < end; ++k) {
-      const std::uint32_t at = batch_starts_[groups[k]]++;
-      batch_hashes_[at] = hashes[k];
-      batch_groups_[at] = groups[k];
+      const RegisterUpdate u = register_update(hashes[k], p_);
+      entries[batch_starts_[groups[k]]++] = static_cast<std::uint32_t>(u.index) << VALUE_BITS | u.rank;
     }
-    for (std::size_t k = 0; k < rows; ++k) {
-      update(batch_groups_[k], batch_hashes_[k]);
+    std::size_t at = 0;
+    for (std::size_t g = 0; g < count; ++g) {
+      for (const std::size_t stop = batch_starts_[g]; at < stop; ++at) {
+        raise(g, entries[at] >> VALUE_BITS, entries[at] & VALUE_MASK);
+      }
     }
   }
 }
