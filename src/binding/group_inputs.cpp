@@ -82,7 +82,7 @@ Expected<std::size_t> extract_count(PyObject* obj) {
   return static_cast<std::size_t>(count);
 }
 
-Status read_group_ids(PyObject* data, std::size_t groups, std::vector<std::uint32_t>& ids) {
+Status read_group_ids(PyObject* data, std::size_t groups, LargeVector<std::uint32_t>& ids) {
   ImportedArrow imported;
   if (Status ok = import_arrow(data, "groups", imported); !ok) {
     return ok;
@@ -122,7 +122,7 @@ Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject*
   if (ColumnFailure failure = describe_column(*imported.schema, type)) {
     return column_error(std::move(*failure)).with_argument_note("values");
   }
-  std::vector<std::uint32_t> ids;
+  LargeVector<std::uint32_t> ids;
   if (Status ok = read_group_ids(groups, *count, ids); !ok) {
     return std::move(ok).error();
   }
@@ -175,7 +175,7 @@ Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject*
   return rows;
 }
 
-Status integer_key_ids(PyObject* keys_arg, std::vector<std::uint32_t>& codes,
+Status integer_key_ids(PyObject* keys_arg, LargeVector<std::uint32_t>& codes,
                        std::vector<std::int64_t>& first) {
   PyRef keys = PyRef::steal(PySequence_Tuple(keys_arg));
   if (!keys) {

@@ -31,6 +31,7 @@
 #include "columns/value_kinds.hpp"
 #include "estimators.hpp"
 #include "grouped.hpp"
+#include "large_buffers.hpp"
 #include "unions.hpp"
 
 namespace drisk {
@@ -103,7 +104,7 @@ const char* fold_integer_key(const ArrowSchema& schema, const ArrowArray& array,
 // Turns each code (below `range`) into its group id, the groups numbered in
 // the order they first appear; first[g] is the row where group g first
 // appears. May throw std::bad_alloc.
-void number_codes(std::vector<std::uint32_t>& codes, std::size_t range,
+void number_codes(LargeVector<std::uint32_t>& codes, std::size_t range,
                   std::vector<std::int64_t>& first);
 
 }  // namespace drisk

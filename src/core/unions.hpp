@@ -15,6 +15,7 @@
 #include <span>
 #include <vector>
 
+#include "large_buffers.hpp"
 #include "sketch_cells.hpp"
 
 namespace drisk::cells {
@@ -34,7 +35,7 @@ struct BinaryBuilder {
 // does not hold integers at all.
 extern const char NOT_INTEGERS[];
 const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array, std::size_t groups,
-                             std::vector<std::uint32_t>& out) noexcept;
+                             LargeVector<std::uint32_t>& out) noexcept;
 
 // Unions into `out`; scratch is kept from one union to the next.
 class Unions {

@@ -271,7 +271,7 @@ PyObject* grouped_union_groups(PyObject* /*module*/, PyObject* const* args, Py_s
         if (Status read = read_column(slots[0], column, held); !read) {
           return std::move(read).error();
         }
-        std::vector<std::uint32_t> ids;
+        LargeVector<std::uint32_t> ids;
         if (Status ok = read_group_ids(slots[1], groups, ids); !ok) {
           return std::move(ok).error();
         }
@@ -355,7 +355,7 @@ PyObject* grouped_integer_key_ids(PyObject* /*module*/, PyObject* const* args, P
                                   PyObject* kwnames) {
   return bound_call<KEY_IDS_DESC>(
       args, nargs, kwnames, [](Slots<KEY_IDS_DESC>& slots) -> Expected<PyObject*> {
-        std::vector<std::uint32_t> codes;
+        LargeVector<std::uint32_t> codes;
         std::vector<std::int64_t> first;
         if (Status ok = integer_key_ids(slots[0], codes, first); !ok) {
           return std::move(ok).error();
