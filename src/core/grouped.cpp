@@ -19,6 +19,9 @@ static_assert(GroupedSketches::MIN_SLOTS == std::size_t{1} << MIN_SLOTS_LOG);
 static_assert(GroupedSketches::CHUNK_BYTES >= std::size_t{1} << MAX_PRECISION);
 // A table's block is 4 bytes a slot.
 constexpr unsigned ENTRY_BYTES_LOG = 2;
+// Entries of a batch whose slot is fetched ahead of its update: enough
+// misses in flight to cover the memory's latency.
+constexpr std::size_t PREFETCH_ENTRIES = 16;
 
 // Whether a table of 2^slots_log slots may take one more entry and stay at
 // most 3/4 full.
@@ -191,9 +194,29 @@ void GroupedSketches::update_many(const std::uint32_t* groups, const std::uint64
       const RegisterUpdate u = register_update(hashes[k], p_);
       entries[batch_starts_[groups[k]]++] = static_cast<std::uint32_t>(u.index) << VALUE_BITS | u.rank;
     }
+    // Each entry's slot or register is a cache miss more often than not
+    // (the groups' blocks lie all over the arena): the one a few entries
+    // ahead is fetched while this one is raised. `ahead` is that entry,
+    // `ahead_group` its group.
+    std::size_t ahead = 0;
+    std::size_t ahead_group = 0;
+    const auto fetch_ahead = [&](std::size_t upto) noexcept {
+      for (upto = std::min(upto, rows); ahead < upto; ++ahead) {
+        while (batch_starts_[ahead_group] <= ahead) {
+          ++ahead_group;
+        }
+        const Group& h = groups_[ahead_group];
+        if (h.block != nullptr) {
+          const std::uint32_t index = entries[ahead] >> VALUE_BITS;
+          __builtin_prefetch(h.dense ? h.block + index
+                                     : h.block + (home(index, h.slots_log) << ENTRY_BYTES_LOG));
+        }
+      }
+    };
     std::size_t at = 0;
     for (std::size_t g = 0; g < count; ++g) {
       for (const std::size_t stop = batch_starts_[g]; at < stop; ++at) {
+        fetch_ahead(at + PREFETCH_ENTRIES);
         raise(g, entries[at] >> VALUE_BITS, entries[at] & VALUE_MASK);
       }
     }
