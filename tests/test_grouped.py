@@ -382,3 +382,21 @@ def test_batched_updates_equal_updates_one_by_one(groups):
     assert batched == one_by_one
     with pytest.raises(TypeError, match="groups must be a one-dimensional buffer of uint32"):
         _groupprobe.store_footprint(ids.astype(np.int64), hashes, 11)
+
+
+@pytest.mark.parametrize(
+    "members, items, fine",
+    [(40, 30, False), (40, 300, False), (200, 100, True)],
+    ids=["sparse", "near the sparse limit", "dense, one folded"],
+)
+def test_unions_of_many_sparse_sketches_pack_as_pack_does(members, items, fine):
+    # Unions of sparse sketches alone, past the registers a sparse body holds
+    # or not, one of them folded from a finer precision.
+    rng = random.Random(members * items)
+    cells = [drisk.pack(plain_sketch(12, random_items(rng, items, 10**9))) for _ in range(members)]
+    if fine:
+        cells.append(drisk.pack(plain_sketch(14, random_items(rng, items, 10**9))))
+    assert all(len(cell) < 4096 for cell in cells)
+    expected = expected_union(cells)
+    assert _tables_binary(_grouped.union_lists(pa.array([cells]))) == [expected]
+    assert union_by_ids(pa.array(cells), [0] * len(cells), 1) == [expected]

@@ -160,9 +160,9 @@ Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
       return std::nullopt;
     }
   }
-  if (any_dense || n > m / 8) {
-    // Many registers in use: the union in dense registers, packed as pack()
-    // packs a sketch.
+  if (any_dense) {
+    // A dense sketch among them: the union in dense registers, packed as
+    // pack() packs a sketch.
     registers_.assign(m, 0);
     std::uint8_t* regs = registers_.data();
     for (const Member& member : members) {
@@ -181,8 +181,9 @@ Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
     out.data.resize(at + plan.size);
     packed::write(regs, p, plan, out.data.data() + at);
   } else {
-    // Few: the entries themselves, in order, one per register. One sketch's
-    // entries are in order already, and one per register unless folded.
+    // Sparse sketches only: their entries, in order, one per register (the
+    // packing picks dense when that is smaller). One sketch's entries are in
+    // order already, and one per register unless folded.
     if (sparse_cells > 1 || folded) {
       n = gather(n, p);
     }

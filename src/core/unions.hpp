@@ -3,8 +3,8 @@
 // A union is at the smallest precision among the sketches it takes (the
 // others folded to it), skips null cells, and is null when it takes no
 // sketch at all; it is packed exactly as pack() packs the same registers.
-// A union of few registers in use is made from the sketches' sparse entries
-// (gathered by register index), one of many in dense registers; one packed
+// A union of sparse sketches is made from their entries (gathered by
+// register index), one taking a dense sketch in dense registers; one packed
 // sketch alone is its own union, copied as it is when pack() would write the
 // same bytes.
 #ifndef DRISK_UNIONS_HPP
