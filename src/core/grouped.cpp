@@ -192,7 +192,8 @@ void GroupedSketches::update_many(const std::uint32_t* groups, const std::uint64
     std::uint32_t* const entries = batch_entries_.data();
     for (std::size_t k = begin; k < end; ++k) {
       const RegisterUpdate u = register_update(hashes[k], p_);
-      entries[batch_starts_[groups[k]]++] = static_cast<std::uint32_t>(u.index) << VALUE_BITS | u.rank;
+      entries[batch_starts_[groups[k]]++] =
+          static_cast<std::uint32_t>(u.index) << VALUE_BITS | u.rank;
     }
     // Each entry's slot or register is a cache miss more often than not
     // (the groups' blocks lie all over the arena): the one a few entries

@@ -15,8 +15,11 @@ namespace {
 
 constexpr std::uint32_t VALUE_MASK = (1u << packed::ENTRY_VALUE_BITS) - 1;
 
-// Rows from which the unions of groups are shared between two cores.
+// Rows from which the unions of groups are shared between two cores, and
+// the parts they are cut into then: enough that a core given less time by
+// the machine holds up the other for a small part at most.
 constexpr std::size_t SPLIT_ROWS = 16 * 1024;
+constexpr std::size_t PARTS = 16;
 
 // Cells fetched ahead of the union that takes them: enough misses in flight
 // to hide the memory's latency behind a union of a few small sketches.
@@ -83,8 +86,8 @@ std::size_t Unions::gather(std::size_t n, unsigned p) {
       const std::size_t w = s * 64 + static_cast<std::size_t>(std::countr_zero(word_bits));
       for (std::uint64_t bits = marks[w]; bits != 0; bits &= bits - 1) {
         const std::size_t index = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-        entries_[kept++] = static_cast<std::uint32_t>(index << packed::ENTRY_VALUE_BITS) |
-                           held[index];
+        entries_[kept++] =
+            static_cast<std::uint32_t>(index << packed::ENTRY_VALUE_BITS) | held[index];
         held[index] = 0;
       }
       marks[w] = 0;
@@ -376,50 +379,59 @@ Failure Unions::groups(const CellColumn& column, std::span<const std::uint32_t> 
   } catch (const std::bad_alloc&) {
     return Failure::no_memory();
   }
-  // Two cores take the groups before and after the middle row.
-  std::size_t middle = groups;
-  if (group_of_row.size() >= SPLIT_ROWS && usable_cpus() > 1) {
-    middle = static_cast<std::size_t>(
-        std::upper_bound(starts.begin(), starts.end(), group_of_row.size() / 2) - starts.begin());
-    middle = std::min(middle, groups);
-  }
-  if (middle == groups) {
+  if (group_of_row.size() < SPLIT_ROWS || usable_cpus() < 2) {
     Unions unions;
     Failure failure = unions.group_range(column, order.data(), starts.data(), 0, groups, out);
     return failure.failed && !failure.out_of_memory ? column.check() : failure;
   }
-  // Part 0 (the groups before the middle) goes to `out`, part 1 to `second`,
-  // appended after; each thread has its own scratch.
-  BinaryBuilder second;
-  Failure failures[2];
+  // The groups cut into PARTS runs of about equal rows, which the two cores
+  // claim in turn, each with scratch of its own. Part 0 goes to `out`, every
+  // other part to a builder of its own, appended after in order.
+  std::size_t bounds[PARTS + 1];
+  bounds[0] = 0;
+  bounds[PARTS] = groups;
+  for (std::size_t k = 1; k < PARTS; ++k) {
+    const std::size_t row = group_of_row.size() / PARTS * k;
+    const auto after = static_cast<std::size_t>(
+        std::upper_bound(starts.begin(), starts.end(), row) - starts.begin());
+    bounds[k] = std::max(bounds[k - 1], std::min(after, groups));
+  }
+  std::vector<BinaryBuilder> rest;
+  try {
+    rest.resize(PARTS - 1);
+  } catch (const std::bad_alloc&) {
+    return Failure::no_memory();
+  }
+  Failure failures[PARTS];
   Unions own;
   Unions helper;
-  share_work(2, 1, own, &helper,
+  share_work(PARTS, 1, own, &helper,
              [&](Unions& unions, std::size_t first_part, std::size_t last_part) noexcept {
                for (std::size_t part = first_part; part < last_part; ++part) {
                  failures[part] =
-                     part == 0
-                         ? unions.group_range(column, order.data(), starts.data(), 0, middle, out)
-                         : unions.group_range(column, order.data(), starts.data(), middle, groups,
-                                              second);
+                     unions.group_range(column, order.data(), starts.data(), bounds[part],
+                                        bounds[part + 1], part == 0 ? out : rest[part - 1]);
                  if (failures[part].failed) {
                    return false;
                  }
                }
                return true;
              });
-  if (failures[0].failed || failures[1].failed) {
-    const Failure& either = failures[0].failed ? failures[0] : failures[1];
-    return either.out_of_memory ? either : column.check();
+  for (const Failure& failure : failures) {
+    if (failure.failed) {
+      return failure.out_of_memory ? failure : column.check();
+    }
   }
   try {
-    const auto shift = static_cast<std::int64_t>(out.data.size());
-    out.data.insert(out.data.end(), second.data.begin(), second.data.end());
-    for (std::size_t k = 1; k < second.offsets.size(); ++k) {
-      out.offsets.push_back(second.offsets[k] + shift);
+    for (const BinaryBuilder& part : rest) {
+      const auto shift = static_cast<std::int64_t>(out.data.size());
+      out.data.insert(out.data.end(), part.data.begin(), part.data.end());
+      for (std::size_t k = 1; k < part.offsets.size(); ++k) {
+        out.offsets.push_back(part.offsets[k] + shift);
+      }
+      out.valid.insert(out.valid.end(), part.valid.begin(), part.valid.end());
+      out.nulls += part.nulls;
     }
-    out.valid.insert(out.valid.end(), second.valid.begin(), second.valid.end());
-    out.nulls += second.nulls;
   } catch (const std::bad_alloc&) {
     return Failure::no_memory();
   }
