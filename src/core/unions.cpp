@@ -65,11 +65,11 @@ std::size_t Unions::gather(std::size_t n, unsigned p) {
   const std::size_t m = std::size_t{1} << p;
   const std::size_t words = (m + 63) / 64;
   const std::size_t summaries = (words + 63) / 64;
-  if (held_.size() < m) {
-    held_.resize(m);
-    marks_.resize(words);
-    summary_.resize(summaries);
-  }
+  // Each sized by its own need, so that a growth that fails leaves none of
+  // them too small for the next union.
+  held_.resize(std::max(held_.size(), m));
+  marks_.resize(std::max(marks_.size(), words));
+  summary_.resize(std::max(summary_.size(), summaries));
   std::uint8_t* const held = held_.data();
   std::uint64_t* const marks = marks_.data();
   std::uint64_t* const summary = summary_.data();
