@@ -72,8 +72,8 @@ class GroupRows {
 
  private:
   struct Share {
-    std::vector<std::uint32_t> ids;
-    std::vector<std::uint64_t> hashes;
+    LargeVector<std::uint32_t> ids;
+    LargeVector<std::uint64_t> hashes;
     ArrayFault fault = nullptr;
   };
   GroupedSketches& store_of(std::size_t group) noexcept { return *stores_[group & 1]; }
@@ -83,8 +83,8 @@ class GroupRows {
   bool two_cores_;
   std::unique_ptr<GroupedSketches> stores_[2];
   DictionaryHashes entries_;
-  std::vector<std::uint64_t> hashes_;
-  std::vector<std::uint8_t> present_;
+  LargeVector<std::uint64_t> hashes_;
+  LargeVector<std::uint8_t> present_;
   Share shares_[2];
 };
 

@@ -13,6 +13,7 @@
 #define DRISK_LARGE_BUFFERS_HPP
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <vector>
@@ -73,6 +74,22 @@ struct LargeBufferAllocator {
 // A vector whose large blocks come in huge pages.
 template <class T>
 using LargeVector = std::vector<T, LargeBufferAllocator<T>>;
+
+// The same advice for a block allocated elsewhere (a Python bytes object
+// about to be filled): the whole huge pages inside it. Advice only.
+inline void advise_huge_pages(void* block, std::size_t size) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const auto start = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t first = (start + HUGE_BYTES - 1) / HUGE_BYTES * HUGE_BYTES;
+  const std::uintptr_t last = (start + size) / HUGE_BYTES * HUGE_BYTES;
+  if (last > first) {
+    (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  }
+#else
+  (void)block;
+  (void)size;
+#endif
+}
 
 }  // namespace drisk
 
