@@ -283,17 +283,19 @@ PyObject* grouped_union_groups(PyObject* /*module*/, PyObject* const* args, Py_s
         if (Status read = read_column(slots[0], column, held); !read) {
           return std::move(read).error();
         }
-        LargeVector<std::uint32_t> ids;
+        GroupIds ids;
         if (Status ok = read_group_ids(slots[1], groups, ids); !ok) {
           return std::move(ok).error();
         }
-        if (ids.size() != column.rows.size()) {
-          return lengths_differ(column.rows.size(), ids.size());
+        if (ids.size != column.rows.size()) {
+          return lengths_differ(column.rows.size(), ids.size);
         }
         cells::BinaryBuilder built;
         if (cells::Failure failure = run_step(
-                ids.size(),
-                [&]() noexcept { return cells::Unions::groups(column, ids, groups, built); });
+                ids.size,
+                [&]() noexcept {
+                  return cells::Unions::groups(column, {ids.data, ids.size}, groups, built);
+                });
             failure.failed) {
           return cells_failure(std::move(failure));
         }
