@@ -9,6 +9,7 @@ with atheris.instrument_imports():
     import drisk._bulk
     import drisk._grouped
     import drisk._groupprobe
+    import drisk._linegroups
     import drisk._pack
     from drisk import HyperLogLog
 
@@ -115,6 +116,7 @@ TARGETS = [
     ("sketch_rows", lambda h: drisk._grouped.sketch_rows),
     ("count_rows", lambda h: drisk._grouped.count_rows),
     ("integer_key_ids", lambda h: drisk._grouped.integer_key_ids),
+    ("group_lines", lambda h: drisk._linegroups.group_lines),
     ("_sketch_groups", lambda h: drisk._groupprobe.sketch_groups),
     ("_combine_groups", lambda h: drisk._groupprobe.combine_groups),
     ("_store_footprint", lambda h: drisk._groupprobe.store_footprint),

@@ -345,3 +345,18 @@ def test_long_columns_of_prices_are_their_texts():
     expected = of_texts([float_text(x) for x in values.tolist()])
     assert of_items(values) == expected
     assert of_items(values[::-1].copy()) == expected
+
+
+def test_short_fractions_after_full_precision_ones_are_their_texts():
+    # Full-precision values first, so that the column reader stops looking
+    # for short digits; then fractions that have them (thousandths, eighths,
+    # small steps written with an exponent), read the long way, then again.
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(13)
+    thirds = rng.integers(1, 10**9, 8_000) / 3
+    thousandths = rng.integers(-(10**9), 10**9, 20_000) / 1000
+    eighths = rng.integers(-(10**6), 10**6, 20_000) / 8
+    tiny = rng.integers(1, 10**4, 5_000) * 1e-7
+    values = np.concatenate([thirds, thousandths, thirds, eighths, tiny, thirds, thousandths])
+    expected = of_texts([float_text(x) for x in values.tolist()])
+    assert of_items(values) == expected

@@ -302,3 +302,32 @@ def test_decimals_of_every_scale(scale):
     small = [v for v, c in zip(values, coefficients, strict=True) if abs(c) < 10**18]
     if hasattr(pa, "decimal64"):
         assert of_items(pa.array(small, pa.decimal64(18, scale))) == of_texts([decimal_text(v) for v in small])
+
+
+@pytest.mark.parametrize("path", ["arrow", "numpy"])
+@pytest.mark.parametrize("kind", ["date", "timestamp"])
+def test_runs_of_equal_values_are_their_items(kind, path):
+    # Runs of one value (a day's rows, events of the same microsecond)
+    # broken by missing rows and by values that differ only in their last
+    # unit, long enough for the second core.
+    pa = pytest.importorskip("pyarrow")
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(14)
+    if kind == "date":
+        starts = np.cumsum(rng.integers(0, 3, 4_000)) + 19_000
+        unit, text = "D", date_text
+    else:
+        starts = np.cumsum(rng.integers(0, 3, 4_000)) + 1_704_067_200_000_000
+        unit, text = "us", lambda count: timestamp_text(count, "us")
+    counts = np.repeat(starts, rng.integers(1, 80, len(starts))).astype(np.int64)
+    missing = rng.random(len(counts)) < 0.05
+    present = counts[~missing].tolist()
+    expected = of_texts([text(c) for c in present])
+    if path == "arrow":
+        column = pa.array(counts.astype(np.int32) if kind == "date" else counts, mask=missing)
+        column = column.cast(pa.date32() if kind == "date" else pa.timestamp("us"))
+    else:
+        column = np.where(missing, INT64_MIN, counts).view(f"M8[{unit}]")
+    h = HyperLogLog(P)
+    assert update_many(h, column) == len(present)
+    assert h.to_bytes() == expected

@@ -7,6 +7,7 @@ the number of calls per entry point.
 import datetime
 import decimal
 import gc
+import io
 import os
 import sys
 
@@ -16,6 +17,7 @@ import drisk
 import drisk._bulk
 import drisk._grouped
 import drisk._groupprobe
+import drisk._linegroups
 import drisk._pack
 from drisk import HyperLogLog
 
@@ -102,6 +104,12 @@ CASES = {
     "from_bytes_bad": (lambda: HyperLogLog.from_bytes(b"\x04"), ValueError),
     "surrogate_str": (lambda: H.update_str("\udc80"), UnicodeEncodeError),
     "many_bad": (lambda: drisk.update_many(H, [ITEM, 1j]), TypeError),
+    "group_lines": (
+        lambda: drisk._linegroups.group_lines(
+            io.BytesIO(b"k v\nk w\nj v\r\nx").readinto, (1,), (2,), -1, 12, 0.95, True
+        ),
+        None,
+    ),
     "many_numbers": (lambda: drisk.update_many(H, [1, -2.5, True, None, 2**64 - 1]), None),
     "many_int_out_of_range": (lambda: drisk.update_many(H, [ITEM, 2**64]), TypeError),
     "many_dates_and_decimals": (lambda: drisk.update_many(H, [DAY, MOMENT, AWARE, CLOCK, AMOUNT]), None),
@@ -112,6 +120,8 @@ CASES = {
     "many_bad_surrogate": (lambda: drisk.update_many(H, [TEXT, "\udc80"]), UnicodeEncodeError),
     "joined_bad": (lambda: drisk._bulk.update_joined(H, [ITEM, TEXT]), TypeError),
     "fields_bad": (lambda: drisk._bulk.update_fields(H, LINES, (2, 1), -1), ValueError),
+    "group_lines_bad_read": (lambda: drisk._linegroups.group_lines(lambda view: -1, (1,), (2,), -1, 12), ValueError),
+    "group_lines_read_fails": (lambda: drisk._linegroups.group_lines(TEXT.upper, (1,), (2,), -1, 12), TypeError),
     "joined_fields_bad": (lambda: drisk._bulk.update_joined_fields(H, [ITEM, TEXT], (1,), -1), TypeError),
     "read_regular_closed": (lambda: drisk._bulk.read_regular(H, 2**20, 0, 10, 8, 8, False, None, (), -1), OSError),
     "read_regular_progress_fails": (

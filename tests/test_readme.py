@@ -13,6 +13,8 @@ import pytest
 
 from support import importable, optional_imports, readme_blocks
 
+pytestmark = pytest.mark.once
+
 PYTHON = readme_blocks("python")
 SHELL = [
     line
@@ -33,12 +35,17 @@ def workdir(tmp_path):
         f.write((tmp_path / "access.log").read_bytes())
     (tmp_path / "events.txt").write_bytes(b"".join(b"%d,page%d,user%d\n" % (j, j % 9, j % 70) for j in range(3000)))
     (tmp_path / "data.tsv").write_bytes(b"".join(b"a%d\tb\tc\td%d\n" % (j % 5, j % 7) for j in range(3000)))
-    (tmp_path / "data.csv").write_bytes(b"id,user\n" + b"".join(b'%d,"u,%d"\n' % (j, j % 70) for j in range(3000)))
+    (tmp_path / "data.csv").write_bytes(
+        b"id,user,page\n" + b"".join(b'%d,"u,%d",p%d\n' % (j, j % 70, j % 9) for j in range(3000))
+    )
     if importable("pyarrow"):
         import pyarrow as pa
         import pyarrow.parquet as pq
 
-        pq.write_table(pa.table({"user": [f"u{j % 70}" for j in range(3000)]}), tmp_path / "events.parquet")
+        pq.write_table(
+            pa.table({"user": [f"u{j % 70}" for j in range(3000)], "page": [f"p{j % 9}" for j in range(3000)]}),
+            tmp_path / "events.parquet",
+        )
     if importable("pandas") and importable("pyarrow"):
         import pandas as pd
 

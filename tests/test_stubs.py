@@ -49,6 +49,7 @@ MODULES = [
     "drisk._estimate",
     "drisk._grouped",
     "drisk._groupprobe",
+    "drisk._linegroups",
     "drisk._pack",
     "drisk._probe",
 ]

@@ -12,6 +12,8 @@ import pytest
 import drisk
 from support import importable, optional_imports, readme_blocks
 
+pytestmark = pytest.mark.once
+
 pytest.importorskip("mypy")
 
 EXAMPLE = textwrap.dedent(

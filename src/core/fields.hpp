@@ -17,12 +17,19 @@
 #define DRISK_FIELDS_HPP
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
+#include "cpu_features.hpp"
 #include "insert.hpp"
 #include "sketch_core.hpp"
+
+#if DRISK_X86_KERNELS
+#include <immintrin.h>
+#endif
 
 namespace drisk {
 
@@ -41,6 +48,38 @@ struct FieldChoice {
     return delimiter == BLANK_RUNS ? std::uint8_t{' '} : static_cast<std::uint8_t>(delimiter);
   }
 };
+
+constexpr bool is_blank(std::uint8_t byte) noexcept { return byte == ' ' || byte == '\t'; }
+
+// The first byte at or after `pos` that ends a field (the delimiter, or a
+// blank under BLANK_RUNS), or `size`. Fields are short: with SSE2 (part of
+// every x86-64), 16 bytes are looked at per step, the scalar loop finishing
+// what is left; the portable build has only the scalar loop. Inline: every
+// field of every line passes here.
+inline std::size_t field_end(const std::uint8_t* line, std::size_t pos, std::size_t size,
+                             int delimiter) noexcept {
+#if DRISK_X86_KERNELS
+  const __m128i first = _mm_set1_epi8(static_cast<char>(delimiter == BLANK_RUNS ? ' ' : delimiter));
+  const __m128i second =
+      _mm_set1_epi8(static_cast<char>(delimiter == BLANK_RUNS ? '\t' : delimiter));
+  for (; pos + 16 <= size; pos += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + pos));
+    const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(bytes, first), _mm_cmpeq_epi8(bytes, second));
+    if (const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits)); mask != 0) {
+      return pos + static_cast<std::size_t>(std::countr_zero(mask));
+    }
+  }
+#endif
+  if (delimiter == BLANK_RUNS) {
+    while (pos < size && !is_blank(line[pos])) {
+      ++pos;
+    }
+    return pos;
+  }
+  const void* hit = std::memchr(line + pos, delimiter, size - pos);
+  return hit == nullptr ? size
+                        : static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - line);
+}
 
 struct FieldCounts {
   std::size_t items = 0;    // lines that had the fields, added

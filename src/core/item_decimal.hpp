@@ -139,10 +139,9 @@ std::size_t write_fixed_point(std::uint64_t magnitude, bool negative, char* out)
   constexpr std::uint64_t POWER = item_text_detail::POW10_U64[Scale];
   const std::uint64_t whole = magnitude / POWER;
   std::uint64_t fraction = magnitude % POWER;
-  char* cursor = out;
-  if (negative && magnitude != 0) {
-    *cursor++ = '-';
-  }
+  // The sign without a branch: in data it is a coin toss.
+  out[0] = '-';
+  char* cursor = out + (negative && magnitude != 0 ? 1 : 0);
   cursor += format_uint64(whole, cursor);
   if (fraction == 0) {
     return static_cast<std::size_t>(cursor - out);

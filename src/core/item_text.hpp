@@ -210,18 +210,35 @@ inline void write_padded(std::uint64_t v, int width, char* out) noexcept {
   std::memcpy(out + 8, &second, 8);
 }
 
+}  // namespace item_text_detail
+
+// Whether format_double() tries a fraction's short digits first
+// (float_text.hpp's short_decimal(), which gives the same digits as the
+// shortest-digits search when the value has at most fifteen), and how often
+// that worked. The test costs a multiplication and a division; in a column
+// of full-precision values it fails on every row, so a column reader that
+// sees it fail turns it off for a while.
+struct ShortTries {
+  bool enabled = true;
+  unsigned hits = 0;
+};
+
+namespace item_text_detail {
+
 // repr() of a finite double that is not whole: the shortest digits, laid out
 // as repr lays them out (exponent notation when the point is four or more
 // places left of the first digit, or more than sixteen right of it, which
 // no fraction reaches). Writes up to 32 bytes more than its text.
-inline std::size_t format_fraction(double value, char* out) noexcept {
+inline std::size_t format_fraction(double value, char* out, ShortTries& tries) noexcept {
   char* cursor = out;
   if (value < 0) {
     *cursor++ = '-';
     value = -value;
   }
   ShortestDecimal decimal{};
-  if (!float_text_detail::short_decimal(value, decimal)) {
+  const bool short_digits = tries.enabled && float_text_detail::short_decimal(value, decimal);
+  tries.hits += short_digits ? 1 : 0;
+  if (!short_digits) {
     decimal = shortest_decimal(value);
   }
   // Trailing zeros off, by halving steps (a short decimal scaled to fifteen
@@ -279,7 +296,7 @@ inline std::size_t format_fraction(double value, char* out) noexcept {
 }  // namespace item_text_detail
 
 // The text of a double that is not NaN (see the table above).
-inline std::size_t format_double(double value, char* out) noexcept {
+inline std::size_t format_double(double value, char* out, ShortTries& tries) noexcept {
   // Whole values below 2^63 in magnitude go through the integer writer; the
   // conversion is exact there, and -0.0 becomes 0.
   if (std::fabs(value) < 0x1p63) {
@@ -287,7 +304,7 @@ inline std::size_t format_double(double value, char* out) noexcept {
     if (static_cast<double>(whole) == value) {
       return format_int64(whole, out);
     }
-    return item_text_detail::format_fraction(value, out);
+    return item_text_detail::format_fraction(value, out, tries);
   }
   if (std::isinf(value)) {
     const std::string_view text = value > 0 ? std::string_view("inf") : std::string_view("-inf");
@@ -295,6 +312,11 @@ inline std::size_t format_double(double value, char* out) noexcept {
     return text.size();
   }
   return write_whole_double(value, out);  // every double this large is whole
+}
+
+inline std::size_t format_double(double value, char* out) noexcept {
+  ShortTries tries;
+  return format_double(value, out, tries);
 }
 
 }  // namespace drisk

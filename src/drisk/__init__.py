@@ -15,6 +15,7 @@ packed form (see pack()).
 from __future__ import annotations
 
 import copyreg
+import importlib
 import math
 import operator
 import sys
@@ -28,11 +29,33 @@ from drisk._estimate import error_bounds, estimate, fold, summary, union
 from drisk._files import FileChangedError, update_file, update_stream
 from drisk._pack import form as _form
 from drisk._pack import pack, unpack
-from drisk._rows import count_by, sketch_by
-from drisk._tables import estimates, rollup
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
+
+    from drisk._rows import count_by, sketch_by
+    from drisk._tables import estimates, rollup
+
+# The table functions' modules are imported on first use: the tool and most
+# scripts never need them, and they cost a few milliseconds of every start.
+# (The sketch functions above stay eager: a finalizer may call them at exit,
+# when nothing can be imported any more.)
+_LATER = {
+    "count_by": "drisk._rows",
+    "sketch_by": "drisk._rows",
+    "estimates": "drisk._tables",
+    "rollup": "drisk._tables",
+}
+
+
+def __getattr__(name: str) -> Any:
+    home = _LATER.get(name)
+    if home is None:
+        raise AttributeError(f"module 'drisk' has no attribute {name!r}")
+    value = getattr(importlib.import_module(home), name)
+    globals()[name] = value  # later lookups skip this function
+    return value
+
 
 __all__ = [
     "FileChangedError",

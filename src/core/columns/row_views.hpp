@@ -367,7 +367,11 @@ constexpr std::size_t BATCH_TEXT_BYTES = BATCH * 32 + ITEM_TEXT_CAPACITY;
 // The same for views that write item texts (NumberView, the views of
 // value_views.hpp): each batch of rows is written out first, then inserted.
 // Each call works on its own copy of the view, which may keep what it wrote
-// last (a timestamp's date) from row to row.
+// last (a timestamp's date) from row to row. A view that can tell a row
+// holding the same value as the last row it wrote (repeats_last(), for
+// columns where runs of equal values are common) has that row counted and
+// not written: its item is already in the registers, or will be when the
+// batch is inserted.
 template <bool Nullable, class View>
 [[gnu::flatten]] std::pair<std::size_t, bool> absorb_formatted(HyperLogLogCore& core,
                                                                const std::uint8_t* validity,
@@ -380,6 +384,7 @@ template <bool Nullable, class View>
   ItemView items[BATCH];
   char arena[BATCH_TEXT_BYTES];
   std::size_t absorbed = 0;
+  std::size_t repeated = 0;
   bool malformed = false;
   for (std::size_t row = begin; row < end && !malformed;) {
     const std::size_t stop = std::min(row + BATCH, end);
@@ -391,6 +396,12 @@ template <bool Nullable, class View>
       }
       if constexpr (Nullable) {
         if (!bit_is_set(validity, validity_offset + static_cast<std::int64_t>(row))) {
+          continue;
+        }
+      }
+      if constexpr (requires { view.repeats_last(row); }) {
+        if (view.repeats_last(row)) {
+          ++repeated;
           continue;
         }
       }
@@ -408,7 +419,7 @@ template <bool Nullable, class View>
     }
     absorbed += n;
   }
-  return {absorbed, malformed};
+  return {absorbed + repeated, malformed};
 }
 
 }  // namespace drisk::columns

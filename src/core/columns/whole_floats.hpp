@@ -17,7 +17,10 @@
 //
 // Other rows (fractions, NaN, values beyond the int64 range) are written as
 // text, a batch at a time; a chunk of mostly such rows goes through
-// absorb_formatted() whole, as before.
+// absorb_formatted() whole, as before. Their writer tries a fraction's short
+// digits first (ShortTries, item_text.hpp); a chunk where that rarely worked
+// (values of full precision: measurements, ratios) turns the try off for the
+// chunks after it, and a later chunk tries again.
 #ifndef DRISK_COLUMNS_WHOLE_FLOATS_HPP
 #define DRISK_COLUMNS_WHOLE_FLOATS_HPP
 
@@ -37,8 +40,31 @@ namespace drisk::columns {
 // cache, and a chunk's row numbers fit in 16 bits.
 constexpr std::size_t WHOLE_CHUNK = 256;
 
-// Chunks after one with few cents before the test is tried again.
+// Chunks after one with few cents before the test is tried again; the
+// same for a fraction's short digits.
 constexpr unsigned CENTS_RETRY_CHUNKS = 16;
+constexpr unsigned SHORT_RETRY_CHUNKS = 16;
+
+// Row r is the float64 at base + r * stride, written as text (NaN missing),
+// a fraction's short digits tried as `tries` says.
+struct FloatRows {
+  static constexpr bool FORMATTED = true;
+  const std::uint8_t* base;
+  std::ptrdiff_t stride;
+  ShortTries* tries;
+
+  void prefetch(std::size_t row) const noexcept {
+    __builtin_prefetch(base + static_cast<std::ptrdiff_t>(row) * stride);
+  }
+  Seen operator()(std::size_t row, ItemView& out, char* slot) const noexcept {
+    const double value = load<double>(base + static_cast<std::ptrdiff_t>(row) * stride);
+    if (std::isnan(value)) {
+      return MISSING;
+    }
+    out = {slot, format_double(value, slot, *tries)};
+    return ABSORBED;
+  }
+};
 
 // Rows that are cents: row j is cents[j] / 100.
 struct CentsRows {
@@ -59,7 +85,7 @@ struct CentsRows {
 // absorb_formatted(): row j is the chunk's row others[j].
 struct PickedRows {
   static constexpr bool FORMATTED = true;
-  NumberView<ValueKind::Float64, false> text_of;
+  FloatRows text_of;
   const std::uint16_t* others;
   std::size_t first;
 
@@ -68,6 +94,16 @@ struct PickedRows {
     return text_of(first + others[j], out, slot);
   }
 };
+
+// After a chunk whose `fractions` rows were written with short digits
+// tried: when fewer than half of them had such digits, the chunks after it
+// go straight to the shortest-digits search.
+inline void judge_short_tries(const ShortTries& tries, std::size_t fractions,
+                              unsigned& skip_short) noexcept {
+  if (tries.enabled && 2 * tries.hits < fractions) {
+    skip_short = SHORT_RETRY_CHUNKS;
+  }
+}
 
 // Inserts rows [begin, end) of the float64 values at base + r * stride
 // (this machine's byte order) into core, the whole ones through `integers`
@@ -79,16 +115,20 @@ template <bool Nullable>
     HyperLogLogCore& core, IntegerRun integers, const std::uint8_t* validity,
     std::int64_t validity_offset, const std::uint8_t* base, std::ptrdiff_t stride,
     std::size_t begin, std::size_t end) noexcept {
-  const NumberView<ValueKind::Float64, false> text_of{base, stride};
+  ShortTries tries;
+  const FloatRows text_of{base, stride, &tries};
   std::int64_t whole[WHOLE_CHUNK];
   std::int64_t cents[WHOLE_CHUNK];
   std::uint16_t others[WHOLE_CHUNK];
   std::size_t absorbed = 0;
   unsigned skip_cents = 0;  // chunks left before cents are tried again
+  unsigned skip_short = 0;  // the same for short digits
   for (std::size_t row = begin; row < end; row += WHOLE_CHUNK) {
     const std::size_t n = std::min(WHOLE_CHUNK, end - row);
     const bool try_cents = skip_cents == 0;
     skip_cents -= skip_cents > 0 ? 1 : 0;
+    tries = {skip_short == 0, 0};
+    skip_short -= skip_short > 0 ? 1 : 0;
     std::size_t k = 0;
     std::size_t c = 0;
     std::size_t m = 0;
@@ -110,7 +150,14 @@ template <bool Nullable>
       if (try_cents && std::fabs(value) < 1e13) {
         // n below 10^15, so exact as a double; the division is rounded
         // correctly, so equality means the value is the double nearest n / 100.
-        const std::int64_t hundredths = std::llrint(value * 100.0);
+        // n is rounded by conversion, half away from zero (llrint is a call
+        // into the C library): when the value is some n / 100, value x 100
+        // is within 0.1 of n (half an ulp of a value below 10^13 is under
+        // 0.001, times 100), and the product and the added half each round
+        // by at most 0.0625 (half an ulp below 2^50), so the truncation
+        // lands on n; a wrong neighbour of any other value fails the check.
+        const auto hundredths =
+            static_cast<std::int64_t>(value * 100.0 + std::copysign(0.5, value));
         if (static_cast<double>(hundredths) / 100.0 == value) {
           cents[c++] = hundredths;
           continue;
@@ -125,6 +172,7 @@ template <bool Nullable>
       // Mostly fractions: the whole chunk as text, a batch at a time.
       absorbed +=
           absorb_formatted<Nullable>(core, validity, validity_offset, row, row + n, text_of).first;
+      judge_short_tries(tries, m, skip_short);
       continue;
     }
     if (k > 0) {
@@ -136,6 +184,7 @@ template <bool Nullable>
     if (m > 0) {
       const PickedRows picked{text_of, others, row};
       absorbed += absorb_formatted<false>(core, nullptr, 0, 0, m, picked).first;
+      judge_short_tries(tries, m, skip_short);
     }
   }
   return {absorbed, false};

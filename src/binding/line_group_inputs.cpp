@@ -1,0 +1,162 @@
+// drisk: lines read through a Python function into sketches per key.
+#include "line_group_inputs.hpp"
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "buffer.hpp"
+#include "cpus.hpp"
+
+namespace drisk {
+namespace {
+
+// The buffer lent to read(): large enough that the two cores' start is paid
+// for many times over, small enough to stay in the last-level cache's
+// neighbourhood. Doubled for a line that does not fit.
+constexpr std::size_t FIRST_BUFFER_BYTES = 8 * 1024 * 1024;
+
+// One read into buf[keep, capacity): the bytes written.
+Expected<std::size_t> read_into(PyObject* read, std::uint8_t* at, std::size_t room) {
+  PyRef view = PyRef::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(at),
+                                                    static_cast<Py_ssize_t>(room), PyBUF_WRITE));
+  if (!view) {
+    return PyErr::fetch();
+  }
+  PyRef got = PyRef::steal(PyObject_CallFunctionObjArgs(read, view.get(), nullptr));
+  std::optional<PyErr> failed;
+  if (!got) {
+    failed = PyErr::fetch();  // read()'s own exception, reported whatever follows
+  }
+  // Whatever read() kept of the view can no longer reach the buffer.
+  PyRef released = PyRef::steal(PyObject_CallMethod(view.get(), "release", nullptr));
+  if (failed) {
+    PyErr_Clear();
+    return std::move(*failed);
+  }
+  if (!released) {
+    return PyErr::fetch();
+  }
+  const Py_ssize_t n = PyLong_Check(got.get()) ? PyLong_AsSsize_t(got.get()) : -1;
+  if (n == -1 && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+  }
+  if (n < 0 || static_cast<std::size_t>(n) > room) {
+    return value_error(
+        "read() must return the number of bytes it wrote, from 0 to the "
+        "memoryview's length");
+  }
+  return static_cast<std::size_t>(n);
+}
+
+// Sets list[k] to obj (stolen); false with an exception pending when obj is
+// null.
+bool set_item(PyObject* list, std::size_t k, PyObject* obj) {
+  return obj != nullptr && PyList_SetItem(list, static_cast<Py_ssize_t>(k), obj) == 0;
+}
+
+PyObject* bytes_of(std::span<const std::uint8_t> data) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                   static_cast<Py_ssize_t>(data.size()));
+}
+
+// The groups as Python objects.
+Expected<PyObject*> results(LineGroups& groups, const LineGroupRequest& request) {
+  const std::size_t n = groups.groups();
+  const bool bounds = request.confidence > 0;
+  PyRef keys = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  PyRef estimates = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  PyRef lows = PyRef::steal(bounds ? PyList_New(static_cast<Py_ssize_t>(n)) : Py_NewRef(Py_None));
+  PyRef highs = PyRef::steal(bounds ? PyList_New(static_cast<Py_ssize_t>(n)) : Py_NewRef(Py_None));
+  PyRef sketches =
+      PyRef::steal(request.sketches ? PyList_New(static_cast<Py_ssize_t>(n)) : Py_NewRef(Py_None));
+  if (!keys || !estimates || !lows || !highs || !sketches) {
+    return PyErr::fetch();
+  }
+  std::vector<std::uint8_t> packed;
+  for (std::size_t g = 0; g < n; ++g) {
+    const RegisterHistogram h = groups.histogram(g);
+    const double estimate = improved_estimate(h);
+    if (!set_item(keys.get(), g, bytes_of(groups.key(g))) ||
+        !set_item(estimates.get(), g, PyFloat_FromDouble(estimate))) {
+      return PyErr::fetch();
+    }
+    if (bounds) {
+      const Interval interval = error_bounds(h, estimate, request.confidence);
+      if (!set_item(lows.get(), g, PyFloat_FromDouble(interval.lower)) ||
+          !set_item(highs.get(), g, PyFloat_FromDouble(interval.upper))) {
+        return PyErr::fetch();
+      }
+    }
+    if (request.sketches) {
+      packed.clear();
+      if (Refusal refusal = groups.finalize(g, packed)) {
+        return value_error(std::move(*refusal));
+      }
+      if (!set_item(sketches.get(), g, bytes_of(packed))) {
+        return PyErr::fetch();
+      }
+    }
+  }
+  const FieldCounts& counts = groups.counts();
+  return checked(Py_BuildValue("(OOOOOnn)", keys.get(), estimates.get(), lows.get(), highs.get(),
+                               sketches.get(), static_cast<Py_ssize_t>(counts.items),
+                               static_cast<Py_ssize_t>(counts.skipped)));
+}
+
+}  // namespace
+
+Expected<PyObject*> group_lines(const LineGroupRequest& request, const LineGroupChoice& choice) {
+  auto groups = std::make_unique<LineGroups>(request.p, choice, usable_cpus() > 1);
+  std::size_t capacity = FIRST_BUFFER_BYTES;
+  auto buf = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+  std::size_t keep = 0;  // bytes of an unfinished line at the front of buf
+  const auto take = [&](std::size_t size) -> Status {
+    const std::span<const std::uint8_t> lines{buf.get(), size};
+    if (!without_gil([&]() noexcept { return groups->add(lines, true); })) {
+      return PyErr::described_without_argument(PyExc_MemoryError);
+    }
+    return success();
+  };
+  while (true) {
+    Expected<std::size_t> got = read_into(request.read, buf.get() + keep, capacity - keep);
+    if (!got) {
+      return std::move(got).error();
+    }
+    if (PyErr_CheckSignals() < 0) {
+      return PyErr::fetch();
+    }
+    if (*got == 0) {
+      break;
+    }
+    const std::size_t end = keep + *got;
+    const void* newline = memrchr(buf.get() + keep, '\n', *got);
+    if (newline == nullptr) {
+      keep = end;
+      if (keep == capacity) {
+        // A line longer than the buffer: it has to be held whole, for its key.
+        auto larger = std::make_unique_for_overwrite<std::uint8_t[]>(capacity * 2);
+        std::memcpy(larger.get(), buf.get(), keep);
+        buf = std::move(larger);
+        capacity *= 2;
+      }
+      continue;
+    }
+    const auto cut =
+        static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - buf.get()) + 1;
+    if (Status taken = take(cut); !taken) {
+      return std::move(taken).error();
+    }
+    std::memmove(buf.get(), buf.get() + cut, end - cut);
+    keep = end - cut;
+  }
+  if (keep > 0) {
+    if (Status taken = take(keep); !taken) {
+      return std::move(taken).error();
+    }
+  }
+  return results(*groups, request);
+}
+
+}  // namespace drisk

@@ -1,0 +1,506 @@
+"""Per-group counts for the drisk tool (`drisk count --by`), and the tables
+of group sketches that `--save` writes and `merge` and `show` read.
+
+Lines (files, standard input, compressed input) go to the C++ core in one
+call (drisk._linegroups.group_lines), which reads them through LineInputs,
+finds each line's key and value fields and keeps one sketch per key. A CSV
+column and a table's column go through sketch_by() (pyarrow), CSV a batch of
+rows at a time, and the sketches of the batches and files are rolled up by
+key.
+
+A table of group sketches is a Parquet file with the key column and
+`sketch`, each group's sketch packed (drisk.unpack reads it): the table
+sketch_by() gives, which rollup() can union to coarser keys later.
+"""
+
+from __future__ import annotations
+
+import heapq
+import importlib
+import io
+import os
+import sys
+from collections.abc import Sequence
+from typing import IO, TYPE_CHECKING, Any, cast
+
+from drisk import HyperLogLog, summary, unpack
+from drisk._cli_files import CliError, escaped, note, quoted, reason
+from drisk._cli_inputs import (
+    TABLE_NAMES,
+    Choice,
+    _seekable,
+    _table_column,
+    column_index,
+    head_of,
+    looks_binary,
+    table_kind,
+)
+from drisk._streams import Progress
+
+if TYPE_CHECKING:
+    from drisk._streams import ReadableStream
+
+#: The name of the key column of a saved table of line groups.
+LINE_KEY = "key"
+#: CSV rows sketched at a time.
+BATCH_ROWS = 256 * 1024
+#: Distinct 64-bit hashes there can be: the most any estimate can mean.
+HASH_SPACE = 2.0**64
+#: What reading or writing a table of group sketches needs.
+PYARROW_NEEDED = "needs pyarrow (pip install 'drisk[arrow]')"
+
+
+class Groups:
+    """The groups of one count: keys (bytes for lines, Python values for
+    CSV and tables), their figures, the packed sketches when kept, and the
+    items and skipped lines or rows."""
+
+    def __init__(self) -> None:
+        self.keys: list[Any] = []
+        self.estimates: list[float] = []
+        self.lower: list[float] = []
+        self.upper: list[float] = []
+        self.sketches: list[bytes] | None = None
+        self.key_name = LINE_KEY
+        self.items = 0
+        self.skipped = 0
+        self.table: Any = None  # the sketch table of CSV and tables, for --save
+
+
+def require_pyarrow(why: str) -> Any:
+    try:
+        return importlib.import_module("pyarrow")
+    except ImportError:
+        raise CliError(f"{why} {PYARROW_NEEDED}") from None
+
+
+# --- lines ------------------------------------------------------------------------
+
+
+class LineInputs:
+    """One read function over the decoded bytes of several inputs in turn,
+    with a newline put after an input whose last line has none, so that no
+    line runs from one input into the next. Its failures are one-line
+    errors naming the input."""
+
+    def __init__(self, files: Sequence[str], progress: Progress | None) -> None:
+        self.pending = list(files)
+        self.progress = progress
+        self.opened: io.FileIO | None = None
+        self.decoded: IO[bytes] | None = None
+        self.source: Any = None
+        self.kind: str | None = None
+        self.errors: tuple[type[BaseException], ...] = ()
+        self.shown = ""
+        self.last = 0x0A  # the last byte of the current input, a newline before any
+
+    def close(self) -> None:
+        if self.opened is not None:
+            self.opened.close()
+        self.opened = self.decoded = None
+
+    def read(self, view: memoryview) -> int:
+        while True:
+            if self.decoded is None:
+                if not self.pending:
+                    return 0
+                self.open(self.pending.pop(0))
+            got = self.read_current(view)
+            if got:
+                self.last = view[got - 1]
+                return got
+            self.close()
+            if self.last != 0x0A:
+                self.last = 0x0A
+                view[0] = 0x0A
+                return 1
+
+    def open(self, name: str) -> None:
+        from drisk._compressed import open_decoded
+
+        self.shown = shown = "standard input" if name == "-" else quoted(name)
+        try:
+            head = head_of(name)
+            kind = table_kind(head)
+            if kind is not None:
+                raise CliError(f"{shown} is {TABLE_NAMES[kind]}, not text: with --by, pick its columns with --column")
+            if looks_binary(head):
+                note(f"{shown} holds NUL bytes, as binary files do: counting its lines all the same")
+            self.opened = None if name == "-" else open(name, "rb", buffering=0)  # noqa: SIM115
+            raw = cast("ReadableStream", sys.stdin.buffer if self.opened is None else self.opened)
+            if self.opened is not None and self.progress is not None:
+                raw = ProgressReader(self.opened, self.progress)
+            self.decoded, self.kind, self.source, self.errors = open_decoded(raw)
+        except OSError as exc:
+            self.close()
+            raise CliError(f"cannot read {shown}: {reason(exc)}") from None
+        except (ValueError, ModuleNotFoundError) as exc:
+            self.close()
+            raise CliError(f"{shown}: {exc}") from None
+
+    def read_current(self, view: memoryview) -> int:
+        assert self.decoded is not None
+        try:
+            return cast("ReadableStream", self.decoded).readinto(view) or 0
+        except self.errors as exc:
+            if self.source.error is not None:
+                raise CliError(f"cannot read {self.shown}: {error_text(self.source.error)}") from None
+            what = "truncated" if isinstance(exc, EOFError) else "corrupt"
+            raise CliError(f"{self.shown}: {what} {self.kind} data: {exc}") from None
+        except OSError as exc:
+            raise CliError(f"cannot read {self.shown}: {reason(exc)}") from None
+        except ValueError as exc:
+            raise CliError(f"{self.shown}: {exc}") from None
+
+
+class ProgressReader:
+    """A file whose reads are reported to a progress bar, in bytes of the
+    file (compressed or not), as the size the bar was given counts them."""
+
+    def __init__(self, raw: io.FileIO, progress: Progress) -> None:
+        self.raw, self.progress = raw, progress
+
+    def readinto(self, buffer: Any) -> int | None:
+        got = self.raw.readinto(buffer)
+        if got:
+            self.progress(got)
+        return got
+
+    def fileno(self) -> int:
+        return self.raw.fileno()
+
+    def isatty(self) -> bool:
+        return self.raw.isatty()
+
+
+def error_text(exc: BaseException) -> str:
+    return reason(exc) if isinstance(exc, OSError) else str(exc)
+
+
+def count_lines_by(
+    files: Sequence[str],
+    key: tuple[int, ...],
+    values: tuple[int, ...],
+    delimiter: int,
+    p: int,
+    confidence: float | None,
+    keep: bool,
+    progress: Progress | None,
+) -> Groups:
+    """Per-key sketches of the `values` fields of every line of `files`;
+    the bounds only with a confidence."""
+    from drisk._linegroups import group_lines
+
+    inputs = LineInputs(files, progress)
+    try:
+        keys, estimates, lower, upper, sketches, items, skipped = group_lines(
+            inputs.read, key, values, delimiter, p, confidence, keep
+        )
+    finally:
+        inputs.close()
+    groups = Groups()
+    groups.keys, groups.estimates, groups.lower, groups.upper = keys, estimates, lower or [], upper or []
+    groups.sketches, groups.items, groups.skipped = sketches, items, skipped
+    return groups
+
+
+# --- CSV and tables -----------------------------------------------------------------
+
+
+def count_columns_by(
+    files: Sequence[str], choice: Choice, by: str | int, p: int, confidence: float, keep: bool
+) -> Groups:
+    """Per-key sketches of a CSV column (with --csv) or a table's column."""
+    pa = require_pyarrow("--by with --csv or a table")
+    from drisk import rollup
+
+    tables: list[Any] = []
+    groups = Groups()
+    key_name = ""
+    for name in files:
+        shown = "standard input" if name == "-" else quoted(name)
+        try:
+            kind = table_kind(head_of(name))
+            if kind is None and not choice.csv:
+                raise CliError(f"{shown}: --column reads CSV (with --csv) or Parquet, Arrow IPC and Feather files")
+            if kind is not None and choice.csv:
+                raise CliError(f"{shown} is {TABLE_NAMES[kind]}, not CSV: drop --csv")
+            if kind is None:
+                sketched, names, items, skipped = csv_sketches(name, shown, choice, by, p, pa)
+            else:
+                sketched, names, items, skipped = table_sketches(name, shown, kind, choice, by, p, pa)
+        except OSError as exc:
+            raise CliError(f"cannot read {shown}: {reason(exc)}") from None
+        except (ValueError, TypeError, ModuleNotFoundError) as exc:
+            raise CliError(f"{shown}: {exc}") from None
+        if not tables:
+            key_name = names[0]
+        tables.extend(t.rename_columns([key_name, "sketch"]) for t in sketched)
+        groups.items += items
+        groups.skipped += skipped
+    try:
+        whole = rollup(pa.concat_tables(tables), key_name) if tables else None
+    except (ValueError, TypeError) as exc:  # keys of different types, say
+        raise CliError(f"cannot put the inputs' groups together: {exc}") from None
+    if whole is None or whole.num_rows == 0:
+        groups.key_name = key_name
+        return groups
+    groups.key_name = key_name
+    groups.keys = whole.column(key_name).to_pylist()
+    cells = whole.column("sketch").to_pylist()
+    for cell in cells:
+        info = summary(unpack(cell), confidence, "improved")
+        groups.estimates.append(info["estimate"])
+        groups.lower.append(info["lower"])
+        groups.upper.append(info["upper"])
+    if keep:
+        groups.table = whole
+    return groups
+
+
+def csv_sketches(
+    name: str, shown: str, choice: Choice, by: str | int, p: int, pa: Any
+) -> tuple[list[Any], tuple[str, str], int, int]:
+    """A CSV input's sketch tables, a batch of rows at a time; rows too short
+    for the key or the value are skipped. Values and keys are the str the
+    csv module gives."""
+    import csv
+
+    from drisk import sketch_by
+    from drisk._compressed import open_decoded
+
+    opened = None if name == "-" else open(name, "rb", buffering=0)  # noqa: SIM115
+    raw = cast("ReadableStream", sys.stdin.buffer if opened is None else opened)
+    tables: list[Any] = []
+    items = skipped = 0
+    try:
+        binary, kind, source, errors = open_decoded(raw)
+        text = io.TextIOWrapper(binary, encoding="utf-8-sig", errors="surrogateescape", newline="")
+        try:
+            rows = csv.reader(text, delimiter=choice.delimiter, strict=True)
+            header = next(rows, None) if choice.header else None
+            value_index = csv_index(header, choice, choice.column, shown)
+            key_index = csv_index(header, choice, by, shown)
+            names = (
+                header[key_index] if header is not None else LINE_KEY,
+                header[value_index] if header is not None else "value",
+            )
+            need = max(key_index, value_index)
+            keys: list[str] = []
+            values: list[str] = []
+
+            def flush() -> None:
+                if keys:
+                    batch = pa.table({"k": pa.array(keys, pa.string()), "v": pa.array(values, pa.string())})
+                    tables.append(sketch_by(batch, "k", "v", p))
+                    keys.clear()
+                    values.clear()
+
+            for row in rows:
+                if len(row) > need:
+                    keys.append(row[key_index])
+                    values.append(row[value_index])
+                else:
+                    skipped += 1
+                if len(keys) == BATCH_ROWS:
+                    items += len(keys)
+                    flush()
+            items += len(keys)
+            flush()
+        except csv.Error as exc:
+            raise CliError(f"{shown}: bad CSV: {exc}") from None
+        except UnicodeEncodeError as exc:
+            raise CliError(f"{shown}: a value is not valid UTF-8: {exc.reason}") from None
+        except errors as exc:
+            if source.error is not None:
+                raise
+            what = "truncated" if isinstance(exc, EOFError) else "corrupt"
+            raise CliError(f"{shown}: {what} {kind} data: {exc}") from None
+        finally:
+            text.detach()
+    finally:
+        if opened is not None:
+            opened.close()
+    return tables, names, items, skipped
+
+
+def csv_index(header: list[str] | None, choice: Choice, column: str | int | None, shown: str) -> int:
+    if header is None and choice.header:
+        raise CliError(f"{shown}: no header row: the input is empty")
+    if header is None:
+        if isinstance(column, str):
+            raise CliError(f"{shown}: a column name needs a header row")
+        return int(column or 1) - 1
+    picked = Choice(choice.fields, True, column, True, choice.delimiter)
+    return column_index(header, picked, shown)
+
+
+def table_sketches(
+    name: str, shown: str, kind: str, choice: Choice, by: str | int, p: int, pa: Any
+) -> tuple[list[Any], tuple[str, str], int, int]:
+    """A table file's sketch table: its key and value columns read whole."""
+    from drisk import sketch_by
+
+    what = TABLE_NAMES[kind]
+    source: Any = name
+    if name == "-":
+        if kind != "Arrow IPC stream" and not _seekable(sys.stdin.buffer):
+            raise CliError(f"{shown} is {what}, which cannot be read through a pipe: pass its path")
+        source = sys.stdin.buffer
+    table = read_table(source, kind, pa)
+    names = table.column_names
+    value = _table_column(names, choice, shown)
+    key = _table_column(names, Choice(choice.fields, False, by, False, ","), shown)
+    if key == value:
+        raise CliError(f"{shown}: --by and --column name the same column, {key!r}")
+    table = table.select([key, value])
+    items = table.num_rows - table.column(value).null_count
+    return [sketch_by(table, key, value, p)], (key, value), items, table.num_rows - items
+
+
+def read_table(source: Any, kind: str, pa: Any) -> Any:
+    if kind == "Parquet":
+        return importlib.import_module("pyarrow.parquet").read_table(source)
+    if kind == "Feather":
+        return importlib.import_module("pyarrow.feather").read_table(source)
+    if kind == "Arrow IPC":
+        return pa.ipc.open_file(source).read_all()
+    return pa.ipc.open_stream(source).read_all()
+
+
+# --- output -----------------------------------------------------------------------
+
+
+def capped(value: float) -> float:
+    return value if value <= HASH_SPACE else HASH_SPACE
+
+
+def key_text(key: Any) -> str:
+    """A key as the text lines show it: UTF-8 (bytes that are not, as
+    \\xNN), anything unprintable escaped so that a group stays on one line;
+    a missing key (tables) as the empty text."""
+    if key is None:
+        return ""
+    if isinstance(key, bytes):
+        return escaped(key.decode("utf-8", "surrogateescape"))
+    return escaped(str(key))
+
+
+def json_key(key: Any) -> Any:
+    """A key as --json gives it: text (bytes that are not UTF-8 as \\xNN),
+    a number or boolean as itself, a missing key as null."""
+    if key is None or isinstance(key, (bool, int, str)):
+        return key
+    if isinstance(key, float):
+        return key if key == key and abs(key) != float("inf") else str(key)
+    if isinstance(key, bytes):
+        return key.decode("utf-8", "backslashreplace")
+    return str(key)
+
+
+def ranked(groups: Groups, top: int | None) -> list[int]:
+    """The groups' positions by estimate (as printed, rounded) descending,
+    then by key ascending (a missing key first); the first `top` only."""
+
+    def order(k: int) -> tuple[float, bool, Any]:
+        key = groups.keys[k]
+        return (-round(capped(groups.estimates[k])), key is not None, key if key is not None else 0)
+
+    positions = range(len(groups.keys))
+    if top is not None and top < len(groups.keys):
+        return heapq.nsmallest(top, positions, key=order)
+    return sorted(positions, key=order)
+
+
+def group_lines_text(groups: Groups, top: int | None, as_json: bool) -> str:
+    order = ranked(groups, top)
+    if not as_json:
+        return "\n".join(f"{round(capped(groups.estimates[k]))}\t{key_text(groups.keys[k])}" for k in order)
+    import json
+
+    return "\n".join(
+        json.dumps(
+            {
+                "key": json_key(groups.keys[k]),
+                "estimate": capped(groups.estimates[k]),
+                "lower": capped(groups.lower[k]),
+                "upper": capped(groups.upper[k]),
+            },
+            allow_nan=False,
+        )
+        for k in order
+    )
+
+
+# --- tables of group sketches ----------------------------------------------------------
+
+
+def table_bytes(groups: Groups) -> bytes:
+    """The Parquet file of a count's group sketches: the key column (a
+    string column, binary when some line key is not UTF-8) and `sketch`."""
+    pa = require_pyarrow("--save with --by")
+    pq = importlib.import_module("pyarrow.parquet")
+    table = groups.table
+    if table is None:
+        keys: list[Any] = groups.keys
+        key_type = pa.string()
+        try:
+            keys = [key.decode("utf-8") for key in groups.keys]
+        except UnicodeDecodeError:
+            key_type = pa.binary()
+            keys = groups.keys
+        table = pa.table(
+            {
+                groups.key_name: pa.array(keys, key_type),
+                "sketch": pa.array(groups.sketches or [], pa.large_binary()),
+            }
+        )
+    out = io.BytesIO()
+    pq.write_table(table, out)
+    return out.getvalue()
+
+
+def is_table(path: str) -> bool:
+    """Whether a file starts as a Parquet file does (a sketch file never
+    does: neither form starts with those bytes)."""
+    try:
+        with open(path, "rb") as f:
+            return f.read(4) == b"PAR1"
+    except OSError:
+        return False  # read_sketch says what is wrong
+
+
+class SketchTable:
+    """A table of group sketches, read and checked: the union of all its
+    groups' sketches, and what show tells about it."""
+
+    def __init__(self, path: str) -> None:
+        shown = quoted(path)
+        pa = require_pyarrow(f"{shown} is a Parquet file: reading it")
+        pq = importlib.import_module("pyarrow.parquet")
+        from drisk import rollup
+
+        try:
+            table = pq.read_table(path)
+        except OSError as exc:
+            raise CliError(f"cannot read {shown}: {exc}") from None
+        except (ValueError, TypeError) as exc:
+            raise CliError(f"{shown} is not a valid sketch table: {exc}") from None
+        invalid = f"{shown} is not a valid sketch table"
+        if "sketch" not in table.column_names:
+            raise CliError(f"{invalid}: no 'sketch' column (columns: {', '.join(table.column_names)})")
+        column = table.column("sketch")
+        if not (pa.types.is_binary(column.type) or pa.types.is_large_binary(column.type)):
+            raise CliError(f"{invalid}: its 'sketch' column holds {column.type}, not binary")
+        try:
+            union = rollup(table.select(["sketch"]), None).column("sketch")[0].as_py()
+        except ValueError as exc:
+            raise CliError(f"{invalid}: {exc}") from None
+        if union is None and table.num_rows > 0:
+            raise CliError(f"{invalid}: it holds no sketch, only nulls")
+        # No groups at all (no line had the key and the value): an empty
+        # sketch of the tool's default precision.
+        self.sketch: HyperLogLog = unpack(union) if union is not None else HyperLogLog()
+        self.groups = table.num_rows
+        self.keys = [name for name in table.column_names if name != "sketch"]
+        self.file_bytes = os.path.getsize(path)
