@@ -305,6 +305,33 @@ def test_union_of_groups_refuses_bad_group_ids(ids, count, message):
         _grouped.union_groups(cells, pa.array(["a", "b"]), 1)
 
 
+@pytest.mark.parametrize("chunks", [1, 2], ids=["one array", "two chunks"])
+def test_uint32_group_ids_read_in_place_or_copied(chunks):
+    # One uint32 array (what group_ids() gives) is read where it lies, here at
+    # an offset; a chunked one is copied. Both are checked alike.
+    rng = random.Random(chunks)
+    cells = [drisk.pack(plain_sketch(8, random_items(rng, 20, 10**9))) for _ in range(6)]
+    ids = pa.array([9, 0, 1, 0, 2, 1, 2], pa.uint32()).slice(1)
+    if chunks == 2:
+        ids = pa.chunked_array([ids.slice(0, 2), ids.slice(2)])
+    expected = [expected_union([c for c, g in zip(cells, ids.to_pylist()) if g == k]) for k in range(3)]
+    from drisk._tables import binary_array
+
+    assert binary_array(_grouped.union_groups(pa.array(cells), ids, 3)).to_pylist() == expected
+    values = pa.array([1, 2, 3, 4, 5, 6])
+    sketches = binary_array(_grouped.sketch_rows(values, ids, 3, 8)).to_pylist()
+    for k, cell in enumerate(sketches):
+        expected_sketch = drisk.HyperLogLog(8)
+        drisk.update_many(expected_sketch, [v for v, g in zip(values.to_pylist(), ids.to_pylist()) if g == k])
+        assert drisk.unpack(cell).to_bytes() == expected_sketch.to_bytes()
+    for call in (
+        lambda: _grouped.union_groups(pa.array(cells), ids, 2),
+        lambda: _grouped.sketch_rows(values, ids, 2, 8),
+    ):
+        with pytest.raises(ValueError, match="group ids must lie from 0 to the number of groups"):
+            call()
+
+
 # ---------------------------------------------------------------------------
 # Combining sketches into the store
 # ---------------------------------------------------------------------------
@@ -382,3 +409,21 @@ def test_batched_updates_equal_updates_one_by_one(groups):
     assert batched == one_by_one
     with pytest.raises(TypeError, match="groups must be a one-dimensional buffer of uint32"):
         _groupprobe.store_footprint(ids.astype(np.int64), hashes, 11)
+
+
+@pytest.mark.parametrize(
+    "members, items, fine",
+    [(40, 30, False), (40, 300, False), (200, 100, True)],
+    ids=["sparse", "near the sparse limit", "dense, one folded"],
+)
+def test_unions_of_many_sparse_sketches_pack_as_pack_does(members, items, fine):
+    # Unions of sparse sketches alone, past the registers a sparse body holds
+    # or not, one of them folded from a finer precision.
+    rng = random.Random(members * items)
+    cells = [drisk.pack(plain_sketch(12, random_items(rng, items, 10**9))) for _ in range(members)]
+    if fine:
+        cells.append(drisk.pack(plain_sketch(14, random_items(rng, items, 10**9))))
+    assert all(len(cell) < 4096 for cell in cells)
+    expected = expected_union(cells)
+    assert _tables_binary(_grouped.union_lists(pa.array([cells]))) == [expected]
+    assert union_by_ids(pa.array(cells), [0] * len(cells), 1) == [expected]

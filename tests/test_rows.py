@@ -308,3 +308,52 @@ def test_dates_times_decimals_and_floats_as_update_many_reads_them(values):
         expected = drisk.HyperLogLog(12)
         drisk.update_many(expected, column.filter(pa.compute.equal(keys, key)))
         assert drisk.unpack(cell).to_bytes() == expected.to_bytes()
+
+
+# Integer values are hashed a vector at a time where the CPU can, a scalar
+# tail after the last whole vector. Each group's registers against the texts
+# Python writes for its values: every width and sign, nulls, offsets into
+# the buffers, lengths that leave a tail, values on every side of the
+# lanes' cases (below 0, below 1000, up to 10^8, past it).
+INTEGER_ROWS_CHECK = """
+import sys
+import numpy as np
+import pyarrow as pa
+import drisk
+from drisk import HyperLogLog
+
+edges = [s * (10**k + d) for k in range(0, 19) for d in range(-2, 3) for s in (1, -1)]
+values = edges + list(range(-150, 1200)) + list(range(1, 10**8, 1_234_567)) + [2**63 - 1, -(2**63), 2**64 - 1]
+rng = np.random.default_rng(7)
+for dtype in [np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32, np.uint64]:
+    info = np.iinfo(dtype)
+    fit = np.array([v for v in values if info.min <= v <= info.max], dtype=dtype)
+    column = np.concatenate([fit, rng.permutation(fit)])
+    missing = rng.random(len(column)) < 0.15
+    whole = pa.array(column, mask=missing)
+    keys = pa.array(rng.integers(0, 5, len(column)))
+    for start, stop in [(0, len(column)), (1, len(column)), (3, len(column) - 2), (5, 12), (7, 8)]:
+        part, part_keys = whole.slice(start, stop - start), keys.slice(start, stop - start)
+        result = drisk.sketch_by(pa.table({"k": part_keys, "v": part}), "k", "v").to_pydict()
+        expected = {}
+        for key, value in zip(part_keys.to_pylist(), part.to_pylist()):
+            sketch = expected.setdefault(key, HyperLogLog(12))
+            if value is not None:
+                sketch.update_str(str(value))
+        got = {k: drisk.unpack(cell).to_bytes() for k, cell in zip(result["k"], result["sketch"])}
+        if got != {k: s.to_bytes() for k, s in expected.items()}:
+            sys.exit(f"{dtype.__name__} rows {start}..{stop}: registers differ")
+"""
+
+
+@pytest.mark.parametrize("disabled", ["", "avx512", "avx512,avx2"])
+def test_integer_values_hash_as_their_text_on_every_path(disabled):
+    # Each vector path the CPU has, and the portable one, in a process of its own.
+    import os
+    import subprocess
+    import sys
+
+    pytest.importorskip("numpy")
+    env = dict(os.environ, DRISK_DISABLE_CPU_FEATURES=disabled)
+    result = subprocess.run([sys.executable, "-c", INTEGER_ROWS_CHECK], env=env, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr[-2000:]

@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "arrow_import.hpp"
 #include "buffer.hpp"
@@ -82,23 +83,56 @@ Expected<std::size_t> extract_count(PyObject* obj) {
   return static_cast<std::size_t>(count);
 }
 
-Status read_group_ids(PyObject* data, std::size_t groups, std::vector<std::uint32_t>& ids) {
-  ImportedArrow imported;
-  if (Status ok = import_arrow(data, "groups", imported); !ok) {
+Status read_group_ids(PyObject* data, std::size_t groups, GroupIds& ids) {
+  if (Status ok = import_arrow(data, "groups", ids.imported); !ok) {
     return ok;
   }
-  for (bool first = true;;) {
-    OwnedArray array;
-    if (Status ok = next_array(imported, array, first); !ok) {
-      return ok;
+  bool first = true;
+  if (Status ok = next_array(ids.imported, ids.array, first); !ok) {
+    return ok;
+  }
+  if (!ids.array.held()) {
+    return success();  // no rows
+  }
+  OwnedArray next;
+  if (Status ok = next_array(ids.imported, next, first); !ok) {
+    return ok;
+  }
+  const ArrowSchema& schema = *ids.imported.schema;
+  const ArrowArray& array = *ids.array;
+  const std::string_view format = schema.format != nullptr ? schema.format : "";
+  if (!next.held() && format == "I" && groups <= std::numeric_limits<std::uint32_t>::max() &&
+      array.length >= 0 && array.offset >= 0 && array.n_buffers == 2 && array.buffers != nullptr &&
+      (array.null_count == 0 || array.buffers[0] == nullptr) && array.buffers[1] != nullptr) {
+    // One array of uint32 without nulls: checked where it lies.
+    const auto* values = static_cast<const std::uint32_t*>(array.buffers[1]) + array.offset;
+    const auto size = static_cast<std::size_t>(array.length);
+    std::uint32_t high = 0;
+    for (std::size_t k = 0; k < size; ++k) {
+      high = std::max(high, values[k]);
     }
-    if (!array.held()) {
-      return success();
+    if (size > 0 && high >= groups) {
+      return bad_group_ids("group ids must lie from 0 to the number of groups");
     }
-    if (const char* message = cells::append_group_ids(*imported.schema, *array, groups, ids)) {
+    ids.data = values;
+    ids.size = size;
+    return success();
+  }
+  // Anything else is copied, an array at a time.
+  if (const char* message = cells::append_group_ids(schema, array, groups, ids.copy)) {
+    return bad_group_ids(message);
+  }
+  while (next.held()) {
+    if (const char* message = cells::append_group_ids(schema, *next, groups, ids.copy)) {
       return bad_group_ids(message);
     }
+    if (Status ok = next_array(ids.imported, next, first); !ok) {
+      return ok;
+    }
   }
+  ids.data = ids.copy.data();
+  ids.size = ids.copy.size();
+  return success();
 }
 
 Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject* groups,
@@ -122,13 +156,13 @@ Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject*
   if (ColumnFailure failure = describe_column(*imported.schema, type)) {
     return column_error(std::move(*failure)).with_argument_note("values");
   }
-  std::vector<std::uint32_t> ids;
+  GroupIds ids;
   if (Status ok = read_group_ids(groups, *count, ids); !ok) {
     return std::move(ok).error();
   }
   std::unique_ptr<GroupRows> rows;
   try {
-    rows = std::make_unique<GroupRows>(*p, *count, std::max<std::size_t>(ids.size(), 1),
+    rows = std::make_unique<GroupRows>(*p, *count, std::max<std::size_t>(ids.size, 1),
                                        usable_cpus() > 1);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
@@ -148,13 +182,13 @@ Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject*
       break;
     }
     const auto length = static_cast<std::size_t>(std::max<std::int64_t>(array->length, 0));
-    if (length > ids.size() - seen) {
-      return lengths_differ(seen + length, ids.size());
+    if (length > ids.size - seen) {
+      return lengths_differ(seen + length, ids.size);
     }
     // A slice at a time, with Ctrl-C looked at in between.
     for (std::size_t begin = 0; begin < length; begin += SLICE_ROWS) {
       const std::size_t end = std::min(length, begin + SLICE_ROWS);
-      const std::uint32_t* at = ids.data() + seen + begin;
+      const std::uint32_t* at = ids.data + seen + begin;
       const auto add = [&]() noexcept { return rows->add(type, *array, begin, end, at); };
       if (ArrayFault fault = end - begin >= RELEASE_GIL_ROWS ? without_gil(add) : add()) {
         return array_fault(fault);
@@ -169,13 +203,13 @@ Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject*
       return PyErr::fetch();
     }
   }
-  if (seen != ids.size()) {
-    return lengths_differ(seen, ids.size());
+  if (seen != ids.size) {
+    return lengths_differ(seen, ids.size);
   }
   return rows;
 }
 
-Status integer_key_ids(PyObject* keys_arg, std::vector<std::uint32_t>& codes,
+Status integer_key_ids(PyObject* keys_arg, LargeVector<std::uint32_t>& codes,
                        std::vector<std::int64_t>& first) {
   PyRef keys = PyRef::steal(PySequence_Tuple(keys_arg));
   if (!keys) {

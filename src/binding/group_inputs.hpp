@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "arrow_import.hpp"
 #include "call_frame.hpp"
 #include "group_rows.hpp"
 
@@ -26,8 +27,17 @@ namespace drisk {
 Expected<std::size_t> extract_count(PyObject* obj);
 
 // Each row's group id from an Arrow integer column (no nulls), every id
-// below `groups`, appended to `ids`.
-Status read_group_ids(PyObject* data, std::size_t groups, std::vector<std::uint32_t>& ids);
+// below `groups`: data[k] for row k of `size`. One array of uint32 (what
+// the package's group_ids() gives) is read where it lies, kept alive here;
+// any other column is copied.
+struct GroupIds {
+  const std::uint32_t* data = nullptr;
+  std::size_t size = 0;
+  ImportedArrow imported;
+  OwnedArray array;
+  LargeVector<std::uint32_t> copy;
+};
+Status read_group_ids(PyObject* data, std::size_t groups, GroupIds& ids);
 
 // The sketches of precision p_arg of `count_arg` groups from an Arrow column
 // of values and one group id per row (`groups`). The values' type and p are
@@ -38,7 +48,7 @@ Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject*
 // Group ids of small-range integer keys: `keys` holds (column, low, width,
 // nulls) per key (see fold_integer_key()). `codes` gets each row's group,
 // `first` the row where each group first appears.
-Status integer_key_ids(PyObject* keys, std::vector<std::uint32_t>& codes,
+Status integer_key_ids(PyObject* keys, LargeVector<std::uint32_t>& codes,
                        std::vector<std::int64_t>& first);
 
 }  // namespace drisk

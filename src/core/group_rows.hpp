@@ -31,6 +31,7 @@
 #include "columns/value_kinds.hpp"
 #include "estimators.hpp"
 #include "grouped.hpp"
+#include "large_buffers.hpp"
 #include "unions.hpp"
 
 namespace drisk {
@@ -71,8 +72,8 @@ class GroupRows {
 
  private:
   struct Share {
-    std::vector<std::uint32_t> ids;
-    std::vector<std::uint64_t> hashes;
+    LargeVector<std::uint32_t> ids;
+    LargeVector<std::uint64_t> hashes;
     ArrayFault fault = nullptr;
   };
   GroupedSketches& store_of(std::size_t group) noexcept { return *stores_[group & 1]; }
@@ -82,8 +83,8 @@ class GroupRows {
   bool two_cores_;
   std::unique_ptr<GroupedSketches> stores_[2];
   DictionaryHashes entries_;
-  std::vector<std::uint64_t> hashes_;
-  std::vector<std::uint8_t> present_;
+  LargeVector<std::uint64_t> hashes_;
+  LargeVector<std::uint8_t> present_;
   Share shares_[2];
 };
 
@@ -103,7 +104,7 @@ const char* fold_integer_key(const ArrowSchema& schema, const ArrowArray& array,
 // Turns each code (below `range`) into its group id, the groups numbered in
 // the order they first appear; first[g] is the row where group g first
 // appears. May throw std::bad_alloc.
-void number_codes(std::vector<std::uint32_t>& codes, std::size_t range,
+void number_codes(LargeVector<std::uint32_t>& codes, std::size_t range,
                   std::vector<std::int64_t>& first);
 
 }  // namespace drisk

@@ -19,6 +19,9 @@ static_assert(GroupedSketches::MIN_SLOTS == std::size_t{1} << MIN_SLOTS_LOG);
 static_assert(GroupedSketches::CHUNK_BYTES >= std::size_t{1} << MAX_PRECISION);
 // A table's block is 4 bytes a slot.
 constexpr unsigned ENTRY_BYTES_LOG = 2;
+// Entries of a batch whose slot is fetched ahead of its update: enough
+// misses in flight to cover the memory's latency.
+constexpr std::size_t PREFETCH_ENTRIES = 16;
 
 // Whether a table of 2^slots_log slots may take one more entry and stay at
 // most 3/4 full.
@@ -175,6 +178,9 @@ void GroupedSketches::update_many(const std::uint32_t* groups, const std::uint64
       }
       continue;
     }
+    // Each item ordered by group as the entry it makes (index << 6 | rank,
+    // 4 bytes where group and hash take 12): batch_starts_[g + 1] counts
+    // group g, then batch_starts_[g] is where it starts, then where it ends.
     std::fill(batch_starts_.begin(), batch_starts_.end(), 0);
     for (std::size_t k = begin; k < end; ++k) {
       batch_starts_[groups[k] + 1] += 1;
@@ -182,15 +188,38 @@ void GroupedSketches::update_many(const std::uint32_t* groups, const std::uint64
     for (std::size_t g = 0; g < count; ++g) {
       batch_starts_[g + 1] += batch_starts_[g];
     }
-    batch_hashes_.resize(rows);
-    batch_groups_.resize(rows);
+    batch_entries_.resize(rows);
+    std::uint32_t* const entries = batch_entries_.data();
     for (std::size_t k = begin; k < end; ++k) {
-      const std::uint32_t at = batch_starts_[groups[k]]++;
-      batch_hashes_[at] = hashes[k];
-      batch_groups_[at] = groups[k];
+      const RegisterUpdate u = register_update(hashes[k], p_);
+      entries[batch_starts_[groups[k]]++] =
+          static_cast<std::uint32_t>(u.index) << VALUE_BITS | u.rank;
     }
-    for (std::size_t k = 0; k < rows; ++k) {
-      update(batch_groups_[k], batch_hashes_[k]);
+    // Each entry's slot or register is a cache miss more often than not
+    // (the groups' blocks lie all over the arena): the one a few entries
+    // ahead is fetched while this one is raised. `ahead` is that entry,
+    // `ahead_group` its group.
+    std::size_t ahead = 0;
+    std::size_t ahead_group = 0;
+    const auto fetch_ahead = [&](std::size_t upto) noexcept {
+      for (upto = std::min(upto, rows); ahead < upto; ++ahead) {
+        while (batch_starts_[ahead_group] <= ahead) {
+          ++ahead_group;
+        }
+        const Group& h = groups_[ahead_group];
+        if (h.block != nullptr) {
+          const std::uint32_t index = entries[ahead] >> VALUE_BITS;
+          __builtin_prefetch(h.dense ? h.block + index
+                                     : h.block + (home(index, h.slots_log) << ENTRY_BYTES_LOG));
+        }
+      }
+    };
+    std::size_t at = 0;
+    for (std::size_t g = 0; g < count; ++g) {
+      for (const std::size_t stop = batch_starts_[g]; at < stop; ++at) {
+        fetch_ahead(at + PREFETCH_ENTRIES);
+        raise(g, entries[at] >> VALUE_BITS, entries[at] & VALUE_MASK);
+      }
     }
   }
 }

@@ -66,6 +66,7 @@
 
 #include "estimators.hpp"
 #include "insert.hpp"
+#include "large_buffers.hpp"
 #include "packed.hpp"
 
 namespace drisk {
@@ -101,11 +102,11 @@ class GroupedSketches {
 
   // Absorbs hashes[k] into group groups[k] (each below groups()) for k < n,
   // as update() does one by one. The items are first ordered by group (a
-  // counting sort over batches of BATCH_ROWS, in 12 bytes an item of scratch
-  // kept by the store), so that each group's storage is visited once a batch
-  // instead of once an item: with many groups, a visit is a cache miss (10
-  // million items into 290,000 groups at p = 12: 1.5 times faster). May
-  // throw std::bad_alloc.
+  // counting sort over batches of BATCH_ROWS, each item kept as the 4-byte
+  // entry it makes, in scratch kept by the store), so that each group's
+  // storage is visited once a batch instead of once an item: with many
+  // groups, a visit is a cache miss (10 million items into 290,000 groups at
+  // p = 12: 1.5 times faster). May throw std::bad_alloc.
   static constexpr std::size_t BATCH_ROWS = std::size_t{1} << 20;
   void update_many(const std::uint32_t* groups, const std::uint64_t* hashes, std::size_t n);
 
@@ -165,7 +166,7 @@ class GroupedSketches {
   static bool insert_entry(std::uint32_t* slots, unsigned slots_log, std::uint32_t index,
                            unsigned value) noexcept;
 
-  std::vector<Group> groups_;
+  LargeVector<Group> groups_;
   std::vector<std::unique_ptr<std::uint8_t[], FreeDeleter>> chunks_;
   // Free blocks by log2 of their size, each linked through its first bytes.
   std::uint8_t* free_[32] = {};
@@ -180,10 +181,9 @@ class GroupedSketches {
   // group's entries in order (finalize); made on first use.
   std::unique_ptr<std::uint8_t[]> folded_;
   std::unique_ptr<std::uint32_t[]> sorted_;
-  // update_many(): per-group counts, then the batch's hashes in group order.
+  // update_many(): per-group counts, then the batch's entries in group order.
   std::vector<std::uint32_t> batch_starts_;
-  std::vector<std::uint64_t> batch_hashes_;
-  std::vector<std::uint32_t> batch_groups_;
+  LargeVector<std::uint32_t> batch_entries_;
 };
 
 }  // namespace drisk

@@ -15,8 +15,15 @@ namespace {
 
 constexpr std::uint32_t VALUE_MASK = (1u << packed::ENTRY_VALUE_BITS) - 1;
 
-// Rows from which the unions of groups are shared between two cores.
+// Rows from which the unions of groups are shared between two cores, and
+// the parts they are cut into then: enough that a core given less time by
+// the machine holds up the other for a small part at most.
 constexpr std::size_t SPLIT_ROWS = 16 * 1024;
+constexpr std::size_t PARTS = 16;
+
+// Cells fetched ahead of the union that takes them: enough misses in flight
+// to hide the memory's latency behind a union of a few small sketches.
+constexpr std::size_t PREFETCH_CELLS = 16;
 
 constexpr char MALFORMED_LIST[] = "malformed Arrow array: a list's offsets lie outside its cells";
 
@@ -47,48 +54,47 @@ void fold_entries(std::uint32_t* entries, std::size_t n, unsigned d) noexcept {
   }
 }
 
-// Entries in ascending index order, repeats allowed, made one per index
-// holding the largest value of its run.
-std::size_t keep_largest(std::uint32_t* entries, std::size_t n) noexcept {
-  std::size_t kept = 0;
-  for (std::size_t k = 0; k < n; ++k) {
-    if (kept > 0 && (entries[kept - 1] >> packed::ENTRY_VALUE_BITS) ==
-                        (entries[k] >> packed::ENTRY_VALUE_BITS)) {
-      entries[kept - 1] = std::max(entries[kept - 1], entries[k]);
-    } else {
-      entries[kept++] = entries[k];
-    }
-  }
-  return kept;
-}
-
 }  // namespace
 
-std::uint32_t* Unions::merge_runs(std::size_t n) {
-  // Bottom-up: each pass merges neighbouring runs by index, halving their
-  // number, so n log(runs) steps where sorting would take n log(n).
-  if (merged_.size() < n) {
-    merged_.resize(n);
+std::size_t Unions::gather(std::size_t n, unsigned p) {
+  // Each register's largest value is kept in held_, and its index marked
+  // twice: a bit per register in marks_, a bit per word of marks_ in
+  // summary_. The walk in index order then visits only the words holding
+  // registers in use, so it costs the entries, not 2^p; every mark and
+  // register is cleared on the way, ready for the next union.
+  const std::size_t m = std::size_t{1} << p;
+  const std::size_t words = (m + 63) / 64;
+  const std::size_t summaries = (words + 63) / 64;
+  // Each sized by its own need, so that a growth that fails leaves none of
+  // them too small for the next union.
+  held_.resize(std::max(held_.size(), m));
+  marks_.resize(std::max(marks_.size(), words));
+  summary_.resize(std::max(summary_.size(), summaries));
+  std::uint8_t* const held = held_.data();
+  std::uint64_t* const marks = marks_.data();
+  std::uint64_t* const summary = summary_.data();
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::uint32_t index = entries_[k] >> packed::ENTRY_VALUE_BITS;
+    const auto value = static_cast<std::uint8_t>(entries_[k] & VALUE_MASK);
+    held[index] = std::max(held[index], value);
+    marks[index / 64] |= std::uint64_t{1} << (index % 64);
+    summary[index / 4096] |= std::uint64_t{1} << (index / 64 % 64);
   }
-  std::uint32_t* from = entries_.data();
-  std::uint32_t* to = merged_.data();
-  const auto by_index = [](std::uint32_t a, std::uint32_t b) {
-    return (a >> packed::ENTRY_VALUE_BITS) < (b >> packed::ENTRY_VALUE_BITS);
-  };
-  while (runs_.size() > 1) {
-    std::size_t kept = 0;
-    std::size_t begin = 0;
-    for (std::size_t r = 0; r < runs_.size(); r += 2) {
-      const std::size_t middle = runs_[r];
-      const std::size_t end = r + 1 < runs_.size() ? runs_[r + 1] : middle;
-      std::merge(from + begin, from + middle, from + middle, from + end, to + begin, by_index);
-      runs_[kept++] = end;
-      begin = end;
+  std::size_t kept = 0;
+  for (std::size_t s = 0; s < summaries; ++s) {
+    for (std::uint64_t word_bits = summary[s]; word_bits != 0; word_bits &= word_bits - 1) {
+      const std::size_t w = s * 64 + static_cast<std::size_t>(std::countr_zero(word_bits));
+      for (std::uint64_t bits = marks[w]; bits != 0; bits &= bits - 1) {
+        const std::size_t index = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+        entries_[kept++] =
+            static_cast<std::uint32_t>(index << packed::ENTRY_VALUE_BITS) | held[index];
+        held[index] = 0;
+      }
+      marks[w] = 0;
     }
-    runs_.resize(kept);
-    std::swap(from, to);
+    summary[s] = 0;
   }
-  return from;
+  return kept;
 }
 
 Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
@@ -109,9 +115,7 @@ Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
     out.nulls += 1;
     return std::nullopt;
   }
-  // The registers in use of every sparse sketch, at p: one run of entries
-  // in index order per sketch, runs_ holding where each ends.
-  runs_.clear();
+  // The registers in use of every sparse sketch, at p, one after another.
   std::size_t n = 0;
   std::size_t sparse_cells = 0;
   bool folded = false;
@@ -135,7 +139,6 @@ Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
     }
     sparse_cells += 1;
     n += count;
-    runs_.push_back(n);
   }
   const std::size_t m = std::size_t{1} << p;
   const std::size_t at = out.data.size();
@@ -160,9 +163,9 @@ Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
       return std::nullopt;
     }
   }
-  if (any_dense || n > m / 8) {
-    // Many registers in use: the union in dense registers, packed as pack()
-    // packs a sketch.
+  if (any_dense) {
+    // A dense sketch among them: the union in dense registers, packed as
+    // pack() packs a sketch.
     registers_.assign(m, 0);
     std::uint8_t* regs = registers_.data();
     for (const Member& member : members) {
@@ -181,13 +184,13 @@ Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
     out.data.resize(at + plan.size);
     packed::write(regs, p, plan, out.data.data() + at);
   } else {
-    // Few: the entries themselves, in order, one per register. One sketch's
-    // entries are in order already, and one per register unless folded.
-    std::uint32_t* entries = sparse_cells > 1 ? merge_runs(n) : entries_.data();
+    // Sparse sketches only: their entries, in order, one per register (the
+    // packing picks dense when that is smaller). One sketch's entries are in
+    // order already, and one per register unless folded.
     if (sparse_cells > 1 || folded) {
-      n = keep_largest(entries, n);
+      n = gather(n, p);
     }
-    const std::span<const std::uint32_t> unique(entries, n);
+    const std::span<const std::uint32_t> unique(entries_.data(), n);
     const packed::Plan plan = packed::plan_entries(p, unique);
     out.data.resize(at + plan.size);
     packed::write_entries(p, unique, plan, out.data.data() + at);
@@ -239,7 +242,7 @@ namespace {
 
 template <class T>
 const char* append_ids(const ArrowArray& array, std::size_t groups,
-                       std::vector<std::uint32_t>& out) {
+                       LargeVector<std::uint32_t>& out) {
   const auto* values = static_cast<const T*>(array.buffers[1]);
   const std::size_t rows = static_cast<std::size_t>(std::max<std::int64_t>(array.length, 0));
   const std::size_t base = out.size();
@@ -259,9 +262,9 @@ const char* append_ids(const ArrowArray& array, std::size_t groups,
 const char NOT_INTEGERS[] = "group ids must be integers";
 
 const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array, std::size_t groups,
-                             std::vector<std::uint32_t>& out) noexcept {
+                             LargeVector<std::uint32_t>& out) noexcept {
   const std::string_view format = schema.format != nullptr ? schema.format : "";
-  using Append = const char* (*)(const ArrowArray&, std::size_t, std::vector<std::uint32_t>&);
+  using Append = const char* (*)(const ArrowArray&, std::size_t, LargeVector<std::uint32_t>&);
   Append append = format == "c"   ? append_ids<std::int8_t>
                   : format == "C" ? append_ids<std::uint8_t>
                   : format == "s" ? append_ids<std::int16_t>
@@ -295,8 +298,27 @@ const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array,
 Failure Unions::group_range(const CellColumn& column, const std::uint32_t* order,
                             const std::uint32_t* starts, std::size_t first, std::size_t last,
                             BinaryBuilder& out) noexcept {
+  // The rows of a group lie anywhere in the column, so nearly every cell is
+  // a cache miss: the cells a few groups ahead are fetched while this one
+  // is made, and their row records further ahead still.
+  const std::size_t end = starts[last];
+  std::size_t fetched = starts[first];
+  const auto fetch_ahead = [&](std::size_t upto) noexcept {
+    for (upto = std::min(upto, end); fetched < upto; ++fetched) {
+      if (fetched + PREFETCH_CELLS < end) {
+        __builtin_prefetch(&column.rows[order[fetched + PREFETCH_CELLS]]);
+      }
+      const CellColumn::Row& cell = column.rows[order[fetched]];
+      __builtin_prefetch(cell.data);
+      if (cell.size > 64) {
+        __builtin_prefetch(cell.data + 64);
+      }
+    }
+  };
   try {
+    fetch_ahead(starts[first] + PREFETCH_CELLS);
     for (std::size_t g = first; g < last; ++g) {
+      fetch_ahead(starts[g + 1] + PREFETCH_CELLS);
       const std::size_t size = starts[g + 1] - starts[g];
       opened_.resize(std::max(opened_.size(), size));
       members_.clear();
@@ -357,50 +379,59 @@ Failure Unions::groups(const CellColumn& column, std::span<const std::uint32_t> 
   } catch (const std::bad_alloc&) {
     return Failure::no_memory();
   }
-  // Two cores take the groups before and after the middle row.
-  std::size_t middle = groups;
-  if (group_of_row.size() >= SPLIT_ROWS && usable_cpus() > 1) {
-    middle = static_cast<std::size_t>(
-        std::upper_bound(starts.begin(), starts.end(), group_of_row.size() / 2) - starts.begin());
-    middle = std::min(middle, groups);
-  }
-  if (middle == groups) {
+  if (group_of_row.size() < SPLIT_ROWS || usable_cpus() < 2) {
     Unions unions;
     Failure failure = unions.group_range(column, order.data(), starts.data(), 0, groups, out);
     return failure.failed && !failure.out_of_memory ? column.check() : failure;
   }
-  // Part 0 (the groups before the middle) goes to `out`, part 1 to `second`,
-  // appended after; each thread has its own scratch.
-  BinaryBuilder second;
-  Failure failures[2];
+  // The groups cut into PARTS runs of about equal rows, which the two cores
+  // claim in turn, each with scratch of its own. Part 0 goes to `out`, every
+  // other part to a builder of its own, appended after in order.
+  std::size_t bounds[PARTS + 1];
+  bounds[0] = 0;
+  bounds[PARTS] = groups;
+  for (std::size_t k = 1; k < PARTS; ++k) {
+    const std::size_t row = group_of_row.size() / PARTS * k;
+    const auto after = static_cast<std::size_t>(
+        std::upper_bound(starts.begin(), starts.end(), row) - starts.begin());
+    bounds[k] = std::max(bounds[k - 1], std::min(after, groups));
+  }
+  std::vector<BinaryBuilder> rest;
+  try {
+    rest.resize(PARTS - 1);
+  } catch (const std::bad_alloc&) {
+    return Failure::no_memory();
+  }
+  Failure failures[PARTS];
   Unions own;
   Unions helper;
-  share_work(2, 1, own, &helper,
+  share_work(PARTS, 1, own, &helper,
              [&](Unions& unions, std::size_t first_part, std::size_t last_part) noexcept {
                for (std::size_t part = first_part; part < last_part; ++part) {
                  failures[part] =
-                     part == 0
-                         ? unions.group_range(column, order.data(), starts.data(), 0, middle, out)
-                         : unions.group_range(column, order.data(), starts.data(), middle, groups,
-                                              second);
+                     unions.group_range(column, order.data(), starts.data(), bounds[part],
+                                        bounds[part + 1], part == 0 ? out : rest[part - 1]);
                  if (failures[part].failed) {
                    return false;
                  }
                }
                return true;
              });
-  if (failures[0].failed || failures[1].failed) {
-    const Failure& either = failures[0].failed ? failures[0] : failures[1];
-    return either.out_of_memory ? either : column.check();
+  for (const Failure& failure : failures) {
+    if (failure.failed) {
+      return failure.out_of_memory ? failure : column.check();
+    }
   }
   try {
-    const auto shift = static_cast<std::int64_t>(out.data.size());
-    out.data.insert(out.data.end(), second.data.begin(), second.data.end());
-    for (std::size_t k = 1; k < second.offsets.size(); ++k) {
-      out.offsets.push_back(second.offsets[k] + shift);
+    for (const BinaryBuilder& part : rest) {
+      const auto shift = static_cast<std::int64_t>(out.data.size());
+      out.data.insert(out.data.end(), part.data.begin(), part.data.end());
+      for (std::size_t k = 1; k < part.offsets.size(); ++k) {
+        out.offsets.push_back(part.offsets[k] + shift);
+      }
+      out.valid.insert(out.valid.end(), part.valid.begin(), part.valid.end());
+      out.nulls += part.nulls;
     }
-    out.valid.insert(out.valid.end(), second.valid.begin(), second.valid.end());
-    out.nulls += second.nulls;
   } catch (const std::bad_alloc&) {
     return Failure::no_memory();
   }

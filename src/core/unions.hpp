@@ -3,8 +3,8 @@
 // A union is at the smallest precision among the sketches it takes (the
 // others folded to it), skips null cells, and is null when it takes no
 // sketch at all; it is packed exactly as pack() packs the same registers.
-// A union of few registers in use is made from the sketches' sparse entries
-// (their sorted runs merged), one of many in dense registers; one packed
+// A union of sparse sketches is made from their entries (gathered by
+// register index), one taking a dense sketch in dense registers; one packed
 // sketch alone is its own union, copied as it is when pack() would write the
 // same bytes.
 #ifndef DRISK_UNIONS_HPP
@@ -15,6 +15,7 @@
 #include <span>
 #include <vector>
 
+#include "large_buffers.hpp"
 #include "sketch_cells.hpp"
 
 namespace drisk::cells {
@@ -34,7 +35,7 @@ struct BinaryBuilder {
 // does not hold integers at all.
 extern const char NOT_INTEGERS[];
 const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array, std::size_t groups,
-                             std::vector<std::uint32_t>& out) noexcept;
+                             LargeVector<std::uint32_t>& out) noexcept;
 
 // Unions into `out`; scratch is kept from one union to the next.
 class Unions {
@@ -60,16 +61,19 @@ class Unions {
                       const std::uint32_t* starts, std::size_t first, std::size_t last,
                       BinaryBuilder& out) noexcept;
 
-  // Merges the runs of entries_[0 .. n) into one, in index order; returns
-  // where it is (entries_ or merged_).
-  std::uint32_t* merge_runs(std::size_t n);
+  // Makes entries_[0 .. n) (registers of precision p in any order, repeats
+  // allowed) one per register in use, holding its largest value, in index
+  // order; returns how many are left.
+  std::size_t gather(std::size_t n, unsigned p);
 
   std::vector<Member> members_;
-  std::vector<std::size_t> runs_;
-  std::vector<std::uint32_t> merged_;
   std::vector<Sketch> opened_;
   std::vector<std::uint32_t> entries_;
   std::vector<std::uint8_t> registers_;
+  // gather()'s scratch, all zero between unions.
+  std::vector<std::uint8_t> held_;
+  std::vector<std::uint64_t> marks_;
+  std::vector<std::uint64_t> summary_;
 };
 
 }  // namespace drisk::cells

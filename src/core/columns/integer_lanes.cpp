@@ -20,4 +20,19 @@ IntegerRun integer_run(ValueKind kind) noexcept {
   return nullptr;
 }
 
+IntegerHashes integer_hashes(ValueKind kind) noexcept {
+#if DRISK_INTEGER_LANES
+  const CpuFeatures& cpu = cpu_features();
+  if (cpu.avx512) {
+    return detail::integer_hashes_avx512(kind);
+  }
+  if (cpu.avx2) {
+    return detail::integer_hashes_avx2(kind);
+  }
+#else
+  (void)kind;
+#endif
+  return nullptr;
+}
+
 }  // namespace drisk::columns

@@ -31,11 +31,25 @@ using IntegerRun = std::pair<std::size_t, bool> (*)(HyperLogLogCore& core, const
 // is none.
 IntegerRun integer_run(ValueKind kind) noexcept;
 
+// The same texts hashed but not inserted, for readers that route each row to
+// a sketch of its own (row_hashes.hpp): hashes[k] is the XXH3-64 hash of the
+// decimal text of row begin + k of the contiguous integers at base. Every
+// row is hashed, whatever its validity; the caller skips the missing ones.
+// Allocates nothing.
+using IntegerHashes = void (*)(const std::uint8_t* base, std::size_t begin, std::size_t end,
+                               std::uint64_t* hashes) noexcept;
+
+// The vector hashing for the integer kind `kind` on this CPU, or null when
+// there is none (the row views then hash one row at a time, alike).
+IntegerHashes integer_hashes(ValueKind kind) noexcept;
+
 namespace detail {
 // Each in its own file, compiled for its instruction set; null for a kind
 // that is not an integer. Call them only on a CPU that has the instructions.
 IntegerRun integer_run_avx2(ValueKind kind) noexcept;
 IntegerRun integer_run_avx512(ValueKind kind) noexcept;
+IntegerHashes integer_hashes_avx2(ValueKind kind) noexcept;
+IntegerHashes integer_hashes_avx512(ValueKind kind) noexcept;
 }  // namespace detail
 
 }  // namespace drisk::columns

@@ -98,4 +98,8 @@ IntegerRun detail::integer_run_avx2(ValueKind kind) noexcept {
   return integer_run_for<Avx2Lanes>(kind);
 }
 
+IntegerHashes detail::integer_hashes_avx2(ValueKind kind) noexcept {
+  return integer_hashes_for<Avx2Lanes>(kind);
+}
+
 }  // namespace drisk::columns

@@ -95,4 +95,8 @@ IntegerRun detail::integer_run_avx512(ValueKind kind) noexcept {
   return integer_run_for<Avx512Lanes>(kind);
 }
 
+IntegerHashes detail::integer_hashes_avx512(ValueKind kind) noexcept {
+  return integer_hashes_for<Avx512Lanes>(kind);
+}
+
 }  // namespace drisk::columns

@@ -163,12 +163,71 @@ template <class L, ValueKind K>
   return {end - begin, false};
 }
 
+// Rows [begin, end) of a contiguous run of integers of kind K, each row's
+// hash written to hashes[row - begin]: absorb_integers' three cases, the
+// hashes stored in row order instead of inserted.
+template <class L, ValueKind K>
+[[gnu::flatten]] void hash_integers(const std::uint8_t* base, std::size_t begin, std::size_t end,
+                                    std::uint64_t* hashes) noexcept {
+  using Value = typename NumberTraits<K>::Value;
+  constexpr std::size_t width = sizeof(Value);
+  constexpr std::size_t lanes = L::COUNT;
+  constexpr unsigned all = (1u << lanes) - 1;
+  const auto bitflip = L::splat64(
+      static_cast<long long>(XXH_readLE64(XXH3_kSecret + 8) ^ XXH_readLE64(XXH3_kSecret + 16)));
+  const auto below_zero = L::splat64(-1);
+  const auto below_1000 = L::splat64(999);
+  const auto limit = L::splat64(100000000);
+  alignas(64) char digits_text[lanes][8];
+  char arena[ITEM_TEXT_CAPACITY];
+  const std::uint8_t* const at = base + begin * width;
+  const std::size_t n = end - begin;
+  std::size_t k = 0;
+  for (; k + lanes <= n; k += lanes) {
+    __builtin_prefetch(at + (k + PREFETCH_ROWS) * width);
+    const auto v = L::template load<K>(at + k * width);
+    const unsigned under_limit = L::greater(limit, v);
+    if ((L::greater(v, below_1000) & under_limit) == all) {
+      L::store(hashes + k, hash_decimal<L>(v, bitflip));
+    } else if ((L::greater(v, below_zero) & under_limit) == all) {
+      const auto text = eight_digits<L>(v);
+      L::store(digits_text, text);
+      const std::uint64_t zeros = L::bytes_equal(text, L::splat8('0'));
+      for (unsigned j = 0; j < lanes; ++j) {
+        // Leading zeros skipped; the last digit always stays (0 is "0").
+        const auto skip = static_cast<unsigned>(
+            std::countr_zero(static_cast<std::uint32_t>((~zeros >> (8 * j)) & 0xFF) | 0x80u));
+        hashes[k + j] = XXH3_64bits(digits_text[j] + skip, 8 - skip);
+      }
+    } else {
+      for (std::size_t j = k; j < k + lanes; ++j) {
+        hashes[j] = XXH3_64bits(arena, format_integer(load<Value>(at + j * width), arena));
+      }
+    }
+  }
+  for (; k < n; ++k) {
+    hashes[k] = XXH3_64bits(arena, format_integer(load<Value>(at + k * width), arena));
+  }
+}
+
 // The run for an integer kind, null for any other.
 template <class L>
 IntegerRun integer_run_for(ValueKind kind) noexcept {
   return with_number_kind(kind, []<ValueKind K>() -> IntegerRun {
     if constexpr (is_integer(K)) {
       return &absorb_integers<L, K>;
+    } else {
+      return nullptr;
+    }
+  });
+}
+
+// The hashing for an integer kind, null for any other.
+template <class L>
+IntegerHashes integer_hashes_for(ValueKind kind) noexcept {
+  return with_number_kind(kind, []<ValueKind K>() -> IntegerHashes {
+    if constexpr (is_integer(K)) {
+      return &hash_integers<L, K>;
     } else {
       return nullptr;
     }

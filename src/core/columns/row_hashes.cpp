@@ -7,12 +7,26 @@
 
 #include "array_views.hpp"
 #include "insert.hpp"
+#include "integer_lanes.hpp"
 
 namespace drisk {
 
 using namespace columns;
 
 namespace {
+
+// present[k] = the validity bit of row k (at validity_offset + k), all 1
+// without a bitmap.
+void mark_present(const std::uint8_t* validity, std::int64_t validity_offset, std::size_t rows,
+                  std::uint8_t* present) noexcept {
+  if (validity == nullptr) {
+    std::fill(present, present + rows, std::uint8_t{1});
+    return;
+  }
+  for (std::size_t k = 0; k < rows; ++k) {
+    present[k] = bit_is_set(validity, validity_offset + static_cast<std::int64_t>(k)) ? 1 : 0;
+  }
+}
 
 // Hashes of `length` rows of the values of `array` (row 0 at `first` of its
 // buffers), the validity bit of row k at validity_offset + k.
@@ -25,6 +39,18 @@ ArrayFault hash_values(const ColumnType& type, const ArrowArray& array, std::int
   if (kind == ValueKind::Null) {
     std::fill(present, present + rows, std::uint8_t{0});
     return nullptr;
+  }
+  // Integers a vector at a time where the CPU can: every row hashed, then
+  // the missing ones marked from the validity bitmap.
+  if (is_integer(kind) && array.n_buffers == 2 && array.buffers != nullptr &&
+      array.buffers[1] != nullptr) {
+    if (const IntegerHashes lanes = integer_hashes(kind)) {
+      const auto* base = static_cast<const std::uint8_t*>(array.buffers[1]) +
+                         static_cast<std::size_t>(first) * number_width(kind);
+      lanes(base, 0, rows, hashes);
+      mark_present(validity, validity_offset, rows, present);
+      return nullptr;
+    }
   }
   bool malformed = false;
   const auto valid = [&](std::size_t row) {
