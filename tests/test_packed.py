@@ -262,6 +262,74 @@ def test_refusals(data, message):
     assert not hasattr(info.value, "__notes__")
 
 
+def mixed_entries(p, count, rng):
+    """`count` valid entries whose varints take 1 to 4 bytes (as far as 2**p
+    allows), as (gap, value) pairs that fit in 2**p registers."""
+    entries, used = [], 0
+    for _ in range(count):
+        # Gaps giving 1, 2, 3 and 4 byte entries: below 2, 2**8, 2**15, 2**22.
+        limit = rng.choice([2, 2**8, 2**15, 2**22])
+        gap = rng.randrange(min(limit, max(1, 2**p - used - (count - len(entries)))))
+        entries.append((gap, rng.randint(1, 65 - p)))
+        used += gap + 1
+    return entries
+
+
+# A damaged entry, its bytes and the refusal it must get at its offset.
+FAULTS = {
+    "runs past 4 bytes": (b"\x81\x80\x80\x80\x00", "runs past 4 bytes"),
+    "five continuation bytes": (b"\xff" * 5, "runs past 4 bytes"),
+    "value 0": (varint(0), "the value 0"),
+    "value too high": (varint(63), "above"),
+    "past the last register": (varint(2**18 << 6 | 1), "past the last of"),
+}
+
+
+@pytest.mark.parametrize("p", [4, 12, 18])
+@pytest.mark.parametrize("fault", FAULTS)
+def test_a_damaged_entry_is_refused_at_its_offset_wherever_it_lies(p, fault):
+    # Valid entries of every length before the damaged one put it at every
+    # position within and across 8-byte words; the offset comes from the
+    # lengths of the reference writer's varints.
+    bad, what = FAULTS[fault]
+    rng = random.Random(f"{p} {fault}")
+    for before in range(24):
+        entries = mixed_entries(p, before, rng) if before < 2**p else []
+        body = b"".join(varint(gap << 6 | value) for gap, value in entries)
+        for after in (b"", b"\x01" * 9):
+            data = framed(p, SPARSE, body + bad + after)
+            with pytest.raises(ValueError, match=what) as info:
+                unpack(data)
+            message = str(info.value)
+            if fault == "value too high":  # named by its register, not its offset
+                index = sum(gap + 1 for gap, _ in entries)
+                assert message.startswith(f"damaged packed sketch: register {index} holds 63")
+            else:
+                assert message.startswith(f"damaged packed sketch: sparse entry at offset {7 + len(body)} ")
+
+
+@pytest.mark.parametrize("p", range(4, 19))
+def test_entries_of_every_length_decode_as_the_reference_reads_them(p):
+    rng = random.Random(p)
+    for count in [*range(1, 20), 100, 1000]:
+        if count > 2**p:
+            continue
+        entries = mixed_entries(p, count, rng)
+        data = framed(p, SPARSE, b"".join(varint(gap << 6 | value) for gap, value in entries))
+        expected_p, registers = reference_unpack(data)
+        assert unpack(data).to_bytes() == bytes([expected_p]) + registers
+        # Every cut of the body is refused exactly when the reference refuses it.
+        for cut in range(len(data) - 8 - 7):
+            cut_data = framed(p, SPARSE, data[7 : 7 + cut])
+            try:
+                expected = reference_unpack(cut_data)
+            except ValueError:
+                with pytest.raises(ValueError):
+                    unpack(cut_data)
+            else:
+                assert unpack(cut_data).to_bytes() == bytes([expected[0]]) + expected[1]
+
+
 @st.composite
 def checksummed(draw):
     """Correctly framed and checksummed data with arbitrary fields and body."""
