@@ -305,6 +305,14 @@ std::string precision_text(unsigned p) { return "p=" + std::to_string(p); }
                  ", the largest value insertion stores at " + precision_text(p));
 }
 
+// The entry in the first `length` (1 .. 4) bytes of a little-endian word:
+// its 7-bit groups gathered without a loop.
+inline std::uint32_t entry_in(std::uint32_t word, unsigned length) noexcept {
+  const std::uint32_t entry =
+      (word & 0x7Fu) | (word >> 1 & 0x3F80u) | (word >> 2 & 0x1FC000u) | (word >> 3 & 0xFE00000u);
+  return entry & (length == 4 ? 0xFFFFFFFu : (1u << (7 * length)) - 1);
+}
+
 // Calls store(index, value) for each entry of a sparse body, in order, or
 // refuses it. `base` is the body's offset in the packed data, for the
 // messages.
@@ -337,29 +345,22 @@ Refusal decode_sparse(std::span<const std::uint8_t> body, std::size_t base, unsi
   if constexpr (std::endian::native == std::endian::little) {
     // Eight bytes at a time while eight remain: one load shows where every
     // entry ending among them ends (the bytes without the continuation bit),
-    // and each is cut out of the word by shifts. Only the load of the next
-    // word waits on the lengths, not each entry, so the entries of one word
-    // are decoded side by side. An entry still going at the word's end is
-    // taken up again by the next word, or by the loop after this one.
+    // so the entries of a word are cut out by shifts side by side, not each
+    // waiting on the last one's length. An entry still going at the word's
+    // end is taken up again by the next word, or by the loop after this one.
     while (end - in >= 8) {
       std::uint64_t word;
       std::memcpy(&word, in, sizeof word);
       std::uint64_t stops = ~word & 0x8080808080808080ULL;
-      if (stops == 0) {
-        return entry_too_long(base + static_cast<std::size_t>(in - begin));
-      }
       unsigned used = 0;  // bytes of the word in entries already taken
       do {
+        // No stop at all gives last = 8: an entry longer than 4 bytes.
         const unsigned last = static_cast<unsigned>(std::countr_zero(stops)) / 8;
         const unsigned length = last + 1 - used;
         if (length > MAX_ENTRY_BYTES) {
           return entry_too_long(base + static_cast<std::size_t>(in + used - begin));
         }
-        const auto bytes = static_cast<std::uint32_t>(word >> (8 * used));
-        std::uint32_t entry = (bytes & 0x7Fu) | (bytes >> 1 & 0x3F80u) | (bytes >> 2 & 0x1FC000u) |
-                              (bytes >> 3 & 0xFE00000u);
-        entry &= length == 4 ? 0xFFFFFFFu : (1u << (7 * length)) - 1;
-        if (!take(in + used, entry)) {
+        if (!take(in + used, entry_in(static_cast<std::uint32_t>(word >> (8 * used)), length))) {
           return refusal;
         }
         used = last + 1;
@@ -368,37 +369,21 @@ Refusal decode_sparse(std::span<const std::uint8_t> body, std::size_t base, unsi
       in += used;
     }
   }
+  // The last bytes (every byte on a big-endian machine) one at a time.
   while (in < end) {
     const std::uint8_t* const start = in;
     std::uint32_t entry = 0;
-    if (std::endian::native == std::endian::little && end - in >= 4) {
-      // An entry whose four bytes (at most) are all in the body: its length
-      // from the first byte without the continuation bit, its 7-bit groups
-      // gathered without a loop.
-      std::uint32_t word;
-      std::memcpy(&word, in, sizeof word);
-      const std::uint32_t stops = ~word & 0x80808080u;
-      if (stops == 0) {
+    for (unsigned shift = 0;; shift += 7) {
+      if (shift == 7 * MAX_ENTRY_BYTES) {
         return entry_too_long(base + static_cast<std::size_t>(start - begin));
       }
-      const unsigned length = static_cast<unsigned>(std::countr_zero(stops)) / 8 + 1;
-      entry = (word & 0x7Fu) | (word >> 1 & 0x3F80u) | (word >> 2 & 0x1FC000u) |
-              (word >> 3 & 0xFE00000u);
-      entry &= length == 4 ? 0xFFFFFFFu : (1u << (7 * length)) - 1;
-      in += length;
-    } else {
-      for (unsigned shift = 0;; shift += 7) {
-        if (shift == 7 * MAX_ENTRY_BYTES) {
-          return entry_too_long(base + static_cast<std::size_t>(start - begin));
-        }
-        if (in == end) {
-          return entry_cut_short(base + static_cast<std::size_t>(start - begin));
-        }
-        const std::uint8_t byte = *in++;
-        entry |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
-        if ((byte & 0x80) == 0) {
-          break;
-        }
+      if (in == end) {
+        return entry_cut_short(base + static_cast<std::size_t>(start - begin));
+      }
+      const std::uint8_t byte = *in++;
+      entry |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
+      if ((byte & 0x80) == 0) {
+        break;
       }
     }
     if (!take(start, entry)) {
