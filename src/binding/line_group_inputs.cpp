@@ -149,9 +149,15 @@ Expected<PyObject*> results(LineGroups& groups, const LineGroupRequest& request)
     }
   }
   const FieldCounts& counts = groups.counts();
-  return checked(Py_BuildValue("(OOOOOnn)", keys.get(), estimates.get(), lows.get(), highs.get(),
-                               sketches.get(), static_cast<Py_ssize_t>(counts.items),
-                               static_cast<Py_ssize_t>(counts.skipped)));
+  // Out of memory here is a MemoryError like any other, not a broken
+  // invariant.
+  PyObject* out = Py_BuildValue("(OOOOOnn)", keys.get(), estimates.get(), lows.get(), highs.get(),
+                                sketches.get(), static_cast<Py_ssize_t>(counts.items),
+                                static_cast<Py_ssize_t>(counts.skipped));
+  if (out == nullptr) {
+    return PyErr::fetch();
+  }
+  return out;
 }
 
 }  // namespace
