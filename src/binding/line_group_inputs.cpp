@@ -17,10 +17,58 @@ namespace {
 // neighbourhood. Doubled for a line that does not fit.
 constexpr std::size_t FIRST_BUFFER_BYTES = 8 * 1024 * 1024;
 
-// One read into buf[keep, capacity): the bytes written.
-Expected<std::size_t> read_into(PyObject* read, std::uint8_t* at, std::size_t room) {
-  PyRef view = PyRef::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(at),
-                                                    static_cast<Py_ssize_t>(room), PyBUF_WRITE));
+// The buffer lent to read(): a bytearray, so that a view of it that read()
+// keeps (a slice, an array over it) holds the memory alive rather than
+// pointing at freed memory once the call is over. It stays pinned by our own
+// view from start to end, so nothing can resize it (and move the bytes)
+// while the lines are taken without the lock.
+class LentBuffer {
+ public:
+  // A bytearray of `capacity` bytes, starting with the current one's.
+  Status allocate(std::size_t capacity) {
+    PyRef array =
+        PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+    if (!array) {
+      return PyErr::fetch();
+    }
+    // Zeroed beyond the current bytes: a read() that claims more than it
+    // wrote finds no earlier contents of the heap.
+    char* const into = PyByteArray_AsString(array.get());
+    if (data_ != nullptr) {
+      std::memcpy(into, data_, size_);
+    }
+    std::memset(into + size_, 0, capacity - size_);
+    pin_.release();
+    array_ = std::move(array);
+    data_ = nullptr;
+    if (!pin_.acquire(array_.get(), PyBUF_WRITABLE)) {
+      return PyErr::fetch();
+    }
+    data_ = static_cast<std::uint8_t*>(pin_.view().buf);
+    size_ = capacity;
+    return success();
+  }
+  std::uint8_t* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  PyObject* array() const noexcept { return array_.get(); }
+
+ private:
+  PyRef array_;
+  BufferView pin_;
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// One read into the buffer's bytes from `keep` on: the bytes written.
+Expected<std::size_t> read_into(PyObject* read, const LentBuffer& buf, std::size_t keep) {
+  const std::size_t room = buf.size() - keep;
+  PyRef whole = PyRef::steal(PyMemoryView_FromObject(buf.array()));
+  if (!whole) {
+    return PyErr::fetch();
+  }
+  PyRef from = PyRef::steal(PyLong_FromSize_t(keep));
+  PyRef slice = PyRef::steal(from ? PySlice_New(from.get(), nullptr, nullptr) : nullptr);
+  PyRef view = PyRef::steal(slice ? PyObject_GetItem(whole.get(), slice.get()) : nullptr);
   if (!view) {
     return PyErr::fetch();
   }
@@ -29,13 +77,14 @@ Expected<std::size_t> read_into(PyObject* read, std::uint8_t* at, std::size_t ro
   if (!got) {
     failed = PyErr::fetch();  // read()'s own exception, reported whatever follows
   }
-  // Whatever read() kept of the view can no longer reach the buffer.
+  // Whatever read() kept of the view holds the bytearray, never our bytes.
   PyRef released = PyRef::steal(PyObject_CallMethod(view.get(), "release", nullptr));
+  PyRef released_whole = PyRef::steal(PyObject_CallMethod(whole.get(), "release", nullptr));
   if (failed) {
     PyErr_Clear();
     return std::move(*failed);
   }
-  if (!released) {
+  if (!released || !released_whole) {
     return PyErr::fetch();
   }
   const Py_ssize_t n = PyLong_Check(got.get()) ? PyLong_AsSsize_t(got.get()) : -1;
@@ -100,27 +149,35 @@ Expected<PyObject*> results(LineGroups& groups, const LineGroupRequest& request)
     }
   }
   const FieldCounts& counts = groups.counts();
-  return checked(Py_BuildValue("(OOOOOnn)", keys.get(), estimates.get(), lows.get(), highs.get(),
-                               sketches.get(), static_cast<Py_ssize_t>(counts.items),
-                               static_cast<Py_ssize_t>(counts.skipped)));
+  // Out of memory here is a MemoryError like any other, not a broken
+  // invariant.
+  PyObject* out = Py_BuildValue("(OOOOOnn)", keys.get(), estimates.get(), lows.get(), highs.get(),
+                                sketches.get(), static_cast<Py_ssize_t>(counts.items),
+                                static_cast<Py_ssize_t>(counts.skipped));
+  if (out == nullptr) {
+    return PyErr::fetch();
+  }
+  return out;
 }
 
 }  // namespace
 
 Expected<PyObject*> group_lines(const LineGroupRequest& request, const LineGroupChoice& choice) {
   auto groups = std::make_unique<LineGroups>(request.p, choice, usable_cpus() > 1);
-  std::size_t capacity = FIRST_BUFFER_BYTES;
-  auto buf = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+  LentBuffer buf;
+  if (Status made = buf.allocate(FIRST_BUFFER_BYTES); !made) {
+    return std::move(made).error();
+  }
   std::size_t keep = 0;  // bytes of an unfinished line at the front of buf
   const auto take = [&](std::size_t size) -> Status {
-    const std::span<const std::uint8_t> lines{buf.get(), size};
+    const std::span<const std::uint8_t> lines{buf.data(), size};
     if (!without_gil([&]() noexcept { return groups->add(lines, true); })) {
       return PyErr::described_without_argument(PyExc_MemoryError);
     }
     return success();
   };
   while (true) {
-    Expected<std::size_t> got = read_into(request.read, buf.get() + keep, capacity - keep);
+    Expected<std::size_t> got = read_into(request.read, buf, keep);
     if (!got) {
       return std::move(got).error();
     }
@@ -131,24 +188,23 @@ Expected<PyObject*> group_lines(const LineGroupRequest& request, const LineGroup
       break;
     }
     const std::size_t end = keep + *got;
-    const void* newline = memrchr(buf.get() + keep, '\n', *got);
+    const void* newline = memrchr(buf.data() + keep, '\n', *got);
     if (newline == nullptr) {
       keep = end;
-      if (keep == capacity) {
+      if (keep == buf.size()) {
         // A line longer than the buffer: it has to be held whole, for its key.
-        auto larger = std::make_unique_for_overwrite<std::uint8_t[]>(capacity * 2);
-        std::memcpy(larger.get(), buf.get(), keep);
-        buf = std::move(larger);
-        capacity *= 2;
+        if (Status grown = buf.allocate(buf.size() * 2); !grown) {
+          return std::move(grown).error();
+        }
       }
       continue;
     }
     const auto cut =
-        static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - buf.get()) + 1;
+        static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - buf.data()) + 1;
     if (Status taken = take(cut); !taken) {
       return std::move(taken).error();
     }
-    std::memmove(buf.get(), buf.get() + cut, end - cut);
+    std::memmove(buf.data(), buf.data() + cut, end - cut);
     keep = end - cut;
   }
   if (keep > 0) {

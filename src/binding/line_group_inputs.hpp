@@ -17,7 +17,8 @@ struct LineGroupRequest {
 };
 
 // Reads every line that `read` gives, a buffer at a time: the buffer is
-// lent to read() as a writable memoryview (released when it returns), the
+// lent to read() as a writable memoryview of a bytearray (released when it
+// returns; a view read() keeps holds the bytearray, never our bytes), the
 // lines it completes are taken with the lock released, and signals are
 // looked at between reads. A line longer than the buffer grows it. Returns
 // (keys, estimates, lower, upper, sketches, items, skipped): the groups in
