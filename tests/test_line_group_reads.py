@@ -23,7 +23,7 @@ def test_view_kept_by_read_stays_valid(keep):
 import threading
 from drisk._linegroups import group_lines
 kept = []
-chunks = [b"".join(b"k%d v%d\\n" % (i % 7, i) for i in range(300_000))] * 3 + [b""]
+pending = [b"".join(b"k%d v%d\\n" % (i % 7, i) for i in range(300_000))] * 3
 done = False
 def scribble():
     while not done:
@@ -32,9 +32,14 @@ def scribble():
 def read(view):
     if not kept:
         {keep}
-    data = chunks.pop(0)
-    view[: len(data)] = data
-    return len(data)
+    if not pending:
+        return 0
+    n = min(len(view), len(pending[0]))
+    view[:n] = pending[0][:n]
+    pending[0] = pending[0][n:]
+    if not pending[0]:
+        pending.pop(0)
+    return n
 thread = threading.Thread(target=scribble)
 thread.start()
 try:

@@ -12,10 +12,14 @@
 namespace drisk {
 namespace {
 
-// The buffer lent to read(): large enough that the two cores' start is paid
-// for many times over, small enough to stay in the last-level cache's
-// neighbourhood. Doubled for a line that does not fit.
-constexpr std::size_t FIRST_BUFFER_BYTES = 8 * 1024 * 1024;
+// The buffer lent to read() grows from FIRST_BUFFER_BYTES to WORKING_BUFFER_BYTES,
+// doubling each time a read fills it: a small input (a test, a short pipe)
+// costs 64 KiB, not 8 MiB zeroed. The working size is large enough that the
+// two cores' start is paid for many times over, small enough to stay in the
+// last-level cache's neighbourhood. A line that does not fit doubles it past
+// that.
+constexpr std::size_t FIRST_BUFFER_BYTES = 64 * 1024;
+constexpr std::size_t WORKING_BUFFER_BYTES = 8 * 1024 * 1024;
 
 // The buffer lent to read(): a bytearray, so that a view of it that read()
 // keeps (a slice, an array over it) holds the memory alive rather than
@@ -188,6 +192,7 @@ Expected<PyObject*> group_lines(const LineGroupRequest& request, const LineGroup
       break;
     }
     const std::size_t end = keep + *got;
+    const bool filled = end == buf.size();
     const void* newline = memrchr(buf.data() + keep, '\n', *got);
     if (newline == nullptr) {
       keep = end;
@@ -206,6 +211,11 @@ Expected<PyObject*> group_lines(const LineGroupRequest& request, const LineGroup
     }
     std::memmove(buf.data(), buf.data() + cut, end - cut);
     keep = end - cut;
+    if (filled && buf.size() < WORKING_BUFFER_BYTES) {
+      if (Status grown = buf.allocate(buf.size() * 2); !grown) {
+        return std::move(grown).error();
+      }
+    }
   }
   if (keep > 0) {
     if (Status taken = take(keep); !taken) {
