@@ -7,7 +7,7 @@ import _drisk
 
 # CI runs the property tests with HYPOTHESIS_PROFILE=ci: ten times the examples.
 settings.register_profile("default", deadline=None)
-settings.register_profile("ci", max_examples=1000, deadline=None)
+settings.register_profile("ci", max_examples=400, deadline=None)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 
