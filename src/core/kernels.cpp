@@ -219,6 +219,8 @@ __attribute__((target("avx2"))) void histogram_avx2(const std::uint8_t* regs, st
 
 constexpr Kernels X86_VECTOR{"x86_vector",         max_register_avx2, scaled_power_sum_avx2,
                              elementwise_max_avx2, add_lines_sse2,    histogram_avx2};
+constexpr Kernels X86_AVX512{"x86_avx512",         max_register_avx2, scaled_power_sum_avx2,
+                             elementwise_max_avx2, add_lines_avx512,  histogram_avx2};
 
 #endif
 
@@ -234,14 +236,24 @@ const Kernels* kernels_for(KernelSet set) noexcept {
 #else
       return nullptr;
 #endif
+    case KernelSet::x86_avx512:
+#if DRISK_X86_KERNELS
+      return cpu_features().avx512 ? &X86_AVX512 : nullptr;
+#else
+      return nullptr;
+#endif
   }
   return nullptr;
 }
 
 const Kernels& kernels() noexcept {
   static const Kernels* const chosen = [] {
-    const Kernels* vector = kernels_for(KernelSet::x86_vector);
-    return vector != nullptr ? vector : &PORTABLE;
+    for (const KernelSet set : {KernelSet::x86_avx512, KernelSet::x86_vector}) {
+      if (const Kernels* vector = kernels_for(set)) {
+        return vector;
+      }
+    }
+    return &PORTABLE;
   }();
   return *chosen;
 }

@@ -44,7 +44,8 @@ struct Kernels {
                     std::uint64_t* counts) noexcept;
 };
 
-enum class KernelSet { portable, x86_vector };
+// x86_avx512: the x86 vector set with its AVX-512 line kernel.
+enum class KernelSet { portable, x86_vector, x86_avx512 };
 
 // The best set this CPU runs. Chosen on first use; never changes after.
 const Kernels& kernels() noexcept;

@@ -1,6 +1,7 @@
-// drisk: line splitting. Both versions find the same newlines; they differ
-// only in how: memchr from one newline to the next, or a bit mask of the
-// newlines of 64 bytes at a time.
+// drisk: line splitting. Every version finds the same newlines and gives
+// the same registers; they differ only in how: memchr from one newline to
+// the next, a bit mask of the newlines of 64 bytes at a time, or that mask
+// with the short lines hashed eight at a time in vector lanes.
 #include "lines.hpp"
 
 #include <bit>
@@ -95,6 +96,148 @@ std::size_t add_lines_sse2(std::uint8_t* regs, unsigned p, std::span<const std::
   }
   return cursor.finish(pos, size, final);
 }
+
+namespace {
+
+// Short lines in vector lanes (AVX-512 F, DQ and BW).
+//
+// Files of identifiers, numbers and codes have lines of a few bytes, and
+// there hashing is most of the cost: XXH3's 4-to-8 byte path is a handful of
+// rotations and two multiplies, cheap in eight lanes at once. So the scan
+// only notes where each line ends, LANE_BATCH lines at a time; then for
+// eight lines at a time their starts are the ends before them plus one,
+// their first eight bytes are gathered, and the lines of 4 to 8 bytes (after
+// a "\r" is dropped) are hashed in the lanes, by the formula of
+// integer_lanes_impl.hpp's hash_decimal with the text read from memory:
+//   input64 = (last 4 bytes) + (first 4 bytes << 32), little-endian reads
+//   h = input64 ^ (secret[8..16) ^ secret[16..24))
+//   h ^= rotl(h, 49) ^ rotl(h, 24); h *= M; h ^= (h >> 35) + len; h *= M;
+//   h ^= h >> 28
+// Other lines (shorter, longer, or within eight bytes of the end of the
+// data, where the gather would read past it) are hashed one by one. The
+// registers are raised afterwards, in line order, one hash at a time.
+//
+// The scan writes eight ends per 64 bytes whether or not that many lines end
+// there, so that the usual count (one to eight) costs no branch; ends past
+// the true count are overwritten by the next block.
+constexpr std::size_t LANE_BATCH = 64;
+constexpr std::uint64_t RRMXMX_M = 0x9FB21C651E98DF25ULL;  // XXH3's multiplier there
+
+// GCC 12's AVX-512 intrinsics start from a deliberately undefined vector,
+// which its flow analysis reports as maybe uninitialized once inlined.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+// hashes[k] = the XXH3 hash of the line that ends at the newline ends[k],
+// for k < count; ends[-1] is the newline before the first line (or -1).
+__attribute__((target("avx512f,avx512dq,avx512bw"))) void hash_line_batch(
+    const std::uint8_t* begin, std::size_t size, const std::uint64_t* ends, std::size_t count,
+    std::uint64_t* hashes) noexcept {
+  const __m512i bitflip = _mm512_set1_epi64(
+      static_cast<long long>(XXH_readLE64(XXH3_kSecret + 8) ^ XXH_readLE64(XXH3_kSecret + 16)));
+  const __m512i multiplier = _mm512_set1_epi64(static_cast<long long>(RRMXMX_M));
+  const __m512i one = _mm512_set1_epi64(1);
+  const __m512i four = _mm512_set1_epi64(4);
+  const __m512i eight = _mm512_set1_epi64(8);
+  const __m512i gather_limit = _mm512_set1_epi64(static_cast<long long>(size));
+  for (std::size_t j = 0; j < count; j += 8) {
+    const auto valid = static_cast<__mmask8>(count - j >= 8 ? 0xFF : (1u << (count - j)) - 1);
+    const __m512i end = _mm512_loadu_si512(ends + j);
+    const __m512i start = _mm512_add_epi64(_mm512_loadu_si512(ends + j - 1), one);
+    __m512i len = _mm512_sub_epi64(end, start);
+    __mmask8 lanes = valid & _mm512_cmpge_epu64_mask(len, four) &
+                     _mm512_cmple_epu64_mask(len, eight) &
+                     _mm512_cmple_epu64_mask(_mm512_add_epi64(start, eight), gather_limit);
+    if (lanes != 0) {
+      const __m512i text =
+          _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), lanes, start, begin, 1);
+      // A "\r" in the last byte is not part of the line.
+      const __m512i last_byte = _mm512_and_si512(
+          _mm512_srlv_epi64(text, _mm512_slli_epi64(_mm512_sub_epi64(len, one), 3)),
+          _mm512_set1_epi64(0xFF));
+      const __mmask8 cr = _mm512_cmpeq_epi64_mask(last_byte, _mm512_set1_epi64('\r'));
+      len = _mm512_mask_sub_epi64(len, cr, len, one);
+      lanes &= static_cast<__mmask8>(~cr | _mm512_cmpge_epu64_mask(len, four));
+      const __m512i last4 = _mm512_and_si512(
+          _mm512_srlv_epi64(text, _mm512_slli_epi64(_mm512_sub_epi64(len, four), 3)),
+          _mm512_set1_epi64(0xFFFFFFFF));
+      __m512i h = _mm512_xor_si512(_mm512_or_si512(last4, _mm512_slli_epi64(text, 32)), bitflip);
+      h = _mm512_xor_si512(h, _mm512_xor_si512(_mm512_rol_epi64(h, 49), _mm512_rol_epi64(h, 24)));
+      h = _mm512_mullo_epi64(h, multiplier);
+      h = _mm512_xor_si512(h, _mm512_add_epi64(_mm512_srli_epi64(h, 35), len));
+      h = _mm512_mullo_epi64(h, multiplier);
+      h = _mm512_xor_si512(h, _mm512_srli_epi64(h, 28));
+      _mm512_storeu_si512(hashes + j, h);
+    }
+    for (unsigned rest = valid & ~lanes; rest != 0; rest &= rest - 1) {
+      const std::size_t k = j + static_cast<std::size_t>(std::countr_zero(rest));
+      const std::size_t line_start = ends[k - 1] + 1;
+      std::size_t len_k = ends[k] - line_start;
+      if (len_k > 0 && begin[ends[k] - 1] == '\r') {
+        --len_k;
+      }
+      hashes[k] = XXH3_64bits(begin + line_start, len_k);
+    }
+  }
+}
+
+}  // namespace
+
+__attribute__((target("avx512f,avx512dq,avx512bw,popcnt"))) std::size_t add_lines_avx512(
+    std::uint8_t* regs, unsigned p, std::span<const std::uint8_t> data, bool final) noexcept {
+  const std::uint8_t* const begin = data.data();
+  const std::size_t size = data.size();
+  // ends[-1] is the newline before the batch (-1 at the start: a line starts
+  // at 0); ends[LANE_BATCH + 64) leaves room for a block's 64 newlines after
+  // the batch is nearly full, and for the unconditional eight.
+  std::uint64_t end_slots[8 + LANE_BATCH + 64] = {};
+  std::uint64_t* const ends = end_slots + 8;
+  std::uint64_t hashes[LANE_BATCH + 64] = {};
+  ends[-1] = ~std::uint64_t{0};
+  std::size_t pending = 0;
+  std::size_t lines = 0;
+  const auto absorb_pending = [&]() noexcept {
+    hash_line_batch(begin, size, ends, pending, hashes);
+    for (std::size_t k = 0; k < pending; ++k) {
+      insert_hash(regs, p, hashes[k]);
+    }
+    lines += pending;
+    ends[-1] = ends[pending - 1];
+    pending = 0;
+  };
+
+  const __m512i newline = _mm512_set1_epi8('\n');
+  std::size_t pos = 0;
+  for (; pos + 64 <= size; pos += 64) {
+    std::uint64_t mask = _mm512_cmpeq_epi8_mask(
+        _mm512_loadu_si512(reinterpret_cast<const void*>(begin + pos)), newline);
+    const auto count = static_cast<std::size_t>(std::popcount(mask));
+    std::uint64_t* const out = ends + pending;
+    for (std::size_t i = 0; i < 8; ++i) {
+      out[i] = pos + static_cast<std::size_t>(std::countr_zero(mask | (std::uint64_t{1} << 63)));
+      mask &= mask - 1;
+    }
+    for (std::size_t i = 8; i < count; ++i) {
+      out[i] = pos + static_cast<std::size_t>(std::countr_zero(mask));
+      mask &= mask - 1;
+    }
+    pending += count;
+    if (pending >= LANE_BATCH) {
+      absorb_pending();
+    }
+  }
+  if (pending > 0) {
+    absorb_pending();
+  }
+  LineCursor cursor{regs, p, begin, static_cast<std::size_t>(ends[-1] + 1), lines};
+  return cursor.finish(pos, size, final);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #endif
 
 bool lines_starting_in(std::span<const std::uint8_t> data, std::size_t from, std::size_t to,

@@ -22,6 +22,10 @@ std::size_t add_lines_portable(std::uint8_t* regs, unsigned p, std::span<const s
 // The same, finding newlines 64 bytes at a time with SSE2 compares.
 std::size_t add_lines_sse2(std::uint8_t* regs, unsigned p, std::span<const std::uint8_t> data,
                            bool final) noexcept;
+// The same, with lines of 4 to 8 bytes hashed eight at a time (AVX-512 F,
+// DQ and BW; call it only on a CPU that has them).
+std::size_t add_lines_avx512(std::uint8_t* regs, unsigned p, std::span<const std::uint8_t> data,
+                             bool final) noexcept;
 #endif
 
 // Bytes of a buffer claimed at a time when two threads split its lines.

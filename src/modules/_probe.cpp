@@ -81,7 +81,7 @@ PyObject* probe_unraisable_panic(PyObject* /*module*/, PyObject* /*unused*/) {
 constexpr std::array<const char* const, 3> KERNEL_PARAMS{"kernel_set", "registers", "arg"};
 constexpr FunctionDescription KERNEL_DESC{nullptr, "kernel", KERNEL_PARAMS, 2};
 
-// The kernel set named "portable" or "x86_vector", or null (None) when it is
+// The kernel set named "portable", "x86_vector" or "x86_avx512", or null (None) when it is
 // not compiled in or the CPU lacks it.
 Expected<const Kernels*> kernel_set_named(PyObject* name) {
   Expected<std::string_view> text = extract_str(name, "kernel_set");
@@ -93,6 +93,9 @@ Expected<const Kernels*> kernel_set_named(PyObject* name) {
   }
   if (*text == "x86_vector") {
     return kernels_for(KernelSet::x86_vector);
+  }
+  if (*text == "x86_avx512") {
+    return kernels_for(KernelSet::x86_avx512);
   }
   return value_error("unknown kernel set '" + std::string(*text) + "'");
 }
