@@ -164,6 +164,7 @@ def test_csv_from_standard_input_with_a_numbered_header(tmp_path):
         (["--csv", "--column", "b"], b"", "drisk: standard input: no header row: the input is empty"),
         (["--csv", "--column", "2", "--header"], b"a\n", "drisk: standard input: no column 2: the header has 1"),
         (["--csv", "--column", "a"], b'a\n"x"y\n', "drisk: standard input: bad CSV: ',' expected after '\"'"),
+        (["--csv", "--column", "a"], b"a\n\xff\n", "drisk: standard input: a value is not valid UTF-8"),
         (["--csv", "--column", "0"], b"a\n", "drisk: columns are numbered from 1"),
         (["--column", "a"], b"a\n", "drisk: standard input: --column reads CSV (with --csv) or Parquet"),
         (["-f", "1", "--csv", "--column", "a"], b"a\n", "drisk: --field picks a field of text lines"),

@@ -31,6 +31,7 @@ from drisk._cli_inputs import (
     _seekable,
     _table_column,
     column_index,
+    csv_rows,
     head_of,
     looks_binary,
     table_kind,
@@ -261,66 +262,43 @@ def count_columns_by(
 def csv_sketches(
     name: str, shown: str, choice: Choice, by: str | int, p: int, pa: Any
 ) -> tuple[list[Any], tuple[str, str], int, int]:
-    """A CSV input's sketch tables, a batch of rows at a time; rows too short
-    for the key or the value are skipped. Values and keys are the str the
-    csv module gives."""
-    import csv
-
+    """A CSV input's sketch tables (csv_rows), a batch of rows at a time;
+    rows too short for the key or the value are skipped. Values and keys are
+    the str the csv module gives."""
     from drisk import sketch_by
-    from drisk._compressed import open_decoded
 
-    opened = None if name == "-" else open(name, "rb", buffering=0)  # noqa: SIM115
-    raw = cast("ReadableStream", sys.stdin.buffer if opened is None else opened)
     tables: list[Any] = []
     items = skipped = 0
-    try:
-        binary, kind, source, errors = open_decoded(raw)
-        text = io.TextIOWrapper(binary, encoding="utf-8-sig", errors="surrogateescape", newline="")
-        try:
-            rows = csv.reader(text, delimiter=choice.delimiter, strict=True)
-            header = next(rows, None) if choice.header else None
-            value_index = csv_index(header, choice, choice.column, shown)
-            key_index = csv_index(header, choice, by, shown)
-            names = (
-                header[key_index] if header is not None else LINE_KEY,
-                header[value_index] if header is not None else "value",
-            )
-            need = max(key_index, value_index)
-            keys: list[str] = []
-            values: list[str] = []
+    with csv_rows(name, shown, choice.delimiter) as rows:
+        header = next(rows, None) if choice.header else None
+        value_index = csv_index(header, choice, choice.column, shown)
+        key_index = csv_index(header, choice, by, shown)
+        names = (
+            header[key_index] if header is not None else LINE_KEY,
+            header[value_index] if header is not None else "value",
+        )
+        need = max(key_index, value_index)
+        keys: list[str] = []
+        values: list[str] = []
 
-            def flush() -> None:
-                if keys:
-                    batch = pa.table({"k": pa.array(keys, pa.string()), "v": pa.array(values, pa.string())})
-                    tables.append(sketch_by(batch, "k", "v", p))
-                    keys.clear()
-                    values.clear()
+        def flush() -> None:
+            if keys:
+                batch = pa.table({"k": pa.array(keys, pa.string()), "v": pa.array(values, pa.string())})
+                tables.append(sketch_by(batch, "k", "v", p))
+                keys.clear()
+                values.clear()
 
-            for row in rows:
-                if len(row) > need:
-                    keys.append(row[key_index])
-                    values.append(row[value_index])
-                else:
-                    skipped += 1
-                if len(keys) == BATCH_ROWS:
-                    items += len(keys)
-                    flush()
-            items += len(keys)
-            flush()
-        except csv.Error as exc:
-            raise CliError(f"{shown}: bad CSV: {exc}") from None
-        except UnicodeEncodeError as exc:
-            raise CliError(f"{shown}: a value is not valid UTF-8: {exc.reason}") from None
-        except errors as exc:
-            if source.error is not None:
-                raise
-            what = "truncated" if isinstance(exc, EOFError) else "corrupt"
-            raise CliError(f"{shown}: {what} {kind} data: {exc}") from None
-        finally:
-            text.detach()
-    finally:
-        if opened is not None:
-            opened.close()
+        for row in rows:
+            if len(row) > need:
+                keys.append(row[key_index])
+                values.append(row[value_index])
+            else:
+                skipped += 1
+            if len(keys) == BATCH_ROWS:
+                items += len(keys)
+                flush()
+        items += len(keys)
+        flush()
     return tables, names, items, skipped
 
 

@@ -11,12 +11,13 @@ value is added as the str the csv module gives, as update_many(sketch,
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import io
 import os
 import stat
 import sys
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any, cast
 
 from drisk._cli_files import CliError, note, quoted, reason
@@ -185,38 +186,27 @@ def count_input(sketch: HyperLogLog, name: str, choice: Choice, progress: Progre
         raise CliError(f"{shown}: {exc}") from None
 
 
-def count_csv(sketch: HyperLogLog, name: str, shown: str, choice: Choice) -> Counted:
-    """One column of CSV (gzip, bzip2, xz, zstd: decompressed), read with the
-    csv module as UTF-8 (a byte order mark dropped); rows too short to have
-    the column are skipped. Values are added as str, all or nothing."""
+@contextlib.contextmanager
+def csv_rows(name: str, shown: str, delimiter: str) -> Iterator[Iterator[list[str]]]:
+    """The rows of a CSV input (gzip, bzip2, xz, zstd: decompressed), as the
+    csv module reads them from UTF-8 (a byte order mark dropped; bytes that
+    are not UTF-8 kept as surrogates). Bad CSV, values that are not UTF-8
+    and damaged compressed data end the block as one CliError."""
     import csv
 
-    from drisk import update_many
     from drisk._compressed import open_decoded
-    from drisk._streams import scratch_for
 
     opened = None if name == "-" else open(name, "rb", buffering=0)  # noqa: SIM115
     raw = cast("ReadableStream", sys.stdin.buffer if opened is None else opened)
-    scratch = scratch_for(sketch)
-    items = skipped = 0
     try:
         binary, kind, source, errors = open_decoded(raw)
         text = io.TextIOWrapper(binary, encoding="utf-8-sig", errors="surrogateescape", newline="")
         try:
-            rows = csv.reader(text, delimiter=choice.delimiter, strict=True)
-            index = column_index(next(rows, None), choice, shown) if choice.header else int(choice.column or 1) - 1
-            batch: list[str] = []
-            for row in rows:
-                if len(row) > index:
-                    batch.append(row[index])
-                else:
-                    skipped += 1
-                if len(batch) == BATCH_ROWS:
-                    items += update_many(scratch, batch)
-                    batch.clear()
-            items += update_many(scratch, batch)
+            yield csv.reader(text, delimiter=delimiter, strict=True)
         except csv.Error as exc:
             raise CliError(f"{shown}: bad CSV: {exc}") from None
+        except UnicodeEncodeError as exc:  # a surrogate from a byte that is not UTF-8
+            raise CliError(f"{shown}: a value is not valid UTF-8: {exc.reason}") from None
         except errors as exc:
             if source.error is not None:
                 raise  # the input failed, not the decoder
@@ -227,6 +217,28 @@ def count_csv(sketch: HyperLogLog, name: str, shown: str, choice: Choice) -> Cou
     finally:
         if opened is not None:
             opened.close()
+
+
+def count_csv(sketch: HyperLogLog, name: str, shown: str, choice: Choice) -> Counted:
+    """One column of CSV (csv_rows); rows too short to have the column are
+    skipped. Values are added as str, all or nothing."""
+    from drisk import update_many
+    from drisk._streams import scratch_for
+
+    scratch = scratch_for(sketch)
+    items = skipped = 0
+    with csv_rows(name, shown, choice.delimiter) as rows:
+        index = column_index(next(rows, None), choice, shown) if choice.header else int(choice.column or 1) - 1
+        batch: list[str] = []
+        for row in rows:
+            if len(row) > index:
+                batch.append(row[index])
+            else:
+                skipped += 1
+            if len(batch) == BATCH_ROWS:
+                items += update_many(scratch, batch)
+                batch.clear()
+        items += update_many(scratch, batch)
     sketch.merge(scratch)
     return Counted(items, skipped)
 
