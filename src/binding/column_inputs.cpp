@@ -146,18 +146,9 @@ Expected<std::size_t> absorb_strided(HyperLogLogCore& core, const Py_buffer& buf
   return absorbed;
 }
 
-}  // namespace
-
-Expected<std::size_t> absorb_arrow(HyperLogLogCore& core, PyObject* data) {
-  ImportedArrow imported;
-  if (Status ok = import_arrow(data, "data", imported); !ok) {
-    return std::move(ok).error();
-  }
-  return absorb_imported(core, imported);
-}
-
-Expected<std::size_t> absorb_number_buffer(HyperLogLogCore& core, PyObject* data) {
-  BufferView view;
+// Acquires `data`'s buffer into `view` and describes its items: a
+// one-dimensional buffer of numbers in a format the columns know.
+Expected<NumberLayout> number_buffer(BufferView& view, PyObject* data) {
   if (!view.acquire(data, PyBUF_RECORDS_RO)) {
     return PyErr::fetch().with_argument_note("data");
   }
@@ -170,11 +161,31 @@ Expected<std::size_t> absorb_number_buffer(HyperLogLogCore& core, PyObject* data
           buffer.format, static_cast<std::size_t>(buffer.itemsize), layout)) {
     return column_error(std::move(*failure));
   }
+  return layout;
+}
+
+}  // namespace
+
+Expected<std::size_t> absorb_arrow(HyperLogLogCore& core, PyObject* data) {
+  ImportedArrow imported;
+  if (Status ok = import_arrow(data, "data", imported); !ok) {
+    return std::move(ok).error();
+  }
+  return absorb_imported(core, imported);
+}
+
+Expected<std::size_t> absorb_number_buffer(HyperLogLogCore& core, PyObject* data) {
+  BufferView view;
+  Expected<NumberLayout> layout = number_buffer(view, data);
+  if (!layout) {
+    return std::move(layout).error();
+  }
   return absorb_strided(
-      core, buffer, [](ColumnSink& sink, std::size_t rows) { sink.prepare_single(nullptr, rows); },
+      core, view.view(),
+      [](ColumnSink& sink, std::size_t rows) { sink.prepare_single(nullptr, rows); },
       [&](ColumnSink& sink, const std::uint8_t* first, std::ptrdiff_t stride, std::size_t rows,
           std::size_t& absorbed) noexcept {
-        sink.absorb_numbers(layout, first, stride, rows, absorbed);
+        sink.absorb_numbers(*layout, first, stride, rows, absorbed);
       });
 }
 
@@ -203,24 +214,16 @@ Expected<std::size_t> absorb_time_buffer(HyperLogLogCore& core, PyObject* data, 
     return value_error("dates have no time zone").with_argument_note("utc");
   }
   BufferView view;
-  if (!view.acquire(data, PyBUF_RECORDS_RO)) {
-    return PyErr::fetch().with_argument_note("data");
+  Expected<NumberLayout> counts = number_buffer(view, data);
+  if (!counts) {
+    return std::move(counts).error();
   }
-  const Py_buffer& buffer = view.view();
-  if (buffer.ndim != 1) {
-    return not_one_dimensional(buffer.ndim);
-  }
-  NumberLayout counts;
-  if (ColumnFailure failure = describe_buffer_format(
-          buffer.format, static_cast<std::size_t>(buffer.itemsize), counts)) {
-    return column_error(std::move(*failure));
-  }
-  if (counts.kind != ValueKind::Int64 || counts.swap_bytes) {
+  if (counts->kind != ValueKind::Int64 || counts->swap_bytes) {
     return type_error("dates and timestamps must come as int64 counts in this machine's byte order")
         .with_argument_note("data");
   }
   return absorb_strided(
-      core, buffer, [](ColumnSink& sink, std::size_t rows) { sink.prepare(rows); },
+      core, view.view(), [](ColumnSink& sink, std::size_t rows) { sink.prepare(rows); },
       [&](ColumnSink& sink, const std::uint8_t* first, std::ptrdiff_t stride, std::size_t rows,
           std::size_t& absorbed) noexcept {
         sink.absorb_times(layout, first, stride, rows, absorbed);
