@@ -92,6 +92,38 @@ template <class L>
   return L::xor_(h, L::template srli64<28>(h));
 }
 
+// Which of three ways a vector of integers goes: all from 10^3 to 10^8 - 1
+// (hash_decimal), all from 0 to 10^8 - 1 (eight_digits, then a hash per
+// lane), or any other (format_integer, a row at a time).
+enum class LaneCase { hashed, digits, formatted };
+
+template <class L>
+struct LaneCases {
+  typename L::Vec below_zero = L::splat64(-1);
+  typename L::Vec below_1000 = L::splat64(999);
+  typename L::Vec limit = L::splat64(100000000);
+  typename L::Vec bitflip = L::splat64(
+      static_cast<long long>(XXH_readLE64(XXH3_kSecret + 8) ^ XXH_readLE64(XXH3_kSecret + 16)));
+
+  LaneCase of(typename L::Vec v) const noexcept {
+    constexpr unsigned all = (1u << L::COUNT) - 1;
+    const unsigned under_limit = L::greater(limit, v);
+    if ((L::greater(v, below_1000) & under_limit) == all) {
+      return LaneCase::hashed;
+    }
+    return (L::greater(v, below_zero) & under_limit) == all ? LaneCase::digits
+                                                            : LaneCase::formatted;
+  }
+};
+
+// Where lane j's text starts in its eight digits, given the bit mask of the
+// bytes that are '0': leading zeros skipped, the last digit always kept (0
+// is "0").
+inline unsigned text_start(std::uint64_t zeros, unsigned j) noexcept {
+  return static_cast<unsigned>(
+      std::countr_zero(static_cast<std::uint32_t>((~zeros >> (8 * j)) & 0xFF) | 0x80u));
+}
+
 // Rows [begin, end) of a contiguous run of integers of kind K, inserted as
 // their decimal text, a vector at a time. A vector of integers from 10^3 to
 // 10^8 - 1 is hashed in the lanes (hash_decimal); one of integers from 0 to
@@ -106,14 +138,9 @@ template <class L, ValueKind K>
   using Value = typename NumberTraits<K>::Value;
   constexpr std::size_t width = sizeof(Value);
   constexpr std::size_t lanes = L::COUNT;
-  constexpr unsigned all = (1u << lanes) - 1;
   std::uint8_t* const registers = core.mutable_registers();
   const unsigned p = core.precision();
-  const auto bitflip = L::splat64(
-      static_cast<long long>(XXH_readLE64(XXH3_kSecret + 8) ^ XXH_readLE64(XXH3_kSecret + 16)));
-  const auto below_zero = L::splat64(-1);
-  const auto below_1000 = L::splat64(999);
-  const auto limit = L::splat64(100000000);
+  const LaneCases<L> cases;
   alignas(64) std::uint64_t hashes[BATCH];
   alignas(64) char digits_text[BATCH][8];
   char arena[BATCH][ITEM_TEXT_CAPACITY];
@@ -127,18 +154,16 @@ template <class L, ValueKind K>
     for (; k + lanes <= n; k += lanes) {
       __builtin_prefetch(at + (k + PREFETCH_ROWS) * width);
       const auto v = L::template load<K>(at + k * width);
-      const unsigned under_limit = L::greater(limit, v);
-      if ((L::greater(v, below_1000) & under_limit) == all) {
-        L::store(hashes + hashed, hash_decimal<L>(v, bitflip));
+      const LaneCase lane_case = cases.of(v);
+      if (lane_case == LaneCase::hashed) {
+        L::store(hashes + hashed, hash_decimal<L>(v, cases.bitflip));
         hashed += lanes;
-      } else if ((L::greater(v, below_zero) & under_limit) == all) {
+      } else if (lane_case == LaneCase::digits) {
         const auto text = eight_digits<L>(v);
         L::store(digits_text[written], text);
         const std::uint64_t zeros = L::bytes_equal(text, L::splat8('0'));
         for (unsigned j = 0; j < lanes; ++j, ++written) {
-          // Leading zeros skipped; the last digit always stays (0 is "0").
-          const auto skip = static_cast<unsigned>(
-              std::countr_zero(static_cast<std::uint32_t>((~zeros >> (8 * j)) & 0xFF) | 0x80u));
+          const unsigned skip = text_start(zeros, j);
           items[written] = {digits_text[written] + skip, 8 - skip};
         }
       } else {
@@ -172,12 +197,7 @@ template <class L, ValueKind K>
   using Value = typename NumberTraits<K>::Value;
   constexpr std::size_t width = sizeof(Value);
   constexpr std::size_t lanes = L::COUNT;
-  constexpr unsigned all = (1u << lanes) - 1;
-  const auto bitflip = L::splat64(
-      static_cast<long long>(XXH_readLE64(XXH3_kSecret + 8) ^ XXH_readLE64(XXH3_kSecret + 16)));
-  const auto below_zero = L::splat64(-1);
-  const auto below_1000 = L::splat64(999);
-  const auto limit = L::splat64(100000000);
+  const LaneCases<L> cases;
   alignas(64) char digits_text[lanes][8];
   char arena[ITEM_TEXT_CAPACITY];
   const std::uint8_t* const at = base + begin * width;
@@ -186,17 +206,15 @@ template <class L, ValueKind K>
   for (; k + lanes <= n; k += lanes) {
     __builtin_prefetch(at + (k + PREFETCH_ROWS) * width);
     const auto v = L::template load<K>(at + k * width);
-    const unsigned under_limit = L::greater(limit, v);
-    if ((L::greater(v, below_1000) & under_limit) == all) {
-      L::store(hashes + k, hash_decimal<L>(v, bitflip));
-    } else if ((L::greater(v, below_zero) & under_limit) == all) {
+    const LaneCase lane_case = cases.of(v);
+    if (lane_case == LaneCase::hashed) {
+      L::store(hashes + k, hash_decimal<L>(v, cases.bitflip));
+    } else if (lane_case == LaneCase::digits) {
       const auto text = eight_digits<L>(v);
       L::store(digits_text, text);
       const std::uint64_t zeros = L::bytes_equal(text, L::splat8('0'));
       for (unsigned j = 0; j < lanes; ++j) {
-        // Leading zeros skipped; the last digit always stays (0 is "0").
-        const auto skip = static_cast<unsigned>(
-            std::countr_zero(static_cast<std::uint32_t>((~zeros >> (8 * j)) & 0xFF) | 0x80u));
+        const unsigned skip = text_start(zeros, j);
         hashes[k + j] = XXH3_64bits(digits_text[j] + skip, 8 - skip);
       }
     } else {
