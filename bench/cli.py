@@ -57,6 +57,16 @@ def best_seconds(command: list[str] | str, rounds: int) -> float:
     return best
 
 
+def bytecode_cached() -> bool:
+    """Whether the tool's modules start from compiled bytecode."""
+    import importlib.util
+
+    from drisk import cli
+
+    cached = importlib.util.cache_from_source(cli.__file__)
+    return Path(cached).exists()
+
+
 def write_access_log(path: Path, lines: int) -> None:
     rng = random.Random(19)
     clients = [
@@ -165,6 +175,9 @@ def run(work: Path, scale: int, rounds: int) -> None:
     empty = best_seconds([*DRISK, "count", "/dev/null"], 20)
     print(f"  python -c pass            {1000 * bare:8.1f} ms")
     print(f"  drisk count /dev/null     {1000 * empty:8.1f} ms   (drisk's own: {1000 * (empty - bare):.1f} ms)")
+    if not bytecode_cached():
+        print("  (drisk's modules have no bytecode cache here, PYTHONDONTWRITEBYTECODE being set or the")
+        print("   cache not writable, so each start compiles them: an installed wheel has them compiled)")
 
     rows: list[tuple[str, str | list[str], str | None]] = [
         ("wc -l big.txt", ["wc", "-l", str(big)], None),
