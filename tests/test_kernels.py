@@ -93,16 +93,24 @@ def line_buffers():
     yield b"a" * 63 + b"\n" + b"b" * 64 + b"\r\n" + b"tail\r"
     for size in (1, 63, 64, 65, 127, 128, 1000, 5000):
         yield bytes(rng.choice(b"ab\r\n") for _ in range(size))
-    # Lines of every length around the 4-to-8 bytes hashed in vector lanes,
-    # with and without "\r", up to the last bytes (where the lanes stop).
-    for size in (64, 200, 3000):
+
+    # Short lines go to vector lanes after some kilobytes of them, and long
+    # ones turn the lanes off: lines of every length around the 4 to 8 bytes
+    # hashed there, with and without "\r", up to the last bytes (where the
+    # lanes stop), and stretches of long lines between.
+    def short_lines(size):
         lines = []
         while sum(map(len, lines)) < size:
             line = bytes(rng.choice(b"0123456789\r") for _ in range(rng.randrange(12)))
             lines.append(line + rng.choice([b"\n", b"\r\n"]))
-        yield b"".join(lines)[:size]
-    yield b"".join(b"%d\n" % n for n in range(995, 100_000_000, 9_999_991))
-    yield b"12345678\n" * 40 + b"1234567\r"
+        return b"".join(lines)[:size]
+
+    for size in (64, 3000, 9000, 20000):
+        yield short_lines(size)
+    long_lines = b"".join(b"x" * rng.randrange(20, 200) + b"\n" for _ in range(100))
+    yield short_lines(6000) + long_lines + short_lines(10000) + long_lines
+    yield b"".join(b"%d\n" % n for n in range(995, 100_000_000, 19_997))
+    yield b"12345678\n" * 1000 + b"1234567\r"
 
 
 LINES = list(line_buffers())
@@ -125,6 +133,7 @@ def test_the_sets_agree_on_random_lines(kernel_set):
     for _ in range(300):
         alphabet = rng.choice([b"xy\r\n\n", b"0123456789\n", b"abcdefghij\r\n"])
         data = bytes(rng.choice(alphabet) for _ in range(rng.randrange(400)))
+        data *= rng.choice([1, 1, 30])  # past the kilobytes after which short lines go to the lanes
         assert _probe.add_lines("portable", bytes(256), data) == _probe.add_lines(kernel_set, bytes(256), data)
 
 

@@ -121,6 +121,12 @@ namespace {
 // there, so that the usual count (one to eight) costs no branch; ends past
 // the true count are overwritten by the next block.
 constexpr std::size_t LANE_BATCH = 64;
+// Lines go to the lanes while they average at most SHORT_LINE_BYTES with
+// their newline: most are then 4 to 8 bytes. Longer lines go one at a time,
+// checked again every LINES_TRIAL_BYTES, so that a file of long lines pays
+// nothing for the lanes (noting their ends would cost it a third more).
+constexpr std::size_t SHORT_LINE_BYTES = 12;
+constexpr std::size_t LINES_TRIAL_BYTES = 4096;
 constexpr std::uint64_t RRMXMX_M = 0x9FB21C651E98DF25ULL;  // XXH3's multiplier there
 
 // GCC 12's AVX-512 intrinsics start from a deliberately undefined vector,
@@ -184,55 +190,71 @@ __attribute__((target("avx512f,avx512dq,avx512bw"))) void hash_line_batch(
   }
 }
 
+// A bit per byte of the 64 at `at`: whether it is a newline.
+__attribute__((target("avx512f,avx512bw"))) inline std::uint64_t newline_mask(
+    const std::uint8_t* at) noexcept {
+  return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(reinterpret_cast<const void*>(at)),
+                                _mm512_set1_epi8('\n'));
+}
+
 }  // namespace
 
 __attribute__((target("avx512f,avx512dq,avx512bw,popcnt"))) std::size_t add_lines_avx512(
     std::uint8_t* regs, unsigned p, std::span<const std::uint8_t> data, bool final) noexcept {
   const std::uint8_t* const begin = data.data();
   const std::size_t size = data.size();
-  // ends[-1] is the newline before the batch (-1 at the start: a line starts
-  // at 0); ends[LANE_BATCH + 64) leaves room for a block's 64 newlines after
-  // the batch is nearly full, and for the unconditional eight.
+  const std::size_t blocks_end = size - size % 64;
+  LineCursor cursor{regs, p, begin};
+  // ends[-1] is the newline before the batch; ends[LANE_BATCH + 64) leaves
+  // room for a block's 64 newlines after the batch is nearly full, and for
+  // the unconditional eight.
   std::uint64_t end_slots[8 + LANE_BATCH + 64] = {};
   std::uint64_t* const ends = end_slots + 8;
   std::uint64_t hashes[LANE_BATCH + 64] = {};
-  ends[-1] = ~std::uint64_t{0};
-  std::size_t pending = 0;
-  std::size_t lines = 0;
-  const auto absorb_pending = [&]() noexcept {
+  std::size_t pos = 0;
+  bool short_lines = false;
+  while (pos < blocks_end) {
+    if (!short_lines) {
+      // One line at a time, as add_lines_sse2 goes, for LINES_TRIAL_BYTES;
+      // then short lines switch to the lanes.
+      const std::size_t stop = std::min(blocks_end, pos + LINES_TRIAL_BYTES);
+      const std::size_t lines_before = cursor.lines;
+      for (; pos < stop; pos += 64) {
+        for (std::uint64_t mask = newline_mask(begin + pos); mask != 0; mask &= mask - 1) {
+          cursor.emit(pos + static_cast<std::size_t>(std::countr_zero(mask)));
+        }
+      }
+      short_lines = (cursor.lines - lines_before) * SHORT_LINE_BYTES >= LINES_TRIAL_BYTES;
+      continue;
+    }
+    // A batch of lines into the lanes; long lines switch back.
+    ends[-1] = cursor.line_start - 1;  // wraps to all ones at 0: +1 is 0 again
+    std::size_t pending = 0;
+    for (; pos < blocks_end && pending < LANE_BATCH; pos += 64) {
+      std::uint64_t mask = newline_mask(begin + pos);
+      const auto count = static_cast<std::size_t>(std::popcount(mask));
+      std::uint64_t* const out = ends + pending;
+      for (std::size_t i = 0; i < 8; ++i) {
+        out[i] = pos + static_cast<std::size_t>(std::countr_zero(mask | (std::uint64_t{1} << 63)));
+        mask &= mask - 1;
+      }
+      for (std::size_t i = 8; i < count; ++i) {
+        out[i] = pos + static_cast<std::size_t>(std::countr_zero(mask));
+        mask &= mask - 1;
+      }
+      pending += count;
+    }
+    if (pending == 0) {
+      continue;
+    }
     hash_line_batch(begin, size, ends, pending, hashes);
     for (std::size_t k = 0; k < pending; ++k) {
       insert_hash(regs, p, hashes[k]);
     }
-    lines += pending;
-    ends[-1] = ends[pending - 1];
-    pending = 0;
-  };
-
-  const __m512i newline = _mm512_set1_epi8('\n');
-  std::size_t pos = 0;
-  for (; pos + 64 <= size; pos += 64) {
-    std::uint64_t mask = _mm512_cmpeq_epi8_mask(
-        _mm512_loadu_si512(reinterpret_cast<const void*>(begin + pos)), newline);
-    const auto count = static_cast<std::size_t>(std::popcount(mask));
-    std::uint64_t* const out = ends + pending;
-    for (std::size_t i = 0; i < 8; ++i) {
-      out[i] = pos + static_cast<std::size_t>(std::countr_zero(mask | (std::uint64_t{1} << 63)));
-      mask &= mask - 1;
-    }
-    for (std::size_t i = 8; i < count; ++i) {
-      out[i] = pos + static_cast<std::size_t>(std::countr_zero(mask));
-      mask &= mask - 1;
-    }
-    pending += count;
-    if (pending >= LANE_BATCH) {
-      absorb_pending();
-    }
+    cursor.lines += pending;
+    cursor.line_start = ends[pending - 1] + 1;
+    short_lines = ends[pending - 1] - ends[-1] <= pending * SHORT_LINE_BYTES;
   }
-  if (pending > 0) {
-    absorb_pending();
-  }
-  LineCursor cursor{regs, p, begin, static_cast<std::size_t>(ends[-1] + 1), lines};
   return cursor.finish(pos, size, final);
 }
 #if defined(__GNUC__) && !defined(__clang__)
