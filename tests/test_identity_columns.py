@@ -331,3 +331,28 @@ def test_runs_of_equal_values_are_their_items(kind, path):
     h = HyperLogLog(P)
     assert update_many(h, column) == len(present)
     assert h.to_bytes() == expected
+
+
+@pytest.mark.parametrize("kind", ["random", "runs", "far years"])
+def test_date32_columns_without_nulls_are_their_isoformat(kind):
+    # Columns without nulls go a vector of dates at a time where the CPU can:
+    # every month end and leap day of a few years, random days of the years
+    # 0 to 9999 and just outside them, sorted runs, and years far outside,
+    # in columns that are not whole vectors.
+    pa = pytest.importorskip("pyarrow")
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(21)
+    first, last = -719_468, 2_932_896  # 0000-03-01 and 9999-12-31
+    if kind == "random":
+        calendars = [(y - 1970) * 365 + (y - 1969) // 4 for y in (0, 1, 1900, 2000, 2023, 2024, 9999)]
+        edges = np.concatenate([np.arange(c - 400, c + 400) for c in calendars] + [np.arange(first - 9, first + 9)])
+        days = np.concatenate([edges, rng.integers(first - 2000, last + 2000, 30_001)])
+        rng.shuffle(days)
+    elif kind == "runs":
+        days = np.repeat(np.sort(rng.integers(first, last, 3_000)), rng.integers(1, 20, 3_000))
+    else:
+        days = rng.choice([first, last, last + 1, first - 1, -(2**31), 2**31 - 1, 0, 20_000], 5_003)
+    for part in (days, days[3:]):
+        h = HyperLogLog(P)
+        assert update_many(h, pa.array(part.astype(np.int32), pa.date32())) == len(part)
+        assert h.to_bytes() == of_texts([date_text(int(d)) for d in part])

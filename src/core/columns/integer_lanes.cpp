@@ -1,5 +1,7 @@
-// drisk: the choice of vector lanes for integer columns.
+// drisk: the choice of vector lanes for integer and date32 columns.
 #include "integer_lanes.hpp"
+
+#include "date_lanes.hpp"
 
 #include "cpu_features.hpp"
 
@@ -31,6 +33,15 @@ IntegerHashes integer_hashes(ValueKind kind) noexcept {
   }
 #else
   (void)kind;
+#endif
+  return nullptr;
+}
+
+IntegerRun date32_run() noexcept {
+#if DRISK_INTEGER_LANES
+  if (cpu_features().avx512) {
+    return detail::date32_run_avx512();
+  }
 #endif
   return nullptr;
 }

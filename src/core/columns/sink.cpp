@@ -5,8 +5,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 #include "array_views.hpp"
+#include "date_lanes.hpp"
 #include "integer_lanes.hpp"
 #include "row_views.hpp"
 #include "splitter.hpp"
@@ -135,6 +137,17 @@ ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) noexcept {
 template <class View>
 ColumnSink::Rows ColumnSink::run_view(std::size_t rows, const std::uint8_t* validity,
                                       std::int64_t validity_offset, const View& view) noexcept {
+  // Arrow date32 without nulls: a vector of dates at a time where the CPU
+  // can.
+  if constexpr (std::is_same_v<View, DateView<std::int32_t, 1, false>>) {
+    if (const IntegerRun dates = date32_run();
+        dates != nullptr && validity == nullptr && view.stride == 4) {
+      return run_rows(rows,
+                      [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+                        return dates(core, view.base, begin, end);
+                      });
+    }
+  }
   if constexpr (requires { View::HASHED; }) {
     if (validity != nullptr) {
       return run_rows(

@@ -1,0 +1,27 @@
+// drisk: contiguous date32 columns hashed eight at a time in vector lanes.
+//
+// Where the CPU has AVX-512, a run of Arrow date32 day counts without nulls
+// is written and hashed a vector at a time (date_lanes_avx512.cpp), with the
+// items the row views give (value_views.hpp's DateView). date32_run()
+// picks it through cpu_features(); on any other CPU, and in a
+// DRISK_SIMD=OFF build, it gives nothing and the row views do the work.
+#ifndef DRISK_COLUMNS_DATE_LANES_HPP
+#define DRISK_COLUMNS_DATE_LANES_HPP
+
+#include "integer_lanes.hpp"
+
+namespace drisk::columns {
+
+// Inserts rows [begin, end) of the contiguous int32 day counts at base into
+// core, as dates; returns the rows absorbed (all of them) and false.
+// Allocates nothing. Null when this CPU has no such run.
+IntegerRun date32_run() noexcept;
+
+namespace detail {
+// Compiled for AVX-512 alone; call it only on a CPU that has it.
+IntegerRun date32_run_avx512() noexcept;
+}  // namespace detail
+
+}  // namespace drisk::columns
+
+#endif  // DRISK_COLUMNS_DATE_LANES_HPP
