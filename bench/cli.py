@@ -139,7 +139,7 @@ def by_accuracy(log: Path) -> tuple[int, int]:
 
 def main(quick: bool = False) -> None:
     scale = 10 if quick else 1
-    rounds = 3
+    rounds = 5
     work = Path(tempfile.mkdtemp(prefix="drisk-bench-cli-"))
     try:
         run(work, scale, rounds)
