@@ -5,6 +5,9 @@ On a build with DRISK_SIMD=OFF only the portable set exists, and the
 comparisons with the models still run on it.
 """
 
+import contextlib
+import ctypes
+import mmap
 import os
 import random
 import subprocess
@@ -135,6 +138,59 @@ def test_the_sets_agree_on_random_lines(kernel_set):
         data = bytes(rng.choice(alphabet) for _ in range(rng.randrange(400)))
         data *= rng.choice([1, 1, 30])  # past the kilobytes after which short lines go to the lanes
         assert _probe.add_lines("portable", bytes(256), data) == _probe.add_lines(kernel_set, bytes(256), data)
+
+
+@contextlib.contextmanager
+def before_unmapped_page(data: bytes):
+    """A view of a copy of `data` ending where a page that may not be read
+    begins: a kernel that reads a byte past the end crashes the process."""
+    page = mmap.PAGESIZE
+    pages = len(data) // page + 1
+    block = mmap.mmap(-1, (pages + 1) * page)
+    try:
+        cells = (ctypes.c_char * len(block)).from_buffer(block)
+        address = ctypes.addressof(cells)
+        del cells
+        mprotect = ctypes.CDLL(None, use_errno=True).mprotect
+        mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+        prot_none = 0  # PROT_NONE, which the mmap module does not name
+        assert mprotect(address + pages * page, page, prot_none) == 0, os.strerror(ctypes.get_errno())
+        start = pages * page - len(data)
+        block[start : pages * page] = data
+        with memoryview(block)[start : pages * page] as view:
+            yield view
+    finally:
+        block.close()
+
+
+def lines_up_to_the_end():
+    # Lines of 4 to 8 bytes all the way, so that the last ones would go to
+    # the vector lanes but for the end of the data: sizes of whole 64-byte
+    # blocks (the lanes take lines up to the last block's end) and a few
+    # bytes more, the last line cut anywhere.
+    for line in (b"1234", b"12345678", b"123\r", b"1234567\r"):
+        body = (line + b"\n") * 2000
+        for blocks in range(100, 105):
+            for extra in (0, 1, 3, 8):
+                yield body[: 64 * blocks + extra]
+    yield b"".join(b"%d\n" % n for n in range(1000, 3000))[:-1] + b"\r"
+    yield b"\n" * 4096
+    yield b""
+
+
+GUARDED = LINES + list(lines_up_to_the_end())
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="needs mprotect")
+@pytest.mark.parametrize("kernel_set", SETS)
+@pytest.mark.parametrize("data", GUARDED, ids=range(len(GUARDED)))
+def test_line_splitting_reads_nothing_past_the_data(kernel_set, data):
+    compiled(kernel_set)
+    with before_unmapped_page(data) as view:
+        regs, lines = _probe.add_lines(kernel_set, bytes(1 << 12), view)
+    want = model_lines(data)
+    assert lines == len(want)
+    assert regs == model_registers(12, want)
 
 
 def expected_cpus():

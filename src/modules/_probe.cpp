@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 
+#include "buffer.hpp"
 #include "cpus.hpp"
 #include "entry.hpp"
 #include "kernels.hpp"
@@ -171,21 +172,23 @@ PyObject* probe_elementwise_max(PyObject*, PyObject* const* args, Py_ssize_t nar
 }
 
 // add_lines(kernel_set, registers, data) -> (registers, lines): the data's
-// lines (final) into the registers, whose length 2^p gives p.
+// lines (final) into the registers, whose length 2^p gives p. The data is
+// read where it lies (any contiguous buffer), so that a test can put it
+// right before memory that faults when touched.
 PyObject* probe_add_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return probe_kernel(
       args, nargs, kwnames,
       [](const Kernels& k, std::uint8_t* regs, std::size_t n,
          PyObject* arg) -> Expected<PyObject*> {
-        Expected<std::span<const std::uint8_t>> data = extract_bytes(arg, "arg");
-        if (!data) {
-          return std::move(data).error();
+        BufferView data;
+        if (!data.acquire(arg)) {
+          return fetch_for("arg");
         }
         if (n < 16 || (n & (n - 1)) != 0 || n > (std::size_t{1} << MAX_PRECISION)) {
           return value_error("registers must be 2^p bytes");
         }
         const auto p = static_cast<unsigned>(std::countr_zero(n));
-        const std::size_t lines = k.add_lines(regs, p, *data, true);
+        const std::size_t lines = k.add_lines(regs, p, data.bytes(), true);
         PyRef out = PyRef::steal(checked(PyBytes_FromStringAndSize(
             reinterpret_cast<const char*>(regs), static_cast<Py_ssize_t>(n))));
         return checked(Py_BuildValue("(On)", out.get(), static_cast<Py_ssize_t>(lines)));
