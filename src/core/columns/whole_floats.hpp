@@ -16,8 +16,9 @@
 // stops the test for the chunks after it, and a later chunk tries again.
 //
 // Other rows (fractions, NaN, values beyond the int64 range) are written as
-// text, a batch at a time; a chunk of mostly such rows goes through
-// absorb_formatted() whole, as before. Their writer tries a fraction's short
+// text, a batch at a time (a chunk of nothing but such rows goes through
+// absorb_formatted() whole); the whole rows among them still go to the
+// integer lanes, however few. Their writer tries a fraction's short
 // digits first (ShortTries, item_text.hpp); a chunk where that rarely worked
 // (values of full precision: measurements, ratios) turns the try off for the
 // chunks after it, and a later chunk tries again.
@@ -143,11 +144,21 @@ template <bool Nullable>
       // (and defined for all); NaN fails the comparison.
       const bool in_range = std::fabs(value) < 0x1p63;
       const auto integer = static_cast<std::int64_t>(in_range ? value : 0.0);
-      if (in_range && static_cast<double>(integer) == value) {
+      const bool is_whole = in_range && static_cast<double>(integer) == value;
+      if (!try_cents) {
+        // Whole or not is a coin toss in many columns (n / 7 is whole one
+        // time in seven): both lists are written and one count moves.
+        whole[k] = integer;
+        others[m] = static_cast<std::uint16_t>(i);
+        k += is_whole ? 1 : 0;
+        m += is_whole ? 0 : 1;
+        continue;
+      }
+      if (is_whole) {
         whole[k++] = integer;
         continue;
       }
-      if (try_cents && std::fabs(value) < 1e13) {
+      if (std::fabs(value) < 1e13) {
         // n below 10^15, so exact as a double; the division is rounded
         // correctly, so equality means the value is the double nearest n / 100.
         // n is rounded by conversion, half away from zero (llrint is a call
@@ -168,10 +179,9 @@ template <bool Nullable>
     if (try_cents && 2 * c < n) {
       skip_cents = CENTS_RETRY_CHUNKS;
     }
-    if (2 * (k + c) < n) {
-      // Mostly fractions: the whole chunk as text, a batch at a time.
-      absorbed +=
-          absorb_formatted<Nullable>(core, validity, validity_offset, row, row + n, text_of).first;
+    if (m == n) {
+      // Nothing but fractions (and no missing rows): the chunk as text.
+      absorbed += absorb_formatted<false>(core, nullptr, 0, row, row + n, text_of).first;
       judge_short_tries(tries, m, skip_short);
       continue;
     }
