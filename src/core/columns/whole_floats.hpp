@@ -92,7 +92,17 @@ struct PickedRows {
 
   void prefetch(std::size_t) const noexcept {}
   Seen operator()(std::size_t j, ItemView& out, char* slot) const noexcept {
-    return text_of(first + others[j], out, slot);
+    const std::size_t row = first + others[j];
+    const double value =
+        load<double>(text_of.base + static_cast<std::ptrdiff_t>(row) * text_of.stride);
+    // No row here is whole, so one below 2^63 in magnitude (not NaN, not
+    // infinite) is a fraction: its writer is called without format_double's
+    // test for whole values, done already.
+    if (std::fabs(value) < 0x1p63) {
+      out = {slot, item_text_detail::format_fraction(value, slot, *text_of.tries)};
+      return ABSORBED;
+    }
+    return text_of(row, out, slot);
   }
 };
 
@@ -124,6 +134,7 @@ template <bool Nullable>
   std::size_t absorbed = 0;
   unsigned skip_cents = 0;  // chunks left before cents are tried again
   unsigned skip_short = 0;  // the same for short digits
+  bool mixed = false;       // the last chunk had whole rows and others
   for (std::size_t row = begin; row < end; row += WHOLE_CHUNK) {
     const std::size_t n = std::min(WHOLE_CHUNK, end - row);
     const bool try_cents = skip_cents == 0;
@@ -145,9 +156,10 @@ template <bool Nullable>
       const bool in_range = std::fabs(value) < 0x1p63;
       const auto integer = static_cast<std::int64_t>(in_range ? value : 0.0);
       const bool is_whole = in_range && static_cast<double>(integer) == value;
-      if (!try_cents) {
-        // Whole or not is a coin toss in many columns (n / 7 is whole one
-        // time in seven): both lists are written and one count moves.
+      if (!try_cents && mixed) {
+        // Whole or not is a coin toss in columns like the last chunk (n / 7
+        // is whole one time in seven): both lists are written and one count
+        // moves, rather than a branch mispredicted that often.
         whole[k] = integer;
         others[m] = static_cast<std::uint16_t>(i);
         k += is_whole ? 1 : 0;
@@ -158,7 +170,7 @@ template <bool Nullable>
         whole[k++] = integer;
         continue;
       }
-      if (std::fabs(value) < 1e13) {
+      if (try_cents && std::fabs(value) < 1e13) {
         // n below 10^15, so exact as a double; the division is rounded
         // correctly, so equality means the value is the double nearest n / 100.
         // n is rounded by conversion, half away from zero (llrint is a call
@@ -179,6 +191,7 @@ template <bool Nullable>
     if (try_cents && 2 * c < n) {
       skip_cents = CENTS_RETRY_CHUNKS;
     }
+    mixed = k > 0 && m > 0;
     if (m == n) {
       // Nothing but fractions (and no missing rows): the chunk as text.
       absorbed += absorb_formatted<false>(core, nullptr, 0, row, row + n, text_of).first;
