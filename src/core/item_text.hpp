@@ -241,12 +241,12 @@ inline void store_text(char* out, std::uint64_t text) noexcept {
 //
 // The shortest digits of a double are fewer than 10^17, and those of a
 // normal double that needed the full search have sixteen or seventeen. Such
-// digits are split once into a leading digit (zero for sixteen) and two
-// groups of eight, and written from registers whatever their count: no
-// division, no loop and no branch that depends on the digits. Trailing
-// zeros are found in the digit bytes rather than by dividing, and only
-// counted: they are written, but left out of the length. Fewer digits (a
-// short decimal, a subnormal) are first scaled to sixteen.
+// digits are scaled to exactly seventeen, split once into a leading digit
+// and two groups of eight, and written from registers: no division, no loop
+// and no branch that depends on the digits. Trailing zeros (the one added by
+// the scaling among them) are found in the digit bytes rather than by
+// dividing, and only counted: they are written, but left out of the length.
+// Fewer digits (a short decimal, a subnormal) are first scaled to sixteen.
 inline std::size_t write_fraction(ShortestDecimal decimal, char* cursor) noexcept {
   constexpr std::uint64_t E8 = 100000000;
   std::uint64_t digits = decimal.digits;
@@ -256,40 +256,40 @@ inline std::size_t write_fraction(ShortestDecimal decimal, char* cursor) noexcep
     digits *= POW10_U64[missing];
     exponent -= missing;
   }
-  // Sixteen or seventeen is a coin toss: a mask, not a branch.
-  const std::uint64_t seventeen = digits >= E8 * E8 ? 1 : 0;
-  const int count = 16 + static_cast<int>(seventeen);
+  // Sixteen digits are made seventeen with a zero at the end (sixteen or
+  // seventeen is a coin toss: a multiplier picked, not a branch).
+  const bool sixteen = digits < E8 * E8;
+  digits *= sixteen ? 10 : 1;
+  exponent -= sixteen ? 1 : 0;
   // Digits before the point; zeros after "0." when not positive.
-  const int point = count + exponent;
+  const int point = 17 + exponent;
   // The three groups come from two independent splits, to keep the chain of
   // multiplications short.
   const std::uint64_t top = digits / E8;
-  const std::uint64_t lead = top / E8;  // 0 for sixteen digits
+  const std::uint64_t lead = top / E8;
   const std::uint64_t high = eight_digit_values(static_cast<std::uint32_t>(top - lead * E8));
   const std::uint64_t low = eight_digit_values(static_cast<std::uint32_t>(digits - top * E8));
   // Zero digits are zero bytes; the last digit is the highest byte of the
   // last group. A decimal that is not whole has a non-zero digit after the
   // first, so the groups are not both zero.
   const int trailing = low != 0 ? std::countl_zero(low) / 8 : 8 + std::countl_zero(high) / 8;
-  const int significant = count - trailing;
-  // The digits in reading order: the first sixteen in a 128-bit register
-  // (the lead, when there are seventeen, then the groups), the seventeenth
-  // (when there is one) on its own.
+  const int significant = 17 - trailing;
+  // The digits in reading order: the first sixteen in a 128-bit register,
+  // the seventeenth on its own.
   const std::uint64_t head = high + ASCII_ZEROS;
   const std::uint64_t tail = low + ASCII_ZEROS;
-  const std::uint64_t pick = std::uint64_t{0} - seventeen;
-  const std::uint64_t head_led = (head << 8) | (lead + '0');
-  const std::uint64_t tail_led = (tail << 8) | (head >> 56);
   const unsigned __int128 first =
-      (static_cast<unsigned __int128>(tail ^ ((tail ^ tail_led) & pick)) << 64) |
-      (head ^ ((head ^ head_led) & pick));
+      (static_cast<unsigned __int128>((tail << 8) | (head >> 56)) << 64) | (head << 8) |
+      (lead + '0');
   const auto last = static_cast<char>(tail >> 56);
   if (point >= 1) {
     // "123.456": the digits, then the fraction's digits again one place
     // further on, then the point between them: stores from registers,
-    // overlapping, and no byte moved in a loop. (Two shifts, as point may
-    // be sixteen.)
-    const unsigned __int128 fraction = (first >> (8 * point - 8)) >> 8;
+    // overlapping, and no byte moved in a loop. The fraction's first digit
+    // is digit `point` (at most sixteen, as a fraction is below 2^53); at
+    // sixteen the shift wraps to none, and what that writes after the
+    // seventeenth digit lies past the text.
+    const unsigned __int128 fraction = first >> ((8 * point) & 127);
     store_text(cursor, static_cast<std::uint64_t>(first));
     store_text(cursor + 8, static_cast<std::uint64_t>(first >> 64));
     store_text(cursor + point + 1, static_cast<std::uint64_t>(fraction));
