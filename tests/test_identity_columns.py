@@ -15,7 +15,7 @@ from decimal import Decimal
 import pytest
 
 from drisk import HyperLogLog, update_many
-from support import decimal_text, of_items, of_texts
+from support import decimal_text, float_text, of_items, of_texts
 
 P = 16
 UTC = dt.UTC
@@ -302,6 +302,24 @@ def test_decimals_of_every_scale(scale):
     small = [v for v, c in zip(values, coefficients, strict=True) if abs(c) < 10**18]
     if hasattr(pa, "decimal64"):
         assert of_items(pa.array(small, pa.decimal64(18, scale))) == of_texts([decimal_text(v) for v in small])
+
+
+@pytest.mark.parametrize("scale", range(1, 9))
+def test_small_decimals_of_short_scales(scale):
+    # Coefficients below 10^8 (one group of digits) and just past it, with
+    # every count of trailing zeros, integral ones and a zero whole part.
+    pa = pytest.importorskip("pyarrow")
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(scale)
+    coefficients = rng.integers(-(10**8), 10**8, 3000) // 10 ** rng.integers(0, 9, 3000)
+    coefficients = np.concatenate([coefficients * 10 ** rng.integers(0, 4, 3000), [10**8 - 1, 10**8, -(10**8) - 7]])
+    values = [Decimal(int(c)).scaleb(-scale) for c in coefficients.tolist()]
+    expected = of_texts([decimal_text(v) for v in values])
+    assert of_items(pa.array(values, pa.decimal128(18, scale))) == expected
+    # The same numbers as float64 cents take the column reader's own path.
+    if scale == 2:
+        floats = coefficients[np.abs(coefficients) < 10**15] / 100
+        assert of_items(floats) == of_texts([float_text(x) for x in floats.tolist()])
 
 
 @pytest.mark.parametrize("path", ["arrow", "numpy"])

@@ -124,6 +124,71 @@ def test_random_bit_patterns_of_float64():
         assert h.registers() == from_texts(chunk.tolist()).registers()
 
 
+def float_kinds(rng, n):
+    """n doubles of each kind that takes its own way through the float writer:
+    the shortest-digits search (16 and 17 digits, a power of two's narrower
+    gap below, subnormals), the short digits of prices and readings, the
+    layouts "123.456", "0.00123" and "1.23e-05" either side of their limits."""
+    whole = rng.integers(1, 10**9, n)
+    wiggle = rng.integers(-3000, 3000, n)
+    sign = rng.choice([-1.0, 1.0], n)
+    return {
+        "bit patterns": rng.integers(0, 2**64, n, dtype=np.uint64).view(np.float64),
+        "n / 7": whole / 7,
+        "n / 3": whole / 3 * sign,
+        "n / 100": whole / 100 * sign,
+        "n / 1000": whole / 1000,
+        "about 1": 1 + wiggle * 2.0**-52,
+        "about 1e-4": 1e-4 + wiggle * 2.0**-66,
+        "about 1e-5": 1e-5 + wiggle * 2.0**-69,
+        "about 2^51": 2.0**51 + wiggle / 4,
+        "below 2^52": (2.0**52 - rng.integers(1, 6000, n) / 2) * sign,
+        "subnormal": rng.integers(1, 2**52, n, dtype=np.uint64).view(np.float64) * sign,
+        "powers of two": np.ldexp(sign, rng.integers(-1074, 1024, n)),
+        "16 digits": np.round(rng.random(n), 16) * 10.0 ** rng.integers(-6, 16, n),
+        "17 digits": rng.random(n) * 10.0 ** rng.integers(-6, 16, n),
+        "few digits": rng.integers(1, 10**6, n) / 10.0 ** rng.integers(1, 12, n),
+    }
+
+
+def assert_floats_are_repr(array, chunk=4096):
+    # Each chunk as one column, so that the column reader's choices (cents,
+    # short digits tried or not) are made as for real data; at p=18 a wrong
+    # text among 4096 lands in an empty register almost surely.
+    for start in range(0, len(array), chunk):
+        part = array[start : start + chunk]
+        h, _ = from_buffer(part)
+        assert h.registers() == from_texts(part.tolist()).registers(), part[:8]
+
+
+FLOAT_KINDS = list(float_kinds(np.random.default_rng(0), 1))
+
+
+@pytest.mark.parametrize("kind", FLOAT_KINDS)
+def test_floats_of_every_kind_are_repr(kind):
+    values = float_kinds(np.random.default_rng(FLOAT_KINDS.index(kind)), 8192)[kind]
+    assert_floats_are_repr(values)
+    # The same values in a Python list take the item path, one at a time.
+    h = HyperLogLog(18)
+    update_many(h, values[:2048].tolist())
+    assert h.registers() == from_texts(values[:2048].tolist()).registers()
+
+
+def test_floats_of_mixed_kinds_are_repr():
+    # Kinds interleaved at random: every chunk switches between ways.
+    rng = np.random.default_rng(5)
+    values = np.concatenate(list(float_kinds(rng, 4096).values()))
+    assert_floats_are_repr(rng.permutation(values))
+
+
+@pytest.mark.slow
+def test_many_floats_of_every_kind_are_repr():
+    rng = np.random.default_rng(6)
+    for _ in range(20):
+        for values in float_kinds(rng, 65536).values():
+            assert_floats_are_repr(values)
+
+
 INT_DTYPES = [np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32, np.uint64]
 
 

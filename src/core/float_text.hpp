@@ -50,58 +50,102 @@ constexpr int floor_log2_pow10(int e) noexcept {
   return static_cast<int>((e * std::int64_t{913124641741}) >> 38);
 }
 
-// g x cp / 2^128, rounded to odd: the floor, with its lowest bit set when
-// a fraction was cut off. g is 10^e rounded up, by less than one unit in
-// its last place, so the product is too large by less than cp < 2^64: the
-// low 64 bits of the product are that error and are left out. What remains
-// is exact, because a true fraction is never that close to 0 or 1 (the
-// proof is the algorithm's, for 126-bit multipliers; ours have 128).
-inline std::uint64_t round_to_odd(const std::uint64_t* g, std::uint64_t cp) noexcept {
+// Three 64-bit words of a 192-bit number, most significant first.
+struct Wide192 {
+  std::uint64_t high;
+  std::uint64_t middle;
+  std::uint64_t low;
+};
+
+// g x cp exactly.
+inline Wide192 multiply(const std::uint64_t* g, std::uint64_t cp) noexcept {
   const unsigned __int128 low = static_cast<unsigned __int128>(g[1]) * cp;
-  const unsigned __int128 high = static_cast<unsigned __int128>(g[0]) * cp;
-  const unsigned __int128 middle = high + static_cast<std::uint64_t>(low >> 64);
-  const auto top = static_cast<std::uint64_t>(middle >> 64);
-  return top | static_cast<std::uint64_t>(static_cast<std::uint64_t>(middle) != 0);
+  const unsigned __int128 high =
+      static_cast<unsigned __int128>(g[0]) * cp + static_cast<std::uint64_t>(low >> 64);
+  return {static_cast<std::uint64_t>(high >> 64), static_cast<std::uint64_t>(high),
+          static_cast<std::uint64_t>(low)};
+}
+
+// g x 2^shift exactly (1 <= shift <= 63).
+inline Wide192 shifted(const std::uint64_t* g, int shift) noexcept {
+  return {g[0] >> (64 - shift), (g[0] << shift) | (g[1] >> (64 - shift)), g[1] << shift};
+}
+
+// a + b and a - b with the carries; the results fit in 192 bits.
+inline Wide192 plus(Wide192 a, Wide192 b) noexcept {
+  const unsigned __int128 low = ((static_cast<unsigned __int128>(a.middle) << 64) | a.low) +
+                                ((static_cast<unsigned __int128>(b.middle) << 64) | b.low);
+  const std::uint64_t carry = low < ((static_cast<unsigned __int128>(a.middle) << 64) | a.low);
+  return {a.high + b.high + carry, static_cast<std::uint64_t>(low >> 64),
+          static_cast<std::uint64_t>(low)};
+}
+
+inline Wide192 minus(Wide192 a, Wide192 b) noexcept {
+  const unsigned __int128 left = (static_cast<unsigned __int128>(a.middle) << 64) | a.low;
+  const unsigned __int128 right = (static_cast<unsigned __int128>(b.middle) << 64) | b.low;
+  const std::uint64_t borrow = left < right;
+  const unsigned __int128 low = left - right;
+  return {a.high - b.high - borrow, static_cast<std::uint64_t>(low >> 64),
+          static_cast<std::uint64_t>(low)};
+}
+
+// A product g x cp / 2^128, rounded to odd: the floor, with its lowest bit
+// set when a fraction was cut off. g is 10^e rounded up, by less than one
+// unit in its last place, so the product is too large by less than cp <
+// 2^64: the low 64 bits of the product are that error and are left out of
+// the test. What remains is exact, because a true fraction is never that
+// close to 0 or 1 (the proof is the algorithm's, for 126-bit multipliers;
+// ours have 128).
+inline std::uint64_t round_to_odd(Wide192 product) noexcept {
+  return product.high | static_cast<std::uint64_t>(product.middle != 0);
 }
 
 // The decimal of c x 2^q (c the significand, with the hidden bit; q the
-// binary exponent). `lower_closer` when the gap below v is half the gap
-// above (v a power of two, not the smallest normal).
-inline ShortestDecimal schubfach(std::uint64_t c, int q, bool lower_closer, int dk) noexcept {
+// binary exponent). LowerCloser when the gap below v is half the gap above
+// (v a power of two, not the smallest normal): rare, and compiled apart so
+// that the usual case has no test of it.
+template <bool LowerCloser>
+ShortestDecimal schubfach(std::uint64_t c, int q, int dk) noexcept {
   const std::uint64_t out = c & 1;  // odd significands exclude their boundaries
   const std::uint64_t cb = c << 2;
-  const std::uint64_t cbr = cb + 2;
-  const std::uint64_t cbl = lower_closer ? cb - 1 : cb - 2;
-  const int k = lower_closer ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
+  const int k = LowerCloser ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
   // 10^-k as g 2^r (g rounded up), r = floor(log2(10^-k)) - 127; the scaled
-  // boundaries cb 2^q 10^-k are then g (cb << h) / 2^128.
+  // boundaries cb 2^q 10^-k are then g (cb << h) / 2^128, and 1 <= h <= 4.
   const int h = q + floor_log2_pow10(-k) + 1;
   const std::uint64_t* g = POW10[-k - POW10_E_MIN];
-  const std::uint64_t vb = round_to_odd(g, cb << h);
-  const std::uint64_t vbl = round_to_odd(g, cbl << h);
-  const std::uint64_t vbr = round_to_odd(g, cbr << h);
+  // The three products g (cb << h), g ((cb - 2) << h) (g ((cb - 1) << h)
+  // when the lower gap is the smaller) and g ((cb + 2) << h) differ by g
+  // shifted left, so one is multiplied and the others added: the same bits
+  // as three multiplications, with two multiply instructions instead of six.
+  const Wide192 middle = multiply(g, cb << h);
+  const Wide192 upper_gap = shifted(g, h + 1);
+  const Wide192 lower_gap = LowerCloser ? shifted(g, h) : upper_gap;
+  const std::uint64_t vb = round_to_odd(middle);
+  const std::uint64_t vbl = round_to_odd(minus(middle, lower_gap));
+  const std::uint64_t vbr = round_to_odd(plus(middle, upper_gap));
   const std::uint64_t s = vb >> 2;
   // Whether a candidate lies inside the rounding interval is a coin toss for
   // the many digits of an arbitrary double, so the choices below are made
-  // without branches.
+  // with masks, not branches (a compiler turns the plain conditionals into
+  // jumps, each mispredicted half the time).
   const std::uint64_t t = s + 1;
-  const bool u_inside = vbl + out <= s << 2;
-  const bool w_inside = (t << 2) + out <= vbr;
+  const std::uint64_t u_inside = vbl + out <= s << 2;
+  const std::uint64_t w_inside = (t << 2) + out <= vbr;
   // Both inside: the closer one, ties to even.
   const auto cmp = static_cast<std::int64_t>(vb - ((s + t) << 1));
-  const bool closer_up = cmp > 0 || (cmp == 0 && (s & 1) != 0);
-  const bool up = u_inside != w_inside ? w_inside : closer_up;
-  std::uint64_t digits = s + up;
-  int exponent = k + dk;
+  const std::uint64_t closer_up =
+      static_cast<std::uint64_t>(cmp > 0) | (static_cast<std::uint64_t>(cmp == 0) & s);
+  // Exactly one inside: that one (the mask is 1 then, and picks w_inside).
+  const std::uint64_t either = u_inside ^ w_inside;
+  const std::uint64_t up = (closer_up & 1) ^ (((closer_up & 1) ^ w_inside) & either);
+  const std::uint64_t digits = s + up;
   // One digit fewer, when exactly one of its two neighbours is inside.
   const std::uint64_t sp10 = s / 10 * 10;
-  const std::uint64_t tp10 = sp10 + 10;
-  const bool up10_inside = vbl + out <= sp10 << 2;
-  const bool wp10_inside = (tp10 << 2) + out <= vbr;
-  if (s >= 10 && up10_inside != wp10_inside) {
-    digits = up10_inside ? sp10 : tp10;
-  }
-  return {digits, exponent};
+  const std::uint64_t up10_inside = vbl + out <= sp10 << 2;
+  const std::uint64_t wp10_inside = ((sp10 + 10) << 2) + out <= vbr;
+  const std::uint64_t fewer_digits = sp10 + 10 - 10 * up10_inside;
+  const std::uint64_t fewer = std::uint64_t{0} - ((s >= 10) & (up10_inside ^ wp10_inside));
+  return {digits ^ ((digits ^ fewer_digits) & fewer), k + dk};
 }
 
 }  // namespace float_text_detail
@@ -156,14 +200,17 @@ inline ShortestDecimal shortest_decimal(double value) noexcept {
   const auto bits = std::bit_cast<std::uint64_t>(value);
   const std::uint64_t fraction = bits & (HIDDEN - 1);
   const auto biased = static_cast<int>(bits >> 52) & 0x7FF;
+  if (fraction == 0 && biased > 1) {
+    return schubfach<true>(HIDDEN, biased - BIAS_AND_WIDTH, 0);
+  }
   if (biased != 0) {
-    return schubfach(HIDDEN | fraction, biased - BIAS_AND_WIDTH, fraction == 0 && biased > 1, 0);
+    return schubfach<false>(HIDDEN | fraction, biased - BIAS_AND_WIDTH, 0);
   }
   // Subnormal. The two smallest (5e-324, 1e-323) are scaled by ten first:
   // their boundaries are too close to zero for the table's precision.
   constexpr int Q_MIN = 1 - BIAS_AND_WIDTH;
-  return fraction < 3 ? schubfach(fraction * 10, Q_MIN, false, -1)
-                      : schubfach(fraction, Q_MIN, false, 0);
+  return fraction < 3 ? schubfach<false>(fraction * 10, Q_MIN, -1)
+                      : schubfach<false>(fraction, Q_MIN, 0);
 }
 
 // The exact decimal text of a whole double with |value| >= 2^63 (a "-" when

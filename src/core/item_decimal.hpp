@@ -11,6 +11,8 @@
 #ifndef DRISK_ITEM_DECIMAL_HPP
 #define DRISK_ITEM_DECIMAL_HPP
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -134,14 +136,44 @@ namespace item_decimal_detail {
 // The text of magnitude x 10^-Scale (0 < Scale <= 16) with a "-" before it
 // when negative and not zero. The scale is a constant here, so that the
 // split into whole part and fraction is a multiplication, not a division.
+//
+// A magnitude below 10^8 with a scale of at most seven (prices, most
+// measurements) is one group of eight digits: the whole part is those after
+// the leading zeros (at least one), the fraction the last Scale, and its
+// trailing zeros are counted in the digit bytes. Two overlapping stores, no
+// division and no loop.
+template <int Scale>
+std::size_t write_small_fixed_point(std::uint32_t magnitude, char* out) noexcept {
+  using namespace item_text_detail;
+  static_assert(Scale >= 1 && Scale <= 7);
+  const std::uint64_t digits = eight_digit_values(magnitude);  // the first in the lowest byte
+  const std::uint64_t text = digits + ASCII_ZEROS;
+  const int leading = std::min(std::countr_zero(digits | (std::uint64_t{1} << 63)) / 8, 7 - Scale);
+  const int whole_length = 8 - Scale - leading;
+  store_text(out, text >> (8 * leading));
+  if (digits >> (8 * (8 - Scale)) == 0) {
+    return static_cast<std::size_t>(whole_length);  // an integral value
+  }
+  out[whole_length] = '.';
+  store_text(out + whole_length + 1, text >> (8 * (8 - Scale)));
+  const int trailing = std::countl_zero(digits) / 8;  // the last digits' zeros, fewer than Scale
+  return static_cast<std::size_t>(whole_length + 1 + Scale - trailing);
+}
+
 template <int Scale>
 std::size_t write_fixed_point(std::uint64_t magnitude, bool negative, char* out) noexcept {
   constexpr std::uint64_t POWER = item_text_detail::POW10_U64[Scale];
-  const std::uint64_t whole = magnitude / POWER;
-  std::uint64_t fraction = magnitude % POWER;
   // The sign without a branch: in data it is a coin toss.
   out[0] = '-';
   char* cursor = out + (negative && magnitude != 0 ? 1 : 0);
+  if constexpr (Scale <= 7) {
+    if (magnitude < 100000000) {
+      return static_cast<std::size_t>(cursor - out) +
+             write_small_fixed_point<Scale>(static_cast<std::uint32_t>(magnitude), cursor);
+    }
+  }
+  const std::uint64_t whole = magnitude / POWER;
+  std::uint64_t fraction = magnitude % POWER;
   cursor += format_uint64(whole, cursor);
   if (fraction == 0) {
     return static_cast<std::size_t>(cursor - out);

@@ -225,72 +225,125 @@ struct ShortTries {
 
 namespace item_text_detail {
 
-// repr() of a finite double that is not whole: the shortest digits, laid out
-// as repr lays them out (exponent notation when the point is four or more
-// places left of the first digit, or more than sixteen right of it, which
-// no fraction reaches). Writes up to 32 bytes more than its text.
-inline std::size_t format_fraction(double value, char* out, ShortTries& tries) noexcept {
-  char* cursor = out;
-  if (value < 0) {
-    *cursor++ = '-';
-    value = -value;
+// Stores eight bytes whose first in reading order is the word's lowest, as
+// the digit groups above are built, whatever this machine's byte order.
+inline void store_text(char* out, std::uint64_t text) noexcept {
+  if constexpr (std::endian::native == std::endian::big) {
+    text = __builtin_bswap64(text);
   }
+  std::memcpy(out, &text, 8);
+}
+
+// The text of digits x 10^exponent, a decimal that is not whole, laid out as
+// repr lays it out (exponent notation when the point is four or more places
+// left of the first digit, or more than sixteen right of it, which no
+// fraction reaches). Writes up to 32 bytes more than its text.
+//
+// The shortest digits of a double are fewer than 10^17, and those of a
+// normal double that needed the full search have sixteen or seventeen. Such
+// digits are scaled to exactly seventeen, split once into a leading digit
+// and two groups of eight, and written from registers: no division, no loop
+// and no branch that depends on the digits. Trailing zeros (the one added by
+// the scaling among them) are found in the digit bytes rather than by
+// dividing, and only counted: they are written, but left out of the length.
+// Fewer digits (a short decimal, a subnormal) are first scaled to sixteen.
+inline std::size_t write_fraction(ShortestDecimal decimal, char* cursor) noexcept {
+  constexpr std::uint64_t E8 = 100000000;
+  std::uint64_t digits = decimal.digits;
+  int exponent = decimal.exponent;
+  if (digits < E8 * E8 / 10) {
+    const int missing = 16 - digit_count(digits);
+    digits *= POW10_U64[missing];
+    exponent -= missing;
+  }
+  // Sixteen digits are made seventeen with a zero at the end (sixteen or
+  // seventeen is a coin toss: a multiplier picked, not a branch).
+  const bool sixteen = digits < E8 * E8;
+  digits *= sixteen ? 10 : 1;
+  exponent -= sixteen ? 1 : 0;
+  // Digits before the point; zeros after "0." when not positive.
+  const int point = 17 + exponent;
+  // The three groups come from two independent splits, to keep the chain of
+  // multiplications short.
+  const std::uint64_t top = digits / E8;
+  const std::uint64_t lead = top / E8;
+  const std::uint64_t high = eight_digit_values(static_cast<std::uint32_t>(top - lead * E8));
+  const std::uint64_t low = eight_digit_values(static_cast<std::uint32_t>(digits - top * E8));
+  // Zero digits are zero bytes; the last digit is the highest byte of the
+  // last group. A decimal that is not whole has a non-zero digit after the
+  // first, so the groups are not both zero.
+  const int trailing = low != 0 ? std::countl_zero(low) / 8 : 8 + std::countl_zero(high) / 8;
+  const int significant = 17 - trailing;
+  // The digits in reading order: the first sixteen in a 128-bit register,
+  // the seventeenth on its own.
+  const std::uint64_t head = high + ASCII_ZEROS;
+  const std::uint64_t tail = low + ASCII_ZEROS;
+  const unsigned __int128 first =
+      (static_cast<unsigned __int128>((tail << 8) | (head >> 56)) << 64) | (head << 8) |
+      (lead + '0');
+  const auto last = static_cast<char>(tail >> 56);
+  if (point >= 1) {
+    // "123.456": the digits, then the fraction's digits again one place
+    // further on, then the point between them: stores from registers,
+    // overlapping, and no byte moved in a loop. The fraction's first digit
+    // is digit `point` (at most sixteen, as a fraction is below 2^53); at
+    // sixteen the shift wraps to none, and what that writes after the
+    // seventeenth digit lies past the text.
+    const unsigned __int128 fraction = first >> ((8 * point) & 127);
+    store_text(cursor, static_cast<std::uint64_t>(first));
+    store_text(cursor + 8, static_cast<std::uint64_t>(first >> 64));
+    store_text(cursor + point + 1, static_cast<std::uint64_t>(fraction));
+    store_text(cursor + point + 9, static_cast<std::uint64_t>(fraction >> 64));
+    cursor[17] = last;
+    cursor[point] = '.';
+    return static_cast<std::size_t>(significant) + 1;
+  }
+  if (point > -4) {
+    // "0.000123"
+    std::memcpy(cursor, "0.000000", 8);
+    char* const start = cursor + 2 - point;
+    store_text(start, static_cast<std::uint64_t>(first));
+    store_text(start + 8, static_cast<std::uint64_t>(first >> 64));
+    start[16] = last;
+    return static_cast<std::size_t>(2 - point + significant);
+  }
+  // "1.2345e-05", "5e-324": rare, so through a buffer.
+  char text[24];
+  store_text(text, static_cast<std::uint64_t>(first));
+  store_text(text + 8, static_cast<std::uint64_t>(first >> 64));
+  text[16] = last;
+  char* const start = cursor;
+  *cursor++ = text[0];
+  if (significant > 1) {
+    *cursor++ = '.';
+    std::memcpy(cursor, text + 1, static_cast<std::size_t>(significant - 1));
+    cursor += significant - 1;
+  }
+  const int magnitude = 1 - point;  // the exponent is point - 1 < -4
+  std::memcpy(cursor, "e-", 2);
+  cursor += 2;
+  if (magnitude >= 100) {
+    *cursor++ = static_cast<char>('0' + magnitude / 100);
+  }
+  *cursor++ = static_cast<char>('0' + magnitude / 10 % 10);
+  *cursor++ = static_cast<char>('0' + magnitude % 10);
+  return static_cast<std::size_t>(cursor - start);
+}
+
+// repr() of a finite double that is not whole: its shortest digits, laid
+// out by write_fraction().
+inline std::size_t format_fraction(double value, char* out, ShortTries& tries) noexcept {
+  // The sign without a branch: in data it is a coin toss.
+  out[0] = '-';
+  const std::size_t sign = value < 0 ? 1 : 0;
+  value = std::fabs(value);
   ShortestDecimal decimal{};
   const bool short_digits = tries.enabled && float_text_detail::short_decimal(value, decimal);
   tries.hits += short_digits ? 1 : 0;
   if (!short_digits) {
     decimal = shortest_decimal(value);
   }
-  // Trailing zeros off, by halving steps (a short decimal scaled to fifteen
-  // digits has a dozen of them).
-  while (decimal.digits % 100000000 == 0) {
-    decimal.digits /= 100000000;
-    decimal.exponent += 8;
-  }
-  for (const auto& [power, zeros] : {std::pair{10000u, 4}, std::pair{100u, 2}, std::pair{10u, 1}}) {
-    if (decimal.digits % power == 0) {
-      decimal.digits /= power;
-      decimal.exponent += zeros;
-    }
-  }
-  // Not whole, so digits remain after the point: exponent < 0.
-  const int after_point = -decimal.exponent;
-  if (value >= 1) {
-    // "123.456": the whole part is the double's own, exact below 2^52; at
-    // most 16 digits follow the point (17 digits in all).
-    const auto whole = static_cast<std::uint64_t>(value);
-    cursor += format_uint64(whole, cursor);
-    *cursor++ = '.';
-    write_padded(decimal.digits - whole * POW10_U64[after_point], after_point, cursor);
-    return static_cast<std::size_t>(cursor - out) + static_cast<std::size_t>(after_point);
-  }
-  const int count = digit_count(decimal.digits);
-  const int point = count - after_point;  // <= 0
-  if (point > -4) {
-    // "0.000123"
-    std::memcpy(cursor, "0.000000", 8);
-    cursor += 2 - point;
-    return static_cast<std::size_t>(cursor - out) + format_uint64(decimal.digits, cursor);
-  }
-  // "1.2345e-05": rare, so through a buffer.
-  char digits[24];
-  format_uint64(decimal.digits, digits);
-  const int exponent = point - 1;
-  *cursor++ = digits[0];
-  if (count > 1) {
-    *cursor++ = '.';
-    std::memcpy(cursor, digits + 1, static_cast<std::size_t>(count - 1));
-    cursor += count - 1;
-  }
-  *cursor++ = 'e';
-  *cursor++ = '-';
-  const int magnitude = -exponent;
-  if (magnitude >= 100) {
-    *cursor++ = static_cast<char>('0' + magnitude / 100);
-  }
-  *cursor++ = static_cast<char>('0' + magnitude / 10 % 10);
-  *cursor++ = static_cast<char>('0' + magnitude % 10);
-  return static_cast<std::size_t>(cursor - out);
+  return sign + write_fraction(decimal, out + sign);
 }
 
 }  // namespace item_text_detail

@@ -16,8 +16,9 @@
 // stops the test for the chunks after it, and a later chunk tries again.
 //
 // Other rows (fractions, NaN, values beyond the int64 range) are written as
-// text, a batch at a time; a chunk of mostly such rows goes through
-// absorb_formatted() whole, as before. Their writer tries a fraction's short
+// text, a batch at a time (a chunk of nothing but such rows goes through
+// absorb_formatted() whole); the whole rows among them still go to the
+// integer lanes, however few. Their writer tries a fraction's short
 // digits first (ShortTries, item_text.hpp); a chunk where that rarely worked
 // (values of full precision: measurements, ratios) turns the try off for the
 // chunks after it, and a later chunk tries again.
@@ -91,7 +92,17 @@ struct PickedRows {
 
   void prefetch(std::size_t) const noexcept {}
   Seen operator()(std::size_t j, ItemView& out, char* slot) const noexcept {
-    return text_of(first + others[j], out, slot);
+    const std::size_t row = first + others[j];
+    const double value =
+        load<double>(text_of.base + static_cast<std::ptrdiff_t>(row) * text_of.stride);
+    // No row here is whole, so one below 2^63 in magnitude (not NaN, not
+    // infinite) is a fraction: its writer is called without format_double's
+    // test for whole values, done already.
+    if (std::fabs(value) < 0x1p63) {
+      out = {slot, item_text_detail::format_fraction(value, slot, *text_of.tries)};
+      return ABSORBED;
+    }
+    return text_of(row, out, slot);
   }
 };
 
@@ -123,6 +134,7 @@ template <bool Nullable>
   std::size_t absorbed = 0;
   unsigned skip_cents = 0;  // chunks left before cents are tried again
   unsigned skip_short = 0;  // the same for short digits
+  bool mixed = false;       // the last chunk had whole rows and others
   for (std::size_t row = begin; row < end; row += WHOLE_CHUNK) {
     const std::size_t n = std::min(WHOLE_CHUNK, end - row);
     const bool try_cents = skip_cents == 0;
@@ -143,7 +155,18 @@ template <bool Nullable>
       // (and defined for all); NaN fails the comparison.
       const bool in_range = std::fabs(value) < 0x1p63;
       const auto integer = static_cast<std::int64_t>(in_range ? value : 0.0);
-      if (in_range && static_cast<double>(integer) == value) {
+      const bool is_whole = in_range && static_cast<double>(integer) == value;
+      if (!try_cents && mixed) {
+        // Whole or not is a coin toss in columns like the last chunk (n / 7
+        // is whole one time in seven): both lists are written and one count
+        // moves, rather than a branch mispredicted that often.
+        whole[k] = integer;
+        others[m] = static_cast<std::uint16_t>(i);
+        k += is_whole ? 1 : 0;
+        m += is_whole ? 0 : 1;
+        continue;
+      }
+      if (is_whole) {
         whole[k++] = integer;
         continue;
       }
@@ -168,10 +191,10 @@ template <bool Nullable>
     if (try_cents && 2 * c < n) {
       skip_cents = CENTS_RETRY_CHUNKS;
     }
-    if (2 * (k + c) < n) {
-      // Mostly fractions: the whole chunk as text, a batch at a time.
-      absorbed +=
-          absorb_formatted<Nullable>(core, validity, validity_offset, row, row + n, text_of).first;
+    mixed = k > 0 && m > 0;
+    if (m == n) {
+      // Nothing but fractions (and no missing rows): the chunk as text.
+      absorbed += absorb_formatted<false>(core, nullptr, 0, row, row + n, text_of).first;
       judge_short_tries(tries, m, skip_short);
       continue;
     }
