@@ -33,6 +33,7 @@ from __future__ import annotations
 import csv
 import gzip
 import json
+import os
 import random
 import shutil
 import subprocess
@@ -169,6 +170,9 @@ def run(work: Path, scale: int, rounds: int) -> None:
     del table
     for path in sorted(work.iterdir()):
         print(f"  {path.name}: {path.stat().st_size / 1e6:.0f} MB")
+    # The files just written are still being flushed to disk: let that end
+    # before timing anything.
+    os.sync()
 
     print("\nstart-up (best of 20, whole process)")
     bare = best_seconds([sys.executable, "-c", "pass"], 20)
