@@ -16,7 +16,8 @@ const CpuFeatures& cpu_features() noexcept {
                  __builtin_cpu_supports("popcnt");
     found.avx512 = found.avx2 && off.find("avx512") == std::string_view::npos &&
                    __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                   __builtin_cpu_supports("avx512bw");
+                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("lzcnt") &&
+                   __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
 #endif
     return found;
   }();

@@ -29,7 +29,7 @@ namespace drisk {
 // DRISK_SIMD=OFF build.
 struct CpuFeatures {
   bool avx2 = false;    // with popcnt
-  bool avx512 = false;  // F, DQ and BW
+  bool avx512 = false;  // F, DQ and BW (with LZCNT, BMI1 and BMI2, as every such CPU has)
 };
 const CpuFeatures& cpu_features() noexcept;
 

@@ -199,8 +199,9 @@ __attribute__((target("avx512f,avx512bw"))) inline std::uint64_t newline_mask(
 
 }  // namespace
 
-__attribute__((target("avx512f,avx512dq,avx512bw,popcnt"))) std::size_t add_lines_avx512(
-    std::uint8_t* regs, unsigned p, std::span<const std::uint8_t> data, bool final) noexcept {
+__attribute__((target("avx512f,avx512dq,avx512bw,popcnt,lzcnt,bmi,bmi2"))) std::size_t
+add_lines_avx512(std::uint8_t* regs, unsigned p, std::span<const std::uint8_t> data,
+                 bool final) noexcept {
   const std::uint8_t* const begin = data.data();
   const std::size_t size = data.size();
   const std::size_t blocks_end = size - size % 64;
