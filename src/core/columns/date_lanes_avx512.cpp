@@ -32,14 +32,7 @@
 // This file is compiled with -mavx512f -mavx512dq -mavx512bw and called only
 // on a CPU that has them (integer_lanes.cpp); like the integer lanes, it is
 // flattened so that no shared inline function is emitted here out of line.
-#include <immintrin.h>
-
-// GCC 12's AVX-512 intrinsics start from a deliberately undefined vector,
-// which its flow analysis reports as maybe uninitialized once inlined.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include "avx512_file.hpp"
 
 #include <algorithm>
 #include <cstddef>

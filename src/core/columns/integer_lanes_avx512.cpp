@@ -5,14 +5,7 @@
 // on a CPU that has them (integer_lanes.cpp); see integer_lanes_impl.hpp for
 // what it may hold. 64-bit multiplies, rotations and per-lane masks are
 // single instructions here.
-#include <immintrin.h>
-
-// GCC 12's AVX-512 intrinsics start from a deliberately undefined vector,
-// which its flow analysis reports as maybe uninitialized once inlined.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include "avx512_file.hpp"
 
 #include "integer_lanes_impl.hpp"
 
