@@ -71,20 +71,22 @@ inline Wide192 shifted(const std::uint64_t* g, int shift) noexcept {
   return {g[0] >> (64 - shift), (g[0] << shift) | (g[1] >> (64 - shift)), g[1] << shift};
 }
 
+// The two lower words as one 128-bit number.
+inline unsigned __int128 low_words(Wide192 w) noexcept {
+  return (static_cast<unsigned __int128>(w.middle) << 64) | w.low;
+}
+
 // a + b and a - b with the carries; the results fit in 192 bits.
 inline Wide192 plus(Wide192 a, Wide192 b) noexcept {
-  const unsigned __int128 low = ((static_cast<unsigned __int128>(a.middle) << 64) | a.low) +
-                                ((static_cast<unsigned __int128>(b.middle) << 64) | b.low);
-  const std::uint64_t carry = low < ((static_cast<unsigned __int128>(a.middle) << 64) | a.low);
+  const unsigned __int128 low = low_words(a) + low_words(b);
+  const std::uint64_t carry = low < low_words(a);
   return {a.high + b.high + carry, static_cast<std::uint64_t>(low >> 64),
           static_cast<std::uint64_t>(low)};
 }
 
 inline Wide192 minus(Wide192 a, Wide192 b) noexcept {
-  const unsigned __int128 left = (static_cast<unsigned __int128>(a.middle) << 64) | a.low;
-  const unsigned __int128 right = (static_cast<unsigned __int128>(b.middle) << 64) | b.low;
-  const std::uint64_t borrow = left < right;
-  const unsigned __int128 low = left - right;
+  const std::uint64_t borrow = low_words(a) < low_words(b);
+  const unsigned __int128 low = low_words(a) - low_words(b);
   return {a.high - b.high - borrow, static_cast<std::uint64_t>(low >> 64),
           static_cast<std::uint64_t>(low)};
 }
