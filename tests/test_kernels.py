@@ -112,6 +112,15 @@ def line_buffers():
         yield short_lines(size)
     long_lines = b"".join(b"x" * rng.randrange(20, 200) + b"\n" for _ in range(100))
     yield short_lines(6000) + long_lines + short_lines(10000) + long_lines
+    # Lanes among lines too long for them: a short line, a long one and a
+    # short one again, so that the lanes' texts of a group of eight lie more
+    # or less than 128 bytes apart, with short lines around to keep the
+    # lanes on.
+    lines = []
+    for _ in range(1500):
+        lines += [b"a\n"] * rng.randrange(20, 40)
+        lines += [b"abcd\n", b"x" * rng.randrange(100, 136) + b"\n", b"efghijk\n"]
+    yield b"".join(lines)
     yield b"".join(b"%d\n" % n for n in range(995, 100_000_000, 19_997))
     yield b"12345678\n" * 1000 + b"1234567\r"
 
@@ -138,6 +147,17 @@ def test_the_sets_agree_on_random_lines(kernel_set):
         data = bytes(rng.choice(alphabet) for _ in range(rng.randrange(400)))
         data *= rng.choice([1, 1, 30])  # past the kilobytes after which short lines go to the lanes
         assert _probe.add_lines("portable", bytes(256), data) == _probe.add_lines(kernel_set, bytes(256), data)
+
+
+def test_the_avx512_lines_without_vbmi2_too():
+    # On a CPU with AVX-512 VBMI2 the line kernel packs the newlines and
+    # permutes the lines' bytes; the other way (mask bits and a gather) then
+    # runs in a process told the CPU lacks it.
+    compiled("x86_avx512")
+    env = dict(os.environ, DRISK_DISABLE_CPU_FEATURES="vbmi2")
+    test = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__, "-k", "line and x86_avx512"]
+    result = subprocess.run(test, env=env, capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout[-3000:]
 
 
 @contextlib.contextmanager
