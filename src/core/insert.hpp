@@ -32,11 +32,23 @@ struct RegisterUpdate {
 };
 
 // The register `hash` chooses at precision p and the rank it offers there.
-inline RegisterUpdate register_update(std::uint64_t hash, unsigned p) noexcept {
-  const std::uint64_t rest = hash << p;
+// The bit below the shifted hash (bit p - 1, under the p zeros the shift
+// brought in) stops the count of leading zeros at max_rank(p) - 1 when the
+// rest is all zeros, and changes nothing otherwise: no branch for it.
+constexpr RegisterUpdate register_update(std::uint64_t hash, unsigned p) noexcept {
+  const std::uint64_t rest = (hash << p) | (std::uint64_t{1} << (p - 1));
   return {static_cast<std::size_t>(hash >> (64 - p)),
-          rest == 0 ? max_rank(p) : static_cast<unsigned>(std::countl_zero(rest)) + 1};
+          static_cast<unsigned>(std::countl_zero(rest)) + 1};
 }
+
+// The rest all zeros, at both ends of the precisions, and a first set bit
+// right after the index and at the very end.
+static_assert(register_update(0xFFF0000000000000, 12).rank == max_rank(12));
+static_assert(register_update(0xF000000000000000, 4).rank == max_rank(4));
+static_assert(register_update(0xFFFFC00000000000, 18).rank == max_rank(18));
+static_assert(register_update(0x0008000000000000, 12).rank == 1);
+static_assert(register_update(0x0000000000000001, 12).rank == max_rank(12) - 1);
+static_assert(register_update(0xABC0000000000001, 12).index == 0xABC);
 
 // Raises the register chosen by `hash` to the hash's rank.
 inline void insert_hash(std::uint8_t* registers, unsigned p, std::uint64_t hash) noexcept {
