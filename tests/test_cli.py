@@ -575,9 +575,11 @@ def test_out_of_memory_is_one_line():
 
 
 def test_one_ctrl_d_ends_terminal_input():
-    pid, fd = pty.fork()
-    if pid == 0:
-        os.execv(sys.executable, [*DRISK, "count", "-q"])
+    # The tool reads a terminal of its own, started by subprocess rather than
+    # fork() in this process, which may have threads (pytest-xdist's).
+    fd, terminal = pty.openpty()
+    proc = subprocess.Popen([*DRISK, "count", "-q"], stdin=terminal, stdout=terminal, stderr=terminal)
+    os.close(terminal)
     time.sleep(1.0)  # let the tool start reading
     os.write(fd, b"a\nb\n")
     time.sleep(0.3)
@@ -586,12 +588,12 @@ def test_one_ctrl_d_ends_terminal_input():
     while b"2\r\n" not in output:
         ready, _, _ = select.select([fd], [], [], 30)
         if not ready:
-            os.kill(pid, signal.SIGKILL)
+            proc.kill()
             break
         try:
             output += os.read(fd, 1024)
         except OSError:  # the tool exited and closed the terminal
             break
-    os.waitpid(pid, 0)
+    proc.wait()
     os.close(fd)
     assert output.endswith(b"2\r\n"), output
