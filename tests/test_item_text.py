@@ -137,6 +137,7 @@ def float_kinds(rng, n):
         "n / 7": whole / 7,
         "n / 3": whole / 3 * sign,
         "n / 100": whole / 100 * sign,
+        "prices": rng.integers(1, 2 * 10**7, n) / 100,
         "n / 1000": whole / 1000,
         "about 1": 1 + wiggle * 2.0**-52,
         "about 1e-4": 1e-4 + wiggle * 2.0**-66,
@@ -306,6 +307,42 @@ for dtype in [np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uin
         if h.registers() != texts.registers():
             sys.exit(f"{dtype.__name__}: registers differ")
 """
+
+
+PRICES_CHECK = """
+import sys
+import numpy as np
+from drisk import HyperLogLog
+from drisk._colread import update_buffer
+
+# Cents around each length of the price lanes' texts (10.01 to 99999.99) and
+# outside them, with fractions of one and two digits, whole values among
+# them, signs, in every order.
+edges = [10**k + d for k in range(2, 9) for d in (-100, -11, -10, -9, -1, 0, 1, 9, 10, 11, 50, 100)]
+rng = np.random.default_rng(3)
+cents = np.array(edges + rng.integers(1, 2 * 10**7, 20_000).tolist() + (rng.integers(10, 10**5, 2_000) * 10).tolist())
+for values in (cents / 100, -cents / 100, rng.permutation(np.concatenate([cents, -cents])) / 100):
+    for part in (values, values[3:]):
+        h, texts = HyperLogLog(18), HyperLogLog(18)
+        update_buffer(h, part)
+        for v in part.tolist():
+            texts.update_str(str(int(v)) if v == int(v) else repr(v))
+        if h.registers() != texts.registers():
+            sys.exit("registers differ")
+"""
+
+
+@pytest.mark.parametrize("disabled", ["", "avx512", "avx512,avx2"])
+def test_every_price_path_writes_repr(disabled):
+    # Floats that are cents go to lanes of their own where the CPU has AVX2
+    # or AVX-512: each path, and the portable one, in a process of its own.
+    import os
+    import subprocess
+    import sys
+
+    env = dict(os.environ, DRISK_DISABLE_CPU_FEATURES=disabled)
+    result = subprocess.run([sys.executable, "-c", PRICES_CHECK], env=env, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr[-2000:]
 
 
 @pytest.mark.parametrize("disabled", ["", "avx512", "avx512,avx2"])

@@ -22,6 +22,19 @@ IntegerRun integer_run(ValueKind kind) noexcept {
   return nullptr;
 }
 
+IntegerRun cents_run() noexcept {
+#if DRISK_INTEGER_LANES
+  const CpuFeatures& cpu = cpu_features();
+  if (cpu.avx512) {
+    return detail::cents_run_avx512();
+  }
+  if (cpu.avx2) {
+    return detail::cents_run_avx2();
+  }
+#endif
+  return nullptr;
+}
+
 IntegerHashes integer_hashes(ValueKind kind) noexcept {
 #if DRISK_INTEGER_LANES
   const CpuFeatures& cpu = cpu_features();

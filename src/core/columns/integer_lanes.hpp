@@ -31,6 +31,12 @@ using IntegerRun = std::pair<std::size_t, bool> (*)(HyperLogLogCore& core, const
 // is none.
 IntegerRun integer_run(ValueKind kind) noexcept;
 
+// The vector run for float64 prices on this CPU, or null when there is
+// none: rows of int64 n, each standing for the double nearest n / 100 (never
+// whole), inserted as repr()'s text of it (see whole_floats.hpp). The same
+// signature as an integer run.
+IntegerRun cents_run() noexcept;
+
 // The same texts hashed but not inserted, for readers that route each row to
 // a sketch of its own (row_hashes.hpp): hashes[k] is the XXH3-64 hash of the
 // decimal text of row begin + k of the contiguous integers at base. Every
@@ -48,6 +54,8 @@ namespace detail {
 // that is not an integer. Call them only on a CPU that has the instructions.
 IntegerRun integer_run_avx2(ValueKind kind) noexcept;
 IntegerRun integer_run_avx512(ValueKind kind) noexcept;
+IntegerRun cents_run_avx2() noexcept;
+IntegerRun cents_run_avx512() noexcept;
 IntegerHashes integer_hashes_avx2(ValueKind kind) noexcept;
 IntegerHashes integer_hashes_avx512(ValueKind kind) noexcept;
 }  // namespace detail

@@ -38,6 +38,7 @@ struct Avx2Lanes {
   static Vec sub64(Vec a, Vec b) noexcept { return _mm256_sub_epi64(a, b); }
   static Vec sub16(Vec a, Vec b) noexcept { return _mm256_sub_epi16(a, b); }
   static Vec add8(Vec a, Vec b) noexcept { return _mm256_add_epi8(a, b); }
+  static Vec and_(Vec a, Vec b) noexcept { return _mm256_and_si256(a, b); }
   static Vec or_(Vec a, Vec b) noexcept { return _mm256_or_si256(a, b); }
   static Vec xor_(Vec a, Vec b) noexcept { return _mm256_xor_si256(a, b); }
   template <int N>
@@ -97,6 +98,8 @@ struct Avx2Lanes {
 IntegerRun detail::integer_run_avx2(ValueKind kind) noexcept {
   return integer_run_for<Avx2Lanes>(kind);
 }
+
+IntegerRun detail::cents_run_avx2() noexcept { return &absorb_cents<Avx2Lanes>; }
 
 IntegerHashes detail::integer_hashes_avx2(ValueKind kind) noexcept {
   return integer_hashes_for<Avx2Lanes>(kind);

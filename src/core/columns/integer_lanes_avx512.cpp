@@ -41,6 +41,7 @@ struct Avx512Lanes {
   static Vec sub64(Vec a, Vec b) noexcept { return _mm512_sub_epi64(a, b); }
   static Vec sub16(Vec a, Vec b) noexcept { return _mm512_sub_epi16(a, b); }
   static Vec add8(Vec a, Vec b) noexcept { return _mm512_add_epi8(a, b); }
+  static Vec and_(Vec a, Vec b) noexcept { return _mm512_and_si512(a, b); }
   static Vec or_(Vec a, Vec b) noexcept { return _mm512_or_si512(a, b); }
   static Vec xor_(Vec a, Vec b) noexcept { return _mm512_xor_si512(a, b); }
   template <int N>
@@ -87,6 +88,8 @@ struct Avx512Lanes {
 IntegerRun detail::integer_run_avx512(ValueKind kind) noexcept {
   return integer_run_for<Avx512Lanes>(kind);
 }
+
+IntegerRun detail::cents_run_avx512() noexcept { return &absorb_cents<Avx512Lanes>; }
 
 IntegerHashes detail::integer_hashes_avx512(ValueKind kind) noexcept {
   return integer_hashes_for<Avx512Lanes>(kind);

@@ -14,7 +14,7 @@
 //   load<K>(at)          COUNT integers of kind K from `at`, widened to 64 bits
 //   store(to, v)         v to unaligned memory
 //   splat64/16/8(x)      x in every lane of that width
-//   add64, sub64, sub16, add8, or_, xor_, shifts by constants and srlv64
+//   add64, sub64, sub16, add8, and_, or_, xor_, shifts by constants and srlv64
 //   mul_low32(a, b)      64-bit products of the low 32 bits of each lane
 //   mulhi16, mullo16     16-bit lane products, high and low halves
 //   mul64(a, c)          each lane times the constant c, modulo 2^64
@@ -32,6 +32,7 @@
 #include <utility>
 
 #include "integer_lanes.hpp"
+#include "item_decimal.hpp"
 #include "row_views.hpp"
 
 namespace drisk::columns {
@@ -58,20 +59,36 @@ template <class L>
   return L::add8(L::or_(tens, L::template slli16<8>(ones)), L::splat8('0'));
 }
 
-// XXH3_64bits of the decimal text of integers from 10^3 to 10^8 - 1, a lane
-// each. Such a text is 4 to 8 bytes long, so XXH3 takes its 4-to-8 byte path
+// XXH3_64bits of texts of 4 to 8 bytes, a lane each: lane k holds its text
+// in its low bytes (the first byte lowest, the bytes above the text zero)
+// and its length in `length`. Such a text takes XXH3's 4-to-8 byte path
 // (xxhash.h, XXH3_len_4to8_64b with seed 0):
 //   input64 = (last 4 bytes) + (first 4 bytes << 32), little-endian reads
 //   keyed   = input64 ^ (secret[8..16) ^ secret[16..24))
 //   h ^= rotl(h, 49) ^ rotl(h, 24); h *= M; h ^= (h >> 35) + len; h *= M;
 //   h ^= h >> 28                                        (rrmxmx, M below)
 // Here the text never goes through memory: both reads are shifts of the
-// digits lane. The tests hold this to XXH3_64bits over every length, and it
-// was checked against it for every integer in the range.
+// lane. The tests hold this to XXH3_64bits over every length.
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec hash_4to8(typename L::Vec text,
+                                                        typename L::Vec length,
+                                                        typename L::Vec bitflip) noexcept {
+  constexpr std::uint64_t M = 0x9FB21C651E98DF25ULL;
+  const auto last4 = L::srlv64(text, L::sub64(L::template slli64<3>(length), L::splat64(32)));
+  auto h = L::xor_(L::or_(last4, L::template slli64<32>(text)), bitflip);
+  h = L::xor_(h, L::xor_(L::template rotl<49>(h), L::template rotl<24>(h)));
+  h = L::mul64(h, M);
+  h = L::xor_(h, L::add64(L::template srli64<35>(h), length));
+  h = L::mul64(h, M);
+  return L::xor_(h, L::template srli64<28>(h));
+}
+
+// XXH3_64bits of the decimal text of integers from 10^3 to 10^8 - 1, a lane
+// each: a text of 4 to 8 bytes. It was checked against XXH3_64bits for every
+// integer in the range.
 template <class L>
 [[gnu::always_inline]] inline typename L::Vec hash_decimal(typename L::Vec v,
                                                            typename L::Vec bitflip) noexcept {
-  constexpr std::uint64_t M = 0x9FB21C651E98DF25ULL;
   const auto digits = eight_digits<L>(v);
   // The text's length: 4, plus one per power of ten passed.
   auto length = L::splat64(4);
@@ -79,17 +96,47 @@ template <class L>
   length = L::count_greater(length, v, L::splat64(99999));
   length = L::count_greater(length, v, L::splat64(999999));
   length = L::count_greater(length, v, L::splat64(9999999));
-  const auto bits = L::template slli64<3>(length);
-  // The text alone in the low bytes (leading zeros shifted out), then its
-  // first and last four bytes.
-  const auto text = L::srlv64(digits, L::sub64(L::splat64(64), bits));
-  const auto last4 = L::srlv64(text, L::sub64(bits, L::splat64(32)));
-  auto h = L::xor_(L::or_(last4, L::template slli64<32>(text)), bitflip);
-  h = L::xor_(h, L::xor_(L::template rotl<49>(h), L::template rotl<24>(h)));
-  h = L::mul64(h, M);
-  h = L::xor_(h, L::add64(L::template srli64<35>(h), length));
-  h = L::mul64(h, M);
-  return L::xor_(h, L::template srli64<28>(h));
+  // The text alone in the low bytes: the leading zeros shifted out.
+  const auto text = L::srlv64(digits, L::sub64(L::splat64(64), L::template slli64<3>(length)));
+  return hash_4to8<L>(text, length, bitflip);
+}
+
+// Prices: XXH3_64bits of the text of n / 100 as repr() writes it, for n from
+// 1000 to 10^7 - 1 that is not a multiple of 100 (10.01 to 99999.99, not
+// whole), a lane each: the whole part (2 to 5 digits), a point, and the
+// fraction's one or two digits, 4 to 8 bytes in all. With n's eight digits
+// d0..d7 (d0 = '0', as n < 10^7), the lane is first laid out as
+// d1..d5 '.' d6 d7, then shifted by the whole part's leading zeros, and cut
+// after d6 when d7 is '0'. Returns false, and nothing in `hashes`, unless
+// every lane's fraction is not zero (the caller checked the range).
+template <class L>
+[[gnu::always_inline]] inline bool hash_cents(typename L::Vec v, typename L::Vec bitflip,
+                                              typename L::Vec& hashes) noexcept {
+  constexpr unsigned all = (1u << L::COUNT) - 1;
+  const auto digits = eight_digits<L>(v);
+  // d6 in the low byte, d7 above it: above "00" when the fraction is not
+  // zero, above "09" (as a number) when d7 is not '0'.
+  const auto fraction = L::template srli64<48>(digits);
+  if (L::greater(fraction, L::splat64(0x3030)) != all) {
+    return false;
+  }
+  const auto laid_out =
+      L::or_(L::or_(L::and_(L::template srli64<8>(digits), L::splat64(0xFFFFFFFFFF)),
+                    L::splat64(std::int64_t{'.'} << 40)),
+             L::and_(digits, L::splat64(static_cast<long long>(0xFFFF000000000000ULL))));
+  auto whole_digits = L::splat64(2);
+  whole_digits = L::count_greater(whole_digits, v, L::splat64(9999));
+  whole_digits = L::count_greater(whole_digits, v, L::splat64(99999));
+  whole_digits = L::count_greater(whole_digits, v, L::splat64(999999));
+  const auto length =
+      L::add64(whole_digits, L::count_greater(L::splat64(2), fraction, L::splat64(0x3039)));
+  const auto text =
+      L::srlv64(laid_out, L::sub64(L::splat64(40), L::template slli64<3>(whole_digits)));
+  // Nothing above the text: a cut '0' goes too.
+  const auto kept =
+      L::srlv64(L::splat64(-1), L::sub64(L::splat64(64), L::template slli64<3>(length)));
+  hashes = hash_4to8<L>(L::and_(text, kept), length, bitflip);
+  return true;
 }
 
 // Which of three ways a vector of integers goes: all from 10^3 to 10^8 - 1
@@ -226,6 +273,64 @@ template <class L, ValueKind K>
   for (; k < n; ++k) {
     hashes[k] = XXH3_64bits(arena, format_integer(load<Value>(at + k * width), arena));
   }
+}
+
+// Rows [begin, end) of a contiguous run of int64 cents (row r stands for
+// n / 100, never whole: whole_floats.hpp's prices), inserted as repr()'s
+// text of n / 100: a vector of prices from 10.01 to 99999.99 in the lanes
+// (hash_cents), any other row by the decimal writer.
+template <class L>
+[[gnu::flatten]] std::pair<std::size_t, bool> absorb_cents(HyperLogLogCore& core,
+                                                           const std::uint8_t* base,
+                                                           std::size_t begin,
+                                                           std::size_t end) noexcept {
+  constexpr std::size_t lanes = L::COUNT;
+  constexpr unsigned all = (1u << lanes) - 1;
+  std::uint8_t* const registers = core.mutable_registers();
+  const unsigned p = core.precision();
+  const LaneCases<L> cases;
+  const auto below_1000 = L::splat64(999);
+  const auto limit = L::splat64(10000000);
+  alignas(64) std::uint64_t hashes[BATCH];
+  char arena[BATCH][ITEM_TEXT_CAPACITY];
+  std::size_t lengths[BATCH];
+  const auto write = [&](std::size_t row, std::size_t slot) noexcept {
+    const std::int64_t n = load<std::int64_t>(base + row * sizeof(std::int64_t));
+    const std::uint64_t magnitude =
+        n < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n);
+    lengths[slot] = item_decimal_detail::write_fixed_point<2>(magnitude, n < 0, arena[slot]);
+  };
+  for (std::size_t row = begin; row < end;) {
+    const std::size_t n = std::min(BATCH, end - row);
+    const std::uint8_t* at = base + row * sizeof(std::int64_t);
+    std::size_t hashed = 0;
+    std::size_t written = 0;
+    std::size_t k = 0;
+    for (; k + lanes <= n; k += lanes) {
+      const auto v = L::template load<ValueKind::Int64>(at + k * sizeof(std::int64_t));
+      typename L::Vec h;
+      if ((L::greater(v, below_1000) & L::greater(limit, v)) == all &&
+          hash_cents<L>(v, cases.bitflip, h)) {
+        L::store(hashes + hashed, h);
+        hashed += lanes;
+        continue;
+      }
+      for (std::size_t j = k; j < k + lanes; ++j) {
+        write(row + j, written++);
+      }
+    }
+    for (; k < n; ++k) {
+      write(row + k, written++);
+    }
+    for (std::size_t j = 0; j < hashed; ++j) {
+      insert_hash(registers, p, hashes[j]);
+    }
+    for (std::size_t j = 0; j < written; ++j) {
+      insert(registers, p, arena[j], lengths[j]);
+    }
+    row += n;
+  }
+  return {end - begin, false};
 }
 
 // The run for an integer kind, null for any other.

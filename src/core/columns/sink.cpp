@@ -195,16 +195,17 @@ ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::
     }
   }
   // float64 in this machine's byte order: the whole values through the
-  // integer lanes.
+  // integer lanes, prices through theirs.
   if (!layout.swap_bytes && layout.kind == ValueKind::Float64) {
-    if (const IntegerRun integers = integer_run(ValueKind::Int64)) {
+    const IntegerRun integers = integer_run(ValueKind::Int64);
+    if (const IntegerRun prices = cents_run(); integers != nullptr && prices != nullptr) {
       return run_rows(
           rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
             return validity != nullptr
-                       ? absorb_whole_floats<true>(core, integers, validity, validity_offset, base,
-                                                   stride, begin, end)
-                       : absorb_whole_floats<false>(core, integers, nullptr, 0, base, stride, begin,
-                                                    end);
+                       ? absorb_whole_floats<true>(core, integers, prices, validity,
+                                                   validity_offset, base, stride, begin, end)
+                       : absorb_whole_floats<false>(core, integers, prices, nullptr, 0, base,
+                                                    stride, begin, end);
           });
     }
   }

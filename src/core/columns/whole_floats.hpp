@@ -11,8 +11,9 @@
 // (exactly: the double nearest to n / 100 is the value) has repr()'s text
 // n / 100 in fixed point, since no other decimal of at most fifteen digits
 // reads back as the same double, and repr's digits are the fewest that do.
-// Such rows are written by the decimal writer from n (a multiplication and a
-// table, not the shortest-digits search). A chunk where few rows are cents
+// Such rows go to the price lanes (integer_lanes.hpp's cents_run), which
+// write and hash a vector of them at a time from n, with no shortest-digits
+// search. A chunk where few rows are cents
 // stops the test for the chunks after it, and a later chunk tries again.
 //
 // Other rows (fractions, NaN, values beyond the int64 range) are written as
@@ -32,7 +33,6 @@
 #include <utility>
 
 #include "integer_lanes.hpp"
-#include "item_decimal.hpp"
 #include "row_views.hpp"
 
 namespace drisk::columns {
@@ -63,21 +63,6 @@ struct FloatRows {
       return MISSING;
     }
     out = {slot, format_double(value, slot, *tries)};
-    return ABSORBED;
-  }
-};
-
-// Rows that are cents: row j is cents[j] / 100.
-struct CentsRows {
-  static constexpr bool FORMATTED = true;
-  const std::int64_t* cents;
-
-  void prefetch(std::size_t) const noexcept {}
-  Seen operator()(std::size_t j, ItemView& out, char* slot) const noexcept {
-    const std::int64_t n = cents[j];
-    const std::uint64_t magnitude =
-        n < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n);
-    out = {slot, item_decimal_detail::write_fixed_point<2>(magnitude, n < 0, slot)};
     return ABSORBED;
   }
 };
@@ -118,12 +103,13 @@ inline void judge_short_tries(const ShortTries& tries, std::size_t fractions,
 
 // Inserts rows [begin, end) of the float64 values at base + r * stride
 // (this machine's byte order) into core, the whole ones through `integers`
-// (the vector run of int64 on this CPU); with Nullable, skips rows whose
+// (the vector run of int64 on this CPU) and the prices through `prices`
+// (cents_run); with Nullable, skips rows whose
 // validity bit is clear. Returns the rows absorbed (NaN skipped) and false:
 // such a column is never malformed.
 template <bool Nullable>
 [[gnu::flatten]] std::pair<std::size_t, bool> absorb_whole_floats(
-    HyperLogLogCore& core, IntegerRun integers, const std::uint8_t* validity,
+    HyperLogLogCore& core, IntegerRun integers, IntegerRun prices, const std::uint8_t* validity,
     std::int64_t validity_offset, const std::uint8_t* base, std::ptrdiff_t stride,
     std::size_t begin, std::size_t end) noexcept {
   ShortTries tries;
@@ -202,7 +188,7 @@ template <bool Nullable>
       absorbed += integers(core, reinterpret_cast<const std::uint8_t*>(whole), 0, k).first;
     }
     if (c > 0) {
-      absorbed += absorb_formatted<false>(core, nullptr, 0, 0, c, CentsRows{cents}).first;
+      absorbed += prices(core, reinterpret_cast<const std::uint8_t*>(cents), 0, c).first;
     }
     if (m > 0) {
       const PickedRows picked{text_of, others, row};
