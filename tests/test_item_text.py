@@ -328,14 +328,42 @@ for values in (cents / 100, -cents / 100, rng.permutation(np.concatenate([cents,
         for v in part.tolist():
             texts.update_str(str(int(v)) if v == int(v) else repr(v))
         if h.registers() != texts.registers():
-            sys.exit("registers differ")
+            sys.exit("float registers differ")
+
+# The same cents as decimals of scale 2 (whole ones too), by integer
+# arithmetic; decimal128 values past the int64 range and nulls among them.
+import pyarrow as pa
+from decimal import Decimal
+from drisk import update_many
+
+def text(n):
+    whole, cent = divmod(abs(n), 100)
+    digits = str(whole) if cent == 0 else f"{whole}.{cent:02d}".rstrip("0")
+    return "-" + digits if n < 0 else digits
+
+mixed = rng.permutation(np.concatenate([cents, -cents])).tolist()
+wide = mixed[:500] + [10**30 + 5, -(10**25), 2**63, -(2**63) - 1] + mixed[500:]
+for numbers, kind, nulls in ((mixed, pa.decimal128(18, 2), False), (wide, pa.decimal128(38, 2), False),
+                             (mixed, pa.decimal64(18, 2), False), (mixed[:5000], pa.decimal32(9, 2), False),
+                             (mixed, pa.decimal128(18, 2), True)):
+    if kind.bit_width == 32:
+        numbers = [n for n in numbers if abs(n) < 10**9]
+    items = [None if nulls and i % 7 == 0 else Decimal(f"{n}E-2") for i, n in enumerate(numbers)]
+    h, texts = HyperLogLog(18), HyperLogLog(18)
+    update_many(h, pa.array(items, kind))
+    for n, item in zip(numbers, items):
+        if item is not None:
+            texts.update_str(text(n))
+    if h.registers() != texts.registers():
+        sys.exit(f"{kind} registers differ")
 """
 
 
 @pytest.mark.parametrize("disabled", ["", "avx512", "avx512,avx2"])
 def test_every_price_path_writes_repr(disabled):
-    # Floats that are cents go to lanes of their own where the CPU has AVX2
-    # or AVX-512: each path, and the portable one, in a process of its own.
+    # Floats that are cents and decimals of scale 2 go to lanes of their own
+    # where the CPU has AVX2 or AVX-512: each path, and the portable one, in
+    # a process of its own.
     import os
     import subprocess
     import sys

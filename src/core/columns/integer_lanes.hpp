@@ -31,10 +31,10 @@ using IntegerRun = std::pair<std::size_t, bool> (*)(HyperLogLogCore& core, const
 // is none.
 IntegerRun integer_run(ValueKind kind) noexcept;
 
-// The vector run for float64 prices on this CPU, or null when there is
-// none: rows of int64 n, each standing for the double nearest n / 100 (never
-// whole), inserted as repr()'s text of it (see whole_floats.hpp). The same
-// signature as an integer run.
+// The vector run for prices on this CPU, or null when there is none: rows
+// of int64 n, each standing for n / 100 (a float64 price, never whole, from
+// whole_floats.hpp; a decimal of scale 2, from value_views.hpp), inserted as
+// the text both give it. The same signature as an integer run.
 IntegerRun cents_run() noexcept;
 
 // The same texts hashed but not inserted, for readers that route each row to

@@ -4,6 +4,8 @@
 // (integer_lanes.cpp); see integer_lanes_impl.hpp for what it may hold.
 #include <immintrin.h>
 
+#include <array>
+
 #include "integer_lanes_impl.hpp"
 
 namespace drisk::columns {
@@ -87,6 +89,27 @@ struct Avx2Lanes {
   // A true compare is all ones, -1: subtracting it adds one.
   static Vec count_greater(Vec n, Vec v, Vec t) noexcept {
     return _mm256_sub_epi64(n, _mm256_cmpgt_epi64(v, t));
+  }
+  // The lanes of v named in `lanes`, in order, to the start of `to` (all
+  // four lanes are stored): a permutation from a table of the 16 masks.
+  static void compress_store(void* to, Vec v, unsigned lanes) noexcept {
+    static constexpr auto PICKS = [] {
+      std::array<std::array<int, 8>, 16> picks{};
+      for (unsigned mask = 0; mask < 16; ++mask) {
+        unsigned out = 0;
+        for (unsigned lane = 0; lane < 4; ++lane) {
+          if ((mask >> lane) & 1) {
+            picks[mask][2 * out] = static_cast<int>(2 * lane);
+            picks[mask][2 * out + 1] = static_cast<int>(2 * lane + 1);
+            ++out;
+          }
+        }
+      }
+      return picks;
+    }();
+    const __m256i pick =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(PICKS[lanes & 15].data()));
+    _mm256_storeu_si256(static_cast<__m256i*>(to), _mm256_permutevar8x32_epi32(v, pick));
   }
   static std::uint64_t bytes_equal(Vec a, Vec b) noexcept {
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, b)));

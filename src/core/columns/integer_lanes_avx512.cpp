@@ -80,6 +80,9 @@ struct Avx512Lanes {
   static Vec count_greater(Vec n, Vec v, Vec t) noexcept {
     return _mm512_mask_add_epi64(n, _mm512_cmpgt_epi64_mask(v, t), n, _mm512_set1_epi64(1));
   }
+  static void compress_store(void* to, Vec v, unsigned lanes) noexcept {
+    _mm512_storeu_si512(to, _mm512_maskz_compress_epi64(static_cast<__mmask8>(lanes), v));
+  }
   static std::uint64_t bytes_equal(Vec a, Vec b) noexcept { return _mm512_cmpeq_epi8_mask(a, b); }
 };
 

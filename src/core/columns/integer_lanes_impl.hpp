@@ -22,6 +22,8 @@
 //   greater(a, b)        a bit per lane: a > b (signed)
 //   count_greater(n, v, t)   n + 1 in the lanes where v > t
 //   bytes_equal(a, b)    a bit per byte: a == b
+//   compress_store(to, v, lanes)   the lanes named by the bit mask `lanes`,
+//                        in order, to the start of `to` (COUNT lanes stored)
 #ifndef DRISK_COLUMNS_INTEGER_LANES_IMPL_HPP
 #define DRISK_COLUMNS_INTEGER_LANES_IMPL_HPP
 
@@ -107,19 +109,17 @@ template <class L>
 // fraction's one or two digits, 4 to 8 bytes in all. With n's eight digits
 // d0..d7 (d0 = '0', as n < 10^7), the lane is first laid out as
 // d1..d5 '.' d6 d7, then shifted by the whole part's leading zeros, and cut
-// after d6 when d7 is '0'. Returns false, and nothing in `hashes`, unless
-// every lane's fraction is not zero (the caller checked the range).
+// after d6 when d7 is '0'. Returns the bit mask of the lanes whose n is such
+// a value; the others' hashes mean nothing.
 template <class L>
-[[gnu::always_inline]] inline bool hash_cents(typename L::Vec v, typename L::Vec bitflip,
-                                              typename L::Vec& hashes) noexcept {
-  constexpr unsigned all = (1u << L::COUNT) - 1;
+[[gnu::always_inline]] inline unsigned hash_cents(typename L::Vec v, typename L::Vec bitflip,
+                                                  typename L::Vec& hashes) noexcept {
   const auto digits = eight_digits<L>(v);
   // d6 in the low byte, d7 above it: above "00" when the fraction is not
   // zero, above "09" (as a number) when d7 is not '0'.
   const auto fraction = L::template srli64<48>(digits);
-  if (L::greater(fraction, L::splat64(0x3030)) != all) {
-    return false;
-  }
+  const unsigned priced = L::greater(v, L::splat64(999)) & L::greater(L::splat64(10000000), v) &
+                          L::greater(fraction, L::splat64(0x3030));
   const auto laid_out =
       L::or_(L::or_(L::and_(L::template srli64<8>(digits), L::splat64(0xFFFFFFFFFF)),
                     L::splat64(std::int64_t{'.'} << 40)),
@@ -136,7 +136,7 @@ template <class L>
   const auto kept =
       L::srlv64(L::splat64(-1), L::sub64(L::splat64(64), L::template slli64<3>(length)));
   hashes = hash_4to8<L>(L::and_(text, kept), length, bitflip);
-  return true;
+  return priced;
 }
 
 // Which of three ways a vector of integers goes: all from 10^3 to 10^8 - 1
@@ -275,10 +275,12 @@ template <class L, ValueKind K>
   }
 }
 
-// Rows [begin, end) of a contiguous run of int64 cents (row r stands for
-// n / 100, never whole: whole_floats.hpp's prices), inserted as repr()'s
-// text of n / 100: a vector of prices from 10.01 to 99999.99 in the lanes
-// (hash_cents), any other row by the decimal writer.
+// Rows [begin, end) of a contiguous run of int64 n, each standing for
+// n / 100 (a float price, or a decimal of scale 2), inserted as the text
+// repr() and the decimal writer give it (the same: "12.5", "-3.07", and for
+// whole values the integer, "1200"): the prices from 10.01 to 99999.99 of
+// each vector in the lanes (hash_cents), the other rows by the decimal
+// writer.
 template <class L>
 [[gnu::flatten]] std::pair<std::size_t, bool> absorb_cents(HyperLogLogCore& core,
                                                            const std::uint8_t* base,
@@ -289,9 +291,7 @@ template <class L>
   std::uint8_t* const registers = core.mutable_registers();
   const unsigned p = core.precision();
   const LaneCases<L> cases;
-  const auto below_1000 = L::splat64(999);
-  const auto limit = L::splat64(10000000);
-  alignas(64) std::uint64_t hashes[BATCH];
+  alignas(64) std::uint64_t hashes[BATCH + lanes];
   char arena[BATCH][ITEM_TEXT_CAPACITY];
   std::size_t lengths[BATCH];
   const auto write = [&](std::size_t row, std::size_t slot) noexcept {
@@ -307,16 +307,13 @@ template <class L>
     std::size_t written = 0;
     std::size_t k = 0;
     for (; k + lanes <= n; k += lanes) {
-      const auto v = L::template load<ValueKind::Int64>(at + k * sizeof(std::int64_t));
       typename L::Vec h;
-      if ((L::greater(v, below_1000) & L::greater(limit, v)) == all &&
-          hash_cents<L>(v, cases.bitflip, h)) {
-        L::store(hashes + hashed, h);
-        hashed += lanes;
-        continue;
-      }
-      for (std::size_t j = k; j < k + lanes; ++j) {
-        write(row + j, written++);
+      const unsigned priced = hash_cents<L>(
+          L::template load<ValueKind::Int64>(at + k * sizeof(std::int64_t)), cases.bitflip, h);
+      L::compress_store(hashes + hashed, h, priced);
+      hashed += static_cast<std::size_t>(std::popcount(priced));
+      for (unsigned rest = all & ~priced; rest != 0; rest &= rest - 1) {
+        write(row + k + static_cast<std::size_t>(std::countr_zero(rest)), written++);
       }
     }
     for (; k < n; ++k) {

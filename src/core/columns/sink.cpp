@@ -148,6 +148,17 @@ ColumnSink::Rows ColumnSink::run_view(std::size_t rows, const std::uint8_t* vali
                       });
     }
   }
+  // Decimals of scale 2 without nulls: prices, a vector at a time where the
+  // CPU can.
+  if constexpr (requires { view.scale; }) {
+    if (const IntegerRun prices = cents_run();
+        prices != nullptr && validity == nullptr && view.scale == 2) {
+      return run_rows(rows,
+                      [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+                        return absorb_decimal_prices(core, prices, view, begin, end);
+                      });
+    }
+  }
   if constexpr (requires { View::HASHED; }) {
     if (validity != nullptr) {
       return run_rows(

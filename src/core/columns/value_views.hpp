@@ -23,7 +23,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
+#include "integer_lanes.hpp"
 #include "item_decimal.hpp"
 #include "item_time.hpp"
 #include "row_views.hpp"
@@ -306,6 +308,44 @@ struct DecimalView {
     return ABSORBED;
   }
 };
+
+// Decimals of scale 2 (prices) without nulls, through the price lanes
+// (integer_lanes.hpp's cents_run), which write the same text as
+// format_scaled_int64 does: a chunk of coefficients narrowed to int64 on the
+// stack at a time; a chunk holding one too wide for that goes through the
+// view, a row at a time.
+template <std::size_t Bytes>
+[[gnu::flatten]] std::pair<std::size_t, bool> absorb_decimal_prices(HyperLogLogCore& core,
+                                                                    IntegerRun prices,
+                                                                    const DecimalView<Bytes>& view,
+                                                                    std::size_t begin,
+                                                                    std::size_t end) noexcept {
+  constexpr std::size_t CHUNK = 256;
+  std::int64_t narrow[CHUNK];
+  std::size_t absorbed = 0;
+  for (std::size_t row = begin; row < end; row += CHUNK) {
+    const std::size_t n = std::min(CHUNK, end - row);
+    bool fits = true;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint8_t* at = view.data + (row + i) * Bytes;
+      if constexpr (Bytes <= 8) {
+        narrow[i] = Bytes == 4 ? load<std::int32_t>(at) : load<std::int64_t>(at);
+      } else {
+        std::uint64_t limbs[Bytes / 8];
+        std::memcpy(limbs, at, Bytes);
+        const std::uint64_t sign =
+            static_cast<std::uint64_t>(static_cast<std::int64_t>(limbs[0]) >> 63);
+        for (std::size_t j = 1; j < Bytes / 8; ++j) {
+          fits &= limbs[j] == sign;
+        }
+        narrow[i] = static_cast<std::int64_t>(limbs[0]);
+      }
+    }
+    absorbed += fits ? prices(core, reinterpret_cast<const std::uint8_t*>(narrow), 0, n).first
+                     : absorb_formatted<false>(core, nullptr, 0, row, row + n, view).first;
+  }
+  return {absorbed, false};
+}
 
 // Calls f with the view of the column type's dates, timestamps or times
 // (Date32 to Time64) over the counts at base + r * stride; Nat when
