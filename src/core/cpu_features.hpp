@@ -24,9 +24,9 @@ namespace drisk {
 
 // The vector instruction sets this CPU offers, less those named in the
 // environment variable DRISK_DISABLE_CPU_FEATURES ("avx2", "avx512",
-// "vbmi2", comma-separated; disabling one disables those after it too), which lets the tests
-// run every path on one machine. Asked once per process. Both are false in a
-// DRISK_SIMD=OFF build.
+// "vbmi2", comma-separated; disabling one disables those after it too),
+// which lets the tests run every path on one machine. Asked once per
+// process. All are false in a DRISK_SIMD=OFF build.
 struct CpuFeatures {
   bool avx2 = false;          // with popcnt
   bool avx512 = false;        // F, DQ and BW (with LZCNT, BMI1 and BMI2, as every such CPU has)
