@@ -341,11 +341,16 @@ def text(n):
     digits = str(whole) if cent == 0 else f"{whole}.{cent:02d}".rstrip("0")
     return "-" + digits if n < 0 else digits
 
+# Mostly prices the lanes take, with others among them (a chunk of those
+# goes to the lanes); then signed amounts of every size (a chunk of those
+# does not).
+in_lanes = cents[(cents >= 1000) & (cents < 10**7)]
+prices = rng.permutation(np.concatenate([in_lanes, in_lanes[:2000] * 1000, -in_lanes[:2000]])).tolist()
 mixed = rng.permutation(np.concatenate([cents, -cents])).tolist()
-wide = mixed[:500] + [10**30 + 5, -(10**25), 2**63, -(2**63) - 1] + mixed[500:]
-for numbers, kind, nulls in ((mixed, pa.decimal128(18, 2), False), (wide, pa.decimal128(38, 2), False),
-                             (mixed, pa.decimal64(18, 2), False), (mixed[:5000], pa.decimal32(9, 2), False),
-                             (mixed, pa.decimal128(18, 2), True)):
+wide = prices[:500] + [10**30 + 5, -(10**25), 2**63, -(2**63) - 1] + prices[500:]
+for numbers, kind, nulls in ((prices, pa.decimal128(18, 2), False), (mixed, pa.decimal128(18, 2), False),
+                             (wide, pa.decimal128(38, 2), False), (prices, pa.decimal64(18, 2), False),
+                             (prices[:5000], pa.decimal32(9, 2), False), (prices, pa.decimal128(18, 2), True)):
     if kind.bit_width == 32:
         numbers = [n for n in numbers if abs(n) < 10**9]
     items = [None if nulls and i % 7 == 0 else Decimal(f"{n}E-2") for i, n in enumerate(numbers)]

@@ -312,8 +312,12 @@ struct DecimalView {
 // Decimals of scale 2 (prices) without nulls, through the price lanes
 // (integer_lanes.hpp's cents_run), which write the same text as
 // format_scaled_int64 does: a chunk of coefficients narrowed to int64 on the
-// stack at a time; a chunk holding one too wide for that goes through the
-// view, a row at a time.
+// stack at a time. A chunk holding one too wide for that, or where fewer than
+// half are prices the lanes take (10.01 to 99999.99: amounts with signs and
+// large ones), goes through the view a row at a time, and after the latter
+// the next PRICE_RETRY_CHUNKS chunks go there straight.
+constexpr unsigned PRICE_RETRY_CHUNKS = 16;
+
 template <std::size_t Bytes>
 [[gnu::flatten]] std::pair<std::size_t, bool> absorb_decimal_prices(HyperLogLogCore& core,
                                                                     IntegerRun prices,
@@ -323,10 +327,12 @@ template <std::size_t Bytes>
   constexpr std::size_t CHUNK = 256;
   std::int64_t narrow[CHUNK];
   std::size_t absorbed = 0;
+  unsigned skip = 0;
   for (std::size_t row = begin; row < end; row += CHUNK) {
     const std::size_t n = std::min(CHUNK, end - row);
-    bool fits = true;
-    for (std::size_t i = 0; i < n; ++i) {
+    bool fits = skip == 0;
+    std::size_t in_lanes = 0;
+    for (std::size_t i = 0; i < n && fits; ++i) {
       const std::uint8_t* at = view.data + (row + i) * Bytes;
       if constexpr (Bytes <= 8) {
         narrow[i] = Bytes == 4 ? load<std::int32_t>(at) : load<std::int64_t>(at);
@@ -340,6 +346,12 @@ template <std::size_t Bytes>
         }
         narrow[i] = static_cast<std::int64_t>(limbs[0]);
       }
+      in_lanes += static_cast<std::uint64_t>(narrow[i]) - 1000 < 10000000 - 1000 ? 1 : 0;
+    }
+    skip -= skip > 0 ? 1 : 0;
+    if (fits && 2 * in_lanes < n) {
+      skip = PRICE_RETRY_CHUNKS;
+      fits = false;
     }
     absorbed += fits ? prices(core, reinterpret_cast<const std::uint8_t*>(narrow), 0, n).first
                      : absorb_formatted<false>(core, nullptr, 0, row, row + n, view).first;
