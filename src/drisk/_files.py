@@ -18,7 +18,7 @@ from __future__ import annotations
 import io
 import os
 import stat
-from typing import IO, cast
+from typing import IO, TYPE_CHECKING, cast
 
 from _drisk import HyperLogLog
 from drisk._compressed import SNIFF_BYTES, sniff, update_compressed
@@ -26,10 +26,8 @@ from drisk._regular import FileChangedError, read_regular_file
 from drisk._streams import (
     CHUNK_SIZE,
     WHOLE_LINES,
-    BinaryStream,
     EncodedText,
     Fields,
-    PathOrFile,
     Progress,
     ReadableStream,
     Source,
@@ -39,6 +37,9 @@ from drisk._streams import (
     scratch_for,
     waiting_reader,
 )
+
+if TYPE_CHECKING:
+    from drisk._streams import BinaryStream, PathOrFile
 
 __all__ = ["FileChangedError", "update_file", "update_stream"]
 
