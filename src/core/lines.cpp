@@ -150,17 +150,22 @@ constexpr std::uint64_t RRMXMX_M = 0x9FB21C651E98DF25ULL;  // XXH3's multiplier 
 // the hash from their first eight bytes, and the others one at a time.
 #define DRISK_LANES_TARGET "avx512f,avx512dq,avx512bw"
 
-// The lanes of lines j..j+7 (of `count`) that are 4 to 8 bytes long (with
+// The lanes of the eight lines from j that hold lines of the batch's
+// `count`: all eight but in the last group.
+inline __mmask8 group_lines(std::size_t j, std::size_t count) noexcept {
+  return static_cast<__mmask8>(count - j >= 8 ? 0xFF : (1u << (count - j)) - 1);
+}
+
+// Of the lines j..j+7 in `lines`, those that are 4 to 8 bytes long (with
 // any "\r") and can be read eight bytes from their start; their starts and
 // lengths in `start` and `len`.
 __attribute__((target(DRISK_LANES_TARGET), always_inline)) inline __mmask8 short_lanes(
-    std::size_t size, const std::uint64_t* ends, std::size_t j, std::size_t count, __m512i& start,
+    std::size_t size, const std::uint64_t* ends, std::size_t j, __mmask8 lines, __m512i& start,
     __m512i& len) noexcept {
-  const auto valid = static_cast<__mmask8>(count - j >= 8 ? 0xFF : (1u << (count - j)) - 1);
   start = _mm512_add_epi64(_mm512_loadu_si512(ends + j - 1), _mm512_set1_epi64(1));
   len = _mm512_sub_epi64(_mm512_loadu_si512(ends + j), start);
   const __m512i eight = _mm512_set1_epi64(8);
-  return valid & _mm512_cmpge_epu64_mask(len, _mm512_set1_epi64(4)) &
+  return lines & _mm512_cmpge_epu64_mask(len, _mm512_set1_epi64(4)) &
          _mm512_cmple_epu64_mask(len, eight) &
          _mm512_cmple_epu64_mask(_mm512_add_epi64(start, eight),
                                  _mm512_set1_epi64(static_cast<long long>(size)));
@@ -195,12 +200,11 @@ __attribute__((target(DRISK_LANES_TARGET), always_inline)) inline void hash_shor
   _mm512_storeu_si512(hashes, h);
 }
 
-// The lines of j..j+7 (of `count`) outside `lanes`, one at a time.
+// The lines j + k for the bits k of `rest`, one at a time.
 __attribute__((target(DRISK_LANES_TARGET), always_inline)) inline void hash_other_lines(
-    const std::uint8_t* begin, const std::uint64_t* ends, std::size_t j, std::size_t count,
-    __mmask8 lanes, std::uint64_t* hashes) noexcept {
-  const auto valid = static_cast<unsigned>(count - j >= 8 ? 0xFF : (1u << (count - j)) - 1);
-  for (unsigned rest = valid & ~static_cast<unsigned>(lanes); rest != 0; rest &= rest - 1) {
+    const std::uint8_t* begin, const std::uint64_t* ends, std::size_t j, unsigned rest,
+    std::uint64_t* hashes) noexcept {
+  for (; rest != 0; rest &= rest - 1) {
     const std::size_t k = j + static_cast<std::size_t>(std::countr_zero(rest));
     const std::size_t line_start = ends[k - 1] + 1;
     std::size_t len = ends[k] - line_start;
@@ -225,13 +229,14 @@ __attribute__((target(DRISK_LANES_TARGET))) void hash_lines_gather(const std::ui
   for (std::size_t j = 0; j < count; j += 8) {
     __m512i start;
     __m512i len;
-    __mmask8 lanes = short_lanes(size, ends, j, count, start, len);
+    const __mmask8 lines = group_lines(j, count);
+    __mmask8 lanes = short_lanes(size, ends, j, lines, start, len);
     if (lanes != 0) {
       const __m512i text =
           _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), lanes, start, begin, 1);
       hash_short_lanes(text, len, lanes, hashes + j);
     }
-    hash_other_lines(begin, ends, j, count, lanes, hashes);
+    hash_other_lines(begin, ends, j, lines & ~lanes, hashes);
   }
 }
 
@@ -248,7 +253,8 @@ __attribute__((target(DRISK_LANES_TARGET ",avx512vbmi"))) void hash_lines_permut
   for (std::size_t j = 0; j < count; j += 8) {
     __m512i start;
     __m512i len;
-    __mmask8 lanes = short_lanes(size, ends, j, count, start, len);
+    const __mmask8 lines = group_lines(j, count);
+    __mmask8 lanes = short_lanes(size, ends, j, lines, start, len);
     if (lanes != 0) {
       const std::uint64_t first = ends[j - 1] + 1;
       const std::uint64_t last = ends[std::min(count, j + 8) - 2] + 1;
@@ -264,7 +270,7 @@ __attribute__((target(DRISK_LANES_TARGET ",avx512vbmi"))) void hash_lines_permut
       }
       hash_short_lanes(text, len, lanes, hashes + j);
     }
-    hash_other_lines(begin, ends, j, count, lanes, hashes);
+    hash_other_lines(begin, ends, j, lines & ~lanes, hashes);
   }
 }
 #undef DRISK_LANES_TARGET

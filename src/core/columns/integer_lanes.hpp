@@ -37,6 +37,12 @@ IntegerRun integer_run(ValueKind kind) noexcept;
 // the text both give it. The same signature as an integer run.
 IntegerRun cents_run() noexcept;
 
+// The n whose text the price lanes make themselves, when n / 100 has a
+// fraction: PRICE_LANES_FIRST to PRICE_LANES_END - 1 (10.00 to 99999.99),
+// texts of 4 to 8 bytes. Other rows go to the decimal writer.
+inline constexpr std::uint64_t PRICE_LANES_FIRST = 1000;
+inline constexpr std::uint64_t PRICE_LANES_END = 10000000;
+
 // The same texts hashed but not inserted, for readers that route each row to
 // a sketch of its own (row_hashes.hpp): hashes[k] is the XXH3-64 hash of the
 // decimal text of row begin + k of the contiguous integers at base. Every

@@ -118,7 +118,8 @@ template <class L>
   // d6 in the low byte, d7 above it: above "00" when the fraction is not
   // zero, above "09" (as a number) when d7 is not '0'.
   const auto fraction = L::template srli64<48>(digits);
-  const unsigned priced = L::greater(v, L::splat64(999)) & L::greater(L::splat64(10000000), v) &
+  const unsigned priced = L::greater(v, L::splat64(PRICE_LANES_FIRST - 1)) &
+                          L::greater(L::splat64(PRICE_LANES_END), v) &
                           L::greater(fraction, L::splat64(0x3030));
   const auto laid_out =
       L::or_(L::or_(L::and_(L::template srli64<8>(digits), L::splat64(0xFFFFFFFFFF)),

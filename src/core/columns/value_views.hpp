@@ -276,6 +276,28 @@ struct TimeOfDayView : CountColumn<Count, false> {
 // Decimals: a little-endian two's complement coefficient of Bytes bytes
 // (4, 8, 16 or 32) times 10^-scale. Coefficients that fit in 64 bits (every
 // decimal of up to 18 digits) take the short way.
+
+// The coefficient at `at` as an int64 in `out`, and whether it fits: every
+// limb above the first is the first's sign.
+template <std::size_t Bytes>
+bool narrow_coefficient(const std::uint8_t* at, std::int64_t& out) noexcept {
+  if constexpr (Bytes <= 8) {
+    out = Bytes == 4 ? load<std::int32_t>(at) : load<std::int64_t>(at);
+    return true;
+  } else {
+    std::uint64_t limbs[Bytes / 8];
+    std::memcpy(limbs, at, Bytes);
+    const std::uint64_t sign =
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(limbs[0]) >> 63);
+    bool fits = true;
+    for (std::size_t i = 1; i < Bytes / 8; ++i) {
+      fits &= limbs[i] == sign;
+    }
+    out = static_cast<std::int64_t>(limbs[0]);
+    return fits;
+  }
+}
+
 template <std::size_t Bytes>
 struct DecimalView {
   static constexpr bool FORMATTED = true;
@@ -286,24 +308,13 @@ struct DecimalView {
 
   Seen operator()(std::size_t row, ItemView& out, char* slot) const noexcept {
     const std::uint8_t* at = data + row * Bytes;
-    if constexpr (Bytes == 4) {
-      out = {slot, format_scaled_int64(load<std::int32_t>(at), scale, slot)};
-    } else if constexpr (Bytes == 8) {
-      out = {slot, format_scaled_int64(load<std::int64_t>(at), scale, slot)};
+    std::int64_t narrow = 0;
+    if (narrow_coefficient<Bytes>(at, narrow)) {
+      out = {slot, format_scaled_int64(narrow, scale, slot)};
     } else {
       std::uint64_t limbs[Bytes / 8];
       std::memcpy(limbs, at, Bytes);
-      // Fits in an int64 when every limb above the first is the first's sign.
-      const std::uint64_t sign =
-          static_cast<std::uint64_t>(static_cast<std::int64_t>(limbs[0]) >> 63);
-      bool narrow = true;
-      for (std::size_t i = 1; i < Bytes / 8; ++i) {
-        narrow &= limbs[i] == sign;
-      }
-      const std::size_t length =
-          narrow ? format_scaled_int64(static_cast<std::int64_t>(limbs[0]), scale, slot)
-                 : format_scaled_integer(limbs, static_cast<int>(Bytes / 8), scale, slot);
-      out = {slot, length};
+      out = {slot, format_scaled_integer(limbs, static_cast<int>(Bytes / 8), scale, slot)};
     }
     return ABSORBED;
   }
@@ -333,20 +344,11 @@ template <std::size_t Bytes>
     bool fits = skip == 0;
     std::size_t in_lanes = 0;
     for (std::size_t i = 0; i < n && fits; ++i) {
-      const std::uint8_t* at = view.data + (row + i) * Bytes;
-      if constexpr (Bytes <= 8) {
-        narrow[i] = Bytes == 4 ? load<std::int32_t>(at) : load<std::int64_t>(at);
-      } else {
-        std::uint64_t limbs[Bytes / 8];
-        std::memcpy(limbs, at, Bytes);
-        const std::uint64_t sign =
-            static_cast<std::uint64_t>(static_cast<std::int64_t>(limbs[0]) >> 63);
-        for (std::size_t j = 1; j < Bytes / 8; ++j) {
-          fits &= limbs[j] == sign;
-        }
-        narrow[i] = static_cast<std::int64_t>(limbs[0]);
-      }
-      in_lanes += static_cast<std::uint64_t>(narrow[i]) - 1000 < 10000000 - 1000 ? 1 : 0;
+      fits = narrow_coefficient<Bytes>(view.data + (row + i) * Bytes, narrow[i]);
+      in_lanes += static_cast<std::uint64_t>(narrow[i]) - PRICE_LANES_FIRST <
+                          PRICE_LANES_END - PRICE_LANES_FIRST
+                      ? 1
+                      : 0;
     }
     skip -= skip > 0 ? 1 : 0;
     if (fits && 2 * in_lanes < n) {

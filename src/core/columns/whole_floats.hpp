@@ -13,8 +13,8 @@
 // reads back as the same double, and repr's digits are the fewest that do.
 // Such rows go to the price lanes (integer_lanes.hpp's cents_run), which
 // write and hash a vector of them at a time from n, with no shortest-digits
-// search. A chunk where few rows are cents
-// stops the test for the chunks after it, and a later chunk tries again.
+// search. A chunk where few rows are cents stops the test for the chunks
+// after it, and a later chunk tries again.
 //
 // Other rows (fractions, NaN, values beyond the int64 range) are written as
 // text, a batch at a time (a chunk of nothing but such rows goes through
@@ -104,9 +104,8 @@ inline void judge_short_tries(const ShortTries& tries, std::size_t fractions,
 // Inserts rows [begin, end) of the float64 values at base + r * stride
 // (this machine's byte order) into core, the whole ones through `integers`
 // (the vector run of int64 on this CPU) and the prices through `prices`
-// (cents_run); with Nullable, skips rows whose
-// validity bit is clear. Returns the rows absorbed (NaN skipped) and false:
-// such a column is never malformed.
+// (cents_run); with Nullable, skips rows whose validity bit is clear. Returns the rows absorbed
+// (NaN skipped) and false: such a column is never malformed.
 template <bool Nullable>
 [[gnu::flatten]] std::pair<std::size_t, bool> absorb_whole_floats(
     HyperLogLogCore& core, IntegerRun integers, IntegerRun prices, const std::uint8_t* validity,
