@@ -16,8 +16,9 @@ const CpuFeatures& cpu_features() noexcept {
                  __builtin_cpu_supports("popcnt");
     found.avx512 = found.avx2 && off.find("avx512") == std::string_view::npos &&
                    __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("lzcnt") &&
-                   __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512cd") &&
+                   __builtin_cpu_supports("lzcnt") && __builtin_cpu_supports("bmi") &&
+                   __builtin_cpu_supports("bmi2");
     found.avx512_vbmi2 = found.avx512 && off.find("vbmi2") == std::string_view::npos &&
                          __builtin_cpu_supports("avx512vbmi") &&
                          __builtin_cpu_supports("avx512vbmi2");

@@ -29,7 +29,7 @@ namespace drisk {
 // process. All are false in a DRISK_SIMD=OFF build.
 struct CpuFeatures {
   bool avx2 = false;          // with popcnt
-  bool avx512 = false;        // F, DQ and BW (with LZCNT, BMI1 and BMI2, as every such CPU has)
+  bool avx512 = false;        // F, DQ, BW and CD (with LZCNT, BMI1 and BMI2, as every such CPU has)
   bool avx512_vbmi2 = false;  // VBMI and VBMI2 besides: byte compress, for the line scan
 };
 const CpuFeatures& cpu_features() noexcept;

@@ -1,7 +1,8 @@
-// drisk: the choice of vector lanes for integer and date32 columns.
+// drisk: the choice of vector lanes for integer, date32 and float64 columns.
 #include "integer_lanes.hpp"
 
 #include "date_lanes.hpp"
+#include "fraction_lanes.hpp"
 
 #include "cpu_features.hpp"
 
@@ -54,6 +55,15 @@ IntegerRun date32_run() noexcept {
 #if DRISK_INTEGER_LANES
   if (cpu_features().avx512) {
     return detail::date32_run_avx512();
+  }
+#endif
+  return nullptr;
+}
+
+IntegerRun fraction_run() noexcept {
+#if DRISK_INTEGER_LANES
+  if (cpu_features().avx512) {
+    return detail::fraction_run_avx512();
   }
 #endif
   return nullptr;

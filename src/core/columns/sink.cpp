@@ -9,6 +9,7 @@
 
 #include "array_views.hpp"
 #include "date_lanes.hpp"
+#include "fraction_lanes.hpp"
 #include "integer_lanes.hpp"
 #include "row_views.hpp"
 #include "splitter.hpp"
@@ -206,17 +207,18 @@ ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::
     }
   }
   // float64 in this machine's byte order: the whole values through the
-  // integer lanes, prices through theirs.
+  // integer lanes, prices and other fractions through theirs.
   if (!layout.swap_bytes && layout.kind == ValueKind::Float64) {
     const IntegerRun integers = integer_run(ValueKind::Int64);
+    const IntegerRun fractions = fraction_run();
     if (const IntegerRun prices = cents_run(); integers != nullptr && prices != nullptr) {
       return run_rows(
           rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
             return validity != nullptr
-                       ? absorb_whole_floats<true>(core, integers, prices, validity,
+                       ? absorb_whole_floats<true>(core, integers, prices, fractions, validity,
                                                    validity_offset, base, stride, begin, end)
-                       : absorb_whole_floats<false>(core, integers, prices, nullptr, 0, base,
-                                                    stride, begin, end);
+                       : absorb_whole_floats<false>(core, integers, prices, fractions, nullptr, 0,
+                                                    base, stride, begin, end);
           });
     }
   }

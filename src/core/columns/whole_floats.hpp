@@ -16,13 +16,13 @@
 // search. A chunk where few rows are cents stops the test for the chunks
 // after it, and a later chunk tries again.
 //
-// Other rows (fractions, NaN, values beyond the int64 range) are written as
-// text, a batch at a time (a chunk of nothing but such rows goes through
-// absorb_formatted() whole); the whole rows among them still go to the
-// integer lanes, however few. Their writer tries a fraction's short
-// digits first (ShortTries, item_text.hpp); a chunk where that rarely worked
-// (values of full precision: measurements, ratios) turns the try off for the
-// chunks after it, and a later chunk tries again.
+// Other rows (fractions, NaN, values beyond the int64 range) are copied to
+// a list of their own and written as text, through the fraction lanes
+// (fraction_lanes.hpp) where the CPU has them, else a batch at a time by
+// absorb_formatted(). That writer tries a fraction's short digits first
+// (ShortTries, item_text.hpp); a chunk where that rarely worked (values of
+// full precision: measurements, ratios) turns the try off for the chunks
+// after it, and a later chunk tries again.
 #ifndef DRISK_COLUMNS_WHOLE_FLOATS_HPP
 #define DRISK_COLUMNS_WHOLE_FLOATS_HPP
 
@@ -46,48 +46,25 @@ constexpr std::size_t WHOLE_CHUNK = 256;
 constexpr unsigned CENTS_RETRY_CHUNKS = 16;
 constexpr unsigned SHORT_RETRY_CHUNKS = 16;
 
-// Row r is the float64 at base + r * stride, written as text (NaN missing),
-// a fraction's short digits tried as `tries` says.
-struct FloatRows {
+// Row j is the float64 others[j], none of them whole, written as text (NaN
+// missing), a fraction's short digits tried as `tries` says.
+struct OtherFloats {
   static constexpr bool FORMATTED = true;
-  const std::uint8_t* base;
-  std::ptrdiff_t stride;
+  const double* others;
   ShortTries* tries;
-
-  void prefetch(std::size_t row) const noexcept {
-    __builtin_prefetch(base + static_cast<std::ptrdiff_t>(row) * stride);
-  }
-  Seen operator()(std::size_t row, ItemView& out, char* slot) const noexcept {
-    const double value = load<double>(base + static_cast<std::ptrdiff_t>(row) * stride);
-    if (std::isnan(value)) {
-      return MISSING;
-    }
-    out = {slot, format_double(value, slot, *tries)};
-    return ABSORBED;
-  }
-};
-
-// The rows of a chunk that are not whole, as a view of their own for
-// absorb_formatted(): row j is the chunk's row others[j].
-struct PickedRows {
-  static constexpr bool FORMATTED = true;
-  FloatRows text_of;
-  const std::uint16_t* others;
-  std::size_t first;
 
   void prefetch(std::size_t) const noexcept {}
   Seen operator()(std::size_t j, ItemView& out, char* slot) const noexcept {
-    const std::size_t row = first + others[j];
-    const double value =
-        load<double>(text_of.base + static_cast<std::ptrdiff_t>(row) * text_of.stride);
+    const double value = others[j];
+    if (std::isnan(value)) {
+      return MISSING;
+    }
     // No row here is whole, so one below 2^63 in magnitude (not NaN, not
     // infinite) is a fraction: its writer is called without format_double's
     // test for whole values, done already.
-    if (std::fabs(value) < 0x1p63) {
-      out = {slot, item_text_detail::format_fraction(value, slot, *text_of.tries)};
-      return ABSORBED;
-    }
-    return text_of(row, out, slot);
+    out = {slot, std::fabs(value) < 0x1p63 ? item_text_detail::format_fraction(value, slot, *tries)
+                                           : format_double(value, slot, *tries)};
+    return ABSORBED;
   }
 };
 
@@ -104,18 +81,19 @@ inline void judge_short_tries(const ShortTries& tries, std::size_t fractions,
 // Inserts rows [begin, end) of the float64 values at base + r * stride
 // (this machine's byte order) into core, the whole ones through `integers`
 // (the vector run of int64 on this CPU) and the prices through `prices`
-// (cents_run); with Nullable, skips rows whose validity bit is clear. Returns the rows absorbed
-// (NaN skipped) and false: such a column is never malformed.
+// (cents_run), and the rest through `fractions` (fraction_run) when it is
+// not null; with Nullable, skips rows whose validity bit is clear. Returns
+// the rows absorbed (NaN skipped) and false: such a column is never
+// malformed.
 template <bool Nullable>
 [[gnu::flatten]] std::pair<std::size_t, bool> absorb_whole_floats(
-    HyperLogLogCore& core, IntegerRun integers, IntegerRun prices, const std::uint8_t* validity,
-    std::int64_t validity_offset, const std::uint8_t* base, std::ptrdiff_t stride,
-    std::size_t begin, std::size_t end) noexcept {
+    HyperLogLogCore& core, IntegerRun integers, IntegerRun prices, IntegerRun fractions,
+    const std::uint8_t* validity, std::int64_t validity_offset, const std::uint8_t* base,
+    std::ptrdiff_t stride, std::size_t begin, std::size_t end) noexcept {
   ShortTries tries;
-  const FloatRows text_of{base, stride, &tries};
   std::int64_t whole[WHOLE_CHUNK];
   std::int64_t cents[WHOLE_CHUNK];
-  std::uint16_t others[WHOLE_CHUNK];
+  double others[WHOLE_CHUNK];
   std::size_t absorbed = 0;
   unsigned skip_cents = 0;  // chunks left before cents are tried again
   unsigned skip_short = 0;  // the same for short digits
@@ -146,7 +124,7 @@ template <bool Nullable>
         // is whole one time in seven): both lists are written and one count
         // moves, rather than a branch mispredicted that often.
         whole[k] = integer;
-        others[m] = static_cast<std::uint16_t>(i);
+        others[m] = value;
         k += is_whole ? 1 : 0;
         m += is_whole ? 0 : 1;
         continue;
@@ -171,27 +149,23 @@ template <bool Nullable>
           continue;
         }
       }
-      others[m++] = static_cast<std::uint16_t>(i);
+      others[m++] = value;
     }
     if (try_cents && 2 * c < n) {
       skip_cents = CENTS_RETRY_CHUNKS;
     }
     mixed = k > 0 && m > 0;
-    if (m == n) {
-      // Nothing but fractions (and no missing rows): the chunk as text.
-      absorbed += absorb_formatted<false>(core, nullptr, 0, row, row + n, text_of).first;
-      judge_short_tries(tries, m, skip_short);
-      continue;
-    }
     if (k > 0) {
       absorbed += integers(core, reinterpret_cast<const std::uint8_t*>(whole), 0, k).first;
     }
     if (c > 0) {
       absorbed += prices(core, reinterpret_cast<const std::uint8_t*>(cents), 0, c).first;
     }
-    if (m > 0) {
-      const PickedRows picked{text_of, others, row};
-      absorbed += absorb_formatted<false>(core, nullptr, 0, 0, m, picked).first;
+    if (m > 0 && fractions != nullptr) {
+      absorbed += fractions(core, reinterpret_cast<const std::uint8_t*>(others), 0, m).first;
+    } else if (m > 0) {
+      const OtherFloats text_of{others, &tries};
+      absorbed += absorb_formatted<false>(core, nullptr, 0, 0, m, text_of).first;
       judge_short_tries(tries, m, skip_short);
     }
   }

@@ -1,0 +1,437 @@
+// drisk: float64 fractions written and hashed in eight 64-bit lanes, for
+// CPUs with AVX-512 F, DQ, BW and CD.
+//
+// A fraction's item is repr()'s text (item_text.hpp): its shortest digits,
+// laid out in fixed point from 10^-4 up. A row at a time that is some 30 ns
+// (the digits search, the writing and the hash, each a chain of dependent
+// multiplies); here every step runs in the lanes, eight values at a time:
+//
+//   digits   float_text.hpp's Schubfach, step for step: the boundaries
+//            scaled by 10^-k (the 128-bit multiplier looked up by
+//            permutes from a table of the 64 binary exponents served), each
+//            64 x 64-bit product made of four 32-bit ones, the candidates
+//            chosen with masks. The result has 16 or 17 digits, scaled to 17.
+//   text     the 17 digits split by 10^16 and 10^8 (a quotient in doubles,
+//            corrected once), two groups of eight ASCII digits (as the
+//            integer lanes make them), then laid out in three words: the
+//            point inserted, or "0." and zeros put before, then the sign.
+//            Trailing zeros are counted (a leading-zero count of the digit
+//            groups), not removed: the length leaves them out.
+//   hash     XXH3_64bits of 9 to 32 bytes, both of its paths computed (9 to
+//            16 bytes: the first and last words, one 128-bit product; 17 to
+//            32: the first two words and the last two, two products) and
+//            the one for the length kept, then the avalanche.
+//
+// Served: normal doubles from 2^-12 to below 2^52 (fixed notation, 0.000244
+// up; from 2^52 every double is whole) that are not powers of two (whose
+// lower rounding gap is the smaller, float_text.hpp's LowerCloser), and
+// whose text has at least nine bytes. Other lanes (NaN, infinities, tiny and
+// huge values, short texts such as "0.5") go through format_double() a row
+// at a time, as do the last rows that do not fill two vectors.
+//
+// Each step is a chain of some hundred dependent instructions, which no
+// out-of-order window holds twice over: two vectors are run side by side,
+// and GCC is asked (CMakeLists.txt) to schedule the file's instructions,
+// which interleaves the two chains. Together they took the column from 30
+// to some 7 ns a value.
+//
+// This file is compiled with -mavx512f -mavx512dq -mavx512bw -mavx512cd and
+// called only on a CPU that has them (integer_lanes.cpp); like the integer
+// lanes, it is flattened so that no shared inline function is emitted here
+// out of line.
+#include "avx512_file.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "float_text.hpp"
+#include "fraction_lanes.hpp"
+#include "insert.hpp"
+#include "item_text.hpp"
+#include "row_views.hpp"
+
+namespace drisk::columns {
+namespace {
+
+using namespace float_text_detail;
+
+constexpr std::size_t BATCH = 64;  // hashes kept before they are inserted
+
+// The binary exponents served: biased 1011 (2^-12, the first above 10^-4)
+// to 1074 (2^51), one table row each.
+constexpr int FIRST_BIASED = 1011;
+constexpr int ROWS = 64;
+constexpr int BIAS_AND_WIDTH = 1075;  // exponent bias 1023 + 52 fraction bits
+
+// Per row, the two words of g (10^-k rounded up, float_text.hpp) for the
+// row's binary exponent q: k = floor(q log10(2)).
+struct Multipliers {
+  std::uint64_t high[ROWS];
+  std::uint64_t low[ROWS];
+};
+
+constexpr Multipliers make_multipliers() noexcept {
+  Multipliers table{};
+  for (int row = 0; row < ROWS; ++row) {
+    const int k = floor_log10_pow2(FIRST_BIASED + row - BIAS_AND_WIDTH);
+    table.high[row] = POW10[-k - POW10_E_MIN][0];
+    table.low[row] = POW10[-k - POW10_E_MIN][1];
+  }
+  return table;
+}
+
+alignas(64) constexpr Multipliers MULTIPLIERS = make_multipliers();
+
+__m512i splat(std::uint64_t x) noexcept { return _mm512_set1_epi64(static_cast<long long>(x)); }
+
+// table[row] in each lane, rows below 64: four two-register permutes of
+// sixteen rows each, and a choice among them by bits 4 and 5 of the row. (A
+// gather takes several times longer.)
+[[gnu::always_inline]] inline __m512i look_up(const std::uint64_t* table, __m512i row) noexcept {
+  const auto* t = reinterpret_cast<const __m512i*>(table);
+  const __m512i rows_0 =
+      _mm512_permutex2var_epi64(_mm512_load_si512(t), row, _mm512_load_si512(t + 1));
+  const __m512i rows_16 =
+      _mm512_permutex2var_epi64(_mm512_load_si512(t + 2), row, _mm512_load_si512(t + 3));
+  const __m512i rows_32 =
+      _mm512_permutex2var_epi64(_mm512_load_si512(t + 4), row, _mm512_load_si512(t + 5));
+  const __m512i rows_48 =
+      _mm512_permutex2var_epi64(_mm512_load_si512(t + 6), row, _mm512_load_si512(t + 7));
+  const __mmask8 bit4 = _mm512_test_epi64_mask(row, splat(16));
+  const __mmask8 bit5 = _mm512_test_epi64_mask(row, splat(32));
+  return _mm512_mask_mov_epi64(_mm512_mask_mov_epi64(rows_0, bit4, rows_16), bit5,
+                               _mm512_mask_mov_epi64(rows_32, bit4, rows_48));
+}
+
+// The 128-bit product a x b, from four 32 x 32-bit products.
+struct Product {
+  __m512i high;
+  __m512i low;
+};
+
+[[gnu::always_inline]] inline Product multiply(__m512i a, __m512i b) noexcept {
+  const __m512i low32 = splat(0xFFFFFFFF);
+  const __m512i a_high = _mm512_srli_epi64(a, 32);
+  const __m512i b_high = _mm512_srli_epi64(b, 32);
+  const __m512i ll = _mm512_mul_epu32(a, b);
+  const __m512i lh = _mm512_mul_epu32(a, b_high);
+  const __m512i hl = _mm512_mul_epu32(a_high, b);
+  const __m512i hh = _mm512_mul_epu32(a_high, b_high);
+  // Bits 32 to 95 of the product, before their carry into the high half.
+  const __m512i middle =
+      _mm512_add_epi64(_mm512_add_epi64(_mm512_srli_epi64(ll, 32), _mm512_and_si512(lh, low32)),
+                       _mm512_and_si512(hl, low32));
+  return {
+      _mm512_add_epi64(_mm512_add_epi64(hh, _mm512_srli_epi64(lh, 32)),
+                       _mm512_add_epi64(_mm512_srli_epi64(hl, 32), _mm512_srli_epi64(middle, 32))),
+      _mm512_or_si512(_mm512_and_si512(ll, low32), _mm512_slli_epi64(middle, 32))};
+}
+
+// float_text.hpp's Wide192 in lanes, and its sum, difference and rounding.
+struct Wide {
+  __m512i high;
+  __m512i middle;
+  __m512i low;
+};
+
+[[gnu::always_inline]] inline Wide plus(Wide a, Wide b) noexcept {
+  const __m512i one = splat(1);
+  const __m512i low = _mm512_add_epi64(a.low, b.low);
+  const __mmask8 carry_low = _mm512_cmplt_epu64_mask(low, a.low);
+  const __m512i sum = _mm512_add_epi64(a.middle, b.middle);
+  const __mmask8 carry_sum = _mm512_cmplt_epu64_mask(sum, a.middle);
+  const __m512i middle = _mm512_mask_add_epi64(sum, carry_low, sum, one);
+  // The low carry made the middle word wrap to zero.
+  const __mmask8 carry_wrap = carry_low & _mm512_testn_epi64_mask(middle, middle);
+  const __m512i high = _mm512_add_epi64(a.high, b.high);
+  return {_mm512_mask_add_epi64(high, carry_sum | carry_wrap, high, one), middle, low};
+}
+
+[[gnu::always_inline]] inline Wide minus(Wide a, Wide b) noexcept {
+  const __m512i one = splat(1);
+  const __mmask8 borrow_low = _mm512_cmplt_epu64_mask(a.low, b.low);
+  const __mmask8 borrow_difference = _mm512_cmplt_epu64_mask(a.middle, b.middle);
+  const __m512i difference = _mm512_sub_epi64(a.middle, b.middle);
+  // The low borrow made the middle word wrap from zero.
+  const __mmask8 borrow_wrap = borrow_low & _mm512_testn_epi64_mask(difference, difference);
+  const __m512i high = _mm512_sub_epi64(a.high, b.high);
+  return {_mm512_mask_sub_epi64(high, borrow_difference | borrow_wrap, high, one),
+          _mm512_mask_sub_epi64(difference, borrow_low, difference, one),
+          _mm512_sub_epi64(a.low, b.low)};
+}
+
+[[gnu::always_inline]] inline __m512i round_to_odd(Wide w) noexcept {
+  return _mm512_mask_or_epi64(w.high, _mm512_test_epi64_mask(w.middle, w.middle), w.high, splat(1));
+}
+
+// x / d and x % d for x below 2^57 and d a power of ten: the quotient of the
+// doubles, off by at most one near a multiple of d (x as a double is within
+// 2^4 of x), then corrected by the remainder's sign and size.
+[[gnu::always_inline]] inline __m512i divide(__m512i x, std::uint64_t d,
+                                             __m512i& remainder) noexcept {
+  const __m512i divisor = splat(d);
+  __m512i quotient = _mm512_cvttpd_epu64(
+      _mm512_mul_pd(_mm512_cvtepu64_pd(x), _mm512_set1_pd(1.0 / static_cast<double>(d))));
+  __m512i rest = _mm512_sub_epi64(x, _mm512_mullo_epi64(quotient, divisor));
+  const __mmask8 under = _mm512_cmplt_epi64_mask(rest, _mm512_setzero_si512());
+  const __mmask8 over = _mm512_cmpge_epi64_mask(rest, divisor);
+  quotient = _mm512_mask_sub_epi64(quotient, under, quotient, splat(1));
+  quotient = _mm512_mask_add_epi64(quotient, over, quotient, splat(1));
+  rest = _mm512_mask_add_epi64(rest, under, rest, divisor);
+  remainder = _mm512_mask_sub_epi64(rest, over, rest, divisor);
+  return quotient;
+}
+
+// The eight digits of v < 10^8 as byte values 0..9, the most significant in
+// the lowest byte (integer_lanes_impl.hpp's eight_digits, without the '0').
+[[gnu::always_inline]] inline __m512i eight_digit_values(__m512i v) noexcept {
+  const __m512i high = _mm512_srli_epi64(_mm512_mul_epu32(v, splat(0xD1B71759)), 45);
+  const __m512i low = _mm512_sub_epi64(v, _mm512_mul_epu32(high, splat(10000)));
+  const __m512i halves = _mm512_or_si512(high, _mm512_slli_epi64(low, 32));
+  const __m512i hundreds =
+      _mm512_srli_epi16(_mm512_mulhi_epu16(halves, _mm512_set1_epi16(5243)), 3);
+  const __m512i below_hundred =
+      _mm512_sub_epi16(halves, _mm512_mullo_epi16(hundreds, _mm512_set1_epi16(100)));
+  const __m512i pairs = _mm512_or_si512(hundreds, _mm512_slli_epi32(below_hundred, 16));
+  const __m512i tens = _mm512_mulhi_epu16(pairs, _mm512_set1_epi16(6554));
+  const __m512i ones = _mm512_sub_epi16(pairs, _mm512_mullo_epi16(tens, _mm512_set1_epi16(10)));
+  return _mm512_or_si512(tens, _mm512_slli_epi16(ones, 8));
+}
+
+std::uint64_t secret_word(int at) noexcept { return XXH_readLE64(XXH3_kSecret + at); }
+
+// XXH3_64bits of repr() of the eight doubles whose bits are `bits`, into
+// `hashes`; returns the mask of the lanes served (see above). The other
+// lanes' hashes mean nothing.
+[[gnu::always_inline]] inline __mmask8 hash_fractions(__m512i bits, __m512i& hashes) noexcept {
+  const __m512i zero = _mm512_setzero_si512();
+  const __m512i one = splat(1);
+  const __m512i all = splat(~std::uint64_t{0});
+  // The value c 2^q, c with its hidden bit.
+  const __m512i fraction = _mm512_and_si512(bits, splat((std::uint64_t{1} << 52) - 1));
+  const __m512i biased = _mm512_and_si512(_mm512_srli_epi64(bits, 52), splat(0x7FF));
+  const __m512i row = _mm512_sub_epi64(biased, splat(FIRST_BIASED));
+  __mmask8 served =
+      _mm512_cmplt_epu64_mask(row, splat(ROWS)) & _mm512_test_epi64_mask(fraction, fraction);
+  const __mmask8 negative = _mm512_movepi64_mask(bits);
+  const __m512i c = _mm512_or_si512(fraction, splat(std::uint64_t{1} << 52));
+  const __m512i q = _mm512_sub_epi64(biased, splat(BIAS_AND_WIDTH));
+  const __m512i out = _mm512_and_si512(c, one);  // odd: boundaries excluded
+  // k and h as floor_log10_pow2 and floor_log2_pow10 compute them.
+  const __m512i k = _mm512_srai_epi64(_mm512_mullo_epi64(q, splat(661971961083)), 41);
+  const __m512i h = _mm512_add_epi64(
+      _mm512_add_epi64(q, one),
+      _mm512_srai_epi64(_mm512_mullo_epi64(_mm512_sub_epi64(zero, k), splat(913124641741)), 38));
+  const __m512i g_high = look_up(MULTIPLIERS.high, row);
+  const __m512i g_low = look_up(MULTIPLIERS.low, row);
+  // The middle product g (cb << h), cb = c << 2, and the gap g << (h + 1).
+  const __m512i scaled = _mm512_sllv_epi64(c, _mm512_add_epi64(h, splat(2)));
+  const Product low_product = multiply(g_low, scaled);
+  const Product high_product = multiply(g_high, scaled);
+  const __m512i middle_word = _mm512_add_epi64(high_product.low, low_product.high);
+  const __mmask8 carry = _mm512_cmplt_epu64_mask(middle_word, low_product.high);
+  const Wide middle{_mm512_mask_add_epi64(high_product.high, carry, high_product.high, one),
+                    middle_word, low_product.low};
+  const __m512i up = _mm512_add_epi64(h, one);
+  const __m512i down = _mm512_sub_epi64(splat(63), h);
+  const Wide gap{_mm512_srlv_epi64(g_high, down),
+                 _mm512_or_si512(_mm512_sllv_epi64(g_high, up), _mm512_srlv_epi64(g_low, down)),
+                 _mm512_sllv_epi64(g_low, up)};
+  const __m512i vb = round_to_odd(middle);
+  const __m512i vbl_out = _mm512_add_epi64(round_to_odd(minus(middle, gap)), out);
+  const __m512i vbr = round_to_odd(plus(middle, gap));
+  // The candidates s and s + 1, then s / 10 x 10 and the ten above it.
+  const __m512i s = _mm512_srli_epi64(vb, 2);
+  const __m512i t = _mm512_add_epi64(s, one);
+  const __mmask8 u_inside = _mm512_cmple_epu64_mask(vbl_out, _mm512_slli_epi64(s, 2));
+  const __mmask8 w_inside =
+      _mm512_cmple_epu64_mask(_mm512_add_epi64(_mm512_slli_epi64(t, 2), out), vbr);
+  const __m512i cmp = _mm512_sub_epi64(vb, _mm512_slli_epi64(_mm512_add_epi64(s, t), 1));
+  const __mmask8 closer_up = _mm512_cmpgt_epi64_mask(cmp, zero) |
+                             (_mm512_cmpeq_epi64_mask(cmp, zero) & _mm512_test_epi64_mask(s, one));
+  const __mmask8 either = u_inside ^ w_inside;
+  const __mmask8 round_up = (closer_up & ~either) | (w_inside & either);
+  __m512i digits = _mm512_mask_add_epi64(s, round_up, s, one);
+  const __m512i sp10 = _mm512_mullo_epi64(
+      _mm512_srli_epi64(multiply(s, splat(0xCCCCCCCCCCCCCCCDULL)).high, 3), splat(10));
+  const __mmask8 up10_inside = _mm512_cmple_epu64_mask(vbl_out, _mm512_slli_epi64(sp10, 2));
+  const __mmask8 wp10_inside = _mm512_cmple_epu64_mask(
+      _mm512_add_epi64(_mm512_slli_epi64(_mm512_add_epi64(sp10, splat(10)), 2), out), vbr);
+  const __mmask8 fewer = up10_inside ^ wp10_inside;  // s >= 10 always
+  digits = _mm512_mask_mov_epi64(
+      digits, fewer,
+      _mm512_mask_add_epi64(sp10, static_cast<__mmask8>(~up10_inside), sp10, splat(10)));
+  // Seventeen digits, and the digits before the point.
+  const __mmask8 sixteen = _mm512_cmplt_epu64_mask(digits, splat(10000000000000000ULL));
+  digits = _mm512_mask_mullo_epi64(digits, sixteen, digits, splat(10));
+  const __m512i point = _mm512_mask_sub_epi64(_mm512_add_epi64(k, splat(17)), sixteen,
+                                              _mm512_add_epi64(k, splat(17)), one);
+  // lead | high | low, 1 + 8 + 8 digits; the two divisions side by side.
+  __m512i below_lead;
+  __m512i low;
+  const __m512i lead = divide(digits, 10000000000000000ULL, below_lead);
+  const __m512i top = divide(digits, 100000000, low);
+  const __m512i high = _mm512_sub_epi64(top, _mm512_mullo_epi64(lead, splat(100000000)));
+  const __m512i high_digits = eight_digit_values(high);
+  const __m512i low_digits = eight_digit_values(low);
+  // Trailing zero digits are zero bytes at the top of the groups.
+  const __m512i trailing =
+      _mm512_add_epi64(_mm512_srli_epi64(_mm512_lzcnt_epi64(low_digits), 3),
+                       _mm512_maskz_srli_epi64(_mm512_testn_epi64_mask(low_digits, low_digits),
+                                               _mm512_lzcnt_epi64(high_digits), 3));
+  // The 17 ASCII digits in three words, the first in the lowest byte.
+  const __m512i ascii_high = _mm512_add_epi64(high_digits, splat(0x3030303030303030ULL));
+  const __m512i ascii_low = _mm512_add_epi64(low_digits, splat(0x3030303030303030ULL));
+  const __m512i w0 =
+      _mm512_or_si512(_mm512_add_epi64(lead, splat('0')), _mm512_slli_epi64(ascii_high, 8));
+  const __m512i w1 =
+      _mm512_or_si512(_mm512_srli_epi64(ascii_high, 56), _mm512_slli_epi64(ascii_low, 8));
+  const __m512i w2 = _mm512_srli_epi64(ascii_low, 56);
+  // The point after digit `point` (1 to 16); 24, past the text, for values
+  // below one, which get "0." before their digits instead. Bytes below the
+  // point stay, the others move up one byte.
+  const __mmask8 at_least_one = _mm512_cmpgt_epi64_mask(point, zero);
+  const __m512i at = _mm512_mask_mov_epi64(splat(24), at_least_one, point);
+  const auto below_point = [&](int word) noexcept {
+    const __m512i bytes =
+        _mm512_min_epi64(_mm512_max_epi64(_mm512_sub_epi64(at, splat(8 * word)), zero), splat(8));
+    return _mm512_srlv_epi64(all, _mm512_sub_epi64(splat(64), _mm512_slli_epi64(bytes, 3)));
+  };
+  const auto dot = [&](int word) noexcept {
+    return _mm512_sllv_epi64(splat('.'),
+                             _mm512_slli_epi64(_mm512_sub_epi64(at, splat(8 * word)), 3));
+  };
+  const __m512i keep0 = below_point(0);
+  const __m512i keep1 = below_point(1);
+  const __m512i keep2 = below_point(2);
+  const __m512i move0 = _mm512_andnot_si512(keep0, w0);
+  const __m512i move1 = _mm512_andnot_si512(keep1, w1);
+  const __m512i move2 = _mm512_andnot_si512(keep2, w2);
+  const __m512i p0 = _mm512_or_si512(
+      _mm512_or_si512(_mm512_and_si512(w0, keep0), _mm512_slli_epi64(move0, 8)), dot(0));
+  const __m512i p1 = _mm512_or_si512(
+      _mm512_or_si512(_mm512_and_si512(w1, keep1),
+                      _mm512_or_si512(_mm512_slli_epi64(move1, 8), _mm512_srli_epi64(move0, 56))),
+      dot(1));
+  const __m512i p2 = _mm512_or_si512(
+      _mm512_or_si512(_mm512_and_si512(w2, keep2),
+                      _mm512_or_si512(_mm512_slli_epi64(move2, 8), _mm512_srli_epi64(move1, 56))),
+      dot(2));
+  // Then the prefix: a '-' for negatives, "0." and -point zeros below one;
+  // the text moves up by its length (0 to 6 bytes).
+  __m512i prefix_length =
+      _mm512_maskz_sub_epi64(static_cast<__mmask8>(~at_least_one), splat(2), point);
+  prefix_length = _mm512_mask_add_epi64(prefix_length, negative, prefix_length, one);
+  const __m512i shift = _mm512_slli_epi64(prefix_length, 3);
+  const __m512i back = _mm512_sub_epi64(splat(64), shift);
+  const __m512i prefix = _mm512_and_si512(
+      _mm512_mask_mov_epi64(splat(0x3030303030302E30ULL), negative, splat(0x30303030302E302DULL)),
+      _mm512_srlv_epi64(all, back));
+  const __m512i x0 = _mm512_or_si512(_mm512_sllv_epi64(p0, shift), prefix);
+  const __m512i x1 = _mm512_or_si512(_mm512_sllv_epi64(p1, shift), _mm512_srlv_epi64(p0, back));
+  const __m512i x2 = _mm512_or_si512(_mm512_sllv_epi64(p2, shift), _mm512_srlv_epi64(p1, back));
+  // The text's length: prefix, significant digits, point.
+  __m512i length = _mm512_sub_epi64(_mm512_add_epi64(prefix_length, splat(17)), trailing);
+  length = _mm512_mask_add_epi64(length, at_least_one, length, one);
+  served &= _mm512_cmpge_epu64_mask(length, splat(9));
+  // The word at byte `offset` (0 to 15) of the text.
+  const auto word_at = [&](__m512i offset) noexcept {
+    const __mmask8 second = _mm512_cmpge_epu64_mask(offset, splat(8));
+    const __m512i bit = _mm512_slli_epi64(_mm512_and_si512(offset, splat(7)), 3);
+    const __m512i from = _mm512_mask_mov_epi64(x0, second, x1);
+    const __m512i next = _mm512_mask_mov_epi64(x1, second, x2);
+    return _mm512_or_si512(_mm512_srlv_epi64(from, bit),
+                           _mm512_sllv_epi64(next, _mm512_sub_epi64(splat(64), bit)));
+  };
+  const __m512i last = word_at(_mm512_sub_epi64(length, splat(8)));
+  const __m512i before_last = word_at(_mm512_sub_epi64(length, splat(16)));
+  const __mmask8 long_text = _mm512_cmpge_epu64_mask(length, splat(17));
+  // 17 to 32 bytes: len x PRIME64_1 + fold(w0 ^ s0, w1 ^ s8) +
+  // fold(w[len-16] ^ s16, w[len-8] ^ s24). 9 to 16 bytes: len + swap(lo) +
+  // hi + fold(lo, hi), lo = w0 ^ (s24 ^ s32), hi = w[len-8] ^ (s40 ^ s48).
+  // The second fold serves both.
+  const __m512i first_fold = [&] {
+    const Product p = multiply(_mm512_xor_si512(x0, splat(secret_word(0))),
+                               _mm512_xor_si512(x1, splat(secret_word(8))));
+    return _mm512_xor_si512(p.high, p.low);
+  }();
+  const __m512i a =
+      _mm512_mask_mov_epi64(_mm512_xor_si512(x0, splat(secret_word(24) ^ secret_word(32))),
+                            long_text, _mm512_xor_si512(before_last, splat(secret_word(16))));
+  const __m512i b =
+      _mm512_xor_si512(last, _mm512_mask_mov_epi64(splat(secret_word(40) ^ secret_word(48)),
+                                                   long_text, splat(secret_word(24))));
+  const Product second = multiply(a, b);
+  const __m512i second_fold = _mm512_xor_si512(second.high, second.low);
+  // The byte order of each 64-bit lane reversed (shuffles work within 128
+  // bits, so the pattern repeats per 16 bytes).
+  const __m512i reverse = _mm512_set4_epi32(0x08090A0B, 0x0C0D0E0F, 0x00010203, 0x04050607);
+  const __m512i short_sum = _mm512_add_epi64(
+      _mm512_add_epi64(length, _mm512_shuffle_epi8(a, reverse)), _mm512_add_epi64(b, second_fold));
+  const __m512i long_sum = _mm512_add_epi64(_mm512_mullo_epi64(length, splat(XXH_PRIME64_1)),
+                                            _mm512_add_epi64(first_fold, second_fold));
+  __m512i acc = _mm512_mask_mov_epi64(short_sum, long_text, long_sum);
+  acc = _mm512_xor_si512(acc, _mm512_srli_epi64(acc, 37));
+  acc = _mm512_mullo_epi64(acc, splat(0x165667919E3779F9ULL));
+  hashes = _mm512_xor_si512(acc, _mm512_srli_epi64(acc, 32));
+  return served;
+}
+
+// One double a row at a time: NaN skipped, anything else its text.
+[[gnu::always_inline]] inline std::size_t insert_one(double value, std::uint8_t* registers,
+                                                     unsigned p) noexcept {
+  if (value != value) {
+    return 0;
+  }
+  char text[ITEM_TEXT_CAPACITY];
+  insert(registers, p, text, format_double(value, text));
+  return 1;
+}
+
+// Rows [begin, end) of the contiguous float64 values at base, none of them
+// whole: see fraction_lanes.hpp.
+[[gnu::flatten]] std::pair<std::size_t, bool> absorb_fractions(HyperLogLogCore& core,
+                                                               const std::uint8_t* base,
+                                                               std::size_t begin,
+                                                               std::size_t end) noexcept {
+  std::uint8_t* const registers = core.mutable_registers();
+  const unsigned p = core.precision();
+  const auto value_at = [&](std::size_t row) noexcept { return load<double>(base + row * 8); };
+  alignas(64) std::uint64_t hashes[BATCH + 16];
+  std::size_t absorbed = 0;
+  std::size_t row = begin;
+  while (row + 16 <= end) {
+    std::size_t hashed = 0;
+    for (; row + 16 <= end && hashed < BATCH; row += 16) {
+      __m512i first_hashes;
+      __m512i second_hashes;
+      const __mmask8 first = hash_fractions(_mm512_loadu_si512(base + row * 8), first_hashes);
+      const __mmask8 second =
+          hash_fractions(_mm512_loadu_si512(base + (row + 8) * 8), second_hashes);
+      _mm512_mask_compressstoreu_epi64(hashes + hashed, first, first_hashes);
+      hashed += static_cast<std::size_t>(__builtin_popcount(first));
+      _mm512_mask_compressstoreu_epi64(hashes + hashed, second, second_hashes);
+      hashed += static_cast<std::size_t>(__builtin_popcount(second));
+      const unsigned others = ~(first | static_cast<unsigned>(second) << 8) & 0xFFFF;
+      for (unsigned left = others; left != 0; left &= left - 1) {
+        absorbed +=
+            insert_one(value_at(row + static_cast<std::size_t>(__builtin_ctz(left))), registers, p);
+      }
+    }
+    for (std::size_t k = 0; k < hashed; ++k) {
+      insert_hash(registers, p, hashes[k]);
+    }
+    absorbed += hashed;
+  }
+  for (; row < end; ++row) {
+    absorbed += insert_one(value_at(row), registers, p);
+  }
+  return {absorbed, false};
+}
+
+}  // namespace
+
+IntegerRun detail::fraction_run_avx512() noexcept { return absorb_fractions; }
+
+}  // namespace drisk::columns
