@@ -21,9 +21,20 @@ namespace drisk::columns {
 // has no such run.
 IntegerRun fraction_run() noexcept;
 
+// Splits the n contiguous float64 at base (this machine's byte order) into
+// the whole ones below 2^63 in magnitude, converted to int64 in whole[], and
+// the others, copied to others[], each in the order they came; returns how
+// many were whole (the others are the rest of n). Each array needs room for
+// n + 8 values: whole vectors are stored. Null when this CPU has no such
+// split (whole_floats.hpp then tests a value at a time).
+using FloatSplit = std::size_t (*)(const std::uint8_t* base, std::size_t n, std::int64_t* whole,
+                                   double* others) noexcept;
+FloatSplit float_split() noexcept;
+
 namespace detail {
-// Compiled for AVX-512 alone; call it only on a CPU that has it.
+// Compiled for AVX-512 alone; call them only on a CPU that has it.
 IntegerRun fraction_run_avx512() noexcept;
+FloatSplit float_split_avx512() noexcept;
 }  // namespace detail
 
 }  // namespace drisk::columns

@@ -409,9 +409,11 @@ std::uint64_t secret_word(int at) noexcept { return XXH_readLE64(XXH3_kSecret + 
       const __mmask8 first = hash_fractions(_mm512_loadu_si512(base + row * 8), first_hashes);
       const __mmask8 second =
           hash_fractions(_mm512_loadu_si512(base + (row + 8) * 8), second_hashes);
-      _mm512_mask_compressstoreu_epi64(hashes + hashed, first, first_hashes);
+      // Compressed in registers and stored whole: a compressing store to
+      // memory is microcoded, and slow, on some CPUs (Zen 4).
+      _mm512_storeu_si512(hashes + hashed, _mm512_maskz_compress_epi64(first, first_hashes));
       hashed += static_cast<std::size_t>(__builtin_popcount(first));
-      _mm512_mask_compressstoreu_epi64(hashes + hashed, second, second_hashes);
+      _mm512_storeu_si512(hashes + hashed, _mm512_maskz_compress_epi64(second, second_hashes));
       hashed += static_cast<std::size_t>(__builtin_popcount(second));
       const unsigned others = ~(first | static_cast<unsigned>(second) << 8) & 0xFFFF;
       for (unsigned left = others; left != 0; left &= left - 1) {
@@ -430,8 +432,44 @@ std::uint64_t secret_word(int at) noexcept { return XXH_readLE64(XXH3_kSecret + 
   return {absorbed, false};
 }
 
+// The n contiguous float64 at base, split as fraction_lanes.hpp says.
+std::size_t split_floats(const std::uint8_t* base, std::size_t n, std::int64_t* whole,
+                         double* others) noexcept {
+  std::size_t k = 0;
+  std::size_t m = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m512d values = _mm512_loadu_pd(base + i * 8);
+    // Below 2^63 in magnitude the conversion is exact for whole values;
+    // NaN fails both comparisons.
+    const __mmask8 in_range =
+        _mm512_cmp_pd_mask(_mm512_abs_pd(values), _mm512_set1_pd(0x1p63), _CMP_LT_OQ);
+    const __m512i integers = _mm512_maskz_cvttpd_epi64(in_range, values);
+    const __mmask8 is_whole =
+        in_range & _mm512_cmp_pd_mask(_mm512_cvtepi64_pd(integers), values, _CMP_EQ_OQ);
+    _mm512_storeu_si512(whole + k, _mm512_maskz_compress_epi64(is_whole, integers));
+    k += static_cast<std::size_t>(__builtin_popcount(is_whole));
+    const auto other = static_cast<__mmask8>(~is_whole);
+    _mm512_storeu_pd(others + m, _mm512_maskz_compress_pd(other, values));
+    m += static_cast<std::size_t>(__builtin_popcount(other));
+  }
+  for (; i < n; ++i) {
+    const double value = load<double>(base + i * 8);
+    const bool in_range = std::fabs(value) < 0x1p63;
+    const auto integer = static_cast<std::int64_t>(in_range ? value : 0.0);
+    if (in_range && static_cast<double>(integer) == value) {
+      whole[k++] = integer;
+    } else {
+      others[m++] = value;
+    }
+  }
+  return k;
+}
+
 }  // namespace
 
 IntegerRun detail::fraction_run_avx512() noexcept { return absorb_fractions; }
+
+FloatSplit detail::float_split_avx512() noexcept { return split_floats; }
 
 }  // namespace drisk::columns

@@ -69,4 +69,13 @@ IntegerRun fraction_run() noexcept {
   return nullptr;
 }
 
+FloatSplit float_split() noexcept {
+#if DRISK_INTEGER_LANES
+  if (cpu_features().avx512) {
+    return detail::float_split_avx512();
+  }
+#endif
+  return nullptr;
+}
+
 }  // namespace drisk::columns

@@ -209,17 +209,16 @@ ColumnSink::Rows ColumnSink::run_numbers(const NumberLayout& layout, const std::
   // float64 in this machine's byte order: the whole values through the
   // integer lanes, prices and other fractions through theirs.
   if (!layout.swap_bytes && layout.kind == ValueKind::Float64) {
-    const IntegerRun integers = integer_run(ValueKind::Int64);
-    const IntegerRun fractions = fraction_run();
-    if (const IntegerRun prices = cents_run(); integers != nullptr && prices != nullptr) {
-      return run_rows(
-          rows, [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
-            return validity != nullptr
-                       ? absorb_whole_floats<true>(core, integers, prices, fractions, validity,
-                                                   validity_offset, base, stride, begin, end)
-                       : absorb_whole_floats<false>(core, integers, prices, fractions, nullptr, 0,
-                                                    base, stride, begin, end);
-          });
+    const FloatLanes lanes{integer_run(ValueKind::Int64), cents_run(), fraction_run(),
+                           float_split()};
+    if (lanes.integers != nullptr && lanes.prices != nullptr) {
+      return run_rows(rows, [&](HyperLogLogCore& core, std::size_t begin,
+                                std::size_t end) noexcept {
+        return validity != nullptr
+                   ? absorb_whole_floats<true>(core, lanes, validity, validity_offset, base, stride,
+                                               begin, end)
+                   : absorb_whole_floats<false>(core, lanes, nullptr, 0, base, stride, begin, end);
+      });
     }
   }
   Rows done{0, false};

@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "fraction_lanes.hpp"
 #include "integer_lanes.hpp"
 #include "row_views.hpp"
 
@@ -78,22 +79,31 @@ inline void judge_short_tries(const ShortTries& tries, std::size_t fractions,
   }
 }
 
+// The vector runs a float64 column goes through: the whole values (as
+// int64), the prices (cents_run) and, where the CPU has them, the other
+// values (fraction_run) and the split of a chunk (float_split), which may
+// be null.
+struct FloatLanes {
+  IntegerRun integers;
+  IntegerRun prices;
+  IntegerRun fractions;
+  FloatSplit split;
+};
+
 // Inserts rows [begin, end) of the float64 values at base + r * stride
-// (this machine's byte order) into core, the whole ones through `integers`
-// (the vector run of int64 on this CPU) and the prices through `prices`
-// (cents_run), and the rest through `fractions` (fraction_run) when it is
-// not null; with Nullable, skips rows whose validity bit is clear. Returns
-// the rows absorbed (NaN skipped) and false: such a column is never
-// malformed.
+// (this machine's byte order) into core through `lanes`; with Nullable,
+// skips rows whose validity bit is clear. Returns the rows absorbed (NaN
+// skipped) and false: such a column is never malformed.
 template <bool Nullable>
 [[gnu::flatten]] std::pair<std::size_t, bool> absorb_whole_floats(
-    HyperLogLogCore& core, IntegerRun integers, IntegerRun prices, IntegerRun fractions,
-    const std::uint8_t* validity, std::int64_t validity_offset, const std::uint8_t* base,
-    std::ptrdiff_t stride, std::size_t begin, std::size_t end) noexcept {
+    HyperLogLogCore& core, const FloatLanes& lanes, const std::uint8_t* validity,
+    std::int64_t validity_offset, const std::uint8_t* base, std::ptrdiff_t stride,
+    std::size_t begin, std::size_t end) noexcept {
   ShortTries tries;
-  std::int64_t whole[WHOLE_CHUNK];
+  // Room for a vector more: float_split stores whole vectors.
+  std::int64_t whole[WHOLE_CHUNK + 8];
   std::int64_t cents[WHOLE_CHUNK];
-  double others[WHOLE_CHUNK];
+  double others[WHOLE_CHUNK + 8];
   std::size_t absorbed = 0;
   unsigned skip_cents = 0;  // chunks left before cents are tried again
   unsigned skip_short = 0;  // the same for short digits
@@ -107,7 +117,13 @@ template <bool Nullable>
     std::size_t k = 0;
     std::size_t c = 0;
     std::size_t m = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    const bool split = !Nullable && !try_cents && lanes.split != nullptr &&
+                       stride == static_cast<std::ptrdiff_t>(sizeof(double));
+    if (split) {
+      k = lanes.split(base + static_cast<std::ptrdiff_t>(row) * stride, n, whole, others);
+      m = n - k;
+    }
+    for (std::size_t i = 0; i < n && !split; ++i) {
       if constexpr (Nullable) {
         if (!bit_is_set(validity, validity_offset + static_cast<std::int64_t>(row + i))) {
           continue;
@@ -156,13 +172,13 @@ template <bool Nullable>
     }
     mixed = k > 0 && m > 0;
     if (k > 0) {
-      absorbed += integers(core, reinterpret_cast<const std::uint8_t*>(whole), 0, k).first;
+      absorbed += lanes.integers(core, reinterpret_cast<const std::uint8_t*>(whole), 0, k).first;
     }
     if (c > 0) {
-      absorbed += prices(core, reinterpret_cast<const std::uint8_t*>(cents), 0, c).first;
+      absorbed += lanes.prices(core, reinterpret_cast<const std::uint8_t*>(cents), 0, c).first;
     }
-    if (m > 0 && fractions != nullptr) {
-      absorbed += fractions(core, reinterpret_cast<const std::uint8_t*>(others), 0, m).first;
+    if (m > 0 && lanes.fractions != nullptr) {
+      absorbed += lanes.fractions(core, reinterpret_cast<const std::uint8_t*>(others), 0, m).first;
     } else if (m > 0) {
       const OtherFloats text_of{others, &tries};
       absorbed += absorb_formatted<false>(core, nullptr, 0, 0, m, text_of).first;
