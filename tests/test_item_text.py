@@ -142,6 +142,7 @@ def float_kinds(rng, n):
         "about 1": 1 + wiggle * 2.0**-52,
         "about 1e-4": 1e-4 + wiggle * 2.0**-66,
         "about 1e-5": 1e-5 + wiggle * 2.0**-69,
+        "about 2^-12": (2.0**-12 + wiggle * 2.0**-64) * sign,
         "about 2^51": 2.0**51 + wiggle / 4,
         "below 2^52": (2.0**52 - rng.integers(1, 6000, n) / 2) * sign,
         "subnormal": rng.integers(1, 2**52, n, dtype=np.uint64).view(np.float64) * sign,
@@ -149,6 +150,7 @@ def float_kinds(rng, n):
         "16 digits": np.round(rng.random(n), 16) * 10.0 ** rng.integers(-6, 16, n),
         "17 digits": rng.random(n) * 10.0 ** rng.integers(-6, 16, n),
         "few digits": rng.integers(1, 10**6, n) / 10.0 ** rng.integers(1, 12, n),
+        "texts of 8 to 10 bytes": rng.integers(1, 10**5, n) / 10.0 ** rng.integers(1, 9, n) * sign,
     }
 
 
@@ -180,6 +182,50 @@ def test_floats_of_mixed_kinds_are_repr():
     rng = np.random.default_rng(5)
     values = np.concatenate(list(float_kinds(rng, 4096).values()))
     assert_floats_are_repr(rng.permutation(values))
+
+
+FLOAT_PATHS_CHECK = """
+import sys
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+from test_item_text import assert_floats_are_repr, float_kinds
+
+rng = np.random.default_rng(8)
+kinds = float_kinds(rng, 4096)
+for values in kinds.values():
+    assert_floats_are_repr(values)
+assert_floats_are_repr(rng.permutation(np.concatenate(list(kinds.values()))))
+"""
+
+
+@pytest.mark.parametrize("disabled", ["", "avx512", "avx512,avx2"])
+def test_every_float_path_writes_repr(disabled):
+    # Fractions are written and hashed in lanes of their own where the CPU
+    # has AVX-512, and chunks split there: each path, and the portable one,
+    # in a process of its own.
+    import os
+    import subprocess
+    import sys
+
+    env = dict(os.environ, DRISK_DISABLE_CPU_FEATURES=disabled)
+    here = os.path.dirname(__file__)
+    result = subprocess.run([sys.executable, "-c", FLOAT_PATHS_CHECK, here], env=env, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr[-2000:]
+
+
+@pytest.mark.slow
+def test_fractions_of_every_exponent_the_lanes_take_are_repr():
+    # Random significands and signs at every binary exponent from 2^-14 to
+    # 2^53 (the fraction lanes take 2^-12 to 2^52), full precision and
+    # rounded to 1 to 17 digits.
+    rng = np.random.default_rng(12)
+    n = 1 << 20
+    bits = rng.integers(0, 2**52, n, dtype=np.uint64) | (rng.integers(1009, 1077, n, dtype=np.uint64) << np.uint64(52))
+    values = bits.view(np.float64) * rng.choice([-1.0, 1.0], n)
+    quarter = values[: n // 4]
+    places = rng.integers(0, 17, n // 4) - np.floor(np.log10(np.abs(quarter))).astype(int)
+    rounded = np.array([round(v, int(d)) for v, d in zip(quarter, places)])
+    assert_floats_are_repr(np.concatenate([values, rounded]), chunk=65536)
 
 
 @pytest.mark.slow
