@@ -24,8 +24,8 @@
 //
 // Served: normal doubles from 2^-12 to below 2^52 (fixed notation, 0.000244
 // up; from 2^52 every double is whole) that are not powers of two (whose
-// lower rounding gap is the smaller, float_text.hpp's LowerCloser), and
-// whose text has at least nine bytes. Other lanes (NaN, infinities, tiny and
+// lower rounding gap is the smaller, float_text.hpp's LowerCloser), not
+// whole, and whose text has at least nine bytes. Other lanes (NaN, infinities, tiny and
 // huge values, short texts such as "0.5") go through format_double() a row
 // at a time, as do the last rows that do not fill two vectors.
 //
@@ -334,7 +334,11 @@ std::uint64_t secret_word(int at) noexcept { return XXH_readLE64(XXH3_kSecret + 
   // The text's length: prefix, significant digits, point.
   __m512i length = _mm512_sub_epi64(_mm512_add_epi64(prefix_length, splat(17)), trailing);
   length = _mm512_mask_add_epi64(length, at_least_one, length, one);
-  served &= _mm512_cmpge_epu64_mask(length, splat(9));
+  // A whole value (which the caller keeps from here) would have no digit
+  // after its point: such lanes are left to format_double too.
+  const __m512i significant = _mm512_sub_epi64(splat(17), trailing);
+  served &= _mm512_cmpge_epu64_mask(length, splat(9)) &
+            (static_cast<__mmask8>(~at_least_one) | _mm512_cmpgt_epi64_mask(significant, point));
   // The word at byte `offset` (0 to 15) of the text.
   const auto word_at = [&](__m512i offset) noexcept {
     const __mmask8 second = _mm512_cmpge_epu64_mask(offset, splat(8));
