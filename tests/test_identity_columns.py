@@ -374,3 +374,10 @@ def test_date32_columns_without_nulls_are_their_isoformat(kind):
         h = HyperLogLog(P)
         assert update_many(h, pa.array(part.astype(np.int32), pa.date32())) == len(part)
         assert h.to_bytes() == of_texts([date_text(int(d)) for d in part])
+        # The same days as NumPy datetime64[D] (64-bit), with NaT among them.
+        wide = part.astype(np.int64)
+        wide[rng.random(len(wide)) < 0.01] = INT64_MIN
+        present = wide[wide != INT64_MIN]
+        h = HyperLogLog(P)
+        assert update_many(h, wide.view("M8[D]")) == len(present)
+        assert h.to_bytes() == of_texts([date_text(int(d)) for d in present])

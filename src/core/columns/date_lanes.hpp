@@ -1,6 +1,7 @@
 // drisk: contiguous date32 columns hashed eight at a time in vector lanes.
 //
 // Where the CPU has AVX-512, a run of Arrow date32 day counts without nulls
+// (or of NumPy datetime64[D] ones, 64 bits wide, NaT skipped)
 // is written and hashed a vector at a time (date_lanes_avx512.cpp), with the
 // items the row views give (value_views.hpp's DateView). date32_run()
 // picks it through cpu_features(); on any other CPU, and in a
@@ -17,9 +18,14 @@ namespace drisk::columns {
 // Allocates nothing. Null when this CPU has no such run.
 IntegerRun date32_run() noexcept;
 
+// The same for contiguous int64 day counts (NumPy datetime64[D]), NaT
+// (INT64_MIN) skipped: returns the rows absorbed, NaT not counted.
+IntegerRun date_days64_run() noexcept;
+
 namespace detail {
-// Compiled for AVX-512 alone; call it only on a CPU that has it.
+// Compiled for AVX-512 alone; call them only on a CPU that has it.
 IntegerRun date32_run_avx512() noexcept;
+IntegerRun date_days64_run_avx512() noexcept;
 }  // namespace detail
 
 }  // namespace drisk::columns

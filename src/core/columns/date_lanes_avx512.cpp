@@ -1,5 +1,5 @@
-// drisk: date32 columns in eight 64-bit lanes, for CPUs with AVX-512 F, DQ
-// and BW.
+// drisk: date32 (and NumPy datetime64[D]) columns in eight 64-bit lanes,
+// for CPUs with AVX-512 F, DQ and BW.
 //
 // A date's item is date.isoformat(), "YYYY-MM-DD" (item_text.hpp). The row
 // views write it from the day count with 32-bit calendar arithmetic and hash
@@ -129,7 +129,21 @@ __m512i hash_dates(__m512i days) noexcept {
   return _mm512_xor_si512(acc, _mm512_srli_epi64(acc, 32));
 }
 
-// Rows [begin, end) of contiguous int32 day counts, inserted as dates.
+// Eight day counts of type T from `at`, widened to 64 bits.
+template <class T>
+__m512i load_days(const std::uint8_t* at) noexcept {
+  if constexpr (sizeof(T) == 4) {
+    return _mm512_cvtepi32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)));
+  } else {
+    return _mm512_loadu_si512(at);
+  }
+}
+
+// Rows [begin, end) of contiguous day counts of type T (int32 for Arrow
+// date32; int64 for NumPy datetime64[D], whose NaT is missing), inserted as
+// dates. A NaT is outside the years served, so its vector takes the row
+// view, which skips it.
+template <class T, bool Nat>
 [[gnu::flatten]] std::pair<std::size_t, bool> absorb_dates(HyperLogLogCore& core,
                                                            const std::uint8_t* base,
                                                            std::size_t begin,
@@ -138,43 +152,47 @@ __m512i hash_dates(__m512i days) noexcept {
   const unsigned p = core.precision();
   const __m512i first_day = splat(static_cast<std::uint64_t>(FIRST_DAY));
   const __m512i last_day = splat(LAST_DAY);
-  DateView<std::int32_t, 1, false> rows{{base, 4}};
+  DateView<T, 1, Nat> rows{{base, sizeof(T)}};
   alignas(64) std::uint64_t hashes[BATCH];
-  __m512i previous = _mm512_set1_epi64(INT64_MIN);  // no day count is this
+  __m512i previous = _mm512_set1_epi64(INT64_MIN);  // no day served is this
+  std::size_t absorbed = 0;
   std::size_t row = begin;
   while (row + 8 <= end) {
     std::size_t hashed = 0;
     for (; row + 8 <= end && hashed < BATCH; row += 8) {
-      __builtin_prefetch(base + (row + 256) * 4);
-      const __m512i days = _mm512_cvtepi32_epi64(
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + row * 4)));
-      if (_mm512_cmpeq_epi64_mask(days, previous) == 0xFF) {
+      __builtin_prefetch(base + (row + 256) * sizeof(T));
+      const __m512i days = load_days<T>(base + row * sizeof(T));
+      const __mmask8 short_dates =
+          _mm512_cmpge_epi64_mask(days, first_day) & _mm512_cmple_epi64_mask(days, last_day);
+      if (short_dates == 0xFF && _mm512_cmpeq_epi64_mask(days, previous) == 0xFF) {
+        absorbed += 8;
         continue;  // the same date as the row before, eight times
       }
       previous = _mm512_permutexvar_epi64(splat(7), days);
-      const __mmask8 short_dates =
-          _mm512_cmpge_epi64_mask(days, first_day) & _mm512_cmple_epi64_mask(days, last_day);
       if (short_dates == 0xFF) {
         _mm512_store_si512(hashes + hashed, hash_dates(days));
         hashed += 8;
       } else {
         for (std::size_t r = row; r < row + 8; ++r) {
-          rows.insert_row(r, registers, p);
+          absorbed += static_cast<std::size_t>(rows.insert_row(r, registers, p));
         }
       }
     }
     for (std::size_t k = 0; k < hashed; ++k) {
       insert_hash(registers, p, hashes[k]);
     }
+    absorbed += hashed;
   }
   for (; row < end; ++row) {
-    rows.insert_row(row, registers, p);
+    absorbed += static_cast<std::size_t>(rows.insert_row(row, registers, p));
   }
-  return {end - begin, false};
+  return {absorbed, false};
 }
 
 }  // namespace
 
-IntegerRun detail::date32_run_avx512() noexcept { return absorb_dates; }
+IntegerRun detail::date32_run_avx512() noexcept { return absorb_dates<std::int32_t, false>; }
+
+IntegerRun detail::date_days64_run_avx512() noexcept { return absorb_dates<std::int64_t, true>; }
 
 }  // namespace drisk::columns

@@ -60,6 +60,15 @@ IntegerRun date32_run() noexcept {
   return nullptr;
 }
 
+IntegerRun date_days64_run() noexcept {
+#if DRISK_INTEGER_LANES
+  if (cpu_features().avx512) {
+    return detail::date_days64_run_avx512();
+  }
+#endif
+  return nullptr;
+}
+
 IntegerRun fraction_run() noexcept {
 #if DRISK_INTEGER_LANES
   if (cpu_features().avx512) {

@@ -138,11 +138,12 @@ ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) noexcept {
 template <class View>
 ColumnSink::Rows ColumnSink::run_view(std::size_t rows, const std::uint8_t* validity,
                                       std::int64_t validity_offset, const View& view) noexcept {
-  // Arrow date32 without nulls: a vector of dates at a time where the CPU
-  // can.
-  if constexpr (std::is_same_v<View, DateView<std::int32_t, 1, false>>) {
-    if (const IntegerRun dates = date32_run();
-        dates != nullptr && validity == nullptr && view.stride == 4) {
+  // Arrow date32 and NumPy datetime64[D] without nulls: a vector of dates
+  // at a time where the CPU can.
+  constexpr bool date32 = std::is_same_v<View, DateView<std::int32_t, 1, false>>;
+  if constexpr (date32 || std::is_same_v<View, DateView<std::int64_t, 1, true>>) {
+    const IntegerRun dates = date32 ? date32_run() : date_days64_run();
+    if (dates != nullptr && validity == nullptr && view.stride == (date32 ? 4 : 8)) {
       return run_rows(rows,
                       [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
                         return dates(core, view.base, begin, end);
