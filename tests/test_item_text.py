@@ -151,6 +151,12 @@ def float_kinds(rng, n):
         "17 digits": rng.random(n) * 10.0 ** rng.integers(-6, 16, n),
         "few digits": rng.integers(1, 10**6, n) / 10.0 ** rng.integers(1, 12, n),
         "texts of 8 to 10 bytes": rng.integers(1, 10**5, n) / 10.0 ** rng.integers(1, 9, n) * sign,
+        # A few units in the last place from 0.3 or 1200: 17 digits ending
+        # in runs of nines or zeros, next to a multiple of 10^8 or 10^16.
+        "next to short decimals": (
+            (rng.integers(1, 1000, n) * 10.0 ** rng.integers(-4, 13, n)).view(np.int64) + rng.integers(-40, 41, n)
+        ).view(np.float64)
+        * sign,
     }
 
 
