@@ -7,10 +7,10 @@
 // multiplies); here every step runs in the lanes, eight values at a time:
 //
 //   digits   float_text.hpp's Schubfach, step for step: the boundaries
-//            scaled by 10^-k (the 128-bit multiplier looked up by
-//            permutes from a table of the 64 binary exponents served), each
-//            64 x 64-bit product made of four 32-bit ones, the candidates
-//            chosen with masks. The result has 16 or 17 digits, scaled to 17.
+//            scaled by 10^-k (the multiplier looked up by permutes from a
+//            table of the 64 binary exponents served), the 64 x 64-bit
+//            product made of four 32-bit ones, the candidates chosen with
+//            masks. The result has 16 or 17 digits, scaled to 17.
 //   text     the 17 digits split by 10^16 and 10^8 (a quotient in doubles,
 //            corrected once), two groups of eight ASCII digits (as the
 //            integer lanes make them), then laid out in three words: the
@@ -64,11 +64,13 @@ constexpr int FIRST_BIASED = 1011;
 constexpr int ROWS = 64;
 constexpr int BIAS_AND_WIDTH = 1075;  // exponent bias 1023 + 52 fraction bits
 
-// Per row, the two words of g (10^-k rounded up, float_text.hpp) for the
-// row's binary exponent q: k = floor(q log10(2)).
+// Per row, g (10^-k rounded up, float_text.hpp) for the row's binary
+// exponent q: k = floor(q log10(2)), from -20 to -1 here. Those g are 10^1
+// to 10^20 exactly, 5^-k < 2^64 shifted to the top of 128 bits: their low
+// words are zero (checked below), so only the high words are kept, and
+// the products and sums below are of 128 bits, not 192.
 struct Multipliers {
   std::uint64_t high[ROWS];
-  std::uint64_t low[ROWS];
 };
 
 constexpr Multipliers make_multipliers() noexcept {
@@ -76,10 +78,19 @@ constexpr Multipliers make_multipliers() noexcept {
   for (int row = 0; row < ROWS; ++row) {
     const int k = floor_log10_pow2(FIRST_BIASED + row - BIAS_AND_WIDTH);
     table.high[row] = POW10[-k - POW10_E_MIN][0];
-    table.low[row] = POW10[-k - POW10_E_MIN][1];
   }
   return table;
 }
+
+constexpr bool low_words_are_zero() noexcept {
+  for (int row = 0; row < ROWS; ++row) {
+    if (POW10[-floor_log10_pow2(FIRST_BIASED + row - BIAS_AND_WIDTH) - POW10_E_MIN][1] != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(low_words_are_zero());
 
 alignas(64) constexpr Multipliers MULTIPLIERS = make_multipliers();
 
@@ -128,37 +139,25 @@ struct Product {
       _mm512_or_si512(_mm512_and_si512(ll, low32), _mm512_slli_epi64(middle, 32))};
 }
 
-// float_text.hpp's Wide192 in lanes, and its sum, difference and rounding.
+// float_text.hpp's Wide192 in lanes, its low word zero (see above): the
+// sum, difference and rounding of the upper two.
 struct Wide {
   __m512i high;
   __m512i middle;
-  __m512i low;
 };
 
 [[gnu::always_inline]] inline Wide plus(Wide a, Wide b) noexcept {
-  const __m512i one = splat(1);
-  const __m512i low = _mm512_add_epi64(a.low, b.low);
-  const __mmask8 carry_low = _mm512_cmplt_epu64_mask(low, a.low);
-  const __m512i sum = _mm512_add_epi64(a.middle, b.middle);
-  const __mmask8 carry_sum = _mm512_cmplt_epu64_mask(sum, a.middle);
-  const __m512i middle = _mm512_mask_add_epi64(sum, carry_low, sum, one);
-  // The low carry made the middle word wrap to zero.
-  const __mmask8 carry_wrap = carry_low & _mm512_testn_epi64_mask(middle, middle);
+  const __m512i middle = _mm512_add_epi64(a.middle, b.middle);
+  const __mmask8 carry = _mm512_cmplt_epu64_mask(middle, a.middle);
   const __m512i high = _mm512_add_epi64(a.high, b.high);
-  return {_mm512_mask_add_epi64(high, carry_sum | carry_wrap, high, one), middle, low};
+  return {_mm512_mask_add_epi64(high, carry, high, splat(1)), middle};
 }
 
 [[gnu::always_inline]] inline Wide minus(Wide a, Wide b) noexcept {
-  const __m512i one = splat(1);
-  const __mmask8 borrow_low = _mm512_cmplt_epu64_mask(a.low, b.low);
-  const __mmask8 borrow_difference = _mm512_cmplt_epu64_mask(a.middle, b.middle);
-  const __m512i difference = _mm512_sub_epi64(a.middle, b.middle);
-  // The low borrow made the middle word wrap from zero.
-  const __mmask8 borrow_wrap = borrow_low & _mm512_testn_epi64_mask(difference, difference);
+  const __mmask8 borrow = _mm512_cmplt_epu64_mask(a.middle, b.middle);
   const __m512i high = _mm512_sub_epi64(a.high, b.high);
-  return {_mm512_mask_sub_epi64(high, borrow_difference | borrow_wrap, high, one),
-          _mm512_mask_sub_epi64(difference, borrow_low, difference, one),
-          _mm512_sub_epi64(a.low, b.low)};
+  return {_mm512_mask_sub_epi64(high, borrow, high, splat(1)),
+          _mm512_sub_epi64(a.middle, b.middle)};
 }
 
 [[gnu::always_inline]] inline __m512i round_to_odd(Wide w) noexcept {
@@ -223,21 +222,12 @@ std::uint64_t secret_word(int at) noexcept { return XXH_readLE64(XXH3_kSecret + 
   const __m512i h = _mm512_add_epi64(
       _mm512_add_epi64(q, one),
       _mm512_srai_epi64(_mm512_mullo_epi64(_mm512_sub_epi64(zero, k), splat(913124641741)), 38));
-  const __m512i g_high = look_up(MULTIPLIERS.high, row);
-  const __m512i g_low = look_up(MULTIPLIERS.low, row);
+  const __m512i g = look_up(MULTIPLIERS.high, row);
   // The middle product g (cb << h), cb = c << 2, and the gap g << (h + 1).
-  const __m512i scaled = _mm512_sllv_epi64(c, _mm512_add_epi64(h, splat(2)));
-  const Product low_product = multiply(g_low, scaled);
-  const Product high_product = multiply(g_high, scaled);
-  const __m512i middle_word = _mm512_add_epi64(high_product.low, low_product.high);
-  const __mmask8 carry = _mm512_cmplt_epu64_mask(middle_word, low_product.high);
-  const Wide middle{_mm512_mask_add_epi64(high_product.high, carry, high_product.high, one),
-                    middle_word, low_product.low};
-  const __m512i up = _mm512_add_epi64(h, one);
-  const __m512i down = _mm512_sub_epi64(splat(63), h);
-  const Wide gap{_mm512_srlv_epi64(g_high, down),
-                 _mm512_or_si512(_mm512_sllv_epi64(g_high, up), _mm512_srlv_epi64(g_low, down)),
-                 _mm512_sllv_epi64(g_low, up)};
+  const Product product = multiply(g, _mm512_sllv_epi64(c, _mm512_add_epi64(h, splat(2))));
+  const Wide middle{product.high, product.low};
+  const Wide gap{_mm512_srlv_epi64(g, _mm512_sub_epi64(splat(63), h)),
+                 _mm512_sllv_epi64(g, _mm512_add_epi64(h, one))};
   const __m512i vb = round_to_odd(middle);
   const __m512i vbl_out = _mm512_add_epi64(round_to_odd(minus(middle, gap)), out);
   const __m512i vbr = round_to_odd(plus(middle, gap));
