@@ -381,3 +381,40 @@ def test_date32_columns_without_nulls_are_their_isoformat(kind):
         h = HyperLogLog(P)
         assert update_many(h, wide.view("M8[D]")) == len(present)
         assert h.to_bytes() == of_texts([date_text(int(d)) for d in present])
+
+
+@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
+@pytest.mark.parametrize("zoned", [False, True])
+def test_timestamp_columns_without_nulls_are_their_isoformat(unit, zoned):
+    # Columns without nulls go a vector of timestamps at a time where the
+    # CPU can: random moments of the years 0 to 9999 (all of int64 in ns)
+    # and past them, whole seconds, whole microseconds among nanoseconds,
+    # the ends of days, runs of equal values, in columns that are not whole
+    # vectors; NumPy's with NaT among them.
+    pa = pytest.importorskip("pyarrow")
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(22)
+    per = PER_SECOND[unit]
+    first, last = -719_468 * 86400, 2_932_897 * 86400 - 1  # 0000-03-01 to 9999-12-31, in seconds
+    low, high = max(first - 10**10, INT64_MIN // per + 1), min(last + 10**10, INT64_MAX // per - 1)
+    seconds = rng.integers(low, high, 6_000).tolist()
+    seconds += [s + d for s in (first, last, 0, 19_724 * 86400) for d in (-86401, -86400, -1, 0, 1, 86399)]
+    seconds = [s for s in seconds if low <= s <= high]
+    kinds = rng.integers(0, 3, len(seconds)).tolist()
+    parts = [
+        0 if k == 0 else int(rng.integers(0, per)) if k == 1 else int(rng.integers(0, 10**6)) * (per // 10**6)
+        for k in kinds
+    ]
+    counts = np.array([s * per + p for s, p in zip(seconds, parts, strict=True)], np.int64)
+    counts = np.repeat(counts, rng.integers(1, 4, len(counts)))
+    kind = pa.timestamp(unit, "Europe/Paris" if zoned else None)
+    for part in (counts, counts[5:]):
+        expected = of_texts([timestamp_text(int(c), unit, utc=zoned) for c in part])
+        assert of_items(pa.array(part, kind)) == expected
+        if not zoned:
+            wide = part.copy()
+            wide[rng.random(len(wide)) < 0.01] = INT64_MIN
+            present = wide[wide != INT64_MIN]
+            h = HyperLogLog(P)
+            assert update_many(h, wide.view(f"M8[{unit}]")) == len(present)
+            assert h.to_bytes() == of_texts([timestamp_text(int(c), unit) for c in present])

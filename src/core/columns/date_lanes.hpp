@@ -1,4 +1,5 @@
-// drisk: contiguous date32 columns hashed eight at a time in vector lanes.
+// drisk: contiguous date and timestamp columns hashed eight at a time in
+// vector lanes.
 //
 // Where the CPU has AVX-512, a run of Arrow date32 day counts without nulls
 // (or of NumPy datetime64[D] ones, 64 bits wide, NaT skipped)
@@ -10,6 +11,7 @@
 #define DRISK_COLUMNS_DATE_LANES_HPP
 
 #include "integer_lanes.hpp"
+#include "item_time.hpp"
 
 namespace drisk::columns {
 
@@ -22,10 +24,16 @@ IntegerRun date32_run() noexcept;
 // (INT64_MIN) skipped: returns the rows absorbed, NaT not counted.
 IntegerRun date_days64_run() noexcept;
 
+// The same for contiguous int64 timestamps of `unit` (Arrow timestamp,
+// NumPy datetime64; NaT skipped when `nat`), written as in a zoned column
+// when `utc`.
+IntegerRun timestamp_run(TimeUnit unit, bool nat, bool utc) noexcept;
+
 namespace detail {
 // Compiled for AVX-512 alone; call them only on a CPU that has it.
 IntegerRun date32_run_avx512() noexcept;
 IntegerRun date_days64_run_avx512() noexcept;
+IntegerRun timestamp_run_avx512(TimeUnit unit, bool nat, bool utc) noexcept;
 }  // namespace detail
 
 }  // namespace drisk::columns

@@ -45,6 +45,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "avx512_digits.hpp"
 #include "float_text.hpp"
 #include "fraction_lanes.hpp"
 #include "insert.hpp"
@@ -93,8 +94,6 @@ constexpr bool low_words_are_zero() noexcept {
 static_assert(low_words_are_zero());
 
 alignas(64) constexpr Multipliers MULTIPLIERS = make_multipliers();
-
-__m512i splat(std::uint64_t x) noexcept { return _mm512_set1_epi64(static_cast<long long>(x)); }
 
 // table[row] in each lane, rows below 64: four two-register permutes of
 // sixteen rows each, and a choice among them by bits 4 and 5 of the row. (A
@@ -180,22 +179,6 @@ struct Wide {
   rest = _mm512_mask_add_epi64(rest, under, rest, divisor);
   remainder = _mm512_mask_sub_epi64(rest, over, rest, divisor);
   return quotient;
-}
-
-// The eight digits of v < 10^8 as byte values 0..9, the most significant in
-// the lowest byte (integer_lanes_impl.hpp's eight_digits, without the '0').
-[[gnu::always_inline]] inline __m512i eight_digit_values(__m512i v) noexcept {
-  const __m512i high = _mm512_srli_epi64(_mm512_mul_epu32(v, splat(0xD1B71759)), 45);
-  const __m512i low = _mm512_sub_epi64(v, _mm512_mul_epu32(high, splat(10000)));
-  const __m512i halves = _mm512_or_si512(high, _mm512_slli_epi64(low, 32));
-  const __m512i hundreds =
-      _mm512_srli_epi16(_mm512_mulhi_epu16(halves, _mm512_set1_epi16(5243)), 3);
-  const __m512i below_hundred =
-      _mm512_sub_epi16(halves, _mm512_mullo_epi16(hundreds, _mm512_set1_epi16(100)));
-  const __m512i pairs = _mm512_or_si512(hundreds, _mm512_slli_epi32(below_hundred, 16));
-  const __m512i tens = _mm512_mulhi_epu16(pairs, _mm512_set1_epi16(6554));
-  const __m512i ones = _mm512_sub_epi16(pairs, _mm512_mullo_epi16(tens, _mm512_set1_epi16(10)));
-  return _mm512_or_si512(tens, _mm512_slli_epi16(ones, 8));
 }
 
 std::uint64_t secret_word(int at) noexcept { return XXH_readLE64(XXH3_kSecret + at); }

@@ -69,6 +69,19 @@ IntegerRun date_days64_run() noexcept {
   return nullptr;
 }
 
+IntegerRun timestamp_run(TimeUnit unit, bool nat, bool utc) noexcept {
+#if DRISK_INTEGER_LANES
+  if (cpu_features().avx512) {
+    return detail::timestamp_run_avx512(unit, nat, utc);
+  }
+#else
+  (void)unit;
+  (void)nat;
+  (void)utc;
+#endif
+  return nullptr;
+}
+
 IntegerRun fraction_run() noexcept {
 #if DRISK_INTEGER_LANES
   if (cpu_features().avx512) {

@@ -135,6 +135,23 @@ ColumnSink::Rows ColumnSink::run_rows(std::size_t rows, Body&& body) noexcept {
   return {own.absorbed + helper.absorbed, outcome.stopped};
 }
 
+namespace {
+
+// Which views are timestamps, and of what unit.
+template <class View>
+struct TimestampKind {
+  static constexpr bool IS = false;
+};
+
+template <TimeUnit U, bool Nat>
+struct TimestampKind<TimestampView<U, Nat>> {
+  static constexpr bool IS = true;
+  static constexpr TimeUnit UNIT = U;
+  static constexpr bool NAT = Nat;
+};
+
+}  // namespace
+
 template <class View>
 ColumnSink::Rows ColumnSink::run_view(std::size_t rows, const std::uint8_t* validity,
                                       std::int64_t validity_offset, const View& view) noexcept {
@@ -147,6 +164,17 @@ ColumnSink::Rows ColumnSink::run_view(std::size_t rows, const std::uint8_t* vali
       return run_rows(rows,
                       [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
                         return dates(core, view.base, begin, end);
+                      });
+    }
+  }
+  // Timestamps without nulls: a vector at a time where the CPU can.
+  if constexpr (TimestampKind<View>::IS) {
+    if (const IntegerRun timestamps =
+            timestamp_run(TimestampKind<View>::UNIT, TimestampKind<View>::NAT, view.utc);
+        timestamps != nullptr && validity == nullptr && view.stride == 8) {
+      return run_rows(rows,
+                      [&](HyperLogLogCore& core, std::size_t begin, std::size_t end) noexcept {
+                        return timestamps(core, view.base, begin, end);
                       });
     }
   }
