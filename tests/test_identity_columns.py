@@ -206,6 +206,14 @@ def test_a_date_column_is_its_isoformat(path):
     assert of_items(items) == expected
 
 
+def test_numpy_day_counts_at_the_ends_of_int64_are_their_dates():
+    # Every int64 has a date; near INT64_MAX the shift to 0000-03-01 must
+    # not overflow.
+    np = pytest.importorskip("numpy")
+    days = [INT64_MAX, INT64_MAX - 1, INT64_MAX - 719_467, INT64_MAX - 719_468, INT64_MIN + 1, INT64_MIN + 2]
+    assert of_items(np.array(days, np.int64).view("M8[D]")) == of_texts([date_text(d) for d in days])
+
+
 TIME_UNITS = [("s", "time32"), ("ms", "time32"), ("us", "time64"), ("ns", "time64")]
 
 

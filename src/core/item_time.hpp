@@ -59,7 +59,11 @@ struct Civil {
 // The date `days` after 1970-01-01: the calendar repeats every 400 years
 // (146097 days), counted from 0000-03-01 so that the leap day ends a year.
 constexpr Civil civil_from_days(std::int64_t days) noexcept {
-  const auto [era, day_of_era] = floor_div(days + 719468, 146097);
+  // The eras of `days` and of the shift to 0000-03-01 are found apart:
+  // days + 719468 overflows for the last 719468 counts below INT64_MAX.
+  const auto [whole_eras, rest] = floor_div(days, 146097);
+  const auto [carry, day_of_era] = floor_div(rest + 719468, 146097);
+  const std::int64_t era = whole_eras + carry;
   const std::int64_t year_of_era =
       (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
   const std::int64_t day_of_year =
