@@ -415,6 +415,8 @@ def test_timestamp_columns_without_nulls_are_their_isoformat(unit, zoned):
     ]
     counts = np.array([s * per + p for s, p in zip(seconds, parts, strict=True)], np.int64)
     counts = np.repeat(counts, rng.integers(1, 4, len(counts)))
+    # A run anywhere in int64: in ns, rows of nanoseconds alone.
+    counts = np.concatenate([counts, rng.integers(INT64_MIN + 1, INT64_MAX, 200, np.int64, True), counts[:50]])
     kind = pa.timestamp(unit, "Europe/Paris" if zoned else None)
     for part in (counts, counts[5:]):
         expected = of_texts([timestamp_text(int(c), unit, utc=zoned) for c in part])

@@ -366,6 +366,22 @@ template <TimeUnit U, bool Nat, bool Utc>
       const __mmask8 second_repeated =
           _mm512_cmpeq_epi64_mask(second, _mm512_alignr_epi64(second, first, 7));
       previous = second;
+      if constexpr (U == TimeUnit::nano) {
+        // Clocks that count nanoseconds rarely land on whole microseconds,
+        // which the lanes alone serve: when no lane does, the rows go to
+        // the row view without being written in the lanes first.
+        __m512i first_nanos;
+        __m512i second_nanos;
+        floor_divide(first, 1000, first_nanos);
+        floor_divide(second, 1000, second_nanos);
+        if ((_mm512_testn_epi64_mask(first_nanos, first_nanos) |
+             _mm512_testn_epi64_mask(second_nanos, second_nanos)) == 0) {
+          for (std::size_t r = row; r < row + 16; ++r) {
+            absorbed += insert_row(r);
+          }
+          continue;
+        }
+      }
       __m512i first_hashes;
       __m512i second_hashes;
       const __mmask8 first_served = hash_timestamps<U, Utc>(first, first_hashes);
