@@ -41,7 +41,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "avx512_digits.hpp"
+#include "avx512_lanes.hpp"
 #include "date_lanes.hpp"
 #include "insert.hpp"
 #include "row_views.hpp"
@@ -59,27 +59,6 @@ __m512i digit_pair(__m512i v) noexcept {
   const __m512i tens = _mm512_srli_epi64(_mm512_mullo_epi64(v, splat(103)), 10);
   const __m512i ones = _mm512_sub_epi64(v, _mm512_mullo_epi64(tens, splat(10)));
   return _mm512_add_epi64(_mm512_or_si512(tens, _mm512_slli_epi64(ones, 8)), splat(0x3030));
-}
-
-// The low and high halves of the 128-bit product a x b, xored (XXH3's
-// mul128_fold64), from four 32 x 32-bit products.
-__m512i multiply_fold(__m512i a, __m512i b) noexcept {
-  const __m512i low32 = splat(0xFFFFFFFF);
-  const __m512i a_high = _mm512_srli_epi64(a, 32);
-  const __m512i b_high = _mm512_srli_epi64(b, 32);
-  const __m512i ll = _mm512_mul_epu32(a, b);
-  const __m512i lh = _mm512_mul_epu32(a, b_high);
-  const __m512i hl = _mm512_mul_epu32(a_high, b);
-  const __m512i hh = _mm512_mul_epu32(a_high, b_high);
-  // Bits 32 to 95 of the product, before their carry into the high half.
-  const __m512i middle =
-      _mm512_add_epi64(_mm512_add_epi64(_mm512_srli_epi64(ll, 32), _mm512_and_si512(lh, low32)),
-                       _mm512_and_si512(hl, low32));
-  const __m512i low = _mm512_or_si512(_mm512_and_si512(ll, low32), _mm512_slli_epi64(middle, 32));
-  const __m512i high =
-      _mm512_add_epi64(_mm512_add_epi64(hh, _mm512_srli_epi64(lh, 32)),
-                       _mm512_add_epi64(_mm512_srli_epi64(hl, 32), _mm512_srli_epi64(middle, 32)));
-  return _mm512_xor_si512(low, high);
 }
 
 // date.isoformat() of eight days from 0000-03-01 to 9999-12-31 (see
@@ -205,10 +184,9 @@ template <class T, bool Nat>
 // datetime.isoformat() (value_views.hpp's TimestampView) in the lanes:
 //
 //   split    the count into days, second of the day and the fraction, each
-//            a floor division by a constant: the quotient of the doubles
-//            (off by at most one: a count below 2^63 is within 2^10 of its
-//            double, and the quotient below 2^34), corrected by the
-//            remainder; hours, minutes and seconds by multiplies and shifts;
+//            a floor division by a constant in doubles, corrected once
+//            (avx512_lanes.hpp: exact for every lane served); hours,
+//            minutes and seconds by multiplies and shifts;
 //   text     date_text()'s "YYYY-MM-", then "DDTHH:MM", ":SS", ".ffffff"
 //            when the fraction is not zero, "+00:00" for a zoned column:
 //            19, 25, 26 or 32 bytes in four words;
@@ -219,23 +197,6 @@ template <class T, bool Nat>
 // Served: days from 0000-03-01 to 9999-12-31, and for nanosecond counts a
 // fraction of whole microseconds (nine fraction digits make 29 or 35
 // bytes). Other rows (NaT among them) go through the row view.
-
-// floor(x / d) for d > 0 and the remainder; see above.
-[[gnu::always_inline]] inline __m512i floor_divide(__m512i x, std::int64_t d,
-                                                   __m512i& remainder) noexcept {
-  const __m512i divisor = splat(static_cast<std::uint64_t>(d));
-  __m512i quotient = _mm512_cvt_roundpd_epi64(
-      _mm512_mul_pd(_mm512_cvtepi64_pd(x), _mm512_set1_pd(1.0 / static_cast<double>(d))),
-      _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-  __m512i rest = _mm512_sub_epi64(x, _mm512_mullo_epi64(quotient, divisor));
-  const __mmask8 under = _mm512_cmplt_epi64_mask(rest, _mm512_setzero_si512());
-  const __mmask8 over = _mm512_cmpge_epi64_mask(rest, divisor);
-  quotient = _mm512_mask_sub_epi64(quotient, under, quotient, splat(1));
-  quotient = _mm512_mask_add_epi64(quotient, over, quotient, splat(1));
-  rest = _mm512_mask_add_epi64(rest, under, rest, divisor);
-  remainder = _mm512_mask_sub_epi64(rest, over, rest, divisor);
-  return quotient;
-}
 
 // The word at byte `at` of the text in words x[0..3], `at` a constant.
 template <int At>
@@ -369,7 +330,10 @@ template <TimeUnit U, bool Nat, bool Utc>
       if constexpr (U == TimeUnit::nano) {
         // Clocks that count nanoseconds rarely land on whole microseconds,
         // which the lanes alone serve: when no lane does, the rows go to
-        // the row view without being written in the lanes first.
+        // the row view without being written in the lanes first. (Past
+        // 2^52 microseconds from 1970, in the years 2112 and 1827, a
+        // remainder here may be wrong: it only picks the way, and
+        // hash_timestamps() decides for itself.)
         __m512i first_nanos;
         __m512i second_nanos;
         floor_divide(first, 1000, first_nanos);

@@ -45,7 +45,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "avx512_digits.hpp"
+#include "avx512_lanes.hpp"
 #include "float_text.hpp"
 #include "fraction_lanes.hpp"
 #include "insert.hpp"
@@ -114,30 +114,6 @@ alignas(64) constexpr Multipliers MULTIPLIERS = make_multipliers();
                                _mm512_mask_mov_epi64(rows_32, bit4, rows_48));
 }
 
-// The 128-bit product a x b, from four 32 x 32-bit products.
-struct Product {
-  __m512i high;
-  __m512i low;
-};
-
-[[gnu::always_inline]] inline Product multiply(__m512i a, __m512i b) noexcept {
-  const __m512i low32 = splat(0xFFFFFFFF);
-  const __m512i a_high = _mm512_srli_epi64(a, 32);
-  const __m512i b_high = _mm512_srli_epi64(b, 32);
-  const __m512i ll = _mm512_mul_epu32(a, b);
-  const __m512i lh = _mm512_mul_epu32(a, b_high);
-  const __m512i hl = _mm512_mul_epu32(a_high, b);
-  const __m512i hh = _mm512_mul_epu32(a_high, b_high);
-  // Bits 32 to 95 of the product, before their carry into the high half.
-  const __m512i middle =
-      _mm512_add_epi64(_mm512_add_epi64(_mm512_srli_epi64(ll, 32), _mm512_and_si512(lh, low32)),
-                       _mm512_and_si512(hl, low32));
-  return {
-      _mm512_add_epi64(_mm512_add_epi64(hh, _mm512_srli_epi64(lh, 32)),
-                       _mm512_add_epi64(_mm512_srli_epi64(hl, 32), _mm512_srli_epi64(middle, 32))),
-      _mm512_or_si512(_mm512_and_si512(ll, low32), _mm512_slli_epi64(middle, 32))};
-}
-
 // float_text.hpp's Wide192 in lanes, its low word zero (see above): the
 // sum, difference and rounding of the upper two.
 struct Wide {
@@ -161,24 +137,6 @@ struct Wide {
 
 [[gnu::always_inline]] inline __m512i round_to_odd(Wide w) noexcept {
   return _mm512_mask_or_epi64(w.high, _mm512_test_epi64_mask(w.middle, w.middle), w.high, splat(1));
-}
-
-// x / d and x % d for x below 2^57 and d a power of ten: the quotient of the
-// doubles, off by at most one near a multiple of d (x as a double is within
-// 2^4 of x), then corrected by the remainder's sign and size.
-[[gnu::always_inline]] inline __m512i divide(__m512i x, std::uint64_t d,
-                                             __m512i& remainder) noexcept {
-  const __m512i divisor = splat(d);
-  __m512i quotient = _mm512_cvttpd_epu64(
-      _mm512_mul_pd(_mm512_cvtepu64_pd(x), _mm512_set1_pd(1.0 / static_cast<double>(d))));
-  __m512i rest = _mm512_sub_epi64(x, _mm512_mullo_epi64(quotient, divisor));
-  const __mmask8 under = _mm512_cmplt_epi64_mask(rest, _mm512_setzero_si512());
-  const __mmask8 over = _mm512_cmpge_epi64_mask(rest, divisor);
-  quotient = _mm512_mask_sub_epi64(quotient, under, quotient, splat(1));
-  quotient = _mm512_mask_add_epi64(quotient, over, quotient, splat(1));
-  rest = _mm512_mask_add_epi64(rest, under, rest, divisor);
-  remainder = _mm512_mask_sub_epi64(rest, over, rest, divisor);
-  return quotient;
 }
 
 std::uint64_t secret_word(int at) noexcept { return XXH_readLE64(XXH3_kSecret + at); }
@@ -243,8 +201,8 @@ std::uint64_t secret_word(int at) noexcept { return XXH_readLE64(XXH3_kSecret + 
   // lead | high | low, 1 + 8 + 8 digits; the two divisions side by side.
   __m512i below_lead;
   __m512i low;
-  const __m512i lead = divide(digits, 10000000000000000ULL, below_lead);
-  const __m512i top = divide(digits, 100000000, low);
+  const __m512i lead = floor_divide(digits, 10000000000000000, below_lead);
+  const __m512i top = floor_divide(digits, 100000000, low);
   const __m512i high = _mm512_sub_epi64(top, _mm512_mullo_epi64(lead, splat(100000000)));
   const __m512i high_digits = eight_digit_values(high);
   const __m512i low_digits = eight_digit_values(low);
@@ -328,19 +286,15 @@ std::uint64_t secret_word(int at) noexcept { return XXH_readLE64(XXH3_kSecret + 
   // fold(w[len-16] ^ s16, w[len-8] ^ s24). 9 to 16 bytes: len + swap(lo) +
   // hi + fold(lo, hi), lo = w0 ^ (s24 ^ s32), hi = w[len-8] ^ (s40 ^ s48).
   // The second fold serves both.
-  const __m512i first_fold = [&] {
-    const Product p = multiply(_mm512_xor_si512(x0, splat(secret_word(0))),
-                               _mm512_xor_si512(x1, splat(secret_word(8))));
-    return _mm512_xor_si512(p.high, p.low);
-  }();
+  const __m512i first_fold = multiply_fold(_mm512_xor_si512(x0, splat(secret_word(0))),
+                                           _mm512_xor_si512(x1, splat(secret_word(8))));
   const __m512i a =
       _mm512_mask_mov_epi64(_mm512_xor_si512(x0, splat(secret_word(24) ^ secret_word(32))),
                             long_text, _mm512_xor_si512(before_last, splat(secret_word(16))));
   const __m512i b =
       _mm512_xor_si512(last, _mm512_mask_mov_epi64(splat(secret_word(40) ^ secret_word(48)),
                                                    long_text, splat(secret_word(24))));
-  const Product second = multiply(a, b);
-  const __m512i second_fold = _mm512_xor_si512(second.high, second.low);
+  const __m512i second_fold = multiply_fold(a, b);
   // The byte order of each 64-bit lane reversed (shuffles work within 128
   // bits, so the pattern repeats per 16 bytes).
   const __m512i reverse = _mm512_set4_epi32(0x08090A0B, 0x0C0D0E0F, 0x00010203, 0x04050607);
