@@ -48,6 +48,13 @@ struct Product {
   return _mm512_xor_si512(product.high, product.low);
 }
 
+// XXH3's last step for the texts of 9 to 128 bytes (XXH3_avalanche).
+[[gnu::always_inline]] inline __m512i xxh3_avalanche(__m512i acc) noexcept {
+  acc = _mm512_xor_si512(acc, _mm512_srli_epi64(acc, 37));
+  acc = _mm512_mullo_epi64(acc, splat(0x165667919E3779F9ULL));
+  return _mm512_xor_si512(acc, _mm512_srli_epi64(acc, 32));
+}
+
 // floor(x / d) and x - d floor(x / d) for d > 0: the quotient of the
 // doubles, rounded down, then corrected once by the remainder's sign and
 // size. The doubles' quotient is within q 2^-52 of the true one q (three

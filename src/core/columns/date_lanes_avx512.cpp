@@ -113,11 +113,9 @@ __m512i hash_dates(__m512i days) noexcept {
   // bits, so the pattern repeats per 16 bytes).
   const __m512i reverse = _mm512_set4_epi32(0x08090A0B, 0x0C0D0E0F, 0x00010203, 0x04050607);
   const __m512i swapped = _mm512_shuffle_epi8(low, reverse);
-  __m512i acc = _mm512_add_epi64(_mm512_add_epi64(splat(10), swapped),
-                                 _mm512_add_epi64(high, multiply_fold(low, high)));
-  acc = _mm512_xor_si512(acc, _mm512_srli_epi64(acc, 37));
-  acc = _mm512_mullo_epi64(acc, splat(0x165667919E3779F9ULL));
-  return _mm512_xor_si512(acc, _mm512_srli_epi64(acc, 32));
+  const __m512i acc = _mm512_add_epi64(_mm512_add_epi64(splat(10), swapped),
+                                       _mm512_add_epi64(high, multiply_fold(low, high)));
+  return xxh3_avalanche(acc);
 }
 
 // Eight day counts of type T from `at`, widened to 64 bits.
@@ -274,15 +272,13 @@ template <TimeUnit U, bool Utc>
   // XXH3 of 17 to 32 bytes: len x PRIME64_1 + fold(w0 ^ s0, w1 ^ s8) +
   // fold(w[len-16] ^ s16, w[len-8] ^ s24), then the avalanche.
   const auto secret = [](int at) noexcept { return splat(XXH_readLE64(XXH3_kSecret + at)); };
-  __m512i acc = _mm512_add_epi64(
+  const __m512i acc = _mm512_add_epi64(
       _mm512_mullo_epi64(length, splat(XXH_PRIME64_1)),
       _mm512_add_epi64(
           multiply_fold(_mm512_xor_si512(x[0], secret(0)), _mm512_xor_si512(x[1], secret(8))),
           multiply_fold(_mm512_xor_si512(before_last, secret(16)),
                         _mm512_xor_si512(last, secret(24)))));
-  acc = _mm512_xor_si512(acc, _mm512_srli_epi64(acc, 37));
-  acc = _mm512_mullo_epi64(acc, splat(0x165667919E3779F9ULL));
-  hashes = _mm512_xor_si512(acc, _mm512_srli_epi64(acc, 32));
+  hashes = xxh3_avalanche(acc);
   return served;
 }
 

@@ -302,10 +302,8 @@ std::uint64_t secret_word(int at) noexcept { return XXH_readLE64(XXH3_kSecret + 
       _mm512_add_epi64(length, _mm512_shuffle_epi8(a, reverse)), _mm512_add_epi64(b, second_fold));
   const __m512i long_sum = _mm512_add_epi64(_mm512_mullo_epi64(length, splat(XXH_PRIME64_1)),
                                             _mm512_add_epi64(first_fold, second_fold));
-  __m512i acc = _mm512_mask_mov_epi64(short_sum, long_text, long_sum);
-  acc = _mm512_xor_si512(acc, _mm512_srli_epi64(acc, 37));
-  acc = _mm512_mullo_epi64(acc, splat(0x165667919E3779F9ULL));
-  hashes = _mm512_xor_si512(acc, _mm512_srli_epi64(acc, 32));
+  const __m512i acc = _mm512_mask_mov_epi64(short_sum, long_text, long_sum);
+  hashes = xxh3_avalanche(acc);
   return served;
 }
 
