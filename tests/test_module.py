@@ -14,7 +14,7 @@ from _drisk import HyperLogLog
 
 def test_module_attributes():
     assert _drisk.__all__ == ["HyperLogLog", "__version__"]
-    assert _drisk.__version__ == "0.2.0"
+    assert _drisk.__version__ == "0.1.0"
     assert _drisk.__doc__ == ""
 
 

@@ -1,11 +1,10 @@
 // drisk: argument binding, conversions, failures and the entry barrier.
 #include "call_frame.hpp"
 
-#include <pthread.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace drisk {
@@ -57,10 +56,10 @@ PyObject* panic_exception_type() {
 namespace {
 
 std::atomic<bool> SHUTDOWN_THREAD_KNOWN{false};
-pthread_t SHUTDOWN_THREAD{};
+std::thread::id SHUTDOWN_THREAD{};
 
 PyObject* note_shutdown_thread(PyObject* /*module*/, PyObject* /*unused*/) {
-  SHUTDOWN_THREAD = pthread_self();
+  SHUTDOWN_THREAD = std::this_thread::get_id();
   SHUTDOWN_THREAD_KNOWN.store(true, std::memory_order_release);
   return none_result();
 }
@@ -72,7 +71,7 @@ PyMethodDef NOTE_SHUTDOWN_DEF = {"_note_shutdown_thread", note_shutdown_thread, 
 
 bool detail::on_shutdown_thread() noexcept {
   return SHUTDOWN_THREAD_KNOWN.load(std::memory_order_acquire) &&
-         pthread_equal(SHUTDOWN_THREAD, pthread_self()) != 0;
+         SHUTDOWN_THREAD == std::this_thread::get_id();
 }
 
 Status watch_shutdown() {
@@ -137,8 +136,10 @@ DRISK_FORCED_UNWIND_CATCH void raise_current_exception() {
     } catch (...) {
       raise_panic(DEFAULT_PANIC_TEXT);
     }
+#if defined(DRISK_FORCED_UNWIND)
   } catch (abi::__forced_unwind&) {
     throw;
+#endif
   } catch (...) {
     panic_trap();
   }

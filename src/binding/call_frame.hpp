@@ -25,7 +25,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "platform.hpp"
+
+#if defined(DRISK_FORCED_UNWIND)
 #include <cxxabi.h>
+#endif
 
 #include <array>
 #include <atomic>
@@ -43,7 +47,7 @@
 // A forced unwind carries no C++ object: the reference a handler binds to it
 // is null, which UBSan reports. Functions that catch it (only to rethrow)
 // are exempt from that one check.
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(DRISK_GCC)
 #define DRISK_FORCED_UNWIND_CATCH __attribute__((no_sanitize("null")))
 #else
 #define DRISK_FORCED_UNWIND_CATCH
@@ -419,8 +423,10 @@ DRISK_FORCED_UNWIND_CATCH auto trampoline(Body&& body) {
       return *result;
     }
     std::move(result).error().restore();
+#if defined(DRISK_FORCED_UNWIND)
   } catch (abi::__forced_unwind&) {
     throw;
+#endif
   } catch (...) {
     detail::raise_current_exception();
   }

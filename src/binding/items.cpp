@@ -16,6 +16,7 @@
 
 #include "insert.hpp"
 #include "item_text.hpp"
+#include "platform.hpp"
 #include "value_objects.hpp"
 
 namespace drisk {
@@ -239,8 +240,8 @@ Expected<std::size_t> absorb_sequence(HyperLogLogCore& core, PyObject* seq) {
     PyObject* fetched[ITEM_BATCH];
     for (std::size_t k = 0; k < n; ++k) {
       fetched[k] = checked(Item(seq, static_cast<Py_ssize_t>(start + k)));
-      __builtin_prefetch(fetched[k]);
-      __builtin_prefetch(reinterpret_cast<const char*>(fetched[k]) + 48);
+      drisk::prefetch(fetched[k]);
+      drisk::prefetch(reinterpret_cast<const char*>(fetched[k]) + 48);
     }
     // Viewing bytes runs nothing; viewing a str or an int may raise, and
     // raising may run the collector. Groups with anything but exact bytes

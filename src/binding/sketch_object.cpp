@@ -110,7 +110,7 @@ int exec_sketch_module(PyObject* module) {
 // ---------------------------------------------------------------------------
 
 HoldRecord::HoldRecord(BorrowFlag* flag, bool exclusive) noexcept
-    : flag_(flag), exclusive_(exclusive), owner_(pthread_self()) {
+    : flag_(flag), exclusive_(exclusive), owner_(std::this_thread::get_id()) {
   link();
 }
 
@@ -160,11 +160,11 @@ void HoldRecord::unlink() noexcept {
 }
 
 void HoldRecord::reset_after_fork() noexcept {
-  const pthread_t self = pthread_self();
+  const std::thread::id self = std::this_thread::get_id();
   HoldRecord* record = HOLDS;
   while (record != nullptr) {
     HoldRecord* next = record->next_;
-    if (pthread_equal(record->owner_, self) == 0) {
+    if (record->owner_ != self) {
       // Its thread is not in this process and will never give it back.
       if (record->exclusive_) {
         record->flag_->store(0, std::memory_order_release);

@@ -9,7 +9,7 @@
 #ifndef DRISK_SKETCH_OBJECT_HPP
 #define DRISK_SKETCH_OBJECT_HPP
 
-#include <pthread.h>
+#include <thread>
 
 #include "call_frame.hpp"
 
@@ -73,7 +73,7 @@ class HoldRecord {
 
   BorrowFlag* flag_ = nullptr;
   bool exclusive_ = false;
-  pthread_t owner_{};
+  std::thread::id owner_{};
   HoldRecord* prev_ = nullptr;
   HoldRecord* next_ = nullptr;
 };

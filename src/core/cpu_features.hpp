@@ -10,15 +10,7 @@
 #ifndef DRISK_CPU_FEATURES_HPP
 #define DRISK_CPU_FEATURES_HPP
 
-#ifndef DRISK_SIMD
-#define DRISK_SIMD 1
-#endif
-
-#if DRISK_SIMD && defined(__x86_64__) && defined(__GNUC__)
-#define DRISK_X86_KERNELS 1
-#else
-#define DRISK_X86_KERNELS 0
-#endif
+#include "platform.hpp"  // DRISK_SIMD, DRISK_X86_KERNELS
 
 namespace drisk {
 

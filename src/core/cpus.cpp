@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <thread>
 
-#if defined(__linux__)
+#include "platform.hpp"
+
+#if defined(DRISK_LINUX)
 #include <sched.h>
 #endif
 
@@ -12,7 +14,7 @@ namespace {
 
 // Whole CPUs of quota, or 0 for none (or unknown).
 unsigned cgroup_quota() noexcept {
-#if defined(__linux__)
+#if defined(DRISK_LINUX)
   // cgroup v2: "max 100000" or "<quota> <period>".
   if (std::FILE* f = std::fopen("/sys/fs/cgroup/cpu.max", "r")) {
     char quota[32] = {};
@@ -48,7 +50,7 @@ unsigned cgroup_quota() noexcept {
 }
 
 unsigned affinity_cpus() noexcept {
-#if defined(__linux__)
+#if defined(DRISK_LINUX)
   cpu_set_t allowed;
   if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
     return static_cast<unsigned>(CPU_COUNT(&allowed));

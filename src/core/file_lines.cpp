@@ -1,13 +1,12 @@
 // drisk: the lines of a regular file, block by block.
 #include "file_lines.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "insert.hpp"
+#include "platform.hpp"
 #include "splitter.hpp"
 
 namespace drisk {
@@ -23,8 +22,7 @@ FileReader::FileReader(HyperLogLogCore& core, const FieldChoice& choice, const F
 bool FileReader::read_exactly(std::uint64_t offset, std::size_t len) noexcept {
   std::size_t done = 0;
   while (done < len) {
-    const ssize_t got =
-        ::pread(span_.fd, buf_.get() + done, len - done, static_cast<off_t>(offset + done));
+    const std::int64_t got = read_at(span_.fd, buf_.get() + done, len - done, offset + done);
     if (got < 0) {
       if (errno == EINTR) {
         continue;  // signals are looked at between regions

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform.hpp"
 #include "pow10_table.hpp"
 
 namespace drisk {
@@ -59,11 +60,9 @@ struct Wide192 {
 
 // g x cp exactly.
 inline Wide192 multiply(const std::uint64_t* g, std::uint64_t cp) noexcept {
-  const unsigned __int128 low = static_cast<unsigned __int128>(g[1]) * cp;
-  const unsigned __int128 high =
-      static_cast<unsigned __int128>(g[0]) * cp + static_cast<std::uint64_t>(low >> 64);
-  return {static_cast<std::uint64_t>(high >> 64), static_cast<std::uint64_t>(high),
-          static_cast<std::uint64_t>(low)};
+  const Wide128 low = multiply_wide(g[1], cp);
+  const Wide128 high = wide_add(multiply_wide(g[0], cp), {0, low.high});
+  return {high.high, high.low, low.low};
 }
 
 // g x 2^shift exactly (1 <= shift <= 63).
@@ -72,23 +71,19 @@ inline Wide192 shifted(const std::uint64_t* g, int shift) noexcept {
 }
 
 // The two lower words as one 128-bit number.
-inline unsigned __int128 low_words(Wide192 w) noexcept {
-  return (static_cast<unsigned __int128>(w.middle) << 64) | w.low;
-}
+constexpr Wide128 low_words(Wide192 w) noexcept { return {w.middle, w.low}; }
 
 // a + b and a - b with the carries; the results fit in 192 bits.
 inline Wide192 plus(Wide192 a, Wide192 b) noexcept {
-  const unsigned __int128 low = low_words(a) + low_words(b);
-  const std::uint64_t carry = low < low_words(a);
-  return {a.high + b.high + carry, static_cast<std::uint64_t>(low >> 64),
-          static_cast<std::uint64_t>(low)};
+  const Wide128 low = wide_add(low_words(a), low_words(b));
+  const std::uint64_t carry = wide_less(low, low_words(a)) ? 1 : 0;
+  return {a.high + b.high + carry, low.high, low.low};
 }
 
 inline Wide192 minus(Wide192 a, Wide192 b) noexcept {
-  const std::uint64_t borrow = low_words(a) < low_words(b);
-  const unsigned __int128 low = low_words(a) - low_words(b);
-  return {a.high - b.high - borrow, static_cast<std::uint64_t>(low >> 64),
-          static_cast<std::uint64_t>(low)};
+  const std::uint64_t borrow = wide_less(low_words(a), low_words(b)) ? 1 : 0;
+  const Wide128 low = wide_subtract(low_words(a), low_words(b));
+  return {a.high - b.high - borrow, low.high, low.low};
 }
 
 // A product g x cp / 2^128, rounded to odd: the floor, with its lowest bit

@@ -8,6 +8,7 @@
 
 #include "columns/row_views.hpp"
 
+#include "platform.hpp"
 #include "splitter.hpp"
 
 namespace drisk {
@@ -231,7 +232,7 @@ void number_codes(LargeVector<std::uint32_t>& codes, std::size_t range,
   const std::size_t rows = codes.size();
   for (std::size_t r = 0; r < rows; ++r) {
     if (r + AHEAD < rows) {
-      __builtin_prefetch(&number[codes[r + AHEAD]]);
+      drisk::prefetch(&number[codes[r + AHEAD]]);
     }
     std::uint32_t& slot = number[codes[r]];
     if (slot == UNSEEN) {

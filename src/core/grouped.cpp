@@ -8,6 +8,7 @@
 #include <new>
 
 #include "estimators.hpp"
+#include "platform.hpp"
 
 namespace drisk {
 namespace {
@@ -209,8 +210,8 @@ void GroupedSketches::update_many(const std::uint32_t* groups, const std::uint64
         const Group& h = groups_[ahead_group];
         if (h.block != nullptr) {
           const std::uint32_t index = entries[ahead] >> VALUE_BITS;
-          __builtin_prefetch(h.dense ? h.block + index
-                                     : h.block + (home(index, h.slots_log) << ENTRY_BYTES_LOG));
+          drisk::prefetch(h.dense ? h.block + index
+                                  : h.block + (home(index, h.slots_log) << ENTRY_BYTES_LOG));
         }
       }
     };

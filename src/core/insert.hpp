@@ -15,7 +15,7 @@
 #include <xxhash.h>
 
 #if XXH_VERSION_NUMBER < 800
-#error "drisk needs xxHash 0.8 or later for XXH3 (Debian/Ubuntu: apt-get install libxxhash-dev)"
+#error "drisk needs xxHash 0.8 or later for XXH3 (third_party/xxhash)"
 #endif
 
 namespace drisk {

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "item_text.hpp"
+#include "platform.hpp"
 
 namespace drisk {
 
@@ -40,13 +41,13 @@ inline std::size_t write_magnitude(std::uint64_t* limbs, int count, char* out) n
   char groups[DECIMAL_DIGITS_CAPACITY];
   std::size_t end = sizeof groups;
   while (count > 1 || limbs[0] >= E19) {
-    unsigned __int128 remainder = 0;
+    std::uint64_t remainder = 0;
     for (int i = count - 1; i >= 0; --i) {
-      const unsigned __int128 current = (remainder << 64) | limbs[i];
-      limbs[i] = static_cast<std::uint64_t>(current / E19);
-      remainder = current % E19;
+      const Division step = divide_wide(remainder, limbs[i], E19);
+      limbs[i] = step.quotient;
+      remainder = step.remainder;
     }
-    auto group = static_cast<std::uint64_t>(remainder);
+    std::uint64_t group = remainder;
     for (int d = 0; d < 19; ++d) {
       groups[--end] = static_cast<char>('0' + group % 10);
       group /= 10;

@@ -61,6 +61,7 @@
 #include <utility>
 
 #include "float_text.hpp"
+#include "platform.hpp"
 
 namespace drisk {
 
@@ -229,7 +230,7 @@ namespace item_text_detail {
 // the digit groups above are built, whatever this machine's byte order.
 inline void store_text(char* out, std::uint64_t text) noexcept {
   if constexpr (std::endian::native == std::endian::big) {
-    text = __builtin_bswap64(text);
+    text = byteswap64(text);
   }
   std::memcpy(out, &text, 8);
 }
@@ -278,9 +279,7 @@ inline std::size_t write_fraction(ShortestDecimal decimal, char* cursor) noexcep
   // the seventeenth on its own.
   const std::uint64_t head = high + ASCII_ZEROS;
   const std::uint64_t tail = low + ASCII_ZEROS;
-  const unsigned __int128 first =
-      (static_cast<unsigned __int128>((tail << 8) | (head >> 56)) << 64) | (head << 8) |
-      (lead + '0');
+  const Wide128 first = {(tail << 8) | (head >> 56), (head << 8) | (lead + '0')};
   const auto last = static_cast<char>(tail >> 56);
   if (point >= 1) {
     // "123.456": the digits, then the fraction's digits again one place
@@ -289,11 +288,11 @@ inline std::size_t write_fraction(ShortestDecimal decimal, char* cursor) noexcep
     // is digit `point` (at most sixteen, as a fraction is below 2^53); at
     // sixteen the shift wraps to none, and what that writes after the
     // seventeenth digit lies past the text.
-    const unsigned __int128 fraction = first >> ((8 * point) & 127);
-    store_text(cursor, static_cast<std::uint64_t>(first));
-    store_text(cursor + 8, static_cast<std::uint64_t>(first >> 64));
-    store_text(cursor + point + 1, static_cast<std::uint64_t>(fraction));
-    store_text(cursor + point + 9, static_cast<std::uint64_t>(fraction >> 64));
+    const Wide128 fraction = wide_shift_right(first, static_cast<unsigned>(8 * point) & 127);
+    store_text(cursor, first.low);
+    store_text(cursor + 8, first.high);
+    store_text(cursor + point + 1, fraction.low);
+    store_text(cursor + point + 9, fraction.high);
     cursor[17] = last;
     cursor[point] = '.';
     return static_cast<std::size_t>(significant) + 1;
@@ -302,15 +301,15 @@ inline std::size_t write_fraction(ShortestDecimal decimal, char* cursor) noexcep
     // "0.000123"
     std::memcpy(cursor, "0.000000", 8);
     char* const start = cursor + 2 - point;
-    store_text(start, static_cast<std::uint64_t>(first));
-    store_text(start + 8, static_cast<std::uint64_t>(first >> 64));
+    store_text(start, first.low);
+    store_text(start + 8, first.high);
     start[16] = last;
     return static_cast<std::size_t>(2 - point + significant);
   }
   // "1.2345e-05", "5e-324": rare, so through a buffer.
   char text[24];
-  store_text(text, static_cast<std::uint64_t>(first));
-  store_text(text + 8, static_cast<std::uint64_t>(first >> 64));
+  store_text(text, first.low);
+  store_text(text + 8, first.high);
   text[16] = last;
   char* const start = cursor;
   *cursor++ = text[0];

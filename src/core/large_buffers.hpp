@@ -18,7 +18,9 @@
 #include <new>
 #include <vector>
 
-#if defined(__linux__)
+#include "platform.hpp"
+
+#if defined(DRISK_LINUX)
 #include <sys/mman.h>
 #endif
 
@@ -40,10 +42,10 @@ struct LargeBufferAllocator {
       throw std::bad_alloc();
     }
     const std::size_t bytes = n * sizeof(T);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
+#if defined(DRISK_LINUX) && defined(MADV_HUGEPAGE)
     if (bytes >= HUGE_BYTES) {
       const std::size_t rounded = (bytes + HUGE_BYTES - 1) / HUGE_BYTES * HUGE_BYTES;
-      void* block = std::aligned_alloc(HUGE_BYTES, rounded);
+      void* block = aligned_allocate(HUGE_BYTES, rounded);
       if (block == nullptr) {
         throw std::bad_alloc();
       }
@@ -56,9 +58,9 @@ struct LargeBufferAllocator {
   }
 
   void deallocate(T* block, std::size_t n) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
+#if defined(DRISK_LINUX) && defined(MADV_HUGEPAGE)
     if (n * sizeof(T) >= HUGE_BYTES) {
-      std::free(block);
+      aligned_release(block);
       return;
     }
 #endif
@@ -78,7 +80,7 @@ using LargeVector = std::vector<T, LargeBufferAllocator<T>>;
 // The same advice for a block allocated elsewhere (a Python bytes object
 // about to be filled): the whole huge pages inside it. Advice only.
 inline void advise_huge_pages(void* block, std::size_t size) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
+#if defined(DRISK_LINUX) && defined(MADV_HUGEPAGE)
   const auto start = reinterpret_cast<std::uintptr_t>(block);
   const std::uintptr_t first = (start + HUGE_BYTES - 1) / HUGE_BYTES * HUGE_BYTES;
   const std::uintptr_t last = (start + size) / HUGE_BYTES * HUGE_BYTES;

@@ -139,7 +139,7 @@ constexpr std::uint64_t RRMXMX_M = 0x9FB21C651E98DF25ULL;  // XXH3's multiplier 
 
 // GCC 12's AVX-512 intrinsics start from a deliberately undefined vector,
 // which its flow analysis reports as maybe uninitialized once inlined.
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(DRISK_GCC)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -391,7 +391,7 @@ add_lines_avx512(std::uint8_t* regs, unsigned p, std::span<const std::uint8_t> d
   }
   return cursor.finish(pos, size, final);
 }
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(DRISK_GCC)
 #pragma GCC diagnostic pop
 #endif
 #endif

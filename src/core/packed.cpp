@@ -2,6 +2,7 @@
 #include "packed.hpp"
 
 #include "kernels.hpp"
+#include "platform.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -13,7 +14,7 @@
 
 // The register scans get AVX-512 and AVX2 clones, chosen once at load time:
 // each is bound by one vector min or max per block, so wider blocks pay.
-#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
+#if defined(DRISK_X86_64) && defined(DRISK_LINUX) && defined(DRISK_GCC)
 #define DRISK_PACKED_MULTIVERSION \
   __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
@@ -144,7 +145,7 @@ inline bool all_zero(const std::uint8_t* regs) noexcept {
 inline std::uint64_t load_registers(const std::uint8_t* regs) noexcept {
   const std::uint64_t word = load_u64(regs);
   if constexpr (std::endian::native == std::endian::big) {
-    return __builtin_bswap64(word);
+    return byteswap64(word);
   }
   return word;
 }

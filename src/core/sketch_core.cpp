@@ -127,7 +127,7 @@ HyperLogLogCore HyperLogLogCore::allocate(unsigned p, bool zeroed) {
   const std::size_t m = std::size_t{1} << p;
   // Cache-line aligned, so the vector loops never split a load across lines.
   const std::size_t bytes = (m + REGISTER_ALIGNMENT - 1) / REGISTER_ALIGNMENT * REGISTER_ALIGNMENT;
-  void* storage = std::aligned_alloc(REGISTER_ALIGNMENT, bytes);
+  void* storage = aligned_allocate(REGISTER_ALIGNMENT, bytes);
   if (storage == nullptr) {
     throw std::bad_alloc();
   }

@@ -15,6 +15,8 @@
 #include <span>
 #include <string>
 
+#include "platform.hpp"
+
 namespace drisk {
 
 // Precision bounds. Below 4 the estimator's alpha table has no entry and the
@@ -110,7 +112,7 @@ class HyperLogLogCore {
 
  private:
   struct FreeDeleter {
-    void operator()(std::uint8_t* ptr) const noexcept { std::free(ptr); }
+    void operator()(std::uint8_t* ptr) const noexcept { aligned_release(ptr); }
   };
   static HyperLogLogCore allocate(unsigned p, bool zeroed);
 

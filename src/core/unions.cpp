@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "cpus.hpp"
+#include "platform.hpp"
 #include "splitter.hpp"
 
 namespace drisk::cells {
@@ -306,12 +307,12 @@ Failure Unions::group_range(const CellColumn& column, const std::uint32_t* order
   const auto fetch_ahead = [&](std::size_t upto) noexcept {
     for (upto = std::min(upto, end); fetched < upto; ++fetched) {
       if (fetched + PREFETCH_CELLS < end) {
-        __builtin_prefetch(&column.rows[order[fetched + PREFETCH_CELLS]]);
+        drisk::prefetch(&column.rows[order[fetched + PREFETCH_CELLS]]);
       }
       const CellColumn::Row& cell = column.rows[order[fetched]];
-      __builtin_prefetch(cell.data);
+      drisk::prefetch(cell.data);
       if (cell.size > 64) {
-        __builtin_prefetch(cell.data + 64);
+        drisk::prefetch(cell.data + 64);
       }
     }
   };

@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform.hpp"
+
 // GCC 12 reports the deliberately undefined vectors inside its own AVX-512
 // intrinsics (_mm512_undefined_*) as uninitialized once they are inlined.
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(DRISK_GCC)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif

@@ -22,13 +22,14 @@ import sys
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
-from _drisk import HyperLogLog, __version__
+from _drisk import HyperLogLog
 from drisk._bulk import update_lines
 from drisk._columns import update_many
 from drisk._estimate import error_bounds, estimate, fold, summary, union
 from drisk._files import FileChangedError, update_file, update_stream
 from drisk._pack import form as _form
 from drisk._pack import pack, unpack
+from drisk._version import __version__
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer

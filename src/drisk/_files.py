@@ -83,6 +83,8 @@ def update_stream(
 #: accounts for its read-ahead), so a regular file behind them can be read
 #: with pread() from there. Anything else is read through its own methods.
 _SEEKABLE_TYPES = (io.FileIO, io.BufferedReader, io.BufferedRandom)
+#: Regular files are read with pread(), which Windows lacks.
+_HAS_PREAD = hasattr(os, "pread")
 
 
 def update_file(
@@ -158,7 +160,7 @@ def _update_binary(
         fd = seekable.fileno()
         info = os.fstat(fd)
         # /proc files claim size 0 and are read as streams.
-        if seekable.readable() and stat.S_ISREG(info.st_mode) and info.st_size > 0:
+        if seekable.readable() and stat.S_ISREG(info.st_mode) and info.st_size > 0 and _HAS_PREAD:
             start = seekable.tell()
             if start >= info.st_size:
                 return 0, 0

@@ -9,7 +9,9 @@
 
 #include <immintrin.h>
 
-#if defined(__GNUC__) && !defined(__clang__)
+#include "platform.hpp"
+
+#if defined(DRISK_GCC)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif

@@ -37,6 +37,7 @@
 #include "avx512_file.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -44,6 +45,7 @@
 #include "avx512_lanes.hpp"
 #include "date_lanes.hpp"
 #include "insert.hpp"
+#include "platform.hpp"
 #include "row_views.hpp"
 #include "value_views.hpp"
 
@@ -149,7 +151,7 @@ template <class T, bool Nat>
   while (row + 8 <= end) {
     std::size_t hashed = 0;
     for (; row + 8 <= end && hashed < BATCH; row += 8) {
-      __builtin_prefetch(base + (row + 256) * sizeof(T));
+      drisk::prefetch(base + (row + 256) * sizeof(T));
       const __m512i days = load_days<T>(base + row * sizeof(T));
       const __mmask8 short_dates =
           _mm512_cmpge_epi64_mask(days, first_day) & _mm512_cmple_epi64_mask(days, last_day);
@@ -313,7 +315,7 @@ template <TimeUnit U, bool Nat, bool Utc>
   while (row + 16 <= end) {
     std::size_t hashed = 0;
     for (; row + 16 <= end && hashed < BATCH; row += 16) {
-      __builtin_prefetch(base + (row + 128) * 8);
+      drisk::prefetch(base + (row + 128) * 8);
       const __m512i first = _mm512_loadu_si512(base + row * 8);
       const __m512i second = _mm512_loadu_si512(base + (row + 8) * 8);
       // Each lane beside the one before it (the last lane of the vector
@@ -349,15 +351,16 @@ template <TimeUnit U, bool Nat, bool Utc>
       const auto first_fresh = static_cast<__mmask8>(first_served & ~first_repeated);
       const auto second_fresh = static_cast<__mmask8>(second_served & ~second_repeated);
       _mm512_storeu_si512(hashes + hashed, _mm512_maskz_compress_epi64(first_fresh, first_hashes));
-      hashed += static_cast<std::size_t>(__builtin_popcount(first_fresh));
+      hashed += static_cast<std::size_t>(std::popcount(first_fresh));
       _mm512_storeu_si512(hashes + hashed,
                           _mm512_maskz_compress_epi64(second_fresh, second_hashes));
-      hashed += static_cast<std::size_t>(__builtin_popcount(second_fresh));
-      absorbed += static_cast<std::size_t>(__builtin_popcount(first_served & first_repeated) +
-                                           __builtin_popcount(second_served & second_repeated));
+      hashed += static_cast<std::size_t>(std::popcount(second_fresh));
+      absorbed += static_cast<std::size_t>(
+          std::popcount(static_cast<__mmask8>(first_served & first_repeated)) +
+          std::popcount(static_cast<__mmask8>(second_served & second_repeated)));
       const unsigned others = ~(first_served | static_cast<unsigned>(second_served) << 8) & 0xFFFF;
       for (unsigned left = others; left != 0; left &= left - 1) {
-        absorbed += insert_row(row + static_cast<std::size_t>(__builtin_ctz(left)));
+        absorbed += insert_row(row + static_cast<std::size_t>(std::countr_zero(left)));
       }
     }
     for (std::size_t k = 0; k < hashed; ++k) {

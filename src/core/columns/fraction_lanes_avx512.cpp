@@ -41,6 +41,7 @@
 // out of line.
 #include "avx512_file.hpp"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -341,13 +342,13 @@ std::uint64_t secret_word(int at) noexcept { return XXH_readLE64(XXH3_kSecret + 
       // Compressed in registers and stored whole: a compressing store to
       // memory is microcoded, and slow, on some CPUs (Zen 4).
       _mm512_storeu_si512(hashes + hashed, _mm512_maskz_compress_epi64(first, first_hashes));
-      hashed += static_cast<std::size_t>(__builtin_popcount(first));
+      hashed += static_cast<std::size_t>(std::popcount(first));
       _mm512_storeu_si512(hashes + hashed, _mm512_maskz_compress_epi64(second, second_hashes));
-      hashed += static_cast<std::size_t>(__builtin_popcount(second));
+      hashed += static_cast<std::size_t>(std::popcount(second));
       const unsigned others = ~(first | static_cast<unsigned>(second) << 8) & 0xFFFF;
       for (unsigned left = others; left != 0; left &= left - 1) {
-        absorbed +=
-            insert_one(value_at(row + static_cast<std::size_t>(__builtin_ctz(left))), registers, p);
+        absorbed += insert_one(value_at(row + static_cast<std::size_t>(std::countr_zero(left))),
+                               registers, p);
       }
     }
     for (std::size_t k = 0; k < hashed; ++k) {
@@ -377,10 +378,10 @@ std::size_t split_floats(const std::uint8_t* base, std::size_t n, std::int64_t* 
     const __mmask8 is_whole =
         in_range & _mm512_cmp_pd_mask(_mm512_cvtepi64_pd(integers), values, _CMP_EQ_OQ);
     _mm512_storeu_si512(whole + k, _mm512_maskz_compress_epi64(is_whole, integers));
-    k += static_cast<std::size_t>(__builtin_popcount(is_whole));
+    k += static_cast<std::size_t>(std::popcount(is_whole));
     const auto other = static_cast<__mmask8>(~is_whole);
     _mm512_storeu_pd(others + m, _mm512_maskz_compress_pd(other, values));
-    m += static_cast<std::size_t>(__builtin_popcount(other));
+    m += static_cast<std::size_t>(std::popcount(other));
   }
   for (; i < n; ++i) {
     const double value = load<double>(base + i * 8);

@@ -35,6 +35,7 @@
 
 #include "integer_lanes.hpp"
 #include "item_decimal.hpp"
+#include "platform.hpp"
 #include "row_views.hpp"
 
 namespace drisk::columns {
@@ -200,7 +201,7 @@ template <class L, ValueKind K>
     std::size_t written = 0;
     std::size_t k = 0;
     for (; k + lanes <= n; k += lanes) {
-      __builtin_prefetch(at + (k + PREFETCH_ROWS) * width);
+      drisk::prefetch(at + (k + PREFETCH_ROWS) * width);
       const auto v = L::template load<K>(at + k * width);
       const LaneCase lane_case = cases.of(v);
       if (lane_case == LaneCase::hashed) {
@@ -252,7 +253,7 @@ template <class L, ValueKind K>
   const std::size_t n = end - begin;
   std::size_t k = 0;
   for (; k + lanes <= n; k += lanes) {
-    __builtin_prefetch(at + (k + PREFETCH_ROWS) * width);
+    drisk::prefetch(at + (k + PREFETCH_ROWS) * width);
     const auto v = L::template load<K>(at + k * width);
     const LaneCase lane_case = cases.of(v);
     if (lane_case == LaneCase::hashed) {

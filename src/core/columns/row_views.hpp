@@ -28,6 +28,7 @@
 
 #include "insert.hpp"
 #include "item_text.hpp"
+#include "platform.hpp"
 #include "sketch_core.hpp"
 #include "value_kinds.hpp"
 
@@ -82,11 +83,11 @@ T byte_swapped(T value) noexcept {
   if constexpr (sizeof(T) == 1) {
     return value;
   } else if constexpr (sizeof(T) == 2) {
-    return __builtin_bswap16(value);
+    return byteswap16(value);
   } else if constexpr (sizeof(T) == 4) {
-    return __builtin_bswap32(value);
+    return byteswap32(value);
   } else {
-    return __builtin_bswap64(value);
+    return byteswap64(value);
   }
 }
 
@@ -111,7 +112,7 @@ struct NumberView {
   std::ptrdiff_t stride;
 
   void prefetch(std::size_t row) const noexcept {
-    __builtin_prefetch(base + static_cast<std::ptrdiff_t>(row) * stride);
+    drisk::prefetch(base + static_cast<std::ptrdiff_t>(row) * stride);
   }
 
   Seen operator()(std::size_t row, ItemView& out, char* slot) const noexcept {
@@ -149,7 +150,7 @@ struct BitBoolView {
   std::int64_t first;
 
   void prefetch(std::size_t row) const noexcept {
-    __builtin_prefetch(bits + ((first + static_cast<std::int64_t>(row)) >> 3));
+    drisk::prefetch(bits + ((first + static_cast<std::int64_t>(row)) >> 3));
   }
 
   bool malformed(std::size_t /*row*/) const noexcept { return false; }
@@ -177,8 +178,8 @@ struct OffsetsView {
 
   // Reads offsets[row], so row must be a row of the range.
   void prefetch(std::size_t row) const noexcept {
-    __builtin_prefetch(offsets + row + 4 * PREFETCH_ROWS);
-    __builtin_prefetch(data + offsets[row]);
+    drisk::prefetch(offsets + row + 4 * PREFETCH_ROWS);
+    drisk::prefetch(data + offsets[row]);
   }
 
   bool malformed(std::size_t row) const noexcept {
@@ -217,12 +218,12 @@ struct ViewsView {
 
   // Reads view `row`, so row must be a row of the range.
   void prefetch(std::size_t row) const noexcept {
-    __builtin_prefetch(views + (row + 4 * PREFETCH_ROWS) * 16);
+    drisk::prefetch(views + (row + 4 * PREFETCH_ROWS) * 16);
     const std::uint8_t* view = views + row * 16;
     const std::int32_t length = load<std::int32_t>(view);
     const std::int32_t index = load<std::int32_t>(view + 8);
     if (length > 12 && index >= 0 && index < buffer_count) {
-      __builtin_prefetch(buffers[index] + load<std::int32_t>(view + 12));
+      drisk::prefetch(buffers[index] + load<std::int32_t>(view + 12));
     }
   }
 
@@ -283,7 +284,7 @@ struct FixedBinaryView {
   const std::uint8_t* data;  // already advanced to the first row
   std::size_t width;
 
-  void prefetch(std::size_t row) const noexcept { __builtin_prefetch(data + row * width); }
+  void prefetch(std::size_t row) const noexcept { drisk::prefetch(data + row * width); }
 
   bool malformed(std::size_t /*row*/) const noexcept { return false; }
 

@@ -11,6 +11,7 @@
 #include "date_lanes.hpp"
 #include "fraction_lanes.hpp"
 #include "integer_lanes.hpp"
+#include "platform.hpp"
 #include "row_views.hpp"
 #include "splitter.hpp"
 #include "value_views.hpp"
@@ -34,7 +35,7 @@ bool gather_entries(const Index* index, std::size_t n, const std::uint8_t* valid
                     std::size_t& gathered) noexcept {
   std::size_t k = 0;
   for (std::size_t row = 0; row < n; ++row) {
-    __builtin_prefetch(index + row + PREFETCH_ROWS);
+    drisk::prefetch(index + row + PREFETCH_ROWS);
     if (validity != nullptr &&
         !bit_is_set(validity, validity_first + static_cast<std::int64_t>(row))) {
       continue;

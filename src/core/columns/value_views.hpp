@@ -28,6 +28,7 @@
 #include "integer_lanes.hpp"
 #include "item_decimal.hpp"
 #include "item_time.hpp"
+#include "platform.hpp"
 #include "row_views.hpp"
 
 namespace drisk::columns {
@@ -49,7 +50,7 @@ struct CountColumn {
   std::ptrdiff_t stride;
 
   void prefetch(std::size_t row) const noexcept {
-    __builtin_prefetch(base + static_cast<std::ptrdiff_t>(row) * stride);
+    drisk::prefetch(base + static_cast<std::ptrdiff_t>(row) * stride);
   }
   Count at(std::size_t row) const noexcept {
     return load<Count>(base + static_cast<std::ptrdiff_t>(row) * stride);
@@ -304,7 +305,7 @@ struct DecimalView {
   const std::uint8_t* data;
   std::int32_t scale;
 
-  void prefetch(std::size_t row) const noexcept { __builtin_prefetch(data + row * Bytes); }
+  void prefetch(std::size_t row) const noexcept { drisk::prefetch(data + row * Bytes); }
 
   Seen operator()(std::size_t row, ItemView& out, char* slot) const noexcept {
     const std::uint8_t* at = data + row * Bytes;
