@@ -160,6 +160,33 @@ def test_the_avx512_lines_without_vbmi2_too():
     assert result.returncode == 0, result.stdout[-3000:]
 
 
+def cpuinfo_flags():
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("flags"):
+                return set(line.split(":", 1)[1].split())
+    return set()
+
+
+@pytest.mark.skipif(
+    not (sys.platform == "linux" and os.uname().machine == "x86_64"), reason="reads x86 Linux's /proc/cpuinfo"
+)
+@pytest.mark.parametrize("disabled", ["", "vbmi2", "avx512", "avx2"])
+def test_cpu_features_agree_with_the_kernel(disabled):
+    # The core reads CPUID and XGETBV itself; Linux's list of the CPU's flags
+    # is an independent account of the same bits.
+    flags = cpuinfo_flags()
+    simd = _probe.max_register("x86_vector", bytes(16)) is not None or not {"avx2", "popcnt"} <= flags
+    avx2 = simd and {"avx2", "popcnt"} <= flags and "avx2" not in disabled
+    avx512 = avx2 and {"avx512f", "avx512dq", "avx512bw", "avx512cd", "abm", "bmi1", "bmi2"} <= flags
+    avx512 = avx512 and "avx512" not in disabled
+    vbmi2 = avx512 and {"avx512vbmi", "avx512_vbmi2"} <= flags and "vbmi2" not in disabled
+    env = dict(os.environ, DRISK_DISABLE_CPU_FEATURES=disabled)
+    code = "from drisk import _probe; print(_probe.cpu_features())"
+    found = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+    assert found.stdout.strip() == str((avx2, avx512, vbmi2))
+
+
 @contextlib.contextmanager
 def before_unmapped_page(data: bytes):
     """A view of a copy of `data` ending where a page that may not be read

@@ -139,8 +139,10 @@ HoldRecord::~HoldRecord() {
 
 // The list holds the addresses of records on the holders' stacks; each
 // record takes itself out before it goes (or is taken out by a fork).
+#if defined(DRISK_GCC)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
 void HoldRecord::link() noexcept {
   next_ = HOLDS;
   if (next_ != nullptr) {
@@ -148,7 +150,9 @@ void HoldRecord::link() noexcept {
   }
   HOLDS = this;
 }
+#if defined(DRISK_GCC)
 #pragma GCC diagnostic pop
+#endif
 
 void HoldRecord::unlink() noexcept {
   (prev_ != nullptr ? prev_->next_ : HOLDS) = next_;

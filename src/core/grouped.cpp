@@ -49,11 +49,14 @@ void GroupedSketches::reserve(std::size_t count) {
   }
 }
 
+// A free block starts with the address of the next free block of its size.
+constexpr std::size_t FREE_LINK_BYTES = sizeof(std::uint8_t*);
+
 std::uint8_t* GroupedSketches::allocate(unsigned size_log) {
   const std::size_t size = std::size_t{1} << size_log;
   std::uint8_t* block = free_[size_log];
   if (block != nullptr) {
-    std::memcpy(&free_[size_log], block, sizeof block);
+    std::memcpy(&free_[size_log], block, FREE_LINK_BYTES);
   } else {
     if (bump_left_ < size) {
       chunks_.emplace_back(static_cast<std::uint8_t*>(std::malloc(CHUNK_BYTES)));
@@ -74,7 +77,7 @@ std::uint8_t* GroupedSketches::allocate(unsigned size_log) {
 }
 
 void GroupedSketches::release(std::uint8_t* block, unsigned size_log) noexcept {
-  std::memcpy(block, &free_[size_log], sizeof block);
+  std::memcpy(block, &free_[size_log], FREE_LINK_BYTES);
   free_[size_log] = block;
   in_use_ -= std::size_t{1} << size_log;
 }

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "buffer.hpp"
+#include "cpu_features.hpp"
 #include "cpus.hpp"
 #include "entry.hpp"
 #include "kernels.hpp"
@@ -221,6 +222,16 @@ PyObject* probe_usable_cpus(PyObject* /*module*/, PyObject* /*unused*/) {
       []() -> Expected<PyObject*> { return checked(PyLong_FromUnsignedLong(usable_cpus())); });
 }
 
+// cpu_features() -> (avx2, avx512, avx512_vbmi2), as the core found them
+PyObject* probe_cpu_features(PyObject* /*module*/, PyObject* /*unused*/) {
+  return trampoline([]() -> Expected<PyObject*> {
+    const CpuFeatures& found = cpu_features();
+    return checked(Py_BuildValue("(OOO)", found.avx2 ? Py_True : Py_False,
+                                 found.avx512 ? Py_True : Py_False,
+                                 found.avx512_vbmi2 ? Py_True : Py_False));
+  });
+}
+
 PyMethodDef PROBE_METHODS[] = {
     {"panic", as_cfunction(probe_panic), METH_FASTCALL | METH_KEYWORDS,
      "panic(message=None)\n--\n\n"},
@@ -239,6 +250,7 @@ PyMethodDef PROBE_METHODS[] = {
     {"histogram", as_cfunction(probe_histogram), METH_FASTCALL | METH_KEYWORDS,
      "histogram(kernel_set, registers, arg)\n--\n\n"},
     {"usable_cpus", probe_usable_cpus, METH_NOARGS, "usable_cpus()\n--\n\n"},
+    {"cpu_features", probe_cpu_features, METH_NOARGS, "cpu_features()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

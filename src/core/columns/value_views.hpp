@@ -312,7 +312,7 @@ struct DecimalView {
     std::int64_t narrow = 0;
     if (narrow_coefficient<Bytes>(at, narrow)) {
       out = {slot, format_scaled_int64(narrow, scale, slot)};
-    } else {
+    } else if constexpr (Bytes > 8) {  // narrower coefficients always fit
       std::uint64_t limbs[Bytes / 8];
       std::memcpy(limbs, at, Bytes);
       out = {slot, format_scaled_integer(limbs, static_cast<int>(Bytes / 8), scale, slot)};
