@@ -8,6 +8,7 @@
 
 #include "buffer.hpp"
 #include "cpus.hpp"
+#include "platform.hpp"
 
 namespace drisk {
 namespace {
@@ -193,7 +194,7 @@ Expected<PyObject*> group_lines(const LineGroupRequest& request, const LineGroup
     }
     const std::size_t end = keep + *got;
     const bool filled = end == buf.size();
-    const void* newline = memrchr(buf.data() + keep, '\n', *got);
+    const void* newline = find_last_byte(buf.data() + keep, '\n', *got);
     if (newline == nullptr) {
       keep = end;
       if (keep == buf.size()) {

@@ -112,6 +112,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numbers>
 #include <string>
 
 #include "kernels.hpp"
@@ -289,7 +290,7 @@ double normal_quantile(double prob) noexcept {
         ((((d[0] * t + d[1]) * t + d[2]) * t + d[3]) * t + 1.0);
   }
   const double e = 0.5 * std::erfc(-x / std::sqrt(2.0)) - prob;
-  const double u = e * std::sqrt(2.0 * M_PI) * std::exp(x * x / 2.0);
+  const double u = e * std::sqrt(2.0 * std::numbers::pi) * std::exp(x * x / 2.0);
   return x - u / (1.0 + x * u / 2.0);
 }
 

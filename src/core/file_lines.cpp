@@ -74,7 +74,7 @@ bool FileReader::read_block(std::uint64_t from, std::uint64_t to) noexcept {
   // The last line starting in the block begins after the last newline before
   // `cut`.
   std::size_t last = first;
-  if (const void* newline = memrchr(buf + first, '\n', cut - first)) {
+  if (const void* newline = find_last_byte(buf + first, '\n', cut - first)) {
     last = static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - buf) + 1;
   }
   if (last >= cut) {

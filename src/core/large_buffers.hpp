@@ -58,6 +58,7 @@ struct LargeBufferAllocator {
   }
 
   void deallocate(T* block, std::size_t n) noexcept {
+    (void)n;  // the size picks the way back only where huge pages are asked for
 #if defined(DRISK_LINUX) && defined(MADV_HUGEPAGE)
     if (n * sizeof(T) >= HUGE_BYTES) {
       aligned_release(block);

@@ -37,6 +37,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 // --- Compiler ---------------------------------------------------------------
@@ -239,6 +240,25 @@ inline void prefetch(const void* address) noexcept {
   _mm_prefetch(static_cast<const char*>(address), _MM_HINT_T0);
 #else
   (void)address;
+#endif
+}
+
+// --- Searching bytes ------------------------------------------------------------
+
+// The last byte equal to `byte` among the `n` at `data`, or null: memrchr(),
+// a GNU extension that Linux's C libraries have (and macOS and Windows do
+// not), or a loop from the end.
+inline const void* find_last_byte(const void* data, unsigned char byte, std::size_t n) noexcept {
+#if defined(DRISK_LINUX) && !DRISK_PLAIN_CXX
+  return memrchr(data, byte, n);
+#else
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  while (n > 0) {
+    if (bytes[--n] == byte) {
+      return bytes + n;
+    }
+  }
+  return nullptr;
 #endif
 }
 
