@@ -2,6 +2,9 @@
 
 One run, one data set: 10 million rows with about 4 million distinct values,
 as a NumPy int64 array and as a pyarrow string column of the same numbers,
+as int64 ids of two more widths (below 4 * 10^9, ten digits, and below 2^62,
+nineteen: snowflake ids, hashed keys), the same values spread by an odd
+multiplier,
 as float64 columns of three kinds: whole numbers (an integer column that
 pandas turned to float64 for a missing value), prices in cents (n / 100,
 the fractions data usually holds) and full-precision fractions (n / 7, all
@@ -13,8 +16,10 @@ value comes in a run of 2.5 equal rows on average, which drisk writes and
 hashes once per run), dates (the
 years 53 to 9909, every day of them: as many distinct values as the other
 columns, which no real date column has) and decimal128(18, 2) amounts.
-Every timing is the best of several rounds, drisk and its peers taking turns
-within each round so that they see the same machine. Peak memory is measured
+The first line names the CPU and the vector path drisk took there
+(DRISK_DISABLE_CPU_FEATURES forces the others). Every timing is the best of
+several rounds, drisk and its peers taking turns within each round so that
+they see the same machine. Peak memory is measured
 around one drisk call, both as Python allocations (tracemalloc) and as
 resident memory (the kernel's high-water mark, reset just before the call),
 beyond what the sketch and the input already hold.
@@ -78,6 +83,43 @@ def resident_peak_above(run: Callable[[], Any]) -> tuple[int, int]:
 
 
 # The float64 columns: name -> (target of drisk / polars, values from the ints).
+# The wider int64 columns: name -> (target of drisk / polars, values from
+# the ints). The multipliers are odd and the products stay below the width,
+# so the distinct count is the ints'.
+WIDE_INT_KINDS: dict[str, tuple[str, Callable[[Any], Any]]] = {
+    "ids < 4e9": ("<= 1.0", lambda ints: ints * 887 + 12_345),
+    "ids < 2^62": ("<= 1.0", lambda ints: ints * 1_000_000_000_039 + 4_000_000_000_000),
+}
+
+
+def wide_int_runs(ints: Any, ours: Callable[[Any], Callable[[], float]], pl: Any) -> dict[str, dict]:
+    """One group of runs per int64 width: the NumPy array into drisk, polars'
+    approx_n_unique on the same values."""
+    groups: dict[str, dict[str, Callable[[], Any]]] = {}
+    for label, (_, make) in WIDE_INT_KINDS.items():
+        values = make(ints)
+        runs: dict[str, Callable[[], Any]] = {f"drisk.update_many(numpy int64, {label})": ours(values)}
+        if pl is not None:
+            runs[f"polars Series.approx_n_unique() (int64, {label})"] = pl.Series(values).approx_n_unique
+        groups[label] = runs
+    return groups
+
+
+def cpu_path() -> str:
+    """The CPU's name and the vector path drisk takes on it."""
+    from drisk import _probe
+
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), model)
+    except OSError:
+        pass
+    avx2, avx512, vbmi2 = _probe.cpu_features()
+    path = "AVX-512 with VBMI2" if vbmi2 else "AVX-512" if avx512 else "AVX2" if avx2 else "portable"
+    return f"{model}; path: {path}"
+
+
 FLOAT_KINDS: dict[str, tuple[str, Callable[[Any], Any]]] = {
     "whole": ("<= 1.0", lambda ints: ints.astype("float64")),
     "cents": ("<= 2.0", lambda ints: ints / 100),
@@ -217,6 +259,7 @@ def main(quick: bool = False) -> None:
     except ImportError:
         pd = None
 
+    wide_groups = wide_int_runs(ints, ours, pl)
     float_groups = float_runs(ints, ours, pl)
     exacts: dict[str, int] = {}
     text_groups = text_runs(ints, ours, pl, exacts)
@@ -224,7 +267,7 @@ def main(quick: bool = False) -> None:
     results = {}
     results.update(best_of(rounds, string_runs))
     results.update(best_of(rounds, int_runs))
-    for runs in [*float_groups.values(), *text_groups.values()]:
+    for runs in [*wide_groups.values(), *float_groups.values(), *text_groups.values()]:
         results.update(best_of(rounds, runs))
     results.update(best_of(1, slow_runs))
 
@@ -233,6 +276,7 @@ def main(quick: bool = False) -> None:
         "numpy int64 array": resident_peak_above(ours(ints)),
     }
 
+    print(f"CPU: {cpu_path()}")
     print(f"{rows:,} rows, {exact:,} distinct; p={P}, bound 3 x 1.04/sqrt(m) = {bound:.2%}\n")
     print(f"| {'run':<52} | {'ms':>9} | {'answer':>11} | {'error':>7} |")
     print(f"|{'-' * 54}|{'-' * 11}|{'-' * 13}|{'-' * 9}|")
@@ -251,6 +295,15 @@ def main(quick: bool = False) -> None:
         polars_int = time_of("polars Series.approx_n_unique() (int64)")
         ratios.append(("string: drisk / polars approx_n_unique", ours_str / polars_str, "<= 0.5"))
         ratios.append(("int64: drisk / polars approx_n_unique", ours_int / polars_int, "<= 1.0"))
+        for label, (target, _) in WIDE_INT_KINDS.items():
+            ratios.append(
+                (
+                    f"int64 {label}: drisk / polars",
+                    time_of(f"drisk.update_many(numpy int64, {label})")
+                    / time_of(f"polars Series.approx_n_unique() (int64, {label})"),
+                    target,
+                )
+            )
         for label, (target, _) in FLOAT_KINDS.items():
             ratios.append(
                 (
