@@ -12,6 +12,7 @@ import threading
 import pytest
 
 import drisk._bulk
+import drisk._files
 import drisk._probe
 import drisk._regular
 from drisk import HyperLogLog, update_file, update_stream
@@ -119,6 +120,31 @@ def test_second_reader_only_where_the_core_counts_two_cpus(tmp_path, monkeypatch
     h = HyperLogLog(10)
     assert_counted(h, data, update_file(h, tmp_path / "in.txt"))
     assert helped == [(cpus > 1, cpus > 1)]
+
+
+@pytest.mark.parametrize("gzipped", [False, True])
+@pytest.mark.parametrize("opened", [False, True])
+def test_without_pread_regular_files_are_streams(tmp_path, monkeypatch, gzipped, opened):
+    # As on Windows, which has no pread(): the same lines, from the file's
+    # own position, through the stream reader.
+    monkeypatch.setattr(drisk._files, "_HAS_PREAD", False)
+
+    def no_pread(*args):
+        raise AssertionError("read with pread()")
+
+    monkeypatch.setattr(drisk._files, "read_regular_file", no_pread)
+    data = random_text(3, 5000)
+    path = tmp_path / "in.txt"
+    path.write_bytes(b"skip\n" + (gzip.compress(data) if gzipped else data))
+    h = HyperLogLog(10)
+    if opened:
+        with open(path, "rb") as f:
+            f.readline()
+            lines = update_file(h, f)
+    else:
+        path.write_bytes(gzip.compress(data) if gzipped else data)
+        lines = update_file(h, path)
+    assert_counted(h, data, lines)
 
 
 TEXT = "zéro\r\nun\n\ndeux\rtrois\n" * 50 + "fin"

@@ -126,7 +126,9 @@ class AtomicOutput:
         if info is not None and not stat.S_ISREG(info.st_mode):
             raise CliError(f"cannot write {self.shown}: not a regular file")
         directory, name = os.path.split(self.target)
-        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+        # O_CLOEXEC is POSIX's; O_BINARY is Windows', without which the C
+        # runtime would turn every newline byte of a sketch into two.
+        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
         for _ in range(100):
             self.temporary: str | None = os.path.join(directory, f".{name}.{os.urandom(4).hex()}.drisk-tmp")
             try:
@@ -139,7 +141,7 @@ class AtomicOutput:
                 raise self.failure(exc) from None
         else:
             raise CliError(f"cannot write {self.shown}: no free temporary name")
-        if info is not None:
+        if info is not None and os.name == "posix":  # the replaced file's mode and owner
             try:
                 os.fchmod(self.fd, stat.S_IMODE(info.st_mode))
             except OSError as exc:
