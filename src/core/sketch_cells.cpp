@@ -9,6 +9,7 @@
 #include <new>
 #include <string_view>
 
+#include "columns/array_views.hpp"
 #include "columns/row_views.hpp"
 
 namespace drisk::cells {
@@ -17,6 +18,8 @@ namespace {
 // Validity bits and unaligned values, read as the column reader reads them.
 using columns::bit_is_set;
 using columns::load;
+using columns::row_within;
+using columns::shape_fault;
 
 bool cell_layout(std::string_view format, Layout& layout, std::int32_t& width) {
   if (format == "z") {
@@ -68,6 +71,17 @@ Refusal raw_too_high(const Sketch& sketch) {
   return std::nullopt;
 }
 
+// The bounds of a binary column's cells (columns::offset_bounds), widened.
+template <class Offset>
+ArrayFault bounds_of(const ArrowArray& array, std::int64_t& low, std::uint64_t& span) noexcept {
+  Offset first = 0;
+  Offset last = 0;
+  const ArrayFault fault = columns::offset_bounds(array, first, last);
+  low = first;
+  span = static_cast<std::uint64_t>(std::int64_t{last} - first);
+  return fault;
+}
+
 }  // namespace
 
 const char MALFORMED_CELL[] = "malformed Arrow array: a cell's bytes lie outside its buffers";
@@ -110,7 +124,11 @@ const std::uint8_t* Cells::bit_buffer(const ArrowArray& array) const noexcept {
 
 ArrayFault Cells::bind(const ColumnType& type, const ArrowArray& array) noexcept {
   type_ = type;
-  rows_ = static_cast<std::size_t>(std::max<std::int64_t>(array.length, 0));
+  rows_ = 0;
+  if (const char* fault = shape_fault(array)) {
+    return fault;
+  }
+  rows_ = static_cast<std::size_t>(array.length);
   const ArrowArray* cells = &array;
   if (type.lists) {
     if (array.n_buffers != 2 || array.buffers == nullptr || array.n_children != 1 ||
@@ -127,7 +145,10 @@ ArrayFault Cells::bind(const ColumnType& type, const ArrowArray& array) noexcept
     cells = array.children[0];
   }
   const ArrowArray& c = *cells;
-  cells_ = static_cast<std::size_t>(std::max<std::int64_t>(c.length, 0));
+  if (const char* fault = shape_fault(c)) {
+    return fault;
+  }
+  cells_ = static_cast<std::size_t>(c.length);
   if (c.null_count > 0 && (c.n_buffers < 1 || c.buffers == nullptr || c.buffers[0] == nullptr)) {
     return "malformed Arrow array: nulls counted but no validity buffer";
   }
@@ -141,6 +162,11 @@ ArrayFault Cells::bind(const ColumnType& type, const ArrowArray& array) noexcept
       }
       offsets_ = static_cast<const std::uint8_t*>(c.buffers[1]);
       data_ = static_cast<const std::uint8_t*>(c.buffers[2]);
+      if (ArrayFault fault = type.layout == Layout::Binary
+                                 ? bounds_of<std::int32_t>(c, low_, span_)
+                                 : bounds_of<std::int64_t>(c, low_, span_)) {
+        return fault;
+      }
       break;
     case Layout::BinaryView: {
       if (c.n_buffers < 3 || c.buffers == nullptr || (c.buffers[1] == nullptr && cells_ > 0)) {
@@ -236,7 +262,7 @@ bool Cells::cell(std::size_t i, std::span<const std::uint8_t>& out) const noexce
       return true;
     }
   }
-  if (begin < 0 || end < begin || (data_ == nullptr && end > begin)) {
+  if (!row_within(begin, end, low_, span_) || (data_ == nullptr && end > begin)) {
     return false;
   }
   out = {data_ + begin, static_cast<std::size_t>(end - begin)};

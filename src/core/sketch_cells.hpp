@@ -82,6 +82,10 @@ class Cells {
   const std::uint8_t* validity_ = nullptr;
   std::int64_t offset_ = 0;
   const std::uint8_t* offsets_ = nullptr;  // int32 or int64, or the views
+  // The cells' first offset and their last less it: every cell's bytes must
+  // lie between the two (binary and large_binary).
+  std::int64_t low_ = 0;
+  std::uint64_t span_ = 0;
   const std::uint8_t* data_ = nullptr;
   const char* const* view_buffers_ = nullptr;
   const std::int64_t* view_sizes_ = nullptr;

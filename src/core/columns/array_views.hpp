@@ -40,6 +40,29 @@ inline const char* shape_fault(const ArrowArray& array) noexcept {
   return nullptr;
 }
 
+// The first and last offsets of a binary or string array (int32 or int64
+// offsets, its offsets buffer there): the bounds every row's bytes are kept
+// within (row_within). The producer vouches for these two alone, and they
+// cost two reads, where checking every offset would cost a pass over the
+// array before its rows are read. The fault when they go backwards or below
+// zero; an empty array reads none.
+template <class Offset>
+ArrayFault offset_bounds(const ArrowArray& array, Offset& low, Offset& high) noexcept {
+  low = 0;
+  high = 0;
+  if (array.length == 0) {
+    return nullptr;
+  }
+  const auto* offsets = static_cast<const std::uint8_t*>(array.buffers[1]);
+  low = load<Offset>(offsets + static_cast<std::size_t>(array.offset) * sizeof(Offset));
+  high = load<Offset>(offsets +
+                      static_cast<std::size_t>(array.offset + array.length) * sizeof(Offset));
+  if (low < 0 || high < low) {
+    return "malformed Arrow array: its offsets go backwards";
+  }
+  return nullptr;
+}
+
 // The array holding the column's rows and the row of it where row 0 of
 // `array` is (its own shape already checked): `array` itself, or the one
 // child of a one-column table, whose rows [offset, offset + length) it holds.
@@ -126,12 +149,24 @@ ArrayFault with_values_view(const ColumnType& type, const ArrowArray& array, std
       static const char EMPTY[1] = {};
       const char* data =
           array.buffers[2] != nullptr ? static_cast<const char*>(array.buffers[2]) : EMPTY;
+      // Rows are kept within the whole array's bounds, not the range's:
+      // the range may be a slice of it, whose ends the producer never saw.
+      // It must be rows of the array, for those bounds to hold for it.
+      if (first < array.offset || length > array.offset + array.length - first) {
+        return "malformed Arrow array: rows outside the array";
+      }
       const auto run = [&]<class Offset>() -> ArrayFault {
-        const Offset* offsets = static_cast<const Offset*>(array.buffers[1]) + first;
-        if (array.buffers[2] == nullptr && offsets[length] != offsets[0]) {
+        Offset low = 0;
+        Offset high = 0;
+        if (ArrayFault fault = offset_bounds(array, low, high)) {
+          return fault;
+        }
+        if (array.buffers[2] == nullptr && high != low) {
           return "malformed Arrow array: a binary or string array has no data buffer";
         }
-        f(OffsetsView<Offset>{offsets, data});
+        using Span = std::make_unsigned_t<Offset>;
+        f(OffsetsView<Offset>{static_cast<const Offset*>(array.buffers[1]) + first, data, low,
+                              static_cast<Span>(high - low)});
         return nullptr;
       };
       return kind == ValueKind::Binary ? run.template operator()<std::int32_t>()

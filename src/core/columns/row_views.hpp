@@ -7,12 +7,13 @@
 // written. absorb_rows() and absorb_formatted() drive a view over a range of
 // rows, skipping missing ones. Nothing in these loops allocates or locks.
 //
-// Layout checks that cost one comparison per row (offsets that must not go
-// backwards, views that must stay inside their buffers) are made by the
-// views; a row that fails one stops its range before anything is read
-// through it. (The C data interface gives no buffer sizes except for views,
-// so offsets that ascend past the end of their data cannot be caught: the
-// producer is trusted for those, as every consumer of the interface must.)
+// Layout checks that cost a few comparisons per row (offsets that must stay
+// between the array's first and last, views that must stay inside their
+// buffers) are made by the views; a row that fails one stops its range
+// before anything is read through it. (The C data interface gives no buffer
+// sizes except for views, so the producer is trusted for an array's first
+// and last offsets, the two that pyarrow's readers check against the data;
+// every other offset is checked here, against those two.)
 #ifndef DRISK_COLUMNS_ROW_VIEWS_HPP
 #define DRISK_COLUMNS_ROW_VIEWS_HPP
 
@@ -169,12 +170,34 @@ struct BitBoolView {
   }
 };
 
+// Whether the bytes [begin, end) of a row of a binary or string array lie
+// between the array's first offset, `low`, and its last, `low + span`.
+// Checking that a row's offsets do not go backwards is not enough: one
+// damaged offset in the middle of an array can point far past its data, and
+// the row before it then ascends into memory that is not there. Every row
+// that passes lies within the bytes the producer vouches for, whatever rows
+// are read and in whatever order (a range on one core, the rows a
+// dictionary's indices pick). Two comparisons, as many as the check that
+// offsets only ascend: the end's distance above `low` must be at most
+// `span`, and the beginning's at most the end's; a value below `low` wraps
+// round to a large unsigned distance and fails.
+template <class Offset>
+constexpr bool row_within(Offset begin, Offset end, Offset low,
+                          std::make_unsigned_t<Offset> span) noexcept {
+  using Unsigned = std::make_unsigned_t<Offset>;
+  const Unsigned to_end = static_cast<Unsigned>(end) - static_cast<Unsigned>(low);
+  const Unsigned to_begin = static_cast<Unsigned>(begin) - static_cast<Unsigned>(low);
+  return to_end <= span && to_begin <= to_end;
+}
+
 // binary, string and their large forms: row r is data[offsets[r] .. offsets[r + 1]).
 template <class Offset>
 struct OffsetsView {
   static constexpr bool FORMATTED = false;
   const Offset* offsets;  // already advanced to the first row
   const char* data;
+  Offset low;                         // the array's first offset, not negative
+  std::make_unsigned_t<Offset> span;  // its last less its first
 
   // Reads offsets[row], so row must be a row of the range.
   void prefetch(std::size_t row) const noexcept {
@@ -183,13 +206,13 @@ struct OffsetsView {
   }
 
   bool malformed(std::size_t row) const noexcept {
-    return offsets[row] < 0 || offsets[row + 1] < offsets[row];
+    return !row_within(offsets[row], offsets[row + 1], low, span);
   }
 
   Seen operator()(std::size_t row, std::uint8_t* registers, unsigned p) const noexcept {
     const Offset begin = offsets[row];
     const Offset end = offsets[row + 1];
-    if (begin < 0 || end < begin) {
+    if (!row_within(begin, end, low, span)) {
       return MALFORMED;
     }
     insert(registers, p, data + begin, static_cast<std::size_t>(end - begin));
@@ -199,7 +222,7 @@ struct OffsetsView {
   Seen item(std::size_t row, ItemView& out) const noexcept {
     const Offset begin = offsets[row];
     const Offset end = offsets[row + 1];
-    if (begin < 0 || end < begin) {
+    if (!row_within(begin, end, low, span)) {
       return MALFORMED;
     }
     out = {data + begin, static_cast<std::size_t>(end - begin)};

@@ -1,0 +1,98 @@
+"""Binary and string columns with one damaged offset between sound first and
+last ones (pyarrow's IPC and Feather readers take such columns, checking
+only those two): every reader refuses them with ValueError, and a sketch
+being updated is left as it was. Each case runs in its own interpreter, as a
+read through such an offset can kill the process."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytest.importorskip("numpy")
+pytest.importorskip("pyarrow")
+
+PRELUDE = """
+import numpy as np, pyarrow as pa, drisk
+from drisk import _grouped
+
+FAR = 1 << 30  # far past any data buffer here
+
+def damaged(kind, data, wide, sliced):
+    # Three rows of data, the offset after the first row pointing far past
+    # the data; as a slice, that offset lies after the slice's first row.
+    n = len(data)
+    offsets = [0, n, FAR, 2 * n, 3 * n] if sliced else [0, FAR, 2 * n, 3 * n]
+    kind = {"binary": pa.large_binary(), "string": pa.large_string()}[kind] if wide else getattr(pa, kind)()
+    raw = np.array(offsets, np.int64 if wide else np.int32).tobytes()
+    array = pa.Array.from_buffers(kind, len(offsets) - 1, [None, pa.py_buffer(raw), pa.py_buffer(data * 3)])
+    return array.slice(1) if sliced else array
+
+def outcome(call):
+    try:
+        call()
+    except ValueError as error:
+        print("refused:", error)
+    else:
+        print("accepted")
+"""
+
+
+def run(code: str) -> str:
+    done = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)], capture_output=True, text=True, timeout=300
+    )
+    assert done.returncode == 0, f"exit status {done.returncode}: {done.stderr[-2000:]}"
+    return done.stdout
+
+
+CELLS = "cells = damaged('binary', drisk.pack(drisk.HyperLogLog()), wide, sliced)\n"
+TEXTS = "texts = damaged('string', b'abc', wide, sliced)\n"
+LISTS = "lists = pa.ListArray.from_arrays(pa.array([0, 1, 3], pa.int32()), cells)\n"
+
+
+@pytest.mark.parametrize(
+    "setup, call",
+    [
+        (CELLS, "drisk.estimates(cells)"),
+        (CELLS, "drisk.estimates(pa.chunked_array([cells]))"),
+        (CELLS + LISTS, "_grouped.union_lists(lists)"),
+        (TEXTS, "drisk.update_many(drisk.HyperLogLog(), pa.chunked_array([texts]))"),
+        (TEXTS, "drisk.sketch_by(pa.table({'k': [1, 2, 1], 'v': texts}), 'k', 'v')"),
+        (TEXTS, "drisk.count_by(pa.table({'k': [1, 2, 1], 'v': texts}), 'k', 'v')"),
+    ],
+    ids=["estimates", "estimates-chunked", "union-lists", "update-many-chunked", "sketch-by", "count-by"],
+)
+@pytest.mark.parametrize(
+    "wide, sliced", [(False, False), (True, False), (False, True)], ids=["int32", "int64", "slice"]
+)
+def test_far_offset_refused(setup: str, call: str, wide: bool, sliced: bool) -> None:
+    out = run(f"wide, sliced = {wide}, {sliced}\n{setup}outcome(lambda: {call})")
+    assert out.startswith("refused:"), out
+
+
+@pytest.mark.parametrize(
+    "column",
+    ["texts", "pa.chunked_array([pa.array(['x', 'y']), texts])"],
+    ids=["array", "after-sound-chunk"],
+)
+def test_sketch_unchanged(column: str) -> None:
+    # Long enough to be read on both cores, the damage near the end.
+    out = run(
+        f"""
+        rows = 300_000
+        offsets = np.arange(rows + 1, dtype=np.int32)
+        offsets[rows - 2] = FAR
+        texts = pa.Array.from_buffers(
+            pa.string(), rows, [None, pa.py_buffer(offsets.tobytes()), pa.py_buffer(b"x" * rows)]
+        )
+        column = {column}
+        sketch = drisk.HyperLogLog()
+        drisk.update_many(sketch, ["kept"])
+        before = drisk.pack(sketch)
+        outcome(lambda: drisk.update_many(sketch, column))
+        print(drisk.pack(sketch) == before)
+        """
+    )
+    assert out.startswith("refused:") and out.endswith("True\n"), out
