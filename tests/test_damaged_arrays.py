@@ -61,8 +61,9 @@ LISTS = "lists = pa.ListArray.from_arrays(pa.array([0, 1, 3], pa.int32()), cells
         (TEXTS, "drisk.update_many(drisk.HyperLogLog(), pa.chunked_array([texts]))"),
         (TEXTS, "drisk.sketch_by(pa.table({'k': [1, 2, 1], 'v': texts}), 'k', 'v')"),
         (TEXTS, "drisk.count_by(pa.table({'k': [1, 2, 1], 'v': texts}), 'k', 'v')"),
+        (TEXTS, "drisk.sketch_by(pa.table({'k': texts, 'v': [1, 2, 1]}), 'k', 'v')"),
     ],
-    ids=["estimates", "estimates-chunked", "union-lists", "update-many-chunked", "sketch-by", "count-by"],
+    ids=["estimates", "estimates-chunked", "union-lists", "update-many-chunked", "sketch-by", "count-by", "key"],
 )
 @pytest.mark.parametrize(
     "wide, sliced", [(False, False), (True, False), (False, True)], ids=["int32", "int64", "slice"]

@@ -156,6 +156,14 @@ def group_ids(table: Any, keys: list[str], pa: Any, rows: int) -> tuple[Any, int
             # cast back below.
             plain = pa.large_string() if pa.types.is_string_view(column.type) else pa.large_binary()
             column = column.cast(plain)
+        # pyarrow's compute functions trust their input; a key column read
+        # from a damaged file (one wild offset in the middle, which the IPC
+        # readers let through) would crash dictionary_encode. A full check
+        # costs a few percent of the encoding.
+        try:
+            column.validate(full=True)
+        except pa.ArrowInvalid as error:
+            raise ValueError(f"the key column {name!r} is malformed: {error}") from None
         try:
             encoded = pc.dictionary_encode(column, null_encoding="encode")
         except (pa.ArrowNotImplementedError, pa.ArrowTypeError) as error:
