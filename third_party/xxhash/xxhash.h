@@ -3822,7 +3822,7 @@ XXH_vmlal_high_u32(uint64x2_t acc, uint32x4_t lhs, uint32x4_t rhs)
 /* Annoyingly, these headers _may_ define three macros: `bool`, `vector`,
  * and `pixel`. This is a problem for obvious reasons.
  *
- * These keywords are unnecessary; the spec literally says they are
+ * These keywords are unnecessary; the AltiVec interface defines them as
  * equivalent to `__bool`, `__vector`, and `__pixel` and may be undef'd
  * after including the header.
  *
