@@ -10,6 +10,8 @@ Run from the repository root after installing drisk:
     python -m bench columns [--quick]     # columnar inputs beside polars, DuckDB and pandas
     python -m bench grouped [--quick]     # sketch tables per group: rollup, estimates
     python -m bench accuracy [--quick]    # estimator accuracy (bench/accuracy.py)
+    python -m bench overlap [--quick]     # intersections and Jaccard against inclusion-exclusion
+                                          # (bench/overlap.py)
     python -m bench cli [--quick]         # the drisk tool, whole process, beside wc, cut,
                                           # sort and DuckDB (bench/cli.py)
 
@@ -478,6 +480,11 @@ def bench_dask(rows: int, parts: int, distinct: int, rounds: int) -> None:
 def main() -> None:
     import sys
 
+    if sys.argv[1:2] == ["overlap"]:
+        from bench import overlap
+
+        overlap.main(sys.argv[2:])
+        return
     if sys.argv[1:2] == ["accuracy"]:
         from bench import accuracy
 

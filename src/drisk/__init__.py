@@ -34,6 +34,7 @@ from drisk._version import __version__
 if TYPE_CHECKING:
     from typing_extensions import Buffer
 
+    from drisk._overlap import Overlap, overlap, overlaps
     from drisk._rows import count_by, sketch_by
     from drisk._tables import estimates, rollup
 
@@ -46,6 +47,9 @@ _LATER = {
     "sketch_by": "drisk._rows",
     "estimates": "drisk._tables",
     "rollup": "drisk._tables",
+    "Overlap": "drisk._overlap",
+    "overlap": "drisk._overlap",
+    "overlaps": "drisk._overlap",
 }
 
 
@@ -61,6 +65,7 @@ def __getattr__(name: str) -> Any:
 __all__ = [
     "FileChangedError",
     "HyperLogLog",
+    "Overlap",
     "__version__",
     "count_by",
     "error_bounds",
@@ -68,6 +73,8 @@ __all__ = [
     "estimates",
     "fold",
     "load",
+    "overlap",
+    "overlaps",
     "pack",
     "relative_error",
     "rollup",

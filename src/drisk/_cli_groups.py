@@ -479,6 +479,7 @@ class SketchTable:
         # No groups at all (no line had the key and the value): an empty
         # sketch of the tool's default precision.
         self.sketch: HyperLogLog = unpack(union) if union is not None else HyperLogLog()
+        self.table = table  # checked: its sketch column holds sketches and nulls only
         self.groups = table.num_rows
         self.keys = [name for name in table.column_names if name != "sketch"]
         self.file_bytes = os.path.getsize(path)

@@ -6,7 +6,7 @@
     >>> con.sql("SELECT page, drisk_estimate(drisk_union(list(sketch))) AS users "
     ...         "FROM 'days/*.parquet' GROUP BY page")
 
-register() adds two scalar functions, vectorized through Arrow (one call of
+register() adds four scalar functions, vectorized through Arrow (one call of
 drisk's C++ per batch of rows, not one per row):
 
     drisk_estimate(BLOB) -> DOUBLE    the estimate of a sketch (Ertl's improved
@@ -15,6 +15,13 @@ drisk's C++ per batch of rows, not one per row):
                                       at the smallest precision among them;
                                       NULL sketches are skipped, and a list
                                       without any gives NULL
+    drisk_intersection(BLOB, BLOB) -> DOUBLE
+                                      how many items two sketches share, by
+                                      joint maximum likelihood (drisk.overlap);
+                                      NULL when either is NULL
+    drisk_jaccard(BLOB, BLOB) -> DOUBLE
+                                      their Jaccard index, the same way (NaN
+                                      for two empty sketches)
 
 DuckDB is imported by register() only.
 """
@@ -43,8 +50,28 @@ def _union(lists: Any) -> Any:
     return binary_array(_grouped.union_lists(lists))
 
 
+def _overlap_figure(index: int) -> Any:
+    """A function of two sketch columns giving one of overlaps()' figures."""
+
+    def figure(a: Any, b: Any) -> Any:
+        pa = importlib.import_module("pyarrow")
+
+        values = _grouped.overlaps(a, b)[index]
+        data = pa.Array.from_buffers(pa.float64(), len(a), [None, pa.py_buffer(values)])
+        missing = pa.compute.or_(pa.compute.is_null(a), pa.compute.is_null(b))
+        return pa.compute.if_else(missing, pa.scalar(None, pa.float64()), data)
+
+    return figure
+
+
+# Positions in overlaps()' tuple: (a_only, b_only, intersection, union, jaccard).
+_intersection = _overlap_figure(2)
+_jaccard = _overlap_figure(4)
+
+
 def register(con: Any) -> None:
-    """Add drisk_estimate(BLOB) and drisk_union(BLOB[]) to a DuckDB
+    """Add drisk_estimate(BLOB), drisk_union(BLOB[]),
+    drisk_intersection(BLOB, BLOB) and drisk_jaccard(BLOB, BLOB) to a DuckDB
     connection (see the module's documentation)."""
     import duckdb
 
@@ -63,3 +90,13 @@ def register(con: Any) -> None:
     con.create_function(
         "drisk_union", _union, [duckdb.list_type(blob)], blob, type="arrow", null_handling="special", side_effects=False
     )
+    for name, function in (("drisk_intersection", _intersection), ("drisk_jaccard", _jaccard)):
+        con.create_function(
+            name,
+            function,
+            [blob, blob],
+            duckdb.sqltype("DOUBLE"),
+            type="arrow",
+            null_handling="special",
+            side_effects=False,
+        )

@@ -1,8 +1,11 @@
-"""polars expressions over sketch columns: union() and estimate().
+"""polars expressions over sketch columns: union(), estimate(),
+intersection() and jaccard().
 
     >>> import polars as pl, drisk.polars
     >>> monthly = daily.group_by("page").agg(drisk.polars.union("sketch"))
     >>> monthly.select("page", drisk.polars.estimate("sketch").alias("users"))
+    >>> both = first.join(last, on="page", suffix="_last")
+    >>> both.select("page", drisk.polars.intersection("sketch", "sketch_last").alias("returned"))
 
 Both call drisk's C++ once per batch (the whole column, or every group's list
 at once inside group_by().agg()), never once per row. polars is imported only
@@ -17,7 +20,7 @@ from typing import Any
 import drisk._grouped as _grouped
 from drisk._tables import binary_array, binary_list
 
-__all__ = ["estimate", "union"]
+__all__ = ["estimate", "intersection", "jaccard", "union"]
 
 
 def _expr(column: Any) -> Any:
@@ -72,3 +75,42 @@ def estimate(column: Any) -> Any:
     import polars as pl
 
     return _expr(column).map_batches(_estimates, return_dtype=pl.Float64, is_elementwise=True)
+
+
+def _overlap_figure(index: int, name: str) -> Any:
+    """A function of two sketch Series giving one of overlaps()' figures."""
+
+    def figure(series: Any) -> Any:
+        import polars as pl
+
+        a, b = series
+        values = _grouped.overlaps(a, b)[index]
+        try:
+            import numpy
+        except ImportError:
+            return pl.Series(name, memoryview(values).cast("d").tolist(), dtype=pl.Float64)
+        return pl.Series(name, numpy.frombuffer(values, dtype=numpy.float64))
+
+    return figure
+
+
+def intersection(a: Any, b: Any) -> Any:
+    """An expression for how many items the sketches of two columns (names
+    or expressions) share, row by row, by joint maximum likelihood as
+    drisk.overlap fits it; NaN where either sketch is null."""
+    import polars as pl
+
+    return pl.map_batches(
+        [_expr(a), _expr(b)], _overlap_figure(2, "intersection"), return_dtype=pl.Float64, is_elementwise=True
+    )
+
+
+def jaccard(a: Any, b: Any) -> Any:
+    """An expression for the Jaccard index of the sketches of two columns,
+    row by row, as drisk.overlap fits it; NaN where either sketch is null
+    and for two empty sketches."""
+    import polars as pl
+
+    return pl.map_batches(
+        [_expr(a), _expr(b)], _overlap_figure(4, "jaccard"), return_dtype=pl.Float64, is_elementwise=True
+    )

@@ -20,10 +20,12 @@
 
 #include "arrow_import.hpp"
 #include "buffer.hpp"
+#include "cpus.hpp"
 #include "entry.hpp"
 #include "estimate_args.hpp"
 #include "group_inputs.hpp"
 #include "group_rows.hpp"
+#include "overlap_cells.hpp"
 #include "sketch_cells.hpp"
 #include "unions.hpp"
 
@@ -46,6 +48,8 @@ constexpr FunctionDescription SKETCH_ROWS_DESC{nullptr, "sketch_rows", SKETCH_RO
 constexpr std::array<const char* const, 5> COUNT_ROWS_PARAMS{"values", "groups", "count", "p",
                                                              "confidence"};
 constexpr FunctionDescription COUNT_ROWS_DESC{nullptr, "count_rows", COUNT_ROWS_PARAMS, 4};
+constexpr std::array<const char* const, 3> OVERLAPS_PARAMS{"a", "b", "confidence"};
+constexpr FunctionDescription OVERLAPS_DESC{nullptr, "overlaps", OVERLAPS_PARAMS, 2};
 constexpr std::array<const char* const, 1> KEY_IDS_PARAMS{"keys"};
 constexpr FunctionDescription KEY_IDS_DESC{nullptr, "integer_key_ids", KEY_IDS_PARAMS, 1};
 
@@ -380,6 +384,116 @@ PyObject* grouped_integer_key_ids(PyObject* /*module*/, PyObject* const* args, P
       });
 }
 
+// Rows fitted between two looks at Ctrl-C, and from which the helper
+// thread takes part (a fit takes a few microseconds).
+constexpr std::size_t OVERLAP_SLICE_ROWS = 16384;
+constexpr std::size_t OVERLAP_SPLIT_ROWS = 512;
+
+// The views of a list or tuple of bytes-like objects and None, held while
+// the cells they back are in use.
+using HeldViews = std::vector<std::unique_ptr<BufferView>>;
+
+Status read_sequence(PyObject* seq, const char* param, cells::CellColumn& column,
+                     HeldViews& views) {
+  const Py_ssize_t n = PySequence_Size(seq);
+  if (n < 0) {
+    return fetch_for(param);
+  }
+  column.rows.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(seq, i));
+    if (!item) {
+      return fetch_for(param);
+    }
+    if (item.get() == Py_None) {
+      column.rows.push_back({nullptr, 0, false});
+      continue;
+    }
+    auto view = std::make_unique<BufferView>();
+    if (!view->acquire(item.get())) {
+      return fetch_for(param);
+    }
+    const std::span<const std::uint8_t> bytes = view->bytes();
+    // Too large for any sketch: kept at a size no sketch has, for open() to refuse.
+    const std::size_t size = std::min<std::size_t>(bytes.size(), UINT32_MAX);
+    column.rows.push_back({bytes.data(), static_cast<std::uint32_t>(size), true});
+    views.push_back(std::move(view));
+  }
+  return success();
+}
+
+Status read_any_column(PyObject* data, const char* param, cells::CellColumn& column,
+                       HeldArrays& held, HeldViews& views) {
+  if (is_list_or_tuple(data)) {
+    return read_sequence(data, param, column, views);
+  }
+  return for_each_array(
+      data, param, false, [&](const cells::Cells& cells, std::size_t) { return column.add(cells); },
+      &held);
+}
+
+// overlaps(a, b, confidence=None) -> tuple of float64 bytes
+PyObject* grouped_overlaps(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return bound_call<OVERLAPS_DESC>(
+      args, nargs, kwnames, [](Slots<OVERLAPS_DESC>& slots) -> Expected<PyObject*> {
+        double confidence = 0.0;  // no interval
+        if (slots[2] != nullptr && slots[2] != Py_None) {
+          Expected<double> given = extract_confidence(slots[2]);
+          if (!given) {
+            return std::move(given).error();
+          }
+          confidence = *given;
+        }
+        HeldArrays held;
+        HeldViews views;
+        cells::CellColumn columns[2];
+        if (Status read = read_any_column(slots[0], "a", columns[0], held, views); !read) {
+          return std::move(read).error();
+        }
+        if (Status read = read_any_column(slots[1], "b", columns[1], held, views); !read) {
+          return std::move(read).error();
+        }
+        const std::size_t rows = columns[0].rows.size();
+        if (columns[1].rows.size() != rows) {
+          return value_error("a has " + std::to_string(rows) + " rows but b has " +
+                             std::to_string(columns[1].rows.size()) +
+                             ": the columns must be aligned");
+        }
+        cells::OverlapColumns out;
+        if (cells::Failure failure = out.resize(rows, confidence > 0.0); failure.failed) {
+          return cells_failure(std::move(failure));
+        }
+        const bool two_threads = rows >= OVERLAP_SPLIT_ROWS && usable_cpus() > 1;
+        for (std::size_t begin = 0; begin < rows; begin += OVERLAP_SLICE_ROWS) {
+          const std::size_t end = std::min(rows, begin + OVERLAP_SLICE_ROWS);
+          if (cells::Failure failure = run_step(end - begin,
+                                                [&]() noexcept {
+                                                  return cells::overlap_rows(columns[0], columns[1],
+                                                                             begin, end, confidence,
+                                                                             two_threads, out);
+                                                });
+              failure.failed) {
+            return cells_failure(std::move(failure));
+          }
+          if (PyErr_CheckSignals() < 0) {
+            return PyErr::fetch();
+          }
+        }
+        std::vector<const std::vector<double>*> parts{&out.a_only, &out.b_only, &out.intersection,
+                                                      &out.union_size, &out.jaccard};
+        if (confidence > 0.0) {
+          parts.insert(parts.end(), {&out.intersection_lower, &out.intersection_upper,
+                                     &out.jaccard_lower, &out.jaccard_upper});
+        }
+        PyRef result = PyRef::steal(checked(PyTuple_New(static_cast<Py_ssize_t>(parts.size()))));
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+          PyTuple_SetItem(result.get(), static_cast<Py_ssize_t>(i), doubles_of(*parts[i]));
+        }
+        return result.release();
+      });
+}
+
 PyMethodDef GROUPED_METHODS[] = {
     {"estimates", as_cfunction(grouped_estimates), METH_FASTCALL | METH_KEYWORDS,
      documented(ESTIMATES_DESC,
@@ -419,6 +533,15 @@ PyMethodDef GROUPED_METHODS[] = {
                 "The estimate of each group's distinct values, as sketch_rows() would sketch\n"
                 "them, without packing: (estimates, lower, upper) as float64 bytes, the bounds\n"
                 "None unless a confidence is given.")},
+    {"overlaps", as_cfunction(grouped_overlaps), METH_FASTCALL | METH_KEYWORDS,
+     documented(OVERLAPS_DESC,
+                "overlaps(a, b, confidence=None)\n--\n\n"
+                "The joint maximum-likelihood fit of each row's pair of sketches, a[i] and b[i]\n"
+                "(two aligned Arrow binary columns, or lists or tuples of bytes and None):\n"
+                "(a_only, b_only, intersection, union, jaccard) as float64 bytes, then with a\n"
+                "confidence (intersection_lower, intersection_upper, jaccard_lower,\n"
+                "jaccard_upper). NaN where either cell is null; ValueError naming the first\n"
+                "row that is not a sketch.")},
     {"integer_key_ids", as_cfunction(grouped_integer_key_ids), METH_FASTCALL | METH_KEYWORDS,
      documented(KEY_IDS_DESC,
                 "integer_key_ids(keys)\n--\n\n"

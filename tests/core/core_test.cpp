@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -31,6 +32,7 @@
 #include "insert.hpp"
 #include "item_text.hpp"
 #include "kernels.hpp"
+#include "overlap.hpp"
 #include "platform.hpp"
 
 namespace {
@@ -387,6 +389,111 @@ void test_kernels() {
   }
 }
 
+// --- overlap.hpp ------------------------------------------------------------------
+
+// The five counts of a register pair by the plain rule, the reference.
+drisk::overlap::PairCounts counted_pairs(const std::vector<std::uint8_t>& a,
+                                         const std::vector<std::uint8_t>& b, unsigned p) {
+  drisk::overlap::PairCounts out;
+  out.p = p;
+  for (std::size_t r = 0; r < a.size(); ++r) {
+    if (a[r] < b[r]) {
+      ++out.a_below[a[r]];
+      ++out.b_above[b[r]];
+    } else if (a[r] > b[r]) {
+      ++out.a_above[a[r]];
+      ++out.b_below[b[r]];
+    } else {
+      ++out.equal[a[r]];
+    }
+  }
+  return out;
+}
+
+bool same_counts(const drisk::overlap::PairCounts& x, const drisk::overlap::PairCounts& y) {
+  return x.a_below == y.a_below && x.a_above == y.a_above && x.b_below == y.b_below &&
+         x.b_above == y.b_above && x.equal == y.equal;
+}
+
+std::vector<std::uint32_t> entries_of(const std::vector<std::uint8_t>& registers) {
+  std::vector<std::uint32_t> out;
+  for (std::size_t r = 0; r < registers.size(); ++r) {
+    if (registers[r] != 0) {
+      out.push_back(static_cast<std::uint32_t>(r << 6) | registers[r]);
+    }
+  }
+  return out;
+}
+
+bool same_estimate(const drisk::overlap::Estimate& x, const drisk::overlap::Estimate& y) {
+  const auto same = [](double u, double v) { return u == v || (u != u && v != v); };
+  return same(x.intersection, y.intersection) && same(x.a_only, y.a_only) &&
+         same(x.b_only, y.b_only) && same(x.union_size, y.union_size) &&
+         same(x.jaccard, y.jaccard) &&
+         same(x.intersection_bounds.lower, y.intersection_bounds.lower) &&
+         same(x.intersection_bounds.upper, y.intersection_bounds.upper) &&
+         same(x.jaccard_bounds.lower, y.jaccard_bounds.lower) &&
+         same(x.jaccard_bounds.upper, y.jaccard_bounds.upper);
+}
+
+// Every way of counting a pair (registers, entries, one of each) against the
+// plain rule, on sketches from empty to saturated; the fit finite, mirrored
+// when the sketches swap, and its parts adding up to its union.
+void test_overlap() {
+  auto counter = std::make_unique<drisk::overlap::PairCounter>();
+  for (const unsigned p : {4u, 8u, 12u}) {
+    const std::size_t m = std::size_t{1} << p;
+    const unsigned q = 64 - p;
+    for (int trial = 0; trial < 40; ++trial) {
+      // A share of registers set, with values spread from 1 to q + 1.
+      const unsigned share_a = static_cast<unsigned>(random_bits() % 101);
+      const unsigned share_b = static_cast<unsigned>(random_bits() % 101);
+      const unsigned spread = 1 + static_cast<unsigned>(random_bits() % (q + 1));
+      std::vector<std::uint8_t> a(m);
+      std::vector<std::uint8_t> b(m);
+      for (std::size_t r = 0; r < m; ++r) {
+        if (random_bits() % 100 < share_a) {
+          a[r] = static_cast<std::uint8_t>(1 + random_bits() % spread);
+        }
+        // B shares some registers with A outright, as sets that overlap do.
+        if (random_bits() % 4 == 0) {
+          b[r] = a[r];
+        } else if (random_bits() % 100 < share_b) {
+          b[r] = static_cast<std::uint8_t>(1 + random_bits() % spread);
+        }
+      }
+      const drisk::overlap::PairCounts expected = counted_pairs(a, b, p);
+      const std::string what = "p=" + std::to_string(p) + " trial " + std::to_string(trial);
+      check(same_counts(counter->registers(a.data(), b.data(), p), expected),
+            "pair counts, registers, " + what);
+      const std::vector<std::uint32_t> ea = entries_of(a);
+      const std::vector<std::uint32_t> eb = entries_of(b);
+      check(same_counts(counter->entries(ea, eb, p), expected), "pair counts, entries, " + what);
+      check(same_counts(counter->entries_registers(ea, b.data(), p), expected),
+            "pair counts, entries and registers, " + what);
+      for (const double confidence : {0.0, 0.95}) {
+        const drisk::overlap::Estimate e = drisk::overlap::fit(expected, confidence);
+        const drisk::overlap::Estimate mirrored =
+            drisk::overlap::fit(expected.swapped(), confidence);
+        drisk::overlap::Estimate swapped = mirrored;
+        std::swap(swapped.a_only, swapped.b_only);
+        check(same_estimate(e, swapped), "overlap mirrored, " + what);
+        const bool finite = std::isfinite(e.intersection) && std::isfinite(e.a_only) &&
+                            std::isfinite(e.b_only) && e.intersection >= 0 && e.a_only >= 0 &&
+                            e.b_only >= 0;
+        check(finite, "overlap finite and non-negative, " + what);
+        check(e.union_size == e.a_only + e.b_only + e.intersection,
+              "overlap parts add up, " + what);
+        if (confidence > 0.0 && finite) {
+          check(e.intersection_bounds.lower <= e.intersection &&
+                    e.intersection <= e.intersection_bounds.upper,
+                "overlap interval holds its estimate, " + what);
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -396,6 +503,7 @@ int main() {
   test_double_texts();
   test_hash_pins();
   test_kernels();
+  test_overlap();
   std::printf("%zu passed, %zu failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
