@@ -176,22 +176,27 @@ def plot(results: list[Result], path: str) -> None:
     fig, axes = plt.subplots(1, 2, figsize=(12, 4.4))
     sizes = sorted({r.case.n for r in results})
     colours = plt.cm.viridis(np.linspace(0, 0.9, len(sizes)))
-    for ax, what in zip(axes, ("intersection", "jaccard")):
-        for n, colour in zip(sizes, colours):
-            rows = sorted((r for r in results if r.case.n == n and r.case.ratio == 1), key=lambda r: r.case.jaccard)
-            js = [r.case.jaccard for r in rows]
-            ml = [r.rmse_ml if what == "intersection" else r.rmse_j_ml for r in rows]
-            ie = [r.rmse_ie if what == "intersection" else r.rmse_j_ie for r in rows]
-            ax.plot(js, ml, color=colour, marker="o", label=f"n = {n:.0e}, joint ML")
-            ax.plot(js, ie, color=colour, linestyle=":", marker="x", label=f"n = {n:.0e}, incl.-excl.")
-        ax.set_xscale("log")
-        ax.set_yscale("log")
-        ax.set_xlabel("Jaccard index (overlap / union)")
-        ax.set_ylabel("relative RMSE of |A n B|" if what == "intersection" else "RMSE of the Jaccard index")
-        ax.grid(True, which="both", alpha=0.3)
+    for n, colour in zip(sizes, colours):
+        rows = sorted((r for r in results if r.case.n == n and r.case.ratio == 1), key=lambda r: r.case.jaccard)
+        js = [r.case.jaccard for r in rows]
+        axes[0].plot(js, [r.rmse_ml for r in rows], color=colour, marker="o", label=f"n = {n:.0e}, joint ML")
+        axes[0].plot(
+            js, [r.rmse_ie for r in rows], color=colour, linestyle=":", marker="x", label=f"n = {n:.0e}, incl.-excl."
+        )
+        axes[1].plot(js, [r.ratio for r in rows], color=colour, marker="o", label=f"n = {n:.0e}")
+    axes[0].set_yscale("log")
+    axes[0].set_ylabel("relative RMSE of |A n B|")
     axes[0].legend(fontsize=7, ncol=2)
+    axes[1].axhline(1.0, color="grey", linewidth=0.8)
+    axes[1].set_ylim(0, 1.2)
+    axes[1].set_ylabel("RMSE of |A n B|: joint ML / inclusion-exclusion")
+    axes[1].legend(fontsize=8)
+    for ax in axes:
+        ax.set_xscale("log")
+        ax.set_xlabel("Jaccard index (overlap / union)")
+        ax.grid(True, which="both", alpha=0.3)
     fig.suptitle(
-        "drisk.overlap (joint maximum likelihood, solid) against inclusion-exclusion (dotted), p = 12, |A| = |B|"
+        "drisk.overlap (joint maximum likelihood) against inclusion-exclusion (dotted), p = 12, |A| = |B|"
     )
     fig.tight_layout()
     fig.savefig(path, dpi=110)
