@@ -605,16 +605,16 @@ Estimate fit_canonical(const PairCounts& counts, double confidence) noexcept {
       fixed[i][i] = std::max(cov[i][i] - r[i] / m, VARIANCE_FLOOR * cov[i][i]);
     }
   }
-  // An interval that would reach below zero runs from 0 instead, up to
-  // the one-sided bound at the confidence: it can no longer miss a count
-  // below it, so the whole of 1 - confidence goes to the upper tail.
+  // Normal intervals, cut at 0; one around a fit of exactly 0 (the
+  // boundary) can no longer miss below, so it runs from 0 to the one-sided
+  // bound, the whole of 1 - confidence in its upper tail.
   const double z = two_sided_quantile(confidence);
   const double z_one_sided = two_sided_quantile(2.0 * confidence - 1.0);
   const auto interval = [&](double center, double sd, double top) {
-    if (center - z * sd > 0.0) {
-      return Interval{center - z * sd, std::min(center + z * sd, top)};
+    if (center > 0.0) {
+      return Interval{std::max(center - z * sd, 0.0), std::min(center + z * sd, top)};
     }
-    return Interval{0.0, std::clamp(center + z_one_sided * sd, center, top)};
+    return Interval{0.0, std::min(z_one_sided * sd, top)};
   };
   const double sd_x = m * std::sqrt(std::max(fixed[RATE_X][RATE_X], 0.0));
   e.intersection_bounds = interval(e.intersection, sd_x, std::numeric_limits<double>::infinity());
