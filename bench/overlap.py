@@ -195,9 +195,7 @@ def plot(results: list[Result], path: str) -> None:
         ax.set_xscale("log")
         ax.set_xlabel("Jaccard index (overlap / union)")
         ax.grid(True, which="both", alpha=0.3)
-    fig.suptitle(
-        "drisk.overlap (joint maximum likelihood) against inclusion-exclusion (dotted), p = 12, |A| = |B|"
-    )
+    fig.suptitle("drisk.overlap (joint maximum likelihood) against inclusion-exclusion (dotted), p = 12, |A| = |B|")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 

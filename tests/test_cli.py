@@ -318,7 +318,7 @@ def limited_memory():
 def test_sketch_files_are_read_with_a_size_cap():
     proc = subprocess.run([*DRISK, "show", "/dev/zero"], capture_output=True, preexec_fn=limited_memory, timeout=300)
     assert proc.returncode == 2
-    assert error_line(proc) == "drisk: '/dev/zero' is not a valid sketch: larger than 262160 bytes"
+    assert error_line(proc) == "drisk: '/dev/zero' is not a valid sketch: larger than 1048591 bytes"
 
 
 def every_register(path, p, value):

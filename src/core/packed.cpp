@@ -41,7 +41,6 @@ constexpr unsigned VALUE_BITS = 6;
 constexpr std::uint32_t VALUE_MASK = (1u << VALUE_BITS) - 1;
 static_assert(65 - MIN_PRECISION <= VALUE_MASK, "a rank must fit in an entry's value bits");
 // gap < 2^MAX_PRECISION, so an entry is below 2^(18 + 6) = 2^24: 4 varint bytes.
-constexpr unsigned MAX_ENTRY_BYTES = 4;
 static_assert(MAX_PRECISION + VALUE_BITS <= 7 * MAX_ENTRY_BYTES);
 
 constexpr std::size_t varint_size(std::uint32_t v) noexcept {

@@ -57,6 +57,17 @@ inline constexpr std::size_t MIN_SIZE = HEADER_SIZE + CHECKSUM_SIZE;
 
 enum class Encoding : std::uint8_t { dense = 0, sparse = 1 };
 
+// An entry of a sparse body takes at most this many bytes (gap < 2^18).
+inline constexpr std::size_t MAX_ENTRY_BYTES = 4;
+
+// The most bytes a packed sketch of precision p that open() accepts can
+// take: the writer's choice never passes the dense size, 2^p + 15, but a
+// sparse body written by another rule may hold an entry for every register
+// at the longest entry. Every reader of stored cells takes this one limit.
+constexpr std::size_t max_packed_size(unsigned p) noexcept {
+  return HEADER_SIZE + MAX_ENTRY_BYTES * (std::size_t{1} << p) + CHECKSUM_SIZE;
+}
+
 // What a sketch packs to: the encoding and the whole packed size.
 struct Plan {
   Encoding encoding;

@@ -41,20 +41,74 @@ bool cell_layout(std::string_view format, Layout& layout, std::int32_t& width) {
   return true;
 }
 
-[[gnu::cold, gnu::noinline]] ColumnError not_sketch_column(std::string_view format, bool lists) {
-  std::string message =
-      lists ? "sketch lists must be a list column of binary cells (binary, large_binary or "
-              "binary_view), got Arrow format '"
-            : "a sketch column must hold binary cells (binary, large_binary or binary_view), "
-              "got Arrow format '";
-  message += format;
-  message += "'";
+// What a type is called, for the refusals: Arrow's names of the common
+// formats, or the format string itself.
+std::string type_name(std::string_view format) {
+  struct Named {
+    std::string_view format;
+    std::string_view name;
+  };
+  static constexpr Named NAMES[] = {
+      {"n", "null"},     {"b", "bool"},         {"c", "int8"},         {"C", "uint8"},
+      {"s", "int16"},    {"S", "uint16"},       {"i", "int32"},        {"I", "uint32"},
+      {"l", "int64"},    {"L", "uint64"},       {"e", "float16"},      {"f", "float32"},
+      {"g", "float64"},  {"u", "string"},       {"U", "large_string"}, {"vu", "string_view"},
+      {"z", "binary"},   {"Z", "large_binary"}, {"vz", "binary_view"}, {"tdD", "date32"},
+      {"tdm", "date64"}, {"+l", "list"},        {"+L", "large_list"},  {"+s", "struct"},
+      {"+m", "map"},
+  };
+  for (const Named& named : NAMES) {
+    if (named.format == format) {
+      return std::string(named.name);
+    }
+  }
+  if (format.starts_with("ts")) {
+    return "timestamp (Arrow format '" + std::string(format) + "')";
+  }
+  if (format.starts_with("d:")) {
+    return "decimal (Arrow format '" + std::string(format) + "')";
+  }
+  return "Arrow format '" + std::string(format) + "'";
+}
+
+[[gnu::cold, gnu::noinline]] ColumnError not_sketch_column(const ArrowSchema& schema, bool lists) {
+  const std::string_view format = schema.format != nullptr ? schema.format : "";
+  std::string message;
+  if (lists) {
+    message =
+        "sketch lists must be a list column of binary cells (binary, large_binary or binary_view), "
+        "got ";
+    const bool list = (format == "+l" || format == "+L") && schema.n_children == 1 &&
+                      schema.children != nullptr && schema.children[0] != nullptr &&
+                      schema.children[0]->format != nullptr;
+    message += list ? "a list of " + type_name(schema.children[0]->format) : type_name(format);
+  } else {
+    message = "a sketch column must hold binary cells (binary, large_binary or binary_view), got " +
+              type_name(format);
+  }
   return ColumnError{ColumnError::Kind::Type, std::move(message)};
 }
 
-// No sketch takes more: a dense packed one at the largest precision.
-constexpr std::size_t MAX_CELL_BYTES =
-    packed::HEADER_SIZE + (std::size_t{1} << MAX_PRECISION) + packed::CHECKSUM_SIZE;
+// The size and signedness of a dictionary index type.
+bool index_type(std::string_view format, std::uint8_t& size, bool& is_signed) {
+  static constexpr std::string_view SIGNED = "csil";
+  static constexpr std::string_view UNSIGNED = "CSIL";
+  if (format.size() != 1) {
+    return false;
+  }
+  const std::size_t s = SIGNED.find(format[0]);
+  const std::size_t u = UNSIGNED.find(format[0]);
+  if (s == std::string_view::npos && u == std::string_view::npos) {
+    return false;
+  }
+  is_signed = s != std::string_view::npos;
+  size = static_cast<std::uint8_t>(1u << (is_signed ? s : u));
+  return true;
+}
+
+// No sketch takes more: a packed one at the largest precision, its sparse
+// body as long as open() accepts.
+constexpr std::size_t MAX_CELL_BYTES = packed::max_packed_size(MAX_PRECISION);
 
 // The first register of a raw sketch above what insertion stores, as a
 // refusal; none when every register could come from insertion.
@@ -84,7 +138,10 @@ ArrayFault bounds_of(const ArrowArray& array, std::int64_t& low, std::uint64_t& 
 
 }  // namespace
 
-const char MALFORMED_CELL[] = "malformed Arrow array: a cell's bytes lie outside its buffers";
+const char MALFORMED_CELL[] =
+    "malformed Arrow array: a cell's bytes lie outside its buffers (or its dictionary index "
+    "outside the "
+    "dictionary)";
 
 Failure Failure::refused(std::string message) { return Failure{true, false, std::move(message)}; }
 
@@ -101,15 +158,28 @@ ColumnFailure describe(const ArrowSchema& schema, bool lists, ColumnType& out) {
   if (lists) {
     if ((format != "+l" && format != "+L") || schema.n_children != 1 ||
         schema.children == nullptr || schema.children[0] == nullptr) {
-      return not_sketch_column(format, true);
+      return not_sketch_column(schema, true);
     }
     type.lists = true;
     type.large_lists = format == "+L";
     cells = schema.children[0];
   }
   const std::string_view cell_format = cells->format != nullptr ? cells->format : "";
-  if (cells->dictionary != nullptr || !cell_layout(cell_format, type.layout, type.width)) {
-    return not_sketch_column(lists ? format : cell_format, lists);
+  if (cells->dictionary != nullptr) {
+    const ArrowSchema& values = *cells->dictionary;
+    const std::string_view value_format = values.format != nullptr ? values.format : "";
+    if (!index_type(cell_format, type.index_size, type.index_signed) ||
+        !cell_layout(value_format, type.layout, type.width)) {
+      return ColumnError{
+          ColumnError::Kind::Type,
+          "a sketch column must hold binary cells (binary, large_binary or binary_view), got a "
+          "dictionary of " +
+              type_name(value_format) + " indexed by " + type_name(cell_format)};
+    }
+  } else if (cell_format == "n") {
+    type.layout = Layout::Null;
+  } else if (!cell_layout(cell_format, type.layout, type.width)) {
+    return not_sketch_column(schema, lists);
   }
   out = type;
   return std::nullopt;
@@ -125,7 +195,9 @@ const std::uint8_t* Cells::bit_buffer(const ArrowArray& array) const noexcept {
 ArrayFault Cells::bind(const ColumnType& type, const ArrowArray& array) noexcept {
   type_ = type;
   rows_ = 0;
-  if (const char* fault = shape_fault(array)) {
+  // (A column of the null type is checked below: its buffers say nothing.)
+  if (const char* fault =
+          type.lists || type.layout != Layout::Null ? shape_fault(array) : nullptr) {
     return fault;
   }
   rows_ = static_cast<std::size_t>(array.length);
@@ -145,6 +217,16 @@ ArrayFault Cells::bind(const ColumnType& type, const ArrowArray& array) noexcept
     cells = array.children[0];
   }
   const ArrowArray& c = *cells;
+  if (type.layout == Layout::Null) {
+    // Every cell null by its type, whatever buffers the producer passes (none,
+    // or one empty validity buffer).
+    if (c.length < 0 || c.offset < 0) {
+      return "malformed Arrow array: negative length or offset";
+    }
+    cells_ = static_cast<std::size_t>(c.length);
+    indices_ = nullptr;
+    return nullptr;
+  }
   if (const char* fault = shape_fault(c)) {
     return fault;
   }
@@ -152,12 +234,40 @@ ArrayFault Cells::bind(const ColumnType& type, const ArrowArray& array) noexcept
   if (c.null_count > 0 && (c.n_buffers < 1 || c.buffers == nullptr || c.buffers[0] == nullptr)) {
     return "malformed Arrow array: nulls counted but no validity buffer";
   }
+  if (type.index_size == 0) {
+    indices_ = nullptr;
+    return bind_values(c);
+  }
+  if (c.n_buffers != 2 || c.buffers == nullptr || (c.buffers[1] == nullptr && cells_ > 0) ||
+      c.dictionary == nullptr) {
+    return "malformed Arrow array: a dictionary array needs validity and index buffers and a "
+           "dictionary";
+  }
+  index_validity_ = bit_buffer(c);
+  index_offset_ = c.offset;
+  indices_ = static_cast<const std::uint8_t*>(c.buffers[1]);
+  if (const char* fault = shape_fault(*c.dictionary)) {
+    return fault;
+  }
+  if (c.dictionary->null_count > 0 &&
+      (c.dictionary->n_buffers < 1 || c.dictionary->buffers == nullptr ||
+       c.dictionary->buffers[0] == nullptr)) {
+    return "malformed Arrow array: nulls counted but no validity buffer";
+  }
+  return bind_values(*c.dictionary);
+}
+
+ArrayFault Cells::bind_values(const ArrowArray& c) noexcept {
+  const ColumnType& type = type_;
+  values_ = static_cast<std::size_t>(c.length);
   validity_ = bit_buffer(c);
   offset_ = c.offset;
   switch (type.layout) {
+    case Layout::Null:
+      break;
     case Layout::Binary:
     case Layout::LargeBinary:
-      if (c.n_buffers != 3 || c.buffers == nullptr || (c.buffers[1] == nullptr && cells_ > 0)) {
+      if (c.n_buffers != 3 || c.buffers == nullptr || (c.buffers[1] == nullptr && values_ > 0)) {
         return "malformed Arrow array: a binary array needs validity, offset and data buffers";
       }
       offsets_ = static_cast<const std::uint8_t*>(c.buffers[1]);
@@ -169,7 +279,7 @@ ArrayFault Cells::bind(const ColumnType& type, const ArrowArray& array) noexcept
       }
       break;
     case Layout::BinaryView: {
-      if (c.n_buffers < 3 || c.buffers == nullptr || (c.buffers[1] == nullptr && cells_ > 0)) {
+      if (c.n_buffers < 3 || c.buffers == nullptr || (c.buffers[1] == nullptr && values_ > 0)) {
         return "malformed Arrow array: a view array needs validity, views and buffer-size buffers";
       }
       offsets_ = static_cast<const std::uint8_t*>(c.buffers[1]);
@@ -183,13 +293,48 @@ ArrayFault Cells::bind(const ColumnType& type, const ArrowArray& array) noexcept
     }
     case Layout::FixedBinary:
       if (c.n_buffers != 2 || c.buffers == nullptr ||
-          (c.buffers[1] == nullptr && type.width > 0 && cells_ > 0)) {
+          (c.buffers[1] == nullptr && type.width > 0 && values_ > 0)) {
         return "malformed Arrow array: a fixed_size_binary array needs validity and data buffers";
       }
       data_ = static_cast<const std::uint8_t*>(c.buffers[1]);
       break;
   }
   return nullptr;
+}
+
+bool Cells::value_row(std::size_t i, std::size_t& out) const noexcept {
+  if (indices_ == nullptr) {
+    out = i;
+    return true;
+  }
+  const std::size_t j = static_cast<std::size_t>(index_offset_) + i;
+  std::int64_t index = 0;
+  switch (type_.index_size) {
+    case 1:
+      index = type_.index_signed ? std::int64_t{load<std::int8_t>(indices_ + j)}
+                                 : std::int64_t{load<std::uint8_t>(indices_ + j)};
+      break;
+    case 2:
+      index = type_.index_signed ? std::int64_t{load<std::int16_t>(indices_ + j * 2)}
+                                 : std::int64_t{load<std::uint16_t>(indices_ + j * 2)};
+      break;
+    case 4:
+      index = type_.index_signed ? std::int64_t{load<std::int32_t>(indices_ + j * 4)}
+                                 : std::int64_t{load<std::uint32_t>(indices_ + j * 4)};
+      break;
+    default: {
+      const std::uint64_t raw = load<std::uint64_t>(indices_ + j * 8);
+      if (!type_.index_signed && raw > static_cast<std::uint64_t>(INT64_MAX)) {
+        return false;
+      }
+      index = static_cast<std::int64_t>(raw);
+    }
+  }
+  if (index < 0 || static_cast<std::uint64_t>(index) >= values_) {
+    return false;
+  }
+  out = static_cast<std::size_t>(index);
+  return true;
 }
 
 bool Cells::list_null(std::size_t row) const noexcept {
@@ -221,14 +366,32 @@ void Cells::list_range(std::size_t row, std::size_t& first, std::size_t& last) c
 }
 
 bool Cells::cell_null(std::size_t i) const noexcept {
+  if (type_.layout == Layout::Null) {
+    return true;
+  }
+  if (indices_ != nullptr) {
+    if (index_validity_ != nullptr &&
+        !bit_is_set(index_validity_, index_offset_ + static_cast<std::int64_t>(i))) {
+      return true;
+    }
+    // An index outside the dictionary is no null: cell() refuses it.
+    if (!value_row(i, i)) {
+      return false;
+    }
+  }
   return validity_ != nullptr && !bit_is_set(validity_, offset_ + static_cast<std::int64_t>(i));
 }
 
 bool Cells::cell(std::size_t i, std::span<const std::uint8_t>& out) const noexcept {
+  if (type_.layout == Layout::Null || !value_row(i, i)) {
+    return false;
+  }
   const std::size_t j = static_cast<std::size_t>(offset_) + i;
   std::int64_t begin = 0;
   std::int64_t end = 0;
   switch (type_.layout) {
+    case Layout::Null:
+      return false;
     case Layout::Binary:
       begin = load<std::int32_t>(offsets_ + j * 4);
       end = load<std::int32_t>(offsets_ + (j + 1) * 4);
@@ -333,7 +496,7 @@ Failure estimate_all(const Cells& cells, Method method, std::size_t row_base,
       }
       std::span<const std::uint8_t> bytes;
       if (!cells.cell(i, bytes)) {
-        return Failure::refused(MALFORMED_CELL);
+        return Failure::refused(at_row(row_base + i, MALFORMED_CELL));
       }
       Sketch sketch;
       if (Refusal refusal = open(bytes, sketch)) {
@@ -380,7 +543,7 @@ Failure CellColumn::add(const Cells& cells) noexcept {
       }
       std::span<const std::uint8_t> bytes;
       if (!cells.cell(i, bytes)) {
-        return Failure::refused(MALFORMED_CELL);
+        return Failure::refused(at_row(rows.size(), MALFORMED_CELL));
       }
       // A cell too large for any sketch keeps a size no sketch has, for
       // open_row() to refuse.

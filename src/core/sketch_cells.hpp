@@ -32,19 +32,25 @@
 
 namespace drisk::cells {
 
-enum class Layout : std::uint8_t { Binary, LargeBinary, BinaryView, FixedBinary };
+// Null: Arrow's null type, a column with no sketch at all (every cell null).
+enum class Layout : std::uint8_t { Binary, LargeBinary, BinaryView, FixedBinary, Null };
 
-// A checked column type: the cells' layout, and whether they come in lists
-// (list or large_list of such cells).
+// A checked column type: the cells' layout, whether they are
+// dictionary-encoded (the layout is then the dictionary's, and the cells
+// are indices into it) and whether they come in lists (list or large_list
+// of such cells).
 struct ColumnType {
   Layout layout = Layout::Binary;
-  std::int32_t width = 0;  // FixedBinary only
+  std::int32_t width = 0;       // FixedBinary only
+  std::uint8_t index_size = 0;  // bytes of a dictionary index, 0 when not dictionary-encoded
+  bool index_signed = false;
   bool lists = false;
   bool large_lists = false;
 };
 
-// Checks a schema: a binary column of sketches, or with `lists` a list
-// column of them. Refuses anything else with a TypeError naming the type.
+// Checks a schema: a binary column of sketches (possibly dictionary-encoded,
+// or of Arrow's null type), or with `lists` a list column of them. Refuses
+// anything else with a TypeError naming the type.
 ColumnFailure describe(const ArrowSchema& schema, bool lists, ColumnType& out);
 
 // The cells of one Arrow array of a described type, read in place.
@@ -70,6 +76,12 @@ class Cells {
 
  private:
   const std::uint8_t* bit_buffer(const ArrowArray& array) const noexcept;
+  // Binds the arrays holding the cells' bytes: the cells themselves, or a
+  // dictionary's values.
+  ArrayFault bind_values(const ArrowArray& values) noexcept;
+  // Cell i's row in the values: itself, or its dictionary index (false for
+  // an index outside the dictionary).
+  bool value_row(std::size_t i, std::size_t& out) const noexcept;
 
   ColumnType type_{};
   std::size_t rows_ = 0;
@@ -79,6 +91,12 @@ class Cells {
   const void* list_offsets_ = nullptr;
   // The cells.
   std::size_t cells_ = 0;
+  // Dictionary-encoded cells: their indices, and the dictionary's size;
+  // what follows then describes the dictionary's values.
+  const std::uint8_t* index_validity_ = nullptr;
+  std::int64_t index_offset_ = 0;
+  const std::uint8_t* indices_ = nullptr;
+  std::size_t values_ = 0;
   const std::uint8_t* validity_ = nullptr;
   std::int64_t offset_ = 0;
   const std::uint8_t* offsets_ = nullptr;  // int32 or int64, or the views

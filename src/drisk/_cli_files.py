@@ -15,8 +15,10 @@ from drisk import HyperLogLog, load
 from drisk._pack import form as form_of
 
 #: A sketch file is read up to this size: a packed sketch has at most
-#: 2**18 + 15 bytes (dense, p = 18), a raw one 1 + 2**18.
-MAX_SKETCH_BYTES = 2**18 + 16
+#: 4 * 2**18 + 15 bytes (a sparse body of 4-byte entries for every register
+#: at p = 18, which drisk never writes but reads, as unpack() does; dense
+#: ones take 2**18 + 15), a raw one 1 + 2**18.
+MAX_SKETCH_BYTES = 4 * 2**18 + 15
 EXIT_ERROR = 2
 
 

@@ -448,6 +448,15 @@ def is_table(path: str) -> bool:
         return False  # read_sketch says what is wrong
 
 
+def precisions(column: Any) -> set[int]:
+    """The precisions of a checked sketch column's cells: byte 6 of a packed
+    sketch (which starts with 0xE2), byte 0 of a raw one."""
+    pc = importlib.import_module("pyarrow.compute")
+    first = pc.binary_slice(column, 0, 1)
+    stated = pc.if_else(pc.equal(first, b"\xe2"), pc.binary_slice(column, 6, 7), first)
+    return {value[0] for value in pc.unique(stated).to_pylist() if value}
+
+
 class SketchTable:
     """A table of group sketches, read and checked: the union of all its
     groups' sketches, and what show tells about it."""
@@ -480,6 +489,7 @@ class SketchTable:
         # sketch of the tool's default precision.
         self.sketch: HyperLogLog = unpack(union) if union is not None else HyperLogLog()
         self.table = table  # checked: its sketch column holds sketches and nulls only
+        self.precisions = precisions(column)
         self.groups = table.num_rows
         self.keys = [name for name in table.column_names if name != "sketch"]
         self.file_bytes = os.path.getsize(path)

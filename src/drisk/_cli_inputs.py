@@ -186,6 +186,10 @@ def count_input(sketch: HyperLogLog, name: str, choice: Choice, progress: Progre
         raise CliError(f"{shown}: {exc}") from None
 
 
+#: The longest CSV field read: as long as a C long holds on every platform.
+CSV_FIELD_LIMIT = 2**31 - 1
+
+
 @contextlib.contextmanager
 def csv_rows(name: str, shown: str, delimiter: str) -> Iterator[Iterator[list[str]]]:
     """The rows of a CSV input (gzip, bzip2, xz, zstd: decompressed), as the
@@ -196,6 +200,10 @@ def csv_rows(name: str, shown: str, delimiter: str) -> Iterator[Iterator[list[st
 
     from drisk._compressed import open_decoded
 
+    # The csv module refuses a field over 128 KiB by default; a value has no
+    # such limit anywhere else in drisk (a line, a column cell), nor here.
+    # Each field is held whole while its row is read, as a line is.
+    csv.field_size_limit(CSV_FIELD_LIMIT)
     opened = None if name == "-" else open(name, "rb", buffering=0)  # noqa: SIM115
     raw = cast("ReadableStream", sys.stdin.buffer if opened is None else opened)
     try:

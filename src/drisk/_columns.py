@@ -83,6 +83,7 @@ def update_many(sketch: HyperLogLog, items: Items) -> int:
     if numpy is not None and isinstance(items, numpy.ndarray):
         return _update_numpy(sketch, items, numpy)
     if hasattr(items, "__arrow_c_stream__") or hasattr(items, "__arrow_c_array__"):
+        refuse_struct_column(items)
         return update_arrow(sketch, cast(ArrowStreamExportable, items))
     if isinstance(items, array.array) and items.typecode in _NUMBER_CODES:
         return update_buffer(sketch, items)
@@ -93,6 +94,21 @@ def update_many(sketch: HyperLogLog, items: Items) -> int:
     # Any other iterable, element by element. A single str, bytes, bytearray
     # or memoryview is refused there: its characters are never the items meant.
     return _update_list(sketch, items)
+
+
+def refuse_struct_column(column: object) -> None:
+    """A struct column is refused, as README says, even of one field: it
+    would otherwise reach the reader as a table of one column (Arrow passes
+    both alike), and be counted as its field."""
+    pa = sys.modules.get("pyarrow")
+    if pa is not None and isinstance(column, (pa.Array, pa.ChunkedArray)) and pa.types.is_struct(column.type):
+        kind = str(column.type)
+    else:
+        polars = sys.modules.get("polars")
+        if polars is None or not isinstance(column, polars.Series) or not isinstance(column.dtype, polars.Struct):
+            return
+        kind = str(column.dtype)
+    raise TypeError(f"Arrow values of type {kind} cannot be counted: count one of its fields")
 
 
 def _dtype_error(dtype: object) -> TypeError:

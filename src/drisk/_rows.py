@@ -17,7 +17,8 @@ from collections.abc import Sequence
 from typing import Any
 
 import drisk._grouped as _grouped
-from drisk._tables import _require, binary_array, check_columns, group_ids, key_names
+from drisk._columns import refuse_struct_column
+from drisk._tables import _require, binary_array, check_columns, group_ids, key_names, pandas_labels
 
 __all__ = ["count_by", "sketch_by"]
 
@@ -40,10 +41,10 @@ def sketch_by(data: Any, by: str | Sequence[str], values: str, p: int = DEFAULT_
     (TypeError) are refused before any work. The order of the rows is not
     specified.
     """
-    keys, kind, table, pa = _prepare(data, by, values, p, "sketch_by", "sketch")
+    keys, kind, table, pa, back = _prepare(data, by, values, p, "sketch_by", "sketch")
     ids, count, key_columns = group_ids(table, keys, pa, table.num_rows)
     sketches = binary_array(_grouped.sketch_rows(table.column(values), ids, count, p))
-    return _finish(kind, pa.table([*key_columns, sketches], names=[*keys, "sketch"]))
+    return _finish(kind, pa.table([*key_columns, sketches], names=[*keys, "sketch"]), back)
 
 
 def count_by(
@@ -58,7 +59,7 @@ def count_by(
     if confidence is not None and not (isinstance(confidence, (int, float)) and 0.5 <= confidence <= 0.999):
         # As error_bounds() takes it, checked before any work.
         raise ValueError(f"confidence must be between 0.5 and 0.999 inclusive, got {confidence!r}")
-    keys, kind, table, pa = _prepare(data, by, values, p, "count_by", "estimate", "lower", "upper")
+    keys, kind, table, pa, back = _prepare(data, by, values, p, "count_by", "estimate", "lower", "upper")
     ids, count, key_columns = group_ids(table, keys, pa, table.num_rows)
     estimate, lower, upper = _grouped.count_rows(table.column(values), ids, count, p, confidence)
     columns = [*key_columns, _floats(pa, estimate)]
@@ -66,16 +67,23 @@ def count_by(
     if lower is not None and upper is not None:
         columns += [_floats(pa, lower), _floats(pa, upper)]
         names += ["lower", "upper"]
-    return _finish(kind, pa.table(columns, names=names))
+    return _finish(kind, pa.table(columns, names=names), back)
 
 
 def _floats(pa: Any, data: bytes) -> Any:
     return pa.Array.from_buffers(pa.float64(), len(data) // 8, [None, pa.py_buffer(data)])
 
 
-def _prepare(data: Any, by: Any, values: Any, p: Any, what: str, *outputs: str) -> tuple[list[str], str, Any, Any]:
+def _prepare(
+    data: Any, by: Any, values: Any, p: Any, what: str, *outputs: str
+) -> tuple[list[str], str, Any, Any, dict[str, Any]]:
     """The key names, the kind of frame, the pyarrow table of the key and
-    value columns, and pyarrow itself; every argument checked."""
+    value columns, pyarrow itself, and for a pandas DataFrame whose labels
+    are not all text, the way back to them; every argument checked."""
+    back: dict[str, Any] = {}
+    pandas = sys.modules.get("pandas")
+    if pandas is not None and isinstance(data, pandas.DataFrame):
+        data, (by, values), back = pandas_labels(data, by, values)
     if by is None:
         raise TypeError(f"{what} needs by: a column name or a list of names")
     keys = key_names(by)
@@ -90,14 +98,13 @@ def _prepare(data: Any, by: Any, values: Any, p: Any, what: str, *outputs: str) 
         raise TypeError(f"p must be an int, got {type(p).__name__}")
     wanted = [*keys, values]
     polars = sys.modules.get("polars")
-    pandas = sys.modules.get("pandas")
     if polars is not None and isinstance(data, polars.LazyFrame):
         data = data.collect()
     if polars is not None and isinstance(data, polars.DataFrame):
         kind = "polars"
         check_columns(data.columns, wanted, what)
         pa = _require("pyarrow", f"{what} of a polars DataFrame")
-        table = data.select(wanted).to_arrow()
+        table = _polars_to_arrow(data, wanted, what, pa)
     elif pandas is not None and isinstance(data, pandas.DataFrame):
         kind = "pandas"
         check_columns([str(c) for c in data.columns], wanted, what)
@@ -116,8 +123,27 @@ def _prepare(data: Any, by: Any, values: Any, p: Any, what: str, *outputs: str) 
             f"not {type(data).__name__}"
         )
     # The values' type and p, refused before the keys are grouped.
+    refuse_struct_column(table.column(values))
     _grouped.sketch_rows(table.column(values).slice(0, 0), pa.array([], pa.int32()), 0, p)
-    return keys, kind, _missing_keys(table, keys, pa), pa
+    return keys, kind, _missing_keys(table, keys, pa), pa, back
+
+
+def _polars_to_arrow(frame: Any, names: list[str], what: str, pa: Any) -> Any:
+    """The columns of a polars DataFrame as a pyarrow table, a column Arrow
+    has no type for (polars' 128-bit integers, say) refused by name."""
+    try:
+        return frame.select(names).to_arrow()
+    except (pa.ArrowInvalid, pa.ArrowNotImplementedError, pa.ArrowTypeError):
+        for name in names:
+            try:
+                frame.select(name).to_arrow()
+            except (pa.ArrowInvalid, pa.ArrowNotImplementedError, pa.ArrowTypeError):
+                dtype = frame.schema[name]
+                raise TypeError(
+                    f"{what}: the column {name!r} is {dtype}, which has no Arrow type to read it by "
+                    f"(cast it to a type Arrow has, such as Int64 or String)"
+                ) from None
+        raise
 
 
 def _missing_keys(table: Any, keys: list[str], pa: Any) -> Any:
@@ -132,9 +158,10 @@ def _missing_keys(table: Any, keys: list[str], pa: Any) -> Any:
     return table
 
 
-def _finish(kind: str, table: Any) -> Any:
+def _finish(kind: str, table: Any, back: dict[str, Any]) -> Any:
     if kind == "polars":
         return importlib.import_module("polars").from_arrow(table)
     if kind == "pandas":
-        return table.to_pandas()
+        frame = table.to_pandas()
+        return frame.rename(columns=lambda name: back.get(name, name)) if back else frame
     return table

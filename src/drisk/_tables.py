@@ -50,12 +50,43 @@ def key_names(by: str | Sequence[str] | None) -> list[str]:
 
 
 def check_columns(available: Sequence[str], wanted: Sequence[str], what: str) -> None:
-    """Raise ValueError naming the wanted columns a table does not have."""
+    """Raise ValueError naming the wanted columns a table does not have, or
+    has more than once."""
     have = set(available)
     missing = [name for name in wanted if name not in have]
     if missing:
         shown = ", ".join(repr(name) for name in missing)
         raise ValueError(f"{what}: no column named {shown} (the table has {', '.join(map(repr, available))})")
+    if len(have) < len(available):
+        twice = [name for name in wanted if list(available).count(name) > 1]
+        if twice:
+            raise ValueError(f"{what}: the table has {list(available).count(twice[0])} columns named {twice[0]!r}")
+
+
+def pandas_labels(frame: Any, *names: Any) -> tuple[Any, list[Any], dict[str, Any]]:
+    """A pandas DataFrame whose column labels are not all str, as Arrow needs
+    them: the frame with every label as its str(), the given names (a label,
+    a list of labels or None) the same way, and the way back from str to
+    label. A label whose str() is another label's is refused."""
+    labels = list(frame.columns)
+    if all(isinstance(label, str) for label in labels):
+        return frame, list(names), {}
+    texts = [str(label) for label in labels]
+    if len(set(texts)) < len(texts):
+        clash = next(text for text in texts if texts.count(text) > 1)
+        raise ValueError(f"the DataFrame has two columns named {clash!r} once made text: rename one")
+    back = dict(zip(texts, labels))
+
+    def as_text(name: Any, outer: bool = True) -> Any:
+        if name is None or isinstance(name, str):
+            return name
+        if name in labels:
+            return str(name)
+        if outer and isinstance(name, (list, tuple)):
+            return [as_text(n, False) for n in name]
+        return name
+
+    return frame.rename(columns=str), [as_text(name) for name in names], back
 
 
 def binary_array(buffers: tuple[int, int, bytes | None, bytes, bytes]) -> Any:
@@ -99,6 +130,9 @@ def rollup(table: Any, by: str | Sequence[str] | None = None, sketch: str = "ske
     sketch cell that is not a sketch (naming its row), before any work.
     The order of the rows is not specified.
     """
+    pandas = sys.modules.get("pandas")
+    if pandas is not None and isinstance(table, pandas.DataFrame):
+        _, (by, sketch), _ = pandas_labels(table, by, sketch)
     keys = key_names(by)
     if not isinstance(sketch, str):
         raise TypeError(f"sketch must be a column name (str), got {type(sketch).__name__}")
@@ -110,9 +144,10 @@ def rollup(table: Any, by: str | Sequence[str] | None = None, sketch: str = "ske
     pandas = sys.modules.get("pandas")
     if pandas is not None and isinstance(table, pandas.DataFrame):
         pa = _require("pyarrow", "rollup of a pandas DataFrame")
-        check_columns([str(c) for c in table.columns], [*keys, sketch], "rollup")
+        table, (keys, sketch), back = pandas_labels(table, keys, sketch)
+        check_columns(list(table.columns), [*keys, sketch], "rollup")
         arrow = pa.Table.from_pandas(table[[*keys, sketch]], preserve_index=False)
-        return _rollup_arrow(arrow, keys, sketch, pa).to_pandas()
+        return _rollup_arrow(arrow, keys, sketch, pa).to_pandas().rename(columns=lambda name: back.get(name, name))
     if not (hasattr(table, "__arrow_c_stream__") or hasattr(table, "__arrow_c_array__")):
         raise TypeError(
             f"rollup takes a pyarrow Table, a polars or pandas DataFrame, or any Arrow stream, "

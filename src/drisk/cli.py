@@ -456,10 +456,17 @@ def run_merge(args: argparse.Namespace) -> int:
     # Each input is folded into the result as soon as it is read and checked,
     # so that memory stays at two sketches however many inputs there are;
     # nothing is written before the last one has been checked.
+    from drisk import _cli_groups
+
     merged: HyperLogLog | None = None
-    sizes = set()
+    sizes: set[int] = set()
     for path in args.sketches:
-        sketch = read_any_sketch(path)
+        if _cli_groups.is_table(path):
+            table = _cli_groups.SketchTable(path)
+            sketch = table.sketch
+            sizes.update(2**p for p in table.precisions)  # its groups' own, folded into one
+        else:
+            sketch = read_sketch(path)[0]
         sizes.add(len(sketch))
         if merged is None:
             merged = sketch
