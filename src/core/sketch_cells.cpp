@@ -147,6 +147,8 @@ Failure Failure::refused(std::string message) { return Failure{true, false, std:
 
 Failure Failure::no_memory() { return Failure{true, true, {}}; }
 
+Failure Failure::stopped() { return Failure{true, false, {}, true}; }
+
 std::string at_row(std::size_t row, std::string what) {
   return "row " + std::to_string(row) + ": " + what;
 }
@@ -484,12 +486,12 @@ Refusal estimate(const Sketch& sketch, Method method, std::uint32_t* entries, do
   return std::nullopt;
 }
 
-Failure estimate_all(const Cells& cells, Method method, std::size_t row_base,
-                     std::vector<double>& out) noexcept {
+Failure estimate_rows(const Cells& cells, std::size_t begin, std::size_t end, Method method,
+                      std::size_t row_base, std::vector<double>& out) noexcept {
   try {
     std::vector<std::uint32_t> entries;
-    out.reserve(out.size() + cells.rows());
-    for (std::size_t i = 0; i < cells.rows(); ++i) {
+    out.reserve(out.size() + (end - begin));
+    for (std::size_t i = begin; i < end; ++i) {
       if (cells.cell_null(i)) {
         out.push_back(std::numeric_limits<double>::quiet_NaN());
         continue;

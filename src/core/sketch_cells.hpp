@@ -135,9 +135,13 @@ struct Failure {
   bool failed = false;
   bool out_of_memory = false;
   std::string message;
+  // Stopped between two steps by a signal the caller saw (Ctrl-C): the
+  // caller's exception is pending, no message here.
+  bool interrupted = false;
 
   [[gnu::cold, gnu::noinline]] static Failure refused(std::string message);
   [[gnu::cold, gnu::noinline]] static Failure no_memory();
+  [[gnu::cold, gnu::noinline]] static Failure stopped();
 };
 
 // "row N: what", the form of every refusal that names a row.
@@ -150,11 +154,11 @@ extern const char MALFORMED_CELL[];
 // must all be values insertion stores (others have no packed form).
 Refusal open_for_union(std::span<const std::uint8_t> data, Sketch& out);
 
-// Estimates every cell of `cells` (not a list column), appending them to
-// `out` (NaN for a null cell). `row_base` counts the rows of earlier arrays,
-// for the messages.
-Failure estimate_all(const Cells& cells, Method method, std::size_t row_base,
-                     std::vector<double>& out) noexcept;
+// Estimates cells [begin, end) of `cells` (not a list column), appending
+// them to `out` (NaN for a null cell). `row_base` counts the rows of earlier
+// arrays, for the messages.
+Failure estimate_rows(const Cells& cells, std::size_t begin, std::size_t end, Method method,
+                      std::size_t row_base, std::vector<double>& out) noexcept;
 
 // A whole sketch column, its cells in row order (spans into the arrays,
 // which must outlive it).

@@ -54,6 +54,9 @@ constexpr std::array<const char* const, 1> KEY_IDS_PARAMS{"keys"};
 constexpr FunctionDescription KEY_IDS_DESC{nullptr, "integer_key_ids", KEY_IDS_PARAMS, 1};
 
 [[gnu::cold, gnu::noinline]] PyErr cells_failure(cells::Failure failure) {
+  if (failure.interrupted) {
+    return PyErr::fetch();
+  }
   if (failure.out_of_memory) {
     PyErr_NoMemory();
     return PyErr::fetch();
@@ -164,6 +167,30 @@ Status estimate_sequence(PyObject* seq, Method method, std::vector<double>& out)
 
 bool is_list_or_tuple(PyObject* obj) noexcept { return PyList_Check(obj) || PyTuple_Check(obj); }
 
+// Cells estimated between two looks at Ctrl-C: a few milliseconds of dense
+// p = 18 sketches.
+constexpr std::size_t ESTIMATE_SLICE_ROWS = 2048;
+
+// The estimates of one array's cells, a slice at a time.
+cells::Failure estimate_slices(const cells::Cells& cells, Method method, std::size_t base,
+                               std::vector<double>& out) {
+  // A large array's slices run without the interpreter lock, each.
+  const bool release = cells.rows() >= RELEASE_GIL_ROWS;
+  for (std::size_t begin = 0; begin < cells.rows(); begin += ESTIMATE_SLICE_ROWS) {
+    const std::size_t end = std::min(cells.rows(), begin + ESTIMATE_SLICE_ROWS);
+    const auto slice = [&]() noexcept {
+      return cells::estimate_rows(cells, begin, end, method, base, out);
+    };
+    if (cells::Failure failure = release ? without_gil(slice) : slice(); failure.failed) {
+      return failure;
+    }
+    if (PyErr_CheckSignals() < 0) {
+      return cells::Failure::stopped();
+    }
+  }
+  return {};
+}
+
 // estimates(sketches, method="improved") -> bytearray of float64
 PyObject* grouped_estimates(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
@@ -174,15 +201,12 @@ PyObject* grouped_estimates(PyObject* /*module*/, PyObject* const* args, Py_ssiz
           return std::move(method).error();
         }
         std::vector<double> out;
-        Status done =
-            is_list_or_tuple(slots[0])
-                ? estimate_sequence(slots[0], *method, out)
-                : for_each_array(slots[0], "sketches", false,
-                                 [&](const cells::Cells& cells, std::size_t base) {
-                                   return run_step(cells.rows(), [&]() noexcept {
-                                     return cells::estimate_all(cells, *method, base, out);
-                                   });
-                                 });
+        Status done = is_list_or_tuple(slots[0])
+                          ? estimate_sequence(slots[0], *method, out)
+                          : for_each_array(slots[0], "sketches", false,
+                                           [&](const cells::Cells& cells, std::size_t base) {
+                                             return estimate_slices(cells, *method, base, out);
+                                           });
         if (!done) {
           return std::move(done).error();
         }
