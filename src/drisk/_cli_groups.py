@@ -23,6 +23,7 @@ import sys
 from collections.abc import Sequence
 from typing import IO, TYPE_CHECKING, Any, cast
 
+import drisk._grouped as _grouped
 from drisk import HyperLogLog, summary, unpack
 from drisk._cli_files import CliError, escaped, note, quoted, reason
 from drisk._cli_inputs import (
@@ -66,6 +67,18 @@ class Groups:
         self.items = 0
         self.skipped = 0
         self.table: Any = None  # the sketch table of CSV and tables, for --save
+        # CSV and tables: the groups' sketch column and the confidence, for
+        # the intervals of the groups printed alone (bounds()).
+        self.cells: Any = None
+        self.confidence = 0.95
+
+    def bounds(self, k: int) -> tuple[float, float]:
+        """Group k's interval: as computed, or from its sketch when only
+        the estimates were."""
+        if self.lower:
+            return self.lower[k], self.upper[k]
+        info = summary(unpack(self.cells[k].as_py()), self.confidence, "improved")
+        return info["lower"], info["upper"]
 
 
 def require_pyarrow(why: str) -> Any:
@@ -248,12 +261,11 @@ def count_columns_by(
         return groups
     groups.key_name = key_name
     groups.keys = whole.column(key_name).to_pylist()
-    cells = whole.column("sketch").to_pylist()
-    for cell in cells:
-        info = summary(unpack(cell), confidence, "improved")
-        groups.estimates.append(info["estimate"])
-        groups.lower.append(info["lower"])
-        groups.upper.append(info["upper"])
+    # Every group's estimate in one pass in C++ (the ranking needs them
+    # all); the intervals only for the groups printed with --json.
+    groups.cells = whole.column("sketch")
+    groups.confidence = confidence
+    groups.estimates = cast("list[float]", memoryview(_grouped.estimates(groups.cells)).cast("d").tolist())
     if keep:
         groups.table = whole
     return groups
@@ -396,18 +408,12 @@ def group_lines_text(groups: Groups, top: int | None, as_json: bool) -> str:
         return "\n".join(f"{round(capped(groups.estimates[k]))}\t{key_text(groups.keys[k])}" for k in order)
     import json
 
-    return "\n".join(
-        json.dumps(
-            {
-                "key": json_key(groups.keys[k]),
-                "estimate": capped(groups.estimates[k]),
-                "lower": capped(groups.lower[k]),
-                "upper": capped(groups.upper[k]),
-            },
-            allow_nan=False,
-        )
-        for k in order
-    )
+    def line(k: int) -> str:
+        lower, upper = groups.bounds(k)
+        record = {"key": json_key(groups.keys[k]), "estimate": capped(groups.estimates[k])}
+        return json.dumps({**record, "lower": capped(lower), "upper": capped(upper)}, allow_nan=False)
+
+    return "\n".join(line(k) for k in order)
 
 
 # --- tables of group sketches ----------------------------------------------------------
