@@ -170,12 +170,12 @@ def count_input(sketch: HyperLogLog, name: str, choice: Choice, progress: Progre
         kind = table_kind(head)
         if kind is not None:
             return count_table(sketch, name, shown, kind, choice)
-        if looks_binary(head):
-            note(f"{shown} holds NUL bytes, as binary files do: counting its lines all the same")
         if choice.csv:
             return count_csv(sketch, name, shown, choice)
         if choice.column is not None:
             raise CliError(f"{shown}: --column reads CSV (with --csv) or Parquet, Arrow IPC and Feather files")
+        if looks_binary(head):
+            note(f"{shown} holds NUL bytes, as binary files do: counting its lines all the same")
         source: str | IO[bytes] = sys.stdin.buffer if name == "-" else name
         return Counted(*update_file_fields(sketch, source, progress=progress, fields=choice.fields))
     except FileChangedError as exc:
