@@ -97,3 +97,29 @@ def test_sketch_unchanged(column: str) -> None:
         """
     )
     assert out.startswith("refused:") and out.endswith("True\n"), out
+
+
+@pytest.mark.parametrize("by", [None, "k"])
+@pytest.mark.parametrize("damaged_column", ["k", "v"])
+def test_the_tool_refuses_a_file_with_a_damaged_column(tmp_path, by, damaged_column):
+    """An IPC stream whose key or value column has a wild middle offset: one
+    line naming the column, exit status 2, whichever column is counted."""
+    path = tmp_path / "damaged.arrows"
+    run(
+        f"""
+        good = pa.array(["aa", "bb", "cc"])
+        bad = damaged("string", b"xyz", False, False)
+        columns = {{"k": good, "v": good}}
+        columns[{damaged_column!r}] = bad
+        table = pa.table(columns)
+        with pa.ipc.new_stream({str(path)!r}, table.schema) as out:
+            out.write_table(table)
+        """
+    )
+    args = [sys.executable, "-m", "drisk", "count", "--column", "v", *(["--by", by] if by else []), str(path)]
+    done = subprocess.run(args, capture_output=True, text=True, timeout=60)
+    if damaged_column == "k" and by is None:
+        assert done.returncode == 0, done.stderr  # the key column is not read
+        return
+    assert done.returncode == 2, done.stderr
+    assert done.stderr.count("\n") == 1 and f"the column '{damaged_column}' is damaged" in done.stderr

@@ -31,6 +31,7 @@ from drisk._cli_inputs import (
     Choice,
     _seekable,
     _table_column,
+    checked,
     column_index,
     csv_rows,
     head_of,
@@ -344,6 +345,8 @@ def table_sketches(
     if key == value:
         raise CliError(f"{shown}: --by and --column name the same column, {key!r}")
     table = table.select([key, value])
+    for column in (key, value):
+        checked(table.column(column), column, 0, shown)
     items = table.num_rows - table.column(value).null_count
     return [sketch_by(table, key, value, p)], (key, value), items, table.num_rows - items
 

@@ -289,12 +289,25 @@ def count_table(sketch: HyperLogLog, name: str, shown: str, kind: str, choice: C
         names, batches = _table_batches(source, kind)
         column = _table_column(names, choice, shown)
         for batch in batches(column):
+            checked(batch, column, rows, shown)
             rows += len(batch)
             items += update_many(scratch, batch)
     except (OSError, ValueError, TypeError) as exc:  # pyarrow's errors derive from these
         raise CliError(f"{shown}: cannot read {what}: {exc}") from None
     sketch.merge(scratch)
     return Counted(items, rows - items)
+
+
+def checked(column: Any, name: str, first_row: int, shown: str) -> None:
+    """A column read from a file, validated in full before anything reads
+    its values: a file is not to be trusted (pyarrow's readers check a
+    binary column's first and last offsets, not those between)."""
+    pa = importlib.import_module("pyarrow")
+    try:
+        column.validate(full=True)
+    except pa.ArrowInvalid as exc:
+        where = f" (in the batch from row {first_row})" if first_row else ""
+        raise CliError(f"{shown}: the column {name!r} is damaged{where}: {exc}") from None
 
 
 def _seekable(stream: object) -> bool:
