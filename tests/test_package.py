@@ -112,3 +112,31 @@ def test_pandas_without_pyarrow():
     )
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
+
+
+def test_spark_module_without_pyspark():
+    """drisk.spark imports pyspark only when one of its functions runs, and
+    then says what to install."""
+    code = textwrap.dedent(
+        """
+        import sys
+
+        class Block:
+            def find_spec(self, name, path=None, target=None):
+                if name.partition(".")[0] in {"pyspark", "pyarrow", "py4j"}:
+                    raise ImportError(f"{name} is blocked")
+
+        sys.meta_path.insert(0, Block())
+        import drisk.spark
+
+        try:
+            drisk.spark.sketch_by(object(), "k", "v")
+        except ImportError as error:
+            assert "pip install drisk[spark]" in str(error), error
+        else:
+            raise AssertionError("no ImportError")
+        assert not {"pyspark", "pyarrow", "py4j"} & {name.partition(".")[0] for name in sys.modules}
+        """
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
