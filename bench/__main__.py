@@ -12,6 +12,8 @@ Run from the repository root after installing drisk:
     python -m bench accuracy [--quick]    # estimator accuracy (bench/accuracy.py)
     python -m bench overlap [--quick]     # intersections and Jaccard against inclusion-exclusion
                                           # (bench/overlap.py)
+    python -m bench spark [--quick]       # drisk.spark beside Spark's hll_sketch_agg and
+                                          # hll_union_agg on local[2] (bench/spark.py)
     python -m bench cli [--quick]         # the drisk tool, whole process, beside wc, cut,
                                           # sort and DuckDB (bench/cli.py)
 
@@ -489,6 +491,11 @@ def main() -> None:
         from bench import accuracy
 
         accuracy.main(sys.argv[2:])
+        return
+    if sys.argv[1:2] == ["spark"]:
+        from bench import spark
+
+        spark.main(sys.argv[2:])
         return
     parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.splitlines()[0])
     parser.add_argument(
