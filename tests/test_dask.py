@@ -253,8 +253,9 @@ def test_per_day_sketches_from_parquet_merge_with_the_tool(tmp_path):
 
 
 def sketch_batches(batches):
-    """The README's per-partition function for Spark's mapInArrow: Arrow
-    record batches in, one batch holding the packed sketch out."""
+    """A per-partition function for Spark's mapInArrow, as users wrote them
+    before drisk.spark: Arrow record batches in, one batch holding the packed
+    sketch out."""
     import pyarrow as pa
 
     sketch = drisk.HyperLogLog(14)
