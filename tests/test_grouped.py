@@ -427,3 +427,66 @@ def test_unions_of_many_sparse_sketches_pack_as_pack_does(members, items, fine):
     expected = expected_union(cells)
     assert _tables_binary(_grouped.union_lists(pa.array([cells]))) == [expected]
     assert union_by_ids(pa.array(cells), [0] * len(cells), 1) == [expected]
+
+
+def registers_union(cells):
+    """The oracle: each register's largest value over the sketches, folded
+    to the smallest precision among them, packed by drisk.pack."""
+    sketches = [drisk.load(c) for c in cells if c is not None]
+    p = min(len(s).bit_length() - 1 for s in sketches)
+    registers = bytes(map(max, zip(*(drisk.fold(s, p).registers() for s in sketches))))
+    return drisk.pack(drisk.HyperLogLog.from_bytes(bytes([p]) + registers))
+
+
+def packed_of(p, items, dense=False):
+    sketch = plain_sketch(p, items)
+    return repacked(drisk.pack(sketch), "dense") if dense else drisk.pack(sketch)
+
+
+@pytest.mark.parametrize(
+    "shape",
+    [
+        "sparse result",
+        "dense result",
+        "folded once dense",
+        "folded while sparse",
+        "dense member last",
+        "dense member first",
+        "two large members",
+    ],
+)
+def test_unions_past_the_entries_a_sparse_union_holds(shape):
+    # A union of sparse sketches turns dense once their entries would pass
+    # 2^p; before or after, alone or beside dense and coarser members, its
+    # bytes are pack()'s of the element-wise maximum.
+    rng = random.Random(shape)
+    pool = random_items(rng, 60, 10**9)  # few registers in all: the union stays sparse
+    known = lambda p, n: packed_of(p, rng.sample(pool, n))
+    fresh = lambda p, n, dense=False: packed_of(p, random_items(rng, n, 10**9), dense)
+    if shape == "sparse result":
+        cells = [known(10, 25) for _ in range(80)]
+    elif shape == "dense result":
+        cells = [fresh(10, 30) for _ in range(80)]
+    elif shape == "folded once dense":
+        cells = [fresh(12, 40) for _ in range(120)] + [fresh(10, 40), known(9, 60)]
+    elif shape == "folded while sparse":
+        cells = [fresh(12, 40), known(10, 60)] + [known(11, 30) for _ in range(80)]
+    elif shape == "dense member last":
+        cells = [known(10, 25) for _ in range(80)] + [fresh(11, 5, dense=True)]
+    elif shape == "dense member first":
+        cells = [fresh(11, 5, dense=True)] + [known(10, 25) for _ in range(80)]
+    else:
+        cells = [fresh(10, 1500), fresh(10, 1500)]
+    cells = [c for cell in cells for c in ([cell, None] if rng.random() < 0.1 else [cell])]
+    sketches = [drisk.unpack(c) for c in cells if c is not None]
+    p = min(len(s).bit_length() - 1 for s in sketches)
+    assert sum(len(s.registers()) - s.registers().count(0) for s in sketches) > 2**p
+    expected = registers_union(cells)
+    if shape == "sparse result":
+        assert expected[5] == 1
+    assert _tables_binary(_grouped.union_lists(pa.array([cells, cells[:1]]))) == [expected, registers_union(cells[:1])]
+    in_order = union_by_ids(pa.array(cells), [0] * len(cells), 1)
+    shuffled = [rng.randrange(2) for _ in cells]
+    in_two = union_by_ids(pa.array(cells + cells), shuffled + [1 - g for g in shuffled], 2)
+    assert in_order == [expected] and in_two == [expected, expected]
+    assert drisk.rollup(pa.table({"sketch": cells}), None).column("sketch").to_pylist() == [expected]

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string_view>
@@ -26,11 +27,20 @@ constexpr std::size_t PARTS = 16;
 // to hide the memory's latency behind a union of a few small sketches.
 constexpr std::size_t PREFETCH_CELLS = 16;
 
+// The largest union: a dense sketch of the largest precision (unions are
+// packed sparse only when that is smaller).
+constexpr std::size_t LARGEST_UNION =
+    packed::HEADER_SIZE + (std::size_t{1} << MAX_PRECISION) + packed::CHECKSUM_SIZE;
+
 constexpr char MALFORMED_LIST[] = "malformed Arrow array: a list's offsets lie outside its cells";
 
 [[gnu::cold, gnu::noinline]] std::string at_item(std::size_t row, std::size_t item,
                                                  std::string what) {
   return "list " + std::to_string(row) + ", item " + std::to_string(item) + ": " + what;
+}
+
+[[gnu::cold, gnu::noinline]] std::string at_list(std::size_t row, std::string what) {
+  return "list " + std::to_string(row) + ": " + what;
 }
 
 Refusal open_for_union(const Cells& cells, std::size_t i, Sketch& out) {
@@ -39,6 +49,21 @@ Refusal open_for_union(const Cells& cells, std::size_t i, Sketch& out) {
     return MALFORMED_CELL;
   }
   return open_for_union(bytes, out);
+}
+
+// The refusal of a list whose item `bad` (of first .. last) has damaged
+// entries. Every item is opened (form, checksum) before any entries are
+// held against it: a later item that does not open is the one named.
+[[gnu::cold, gnu::noinline]] Failure refused_entries(const Cells& cells, std::size_t row,
+                                                     std::size_t first, std::size_t bad,
+                                                     std::size_t last, std::string what) {
+  for (std::size_t i = bad + 1; i < last; ++i) {
+    Sketch sketch;
+    if (Refusal refusal = cells.cell_null(i) ? std::nullopt : open_for_union(cells, i, sketch)) {
+      return Failure::refused(at_item(row, i - first, std::move(*refusal)));
+    }
+  }
+  return Failure::refused(at_item(row, bad - first, std::move(what)));
 }
 
 // Entries of precision source_p folded in place to p = source_p - d: the
@@ -52,6 +77,15 @@ void fold_entries(std::uint32_t* entries, std::size_t n, unsigned d) noexcept {
     const unsigned rank =
         t == 0 ? d + (entries[k] & VALUE_MASK) : d + 1 - static_cast<unsigned>(std::bit_width(t));
     entries[k] = (index >> d) << packed::ENTRY_VALUE_BITS | rank;
+  }
+}
+
+// Each register named by entries[0 .. n) (at the registers' precision)
+// raised to the entry's value.
+void max_into(const std::uint32_t* entries, std::size_t n, std::uint8_t* registers) noexcept {
+  for (std::size_t k = 0; k < n; ++k) {
+    std::uint8_t& reg = registers[entries[k] >> packed::ENTRY_VALUE_BITS];
+    reg = std::max(reg, static_cast<std::uint8_t>(entries[k] & VALUE_MASK));
   }
 }
 
@@ -98,103 +132,138 @@ std::size_t Unions::gather(std::size_t n, unsigned p) {
   return kept;
 }
 
-Refusal Unions::union_of(std::span<const Member> members, BinaryBuilder& out,
-                         std::size_t& bad_row) {
-  unsigned p = MAX_PRECISION + 1;
-  bool any_dense = false;
-  std::size_t present = 0;
-  for (const Member& member : members) {
-    if (member.sketch != nullptr) {
-      p = std::min<unsigned>(p, member.sketch->p);
-      any_dense = any_dense || !member.sketch->sparse;
-      present += 1;
-    }
+void Unions::begin() noexcept {
+  holds_ = Held::nothing;
+  members_ = 0;
+  count_ = 0;
+  repeats_ = false;
+}
+
+Refusal Unions::read(const Sketch& sketch, std::size_t at, std::size_t& count) {
+  // An entry takes a byte at least and names a register of its own, so the
+  // body and the precision both bound the entries.
+  const std::size_t most = std::min(sketch.view.body.size(), std::size_t{1} << sketch.p);
+  if (entries_.size() < at + most) {
+    entries_.resize(2 * (at + most));
   }
-  if (present == 0) {
+  if (Refusal refusal = packed::read_entries(sketch.view, entries_.data() + at, count)) {
+    return refusal;
+  }
+  if (sketch.p > p_) {
+    fold_entries(entries_.data() + at, count, sketch.p - p_);
+    repeats_ = true;
+  }
+  return std::nullopt;
+}
+
+void Unions::to_registers() {
+  const std::size_t m = std::size_t{1} << p_;
+  registers_.resize(std::max(registers_.size(), m));
+  std::uint8_t* const regs = registers_.data();
+  if (holds_ == Held::lone) {
+    std::memcpy(regs, first_.registers, m);
+  } else {
+    std::memset(regs, 0, m);
+    max_into(entries_.data(), count_, regs);
+  }
+  count_ = 0;
+  holds_ = Held::registers;
+}
+
+void Unions::lower(unsigned p) {
+  if (holds_ == Held::entries) {
+    fold_entries(entries_.data(), count_, p_ - p);
+    repeats_ = true;
+  } else {
+    const std::size_t m = std::size_t{1} << p;
+    spare_.resize(std::max(spare_.size(), m));
+    std::memset(spare_.data(), 0, m);
+    fold_max_into(registers_.data(), p_, p, spare_.data());
+    registers_.swap(spare_);
+  }
+  p_ = p;
+}
+
+Refusal Unions::add(const Sketch& sketch) {
+  members_ += 1;
+  if (holds_ == Held::nothing) {
+    first_ = sketch;
+    p_ = sketch.p;
+    if (!sketch.sparse) {
+      holds_ = Held::lone;
+      return std::nullopt;
+    }
+    holds_ = Held::entries;
+    return read(sketch, 0, count_);
+  }
+  if (holds_ == Held::lone) {
+    to_registers();
+  }
+  if (sketch.p < p_) {
+    lower(sketch.p);
+  }
+  if (!sketch.sparse) {
+    if (holds_ == Held::entries) {
+      to_registers();
+    }
+    fold_max_into(sketch.registers, sketch.p, p_, registers_.data());
+    return std::nullopt;
+  }
+  if (holds_ == Held::entries) {
+    if (count_ == 0 || count_ + sketch.view.body.size() <= (std::size_t{1} << p_)) {
+      std::size_t count = 0;
+      Refusal refusal = read(sketch, count_, count);
+      count_ += count;
+      repeats_ = true;
+      return refusal;
+    }
+    to_registers();
+  }
+  std::size_t count = 0;
+  if (Refusal refusal = read(sketch, 0, count)) {
+    return refusal;
+  }
+  max_into(entries_.data(), count, registers_.data());
+  return std::nullopt;
+}
+
+Refusal Unions::finish(BinaryBuilder& out) {
+  if (holds_ == Held::nothing) {
     out.offsets.push_back(static_cast<std::int64_t>(out.data.size()));
     out.valid.push_back(0);
     out.nulls += 1;
     return std::nullopt;
   }
-  // The registers in use of every sparse sketch, at p, one after another.
-  std::size_t n = 0;
-  std::size_t sparse_cells = 0;
-  bool folded = false;
-  for (const Member& member : members) {
-    const Sketch* sketch = member.sketch;
-    if (sketch == nullptr || !sketch->sparse) {
-      continue;
-    }
-    bad_row = member.row;
-    // An entry takes a byte at least, so the body bounds the entries.
-    if (entries_.size() < n + sketch->view.body.size()) {
-      entries_.resize(2 * (n + sketch->view.body.size()));
-    }
-    std::size_t count = 0;
-    if (Refusal refusal = packed::read_entries(sketch->view, entries_.data() + n, count)) {
-      return refusal;
-    }
-    if (sketch->p > p) {
-      fold_entries(entries_.data() + n, count, sketch->p - p);
-      folded = true;
-    }
-    sparse_cells += 1;
-    n += count;
-  }
-  const std::size_t m = std::size_t{1} << p;
   const std::size_t at = out.data.size();
-  if (present == 1) {
-    // One packed sketch is its own union when it is packed as pack() packs
-    // it (always, unless another writer chose the other encoding).
-    const Sketch* only = nullptr;
-    for (const Member& member : members) {
-      only = member.sketch != nullptr ? member.sketch : only;
+  packed::Plan plan{};
+  if (holds_ == Held::entries) {
+    // One sketch's entries are in order already, and one per register.
+    if (repeats_) {
+      count_ = gather(count_, p_);
     }
-    packed::Plan plan{};
-    if (only->sparse && !folded) {
-      plan = packed::plan_entries(p, {entries_.data(), n});
-    } else if (!only->sparse && !only->raw && packed::plan(only->registers, p, plan)) {
-      plan = {};  // not reached: open() checked the registers
+    const std::span<const std::uint32_t> unique(entries_.data(), count_);
+    plan = packed::plan_entries(p_, unique);
+    if (members_ == 1 && plan.size == first_.bytes.size() &&
+        plan.encoding == packed::Encoding::sparse) {
+      // One packed sketch is its own union when it is packed as pack()
+      // packs it (always, unless another writer chose the other encoding).
+      out.data.insert(out.data.end(), first_.bytes.begin(), first_.bytes.end());
+    } else {
+      out.data.resize(at + plan.size);
+      packed::write_entries(p_, unique, plan, out.data.data() + at);
     }
-    if (!only->raw && !folded && plan.size == only->bytes.size() &&
-        (plan.encoding == packed::Encoding::sparse) == only->sparse) {
-      out.data.insert(out.data.end(), only->bytes.begin(), only->bytes.end());
-      out.offsets.push_back(static_cast<std::int64_t>(out.data.size()));
-      out.valid.push_back(1);
-      return std::nullopt;
-    }
-  }
-  if (any_dense) {
-    // A dense sketch among them: the union in dense registers, packed as
-    // pack() packs a sketch.
-    registers_.assign(m, 0);
-    std::uint8_t* regs = registers_.data();
-    for (const Member& member : members) {
-      if (member.sketch != nullptr && !member.sketch->sparse) {
-        fold_max_into(member.sketch->registers, member.sketch->p, p, regs);
-      }
-    }
-    for (std::size_t k = 0; k < n; ++k) {
-      std::uint8_t& reg = regs[entries_[k] >> packed::ENTRY_VALUE_BITS];
-      reg = std::max(reg, static_cast<std::uint8_t>(entries_[k] & VALUE_MASK));
-    }
-    packed::Plan plan{};
-    if (Refusal refusal = packed::plan(regs, p, plan)) {
+  } else {
+    const std::uint8_t* const regs = holds_ == Held::lone ? first_.registers : registers_.data();
+    if (Refusal refusal = packed::plan(regs, p_, plan)) {
       return refusal;  // not reached: raw sketches were checked when opened
     }
-    out.data.resize(at + plan.size);
-    packed::write(regs, p, plan, out.data.data() + at);
-  } else {
-    // Sparse sketches only: their entries, in order, one per register (the
-    // packing picks dense when that is smaller). One sketch's entries are in
-    // order already, and one per register unless folded.
-    if (sparse_cells > 1 || folded) {
-      n = gather(n, p);
+    if (holds_ == Held::lone && !first_.raw && plan.size == first_.bytes.size() &&
+        plan.encoding == packed::Encoding::dense) {
+      out.data.insert(out.data.end(), first_.bytes.begin(), first_.bytes.end());
+    } else {
+      out.data.resize(at + plan.size);
+      packed::write(regs, p_, plan, out.data.data() + at);
     }
-    const std::span<const std::uint32_t> unique(entries_.data(), n);
-    const packed::Plan plan = packed::plan_entries(p, unique);
-    out.data.resize(at + plan.size);
-    packed::write_entries(p, unique, plan, out.data.data() + at);
   }
   out.offsets.push_back(static_cast<std::int64_t>(out.data.size()));
   out.valid.push_back(1);
@@ -216,21 +285,21 @@ Failure Unions::lists(const Cells& cells, std::size_t row_base, BinaryBuilder& o
       if (first > last) {
         return Failure::refused(MALFORMED_LIST);
       }
-      opened_.resize(last - first);
-      members_.clear();
+      begin();
       for (std::size_t i = first; i < last; ++i) {
         if (cells.cell_null(i)) {
-          members_.push_back(Member{nullptr, i});
           continue;
         }
-        if (Refusal refusal = open_for_union(cells, i, opened_[i - first])) {
+        Sketch sketch;
+        if (Refusal refusal = open_for_union(cells, i, sketch)) {
           return Failure::refused(at_item(row_base + row, i - first, std::move(*refusal)));
         }
-        members_.push_back(Member{&opened_[i - first], i});
+        if (Refusal refusal = add(sketch)) {
+          return refused_entries(cells, row_base + row, first, i, last, std::move(*refusal));
+        }
       }
-      std::size_t bad = 0;
-      if (Refusal refusal = union_of(members_, out, bad)) {
-        return Failure::refused(at_item(row_base + row, bad - first, std::move(*refusal)));
+      if (Refusal refusal = finish(out)) {
+        return Failure::refused(at_list(row_base + row, std::move(*refusal)));
       }
     }
   } catch (const std::bad_alloc&) {
@@ -299,17 +368,21 @@ const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array,
 Failure Unions::group_range(const CellColumn& column, const std::uint32_t* order,
                             const std::uint32_t* starts, std::size_t first, std::size_t last,
                             BinaryBuilder& out) noexcept {
+  const auto row_at = [order](std::size_t k) noexcept {
+    return order != nullptr ? order[k] : static_cast<std::uint32_t>(k);
+  };
   // The rows of a group lie anywhere in the column, so nearly every cell is
-  // a cache miss: the cells a few groups ahead are fetched while this one
-  // is made, and their row records further ahead still.
+  // a cache miss: the cells a few rows ahead in group order (in the groups
+  // after, when this one is small) are fetched while one is taken, and
+  // their row records further ahead still.
   const std::size_t end = starts[last];
   std::size_t fetched = starts[first];
   const auto fetch_ahead = [&](std::size_t upto) noexcept {
     for (upto = std::min(upto, end); fetched < upto; ++fetched) {
       if (fetched + PREFETCH_CELLS < end) {
-        drisk::prefetch(&column.rows[order[fetched + PREFETCH_CELLS]]);
+        drisk::prefetch(&column.rows[row_at(fetched + PREFETCH_CELLS)]);
       }
-      const CellColumn::Row& cell = column.rows[order[fetched]];
+      const CellColumn::Row& cell = column.rows[row_at(fetched)];
       drisk::prefetch(cell.data);
       if (cell.size > 64) {
         drisk::prefetch(cell.data + 64);
@@ -319,24 +392,19 @@ Failure Unions::group_range(const CellColumn& column, const std::uint32_t* order
   try {
     fetch_ahead(starts[first] + PREFETCH_CELLS);
     for (std::size_t g = first; g < last; ++g) {
-      fetch_ahead(starts[g + 1] + PREFETCH_CELLS);
-      const std::size_t size = starts[g + 1] - starts[g];
-      opened_.resize(std::max(opened_.size(), size));
-      members_.clear();
-      for (std::size_t k = 0; k < size; ++k) {
-        const std::uint32_t row = order[starts[g] + k];
-        const CellColumn::Row& cell = column.rows[row];
-        if (!cell.present) {
-          members_.push_back(Member{nullptr, row});
+      begin();
+      for (std::size_t k = starts[g]; k < starts[g + 1]; ++k) {
+        fetch_ahead(k + 1 + PREFETCH_CELLS);
+        const std::uint32_t row = row_at(k);
+        if (!column.rows[row].present) {
           continue;
         }
-        if (column.open(row, opened_[k])) {
+        Sketch sketch;
+        if (column.open(row, sketch) || add(sketch)) {
           return Failure::refused({});
         }
-        members_.push_back(Member{&opened_[k], row});
       }
-      std::size_t bad = 0;
-      if (union_of(members_, out, bad)) {
+      if (finish(out)) {
         return Failure::refused({});
       }
     }
@@ -354,35 +422,46 @@ Failure Unions::groups(const CellColumn& column, std::span<const std::uint32_t> 
     return Failure::refused("too many rows: a sketch column for unions holds at most 2**32 - 1");
   }
   try {
-    // Unions of few sketches are about the size of their parts.
+    // Unions of few sketches are about the size of their parts, and none is
+    // larger than a dense sketch.
     std::size_t input = 0;
     for (const CellColumn::Row& row : column.rows) {
       input += row.size;
     }
-    out.data.reserve(out.data.size() + input);
+    out.data.reserve(out.data.size() +
+                     (groups < input / LARGEST_UNION ? groups * LARGEST_UNION : input));
     out.offsets.reserve(out.offsets.size() + groups);
     out.valid.reserve(out.valid.size() + groups);
     // The rows of each group, in row order: a counting sort. starts[g + 1]
     // counts group g, then is where it starts, then (shifted) where it ends.
+    // Rows whose ids never go down (one group, or rows grouped already) are
+    // in that order as they stand, and no order is kept.
     starts.assign(groups + 1, 0);
+    bool ascending = true;
+    std::uint32_t previous = 0;
     for (const std::uint32_t g : group_of_row) {
       starts[g + 1] += 1;
+      ascending = ascending && g >= previous;
+      previous = g;
     }
     for (std::size_t g = 0; g < groups; ++g) {
       starts[g + 1] += starts[g];
     }
-    order.resize(group_of_row.size());
-    for (std::size_t row = 0; row < group_of_row.size(); ++row) {
-      order[starts[group_of_row[row]]++] = static_cast<std::uint32_t>(row);
+    if (!ascending) {
+      order.resize(group_of_row.size());
+      for (std::size_t row = 0; row < group_of_row.size(); ++row) {
+        order[starts[group_of_row[row]]++] = static_cast<std::uint32_t>(row);
+      }
+      std::copy_backward(starts.begin(), starts.end() - 1, starts.end());
+      starts[0] = 0;
     }
-    std::copy_backward(starts.begin(), starts.end() - 1, starts.end());
-    starts[0] = 0;
   } catch (const std::bad_alloc&) {
     return Failure::no_memory();
   }
+  const std::uint32_t* const by_group = order.empty() ? nullptr : order.data();
   if (group_of_row.size() < SPLIT_ROWS || usable_cpus() < 2) {
     Unions unions;
-    Failure failure = unions.group_range(column, order.data(), starts.data(), 0, groups, out);
+    Failure failure = unions.group_range(column, by_group, starts.data(), 0, groups, out);
     return failure.failed && !failure.out_of_memory ? column.check() : failure;
   }
   // The groups cut into PARTS runs of about equal rows, which the two cores
@@ -410,7 +489,7 @@ Failure Unions::groups(const CellColumn& column, std::span<const std::uint32_t> 
              [&](Unions& unions, std::size_t first_part, std::size_t last_part) noexcept {
                for (std::size_t part = first_part; part < last_part; ++part) {
                  failures[part] =
-                     unions.group_range(column, order.data(), starts.data(), bounds[part],
+                     unions.group_range(column, by_group, starts.data(), bounds[part],
                                         bounds[part + 1], part == 0 ? out : rest[part - 1]);
                  if (failures[part].failed) {
                    return false;
