@@ -13,7 +13,9 @@ from the raw rows too (sketch_by, count_by), and keeps one packed sketch per
 - the daily sketch table: its size beside dense sketches for the same groups;
 - rollup() of the daily table (30 days of sketch tables) to pages (pyarrow
   and polars tables), and the same through the DuckDB functions and the
-  polars expressions, against sketch_by() on the raw rows;
+  polars expressions, against sketch_by() on the raw rows; the whole table
+  to one sketch the three ways, and the peak memory of rollup() above its
+  input both ways;
 - estimates() over the whole sketch column;
 - accuracy per (day, page) group and per page: errors against the exact
   counts and the coverage of 95 % intervals over groups with at least 100
@@ -104,6 +106,7 @@ def main(quick: bool = False) -> None:
     }
     runs: dict[str, Callable[[], Any]] = {
         "drisk.rollup(daily pyarrow table, 'page')": lambda: drisk.rollup(daily, "page"),
+        "drisk.rollup(daily pyarrow table, None)": lambda: drisk.rollup(daily, None),
         "drisk.estimates(daily sketch column)": lambda: drisk.estimates(daily.column("sketch")),
     }
     try:
@@ -124,6 +127,9 @@ def main(quick: bool = False) -> None:
         runs["duckdb drisk_estimate(drisk_union(list(sketch))) GROUP BY page"] = lambda: con.sql(
             "SELECT page, drisk_estimate(drisk_union(list(sketch))) FROM daily GROUP BY page"
         ).to_arrow_table()
+        runs["duckdb drisk_union(list(sketch)) over the whole table"] = lambda: con.sql(
+            "SELECT drisk_union(list(sketch)) FROM daily"
+        ).to_arrow_table()
     except ImportError:
         con = None
     try:
@@ -141,12 +147,14 @@ def main(quick: bool = False) -> None:
         runs["polars group_by(page).agg(drisk.polars.union(sketch))"] = lambda: daily_pl.group_by("page").agg(
             drisk.polars.union("sketch")
         )
+        runs["polars select(drisk.polars.union(sketch))"] = lambda: daily_pl.select(drisk.polars.union("sketch"))
     except ImportError:
         pl = None
 
     results = best_of(rounds, raw_runs)
     results.update(best_of(rounds, runs))
     traced, resident = resident_peak_above(lambda: drisk.rollup(daily, "page"))
+    traced_whole, resident_whole = resident_peak_above(lambda: drisk.rollup(daily, None))
     sketch_by_peak = {
         name: resident_peak_above(lambda source=source: drisk.sketch_by(source, ["day", "page"], "user"))
         for name, source in (("int64", table), ("string", strings))
@@ -157,6 +165,10 @@ def main(quick: bool = False) -> None:
     print(f"daily sketch column: {sketch_bytes / 2**20:,.1f} MiB packed", end="; ")
     print(f"dense sketches: {dense_bytes / 2**20:,.1f} MiB")
     print(f"rollup peak above its input: {traced / 2**20:,.1f} MiB traced, {resident / 2**20:,.1f} MiB resident")
+    print(
+        f"rollup to one sketch (by None) peak above its input: {traced_whole / 2**20:,.1f} MiB traced, "
+        f"{resident_whole / 2**20:,.1f} MiB resident"
+    )
     for name, (traced_rows, resident_rows) in sketch_by_peak.items():
         print(
             f"sketch_by ({name} users) peak above its input: {traced_rows / 2**20:,.1f} MiB traced, "
