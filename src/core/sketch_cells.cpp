@@ -537,7 +537,11 @@ Refusal CellColumn::open(std::size_t row, Sketch& out) const {
 
 Failure CellColumn::add(const Cells& cells) noexcept {
   try {
-    rows.reserve(rows.size() + cells.rows());
+    // Room for this array's rows, growing geometrically: a column of many
+    // small chunks would otherwise be copied whole for each of them.
+    if (rows.capacity() < rows.size() + cells.rows()) {
+      rows.reserve(std::max(rows.size() + cells.rows(), 2 * rows.capacity()));
+    }
     for (std::size_t i = 0; i < cells.rows(); ++i) {
       if (cells.cell_null(i)) {
         rows.push_back(Row{nullptr, 0, false});
