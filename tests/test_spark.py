@@ -249,6 +249,25 @@ def test_sql_functions(spark, events, arrow):
     )
     assert sorted(rows.collect()) == [(1, None, None), (2, empty, 0.0)]
 
+    # The overlaps of two days per key, as drisk.overlaps gives them for the
+    # same pairs; NULL where either day has no sketch for the key.
+    pairs = spark.sql(
+        "SELECT x.s, x.sketch AS a, y.sketch AS b, drisk_intersection(x.sketch, y.sketch) AS i, "
+        "drisk_jaccard(x.sketch, y.sketch) AS j FROM days x JOIN days y ON x.s <=> y.s "
+        "WHERE x.d = DATE '2024-01-01' AND y.d = DATE '2024-01-02'"
+    ).toArrow()
+    want = drisk.overlaps(pairs.column("a"), pairs.column("b"))
+    assert pairs.num_rows > 3
+    assert pairs.column("i").to_pylist() == want["intersection"].tolist()
+    assert pairs.column("j").to_pylist() == want["jaccard"].tolist()
+    one = drisk.pack(drisk.unpack(pairs.column("a")[0].as_py()))
+    nulls = spark.createDataFrame([(None, one), (one, None), (one, one)], "a binary, b binary")
+    nulls.createOrReplaceTempView("pairs")
+    got = spark.sql("SELECT drisk_intersection(a, b) AS i, drisk_jaccard(a, b) AS j FROM pairs").collect()
+    assert [tuple(row) for row in got[:2]] == [(None, None), (None, None)]
+    same = drisk.overlap(one, one)
+    assert (got[2].i, got[2].j) == (same.intersection, same.jaccard) and same.jaccard == 1.0
+
 
 def test_parquet_both_ways(spark, events, tmp_path):
     """A sketch table Spark writes is read by drisk.rollup, DuckDB, polars

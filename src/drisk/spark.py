@@ -8,7 +8,7 @@
     drisk.spark.estimates(monthly)                                  # + estimate
     drisk.spark.count_by(events, "page", "user", confidence=0.95)   # + estimate, lower, upper
     drisk.spark.nunique(events, "user")                             # one float
-    drisk.spark.register(spark)   # SQL: drisk_estimate(BINARY), drisk_union(BINARY)
+    drisk.spark.register(spark)   # SQL: drisk_estimate, drisk_union, drisk_intersection, drisk_jaccard
 
 sketch_by, count_by and rollup run in two steps, each one Python call per
 partition over Arrow batches (``mapInArrow``), with drisk's C++ doing the
@@ -473,6 +473,28 @@ def _sql_union_arrow(sketches: Any) -> Any:
     return drisk.rollup(pa.table({"sketch": sketches}), None).column("sketch")[0].as_py()
 
 
+def _sql_overlap_arrow(figure: str) -> Callable[[Any, Any], Any]:
+    """A function of two Arrow columns of sketches giving one of
+    drisk.overlaps' figures per row: NULL where either sketch is NULL."""
+
+    def overlap(a: Any, b: Any) -> Any:
+        pa = _pyarrow()
+        pc = importlib.import_module("pyarrow.compute")
+        values = pa.array(drisk.overlaps(a, b)[figure], pa.float64())
+        return pc.if_else(pc.or_(pc.is_null(a), pc.is_null(b)), pa.scalar(None, pa.float64()), values)
+
+    return overlap
+
+
+def _sql_overlap_pandas(figure: str) -> Callable[[Any, Any], Any]:
+    def overlap(a: Any, b: Any) -> Any:
+        pandas = importlib.import_module("pandas")
+        values = pandas.Series(drisk.overlaps(a, b)[figure], index=a.index, dtype="Float64")
+        return values.mask(a.isna() | b.isna())
+
+    return overlap
+
+
 def _sql_estimate_pandas(sketches: Any) -> Any:
     pandas = importlib.import_module("pandas")
     values = pandas.Series(drisk.estimates(sketches), index=sketches.index, dtype="Float64")
@@ -495,11 +517,20 @@ def register(spark: SparkSession) -> None:
                                            precision among them; NULL sketches
                                            are skipped, a group without any
                                            gives NULL
+        drisk_intersection(BINARY, BINARY) -> DOUBLE
+                                           how many items two sketches share,
+                                           by joint maximum likelihood (as
+                                           drisk.overlap); NULL when either
+                                           is NULL
+        drisk_jaccard(BINARY, BINARY) -> DOUBLE
+                                           their Jaccard index, the same way
+                                           (NaN for two empty sketches)
 
     so that ``SELECT page, drisk_estimate(drisk_union(sketch)) FROM days
     GROUP BY page`` works. Both are Arrow UDFs where Spark has them (4.1 and
     later), pandas UDFs before: drisk_estimate is called once per batch of
-    rows, drisk_union once per group."""
+    rows, drisk_union once per group, the overlaps once per batch of pairs
+    of sketches (``drisk.overlaps`` over the batch)."""
     functions = _pyspark()
     _pyarrow()
     arrow = hasattr(functions, "arrow_udf")
@@ -519,11 +550,19 @@ def _register(spark: SparkSession, arrow: bool) -> None:
         _sql_estimate_arrow.__annotations__ = {"sketches": pa.Array, "return": pa.Array}
         _sql_union_arrow.__annotations__ = {"sketches": pa.Array, "return": bytes}
         estimate, union = _sql_estimate_arrow, _sql_union_arrow
+        pair = {"a": pa.Array, "b": pa.Array, "return": pa.Array}
+        overlap = _sql_overlap_arrow
     else:
         pandas = importlib.import_module("pandas")
         make = functions.pandas_udf
         _sql_estimate_pandas.__annotations__ = {"sketches": pandas.Series, "return": pandas.Series}
         _sql_union_pandas.__annotations__ = {"sketches": pandas.Series, "return": bytes}
         estimate, union = _sql_estimate_pandas, _sql_union_pandas
+        pair = {"a": pandas.Series, "b": pandas.Series, "return": pandas.Series}
+        overlap = _sql_overlap_pandas
     spark.udf.register("drisk_estimate", make(estimate, DoubleType()))
     spark.udf.register("drisk_union", make(union, BinaryType()))
+    for name, figure in (("drisk_intersection", "intersection"), ("drisk_jaccard", "jaccard")):
+        function = overlap(figure)
+        function.__annotations__ = pair
+        spark.udf.register(name, make(function, DoubleType()))
