@@ -115,3 +115,48 @@ def test_ctrl_c_stops_a_large_sketch_column(name):
     outcome, elapsed = proc.stdout.split()
     assert outcome == "interrupted"
     assert float(elapsed) < 5.0
+
+
+# Key columns that cost no memory: every row the index 0 into a dictionary
+# of one long text (so that numbering a row's key takes a while), the
+# indices calloc'ed zeros.
+KEYS_SCRIPT = """
+import os, signal, threading, time
+import numpy as np
+import pyarrow as pa
+import drisk
+
+rows = 10**8
+
+
+def repeated(kind, entry):
+    indices = pa.py_buffer(np.zeros(rows, np.int8))
+    return pa.DictionaryArray.from_buffers(pa.dictionary(pa.int8(), kind), rows, [None, indices], pa.array([entry], kind))
+
+
+sketch = drisk.HyperLogLog(12)
+drisk.update_many(sketch, range(100))
+table = pa.table({{"k": repeated(pa.string(), "k" * 2048), "v": repeated(pa.int64(), 7),
+                   "sketch": repeated(pa.binary(), drisk.pack(sketch))}})
+threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+start = time.monotonic()
+try:
+    {call}
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic() - start)
+else:
+    print("finished", time.monotonic() - start)
+"""
+
+
+@pytest.mark.parametrize(
+    "call", ['drisk.sketch_by(table, "k", "v")', 'drisk.count_by(table, ["k"], "v")', 'drisk.rollup(table, "k")']
+)
+def test_ctrl_c_stops_the_numbering_of_keys(call):
+    code = textwrap.dedent(KEYS_SCRIPT).format(call=call)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    outcome, elapsed = proc.stdout.split()
+    assert outcome == "interrupted"
+    # Numbering these keys takes tens of seconds.
+    assert float(elapsed) < 5.0

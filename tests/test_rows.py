@@ -132,8 +132,55 @@ def test_missing_keys_and_texts_like_them_are_different_groups():
     table = pa.table({"k": pa.array(keys[:5], pa.string()), "v": [1, 2, 3, 4, 5]})
     result = result_dict(drisk.sketch_by(table, "k", "v"), ["k"])
     assert set(result) == {(None,), ("",), ("None",), ("nan",)}
-    floats = pa.table({"k": pa.array([1.5, None, float("nan")], pa.float64()), "v": [1, 2, 3]})
-    assert set(result_dict(drisk.sketch_by(floats, "k", "v"), ["k"])) == {(1.5,), (None,)}
+
+
+# Rows 0, 1 and 6 are one group (0.0 and -0.0), 2 and 4 another (NaN), apart
+# from the missing keys 3 and 7.
+FLOAT_KEYS = [0.0, -0.0, float("nan"), None, float("nan"), 1.5, -0.0, None, -1.5]
+FLOAT_GROUPS = {0.0: [0, 1, 6], "NaN": [2, 4], None: [3, 7], 1.5: [5], -1.5: [8]}
+
+
+def float_key(value):
+    if value is None:
+        return None
+    return "NaN" if math.isnan(value) else value + 0.0
+
+
+@pytest.mark.parametrize(
+    "layout", ["float64", "float32", "chunks", "dictionary", "with a second key", "rollup", "count_by"]
+)
+def test_float_keys_group_as_their_values_count_equal(layout):
+    """-0.0 and 0.0 are one key (as they are one item), every NaN one key,
+    a missing key another, on every path to the key table."""
+    keys = pa.array(FLOAT_KEYS, pa.float32() if layout == "float32" else pa.float64())
+    if layout == "chunks":
+        keys = pa.chunked_array([keys.slice(0, 4), keys.slice(4)])
+    if layout == "dictionary":
+        keys = keys.dictionary_encode()
+    values = list(range(100, 100 + len(FLOAT_KEYS)))
+    table = pa.table({"k": keys, "s": ["x"] * len(FLOAT_KEYS), "v": values})
+    by = ["k", "s"] if layout == "with a second key" else ["k"]
+    if layout == "rollup":
+        cells = []
+        for value in values:
+            one = drisk.HyperLogLog(12)
+            drisk.update_many(one, [value])
+            cells.append(drisk.pack(one))
+        result = drisk.rollup(pa.table({"k": keys, "sketch": pa.array(cells, pa.binary())}), "k")
+    elif layout == "count_by":
+        result = drisk.count_by(table, by, "v")
+    else:
+        result = drisk.sketch_by(table, by, "v")
+    got = result.to_pydict()
+    groups = [float_key(k) for k in got["k"]]
+    assert sorted(groups, key=repr) == sorted(FLOAT_GROUPS, key=repr)
+    for i, group in enumerate(groups):
+        sketch = drisk.HyperLogLog(12)
+        drisk.update_many(sketch, [values[row] for row in FLOAT_GROUPS[group]])
+        if layout == "count_by":
+            assert got["estimate"][i] == drisk.estimate(sketch)
+        else:
+            assert drisk.unpack(got["sketch"][i]).registers() == sketch.registers()
 
 
 def test_a_group_whose_values_are_all_missing_has_an_empty_sketch():

@@ -10,8 +10,10 @@
 
 #include "arrow_import.hpp"
 #include "buffer.hpp"
+#include "columns/array_views.hpp"
 #include "columns/schema.hpp"
 #include "cpus.hpp"
+#include "group_keys.hpp"
 
 namespace drisk {
 namespace {
@@ -21,6 +23,8 @@ constexpr std::size_t RELEASE_GIL_ROWS = 4096;
 // Rows of values read between two looks at pending signals (Ctrl-C): a
 // fraction of a second's work.
 constexpr std::size_t SLICE_ROWS = std::size_t{1} << 22;
+// Rows of keys numbered between two looks at Ctrl-C: a few milliseconds.
+constexpr std::size_t KEY_SLICE_ROWS = std::size_t{1} << 16;
 
 // One key of integer_key_ids(): (column, low, width, nulls).
 struct IntegerKey {
@@ -261,6 +265,105 @@ Status integer_key_ids(PyObject* keys_arg, LargeVector<std::uint32_t>& codes,
   }
   try {
     number_codes(codes, static_cast<std::size_t>(range), first);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return PyErr::fetch();
+  }
+  return success();
+}
+
+Status key_ids(PyObject* keys, LargeVector<std::uint32_t>& ids, std::vector<std::int64_t>& first) {
+  ImportedArrow imported;
+  if (Status ok = import_arrow(keys, "keys", imported); !ok) {
+    return ok;
+  }
+  const ArrowSchema& schema = *imported.schema;
+  if (schema.format == nullptr || std::string_view(schema.format) != "+s" ||
+      schema.n_children < 1 || schema.children == nullptr) {
+    return type_error("keys must be a table of one or more key columns").with_argument_note("keys");
+  }
+  const auto count = static_cast<std::size_t>(schema.n_children);
+  std::vector<ColumnType> types(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    const ArrowSchema* child = schema.children[k];
+    if (child == nullptr) {
+      return type_error("keys must be a table of one or more key columns")
+          .with_argument_note("keys");
+    }
+    if (ColumnFailure failure = describe_column(*child, types[k]); failure || types[k].table) {
+      return type_error("key column " + std::to_string(k) + " cannot be grouped on")
+          .with_argument_note("keys");
+    }
+  }
+  std::unique_ptr<GroupKeys> table;
+  try {
+    table = std::make_unique<GroupKeys>(types);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return PyErr::fetch();
+  }
+  std::vector<const ArrowArray*> arrays(count);
+  std::vector<std::int64_t> firsts(count);
+  std::size_t seen = 0;
+  for (bool first_array = true;;) {
+    OwnedArray array;
+    if (Status ok = next_array(imported, array, first_array); !ok) {
+      return ok;
+    }
+    if (!array.held()) {
+      break;
+    }
+    const ArrowArray& batch = *array;
+    if (const char* fault = columns::shape_fault(batch)) {
+      return array_fault(fault);
+    }
+    if (batch.n_children != schema.n_children || batch.children == nullptr) {
+      return array_fault("malformed Arrow array: a batch's columns differ from its schema's");
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      const ArrowArray* column = batch.children[k];
+      if (column == nullptr) {
+        return array_fault("malformed Arrow array: a batch's columns differ from its schema's");
+      }
+      if (const char* fault = columns::shape_fault(*column)) {
+        return array_fault(fault);
+      }
+      if (column->length < batch.offset + batch.length) {
+        return array_fault("malformed Arrow array: a table's column is shorter than the table");
+      }
+      arrays[k] = column;
+      firsts[k] = column->offset + batch.offset;
+    }
+    const auto length = static_cast<std::size_t>(batch.length);
+    try {
+      ids.resize(seen + length);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return PyErr::fetch();
+    }
+    // A slice at a time, with Ctrl-C looked at in between.
+    for (std::size_t begin = 0; begin < length; begin += KEY_SLICE_ROWS) {
+      const std::size_t end = std::min(length, begin + KEY_SLICE_ROWS);
+      const auto add = [&]() noexcept {
+        return table->add(arrays.data(), firsts.data(), begin, end, ids.data() + seen + begin,
+                          static_cast<std::int64_t>(seen));
+      };
+      if (ArrayFault fault = end - begin >= RELEASE_GIL_ROWS ? without_gil(add) : add()) {
+        if (fault == OUT_OF_MEMORY) {
+          PyErr_NoMemory();
+          return PyErr::fetch();
+        }
+        return value_error(std::string(fault) + " (in the batch of keys from row " +
+                           std::to_string(seen) + ")");
+      }
+      if (PyErr_CheckSignals() < 0) {
+        return PyErr::fetch();
+      }
+    }
+    seen += length;
+  }
+  try {
+    first = table->first_rows();
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return PyErr::fetch();

@@ -51,6 +51,13 @@ Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject*
 Status integer_key_ids(PyObject* keys, LargeVector<std::uint32_t>& codes,
                        std::vector<std::int64_t>& first);
 
+// Group ids of any key columns (group_keys.hpp): `keys` exports a stream of
+// record batches, one column per key. `ids` gets each row's group, `first`
+// the row where each group first appears. A key column of a type keys are
+// not read from is refused with a TypeError naming its position; a damaged
+// array with a ValueError naming the row where its batch begins.
+Status key_ids(PyObject* keys, LargeVector<std::uint32_t>& ids, std::vector<std::int64_t>& first);
+
 }  // namespace drisk
 
 #endif  // DRISK_GROUP_INPUTS_HPP

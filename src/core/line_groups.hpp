@@ -41,6 +41,7 @@
 
 #include "fields.hpp"
 #include "grouped.hpp"
+#include "key_table.hpp"
 
 namespace drisk {
 
@@ -49,27 +50,6 @@ namespace drisk {
 struct LineGroupChoice {
   FieldChoice key;
   FieldChoice value;
-};
-
-// Distinct keys, numbered 0, 1, ... in the order they first come.
-class KeyTable {
- public:
-  // The id of the key whose hash is `hash`, new if it was not there yet.
-  // May throw std::bad_alloc.
-  std::uint32_t id(std::uint64_t hash, const std::uint8_t* key, std::size_t len);
-  std::size_t size() const noexcept { return ends_.size(); }
-  std::span<const std::uint8_t> key(std::size_t id) const noexcept;
-
- private:
-  struct Slot {
-    std::uint64_t hash;
-    std::uint32_t id_plus_one;  // 0: empty
-  };
-  void grow();
-
-  std::vector<Slot> slots_;  // a power of two, at most half full
-  std::vector<std::uint8_t> bytes_;
-  std::vector<std::size_t> ends_;  // where each key's bytes end
 };
 
 class LineGroups {

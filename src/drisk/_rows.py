@@ -125,7 +125,7 @@ def _prepare(
     # The values' type and p, refused before the keys are grouped.
     refuse_struct_column(table.column(values))
     _grouped.sketch_rows(table.column(values).slice(0, 0), pa.array([], pa.int32()), 0, p)
-    return keys, kind, _missing_keys(table, keys, pa), pa, back
+    return keys, kind, table, pa, back
 
 
 def _polars_to_arrow(frame: Any, names: list[str], what: str, pa: Any) -> Any:
@@ -144,18 +144,6 @@ def _polars_to_arrow(frame: Any, names: list[str], what: str, pa: Any) -> Any:
                     f"(cast it to a type Arrow has, such as Int64 or String)"
                 ) from None
         raise
-
-
-def _missing_keys(table: Any, keys: list[str], pa: Any) -> Any:
-    """The table with NaN keys made null: NaN is a missing value, like null,
-    so both are the one group of missing keys."""
-    pc = importlib.import_module("pyarrow.compute")
-    for name in keys:
-        column = table.column(name)
-        if pa.types.is_floating(column.type) and pc.any(pc.is_nan(column)).as_py():
-            fixed = pc.if_else(pc.is_nan(column), pa.scalar(None, column.type), column)
-            table = table.set_column(table.column_names.index(name), name, fixed)
-    return table
 
 
 def _finish(kind: str, table: Any, back: dict[str, Any]) -> Any:

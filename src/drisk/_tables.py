@@ -169,9 +169,11 @@ def _rollup_arrow(table: Any, keys: list[str], sketch: str, pa: Any) -> Any:
 def group_ids(table: Any, keys: list[str], pa: Any, rows: int) -> tuple[Any, int, list[Any]]:
     """(each row's group id, the number of groups, the key columns of the
     groups in id order) for the distinct combinations of the key columns of a
-    pyarrow table; a missing key is a value of its own. Keys are
-    dictionary-encoded one column at a time, each step numbering the distinct
-    (group so far, key) pairs, so the ids never grow past the rows."""
+    pyarrow table; a missing key is a value of its own, and keys are equal as
+    the values they hold count as equal (-0.0 and 0.0 are one key, every NaN
+    another). The core numbers the keys batch by batch (Ctrl-C stops it),
+    and each group's keys are taken from the row where it first comes, in
+    their own types."""
     pc = importlib.import_module("pyarrow.compute")
     if not keys:
         # Group 0 for every row: zeroed bytes are not even resident until
@@ -180,6 +182,31 @@ def group_ids(table: Any, keys: list[str], pa: Any, rows: int) -> tuple[Any, int
     small: tuple[Any, int, list[Any]] | None = _small_integer_ids(table, keys, pa, pc, rows)
     if small is not None:
         return small
+    try:
+        ids, first = _grouped.key_ids(table.select(keys))
+    except TypeError:
+        # A key type the core does not read (durations, intervals...).
+        return _encoded_group_ids(table, keys, pa, pc)
+    count = len(first) // 8
+    first_rows = pa.Array.from_buffers(pa.int64(), count, [None, pa.py_buffer(first)])
+    key_columns = []
+    for name in keys:
+        column = table.column(name)
+        kind = column.type
+        if pa.types.is_string_view(kind) or pa.types.is_binary_view(kind):
+            # pyarrow cannot take from views: taken from the plain form.
+            plain = pa.large_string() if pa.types.is_string_view(kind) else pa.large_binary()
+            column = column.cast(plain).take(first_rows).cast(kind)
+        else:
+            column = column.take(first_rows)
+        key_columns.append(column.combine_chunks() if isinstance(column, pa.ChunkedArray) else column)
+    return pa.Array.from_buffers(pa.uint32(), rows, [None, pa.py_buffer(ids)]), count, key_columns
+
+
+def _encoded_group_ids(table: Any, keys: list[str], pa: Any, pc: Any) -> tuple[Any, int, list[Any]]:
+    """group_ids() by pyarrow's dictionary encoding, for key types the core
+    does not read: one column at a time, each step numbering the distinct
+    (group so far, key) pairs, so the ids never grow past the rows."""
     stages = []  # (dictionary of the key, its size, dictionary of the combined ids)
     ids = None
     for name in keys:

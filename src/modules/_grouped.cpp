@@ -4,8 +4,9 @@
 // one union per list of a list column (what a group-by gathers), and
 // check() refuses a column holding anything but sketches before any work is
 // done on it. sketch_rows() and count_rows() make one sketch per group from
-// raw rows (a values column and each row's group id), and integer_key_ids()
-// numbers small-range integer keys. Columns arrive through the Arrow
+// raw rows (a values column and each row's group id); key_ids() numbers the
+// distinct keys of any key columns, integer_key_ids() small-range integer
+// keys without hashing. Columns arrive through the Arrow
 // PyCapsule interface; the reading is in binding/group_inputs.cpp, the
 // arithmetic in sketch_cells.cpp, unions.cpp and group_rows.cpp. Large
 // columns are read with the interpreter lock released.
@@ -52,6 +53,7 @@ constexpr std::array<const char* const, 3> OVERLAPS_PARAMS{"a", "b", "confidence
 constexpr FunctionDescription OVERLAPS_DESC{nullptr, "overlaps", OVERLAPS_PARAMS, 2};
 constexpr std::array<const char* const, 1> KEY_IDS_PARAMS{"keys"};
 constexpr FunctionDescription KEY_IDS_DESC{nullptr, "integer_key_ids", KEY_IDS_PARAMS, 1};
+constexpr FunctionDescription ANY_KEY_IDS_DESC{nullptr, "key_ids", KEY_IDS_PARAMS, 1};
 
 [[gnu::cold, gnu::noinline]] PyErr cells_failure(cells::Failure failure) {
   if (failure.interrupted) {
@@ -408,6 +410,21 @@ PyObject* grouped_integer_key_ids(PyObject* /*module*/, PyObject* const* args, P
       });
 }
 
+PyObject* grouped_key_ids(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return bound_call<ANY_KEY_IDS_DESC>(
+      args, nargs, kwnames, [](Slots<ANY_KEY_IDS_DESC>& slots) -> Expected<PyObject*> {
+        LargeVector<std::uint32_t> codes;
+        std::vector<std::int64_t> first;
+        if (Status ok = key_ids(slots[0], codes, first); !ok) {
+          return std::move(ok).error();
+        }
+        PyRef ids = PyRef::steal(bytes_of(codes.data(), codes.size() * sizeof(std::uint32_t)));
+        PyRef rows = PyRef::steal(bytes_of(first.data(), first.size() * sizeof(std::int64_t)));
+        return checked(Py_BuildValue("(OO)", ids.get(), rows.get()));
+      });
+}
+
 // Rows fitted between two looks at Ctrl-C, and from which the helper
 // thread takes part (a fit takes a few microseconds).
 constexpr std::size_t OVERLAP_SLICE_ROWS = 16384;
@@ -574,6 +591,13 @@ PyMethodDef GROUPED_METHODS[] = {
                 "missing key when nulls. Returns (ids, first): each row's group as uint32 bytes,\n"
                 "numbered in order of first appearance, and the row where each group first\n"
                 "appears, as int64 bytes.")},
+    {"key_ids", as_cfunction(grouped_key_ids), METH_FASTCALL | METH_KEYWORDS,
+     documented(ANY_KEY_IDS_DESC,
+                "key_ids(keys)\n--\n\n"
+                "Group ids of any key columns: keys exports a stream of record batches, one\n"
+                "column per key. Keys are equal as the values they hold count as equal (-0.0\n"
+                "and 0.0 one key, NaN one key, a missing key one of its own). Returns (ids,\n"
+                "first) as integer_key_ids() does; Ctrl-C stops it between slices of rows.")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
