@@ -131,7 +131,8 @@ rows = 10**8
 
 def repeated(kind, entry):
     indices = pa.py_buffer(np.zeros(rows, np.int8))
-    return pa.DictionaryArray.from_buffers(pa.dictionary(pa.int8(), kind), rows, [None, indices], pa.array([entry], kind))
+    kind_of_column = pa.dictionary(pa.int8(), kind)
+    return pa.DictionaryArray.from_buffers(kind_of_column, rows, [None, indices], pa.array([entry], kind))
 
 
 sketch = drisk.HyperLogLog(12)
