@@ -92,8 +92,24 @@ __all__ = [
 def relative_error(sketch_or_p: HyperLogLog | int) -> float:
     """The relative standard error 1.04 / sqrt(m) of a sketch (or precision).
 
-    A precision no sketch can have raises ValueError, as HyperLogLog(p)
-    does; one that is not an integer, TypeError."""
+    Args:
+        sketch_or_p: a HyperLogLog, or a precision p (an int, 4 to 18).
+
+    Returns:
+        The float 1.04 / sqrt(2**p), the standard error of an estimate relative
+        to the count, in the middle range of counts.
+
+    Raises:
+        ValueError: for a precision no sketch can have, as HyperLogLog(p) does.
+        TypeError: for a precision that is not an integer.
+
+    Example:
+        >>> import drisk
+        >>> drisk.relative_error(12)
+        0.01625
+        >>> drisk.relative_error(drisk.HyperLogLog(16))
+        0.0040625
+    """
     if isinstance(sketch_or_p, HyperLogLog):
         return 1.04 / math.sqrt(len(sketch_or_p))
     p = operator.index(sketch_or_p)
@@ -105,9 +121,26 @@ def relative_error(sketch_or_p: HyperLogLog | int) -> float:
 def load(data: Buffer) -> HyperLogLog:
     """A sketch from either stored form: the raw form of to_bytes() (exactly
     1 + 2**p bytes after a valid p, 4 to 18) or the packed form of pack().
-    Anything else raises ValueError, as unpack() explains; so does a buffer
-    whose bytes are not one contiguous run (a strided view), which no stored
-    sketch is."""
+
+    Args:
+        data: a stored sketch, as any bytes-like object.
+
+    Returns:
+        A new HyperLogLog.
+
+    Raises:
+        ValueError: for anything else, as unpack() explains; so for a buffer
+            whose bytes are not one contiguous run (a strided view), which no
+            stored sketch is.
+
+    Example:
+        >>> import drisk
+        >>> h = drisk.HyperLogLog()
+        >>> drisk.update_many(h, ["ann", "bob"])
+        2
+        >>> drisk.load(drisk.pack(h)).registers() == drisk.load(h.to_bytes()).registers() == h.registers()
+        True
+    """
     with memoryview(data) as view:
         if not view.c_contiguous:
             raise ValueError("not a stored sketch: a non-contiguous buffer (copy it to bytes first)")

@@ -72,6 +72,38 @@ def update_many(sketch: HyperLogLog, items: Items) -> int:
     zeros. Missing values (None, NaN, NaT, pandas NA, Arrow nulls) are
     skipped and not counted. Durations, intervals and nested values raise
     TypeError before anything is added.
+
+    A column is added all or nothing. From an iterable, the items before a
+    refused one have been added, which is safe: adding an item twice never
+    changes a sketch, so retrying the corrected batch gives the right sketch.
+
+    Args:
+        sketch: the HyperLogLog to add to.
+        items: an iterable of values, or a column, as above.
+
+    Returns:
+        The number of values added (an int), missing values not counted.
+
+    Raises:
+        TypeError: for a value of a type drisk does not count (naming its
+            index in an iterable), a column of such a type, a table of more
+            than one column, or a lone str, bytes, bytearray or memoryview as
+            `items` (its characters are never the items meant).
+        ValueError: for a value whose text cannot be made: a time with a UTC
+            offset, a Decimal of more than 320 characters of text, or a
+            datetime64 finer than nanoseconds holding a value that is not
+            whole nanoseconds. (A Python int outside the 64-bit range is a
+            TypeError.)
+        KeyboardInterrupt: on Ctrl-C, within a millisecond even on an endless
+            iterator.
+
+    Example:
+        >>> import decimal, drisk
+        >>> h = drisk.HyperLogLog()
+        >>> drisk.update_many(h, [b"ann", "bob", 42, 42.0, decimal.Decimal("42.00"), None])
+        5
+        >>> round(drisk.estimate(h))  # 42, 42.0 and Decimal("42.00") are one item
+        3
     """
     kind = type(items)
     if kind is list or kind is tuple:

@@ -61,11 +61,33 @@ def update_stream(
 
     A non-blocking stream whose readinto() returns None (no data yet) is
     waited on (with poll() on its file descriptor, or by sleeping briefly if
-    it has none); only a read of 0 bytes ends the input. `progress`, if
-    given, is called with the number of bytes of each chunk read.
+    it has none); only a read of 0 bytes ends the input.
 
     The sketch changes only once the whole stream has been read: if reading
     fails (or is interrupted), it is left as it was.
+
+    Args:
+        sketch: the HyperLogLog to add to.
+        stream: a binary stream with a readinto() method (io.BytesIO, a file
+            opened in "rb" mode, sys.stdin.buffer, a socket's makefile("rb")).
+        chunk_size: the size of the reused buffer, in bytes (4 MiB by default).
+        progress: if given, called with the number of bytes of each chunk read.
+
+    Returns:
+        The number of lines added (an int).
+
+    Raises:
+        TypeError: for a `stream` without readinto().
+        ValueError: for a `chunk_size` that is not positive.
+        OSError: whatever reading the stream raises, the sketch unchanged.
+
+    Example:
+        >>> import io, drisk
+        >>> h = drisk.HyperLogLog()
+        >>> drisk.update_stream(h, io.BytesIO(b"ann\\nbob\\r\\nann\\ncid"))
+        4
+        >>> round(drisk.estimate(h))
+        3
     """
     check_sketch(sketch)
     if isinstance(stream, io.TextIOBase) or not callable(getattr(stream, "readinto", None)):
@@ -96,29 +118,55 @@ def update_file(
 ) -> int:
     """Add every line of a file to `sketch`; return the line count.
 
-    `file` is a path (str or os.PathLike), a binary file object (for example
-    `sys.stdin.buffer`, or anything with readinto()), or a text file that
-    has a `.buffer` (for example `sys.stdin`). An open file is counted from
-    its current position, buffered read-ahead included, and left at the end
-    of what was counted.
-
-    Regular files are read with pread(), by two threads for large files, up
-    to the size they had when counting began; if a file shrinks meanwhile
-    (say, truncated by logrotate), FileChangedError (an OSError) is raised.
-    Pipes and other streams are read to their end, waiting on non-blocking
-    ones. Memory stays flat however large the input and however long its
-    lines.
+    An open file is counted from its current position, buffered read-ahead
+    included, and left at the end of what was counted. Regular files are
+    read with pread(), by two threads for large files, up to the size they
+    had when counting began. Pipes and other streams are read to their end,
+    waiting on non-blocking ones. Memory stays flat however large the input
+    and however long its lines.
 
     With `decompress` (the default), input starting with the magic number of
     gzip (all members), bzip2 or xz is decompressed with the standard
     library (gzip with `isal` when installed), and zstd with the `zstandard`
-    package (ModuleNotFoundError if it is missing). Corrupt or truncated
-    compressed data raises ValueError. Text files are read through their
-    text layer and never decompressed: each line (as the text file splits
-    it) is added as its UTF-8 encoding, as update_str() would add it.
+    package. Text files are read through their text layer and never
+    decompressed: each line (as the text file splits it) is added as its
+    UTF-8 encoding, as update_str() would add it.
 
     The sketch changes only once the whole input has been read: if reading
     fails (or is interrupted), it is left as it was.
+
+    Args:
+        sketch: the HyperLogLog to add to.
+        file: a path (str or os.PathLike), a binary file object (for example
+            `sys.stdin.buffer`, or anything with readinto()), or a text file
+            that has a `.buffer` (for example `sys.stdin`).
+        decompress: whether compressed input is decompressed (True) or its
+            raw bytes counted (False).
+        progress: if given, called with the number of bytes read as reading
+            goes on.
+
+    Returns:
+        The number of lines added (an int).
+
+    Raises:
+        TypeError: for anything else as `file` (a bytes path, an
+            io.StringIO), saying what is accepted.
+        FileChangedError: if a regular file shrinks while it is read (say,
+            truncated by logrotate's copytruncate); an OSError.
+        OSError: if the file cannot be opened or read.
+        ValueError: for corrupt or truncated compressed data.
+        ModuleNotFoundError: for zstd input without the `zstandard` package.
+
+    Example:
+        >>> import drisk, os, tempfile
+        >>> path = os.path.join(tempfile.mkdtemp(), "access.log")
+        >>> with open(path, "wb") as f:
+        ...     _ = f.write(b"ann\\nbob\\nann\\n")
+        >>> h = drisk.HyperLogLog()
+        >>> drisk.update_file(h, path)
+        3
+        >>> round(drisk.estimate(h))
+        2
     """
     return update_file_fields(sketch, file, decompress=decompress, progress=progress)[0]
 

@@ -30,13 +30,20 @@ BOUNDS = ("intersection_lower", "intersection_upper", "jaccard_lower", "jaccard_
 
 @dataclass(frozen=True, slots=True)
 class Overlap:
-    """How two sketched sets A and B overlap, in distinct items.
+    """How two sketched sets A and B overlap, in distinct items: a frozen
+    dataclass, as overlap() returns it.
 
-    `intersection` is |A n B|, `a_only` |A - B|, `b_only` |B - A|, `union`
-    |A u B| (the sum of the three) and `jaccard` |A n B| / |A u B| (NaN
-    when both sets are empty). With a confidence, `intersection_bounds` and
-    `jaccard_bounds` are (lower, upper) intervals at that confidence; None
-    otherwise.
+    Attributes:
+        intersection: the number of items both sets hold.
+        a_only: the number of items only A holds.
+        b_only: the number of items only B holds.
+        union: the number of items either holds (the sum of the three).
+        jaccard: intersection / union (NaN when both sets are empty).
+        confidence: the confidence of the intervals, or None.
+        intersection_bounds: (lower, upper) for the intersection at that
+            confidence; None without one.
+        jaccard_bounds: (lower, upper) for the Jaccard index; None without a
+            confidence.
     """
 
     intersection: float
@@ -64,12 +71,35 @@ def _cell(sketch: Any, name: str) -> Any:
 def overlap(a: Any, b: Any, confidence: float | None = None) -> Overlap:
     """How the sets sketched by `a` and `b` overlap, as an Overlap.
 
-    `a` and `b` are HyperLogLog sketches or stored sketches (bytes, packed or
-    raw), of any precisions: the larger is folded to the smaller. The five
-    figures are fitted jointly by maximum likelihood from the pairs of
-    registers; with `confidence` (0.5 to 0.999, for example 0.95) the result
-    also holds intervals for the intersection and the Jaccard index. Raises
-    ValueError for bytes that are not a sketch.
+    The five figures are fitted jointly by maximum likelihood from the pairs
+    of registers of the two sketches (Ertl, 2017). Swapping `a` and `b`
+    mirrors the result exactly.
+
+    Args:
+        a: a HyperLogLog, or a stored sketch (bytes, packed or raw).
+        b: the same; of any precision, the larger of the two is folded to the
+            smaller.
+        confidence: if given (0.5 to 0.999, for example 0.95), the result also
+            holds intervals for the intersection and the Jaccard index.
+
+    Returns:
+        An Overlap.
+
+    Raises:
+        ValueError: for bytes that are not a sketch, or a confidence outside
+            0.5 to 0.999.
+        TypeError: for an argument that is neither a sketch nor bytes.
+
+    Example:
+        >>> import drisk
+        >>> a, b = drisk.HyperLogLog(), drisk.HyperLogLog()
+        >>> drisk.update_many(a, range(0, 2000))
+        2000
+        >>> drisk.update_many(b, range(1000, 3000))
+        2000
+        >>> both = drisk.overlap(a, b, confidence=0.95)
+        >>> abs(both.intersection - 1000) < 100, both.intersection_bounds[0] < 1000 < both.intersection_bounds[1]
+        (True, True)
     """
     values = _grouped.overlaps([_cell(a, "a")], [_cell(b, "b")], confidence)
     figures = {name: float(memoryview(data).cast("d")[0]) for name, data in zip(FIGURES + BOUNDS, values)}
@@ -91,15 +121,35 @@ def overlap(a: Any, b: Any, confidence: float | None = None) -> Overlap:
 
 def overlaps(a: Any, b: Any, confidence: float | None = None) -> dict[str, npt.NDArray[Any]]:
     """overlap() for every row of two aligned sketch columns, in C++ on two
-    cores: a dict of NumPy float64 arrays keyed "intersection", "a_only",
-    "b_only", "union" and "jaccard", and with `confidence` also
-    "intersection_lower", "intersection_upper", "jaccard_lower" and
-    "jaccard_upper"; ready for any data frame's constructor.
+    cores.
 
-    `a` and `b` are Arrow binary columns (pyarrow, polars, DuckDB...),
-    pandas Series or lists of bytes, of the same length. A row where either
-    sketch is missing (null or None) is NaN throughout. Raises ValueError
-    naming the first row and column that do not hold a sketch.
+    Args:
+        a: an Arrow binary column (pyarrow, polars, DuckDB...), a pandas
+            Series or a list of bytes, each cell a stored sketch or missing.
+        b: the same, of the same length.
+        confidence: if given (0.5 to 0.999), the intervals are added.
+
+    Returns:
+        A dict of NumPy float64 arrays keyed "intersection", "a_only",
+        "b_only", "union" and "jaccard", and with `confidence` also
+        "intersection_lower", "intersection_upper", "jaccard_lower" and
+        "jaccard_upper"; ready for any data frame's constructor. A row where
+        either sketch is missing (null or None) is NaN throughout.
+
+    Raises:
+        ValueError: naming the first row and column (a or b) that do not hold
+            a sketch, for columns of different lengths, or a confidence outside
+            0.5 to 0.999.
+        ImportError: without NumPy.
+
+    Example:
+        >>> import drisk
+        >>> a, b = drisk.HyperLogLog(), drisk.HyperLogLog()
+        >>> drisk.update_many(a, ["ann", "bob"]), drisk.update_many(b, ["bob", "cid"])
+        (2, 2)
+        >>> figures = drisk.overlaps([drisk.pack(a), None], [drisk.pack(b), drisk.pack(b)])
+        >>> figures["intersection"].round().tolist(), figures["union"].round().tolist()
+        ([1.0, nan], [3.0, nan])
     """
     numpy = _numpy()
     values = _grouped.overlaps(_column(a, numpy), _column(b, numpy), confidence)

@@ -32,7 +32,12 @@ REGION_SIZE = 16 * 1024 * 1024
 
 class FileChangedError(OSError):
     """A regular file shrank while it was being read (e.g. truncated by
-    logrotate's copytruncate), so its lines cannot be counted consistently."""
+    logrotate's copytruncate), so its lines cannot be counted consistently.
+
+    An OSError, raised by update_file() and the tool; its message defaults
+    to "file changed while reading". The sketch being added to is left as it
+    was.
+    """
 
     def __init__(self, *args: object) -> None:  # arguments: for unpickling
         super().__init__(*(args or ("file changed while reading",)))

@@ -27,19 +27,41 @@ DEFAULT_P = 12
 
 def sketch_by(data: Any, by: str | Sequence[str], values: str, p: int = DEFAULT_P) -> Any:
     """One sketch per group of `data`'s rows: a row per distinct combination
-    of the `by` columns (a name or a list of names), holding those columns
-    and `sketch`, the packed sketch (drisk.unpack reads it) of precision `p`
-    of the group's `values`.
+    of the `by` columns, holding those columns and `sketch`, the packed
+    sketch (drisk.unpack reads it) of precision `p` of the group's `values`.
 
-    `data` is a pyarrow Table, a polars or pandas DataFrame (the result is of
-    the same kind), or anything exporting an Arrow stream (a RecordBatchReader,
-    a DuckDB result: the result is a pyarrow Table). A missing key is a group
-    of its own; missing values are skipped (a group whose values are all
-    missing gets an empty sketch). Each group's sketch has exactly the
-    registers update_many() gives from that group's values alone. Unknown
-    columns (ValueError) and a values column of a type that cannot be counted
-    (TypeError) are refused before any work. The order of the rows is not
-    specified.
+    A missing key is a group of its own, as in SQL's GROUP BY; missing values
+    are skipped (a group whose values are all missing gets an empty sketch).
+    Each group's sketch has exactly the registers update_many() gives from
+    that group's values alone. The order of the rows is not specified.
+
+    Args:
+        data: a pyarrow Table, a polars or pandas DataFrame, or anything
+            exporting an Arrow stream (a RecordBatchReader, a DuckDB result).
+        by: the key column: a name, or a list of names.
+        values: the name of the column whose distinct values are sketched.
+        p: the precision of the sketches, 4 to 18 (12 by default, as
+            everywhere in drisk).
+
+    Returns:
+        A table of the same kind as `data` (a pyarrow Table for an Arrow
+        stream), with the key columns and the binary column `sketch`.
+
+    Raises:
+        ValueError: for unknown columns, a values column that is also a key,
+            a key named "sketch", or a `p` outside 4 to 18; before any work.
+        TypeError: for a values column of a type that cannot be counted, a
+            key column that cannot be grouped on, or arguments of the wrong
+            type; before any work.
+
+    Example:
+        >>> import drisk, pyarrow as pa
+        >>> events = pa.table({"page": ["/", "/a", "/"], "user": ["ann", "bob", "bob"]})
+        >>> table = drisk.sketch_by(events, "page", "user").sort_by("page")
+        >>> table.column_names
+        ['page', 'sketch']
+        >>> [round(drisk.estimate(drisk.unpack(cell))) for cell in table["sketch"].to_pylist()]
+        [2, 1]
     """
     keys, kind, table, pa, back = _prepare(data, by, values, p, "sketch_by", "sketch")
     ids, count, key_columns = group_ids(table, keys, pa, table.num_rows)
@@ -51,11 +73,34 @@ def count_by(
     data: Any, by: str | Sequence[str], values: str, p: int = DEFAULT_P, confidence: float | None = None
 ) -> Any:
     """The estimated number of distinct `values` per group, as sketch_by()
-    would sketch them but without keeping the sketches: the key columns and
-    `estimate` (float64), plus `lower` and `upper`, the bounds of the
-    interval at `confidence` (0.5 to 0.999, as for error_bounds()), when one
-    is given. The
-    same inputs, result kinds and refusals as sketch_by()."""
+    would sketch them but without keeping the sketches.
+
+    Args:
+        data: as for sketch_by().
+        by: as for sketch_by().
+        values: as for sketch_by().
+        p: as for sketch_by().
+        confidence: if given, the confidence of an interval (0.5 to 0.999, as
+            for error_bounds()) added as the columns `lower` and `upper`.
+
+    Returns:
+        A table of the same kind as `data`, with the key columns and `estimate`
+        (float64), plus `lower` and `upper` when a confidence is given.
+
+    Raises:
+        ValueError: as sketch_by() does, and for a confidence outside 0.5 to
+            0.999.
+        TypeError: as sketch_by() does.
+
+    Example:
+        >>> import drisk, polars as pl
+        >>> events = pl.DataFrame({"page": ["/", "/a", "/"], "user": ["ann", "bob", "bob"]})
+        >>> counts = drisk.count_by(events, "page", "user", confidence=0.95).sort("page")
+        >>> counts.columns
+        ['page', 'estimate', 'lower', 'upper']
+        >>> counts["estimate"].round().to_list()
+        [2.0, 1.0]
+    """
     if confidence is not None and not (isinstance(confidence, (int, float)) and 0.5 <= confidence <= 0.999):
         # As error_bounds() takes it, checked before any work.
         raise ValueError(f"confidence must be between 0.5 and 0.999 inclusive, got {confidence!r}")

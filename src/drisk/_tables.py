@@ -117,18 +117,40 @@ def binary_list(buffers: tuple[int, int, bytes | None, bytes, bytes]) -> list[by
 
 def rollup(table: Any, by: str | Sequence[str] | None = None, sketch: str = "sketch") -> Any:
     """Union the sketches of `table` by coarser keys: one row per distinct
-    combination of the `by` columns (None or []: one row for the whole table),
-    holding those columns and `sketch`, the packed union of the group's
-    sketches.
+    combination of the `by` columns, holding those columns and `sketch`, the
+    packed union of the group's sketches.
 
-    `table` is a pyarrow Table, a polars DataFrame or a pandas DataFrame, and
-    the result is of the same kind; anything else exporting an Arrow stream
-    (a RecordBatchReader, a DuckDB relation) gives a pyarrow Table. A missing
-    key is a group of its own. A union is at the smallest precision among the
-    sketches it takes; null sketches are skipped, and a group without any
-    sketch gets a null. Raises ValueError for unknown columns and for a
-    sketch cell that is not a sketch (naming its row), before any work.
-    The order of the rows is not specified.
+    A missing key is a group of its own. A union is at the smallest precision
+    among the sketches it takes; null sketches are skipped, and a group
+    without any sketch gets a null. The order of the rows is not specified.
+
+    Args:
+        table: a pyarrow Table, a polars DataFrame or a pandas DataFrame with
+            key columns and a column of stored sketches (packed or raw bytes);
+            anything else exporting an Arrow stream (a RecordBatchReader, a
+            DuckDB relation) is read too.
+        by: the coarser keys: a column name or a list of them; None or []
+            gives one row for the whole table.
+        sketch: the name of the sketch column.
+
+    Returns:
+        A table of the same kind as `table` (a pyarrow Table for another Arrow
+        stream), with the `by` columns and `sketch`.
+
+    Raises:
+        ValueError: for unknown columns, a sketch column that is also a key,
+            and a sketch cell that is not a sketch (naming its row), before
+            any work.
+        TypeError: for a sketch column that is not binary, or names that are
+            not str.
+
+    Example:
+        >>> import drisk, pyarrow as pa
+        >>> events = pa.table({"day": [1, 1, 2], "page": ["/", "/", "/"], "user": ["ann", "bob", "bob"]})
+        >>> daily = drisk.sketch_by(events, ["day", "page"], "user")
+        >>> monthly = drisk.rollup(daily, "page")
+        >>> monthly["page"].to_pylist(), drisk.estimates(monthly["sketch"]).round().tolist()
+        (['/'], [2.0])
     """
     pandas = sys.modules.get("pandas")
     if pandas is not None and isinstance(table, pandas.DataFrame):
@@ -313,11 +335,32 @@ def _rollup_polars_alone(frame: Any, keys: list[str], sketch: str, pl: Any) -> A
 
 
 def estimates(sketches: Any, method: Method = "improved") -> npt.NDArray[Any]:
-    """The estimate of every sketch of a column, as a NumPy float64 array:
-    `sketches` is an Arrow binary column (pyarrow, polars, DuckDB...), a pandas
-    Series or a list of bytes; None and null cells give NaN. `method` is as
-    for estimate(). Raises ValueError naming the first row that is not a
-    sketch."""
+    """The estimate of every sketch of a column, as a NumPy float64 array.
+
+    Args:
+        sketches: an Arrow binary column (pyarrow, polars, DuckDB...), a
+            pandas Series or a list of bytes, each cell a stored sketch (packed
+            or raw) or missing.
+        method: as for estimate(): "improved" (the default), "ml" or
+            "classic".
+
+    Returns:
+        A NumPy float64 array, one estimate per cell; None and null cells
+        give NaN.
+
+    Raises:
+        ValueError: naming the first row that is not a sketch, or for an
+            unknown `method`.
+        ImportError: without NumPy.
+
+    Example:
+        >>> import drisk
+        >>> h = drisk.HyperLogLog()
+        >>> drisk.update_many(h, ["ann", "bob"])
+        2
+        >>> drisk.estimates([drisk.pack(h), None, drisk.pack(drisk.HyperLogLog())]).round().tolist()
+        [2.0, nan, 0.0]
+    """
     numpy = _require("numpy", "drisk.estimates")
     pandas = sys.modules.get("pandas")
     if pandas is not None and isinstance(sketches, (pandas.Series, pandas.Index)):

@@ -1,12 +1,17 @@
-"""Distinct counts of Dask collections, one sketch per partition::
+"""Distinct counts of Dask collections, one sketch per partition.
 
-    import dask.dataframe as dd, drisk.dask
-
-    df = dd.read_parquet("events/")
-    drisk.dask.nunique(df.user)                 # one float
-    h = drisk.dask.sketch(df.user, p=16)        # the merged HyperLogLog
-    df.groupby("day").agg({"user": drisk.dask.aggregation(p=12)})
-    drisk.dask.sketch_by(df, ["day", "page"], "user")   # a sketch table
+    >>> import dask.dataframe as dd, drisk, drisk.dask, pandas as pd
+    >>> rows = pd.DataFrame({"day": [1, 1, 2, 2], "page": ["/", "/a", "/", "/"], "user": ["ann", "bob", "bob", "cid"]})
+    >>> df = dd.from_pandas(rows, npartitions=2)
+    >>> round(drisk.dask.nunique(df.user))                       # one float
+    3
+    >>> h = drisk.dask.sketch(df.user, p=16)                     # the merged HyperLogLog
+    >>> per_day = df.groupby("day").agg({"user": drisk.dask.aggregation(p=12)}).compute()
+    >>> per_day["user"].round().sort_index().tolist()
+    [2.0, 2.0]
+    >>> table = drisk.dask.sketch_by(df, ["day", "page"], "user").compute()   # a sketch table
+    >>> len(table)
+    3
 
 Every partition of a Dask ``Series``, ``Index`` or ``Bag`` becomes one sketch
 (through :func:`drisk.update_many`) where the partition lives, and the
@@ -135,9 +140,34 @@ def sketch(
     """The sketch of every value of a Dask ``Series``, ``Index`` or ``Bag``.
 
     Register for register the sketch that :func:`drisk.update_many` would
-    build from all the values in one process. With ``compute=False``, a
-    ``dask.delayed.Delayed`` that computes to it, for use inside a larger
-    graph.
+    build from all the values in one process.
+
+    Args:
+        collection: a Dask ``Series``, ``Index`` or ``Bag`` (not a whole
+            DataFrame: pick a column).
+        p: the precision, 4 to 18 (12 by default).
+        split_every: how many sketches are merged at a time in the tree (at
+            least 2); Dask's default when None.
+        compute: when false, a ``dask.delayed.Delayed`` that computes to the
+            sketch, for use inside a larger graph.
+
+    Returns:
+        A :class:`~_drisk.HyperLogLog`, or a ``Delayed`` of one.
+
+    Raises:
+        TypeError: for a DataFrame or anything else than the collections
+            above.
+        ValueError: for a ``split_every`` below 2 or a ``p`` outside 4 to 18.
+
+    Example:
+        >>> import dask.dataframe as dd, drisk, drisk.dask, pandas as pd
+        >>> users = dd.from_pandas(pd.Series(["ann", "bob", "ann", None]), npartitions=2)
+        >>> h = drisk.dask.sketch(users)
+        >>> one = drisk.HyperLogLog()
+        >>> drisk.update_many(one, ["ann", "bob", "ann", None])
+        3
+        >>> h.registers() == one.registers()
+        True
     """
     HyperLogLog(p)  # a bad p fails here, not on a worker
     if split_every is None:
@@ -164,6 +194,25 @@ def nunique(
 
     The estimate comes from :func:`drisk.estimate` with ``method`` when this
     drisk has it, otherwise from ``HyperLogLog.count()``.
+
+    Args:
+        collection: as for :func:`sketch`.
+        p: the precision, 4 to 18 (12 by default).
+        method: the estimator, as for :func:`drisk.estimate`.
+        split_every: as for :func:`sketch`.
+
+    Returns:
+        The estimate, a float.
+
+    Raises:
+        TypeError: as :func:`sketch` does.
+        ValueError: as :func:`sketch` does, and for an unknown ``method``.
+
+    Example:
+        >>> import dask.dataframe as dd, drisk.dask, pandas as pd
+        >>> ids = dd.from_pandas(pd.Series(range(1000)), npartitions=4)
+        >>> abs(drisk.dask.nunique(ids, p=14) - 1000) < 30
+        True
     """
     return _estimate(sketch(collection, p, split_every), method)
 
@@ -198,14 +247,31 @@ def aggregation(
     result: Literal["estimate", "sketch"] = "estimate",
     method: str = "improved",
 ) -> dd.Aggregation:
-    """A ``dask.dataframe.Aggregation`` for distinct counts per group::
+    """A ``dask.dataframe.Aggregation`` for distinct counts per group, for
+    ``groupby(...).agg()``.
 
-        df.groupby("day").agg({"user": drisk.dask.aggregation(p=12)})
+    Args:
+        p: the precision of the groups' sketches, 4 to 18 (12 by default).
+        result: ``"estimate"`` (the default): the column holds each group's
+            estimate (a float); ``"sketch"``: each group's sketch in the packed
+            form (bytes: :func:`drisk.unpack` or :func:`drisk.load` read them),
+            ready to be stored and merged with other days' later.
+        method: the estimator of ``result="estimate"``, as for
+            :func:`drisk.estimate`.
 
-    With ``result="estimate"`` the column holds each group's estimate (a
-    float); with ``result="sketch"``, each group's sketch in the packed form
-    (bytes: :func:`drisk.unpack` or :func:`drisk.load` read them), ready to be
-    stored and merged with other days' later.
+    Returns:
+        A ``dask.dataframe.Aggregation``.
+
+    Raises:
+        ValueError: for an unknown ``result``.
+
+    Example:
+        >>> import dask.dataframe as dd, drisk, drisk.dask, pandas as pd
+        >>> rows = pd.DataFrame({"day": [1, 1, 2], "user": ["ann", "bob", "bob"]})
+        >>> df = dd.from_pandas(rows, npartitions=2)
+        >>> packed = df.groupby("day").agg({"user": drisk.dask.aggregation(result="sketch")}).compute()
+        >>> round(drisk.estimate(drisk.unpack(packed.loc[1, "user"])))
+        2
     """
     import dask.dataframe as dd
 
@@ -245,9 +311,30 @@ def sketch_by(frame: dd.DataFrame, by: str | Sequence[str], values: str, p: int 
     of its ``values``. Each partition becomes a partial sketch table where it
     lives; the partial tables are shuffled by key (only sketches travel) and
     rolled up (:func:`drisk.rollup`), so every group's sketch is the one
-    ``drisk.sketch_by`` gives on the whole data in one process. Unknown
-    columns and a values column that cannot be counted are refused here,
-    before any task runs."""
+    ``drisk.sketch_by`` gives on the whole data in one process.
+
+    Args:
+        frame: a Dask DataFrame.
+        by: the key column: a name, or a list of names.
+        values: the name of the column whose distinct values are sketched.
+        p: the precision of the sketches, 4 to 18 (12 by default).
+
+    Returns:
+        A Dask DataFrame with the ``by`` columns and ``sketch`` (bytes), lazy
+        until computed.
+
+    Raises:
+        ValueError: for unknown columns, here, before any task runs.
+        TypeError: for a values column that cannot be counted, or a ``frame``
+            that is not a Dask DataFrame, here, before any task runs.
+
+    Example:
+        >>> import dask.dataframe as dd, drisk, drisk.dask, pandas as pd
+        >>> rows = pd.DataFrame({"page": ["/", "/a", "/", "/"], "user": ["ann", "bob", "bob", "ann"]})
+        >>> table = drisk.dask.sketch_by(dd.from_pandas(rows, npartitions=2), "page", "user").compute()
+        >>> sorted(zip(table["page"], drisk.estimates(table["sketch"]).round().tolist()))
+        [('/', 2.0), ('/a', 1.0)]
+    """
     import dask.dataframe as dd
 
     if not isinstance(frame, dd.DataFrame):

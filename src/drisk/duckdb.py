@@ -1,13 +1,16 @@
 """SQL over stored sketches in DuckDB.
 
-    >>> import duckdb, drisk.duckdb
+    >>> import drisk, drisk.duckdb, duckdb, pyarrow as pa
+    >>> events = pa.table({"day": [1, 1, 2], "page": ["/", "/a", "/"], "user": ["ann", "bob", "bob"]})
+    >>> daily = drisk.sketch_by(events, ["day", "page"], "user")
     >>> con = duckdb.connect()
     >>> drisk.duckdb.register(con)
-    >>> con.sql("SELECT page, drisk_estimate(drisk_union(list(sketch))) AS users "
-    ...         "FROM 'days/*.parquet' GROUP BY page")
+    >>> con.sql("SELECT page, round(drisk_estimate(drisk_union(list(sketch)))) AS users "
+    ...         "FROM daily GROUP BY page ORDER BY page").fetchall()
+    [('/', 2.0), ('/a', 1.0)]
 
 register() adds four scalar functions, vectorized through Arrow (one call of
-drisk's C++ per batch of rows, not one per row):
+drisk's C++ per batch of rows, not one per row)::
 
     drisk_estimate(BLOB) -> DOUBLE    the estimate of a sketch (Ertl's improved
                                       estimator); NULL for NULL
@@ -72,7 +75,29 @@ _jaccard = _overlap_figure(4)
 def register(con: Any) -> None:
     """Add drisk_estimate(BLOB), drisk_union(BLOB[]),
     drisk_intersection(BLOB, BLOB) and drisk_jaccard(BLOB, BLOB) to a DuckDB
-    connection (see the module's documentation)."""
+    connection (see the module's documentation).
+
+    Args:
+        con: a duckdb.DuckDBPyConnection (duckdb.connect()).
+
+    Returns:
+        None; the functions are there for every later query of `con`.
+
+    Raises:
+        ModuleNotFoundError: without DuckDB or pyarrow.
+        duckdb.Error: whatever DuckDB raises on adding a function, as for a
+            connection that already has one of these names.
+
+    Example:
+        >>> import drisk, drisk.duckdb, duckdb
+        >>> h = drisk.HyperLogLog()
+        >>> drisk.update_many(h, ["ann", "bob"])
+        2
+        >>> con = duckdb.connect()
+        >>> drisk.duckdb.register(con)
+        >>> con.execute("SELECT round(drisk_estimate(?))", [drisk.pack(h)]).fetchone()
+        (2.0,)
+    """
     import duckdb
 
     importlib.import_module("pyarrow.compute")  # for _estimate

@@ -1,15 +1,22 @@
 """polars expressions over sketch columns: union(), estimate(),
 intersection() and jaccard().
 
-    >>> import polars as pl, drisk.polars
-    >>> monthly = daily.group_by("page").agg(drisk.polars.union("sketch"))
-    >>> monthly.select("page", drisk.polars.estimate("sketch").alias("users"))
+    >>> import drisk, drisk.polars, polars as pl
+    >>> events = pl.DataFrame(
+    ...     {"day": [1, 1, 1, 2], "page": ["/", "/a", "/", "/"], "user": ["ann", "bob", "bob", "bob"]}
+    ... )
+    >>> daily = drisk.sketch_by(events, ["day", "page"], "user")
+    >>> monthly = daily.group_by("page").agg(drisk.polars.union("sketch")).sort("page")
+    >>> monthly.select("page", drisk.polars.estimate("sketch").round().alias("users")).rows()
+    [('/', 2.0), ('/a', 1.0)]
+    >>> first, last = daily.filter(pl.col("day") == 1), daily.filter(pl.col("day") == 2)
     >>> both = first.join(last, on="page", suffix="_last")
-    >>> both.select("page", drisk.polars.intersection("sketch", "sketch_last").alias("returned"))
+    >>> both.select("page", drisk.polars.intersection("sketch", "sketch_last").round().alias("returned")).rows()
+    [('/', 1.0)]
 
-Both call drisk's C++ once per batch (the whole column, or every group's list
-at once inside group_by().agg()), never once per row. polars is imported only
-when one of them is used.
+They call drisk's C++ once per batch (the whole column, or every group's
+list at once inside group_by().agg()), never once per row. polars is
+imported only when one of them is used.
 """
 
 from __future__ import annotations
@@ -56,10 +63,33 @@ def _estimates(sketches: Any) -> Any:
 
 
 def union(column: Any) -> Any:
-    """An expression for the union of a sketch column (a name or an
-    expression): one packed sketch for the whole column in select(), one per
-    group in group_by().agg(). Null sketches are skipped; a group without any
-    gives null. The union is at the smallest precision among its sketches."""
+    """An expression for the union of a sketch column: one packed sketch for
+    the whole column in select(), one per group in group_by().agg(). Null
+    sketches are skipped; a group without any gives null. The union is at
+    the smallest precision among its sketches.
+
+    Args:
+        column: the sketch column, a name or a polars expression; its cells
+            are stored sketches (packed or raw bytes) or null.
+
+    Returns:
+        A polars expression of binary type.
+
+    Raises:
+        ModuleNotFoundError: without polars.
+
+    When the query runs, a cell that is not a sketch fails it with drisk's
+    ValueError naming the row.
+
+    Example:
+        >>> import drisk, drisk.polars, polars as pl
+        >>> a, b = drisk.HyperLogLog(), drisk.HyperLogLog()
+        >>> drisk.update_many(a, ["ann"]), drisk.update_many(b, ["bob"])
+        (1, 1)
+        >>> frame = pl.DataFrame({"sketch": [drisk.pack(a), drisk.pack(b), None]})
+        >>> round(drisk.estimate(drisk.unpack(frame.select(drisk.polars.union("sketch")).item())))
+        2
+    """
     import polars as pl
 
     return (
@@ -71,7 +101,26 @@ def union(column: Any) -> Any:
 
 def estimate(column: Any) -> Any:
     """An expression for the estimate of each sketch of a column (Ertl's
-    improved estimator, as drisk.estimate); null sketches give NaN."""
+    improved estimator, as drisk.estimate); null sketches give NaN.
+
+    Args:
+        column: the sketch column, a name or a polars expression.
+
+    Returns:
+        A polars expression of type Float64.
+
+    Raises:
+        ModuleNotFoundError: without polars.
+
+    Example:
+        >>> import drisk, drisk.polars, polars as pl
+        >>> h = drisk.HyperLogLog()
+        >>> drisk.update_many(h, ["ann", "bob"])
+        2
+        >>> frame = pl.DataFrame({"sketch": [drisk.pack(h), None]})
+        >>> frame.select(drisk.polars.estimate("sketch").round())["sketch"].to_list()
+        [2.0, nan]
+    """
     import polars as pl
 
     return _expr(column).map_batches(_estimates, return_dtype=pl.Float64, is_elementwise=True)
@@ -95,9 +144,29 @@ def _overlap_figure(index: int, name: str) -> Any:
 
 
 def intersection(a: Any, b: Any) -> Any:
-    """An expression for how many items the sketches of two columns (names
-    or expressions) share, row by row, by joint maximum likelihood as
-    drisk.overlap fits it; NaN where either sketch is null."""
+    """An expression for how many items the sketches of two columns share,
+    row by row, by joint maximum likelihood as drisk.overlap fits it; NaN
+    where either sketch is null.
+
+    Args:
+        a: the first sketch column, a name or a polars expression.
+        b: the second, of the same frame.
+
+    Returns:
+        A polars expression of type Float64.
+
+    Raises:
+        ModuleNotFoundError: without polars.
+
+    Example:
+        >>> import drisk, drisk.polars, polars as pl
+        >>> a, b = drisk.HyperLogLog(), drisk.HyperLogLog()
+        >>> drisk.update_many(a, ["ann", "bob"]), drisk.update_many(b, ["bob", "cid"])
+        (2, 2)
+        >>> frame = pl.DataFrame({"a": [drisk.pack(a)], "b": [drisk.pack(b)]})
+        >>> frame.select(drisk.polars.intersection("a", "b").round()).item()
+        1.0
+    """
     import polars as pl
 
     return pl.map_batches(
@@ -108,7 +177,27 @@ def intersection(a: Any, b: Any) -> Any:
 def jaccard(a: Any, b: Any) -> Any:
     """An expression for the Jaccard index of the sketches of two columns,
     row by row, as drisk.overlap fits it; NaN where either sketch is null
-    and for two empty sketches."""
+    and for two empty sketches.
+
+    Args:
+        a: the first sketch column, a name or a polars expression.
+        b: the second, of the same frame.
+
+    Returns:
+        A polars expression of type Float64.
+
+    Raises:
+        ModuleNotFoundError: without polars.
+
+    Example:
+        >>> import drisk, drisk.polars, polars as pl
+        >>> a = drisk.HyperLogLog()
+        >>> drisk.update_many(a, ["ann", "bob"])
+        2
+        >>> frame = pl.DataFrame({"a": [drisk.pack(a)], "b": [drisk.pack(a)]})
+        >>> frame.select(drisk.polars.jaccard("a", "b")).item()
+        1.0
+    """
     import polars as pl
 
     return pl.map_batches(

@@ -351,6 +351,23 @@ def sketch_by(df: DataFrame, by: str | Sequence[str], values: str, p: int = 12) 
     one process. Lazy: nothing runs until the result is used. Unknown columns
     (ValueError), values drisk cannot count and keys it cannot group on
     (TypeError) and a bad ``p`` are refused here, before any job runs.
+
+    Args:
+        df: a Spark DataFrame of raw rows.
+        by: the key column: a name, or a list of names ([] for one row).
+        values: the name of the column whose distinct values are sketched.
+        p: the precision of the sketches, 4 to 18 (12 by default).
+
+    Returns:
+        A Spark DataFrame of the ``by`` columns and ``sketch`` (binary).
+
+    Raises:
+        ValueError: for unknown columns or a bad ``p``, before any job runs.
+        TypeError: for values drisk cannot count and keys it cannot group on,
+            before any job runs.
+
+    The guide's Spark example (Dask and Spark) runs every function of this
+    module.
     """
     return _grouped(df, by, values, p, "sketch_by", None, ())
 
@@ -362,7 +379,25 @@ def count_by(
     :func:`drisk.count_by` gives it: the ``by`` columns and ``estimate``
     (double), plus ``lower`` and ``upper``, the bounds of the interval at
     ``confidence`` (0.5 to 0.999), when one is given. The sketches are made
-    as :func:`sketch_by` makes them and are not kept."""
+    as :func:`sketch_by` makes them and are not kept.
+
+    Args:
+        df: a Spark DataFrame of raw rows.
+        by: the key column: a name, or a list of names.
+        values: the name of the column whose distinct values are counted.
+        p: the precision of the sketches, 4 to 18 (12 by default).
+        confidence: if given (0.5 to 0.999), ``lower`` and ``upper`` are
+            added.
+
+    Returns:
+        A Spark DataFrame of the ``by`` columns and ``estimate``, plus ``lower``
+        and ``upper`` with a confidence.
+
+    Raises:
+        ValueError: as :func:`sketch_by` does, and for a confidence outside 0.5
+            to 0.999.
+        TypeError: as :func:`sketch_by` does.
+    """
     from pyspark.sql.types import DoubleType
 
     if confidence is not None and not (isinstance(confidence, (int, float)) and 0.5 <= confidence <= 0.999):
@@ -383,7 +418,23 @@ def rollup(df: DataFrame, by: str | Sequence[str] | None = None, sketch: str = "
     sketches; null sketches are skipped and a group without any gets null.
     Unknown columns and a sketch column that is not binary are refused here;
     a cell that is not a sketch fails the job with drisk's ValueError naming
-    its row."""
+    its row.
+
+    Args:
+        df: a Spark DataFrame of sketches: key columns and a binary column of
+            stored sketches.
+        by: the coarser keys: a column name or a list of them; None or [] for
+            one row.
+        sketch: the name of the sketch column.
+
+    Returns:
+        A Spark DataFrame of the ``by`` columns and ``sketch`` (binary).
+
+    Raises:
+        ValueError: for unknown columns, before any job runs.
+        TypeError: for a sketch column that is not binary, before any job
+            runs.
+    """
     _check_frame(df, "rollup")
     from pyspark.sql.types import BinaryType, StructField, StructType
 
@@ -414,7 +465,21 @@ def rollup(df: DataFrame, by: str | Sequence[str] | None = None, sketch: str = "
 def estimates(df: DataFrame, sketch: str = "sketch", method: Method = "improved") -> DataFrame:
     """The DataFrame with a column ``estimate`` (double) appended: the
     estimate of each row's sketch, as :func:`drisk.estimates` gives it (NaN
-    for a null sketch), computed a batch of rows at a time."""
+    for a null sketch), computed a batch of rows at a time.
+
+    Args:
+        df: a Spark DataFrame with a binary column of stored sketches.
+        sketch: the name of that column.
+        method: the estimator, as for :func:`drisk.estimate`.
+
+    Returns:
+        The Spark DataFrame with ``estimate`` (double) appended.
+
+    Raises:
+        ValueError: for an unknown column or ``method``, or a frame with a
+            column named ``estimate`` already.
+        TypeError: for a sketch column that is not binary.
+    """
     _check_frame(df, "estimates")
     from pyspark.sql.types import BinaryType, DoubleType, StructField, StructType
 
@@ -436,7 +501,20 @@ def nunique(df: DataFrame, column: str, p: int = 12) -> float:
     """The estimated number of distinct values of one column (missing
     values not counted): one sketch per partition, made where it lives,
     merged on the driver. The sketch is register for register the one
-    :func:`drisk.update_many` makes of the whole column in one process."""
+    :func:`drisk.update_many` makes of the whole column in one process.
+
+    Args:
+        df: a Spark DataFrame.
+        column: the name of the column whose distinct values are counted.
+        p: the precision of the sketch, 4 to 18 (12 by default).
+
+    Returns:
+        The estimate, a float (Ertl's improved estimator).
+
+    Raises:
+        ValueError: for an unknown column or a bad ``p``.
+        TypeError: for a column drisk cannot count.
+    """
     _check_frame(df, "nunique")
     from pyspark.sql.types import BinaryType, StructField, StructType
 
