@@ -1,5 +1,5 @@
-"""mypy --strict on the package, on code that uses every member, and on
-README.md's Python examples."""
+"""mypy --strict on the package, on code that uses every member, and on the
+Python examples of README.md and of the site's pages (docs/)."""
 
 import pathlib
 import shutil
@@ -10,7 +10,7 @@ import textwrap
 import pytest
 
 import drisk
-from support import importable, optional_imports, readme_blocks
+from support import DOCS, code_blocks, doc_pages, importable, optional_imports, readme_blocks
 
 pytestmark = pytest.mark.once
 
@@ -61,13 +61,19 @@ BAD = textwrap.dedent(
 @pytest.fixture(scope="module")
 def checked(tmp_path_factory):
     """One mypy --strict run (it is slow) over the package, the example, the
-    misuse and README.md's Python blocks whose optional packages are
-    installed: {file name: its error lines}, the package's under "drisk"."""
+    misuse, and the Python blocks of README.md and of the site whose optional
+    packages are installed: {file name: its error lines}, the package's under
+    "drisk", the site's as "docs_<page>_<index>.py"."""
     where = tmp_path_factory.mktemp("typing")
     files = {"example.py": EXAMPLE, "bad.py": BAD}
     for index, code in enumerate(readme_blocks("python")):
         if all(importable(name) for name in optional_imports(code)):
             files[f"readme{index}.py"] = code
+    for page in doc_pages():
+        for index, code in enumerate(code_blocks(DOCS / page, "python")):
+            if all(importable(name) for name in optional_imports(code)):
+                stem = page.removesuffix(".md").replace("/", "_").replace("-", "_")
+                files[f"docs_{stem}_{index}.py"] = code
     for name, code in files.items():
         (where / name).write_text(code)
     # A copy of the installed package's sources and stubs: given as files from
@@ -113,3 +119,9 @@ def test_readme_examples_pass_strict(checked):
     readme = {name: lines for name, lines in checked.items() if name.startswith("readme")}
     assert readme, "no README example was checked"
     assert all(lines == [] for lines in readme.values()), readme
+
+
+def test_site_examples_pass_strict(checked):
+    site = {name: lines for name, lines in checked.items() if name.startswith("docs_")}
+    assert site, "no example of the site was checked"
+    assert all(lines == [] for lines in site.values()), site
