@@ -234,7 +234,7 @@ def test_aggregation_beside_builtin_ones():
 
 @pytest.mark.filterwarnings("ignore:The inplace keyword")  # inside Dask's Parquet reader
 def test_per_day_sketches_from_parquet_merge_with_the_tool(tmp_path):
-    # The README's example, end to end.
+    # The Dask example of the guide (docs/guide/clusters.md), end to end.
     frame = pd.DataFrame(
         {"day": [f"2024-06-0{1 + i % 3}" for i in range(6_000)], "user": [f"u{i * 7 % 2_500}" for i in range(6_000)]}
     )

@@ -129,7 +129,7 @@ def update_many(sketch: HyperLogLog, items: Items) -> int:
 
 
 def refuse_struct_column(column: object) -> None:
-    """A struct column is refused, as README says, even of one field: it
+    """A struct column is refused, as the documentation says, even of one field: it
     would otherwise reach the reader as a table of one column (Arrow passes
     both alike), and be counted as its field."""
     pa = sys.modules.get("pyarrow")
