@@ -8,6 +8,9 @@ doctests."""
 
 import doctest
 import importlib
+import os
+import shutil
+import sys
 
 import pytest
 
@@ -88,4 +91,39 @@ def test_reference_examples_run(page, tmp_path, monkeypatch, capsys):
     text = (DOCS / page).read_text()
     test = doctest.DocTestParser().get_doctest(text, {}, page, str(DOCS / page), 0)
     results = run_doctests([test], tmp_path, monkeypatch)
+    assert results.failed == 0, capsys.readouterr().out[-5000:]
+
+
+@pytest.fixture(scope="module")
+def spark():
+    """The Spark session of tests/test_spark.py (getOrCreate gives the same
+    one when both run in one worker: the xdist group below)."""
+    pytest.importorskip("pyspark")
+    pytest.importorskip("pyarrow")
+    if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
+        pytest.skip("Spark needs Java (apt-get install openjdk-17-jre-headless)")
+    from pyspark.sql import SparkSession
+
+    os.environ["PYSPARK_PYTHON"] = sys.executable  # the workers need drisk
+    session = (
+        SparkSession.builder.master("local[2]")
+        .appName("drisk-tests")
+        .config("spark.ui.enabled", "false")
+        .config("spark.ui.showConsoleProgress", "false")
+        .config("spark.sql.shuffle.partitions", "4")
+        .config("spark.sql.session.timeZone", "America/New_York")
+        .config("spark.sql.execution.arrow.maxRecordsPerBatch", "64")
+        .getOrCreate()
+    )
+    session.sparkContext.setLogLevel("ERROR")
+    return session
+
+
+@pytest.mark.xdist_group("spark")
+def test_spark_docstring_examples_run(spark, tmp_path, monkeypatch, capsys):
+    """drisk.spark's examples take `spark`, a session."""
+    module = importlib.import_module("drisk.spark")
+    tests = [test for test in doctest.DocTestFinder().find(module, globs={"spark": spark}) if test.examples]
+    assert tests, "drisk.spark has no docstring example"
+    results = run_doctests(tests, tmp_path, monkeypatch)
     assert results.failed == 0, capsys.readouterr().out[-5000:]

@@ -366,8 +366,15 @@ def sketch_by(df: DataFrame, by: str | Sequence[str], values: str, p: int = 12) 
         TypeError: for values drisk cannot count and keys it cannot group on,
             before any job runs.
 
-    The guide's Spark example (Dask and Spark) runs every function of this
-    module.
+    Example:
+        ``spark`` is a SparkSession.
+
+        >>> import drisk, drisk.spark
+        >>> rows = [(1, "/", "ann"), (1, "/", "bob"), (1, "/a", "bob"), (2, "/", "cid")]
+        >>> events = spark.createDataFrame(rows, "day int, page string, user string")
+        >>> table = drisk.spark.sketch_by(events, "page", "user")
+        >>> sorted((row.page, round(drisk.estimate(drisk.unpack(row.sketch)))) for row in table.collect())
+        [('/', 3), ('/a', 1)]
     """
     return _grouped(df, by, values, p, "sketch_by", None, ())
 
@@ -397,6 +404,16 @@ def count_by(
         ValueError: as :func:`sketch_by` does, and for a confidence outside 0.5
             to 0.999.
         TypeError: as :func:`sketch_by` does.
+
+    Example:
+        ``spark`` is a SparkSession.
+
+        >>> import drisk, drisk.spark
+        >>> rows = [(1, "/", "ann"), (1, "/", "bob"), (1, "/a", "bob"), (2, "/", "cid")]
+        >>> events = spark.createDataFrame(rows, "day int, page string, user string")
+        >>> counts = drisk.spark.count_by(events, "page", "user", confidence=0.95)
+        >>> sorted((row.page, round(row.estimate), row.lower <= row.estimate <= row.upper) for row in counts.collect())
+        [('/', 3, True), ('/a', 1, True)]
     """
     from pyspark.sql.types import DoubleType
 
@@ -434,6 +451,17 @@ def rollup(df: DataFrame, by: str | Sequence[str] | None = None, sketch: str = "
         ValueError: for unknown columns, before any job runs.
         TypeError: for a sketch column that is not binary, before any job
             runs.
+
+    Example:
+        ``spark`` is a SparkSession.
+
+        >>> import drisk, drisk.spark
+        >>> rows = [(1, "/", "ann"), (1, "/", "bob"), (1, "/a", "bob"), (2, "/", "cid")]
+        >>> events = spark.createDataFrame(rows, "day int, page string, user string")
+        >>> daily = drisk.spark.sketch_by(events, ["day", "page"], "user")
+        >>> monthly = drisk.spark.rollup(daily, "page")
+        >>> sorted((row.page, round(drisk.estimate(drisk.unpack(row.sketch)))) for row in monthly.collect())
+        [('/', 3), ('/a', 1)]
     """
     _check_frame(df, "rollup")
     from pyspark.sql.types import BinaryType, StructField, StructType
@@ -479,6 +507,16 @@ def estimates(df: DataFrame, sketch: str = "sketch", method: Method = "improved"
         ValueError: for an unknown column or ``method``, or a frame with a
             column named ``estimate`` already.
         TypeError: for a sketch column that is not binary.
+
+    Example:
+        ``spark`` is a SparkSession.
+
+        >>> import drisk, drisk.spark
+        >>> rows = [(1, "/", "ann"), (1, "/", "bob"), (1, "/a", "bob"), (2, "/", "cid")]
+        >>> events = spark.createDataFrame(rows, "day int, page string, user string")
+        >>> table = drisk.spark.estimates(drisk.spark.sketch_by(events, "page", "user"))
+        >>> sorted((row.page, round(row.estimate)) for row in table.collect())
+        [('/', 3), ('/a', 1)]
     """
     _check_frame(df, "estimates")
     from pyspark.sql.types import BinaryType, DoubleType, StructField, StructType
@@ -514,6 +552,15 @@ def nunique(df: DataFrame, column: str, p: int = 12) -> float:
     Raises:
         ValueError: for an unknown column or a bad ``p``.
         TypeError: for a column drisk cannot count.
+
+    Example:
+        ``spark`` is a SparkSession.
+
+        >>> import drisk, drisk.spark
+        >>> rows = [(1, "/", "ann"), (1, "/", "bob"), (1, "/a", "bob"), (2, "/", "cid")]
+        >>> events = spark.createDataFrame(rows, "day int, page string, user string")
+        >>> round(drisk.spark.nunique(events, "user"))
+        3
     """
     _check_frame(df, "nunique")
     from pyspark.sql.types import BinaryType, StructField, StructType
