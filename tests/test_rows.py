@@ -203,6 +203,24 @@ def test_one_group_every_row_its_own_group_and_empty_input():
         assert result.schema.field("k").type == key_type
 
 
+@pytest.mark.parametrize("key_type", [pa.int32(), pa.int64(), pa.string()], ids=["small range", "wide", "text"])
+def test_groups_past_one_slice_between_signal_checks(key_type):
+    """Keys numbered, sketches packed and estimates made a slice of rows or
+    groups at a time: more groups and rows than a slice, every one right."""
+    rng = random.Random(5)
+    rows = 150_000
+    keys = [rng.randrange(70_000) * (1 if key_type == pa.int32() else 2**40 + 1) for _ in range(rows)]
+    keys = [str(k) for k in keys] if key_type == pa.string() else keys
+    values = [rng.randrange(1 << 30) for _ in range(rows)]
+    table = pa.table({"k": pa.array(keys, key_type), "v": values})
+    want = oracle([keys], values)
+    assert result_dict(drisk.sketch_by(table, "k", "v"), ["k"]) == want
+    counted = drisk.count_by(table, "k", "v").to_pydict()
+    assert len(counted["k"]) == len(want)
+    for key, estimate in zip(counted["k"], counted["estimate"]):
+        assert estimate == drisk.estimate(drisk.HyperLogLog.from_bytes(want[(key,)]))
+
+
 @pytest.mark.parametrize("key_type", [pa.int8(), pa.uint64(), pa.int64()])
 def test_integer_keys_at_the_ends_of_their_range_and_all_missing(key_type):
     low, high = (0, 2**64 - 1) if key_type == pa.uint64() else (-(2**63), 2**63 - 1)

@@ -108,10 +108,15 @@ def events(spark):
     return frame, frame.toArrow()
 
 
+def key_of(value):
+    """A key as a dict can hold it: NaN, a group of its own, as one value."""
+    return "NaN" if isinstance(value, float) and value != value else value
+
+
 def groups(table, keys, column="sketch"):
     """{key tuple: cell} of a result table; every key once."""
     data = table.to_pydict()
-    out = {tuple(data[k][i] for k in keys): data[column][i] for i in range(table.num_rows)}
+    out = {tuple(key_of(data[k][i]) for k in keys): data[column][i] for i in range(table.num_rows)}
     assert len(out) == table.num_rows
     return out
 

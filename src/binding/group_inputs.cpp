@@ -20,9 +20,9 @@ namespace {
 
 // Rows from which an array is read with the interpreter lock released.
 constexpr std::size_t RELEASE_GIL_ROWS = 4096;
-// Rows of values read between two looks at pending signals (Ctrl-C): a
-// fraction of a second's work.
-constexpr std::size_t SLICE_ROWS = std::size_t{1} << 22;
+// Rows of values read between two looks at pending signals (Ctrl-C): some
+// tens of milliseconds' work.
+constexpr std::size_t SLICE_ROWS = std::size_t{1} << 20;
 // Rows of keys numbered between two looks at Ctrl-C: a few milliseconds.
 constexpr std::size_t KEY_SLICE_ROWS = std::size_t{1} << 16;
 
@@ -253,9 +253,17 @@ Status integer_key_ids(PyObject* keys_arg, LargeVector<std::uint32_t>& codes,
       } else if (length > codes.size() - row) {
         return value_error("the key columns differ in length").with_argument_note("keys");
       }
-      if (const char* message = fold_integer_key(*imported.schema, *array, key->low, key->width,
-                                                 key->nulls, codes.data() + row)) {
-        return bad_group_ids(message);
+      // A slice at a time, with Ctrl-C looked at in between.
+      for (std::size_t begin = 0; begin < length; begin += KEY_SLICE_ROWS) {
+        const std::size_t end = std::min(length, begin + KEY_SLICE_ROWS);
+        if (const char* message = fold_integer_key(
+                *imported.schema, *array, key->low, key->width, key->nulls, codes.data() + row,
+                static_cast<std::int64_t>(begin), static_cast<std::int64_t>(end))) {
+          return bad_group_ids(message);
+        }
+        if (PyErr_CheckSignals() < 0) {
+          return PyErr::fetch();
+        }
       }
       row += length;
     }
@@ -264,7 +272,14 @@ Status integer_key_ids(PyObject* keys_arg, LargeVector<std::uint32_t>& codes,
     }
   }
   try {
-    number_codes(codes, static_cast<std::size_t>(range), first);
+    LargeVector<std::uint32_t> number(static_cast<std::size_t>(range), UNNUMBERED);
+    for (std::size_t begin = 0; begin < codes.size(); begin += KEY_SLICE_ROWS) {
+      const std::size_t end = std::min(codes.size(), begin + KEY_SLICE_ROWS);
+      number_codes(codes.data(), begin, end, number, first);
+      if (PyErr_CheckSignals() < 0) {
+        return PyErr::fetch();
+      }
+    }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return PyErr::fetch();

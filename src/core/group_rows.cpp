@@ -83,25 +83,31 @@ ArrayFault GroupRows::add(const ColumnType& type, const ArrowArray& array, std::
   return nullptr;
 }
 
-cells::Failure GroupRows::finalize(cells::BinaryBuilder& out) noexcept {
-  // Each store packs its groups on a core of its own; the two are then
-  // interleaved back into id order, a copy of the packed bytes.
+cells::Failure GroupRows::finalize(cells::BinaryBuilder& out, std::size_t first,
+                                  std::size_t last) noexcept {
+  // Each store packs its groups of the range on a core of its own; the two
+  // are then interleaved back into id order, a copy of the packed bytes.
   struct Packed {
     std::vector<std::uint8_t> data;
     std::vector<std::size_t> ends;
     cells::Failure failure;
   };
+  last = std::min(last, groups_);
+  first = std::min(first, last);
   Packed parts[2];
+  // The local ids of each parity's groups in the range: group g is local
+  // id g / 2 of store g % 2.
+  const std::size_t from[2] = {(first + 1) / 2, first / 2};
+  const std::size_t to[2] = {(last + 1) / 2, last / 2};
   int own = 0;
   int helper = 0;
-  share_work(2, 1, own, two_cores_ ? &helper : nullptr,
-             [&](int&, std::size_t first, std::size_t last) noexcept {
-               for (std::size_t parity = first; parity < last; ++parity) {
+  share_work(2, 1, own, two_cores_ && last - first > 1 ? &helper : nullptr,
+             [&](int&, std::size_t begin, std::size_t end) noexcept {
+               for (std::size_t parity = begin; parity < end; ++parity) {
                  Packed& part = parts[parity];
                  try {
-                   const std::size_t count = (groups_ + 1 - parity) / 2;
-                   part.ends.reserve(count);
-                   for (std::size_t local = 0; local < count; ++local) {
+                   part.ends.reserve(to[parity] - from[parity]);
+                   for (std::size_t local = from[parity]; local < to[parity]; ++local) {
                      if (Refusal refusal = stores_[parity]->finalize(local, part.data)) {
                        part.failure = cells::Failure::refused(
                            "group " + std::to_string(local * 2 + parity) + ": " + *refusal);
@@ -122,16 +128,24 @@ cells::Failure GroupRows::finalize(cells::BinaryBuilder& out) noexcept {
     }
   }
   try {
-    out.data.reserve(out.data.size() + parts[0].data.size() + parts[1].data.size());
-    out.offsets.reserve(out.offsets.size() + groups_);
-    out.valid.reserve(out.valid.size() + groups_);
+    // Room for this range, growing geometrically: ranges come one after
+    // another, and an exact reservation would copy the whole output each.
+    const auto room = [](auto& vector, std::size_t more) {
+      if (vector.capacity() - vector.size() < more) {
+        vector.reserve(std::max(vector.size() + more, vector.capacity() * 2));
+      }
+    };
+    room(out.data, parts[0].data.size() + parts[1].data.size());
+    room(out.offsets, last - first);
+    room(out.valid, last - first);
     std::size_t at[2] = {0, 0};
-    for (std::size_t g = 0; g < groups_; ++g) {
-      const Packed& part = parts[g & 1];
-      const std::size_t end = part.ends[g >> 1];
-      out.data.insert(out.data.end(), part.data.begin() + static_cast<std::ptrdiff_t>(at[g & 1]),
+    for (std::size_t g = first; g < last; ++g) {
+      const std::size_t parity = g & 1;
+      const Packed& part = parts[parity];
+      const std::size_t end = part.ends[(g >> 1) - from[parity]];
+      out.data.insert(out.data.end(), part.data.begin() + static_cast<std::ptrdiff_t>(at[parity]),
                       part.data.begin() + static_cast<std::ptrdiff_t>(end));
-      at[g & 1] = end;
+      at[parity] = end;
       out.offsets.push_back(static_cast<std::int64_t>(out.data.size()));
       out.valid.push_back(1);
     }
@@ -142,8 +156,8 @@ cells::Failure GroupRows::finalize(cells::BinaryBuilder& out) noexcept {
 }
 
 cells::Failure GroupRows::estimates(double confidence, std::vector<double>& estimate,
-                                    std::vector<double>& lower,
-                                    std::vector<double>& upper) noexcept {
+                                    std::vector<double>& lower, std::vector<double>& upper,
+                                    std::size_t first, std::size_t last) noexcept {
   const bool bounds = confidence > 0.0 && confidence < 1.0;
   try {
     estimate.resize(groups_);
@@ -154,7 +168,7 @@ cells::Failure GroupRows::estimates(double confidence, std::vector<double>& esti
   } catch (const std::bad_alloc&) {
     return cells::Failure::no_memory();
   }
-  for (std::size_t g = 0; g < groups_; ++g) {
+  for (std::size_t g = first; g < std::min(last, groups_); ++g) {
     const RegisterHistogram h = store_of(g).histogram(g >> 1);
     const double value = improved_estimate(h);
     estimate[g] = value;
@@ -171,13 +185,13 @@ namespace {
 
 template <class Value>
 const char* fold_values(const ArrowArray& array, std::uint64_t low, std::uint32_t width, bool nulls,
-                        std::uint32_t* codes) noexcept {
+                        std::uint32_t* codes, std::int64_t begin, std::int64_t end) noexcept {
   const auto* values = static_cast<const Value*>(array.buffers[1]) + array.offset;
   const auto* validity =
       array.null_count != 0 ? static_cast<const std::uint8_t*>(array.buffers[0]) : nullptr;
   const std::uint64_t shift = nulls ? 1 : 0;
   const std::uint64_t span = width - shift;
-  for (std::int64_t r = 0; r < array.length; ++r) {
+  for (std::int64_t r = begin; r < end; ++r) {
     std::uint64_t c = 0;
     if (validity == nullptr || columns::bit_is_set(validity, array.offset + r)) {
       // Two's complement difference: exact for value >= low in either sign.
@@ -198,10 +212,11 @@ const char* fold_values(const ArrowArray& array, std::uint64_t low, std::uint32_
 }  // namespace
 
 const char* fold_integer_key(const ArrowSchema& schema, const ArrowArray& array, std::uint64_t low,
-                             std::uint32_t width, bool nulls, std::uint32_t* codes) noexcept {
+                             std::uint32_t width, bool nulls, std::uint32_t* codes,
+                             std::int64_t begin, std::int64_t end) noexcept {
   const std::string_view format = schema.format != nullptr ? schema.format : "";
-  using Fold =
-      const char* (*)(const ArrowArray&, std::uint64_t, std::uint32_t, bool, std::uint32_t*);
+  using Fold = const char* (*)(const ArrowArray&, std::uint64_t, std::uint32_t, bool,
+                               std::uint32_t*, std::int64_t, std::int64_t);
   Fold fold = format == "c"   ? fold_values<std::int8_t>
               : format == "C" ? fold_values<std::uint8_t>
               : format == "s" ? fold_values<std::int16_t>
@@ -219,23 +234,23 @@ const char* fold_integer_key(const ArrowSchema& schema, const ArrowArray& array,
       (array.null_count != 0 && array.buffers[0] == nullptr)) {
     return "malformed Arrow array: an integer array needs validity and value buffers";
   }
-  return fold(array, low, width, nulls, codes);
+  if (begin < 0 || end < begin || end > array.length) {
+    return "malformed Arrow array: rows outside the array";
+  }
+  return fold(array, low, width, nulls, codes, begin, end);
 }
 
-void number_codes(LargeVector<std::uint32_t>& codes, std::size_t range,
-                  std::vector<std::int64_t>& first) {
-  constexpr std::uint32_t UNSEEN = ~std::uint32_t{0};
+void number_codes(std::uint32_t* codes, std::size_t begin, std::size_t end,
+                  LargeVector<std::uint32_t>& number, std::vector<std::int64_t>& first) {
   // Rows ahead whose slot is fetched: the codes of rows in random order
   // make nearly every slot of a large table a cache miss.
   constexpr std::size_t AHEAD = 16;
-  LargeVector<std::uint32_t> number(range, UNSEEN);
-  const std::size_t rows = codes.size();
-  for (std::size_t r = 0; r < rows; ++r) {
-    if (r + AHEAD < rows) {
+  for (std::size_t r = begin; r < end; ++r) {
+    if (r + AHEAD < end) {
       drisk::prefetch(&number[codes[r + AHEAD]]);
     }
     std::uint32_t& slot = number[codes[r]];
-    if (slot == UNSEEN) {
+    if (slot == UNNUMBERED) {
       slot = static_cast<std::uint32_t>(first.size());
       first.push_back(static_cast<std::int64_t>(r));
     }

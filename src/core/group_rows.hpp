@@ -58,14 +58,17 @@ class GroupRows {
 
   std::size_t groups() const noexcept { return groups_; }
 
-  // Every group's sketch in the packed form, in id order, appended to `out`
-  // (never null: an empty group packs to an empty sketch).
-  cells::Failure finalize(cells::BinaryBuilder& out) noexcept;
+  // The sketches of groups [first, last) in the packed form, in id order,
+  // appended to `out` (never null: an empty group packs to an empty
+  // sketch). Called over consecutive ranges, it packs every group.
+  cells::Failure finalize(cells::BinaryBuilder& out, std::size_t first, std::size_t last) noexcept;
 
-  // Every group's estimate (the improved estimator), and with a confidence
-  // in (0, 1) its interval, in id order; no packing.
+  // The estimates of groups [first, last) (the improved estimator), and
+  // with a confidence in (0, 1) their intervals, into those rows of the
+  // vectors, which are sized for every group on the first call; no packing.
   cells::Failure estimates(double confidence, std::vector<double>& estimate,
-                           std::vector<double>& lower, std::vector<double>& upper) noexcept;
+                           std::vector<double>& lower, std::vector<double>& upper,
+                           std::size_t first, std::size_t last) noexcept;
 
   // Bytes of register storage the stores took from the system.
   std::size_t bytes_reserved() const noexcept;
@@ -93,19 +96,23 @@ class GroupRows {
 // product of the keys' ranges, and a table of that many slots numbers the
 // codes. The caller keeps the product near the rows.
 //
-// fold_integer_key() folds one key column's array into the codes of its
-// rows: code = code * width + c, where c is 0 for a missing key when
+// fold_integer_key() folds rows [begin, end) of one key column's array
+// into their codes (codes[r] for row r): code = code * width + c, where c is 0 for a missing key when
 // `nulls` (1 + value - low otherwise), value - low without nulls. `codes`
 // starts at 0 for the first key. A static message when the array is not an
 // integer array or a value is outside [low, low + width).
 const char* fold_integer_key(const ArrowSchema& schema, const ArrowArray& array, std::uint64_t low,
-                             std::uint32_t width, bool nulls, std::uint32_t* codes) noexcept;
+                             std::uint32_t width, bool nulls, std::uint32_t* codes,
+                             std::int64_t begin, std::int64_t end) noexcept;
 
-// Turns each code (below `range`) into its group id, the groups numbered in
-// the order they first appear; first[g] is the row where group g first
-// appears. May throw std::bad_alloc.
-void number_codes(LargeVector<std::uint32_t>& codes, std::size_t range,
-                  std::vector<std::int64_t>& first);
+// Turns the codes of rows [begin, end) (each below the size of `number`, a
+// table of one slot per code, filled with UNNUMBERED before the first call)
+// into group ids, the groups numbered in the order they first appear;
+// first[g] is the row where group g first appears. Called over consecutive
+// ranges, it numbers every row. May throw std::bad_alloc.
+inline constexpr std::uint32_t UNNUMBERED = ~std::uint32_t{0};
+void number_codes(std::uint32_t* codes, std::size_t begin, std::size_t end,
+                  LargeVector<std::uint32_t>& number, std::vector<std::int64_t>& first);
 
 }  // namespace drisk
 

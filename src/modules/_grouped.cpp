@@ -333,6 +333,31 @@ PyObject* grouped_union_groups(PyObject* /*module*/, PyObject* const* args, Py_s
       });
 }
 
+// Groups packed or estimated between two looks at Ctrl-C: a few
+// milliseconds of work.
+constexpr std::size_t GROUP_SLICE = std::size_t{1} << 15;
+
+// Runs step(first, last) over groups [0, count), a slice at a time, with
+// Ctrl-C looked at in between; a call with no groups runs it once, empty.
+template <class Step>
+cells::Failure by_group_slices(std::size_t count, Step&& step) {
+  for (std::size_t first = 0; first < count || first == 0; first += GROUP_SLICE) {
+    const std::size_t last = std::min(count, first + GROUP_SLICE);
+    if (cells::Failure failure =
+            run_step(last - first, [&]() noexcept { return step(first, last); });
+        failure.failed) {
+      return failure;
+    }
+    if (last < count && PyErr_CheckSignals() < 0) {
+      return cells::Failure::stopped();
+    }
+    if (last >= count) {
+      break;
+    }
+  }
+  return {};
+}
+
 // sketch_rows(values, groups, count, p) -> (rows, nulls, validity, offsets, data)
 PyObject* grouped_sketch_rows(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
@@ -344,8 +369,11 @@ PyObject* grouped_sketch_rows(PyObject* /*module*/, PyObject* const* args, Py_ss
           return std::move(rows).error();
         }
         cells::BinaryBuilder built;
-        if (cells::Failure failure =
-                run_step((*rows)->groups(), [&]() noexcept { return (*rows)->finalize(built); });
+        if (cells::Failure failure = by_group_slices(
+                (*rows)->groups(),
+                [&](std::size_t first, std::size_t last) noexcept {
+                  return (*rows)->finalize(built, first, last);
+                });
             failure.failed) {
           return cells_failure(std::move(failure));
         }
@@ -378,9 +406,11 @@ PyObject* grouped_count_rows(PyObject* /*module*/, PyObject* const* args, Py_ssi
         std::vector<double> estimate;
         std::vector<double> lower;
         std::vector<double> upper;
-        if (cells::Failure failure = run_step(
+        if (cells::Failure failure = by_group_slices(
                 (*rows)->groups(),
-                [&]() noexcept { return (*rows)->estimates(confidence, estimate, lower, upper); });
+                [&](std::size_t first, std::size_t last) noexcept {
+                  return (*rows)->estimates(confidence, estimate, lower, upper, first, last);
+                });
             failure.failed) {
           return cells_failure(std::move(failure));
         }
