@@ -273,6 +273,26 @@ def test_union_of_each_group_equals_union_of_its_rows(rows):
     assert union_by_ids(chunked, ids, count) == expected
 
 
+@pytest.mark.parametrize("order", ["shuffled", "grouped"])
+def test_unions_of_groups_over_many_slices_between_signal_checks(order):
+    """Unions are made a slice of groups at a time (about 65,536 rows of
+    sketches each): a group larger than a slice, many small ones across
+    slice ends, rows in group order or not, all as the unions of their rows."""
+    rng = random.Random(21)
+    rows = 200_000
+    ids = [0 if rng.random() < 0.4 else rng.randrange(1, 5000) for _ in range(rows)]
+    if order == "grouped":
+        ids.sort()
+    owners = [k % rows for k in range(2 * rows)]
+    cells = _groupprobe.sketch_groups(owners, random_items(rng, 2 * rows, 10**9), 9)
+    assert len(cells) == rows
+    members = {}
+    for cell, group in zip(cells, ids):
+        members.setdefault(group, []).append(cell)
+    expected = [expected_union(members.get(k, [])) for k in range(5000)]
+    assert union_by_ids(pa.array(cells, pa.binary()), ids, 5000) == expected
+
+
 @pytest.mark.parametrize("at", [3, 39990], ids=["first half", "second half"])
 def test_union_of_groups_names_the_first_bad_row(at):
     rng = random.Random(8)

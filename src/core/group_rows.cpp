@@ -84,7 +84,7 @@ ArrayFault GroupRows::add(const ColumnType& type, const ArrowArray& array, std::
 }
 
 cells::Failure GroupRows::finalize(cells::BinaryBuilder& out, std::size_t first,
-                                  std::size_t last) noexcept {
+                                   std::size_t last) noexcept {
   // Each store packs its groups of the range on a core of its own; the two
   // are then interleaved back into id order, a copy of the packed bytes.
   struct Packed {

@@ -97,10 +97,10 @@ class GroupRows {
 // codes. The caller keeps the product near the rows.
 //
 // fold_integer_key() folds rows [begin, end) of one key column's array
-// into their codes (codes[r] for row r): code = code * width + c, where c is 0 for a missing key when
-// `nulls` (1 + value - low otherwise), value - low without nulls. `codes`
-// starts at 0 for the first key. A static message when the array is not an
-// integer array or a value is outside [low, low + width).
+// into their codes (codes[r] for row r): code = code * width + c, where c is 0 for a missing key
+// when `nulls` (1 + value - low otherwise), value - low without nulls. `codes` starts at 0 for the
+// first key. A static message when the array is not an integer array or a value is outside [low,
+// low + width).
 const char* fold_integer_key(const ArrowSchema& schema, const ArrowArray& array, std::uint64_t low,
                              std::uint32_t width, bool nulls, std::uint32_t* codes,
                              std::int64_t begin, std::int64_t end) noexcept;

@@ -414,67 +414,98 @@ Failure Unions::group_range(const CellColumn& column, const std::uint32_t* order
   return {};
 }
 
-Failure Unions::groups(const CellColumn& column, std::span<const std::uint32_t> group_of_row,
-                       std::size_t groups, BinaryBuilder& out) noexcept {
-  std::vector<std::uint32_t> starts;
-  std::vector<std::uint32_t> order;
+Failure Unions::plan(const CellColumn& column, std::span<const std::uint32_t> group_of_row,
+                     std::size_t groups, GroupPlan& plan) noexcept {
   if (group_of_row.size() > std::numeric_limits<std::uint32_t>::max()) {
     return Failure::refused("too many rows: a sketch column for unions holds at most 2**32 - 1");
   }
+  plan.groups = groups;
+  plan.input = 0;
+  for (const CellColumn::Row& row : column.rows) {
+    plan.input += row.size;
+  }
   try {
-    // Unions of few sketches are about the size of their parts, and none is
-    // larger than a dense sketch.
-    std::size_t input = 0;
-    for (const CellColumn::Row& row : column.rows) {
-      input += row.size;
-    }
-    out.data.reserve(out.data.size() +
-                     (groups < input / LARGEST_UNION ? groups * LARGEST_UNION : input));
-    out.offsets.reserve(out.offsets.size() + groups);
-    out.valid.reserve(out.valid.size() + groups);
     // The rows of each group, in row order: a counting sort. starts[g + 1]
     // counts group g, then is where it starts, then (shifted) where it ends.
     // Rows whose ids never go down (one group, or rows grouped already) are
     // in that order as they stand, and no order is kept.
-    starts.assign(groups + 1, 0);
+    plan.starts.assign(groups + 1, 0);
     bool ascending = true;
     std::uint32_t previous = 0;
     for (const std::uint32_t g : group_of_row) {
-      starts[g + 1] += 1;
+      plan.starts[g + 1] += 1;
       ascending = ascending && g >= previous;
       previous = g;
     }
     for (std::size_t g = 0; g < groups; ++g) {
-      starts[g + 1] += starts[g];
+      plan.starts[g + 1] += plan.starts[g];
     }
+    plan.order.clear();
     if (!ascending) {
-      order.resize(group_of_row.size());
+      plan.order.resize(group_of_row.size());
       for (std::size_t row = 0; row < group_of_row.size(); ++row) {
-        order[starts[group_of_row[row]]++] = static_cast<std::uint32_t>(row);
+        plan.order[plan.starts[group_of_row[row]]++] = static_cast<std::uint32_t>(row);
       }
-      std::copy_backward(starts.begin(), starts.end() - 1, starts.end());
-      starts[0] = 0;
+      std::copy_backward(plan.starts.begin(), plan.starts.end() - 1, plan.starts.end());
+      plan.starts[0] = 0;
     }
   } catch (const std::bad_alloc&) {
     return Failure::no_memory();
   }
-  const std::uint32_t* const by_group = order.empty() ? nullptr : order.data();
-  if (group_of_row.size() < SPLIT_ROWS || usable_cpus() < 2) {
+  return {};
+}
+
+std::size_t Unions::GroupPlan::end_of_slice(std::size_t first, std::size_t rows) const noexcept {
+  if (first >= groups) {
+    return groups;
+  }
+  // The first group whose rows end past `rows` rows from `first`'s start,
+  // and at least one group.
+  const std::size_t limit = std::size_t{starts[first]} + rows;
+  const auto after = static_cast<std::size_t>(
+      std::upper_bound(starts.begin() + static_cast<std::ptrdiff_t>(first) + 1, starts.end(),
+                       limit) -
+      starts.begin());
+  return std::clamp(after - 1, first + 1, groups);
+}
+
+Failure Unions::group_slice(const CellColumn& column, const GroupPlan& plan, std::size_t first,
+                            std::size_t last, BinaryBuilder& out) noexcept {
+  const std::size_t groups = plan.groups;
+  last = std::min(last, groups);
+  first = std::min(first, last);
+  const std::uint32_t* const starts = plan.starts.data();
+  const std::size_t rows = first < last ? starts[last] - starts[first] : 0;
+  try {
+    if (first == 0) {
+      // Unions of few sketches are about the size of their parts, and none
+      // is larger than a dense sketch.
+      const std::size_t input = plan.input;
+      out.data.reserve(out.data.size() +
+                       (groups < input / LARGEST_UNION ? groups * LARGEST_UNION : input));
+      out.offsets.reserve(out.offsets.size() + groups);
+      out.valid.reserve(out.valid.size() + groups);
+    }
+  } catch (const std::bad_alloc&) {
+    return Failure::no_memory();
+  }
+  const std::uint32_t* const by_group = plan.order.empty() ? nullptr : plan.order.data();
+  if (rows < SPLIT_ROWS || usable_cpus() < 2) {
     Unions unions;
-    Failure failure = unions.group_range(column, by_group, starts.data(), 0, groups, out);
+    Failure failure = unions.group_range(column, by_group, starts, first, last, out);
     return failure.failed && !failure.out_of_memory ? column.check() : failure;
   }
   // The groups cut into PARTS runs of about equal rows, which the two cores
   // claim in turn, each with scratch of its own. Part 0 goes to `out`, every
   // other part to a builder of its own, appended after in order.
   std::size_t bounds[PARTS + 1];
-  bounds[0] = 0;
-  bounds[PARTS] = groups;
+  bounds[0] = first;
+  bounds[PARTS] = last;
   for (std::size_t k = 1; k < PARTS; ++k) {
-    const std::size_t row = group_of_row.size() / PARTS * k;
+    const std::size_t row = starts[first] + rows / PARTS * k;
     const auto after = static_cast<std::size_t>(
-        std::upper_bound(starts.begin(), starts.end(), row) - starts.begin());
-    bounds[k] = std::max(bounds[k - 1], std::min(after, groups));
+        std::upper_bound(plan.starts.begin(), plan.starts.end(), row) - plan.starts.begin());
+    bounds[k] = std::max(bounds[k - 1], std::min(after, last));
   }
   std::vector<BinaryBuilder> rest;
   try {
@@ -489,8 +520,8 @@ Failure Unions::groups(const CellColumn& column, std::span<const std::uint32_t> 
              [&](Unions& unions, std::size_t first_part, std::size_t last_part) noexcept {
                for (std::size_t part = first_part; part < last_part; ++part) {
                  failures[part] =
-                     unions.group_range(column, by_group, starts.data(), bounds[part],
-                                        bounds[part + 1], part == 0 ? out : rest[part - 1]);
+                     unions.group_range(column, by_group, starts, bounds[part], bounds[part + 1],
+                                        part == 0 ? out : rest[part - 1]);
                  if (failures[part].failed) {
                    return false;
                  }
@@ -516,6 +547,15 @@ Failure Unions::groups(const CellColumn& column, std::span<const std::uint32_t> 
     return Failure::no_memory();
   }
   return {};
+}
+
+Failure Unions::groups(const CellColumn& column, std::span<const std::uint32_t> group_of_row,
+                       std::size_t groups, BinaryBuilder& out) noexcept {
+  GroupPlan plan;
+  if (Failure failure = Unions::plan(column, group_of_row, groups, plan); failure.failed) {
+    return failure;
+  }
+  return group_slice(column, plan, 0, groups, out);
 }
 
 }  // namespace drisk::cells

@@ -68,6 +68,25 @@ class Unions {
   static Failure groups(const CellColumn& column, std::span<const std::uint32_t> group_of_row,
                         std::size_t groups, BinaryBuilder& out) noexcept;
 
+  // The same a slice of groups at a time, for a caller that looks at
+  // Ctrl-C in between: plan() sorts the rows by group once, group_slice()
+  // appends the unions of groups [first, last); called over consecutive
+  // slices from 0, it gives what groups() gives.
+  struct GroupPlan {
+    std::size_t groups = 0;
+    std::size_t input = 0;              // bytes of cells in the column
+    std::vector<std::uint32_t> starts;  // group g's rows: order[starts[g] .. starts[g + 1])
+    std::vector<std::uint32_t> order;   // empty when the rows are in group order
+
+    // Where a slice from group `first` ends to hold about `rows` rows (at
+    // least one group).
+    std::size_t end_of_slice(std::size_t first, std::size_t rows) const noexcept;
+  };
+  static Failure plan(const CellColumn& column, std::span<const std::uint32_t> group_of_row,
+                      std::size_t groups, GroupPlan& plan) noexcept;
+  static Failure group_slice(const CellColumn& column, const GroupPlan& plan, std::size_t first,
+                             std::size_t last, BinaryBuilder& out) noexcept;
+
  private:
   // The union being made: begin(), add() for each sketch (null cells are
   // not members), then finish(). add() refuses a sparse sketch whose

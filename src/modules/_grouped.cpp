@@ -35,6 +35,9 @@ namespace {
 
 // Rows from which a column is read with the interpreter lock released.
 constexpr std::size_t RELEASE_GIL_ROWS = 4096;
+// Sketches unioned by group between two looks at Ctrl-C: some
+// milliseconds of sparse ones.
+constexpr std::size_t UNION_SLICE_ROWS = std::size_t{1} << 16;
 
 constexpr std::array<const char* const, 2> ESTIMATES_PARAMS{"sketches", "method"};
 constexpr std::array<const char* const, 1> CHECK_PARAMS{"sketches"};
@@ -320,14 +323,29 @@ PyObject* grouped_union_groups(PyObject* /*module*/, PyObject* const* args, Py_s
         if (ids.size != column.rows.size()) {
           return lengths_differ(column.rows.size(), ids.size);
         }
-        cells::BinaryBuilder built;
-        if (cells::Failure failure = run_step(
-                ids.size,
-                [&]() noexcept {
-                  return cells::Unions::groups(column, {ids.data, ids.size}, groups, built);
-                });
+        cells::Unions::GroupPlan plan;
+        if (cells::Failure failure =
+                cells::Unions::plan(column, {ids.data, ids.size}, groups, plan);
             failure.failed) {
           return cells_failure(std::move(failure));
+        }
+        // A slice of groups at a time (about UNION_SLICE_ROWS rows of
+        // sketches), with Ctrl-C looked at in between.
+        cells::BinaryBuilder built;
+        for (std::size_t first = 0; first < groups;) {
+          const std::size_t last = plan.end_of_slice(first, UNION_SLICE_ROWS);
+          if (cells::Failure failure = run_step(ids.size,
+                                                [&]() noexcept {
+                                                  return cells::Unions::group_slice(
+                                                      column, plan, first, last, built);
+                                                });
+              failure.failed) {
+            return cells_failure(std::move(failure));
+          }
+          if (last < groups && PyErr_CheckSignals() < 0) {
+            return PyErr::fetch();
+          }
+          first = last;
         }
         return built_column(built);
       });
@@ -369,11 +387,11 @@ PyObject* grouped_sketch_rows(PyObject* /*module*/, PyObject* const* args, Py_ss
           return std::move(rows).error();
         }
         cells::BinaryBuilder built;
-        if (cells::Failure failure = by_group_slices(
-                (*rows)->groups(),
-                [&](std::size_t first, std::size_t last) noexcept {
-                  return (*rows)->finalize(built, first, last);
-                });
+        if (cells::Failure failure =
+                by_group_slices((*rows)->groups(),
+                                [&](std::size_t first, std::size_t last) noexcept {
+                                  return (*rows)->finalize(built, first, last);
+                                });
             failure.failed) {
           return cells_failure(std::move(failure));
         }
