@@ -10,17 +10,20 @@
     drisk.spark.nunique(events, "user")                             # one float
     drisk.spark.register(spark)   # SQL: drisk_estimate, drisk_union, drisk_intersection, drisk_jaccard
 
-sketch_by, count_by and rollup run in two steps, each one Python call per
+sketch_by and count_by run in two steps, each one Python call per
 partition over Arrow batches (``mapInArrow``), with drisk's C++ doing the
 work on whole columns, never a Python object per row (estimates is one such
 step, nunique one step and a merge of a sketch per partition on the driver):
 
 1. each partition of the input becomes a partial sketch table, one row per key
-   in that partition (:func:`drisk.sketch_by` on its batches, or
-   :func:`drisk.rollup` for a table of sketches);
+   in that partition (:func:`drisk.sketch_by` on its batches);
 2. the partial tables are shuffled by key (a hash repartition: only one small
    packed sketch per key and partition crosses the network) and each shuffled
    partition is rolled up with :func:`drisk.rollup`.
+
+rollup takes step 2 alone: its input is a table of sketches already, one
+small sketch a row, shuffled as it is (rolled up to one row, each partition
+is rolled up first, so that one sketch per partition meets in the last).
 
 Every group's sketch is therefore byte for byte the one ``drisk.sketch_by``
 gives on the same rows in one process. Values and keys follow drisk's
@@ -294,10 +297,19 @@ def _sketch_values(batches: Iterator[pa.RecordBatch], values: str, p: int) -> It
 
 def _shuffled(partial: DataFrame, keys: list[str]) -> DataFrame:
     """The partial tables brought together by key: a hash repartition on the
-    keys, or one partition when there are none."""
+    keys, or one partition when there are none. The merge is one Python
+    task per partition, whose start costs more than the small sketches it
+    merges: as many partitions as the cluster has cores (the default
+    parallelism; Spark's own choice under Spark Connect, which does not
+    tell it)."""
     if not keys:
         return partial.repartition(1)
-    return partial.repartition(*[_quoted(name) for name in keys])
+    columns = [_quoted(name) for name in keys]
+    try:
+        cores = int(partial.sparkSession.sparkContext.defaultParallelism)
+    except (AttributeError, NotImplementedError):  # Spark Connect has no SparkContext
+        return partial.repartition(*columns)
+    return partial.repartition(max(cores, 1), *columns)
 
 
 def _grouped(
@@ -479,9 +491,17 @@ def rollup(df: DataFrame, by: str | Sequence[str] | None = None, sketch: str = "
     empty = drisk.rollup(schema.empty_table(), keys, sketch)  # drisk's own checks of the keys
     result = StructType([*_key_fields(df, keys), StructField(sketch, BinaryType(), True)])
     budget = CHUNK_BYTES
-    partial = df.select(*[_quoted(name) for name in [*keys, sketch]]).mapInArrow(
-        functools.partial(_rollup_partition, keys=keys, sketch=sketch, budget=budget), result
-    )
+    partial = df.select(*[_quoted(name) for name in [*keys, sketch]])
+    if not keys:
+        # Everything to one row: each partition is rolled up where it is, so
+        # that one small sketch per partition meets in the last one.
+        partial = partial.mapInArrow(
+            functools.partial(_rollup_partition, keys=keys, sketch=sketch, budget=budget), result
+        )
+    # With keys, the stored sketches are shuffled as they are: each is one
+    # row already, and rolling up a partition first (a pass through Python
+    # of every row) costs more than it saves when its keys rarely repeat
+    # (a table stored by day and read a day a partition).
     return _shuffled(partial, keys).mapInArrow(
         functools.partial(
             _merge_partition, keys=keys, sketch=sketch, budget=budget, empty=None if keys else empty, finish=None
