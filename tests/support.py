@@ -203,3 +203,40 @@ def run_tool_lines(lines, where):
         )
         assert result.returncode == 0, f"{line}\n{result.stderr}"
         assert "Traceback" not in result.stderr
+
+
+def local_spark():
+    """The tests' one local Spark session (local[2], a time zone that is
+    not UTC, several Arrow batches per partition even for small frames);
+    getOrCreate gives the same session to every test module of a worker.
+    Skips without pyspark, pyarrow or Java."""
+    import os
+    import shutil
+    import sys
+
+    import pytest
+
+    pytest.importorskip("pyspark")
+    pytest.importorskip("pyarrow")
+    if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
+        pytest.skip("Spark needs Java (apt-get install openjdk-17-jre-headless)")
+    from pyspark.sql import SparkSession
+
+    os.environ["PYSPARK_PYTHON"] = sys.executable  # the workers need drisk
+    session = (
+        SparkSession.builder.master("local[2]")
+        .appName("drisk-tests")
+        .config("spark.ui.enabled", "false")
+        .config("spark.ui.showConsoleProgress", "false")
+        .config("spark.sql.shuffle.partitions", "4")
+        .config("spark.sql.session.timeZone", SPARK_ZONE)
+        .config("spark.sql.execution.arrow.maxRecordsPerBatch", "64")
+        .getOrCreate()
+    )
+    session.sparkContext.setLogLevel("ERROR")
+    return session
+
+
+# The Spark session's time zone: not UTC, so that timestamps are seen to
+# count as instants.
+SPARK_ZONE = "America/New_York"

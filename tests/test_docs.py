@@ -8,9 +8,6 @@ doctests."""
 
 import doctest
 import importlib
-import os
-import shutil
-import sys
 
 import pytest
 
@@ -18,6 +15,7 @@ from support import (
     DOCS,
     code_blocks,
     doc_pages,
+    local_spark,
     optional_imports,
     run_python_example,
     run_tool_lines,
@@ -96,27 +94,9 @@ def test_reference_examples_run(page, tmp_path, monkeypatch, capsys):
 
 @pytest.fixture(scope="module")
 def spark():
-    """The Spark session of tests/test_spark.py (getOrCreate gives the same
-    one when both run in one worker: the xdist group below)."""
-    pytest.importorskip("pyspark")
-    pytest.importorskip("pyarrow")
-    if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
-        pytest.skip("Spark needs Java (apt-get install openjdk-17-jre-headless)")
-    from pyspark.sql import SparkSession
-
-    os.environ["PYSPARK_PYTHON"] = sys.executable  # the workers need drisk
-    session = (
-        SparkSession.builder.master("local[2]")
-        .appName("drisk-tests")
-        .config("spark.ui.enabled", "false")
-        .config("spark.ui.showConsoleProgress", "false")
-        .config("spark.sql.shuffle.partitions", "4")
-        .config("spark.sql.session.timeZone", "America/New_York")
-        .config("spark.sql.execution.arrow.maxRecordsPerBatch", "64")
-        .getOrCreate()
-    )
-    session.sparkContext.setLogLevel("ERROR")
-    return session
+    """The Spark session of tests/test_spark.py (the same one when both run
+    in one worker: the xdist group below)."""
+    return local_spark()
 
 
 @pytest.mark.xdist_group("spark")

@@ -13,7 +13,6 @@ import decimal
 import glob
 import json
 import os
-import shutil
 import subprocess
 import sys
 
@@ -25,6 +24,7 @@ pq = pytest.importorskip("pyarrow.parquet")
 
 import drisk  # noqa: E402
 import drisk.spark  # noqa: E402
+from support import SPARK_ZONE, local_spark  # noqa: E402
 
 try:
     import duckdb
@@ -43,29 +43,12 @@ except ImportError:
 # CI runs them in its main job. All of them share one JVM (one xdist worker).
 pytestmark = [pytest.mark.once, pytest.mark.xdist_group("spark")]
 
-ZONE = "America/New_York"
+ZONE = SPARK_ZONE
 
 
 @pytest.fixture(scope="session")
 def spark():
-    if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
-        pytest.skip("Spark needs Java (apt-get install openjdk-17-jre-headless)")
-    from pyspark.sql import SparkSession
-
-    # The workers run this interpreter, which has drisk.
-    os.environ["PYSPARK_PYTHON"] = sys.executable
-    session = (
-        SparkSession.builder.master("local[2]")
-        .appName("drisk-tests")
-        .config("spark.ui.enabled", "false")
-        .config("spark.ui.showConsoleProgress", "false")
-        .config("spark.sql.shuffle.partitions", "4")
-        .config("spark.sql.session.timeZone", ZONE)
-        # Several Arrow batches per partition, even for small frames.
-        .config("spark.sql.execution.arrow.maxRecordsPerBatch", "64")
-        .getOrCreate()
-    )
-    session.sparkContext.setLogLevel("ERROR")
+    session = local_spark()
     yield session
     session.stop()
 
