@@ -1,6 +1,7 @@
 """The drisk command-line tool, run as a subprocess."""
 
 import gzip
+import io
 import json
 import math
 import os
@@ -522,6 +523,29 @@ def test_sigterm_leaves_no_temporary_file(tmp_path):
     _, err = proc.communicate(timeout=30)
     assert proc.returncode == 143
     assert err == b"drisk: terminated\n"
+    assert os.listdir(tmp_path) == ["s.hll"] and out.read_bytes() == b"old"
+
+
+@pytest.mark.parametrize("at", ["fchmod", "open"])
+def test_a_signal_while_the_temporary_file_is_made_leaves_none(tmp_path, monkeypatch, at):
+    """SIGTERM (here raised where the handler would raise it) right after
+    the temporary file is created, before any `with` holds it."""
+    import drisk._cli_files
+    import drisk.cli
+
+    out = tmp_path / "s.hll"
+    out.write_bytes(b"old")
+    real = getattr(os, at)
+
+    def interrupted(*args, **kwargs):
+        result = real(*args, **kwargs)
+        if at == "open" and not str(args[0]).endswith(".drisk-tmp"):
+            return result
+        raise drisk.cli.Terminated
+
+    monkeypatch.setattr(drisk._cli_files.os, at, interrupted)
+    monkeypatch.setattr("sys.stdin", io.TextIOWrapper(io.BytesIO(b"a\n")))
+    assert drisk.cli.main(["count", "--save", str(out)]) == 143
     assert os.listdir(tmp_path) == ["s.hll"] and out.read_bytes() == b"old"
 
 

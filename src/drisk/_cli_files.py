@@ -99,6 +99,19 @@ def read_sketch(path: str) -> tuple[HyperLogLog, bytes]:
 # --- outputs ------------------------------------------------------------------
 
 
+# Temporary files made and neither committed nor removed yet.
+PENDING: set[str] = set()
+
+
+def remove_pending() -> None:
+    """Removes the temporary files that an interrupted run left: those whose
+    AtomicOutput a signal stopped before anything could close it."""
+    for temporary in list(PENDING):
+        with suppress(OSError):
+            os.unlink(temporary)
+        PENDING.discard(temporary)
+
+
 class AtomicOutput:
     """A file that is replaced, atomically, only by commit().
 
@@ -131,14 +144,20 @@ class AtomicOutput:
         # O_CLOEXEC is POSIX's; O_BINARY is Windows', without which the C
         # runtime would turn every newline byte of a sketch into two.
         flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
+        self.fd = -1
         for _ in range(100):
             self.temporary: str | None = os.path.join(directory, f".{name}.{os.urandom(4).hex()}.drisk-tmp")
+            # Noted before it exists: a signal may interrupt the rest of this
+            # constructor, or come before the caller's `with` takes the object.
+            PENDING.add(self.temporary)
             try:
                 self.fd = os.open(self.temporary, flags, 0o666)  # less the umask
                 break
             except FileExistsError:
+                PENDING.discard(self.temporary)
                 continue
             except OSError as exc:
+                PENDING.discard(self.temporary)
                 self.temporary = None
                 raise self.failure(exc) from None
         else:
@@ -168,6 +187,7 @@ class AtomicOutput:
             os.close(self.fd)
             self.fd = -1
             os.replace(self.temporary, self.target)
+            PENDING.discard(self.temporary)
             self.temporary = None
         except OSError as exc:
             raise self.failure(exc) from None
@@ -179,6 +199,7 @@ class AtomicOutput:
                 self.fd = -1
             with suppress(FileNotFoundError):  # renamed just before an interrupt
                 os.unlink(self.temporary)
+            PENDING.discard(self.temporary)
             self.temporary = None
 
     def __enter__(self) -> AtomicOutput:

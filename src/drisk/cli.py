@@ -37,7 +37,17 @@ if TYPE_CHECKING:
     from drisk._estimate import Method
 
 from drisk import HyperLogLog, __version__, pack, relative_error, summary, union
-from drisk._cli_files import EXIT_ERROR, AtomicOutput, CliError, escaped, note, optional_output, read_sketch, reason
+from drisk._cli_files import (
+    EXIT_ERROR,
+    AtomicOutput,
+    CliError,
+    escaped,
+    note,
+    optional_output,
+    read_sketch,
+    reason,
+    remove_pending,
+)
 from drisk._cli_inputs import Choice, choice_from, count_input, parse_fields
 from drisk._pack import form as form_of
 
@@ -579,6 +589,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return run(argv)
     finally:
+        remove_pending()
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)
 
