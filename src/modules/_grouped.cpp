@@ -359,7 +359,8 @@ constexpr std::size_t GROUP_SLICE = std::size_t{1} << 15;
 // Ctrl-C looked at in between; a call with no groups runs it once, empty.
 template <class Step>
 cells::Failure by_group_slices(std::size_t count, Step&& step) {
-  for (std::size_t first = 0; first < count || first == 0; first += GROUP_SLICE) {
+  std::size_t first = 0;
+  do {
     const std::size_t last = std::min(count, first + GROUP_SLICE);
     if (cells::Failure failure =
             run_step(last - first, [&]() noexcept { return step(first, last); });
@@ -369,10 +370,8 @@ cells::Failure by_group_slices(std::size_t count, Step&& step) {
     if (last < count && PyErr_CheckSignals() < 0) {
       return cells::Failure::stopped();
     }
-    if (last >= count) {
-      break;
-    }
-  }
+    first = last;
+  } while (first < count);
   return {};
 }
 
@@ -442,35 +441,33 @@ PyObject* grouped_count_rows(PyObject* /*module*/, PyObject* const* args, Py_ssi
       });
 }
 
+// (ids, first) of a key numbering (integer_key_ids or key_ids) as bytes:
+// each row's group as uint32, the row where each group first appears as
+// int64.
+template <const FunctionDescription& Desc, auto Number>
+PyObject* numbered_keys(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return bound_call<Desc>(args, nargs, kwnames, [](Slots<Desc>& slots) -> Expected<PyObject*> {
+    LargeVector<std::uint32_t> codes;
+    std::vector<std::int64_t> first;
+    if (Status ok = Number(slots[0], codes, first); !ok) {
+      return std::move(ok).error();
+    }
+    PyRef ids = PyRef::steal(bytes_of(codes.data(), codes.size() * sizeof(std::uint32_t)));
+    PyRef rows = PyRef::steal(bytes_of(first.data(), first.size() * sizeof(std::int64_t)));
+    return checked(Py_BuildValue("(OO)", ids.get(), rows.get()));
+  });
+}
+
 // integer_key_ids(keys) -> (ids, first)
 PyObject* grouped_integer_key_ids(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  return bound_call<KEY_IDS_DESC>(
-      args, nargs, kwnames, [](Slots<KEY_IDS_DESC>& slots) -> Expected<PyObject*> {
-        LargeVector<std::uint32_t> codes;
-        std::vector<std::int64_t> first;
-        if (Status ok = integer_key_ids(slots[0], codes, first); !ok) {
-          return std::move(ok).error();
-        }
-        PyRef ids = PyRef::steal(bytes_of(codes.data(), codes.size() * sizeof(std::uint32_t)));
-        PyRef rows = PyRef::steal(bytes_of(first.data(), first.size() * sizeof(std::int64_t)));
-        return checked(Py_BuildValue("(OO)", ids.get(), rows.get()));
-      });
+  return numbered_keys<KEY_IDS_DESC, integer_key_ids>(args, nargs, kwnames);
 }
 
+// key_ids(keys) -> (ids, first)
 PyObject* grouped_key_ids(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  return bound_call<ANY_KEY_IDS_DESC>(
-      args, nargs, kwnames, [](Slots<ANY_KEY_IDS_DESC>& slots) -> Expected<PyObject*> {
-        LargeVector<std::uint32_t> codes;
-        std::vector<std::int64_t> first;
-        if (Status ok = key_ids(slots[0], codes, first); !ok) {
-          return std::move(ok).error();
-        }
-        PyRef ids = PyRef::steal(bytes_of(codes.data(), codes.size() * sizeof(std::uint32_t)));
-        PyRef rows = PyRef::steal(bytes_of(first.data(), first.size() * sizeof(std::int64_t)));
-        return checked(Py_BuildValue("(OO)", ids.get(), rows.get()));
-      });
+  return numbered_keys<ANY_KEY_IDS_DESC, key_ids>(args, nargs, kwnames);
 }
 
 // Rows fitted between two looks at Ctrl-C, and from which the helper
