@@ -25,7 +25,11 @@ from support import (
 
 pytestmark = pytest.mark.once
 
-PYTHON = [(page, index) for page in doc_pages() for index in range(len(code_blocks(DOCS / page, "python")))]
+BLOCKS = [(page, index) for page in doc_pages() for index in range(len(code_blocks(DOCS / page, "python")))]
+# Examples that start a Spark session run in the tests' own session (their
+# getOrCreate() gives it back): a JVM of their own takes most of a minute.
+SPARK = [(page, index) for page, index in BLOCKS if "pyspark" in code_blocks(DOCS / page, "python")[index]]
+PYTHON = [block for block in BLOCKS if block not in SPARK]
 SHELL = [page for page in doc_pages() if tool_lines(DOCS / page)]
 
 #: drisk's modules whose docstrings hold examples, with the optional
@@ -47,7 +51,7 @@ REFERENCE = sorted(str(path.relative_to(DOCS)) for path in DOCS.rglob("*.rst") i
 
 
 def test_the_site_has_examples():
-    assert len(PYTHON) >= 10 and SHELL
+    assert len(PYTHON) >= 10 and SHELL and SPARK
 
 
 @pytest.mark.parametrize(("page", "index"), PYTHON, ids=[f"{page}-{index}" for page, index in PYTHON])
@@ -97,6 +101,15 @@ def spark():
     """The Spark session of tests/test_spark.py (the same one when both run
     in one worker: the xdist group below)."""
     return local_spark()
+
+
+@pytest.mark.xdist_group("spark")
+@pytest.mark.parametrize(("page", "index"), SPARK, ids=[f"{page}-{index}" for page, index in SPARK])
+def test_spark_example_runs(spark, page, index, tmp_path, monkeypatch):
+    code = code_blocks(DOCS / page, "python")[index]
+    sample_inputs(tmp_path)
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, f"{page}-{index}", "exec"), {"__name__": "__main__"})
 
 
 @pytest.mark.xdist_group("spark")

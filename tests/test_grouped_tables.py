@@ -197,8 +197,31 @@ def test_duckdb_functions_with_nulls_and_errors():
         "drisk_union(NULL::BLOB[]), drisk_union([?, NULL]), drisk_estimate(?)",
         [one, one],
     ).fetchall() == [(None, None, None, None, one, 0.0)]
-    with pytest.raises(duckdb.Error, match="row 0: not a packed sketch"):
+    with pytest.raises(duckdb.Error, match="drisk_estimate refused a cell: not a packed sketch"):
         con.sql("SELECT drisk_estimate('abc'::BLOB)").fetchall()
+
+
+@pytest.mark.parametrize(
+    ("query", "says"),
+    [
+        ("SELECT drisk_estimate(s) FROM t", "drisk_estimate refused a cell: not a packed"),
+        ("SELECT drisk_union(list(s)) FROM t GROUP BY i % 3000", "drisk_union refused item 1 of a list: not a packed"),
+        ("SELECT drisk_jaccard(?, s) FROM t", "drisk_jaccard refused the second sketch: not a packed"),
+        ("SELECT drisk_intersection(s, ?) FROM t", "drisk_intersection refused the first sketch: not a packed"),
+    ],
+)
+def test_duckdb_refusals_name_no_row_within_a_batch(query, says):
+    """DuckDB passes rows in batches of 2,048 without their place: a bad cell
+    at row 5,000 must not be reported as the batch's row 904."""
+    duckdb = pytest.importorskip("duckdb")
+    import drisk.duckdb
+
+    con = duckdb.connect()
+    drisk.duckdb.register(con)
+    con.execute("CREATE TABLE t AS SELECT i, CASE WHEN i = 5000 THEN 'xx'::BLOB END AS s FROM range(10000) r(i)")
+    with pytest.raises(duckdb.Error, match=says) as caught:
+        con.execute(query, [drisk.pack(drisk.HyperLogLog())] if "?" in query else []).fetchall()
+    assert "row 904" not in str(caught.value) and "list 1012" not in str(caught.value)
 
 
 # ---------------------------------------------------------------------------

@@ -31,7 +31,10 @@ DuckDB is imported by register() only.
 
 from __future__ import annotations
 
+import functools
 import importlib
+import re
+from collections.abc import Callable
 from typing import Any
 
 import drisk._grouped as _grouped
@@ -40,6 +43,37 @@ from drisk._tables import binary_array
 __all__ = ["register"]
 
 
+# DuckDB hands a function its rows a batch at a time, without their place in
+# the query: the row the core names is the row within the batch, which would
+# mislead. The refusal keeps what is wrong with the cell and says where the row
+# can be found.
+_BATCH_PLACE = re.compile(r"^(row \d+( of (a|b))?|list \d+, item (\d+)): ")
+_WHERE = {"a": "the first sketch", "b": "the second sketch"}
+
+
+def _sql_errors(name: str) -> Callable[[Callable[..., Any]], Callable[..., Any]]:
+    def wrap(function: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(function)
+        def call(*columns: Any) -> Any:
+            try:
+                return function(*columns)
+            except ValueError as error:
+                text = str(error)
+                place = _BATCH_PLACE.match(text)
+                if place is None:
+                    raise
+                which = f"item {place.group(4)} of a list" if place.group(4) else _WHERE.get(place.group(3), "a cell")
+                raise ValueError(
+                    f"{name} refused {which}: {text[place.end() :]} (DuckDB passes rows in batches "
+                    f"without their place in the query; drisk.estimates() of the column names the row)"
+                ) from None
+
+        return call
+
+    return wrap
+
+
+@_sql_errors("drisk_estimate")
 def _estimate(sketches: Any) -> Any:
     pa = importlib.import_module("pyarrow")
 
@@ -49,6 +83,7 @@ def _estimate(sketches: Any) -> Any:
     return pa.compute.if_else(pa.compute.is_null(sketches), pa.scalar(None, pa.float64()), data)
 
 
+@_sql_errors("drisk_union")
 def _union(lists: Any) -> Any:
     return binary_array(_grouped.union_lists(lists))
 
@@ -68,8 +103,8 @@ def _overlap_figure(index: int) -> Any:
 
 
 # Positions in overlaps()' tuple: (a_only, b_only, intersection, union, jaccard).
-_intersection = _overlap_figure(2)
-_jaccard = _overlap_figure(4)
+_intersection = _sql_errors("drisk_intersection")(_overlap_figure(2))
+_jaccard = _sql_errors("drisk_jaccard")(_overlap_figure(4))
 
 
 def register(con: Any) -> None:
