@@ -18,7 +18,8 @@ from typing import Any
 
 import drisk._grouped as _grouped
 from drisk._columns import refuse_struct_column
-from drisk._tables import _require, binary_array, check_columns, group_ids, key_names, pandas_labels
+from drisk._stream import grouped_stream, stream_reader
+from drisk._tables import _require, _rollup_arrow, binary_array, check_columns, group_ids, key_names, pandas_labels
 
 __all__ = ["count_by", "sketch_by"]
 
@@ -64,9 +65,27 @@ def sketch_by(data: Any, by: str | Sequence[str], values: str, p: int = DEFAULT_
         [2, 1]
     """
     keys, kind, table, pa, back = _prepare(data, by, values, p, "sketch_by", "sketch")
+    if isinstance(table, pa.RecordBatchReader):
+        return _sketch_stream(table, keys, values, p, pa)
+    return _finish(kind, _sketch_table(table, keys, values, p, pa), back)
+
+
+def _sketch_table(table: Any, keys: list[str], values: str, p: int, pa: Any) -> Any:
     ids, count, key_columns = group_ids(table, keys, pa, table.num_rows)
     sketches = binary_array(_grouped.sketch_rows(table.column(values), ids, count, p))
-    return _finish(kind, pa.table([*key_columns, sketches], names=[*keys, "sketch"]), back)
+    return pa.table([*key_columns, sketches], names=[*keys, "sketch"])
+
+
+def _sketch_stream(reader: Any, keys: list[str], values: str, p: int, pa: Any) -> Any:
+    """sketch_by() of a stream, a chunk at a time (drisk._stream)."""
+    return grouped_stream(
+        reader,
+        keys,
+        [*keys, values],
+        lambda chunk: _sketch_table(chunk, keys, values, p, pa),
+        lambda parts: _rollup_arrow(parts, keys, "sketch", pa),
+        pa,
+    )
 
 
 def count_by(
@@ -105,6 +124,8 @@ def count_by(
         # As error_bounds() takes it, checked before any work.
         raise ValueError(f"confidence must be between 0.5 and 0.999 inclusive, got {confidence!r}")
     keys, kind, table, pa, back = _prepare(data, by, values, p, "count_by", "estimate", "lower", "upper")
+    if isinstance(table, pa.RecordBatchReader):
+        return _count_stream(table, keys, values, p, confidence, pa)
     ids, count, key_columns = group_ids(table, keys, pa, table.num_rows)
     estimate, lower, upper = _grouped.count_rows(table.column(values), ids, count, p, confidence)
     columns = [*key_columns, _floats(pa, estimate)]
@@ -113,6 +134,22 @@ def count_by(
         columns += [_floats(pa, lower), _floats(pa, upper)]
         names += ["lower", "upper"]
     return _finish(kind, pa.table(columns, names=names), back)
+
+
+def _count_stream(reader: Any, keys: list[str], values: str, p: int, confidence: float | None, pa: Any) -> Any:
+    """count_by() of a stream: its sketch table, then each group's estimate
+    (and interval) from its sketch, as count_by() of a table gives them."""
+    import drisk
+
+    table = _sketch_stream(reader, keys, values, p, pa)
+    sketches = table.column("sketch")
+    columns = [*(table.column(name) for name in keys), _floats(pa, _grouped.estimates(sketches))]
+    names = [*keys, "estimate"]
+    if confidence is not None:
+        bounds = [drisk.error_bounds(drisk.unpack(cell), confidence) for cell in sketches.to_pylist()]
+        columns += [pa.array([b[0] for b in bounds], pa.float64()), pa.array([b[1] for b in bounds], pa.float64())]
+        names += ["lower", "upper"]
+    return pa.table(columns, names=names)
 
 
 def _floats(pa: Any, data: bytes) -> Any:
@@ -142,6 +179,7 @@ def _prepare(
     if isinstance(p, bool) or not isinstance(p, int):
         raise TypeError(f"p must be an int, got {type(p).__name__}")
     wanted = [*keys, values]
+    reader = None
     polars = sys.modules.get("polars")
     if polars is not None and isinstance(data, polars.LazyFrame):
         data = data.collect()
@@ -155,13 +193,19 @@ def _prepare(
         check_columns([str(c) for c in data.columns], wanted, what)
         pa = _require("pyarrow", f"{what} of a pandas DataFrame")
         table = pa.Table.from_pandas(data[wanted], preserve_index=False)
-    elif hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__"):
+    elif hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__") or _is_dataset(data):
         kind = "arrow"
         pa = _require("pyarrow", f"{what} of an Arrow table")
-        if not isinstance(data, pa.Table):
-            data = pa.table(data)
-        check_columns(data.column_names, wanted, what)
-        table = data.select(wanted)
+        reader = stream_reader(data, wanted, pa)
+        if reader is not None:
+            # Read a chunk at a time by the caller; checked on its schema.
+            check_columns(reader.schema.names, wanted, what)
+            table = reader.schema.empty_table().select(wanted)
+        else:
+            if not isinstance(data, pa.Table):
+                data = pa.table(data)
+            check_columns(data.column_names, wanted, what)
+            table = data.select(wanted)
     else:
         raise TypeError(
             f"{what} takes a pyarrow Table, a polars or pandas DataFrame, or any Arrow stream, "
@@ -170,7 +214,12 @@ def _prepare(
     # The values' type and p, refused before the keys are grouped.
     refuse_struct_column(table.column(values))
     _grouped.sketch_rows(table.column(values).slice(0, 0), pa.array([], pa.int32()), 0, p)
-    return keys, kind, table, pa, back
+    return keys, kind, reader if reader is not None else table, pa, back
+
+
+def _is_dataset(data: Any) -> bool:
+    dataset = sys.modules.get("pyarrow.dataset")
+    return dataset is not None and isinstance(data, (dataset.Dataset, dataset.Scanner))
 
 
 def _polars_to_arrow(frame: Any, names: list[str], what: str, pa: Any) -> Any:

@@ -17,6 +17,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import drisk._grouped as _grouped
+from drisk._stream import grouped_stream, stream_reader
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -170,12 +171,28 @@ def rollup(table: Any, by: str | Sequence[str] | None = None, sketch: str = "ske
         check_columns(list(table.columns), [*keys, sketch], "rollup")
         arrow = pa.Table.from_pandas(table[[*keys, sketch]], preserve_index=False)
         return _rollup_arrow(arrow, keys, sketch, pa).to_pandas().rename(columns=lambda name: back.get(name, name))
-    if not (hasattr(table, "__arrow_c_stream__") or hasattr(table, "__arrow_c_array__")):
+    if polars is not None and isinstance(table, polars.LazyFrame):
+        return _rollup_polars(table.select([*keys, sketch]).collect(), keys, sketch, polars)
+    dataset = sys.modules.get("pyarrow.dataset")
+    is_dataset = dataset is not None and isinstance(table, (dataset.Dataset, dataset.Scanner))
+    if not (hasattr(table, "__arrow_c_stream__") or hasattr(table, "__arrow_c_array__") or is_dataset):
         raise TypeError(
-            f"rollup takes a pyarrow Table, a polars or pandas DataFrame, or any Arrow stream, "
-            f"not {type(table).__name__}"
+            f"rollup takes a pyarrow Table, a polars DataFrame or LazyFrame, a pandas DataFrame, "
+            f"or any Arrow stream, not {type(table).__name__}"
         )
     pa = _require("pyarrow", "rollup of an Arrow table")
+    reader = stream_reader(table, [*keys, sketch], pa)
+    if reader is not None:
+        check_columns(reader.schema.names, [*keys, sketch], "rollup")
+        _grouped.check(reader.schema.empty_table().column(sketch))
+        return grouped_stream(
+            reader,
+            keys,
+            [*keys, sketch],
+            lambda chunk: _rollup_arrow(chunk, keys, sketch, pa),
+            lambda parts: _rollup_arrow(parts, keys, sketch, pa),
+            pa,
+        )
     if not isinstance(table, pa.Table):
         table = pa.table(table)
     return _rollup_arrow(table, keys, sketch, pa)
@@ -209,20 +226,42 @@ def group_ids(table: Any, keys: list[str], pa: Any, rows: int) -> tuple[Any, int
     except TypeError:
         # A key type the core does not read (durations, intervals...).
         return _encoded_group_ids(table, keys, pa, pc)
+    key_columns = [first_rows_of(table.column(name), first, pa) for name in keys]
+    return pa.Array.from_buffers(pa.uint32(), rows, [None, pa.py_buffer(ids)]), len(first) // 8, key_columns
+
+
+def first_rows_of(column: Any, first: bytes, pa: Any) -> Any:
+    """The rows of `column` at the positions `first` (int64, ascending: each
+    group's first row), as one array. pyarrow's take() of a chunked column
+    concatenates the whole column first, so each chunk gives its own rows."""
     count = len(first) // 8
-    first_rows = pa.Array.from_buffers(pa.int64(), count, [None, pa.py_buffer(first)])
-    key_columns = []
-    for name in keys:
-        column = table.column(name)
-        kind = column.type
+
+    def take(array: Any, rows: Any) -> Any:
+        kind = array.type
         if pa.types.is_string_view(kind) or pa.types.is_binary_view(kind):
             # pyarrow cannot take from views: taken from the plain form.
             plain = pa.large_string() if pa.types.is_string_view(kind) else pa.large_binary()
-            column = column.cast(plain).take(first_rows).cast(kind)
-        else:
-            column = column.take(first_rows)
-        key_columns.append(column.combine_chunks() if isinstance(column, pa.ChunkedArray) else column)
-    return pa.Array.from_buffers(pa.uint32(), rows, [None, pa.py_buffer(ids)]), count, key_columns
+            return array.cast(plain).take(rows).cast(kind)
+        return array.take(rows)
+
+    rows = pa.Array.from_buffers(pa.int64(), count, [None, pa.py_buffer(first)])
+    numpy = sys.modules.get("numpy")
+    if not isinstance(column, pa.ChunkedArray) or column.num_chunks <= 1 or numpy is None:
+        taken = take(column, rows)
+        return taken.combine_chunks() if isinstance(taken, pa.ChunkedArray) else taken
+    positions = numpy.frombuffer(first, dtype=numpy.int64)
+    starts = numpy.cumsum([0] + [len(chunk) for chunk in column.chunks])
+    bounds = numpy.searchsorted(positions, starts)
+    pieces = [
+        take(chunk, pa.array(positions[bounds[i] : bounds[i + 1]] - starts[i]))
+        for i, chunk in enumerate(column.chunks)
+        if bounds[i + 1] > bounds[i]
+    ]
+    if not pieces:
+        return column.chunk(0).slice(0, 0) if column.num_chunks else pa.array([], column.type)
+    if pa.types.is_dictionary(column.type):
+        return pa.chunked_array(pieces, column.type).unify_dictionaries().combine_chunks()
+    return pa.concat_arrays(pieces)
 
 
 def _encoded_group_ids(table: Any, keys: list[str], pa: Any, pc: Any) -> tuple[Any, int, list[Any]]:
@@ -303,13 +342,8 @@ def _small_integer_ids(table: Any, keys: list[str], pa: Any, pc: Any, rows: int)
             return None
         described.append((column, low.as_py() if low.is_valid else 0, max(width, 1), nulls))
     ids, first = _grouped.integer_key_ids(described)
-    count = len(first) // 8
-    first_rows = pa.Array.from_buffers(pa.int64(), count, [None, pa.py_buffer(first)])
-    key_columns = []
-    for name in keys:
-        column = table.column(name).take(first_rows)
-        key_columns.append(column.combine_chunks() if isinstance(column, pa.ChunkedArray) else column)
-    return pa.Array.from_buffers(pa.uint32(), rows, [None, pa.py_buffer(ids)]), count, key_columns
+    key_columns = [first_rows_of(table.column(name), first, pa) for name in keys]
+    return pa.Array.from_buffers(pa.uint32(), rows, [None, pa.py_buffer(ids)]), len(first) // 8, key_columns
 
 
 def _rollup_polars(frame: Any, keys: list[str], sketch: str, pl: Any) -> Any:

@@ -1,0 +1,115 @@
+"""Grouped sketches of inputs that arrive as a stream: sketch_by(),
+count_by() and rollup() of a RecordBatchReader, a DuckDB result, a pyarrow
+dataset or scanner, or anything else exporting an Arrow stream.
+
+Such an input is never read whole. Its batches, cut down to the columns the
+call reads, are gathered into chunks of about CHUNK_BYTES; each chunk goes
+through the in-memory path (its keys numbered and its values sketched or its
+sketches united in C++) and leaves a partial sketch table, one row per group
+of the chunk. The partial tables are rolled up together whenever their rows
+pass twice those of the last roll-up (and ROLLUP_ROWS), and once at the end.
+
+So memory holds a chunk, the groups' sketches (at most about twice over
+between roll-ups) and their keys, whatever the length of the input; and no
+key column is ever concatenated past one chunk, so Arrow's 2 GiB limit on
+the offsets of a string column is not met either (the partial tables keep
+their text keys as large_string or large_binary, and the result has the
+input's key types again where its keys fit them).
+
+The result is the in-memory path's, group for group: a union of sketches of
+one precision has exactly the registers of one sketch of all their values,
+and keys are numbered by the same rules in both.
+"""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Callable, Iterator
+from typing import Any
+
+#: Bytes of the read columns gathered into one chunk before it is sketched.
+CHUNK_BYTES = 256 << 20
+#: Partial rows below which the partial tables are not rolled up before the end.
+ROLLUP_ROWS = 1 << 20
+
+
+def stream_reader(data: Any, columns: list[str], pa: Any) -> Any:
+    """A RecordBatchReader over `data` when it is a stream to read a batch at
+    a time (anything with an Arrow stream that is not a pyarrow Table, and a
+    pyarrow dataset or scanner, read for `columns` only); None for a table in
+    memory."""
+    dataset = sys.modules.get("pyarrow.dataset")
+    if dataset is not None:
+        if isinstance(data, dataset.Dataset):
+            missing = [name for name in columns if name not in data.schema.names]
+            return data.scanner(columns=columns).to_reader() if not missing else data.scanner().to_reader()
+        if isinstance(data, dataset.Scanner):
+            return data.to_reader()
+    if isinstance(data, pa.RecordBatchReader):
+        return data
+    if isinstance(data, (pa.Table, pa.RecordBatch)) or not hasattr(data, "__arrow_c_stream__"):
+        return None
+    if not hasattr(pa.RecordBatchReader, "from_stream"):  # pyarrow before 15
+        return None
+    return pa.RecordBatchReader.from_stream(data)
+
+
+def chunks(reader: Any, columns: list[str], pa: Any) -> Iterator[Any]:
+    """The reader's batches, cut to `columns`, as tables of about CHUNK_BYTES."""
+    gathered: list[Any] = []
+    size = 0
+    for batch in reader:
+        batch = batch.select(columns)
+        gathered.append(batch)
+        size += batch.nbytes
+        if size >= CHUNK_BYTES:
+            chunk = pa.Table.from_batches(gathered, schema=gathered[0].schema)
+            gathered, size = [], 0
+            yield chunk
+            del chunk  # not kept while the next chunk is gathered
+    if gathered:
+        yield pa.Table.from_batches(gathered, schema=gathered[0].schema)
+
+
+def _widened(table: Any, keys: list[str], pa: Any) -> Any:
+    """`table` with its string and binary keys in their 64-bit-offset form."""
+    for name in keys:
+        kind = table.schema.field(name).type
+        wide = {pa.string(): pa.large_string(), pa.binary(): pa.large_binary()}.get(kind)
+        if wide is not None:
+            table = table.set_column(table.schema.get_field_index(name), name, table.column(name).cast(wide))
+    return table
+
+
+def grouped_stream(
+    reader: Any,
+    keys: list[str],
+    columns: list[str],
+    partial: Callable[[Any], Any],
+    rollup: Callable[[Any], Any],
+    pa: Any,
+) -> Any:
+    """The sketch table of a whole stream: `partial` makes one chunk's table
+    (keys and "sketch"), `rollup` unites tables of those by the keys."""
+    parts: list[Any] = []
+    rows = 0
+    settled = 0  # rows after the last roll-up
+    key_types = {name: reader.schema.field(name).type for name in keys}
+    for chunk in chunks(reader, columns, pa):
+        part = _widened(partial(chunk), keys, pa)
+        del chunk  # nor here
+        parts.append(part)
+        rows += part.num_rows
+        if len(parts) > 1 and rows > max(2 * settled, ROLLUP_ROWS):
+            parts = [_widened(rollup(pa.concat_tables(parts)), keys, pa)]
+            rows = settled = parts[0].num_rows
+    if not parts:
+        parts = [_widened(partial(reader.schema.empty_table().select(columns)), keys, pa)]
+    table = parts[0] if len(parts) == 1 else rollup(pa.concat_tables(parts))
+    for name, kind in key_types.items():
+        if table.schema.field(name).type != kind:
+            try:
+                table = table.set_column(table.schema.get_field_index(name), name, table.column(name).cast(kind))
+            except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+                pass  # keys past 2 GiB of text stay in the large form
+    return table

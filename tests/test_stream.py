@@ -1,0 +1,206 @@
+"""sketch_by(), count_by() and rollup() of inputs read as a stream (a
+RecordBatchReader, a DuckDB result, a pyarrow dataset or scanner), chunk by
+chunk with roll-ups between: each group's sketch against update_many() of
+that group's values alone, and against the same rows as a table in memory;
+the refusals come before any batch is read; keys whose text passes 2 GiB."""
+
+import math
+import random
+
+import pytest
+
+import drisk
+import drisk._stream
+
+pa = pytest.importorskip("pyarrow")
+
+
+@pytest.fixture
+def small_chunks(monkeypatch):
+    """Chunks of a few batches and roll-ups every few chunks, so that small
+    inputs take every step of the stream path."""
+    monkeypatch.setattr(drisk._stream, "CHUNK_BYTES", 3000)
+    monkeypatch.setattr(drisk._stream, "ROLLUP_ROWS", 20)
+
+
+def group_key(value):
+    """A key as groups have it: -0.0 is 0.0, every NaN one key, apart from None."""
+    if isinstance(value, float):
+        return "NaN" if math.isnan(value) else value + 0.0
+    return value
+
+
+def oracle(keys, values):
+    """{key tuple: registers} by update_many() of each group's values."""
+    groups = {}
+    for i, value in enumerate(values):
+        groups.setdefault(tuple(group_key(column[i]) for column in keys), []).append(value)
+    out = {}
+    for key, members in groups.items():
+        sketch = drisk.HyperLogLog()
+        drisk.update_many(sketch, [v for v in members if v is not None])
+        out[key] = sketch.to_bytes()
+    return out
+
+
+def result_dict(table, keys):
+    """{key tuple: registers} of a sketch table; each key once."""
+    columns = table.to_pydict()
+    out = {}
+    for i, cell in enumerate(columns["sketch"]):
+        key = tuple(group_key(columns[k][i]) for k in keys)
+        assert key not in out, key
+        out[key] = drisk.unpack(cell).to_bytes()
+    return out
+
+
+def event_rows(seed, n=6000):
+    rng = random.Random(seed)
+    pages = [f"/page/{i}" for i in range(40)] + [None]
+    return {
+        "page": [rng.choice(pages) for _ in range(n)],
+        "size": [rng.choice([0.0, -0.0, 1.5, float("nan"), None, 2.25]) for _ in range(n)],
+        "day": [rng.randrange(5) for _ in range(n)],
+        "user": [f"u{rng.randrange(900)}" if rng.random() > 0.05 else None for _ in range(n)],
+    }
+
+
+def as_reader(table, rows=97):
+    return pa.RecordBatchReader.from_batches(table.schema, table.to_batches(max_chunksize=rows))
+
+
+def inputs(table, tmp_path):
+    """The same rows as each kind of stream."""
+    import pyarrow.dataset as ds
+    import pyarrow.parquet as pq
+
+    for i, start in enumerate(range(0, table.num_rows, 1500)):
+        pq.write_table(table.slice(start, 1500), tmp_path / f"part{i}.parquet", row_group_size=200)
+    yield "reader", as_reader(table)
+    yield "dataset", ds.dataset(tmp_path, format="parquet")
+    yield "scanner", ds.dataset(tmp_path, format="parquet").scanner(batch_size=128)
+    duckdb = pytest.importorskip("duckdb")
+    con = duckdb.connect()
+    con.register("events", table)
+    yield "duckdb", con.sql("SELECT * FROM events")
+
+
+@pytest.mark.parametrize(
+    "keys", [["page"], ["day", "page"], ["size"], ["page", "size", "day"]], ids=lambda keys: ",".join(keys)
+)
+def test_each_group_of_a_stream_has_the_registers_of_update_many(keys, small_chunks, tmp_path):
+    rows = event_rows(seed=len(keys))
+    table = pa.table(rows)
+    expected = oracle([rows[k] for k in keys], rows["user"])
+    in_memory = drisk.sketch_by(table, keys, "user")
+    for kind, stream in inputs(table, tmp_path):
+        got = drisk.sketch_by(stream, keys, "user")
+        assert isinstance(got, pa.Table), kind
+        assert got.schema == in_memory.schema, kind
+        assert result_dict(got, keys) == expected, kind
+
+
+def test_dictionary_keys_differing_between_batches(small_chunks):
+    rng = random.Random(3)
+    batches = []
+    for b in range(40):
+        words = [f"w{(b * 7 + i) % 60}" for i in range(12)]
+        page = pa.array([rng.choice(words + [None]) for _ in range(50)]).dictionary_encode()
+        batches.append(pa.record_batch({"page": page, "user": pa.array([rng.randrange(300) for _ in range(50)])}))
+    table = pa.Table.from_batches(batches)
+    rows = table.to_pydict()
+    got = drisk.sketch_by(pa.RecordBatchReader.from_batches(table.schema, batches), "page", "user")
+    assert got.schema.field("page").type == table.schema.field("page").type
+    assert result_dict(got, ["page"]) == oracle([rows["page"]], rows["user"])
+
+
+@pytest.mark.parametrize("confidence", [None, 0.9])
+def test_count_by_of_a_stream_equals_count_by_of_the_table(confidence, small_chunks):
+    table = pa.table(event_rows(seed=7))
+    want = drisk.count_by(table, ["page", "day"], "user", confidence=confidence).sort_by(
+        [("page", "ascending"), ("day", "ascending")]
+    )
+    got = drisk.count_by(as_reader(table), ["page", "day"], "user", confidence=confidence).sort_by(
+        [("page", "ascending"), ("day", "ascending")]
+    )
+    assert got.column_names == want.column_names
+    assert got.to_pydict() == want.to_pydict()
+
+
+@pytest.mark.parametrize("by", [None, "page", ["page", "day"]], ids=["whole", "page", "page,day"])
+def test_rollup_of_a_stream_equals_rollup_of_the_table(by, small_chunks, tmp_path):
+    daily = drisk.sketch_by(pa.table(event_rows(seed=11)), ["day", "page"], "user").rename_columns(["day", "page", "s"])
+    want = drisk.rollup(daily, by, sketch="s")
+    keys = [] if by is None else [by] if isinstance(by, str) else by
+
+    def cells(table):
+        rows = table.to_pydict()
+        return {tuple(rows[k][i] for k in keys): rows["s"][i] for i in range(table.num_rows)}
+
+    for kind, stream in inputs(daily, tmp_path):
+        got = drisk.rollup(stream, by, sketch="s")
+        assert got.column_names == [*keys, "s"], kind
+        assert cells(got) == cells(want), kind
+
+
+def test_an_empty_stream_gives_an_empty_table_of_its_types():
+    schema = pa.schema({"page": pa.string(), "user": pa.int64()})
+    got = drisk.sketch_by(pa.RecordBatchReader.from_batches(schema, []), "page", "user")
+    assert got.num_rows == 0 and got.schema.field("page").type == pa.string()
+    assert drisk.count_by(pa.RecordBatchReader.from_batches(schema, []), "page", "user").num_rows == 0
+
+
+def unread(schema):
+    """A reader whose batches fail the test if any is read."""
+
+    def batches():
+        raise AssertionError("a batch was read before the arguments were checked")
+        yield  # pragma: no cover
+
+    return pa.RecordBatchReader.from_batches(schema, batches())
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "text"),
+    [
+        (lambda r: drisk.sketch_by(r, "nope", "user"), ValueError, "no column named 'nope'"),
+        (lambda r: drisk.count_by(r, "page", "nope"), ValueError, "no column named 'nope'"),
+        (lambda r: drisk.sketch_by(r, "page", "user", p=30), ValueError, "p"),
+        (lambda r: drisk.sketch_by(r, "page", "tags"), TypeError, "struct"),
+        (lambda r: drisk.rollup(r, "nope", sketch="user"), ValueError, "no column named 'nope'"),
+        (lambda r: drisk.rollup(r, "page", sketch="day"), TypeError, "binary cells"),
+    ],
+)
+def test_refusals_come_before_any_batch_is_read(call, error, text):
+    schema = pa.schema(
+        {"page": pa.string(), "day": pa.int32(), "user": pa.binary(), "tags": pa.struct({"a": pa.int8()})}
+    )
+    with pytest.raises(error, match=text):
+        call(unread(schema))
+
+
+@pytest.mark.slow
+def test_keys_whose_text_passes_two_gibibytes():
+    """2.3 GiB of key text in one stream (a table in memory would overflow
+    a string column's 32-bit offsets), generated batch by batch and never
+    kept: 1,000 keys of 1,200 bytes, each of them on 2,000 rows."""
+    keys = [(f"{k:05d}" * 240).encode() for k in range(1000)]
+    schema = pa.schema({"key": pa.string(), "user": pa.int64()})
+
+    def batches():
+        for b in range(2000):
+            start = b * 1000
+            yield pa.record_batch(
+                [
+                    pa.array([keys[(start + i) % 1000].decode() for i in range(1000)]),
+                    pa.array(range(start, start + 1000)),
+                ],
+                schema=schema,
+            )
+
+    got = drisk.sketch_by(pa.RecordBatchReader.from_batches(schema, batches()), "key", "user")
+    assert got.num_rows == 1000 and got.schema.field("key").type == pa.string()
+    first = got.filter(pa.compute.equal(got["key"], keys[0].decode()))["sketch"][0].as_py()
+    want = drisk.HyperLogLog()
+    drisk.update_many(want, range(0, 2_000_000, 1000))
+    assert drisk.unpack(first).to_bytes() == want.to_bytes()
