@@ -329,13 +329,40 @@ def test_summary_agrees_with_the_functions():
 # Arguments
 # ---------------------------------------------------------------------------
 
+STORED_FORMS = {
+    "packed": drisk.pack,
+    "raw": lambda h: h.to_bytes(),
+    "packed bytearray": lambda h: bytearray(drisk.pack(h)),
+    "raw memoryview": lambda h: memoryview(h.to_bytes()),
+}
+SKETCH_CALLS = {
+    "estimate": lambda s: drisk.estimate(s, "ml"),
+    "error_bounds": lambda s: drisk.error_bounds(s, 0.9),
+    "summary": drisk.summary,
+    "fold": lambda s: drisk.fold(s, 9).to_bytes(),
+    "union": lambda s: drisk.union(s, HyperLogLog(10)).to_bytes(),
+    "union of stored only": lambda s: drisk.union(s, s).to_bytes(),
+    "relative_error": drisk.relative_error,
+}
+
+
+@pytest.mark.parametrize("form", STORED_FORMS)
+@pytest.mark.parametrize("call", SKETCH_CALLS)
+def test_sketch_functions_take_stored_sketches(call, form):
+    """Each gives for a sketch's stored bytes what it gives for the sketch."""
+    h = HyperLogLog(11)
+    drisk.update_many(h, range(5000))
+    assert SKETCH_CALLS[call](STORED_FORMS[form](h)) == SKETCH_CALLS[call](h)
+
+
 
 @pytest.mark.parametrize(
     "call, exc, text",
     [
         (lambda h: drisk.estimate(h, "fast"), ValueError, "method must be 'improved', 'ml' or 'classic', got 'fast'"),
         (lambda h: drisk.estimate(h, 3), TypeError, "'int' object is not an instance of 'str'"),
-        (lambda h: drisk.estimate(b"sketch"), TypeError, "'bytes' object is not an instance of 'HyperLogLog'"),
+        (lambda h: drisk.estimate(b"sketch"), ValueError, "not a packed sketch"),
+        (lambda h: drisk.union(h, bytearray(h.to_bytes()[:-1])), ValueError, "not a packed sketch"),
         (lambda h: drisk.estimate(), TypeError, "missing"),
         (lambda h: drisk.estimate(h, "ml", "x"), TypeError, "takes"),
         (lambda h: drisk.estimate(h, methd="ml"), TypeError, "unexpected keyword"),

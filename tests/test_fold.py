@@ -87,7 +87,7 @@ def test_fold_accepts_an_index():
     assert drisk.fold(h, Eight()).to_bytes() == direct(8, "many")
 
 
-@pytest.mark.parametrize("not_a_sketch", [None, b"\x0c" + bytes(4096), 12])
+@pytest.mark.parametrize("not_a_sketch", [None, "\x0c" * 4097, 12])
 def test_fold_wants_a_sketch(not_a_sketch):
     with pytest.raises(TypeError):
         drisk.fold(not_a_sketch, 8)
@@ -127,7 +127,7 @@ def test_union_of_a_sketch_with_itself():
         ((), {}, "union() needs at least one sketch"),
         ((HyperLogLog(8), 3), {}, "'int' object is not an instance of 'HyperLogLog'"),
         ((None,), {}, "'None' is not an instance of 'HyperLogLog'"),
-        ((HyperLogLog(8),), {"other": HyperLogLog(8)}, "union() takes no keyword arguments"),
+        ((HyperLogLog(8),), {"other": HyperLogLog(8)}, "keyword argument"),
     ],
 )
 def test_union_type_errors(args, kwargs, text):

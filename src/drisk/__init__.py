@@ -16,8 +16,6 @@ from __future__ import annotations
 
 import copyreg
 import importlib
-import math
-import operator
 import sys
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
@@ -25,15 +23,12 @@ from typing import TYPE_CHECKING, Any
 from _drisk import HyperLogLog
 from drisk._bulk import update_lines
 from drisk._columns import update_many
-from drisk._estimate import error_bounds, estimate, fold, summary, union
 from drisk._files import FileChangedError, update_file, update_stream
-from drisk._pack import form as _form
 from drisk._pack import pack, unpack
+from drisk._sketches import error_bounds, estimate, fold, load, relative_error, summary, union
 from drisk._version import __version__
 
 if TYPE_CHECKING:
-    from typing_extensions import Buffer
-
     from drisk._overlap import Overlap, overlap, overlaps
     from drisk._rows import count_by, sketch_by
     from drisk._tables import estimates, rollup
@@ -87,68 +82,6 @@ __all__ = [
     "update_many",
     "update_stream",
 ]
-
-
-def relative_error(sketch_or_p: HyperLogLog | int) -> float:
-    """The relative standard error 1.04 / sqrt(m) of a sketch (or precision).
-
-    Args:
-        sketch_or_p: a HyperLogLog, or a precision p (an int, 4 to 18).
-
-    Returns:
-        The float 1.04 / sqrt(2**p), the standard error of an estimate relative
-        to the count, in the middle range of counts.
-
-    Raises:
-        ValueError: for a precision no sketch can have, as HyperLogLog(p) does.
-        TypeError: for a precision that is not an integer.
-
-    Example:
-        >>> import drisk
-        >>> drisk.relative_error(12)
-        0.01625
-        >>> drisk.relative_error(drisk.HyperLogLog(16))
-        0.0040625
-    """
-    if isinstance(sketch_or_p, HyperLogLog):
-        return 1.04 / math.sqrt(len(sketch_or_p))
-    p = operator.index(sketch_or_p)
-    if not 4 <= p <= 18:
-        raise ValueError(f"p must be between 4 and 18 inclusive, got {p}")
-    return 1.04 / math.sqrt(2**p)
-
-
-def load(data: Buffer) -> HyperLogLog:
-    """A sketch from either stored form: the raw form of to_bytes() (exactly
-    1 + 2**p bytes after a valid p, 4 to 18) or the packed form of pack().
-
-    Args:
-        data: a stored sketch, as any bytes-like object.
-
-    Returns:
-        A new HyperLogLog.
-
-    Raises:
-        ValueError: for anything else, as unpack() explains; so for a buffer
-            whose bytes are not one contiguous run (a strided view), which no
-            stored sketch is.
-
-    Example:
-        >>> import drisk
-        >>> h = drisk.HyperLogLog()
-        >>> drisk.update_many(h, ["ann", "bob"])
-        2
-        >>> drisk.load(drisk.pack(h)).registers() == drisk.load(h.to_bytes()).registers() == h.registers()
-        True
-    """
-    with memoryview(data) as view:
-        if not view.c_contiguous:
-            raise ValueError("not a stored sketch: a non-contiguous buffer (copy it to bytes first)")
-    try:
-        raw = _form(data) == "raw"
-    except ValueError:
-        raw = False  # neither form: unpack() says what is wrong
-    return HyperLogLog.from_bytes(bytes(data)) if raw else unpack(data)
 
 
 def _restore(data: bytes) -> HyperLogLog:

@@ -18,6 +18,7 @@ from typing import Any
 
 import drisk._grouped as _grouped
 from drisk._columns import refuse_struct_column
+from drisk._sketches import error_bounds
 from drisk._stream import grouped_stream, stream_reader
 from drisk._tables import _require, _rollup_arrow, binary_array, check_columns, group_ids, key_names, pandas_labels
 
@@ -139,14 +140,12 @@ def count_by(
 def _count_stream(reader: Any, keys: list[str], values: str, p: int, confidence: float | None, pa: Any) -> Any:
     """count_by() of a stream: its sketch table, then each group's estimate
     (and interval) from its sketch, as count_by() of a table gives them."""
-    import drisk
-
     table = _sketch_stream(reader, keys, values, p, pa)
     sketches = table.column("sketch")
     columns = [*(table.column(name) for name in keys), _floats(pa, _grouped.estimates(sketches))]
     names = [*keys, "estimate"]
     if confidence is not None:
-        bounds = [drisk.error_bounds(drisk.unpack(cell), confidence) for cell in sketches.to_pylist()]
+        bounds = [error_bounds(cell, confidence) for cell in sketches.to_pylist()]
         columns += [pa.array([b[0] for b in bounds], pa.float64()), pa.array([b[1] for b in bounds], pa.float64())]
         names += ["lower", "upper"]
     return pa.table(columns, names=names)
