@@ -492,6 +492,11 @@ def main() -> None:
 
         accuracy.main(sys.argv[2:])
         return
+    if sys.argv[1:2] == ["month"]:
+        from bench import month
+
+        month.main(sys.argv[2:])
+        return
     if sys.argv[1:2] == ["spark"]:
         from bench import spark
 

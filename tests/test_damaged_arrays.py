@@ -74,6 +74,30 @@ def test_far_offset_refused(setup: str, call: str, wide: bool, sliced: bool) -> 
 
 
 @pytest.mark.parametrize(
+    "keys",
+    [
+        "pa.DictionaryArray.from_arrays(pa.array([0, 1, 2], pa.int8()), texts)",
+        "pa.DictionaryArray.from_arrays(pa.array([0, 1, 2], pa.int8()), pa.array(['a', 'b']), safe=False)",
+    ],
+    ids=["damaged-dictionary", "index-past-the-dictionary"],
+)
+def test_dictionary_keys_refused(keys: str) -> None:
+    """Text dictionary keys are numbered by their indices after pyarrow unifies
+    the dictionaries, which trusts them: a damaged dictionary or an index past
+    its end is refused first."""
+    out = run(
+        f"""
+        wide, sliced = False, False
+        texts = damaged('string', b'abc', wide, sliced)
+        other = pa.DictionaryArray.from_arrays(pa.array([0], pa.int8()), pa.array(['x']))
+        keys = pa.chunked_array([{keys}, other])
+        outcome(lambda: drisk.sketch_by(pa.table({{'k': keys, 'v': [1, 2, 3, 4]}}), 'k', 'v'))
+        """
+    )
+    assert out.startswith("refused:") and "'k'" in out, out
+
+
+@pytest.mark.parametrize(
     "column",
     ["texts", "pa.chunked_array([pa.array(['x', 'y']), texts])"],
     ids=["array", "after-sound-chunk"],

@@ -355,7 +355,6 @@ def test_sketch_functions_take_stored_sketches(call, form):
     assert SKETCH_CALLS[call](STORED_FORMS[form](h)) == SKETCH_CALLS[call](h)
 
 
-
 @pytest.mark.parametrize(
     "call, exc, text",
     [

@@ -204,3 +204,41 @@ def test_keys_whose_text_passes_two_gibibytes():
     want = drisk.HyperLogLog()
     drisk.update_many(want, range(0, 2_000_000, 1000))
     assert drisk.unpack(first).to_bytes() == want.to_bytes()
+
+
+def test_rollup_of_a_polars_lazy_frame_equals_that_of_its_frame():
+    pl = pytest.importorskip("polars")
+    daily = pl.from_arrow(drisk.sketch_by(pa.table(event_rows(seed=5)), ["day", "page"], "user"))
+    want = drisk.rollup(daily, "page").sort("page", nulls_last=True)
+    got = drisk.rollup(daily.lazy(), "page")
+    assert isinstance(got, pl.DataFrame)
+    assert got.sort("page", nulls_last=True).equals(want)
+
+
+@pytest.mark.parametrize("null_entry", [False, True], ids=["null indices", "null entry and null indices"])
+def test_dictionary_and_date_keys_numbered_as_integers(null_entry):
+    """Text dictionaries (by their indices into one unified dictionary) and
+    date32 keys take the integer numbering; a null entry of a dictionary is
+    the same key as a null index."""
+    import datetime
+
+    entries = pa.array(["a", None, "b", "c"] if null_entry else ["a", "b", "c"])
+    batches = []
+    rows = {"day": [], "page": [], "user": []}
+    rng = random.Random(8)
+    for _ in range(6):
+        order = list(range(len(entries)))
+        rng.shuffle(order)  # each chunk its own dictionary
+        dictionary = entries.take(pa.array(order))
+        indices = [rng.choice([*range(len(entries)), None]) for _ in range(300)]
+        page = pa.DictionaryArray.from_arrays(pa.array(indices, pa.int8()), dictionary)
+        days = [datetime.date(2024, 1, 1 + rng.randrange(4)) if rng.random() > 0.1 else None for _ in range(300)]
+        users = [rng.randrange(1000) for _ in range(300)]
+        batches.append(pa.record_batch({"day": pa.array(days, pa.date32()), "page": page, "user": pa.array(users)}))
+        rows["day"] += days
+        rows["page"] += page.to_pylist()
+        rows["user"] += users
+    table = pa.Table.from_batches(batches)
+    got = drisk.sketch_by(table, ["day", "page"], "user")
+    assert got.schema.field("page").type == table.schema.field("page").type
+    assert result_dict(got, ["day", "page"]) == oracle([rows["day"], rows["page"]], rows["user"])

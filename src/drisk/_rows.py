@@ -19,7 +19,7 @@ from typing import Any
 import drisk._grouped as _grouped
 from drisk._columns import refuse_struct_column
 from drisk._sketches import error_bounds
-from drisk._stream import grouped_stream, stream_reader
+from drisk._stream import grouped_stream, source_schema, stream_reader
 from drisk._tables import _require, _rollup_arrow, binary_array, check_columns, group_ids, key_names, pandas_labels
 
 __all__ = ["count_by", "sketch_by"]
@@ -66,8 +66,8 @@ def sketch_by(data: Any, by: str | Sequence[str], values: str, p: int = DEFAULT_
         [2, 1]
     """
     keys, kind, table, pa, back = _prepare(data, by, values, p, "sketch_by", "sketch")
-    if isinstance(table, pa.RecordBatchReader):
-        return _sketch_stream(table, keys, values, p, pa)
+    if isinstance(table, tuple):
+        return _sketch_stream(*table, keys, values, p, pa)
     return _finish(kind, _sketch_table(table, keys, values, p, pa), back)
 
 
@@ -77,11 +77,12 @@ def _sketch_table(table: Any, keys: list[str], values: str, p: int, pa: Any) -> 
     return pa.table([*key_columns, sketches], names=[*keys, "sketch"])
 
 
-def _sketch_stream(reader: Any, keys: list[str], values: str, p: int, pa: Any) -> Any:
-    """sketch_by() of a stream, a chunk at a time (drisk._stream)."""
+def _sketch_stream(reader: Any, schema: Any, keys: list[str], values: str, p: int, pa: Any) -> Any:
+    """sketch_by() of a stream, a chunk at a time (drisk._stream); the keys
+    come back in their types of `schema`."""
     return grouped_stream(
         reader,
-        keys,
+        {name: schema.field(name).type for name in keys},
         [*keys, values],
         lambda chunk: _sketch_table(chunk, keys, values, p, pa),
         lambda parts: _rollup_arrow(parts, keys, "sketch", pa),
@@ -125,8 +126,8 @@ def count_by(
         # As error_bounds() takes it, checked before any work.
         raise ValueError(f"confidence must be between 0.5 and 0.999 inclusive, got {confidence!r}")
     keys, kind, table, pa, back = _prepare(data, by, values, p, "count_by", "estimate", "lower", "upper")
-    if isinstance(table, pa.RecordBatchReader):
-        return _count_stream(table, keys, values, p, confidence, pa)
+    if isinstance(table, tuple):
+        return _count_stream(*table, keys, values, p, confidence, pa)
     ids, count, key_columns = group_ids(table, keys, pa, table.num_rows)
     estimate, lower, upper = _grouped.count_rows(table.column(values), ids, count, p, confidence)
     columns = [*key_columns, _floats(pa, estimate)]
@@ -137,10 +138,12 @@ def count_by(
     return _finish(kind, pa.table(columns, names=names), back)
 
 
-def _count_stream(reader: Any, keys: list[str], values: str, p: int, confidence: float | None, pa: Any) -> Any:
+def _count_stream(
+    reader: Any, schema: Any, keys: list[str], values: str, p: int, confidence: float | None, pa: Any
+) -> Any:
     """count_by() of a stream: its sketch table, then each group's estimate
     (and interval) from its sketch, as count_by() of a table gives them."""
-    table = _sketch_stream(reader, keys, values, p, pa)
+    table = _sketch_stream(reader, schema, keys, values, p, pa)
     sketches = table.column("sketch")
     columns = [*(table.column(name) for name in keys), _floats(pa, _grouped.estimates(sketches))]
     names = [*keys, "estimate"]
@@ -195,10 +198,11 @@ def _prepare(
     elif hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__") or _is_dataset(data):
         kind = "arrow"
         pa = _require("pyarrow", f"{what} of an Arrow table")
-        reader = stream_reader(data, wanted, pa)
+        reader = stream_reader(data, wanted, keys, pa)
         if reader is not None:
             # Read a chunk at a time by the caller; checked on its schema.
-            check_columns(reader.schema.names, wanted, what)
+            schema = source_schema(data, reader)
+            check_columns(schema.names, wanted, what)
             table = reader.schema.empty_table().select(wanted)
         else:
             if not isinstance(data, pa.Table):
@@ -213,7 +217,8 @@ def _prepare(
     # The values' type and p, refused before the keys are grouped.
     refuse_struct_column(table.column(values))
     _grouped.sketch_rows(table.column(values).slice(0, 0), pa.array([], pa.int32()), 0, p)
-    return keys, kind, reader if reader is not None else table, pa, back
+    # A stream goes on as (reader, the keys' own types); a table as itself.
+    return keys, kind, (reader, schema) if reader is not None else table, pa, back
 
 
 def _is_dataset(data: Any) -> bool:

@@ -17,7 +17,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import drisk._grouped as _grouped
-from drisk._stream import grouped_stream, stream_reader
+from drisk._stream import grouped_stream, source_schema, stream_reader
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -181,13 +181,14 @@ def rollup(table: Any, by: str | Sequence[str] | None = None, sketch: str = "ske
             f"or any Arrow stream, not {type(table).__name__}"
         )
     pa = _require("pyarrow", "rollup of an Arrow table")
-    reader = stream_reader(table, [*keys, sketch], pa)
+    reader = stream_reader(table, [*keys, sketch], keys, pa)
     if reader is not None:
-        check_columns(reader.schema.names, [*keys, sketch], "rollup")
+        schema = source_schema(table, reader)
+        check_columns(schema.names, [*keys, sketch], "rollup")
         _grouped.check(reader.schema.empty_table().column(sketch))
         return grouped_stream(
             reader,
-            keys,
+            {name: schema.field(name).type for name in keys},
             [*keys, sketch],
             lambda chunk: _rollup_arrow(chunk, keys, sketch, pa),
             lambda parts: _rollup_arrow(parts, keys, sketch, pa),
@@ -324,15 +325,18 @@ def _encoded_group_ids(table: Any, keys: list[str], pa: Any, pc: Any) -> tuple[A
 
 
 def _small_integer_ids(table: Any, keys: list[str], pa: Any, pc: Any, rows: int) -> Any:
-    """group_ids() of integer keys whose ranges multiply to about the rows or
-    fewer (days, page ids...): the core numbers each row's combination of
-    keys in one pass, without hashing. None when the keys are not such."""
+    """group_ids() of keys whose values are one to one with integers (integer
+    and date32 columns, and text dictionaries by their indices into one
+    dictionary for all chunks) when their ranges multiply to about the rows
+    or fewer (days, page ids, pages of a Parquet file): the core numbers each
+    row's combination of keys in one pass, without hashing. None when the
+    keys are not such."""
     limit = max(rows, 1 << 20)
     span = 1
     described = []
     for name in keys:
-        column = table.column(name)
-        if not pa.types.is_integer(column.type):
+        column = _integer_codes(table.column(name), name, pa)
+        if column is None:
             return None
         low, high = pc.min_max(column).values()
         nulls = column.null_count > 0
@@ -344,6 +348,38 @@ def _small_integer_ids(table: Any, keys: list[str], pa: Any, pc: Any, rows: int)
     ids, first = _grouped.integer_key_ids(described)
     key_columns = [first_rows_of(table.column(name), first, pa) for name in keys]
     return pa.Array.from_buffers(pa.uint32(), rows, [None, pa.py_buffer(ids)]), len(first) // 8, key_columns
+
+
+#: Dictionary values whose entries are equal keys exactly when their bytes are.
+_TEXT_TYPES = ("string", "large_string", "binary", "large_binary")
+
+
+def _integer_codes(column: Any, name: str, pa: Any) -> Any:
+    """A key column as integers that are equal exactly when its keys are,
+    nulls where it has them; None for a column that has no such form here.
+    A date32 is its day number; a dictionary of text, once its chunks share
+    one dictionary (pyarrow unifies them from the dictionaries alone), is
+    its indices."""
+    kind = column.type
+    if pa.types.is_integer(kind):
+        return column
+    if pa.types.is_date32(kind):
+        return column.cast(pa.int32())
+    if not pa.types.is_dictionary(kind) or str(kind.value_type) not in _TEXT_TYPES:
+        return None
+    chunked = column if isinstance(column, pa.ChunkedArray) else pa.chunked_array([column])
+    if any(chunk.dictionary.null_count for chunk in chunked.chunks):
+        return None  # a null entry and a null index are one key: not by indices
+    for chunk in chunked.chunks:
+        # pyarrow's unification trusts the dictionaries, and the indices are
+        # taken as they are: both checked in full, as the core's own views
+        # check what they read (a dictionary is small; the indices a pass).
+        try:
+            chunk.validate(full=True)
+        except pa.ArrowInvalid as error:
+            raise ValueError(f"the key column {name!r} is malformed: {error}") from None
+    unified = chunked.unify_dictionaries()
+    return pa.chunked_array([chunk.indices for chunk in unified.chunks], kind.index_type)
 
 
 def _rollup_polars(frame: Any, keys: list[str], sketch: str, pl: Any) -> Any:
