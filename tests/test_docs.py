@@ -8,6 +8,8 @@ doctests."""
 
 import doctest
 import importlib
+import re
+from pathlib import Path
 
 import pytest
 
@@ -24,6 +26,8 @@ from support import (
 )
 
 pytestmark = pytest.mark.once
+
+ROOT = Path(__file__).resolve().parent.parent
 
 BLOCKS = [(page, index) for page in doc_pages() for index in range(len(code_blocks(DOCS / page, "python")))]
 # Examples that start a Spark session run in the tests' own session (their
@@ -109,7 +113,12 @@ def test_spark_example_runs(spark, page, index, tmp_path, monkeypatch):
     code = code_blocks(DOCS / page, "python")[index]
     sample_inputs(tmp_path)
     monkeypatch.chdir(tmp_path)
+    # The JVM resolves relative paths against its own working directory,
+    # which chdir does not move: the example's Parquet paths go under
+    # tmp_path, as its own process would have put them.
+    code = re.sub(r'\.parquet\("(?!/)([^"]+)"\)', lambda m: f".parquet({str(tmp_path / m.group(1))!r})", code)
     exec(compile(code, f"{page}-{index}", "exec"), {"__name__": "__main__"})
+    assert not (ROOT / "daily").exists()
 
 
 @pytest.mark.xdist_group("spark")
