@@ -133,7 +133,13 @@ def sample_inputs(where):
         import pyarrow.parquet as pq
 
         pq.write_table(
-            pa.table({"user": [f"u{j % 70}" for j in range(3000)], "page": [f"p{j % 9}" for j in range(3000)]}),
+            pa.table(
+                {
+                    "user": [f"u{j % 70}" for j in range(3000)],
+                    "page": [f"p{j % 9}" for j in range(3000)],
+                    "day": [j % 3 for j in range(3000)],
+                }
+            ),
             where / "events.parquet",
         )
     if importable("pandas") and importable("pyarrow"):

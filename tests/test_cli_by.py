@@ -239,10 +239,70 @@ def test_columns_by_against_exact_counts(tmp_path, kind):
         assert drisk.unpack(cell).registers() == h.registers()
 
 
+@pytest.mark.parametrize("kind", ["csv", "parquet", "arrow"])
+def test_several_key_columns_against_the_library(tmp_path, kind):
+    """--by names (or numbers) several columns of CSV and tables: one group
+    per combination, a missing key its own, register for register as
+    sketch_by() of the same rows; the saved table has every key column."""
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    rng = random.Random(11)
+    n = 5000
+    table = pa.table(
+        {
+            "user": [f"u{rng.randrange(900)}" for _ in range(n)],
+            "page": [rng.choice(["/a", "/b", "/c", None if kind != "csv" else "/d"]) for _ in range(n)],
+            "day": [str(rng.randrange(3)) for _ in range(n)],
+        }
+    )
+    path = tmp_path / f"t.{kind}"
+    if kind == "csv":
+        path.write_text("user,page,day\n" + "".join(f"{u},{p},{d}\n" for u, p, d in zip(*table.to_pydict().values())))
+    elif kind == "parquet":
+        pq.write_table(table, path, row_group_size=700)
+    else:
+        with pa.ipc.new_file(path, table.schema) as out:
+            for batch in table.to_batches(max_chunksize=900):
+                out.write_batch(batch)
+    csv = ["--csv"] if kind == "csv" else []
+    saved = tmp_path / "g.parquet"
+    proc = run("count", *csv, "--column", "user", "--by", "day,page", "--json", "--save", saved, path)
+    assert proc.returncode == 0, proc.stderr
+    want = drisk.sketch_by(table, ["day", "page"], "user")
+    expected = dict(zip(zip(want["day"].to_pylist(), want["page"].to_pylist()), want["sketch"].to_pylist()))
+    got = pq.read_table(saved)
+    assert got.column_names == ["day", "page", "sketch"]
+    assert dict(zip(zip(got["day"].to_pylist(), got["page"].to_pylist()), got["sketch"].to_pylist())) == expected
+    shown = {tuple(o["key"]) for o in map(json.loads, proc.stdout.splitlines())}
+    assert shown == set(expected)
+    by_number = run("count", *csv, "--column", "1", "--by", "3,page", path)
+    assert by_number.returncode == 0, by_number.stderr
+    assert len(by_number.stdout.splitlines()) == len(expected)
+
+
+def test_every_table_column_is_checked_before_any_file_is_read(tmp_path):
+    """A name that the second file lacks is reported, not the damage that
+    reading the first file would find."""
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    pq.write_table(pa.table({"k": ["a"], "v": ["x"]}), tmp_path / "good.parquet")
+    pq.write_table(pa.table({"k": ["a"], "w": ["x"]}), tmp_path / "other.parquet")
+    damaged = bytearray((tmp_path / "good.parquet").read_bytes())
+    damaged[4:40] = bytes(36)  # the first column chunk's pages, not the footer
+    (tmp_path / "damaged.parquet").write_bytes(bytes(damaged))
+    proc = run("count", "--column", "v", "--by", "k", tmp_path / "damaged.parquet", tmp_path / "other.parquet")
+    assert proc.returncode == 2
+    assert "other.parquet': no column 'v'" in error_line(proc)
+
+
 @pytest.mark.parametrize(
     ("args", "fragment"),
     [
         (["--by", "1"], "--by counts per group a field (--field) or a column (--column)"),
+        (["--column", "a", "--by", "b,,a", "t.parquet"], "--by names or numbers key columns, separated by commas"),
+        (["--column", "a", "--by", "b,b", "t.parquet"], "--by names a column twice"),
         (["--top", "3", "-f", "1"], "--top goes with --by"),
         (["--by", "1", "-f", "2", "--top", "0"], "argument --top: expected a positive whole number"),
         (["--by", "1", "-f", "2", "--top", "x"], "argument --top: expected a positive whole number"),

@@ -67,7 +67,8 @@ def sketch_by(data: Any, by: str | Sequence[str], values: str, p: int = DEFAULT_
     """
     keys, kind, table, pa, back = _prepare(data, by, values, p, "sketch_by", "sketch")
     if isinstance(table, tuple):
-        return _sketch_stream(*table, keys, values, p, pa)
+        reader, schema = table
+        return _sketch_stream(reader, schema, keys, values, p, pa)
     return _finish(kind, _sketch_table(table, keys, values, p, pa), back)
 
 
@@ -127,7 +128,8 @@ def count_by(
         raise ValueError(f"confidence must be between 0.5 and 0.999 inclusive, got {confidence!r}")
     keys, kind, table, pa, back = _prepare(data, by, values, p, "count_by", "estimate", "lower", "upper")
     if isinstance(table, tuple):
-        return _count_stream(*table, keys, values, p, confidence, pa)
+        reader, schema = table
+        return _count_stream(reader, schema, keys, values, p, confidence, pa)
     ids, count, key_columns = group_ids(table, keys, pa, table.num_rows)
     estimate, lower, upper = _grouped.count_rows(table.column(values), ids, count, p, confidence)
     columns = [*key_columns, _floats(pa, estimate)]
@@ -154,7 +156,7 @@ def _count_stream(
     return pa.table(columns, names=names)
 
 
-def _floats(pa: Any, data: bytes) -> Any:
+def _floats(pa: Any, data: bytes | bytearray) -> Any:
     return pa.Array.from_buffers(pa.float64(), len(data) // 8, [None, pa.py_buffer(data)])
 
 

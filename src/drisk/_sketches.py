@@ -48,7 +48,7 @@ def _takes_stored(native: Callable[..., Any]) -> Callable[[F], F]:
         function.__doc__ = (
             text + "\n\nA sketch may be given as its stored bytes (packed or raw), read as load() reads them."
         )
-        del function.__wrapped__  # the signature is the Python one
+        del function.__wrapped__  # type: ignore[attr-defined]  # the signature is the Python one
         return function
 
     return wrap
@@ -107,7 +107,7 @@ def relative_error(sketch_or_p: HyperLogLog | Buffer | int) -> float:
         return 1.04 / math.sqrt(len(sketch_or_p))
     if isinstance(sketch_or_p, STORED):
         return 1.04 / math.sqrt(len(load(sketch_or_p)))
-    p = operator.index(sketch_or_p)
+    p = operator.index(sketch_or_p)  # type: ignore[arg-type]  # a TypeError for anything else
     if not 4 <= p <= 18:
         raise ValueError(f"p must be between 4 and 18 inclusive, got {p}")
     return 1.04 / math.sqrt(2**p)

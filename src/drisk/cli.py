@@ -436,13 +436,18 @@ def run_count_by(args: argparse.Namespace, choice: Choice, files: list[str]) -> 
                     files, key, values, choice.fields[1], args.precision, bounds, output is not None, progress
                 )
         else:
-            by: str | int = args.by
-            if args.by.isdigit():
-                by = int(args.by)
-                if by < 1:
-                    raise CliError("columns are numbered from 1")
-            elif choice.csv:
-                choice.header = True  # a column named: the first row names them
+            by: list[str | int] = []
+            for part in args.by.split(","):
+                if part.strip().isdigit():
+                    if int(part) < 1:
+                        raise CliError("columns are numbered from 1")
+                    by.append(int(part))
+                elif part.strip():
+                    by.append(part.strip())
+                    if choice.csv:
+                        choice.header = True  # a column named: the first row names them
+                else:
+                    raise CliError(f"--by names or numbers key columns, separated by commas: got {args.by!r}")
             groups = _cli_groups.count_columns_by(files, choice, by, args.precision, CONFIDENCE, output is not None)
         if output is not None:
             output.commit(_cli_groups.table_bytes(groups))
