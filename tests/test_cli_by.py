@@ -281,6 +281,67 @@ def test_several_key_columns_against_the_library(tmp_path, kind):
     assert len(by_number.stdout.splitlines()) == len(expected)
 
 
+@pytest.mark.parametrize("by", [["page"], ["day", "page"]], ids=["page", "day,page"])
+def test_merge_by_rolls_tables_up_as_rollup_does(tmp_path, by):
+    """merge --by over daily tables of group sketches (one at a smaller p):
+    the groups and the written table are rollup()'s of all of them, and the
+    fold is noted."""
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    rng = random.Random(4)
+    days = []
+    for day in range(3):
+        rows = pa.table(
+            {
+                "day": [day % 2] * 2000,
+                "page": [rng.choice(["/a", "/b", None]) for _ in range(2000)],
+                "user": [rng.randrange(3000) for _ in range(2000)],
+            }
+        )
+        days.append(drisk.sketch_by(rows, ["day", "page"], "user", p=11 if day == 2 else 12))
+    paths = []
+    for k, table in enumerate(days):
+        paths.append(tmp_path / f"day{k}.parquet")
+        pq.write_table(table, paths[-1], row_group_size=2)
+    out = tmp_path / "rolled.parquet"
+    proc = run("merge", "--by", ",".join(by), "--json", "-o", out, *paths)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr.decode().strip() == "drisk: note: folded to p=11 (the smallest precision among the inputs)"
+    want = drisk.rollup(pa.concat_tables(days), by)
+
+    def cells(table):
+        keys = zip(*(table.column(name).to_pylist() for name in by))
+        return dict(zip(keys, table.column("sketch").to_pylist()))
+
+    got = pq.read_table(out)
+    assert got.column_names == [*by, "sketch"]
+    assert cells(got) == cells(want)
+    lines = [json.loads(line) for line in proc.stdout.splitlines()]
+    shown = {tuple(o["key"]) if len(by) > 1 else (o["key"],): o["estimate"] for o in lines}
+    assert shown == {key: drisk.estimate(cell) for key, cell in cells(want).items()}
+
+
+@pytest.mark.parametrize(
+    ("by", "name", "fragment"),
+    [
+        ("nope", "a.parquet", "no column 'nope'"),
+        ("k", "note.txt", "is not a table of group sketches"),
+        ("k,,k", "a.parquet", "--by names key columns, each once"),
+    ],
+    ids=["unknown-key", "not-a-table", "bad-list"],
+)
+def test_merge_by_refusals(tmp_path, by, name, fragment):
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    pq.write_table(drisk.sketch_by(pa.table({"k": ["x"], "v": [1]}), "k", "v"), tmp_path / "a.parquet")
+    (tmp_path / "note.txt").write_text("x\n")
+    proc = run("merge", "--by", by, tmp_path / name)
+    assert proc.returncode == 2
+    assert fragment in error_line(proc)
+
+
 def test_every_table_column_is_checked_before_any_file_is_read(tmp_path):
     """A name that the second file lacks is reported, not the damage that
     reading the first file would find."""

@@ -260,7 +260,14 @@ def count_columns_by(
         whole = rollup(pa.concat_tables(tables), key_names) if tables else None
     except (ValueError, TypeError, pa.ArrowInvalid) as exc:  # keys of different types, say
         raise CliError(f"cannot put the inputs' groups together: {exc}") from None
+    return fill_groups(groups, whole, key_names, confidence, keep)
+
+
+def fill_groups(groups: Groups, whole: Any, key_names: list[str], confidence: float, keep: bool) -> Groups:
+    """`groups` with the keys and figures of a sketch table (None: none)."""
     groups.key_name = ",".join(key_names)
+    if keep and whole is not None:
+        groups.table = whole
     if whole is None or whole.num_rows == 0:
         return groups
     columns = [whole.column(key).to_pylist() for key in key_names]
@@ -270,9 +277,60 @@ def count_columns_by(
     groups.cells = whole.column("sketch")
     groups.confidence = confidence
     groups.estimates = cast("list[float]", memoryview(_grouped.estimates(groups.cells)).cast("d").tolist())
-    if keep:
-        groups.table = whole
     return groups
+
+
+def merge_by(paths: Sequence[str], keys: list[str], confidence: float, keep: bool) -> tuple[Groups, set[int]]:
+    """The group sketches of several tables of group sketches (count --by
+    --save's, or any Parquet table with these key columns and a binary
+    `sketch` column) rolled up by `keys`, and the precisions they held.
+    Every table's columns are checked before any table's rows are read;
+    then the key and sketch columns alone are read, a batch at a time, each
+    batch checked in full, and rolled up as one stream."""
+    pa = require_pyarrow("merge --by")
+    pq = importlib.import_module("pyarrow.parquet")
+    from drisk import rollup
+
+    files = []
+    for path in paths:
+        shown = quoted(path)
+        if not is_table(path):
+            raise CliError(f"{shown} is not a table of group sketches (merge --by reads Parquet tables)")
+        try:
+            parquet = pq.ParquetFile(path)
+        except OSError as exc:
+            raise CliError(f"cannot read {shown}: {exc}") from None
+        names = parquet.schema_arrow.names
+        for name in [*keys, "sketch"]:
+            if name not in names:
+                raise CliError(f"{shown}: no column {name!r} (columns: {', '.join(names)})")
+        kind = parquet.schema_arrow.field("sketch").type
+        if not (pa.types.is_binary(kind) or pa.types.is_large_binary(kind)):
+            raise CliError(f"{shown} is not a valid sketch table: its 'sketch' column holds {kind}, not binary")
+        files.append((path, parquet))
+    wanted = [*keys, "sketch"]
+    schema = pa.schema([files[0][1].schema_arrow.field(name) for name in wanted])
+    seen: set[int] = set()
+
+    def batches() -> Any:
+        for path, parquet in files:
+            shown = quoted(path)
+            rows = 0
+            try:
+                for batch in parquet.iter_batches(batch_size=1 << 16, columns=wanted):
+                    for name in wanted:
+                        checked(batch.column(name), name, rows, shown)
+                    seen.update(precisions(batch.column("sketch")))
+                    rows += batch.num_rows
+                    yield batch.cast(schema)
+            except (OSError, ValueError, TypeError) as exc:  # pyarrow's errors derive from these
+                raise CliError(f"{shown}: {exc}") from None
+
+    try:
+        whole = rollup(pa.RecordBatchReader.from_batches(schema, batches()), keys)
+    except (ValueError, TypeError) as exc:
+        raise CliError(f"cannot put the tables' groups together: {exc}") from None
+    return fill_groups(Groups(), whole, keys, confidence, keep), seen
 
 
 def check_table_columns(files: Sequence[str], choice: Choice, by: Sequence[str | int], pa: Any) -> None:

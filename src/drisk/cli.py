@@ -214,6 +214,12 @@ def build_parser() -> Parser:
     )
     merge.add_argument("sketches", nargs="+", metavar="SKETCH", help="sketch files, packed or raw")
     merge.add_argument("-o", "--output", metavar="OUT", help="write the merged sketch (packed) to this file")
+    merge.add_argument(
+        "--by",
+        metavar="KEY[,KEY]",
+        help="roll tables of group sketches (count --by --save's) up by these key columns: one line "
+        "per key, as count --by prints them; -o writes the table of the rolled-up groups (Parquet)",
+    )
     add_json(merge, instead_of_estimate=True)
     add_estimator(merge)
 
@@ -473,6 +479,8 @@ def run_merge(args: argparse.Namespace) -> int:
     # nothing is written before the last one has been checked.
     from drisk import _cli_groups
 
+    if args.by is not None:
+        return run_merge_by(args)
     merged: HyperLogLog | None = None
     sizes: set[int] = set()
     for path in args.sketches:
@@ -498,6 +506,24 @@ def run_merge(args: argparse.Namespace) -> int:
     if len(sizes) > 1:
         # Last, once everything has succeeded: stderr holds one line either way.
         note(f"folded to p={info.p} (the smallest precision among the inputs)")
+    return 0
+
+
+def run_merge_by(args: argparse.Namespace) -> int:
+    from drisk import _cli_groups
+
+    keys = [name.strip() for name in args.by.split(",")]
+    if not all(keys) or len(set(keys)) != len(keys):
+        raise CliError(f"--by names key columns, each once, separated by commas: got {args.by!r}")
+    if args.estimator != "improved":
+        raise CliError("--by reports the improved estimator's figures: drop --estimator")
+    with optional_output(args.output) as output:
+        groups, seen = _cli_groups.merge_by(args.sketches, keys, CONFIDENCE, output is not None)
+        if output is not None:
+            output.commit(_cli_groups.table_bytes(groups))
+    emit(_cli_groups.group_lines_text(groups, None, args.json) or None)
+    if len(seen) > 1:
+        note(f"folded to p={min(seen)} (the smallest precision among the inputs)")
     return 0
 
 
