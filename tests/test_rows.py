@@ -274,6 +274,27 @@ def test_frames_give_frames_of_their_kind(kind):
     assert list(counted.columns) == ["k", "estimate"]
 
 
+@pytest.mark.parametrize(
+    ("keys", "dtype"),
+    [
+        ([2**53, 2**53 + 1, None, 2**53], "Int64"),
+        ([True, None, False, True], "boolean"),
+        (["a", None, "b", "a"], "string"),
+    ],
+    ids=["Int64", "boolean", "string"],
+)
+def test_pandas_keys_keep_their_dtype_through_rollup(keys, dtype):
+    """A nullable pandas key comes back in its own dtype: an Int64 key made
+    float64 would merge 2**53 and 2**53 + 1, and a later rollup with them."""
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame({"k": pd.array(keys, dtype=dtype), "v": [1, 2, 3, 4]})
+    for result in (drisk.sketch_by(frame, "k", "v"), drisk.count_by(frame, "k", "v")):
+        assert result["k"].dtype == frame["k"].dtype
+        assert len(result) == 3
+    rolled = drisk.rollup(drisk.sketch_by(frame, "k", "v"), "k")
+    assert rolled["k"].dtype == frame["k"].dtype and len(rolled) == 3
+
+
 def test_duckdb_results_are_read_as_arrow_streams():
     duckdb = pytest.importorskip("duckdb")
     con = duckdb.connect()

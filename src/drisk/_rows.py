@@ -20,7 +20,16 @@ import drisk._grouped as _grouped
 from drisk._columns import refuse_struct_column
 from drisk._sketches import error_bounds
 from drisk._stream import grouped_stream, source_schema, stream_reader
-from drisk._tables import _require, _rollup_arrow, binary_array, check_columns, group_ids, key_names, pandas_labels
+from drisk._tables import (
+    _require,
+    _rollup_arrow,
+    binary_array,
+    check_columns,
+    group_ids,
+    key_names,
+    pandas_frame,
+    pandas_labels,
+)
 
 __all__ = ["count_by", "sketch_by"]
 
@@ -65,11 +74,11 @@ def sketch_by(data: Any, by: str | Sequence[str], values: str, p: int = DEFAULT_
         >>> [round(drisk.estimate(drisk.unpack(cell))) for cell in table["sketch"].to_pylist()]
         [2, 1]
     """
-    keys, kind, table, pa, back = _prepare(data, by, values, p, "sketch_by", "sketch")
+    keys, kind, table, pa, back, dtypes = _prepare(data, by, values, p, "sketch_by", "sketch")
     if isinstance(table, tuple):
         reader, schema = table
         return _sketch_stream(reader, schema, keys, values, p, pa)
-    return _finish(kind, _sketch_table(table, keys, values, p, pa), back)
+    return _finish(kind, _sketch_table(table, keys, values, p, pa), back, dtypes)
 
 
 def _sketch_table(table: Any, keys: list[str], values: str, p: int, pa: Any) -> Any:
@@ -126,7 +135,7 @@ def count_by(
     if confidence is not None and not (isinstance(confidence, (int, float)) and 0.5 <= confidence <= 0.999):
         # As error_bounds() takes it, checked before any work.
         raise ValueError(f"confidence must be between 0.5 and 0.999 inclusive, got {confidence!r}")
-    keys, kind, table, pa, back = _prepare(data, by, values, p, "count_by", "estimate", "lower", "upper")
+    keys, kind, table, pa, back, dtypes = _prepare(data, by, values, p, "count_by", "estimate", "lower", "upper")
     if isinstance(table, tuple):
         reader, schema = table
         return _count_stream(reader, schema, keys, values, p, confidence, pa)
@@ -137,7 +146,7 @@ def count_by(
     if lower is not None and upper is not None:
         columns += [_floats(pa, lower), _floats(pa, upper)]
         names += ["lower", "upper"]
-    return _finish(kind, pa.table(columns, names=names), back)
+    return _finish(kind, pa.table(columns, names=names), back, dtypes)
 
 
 def _count_stream(
@@ -162,10 +171,11 @@ def _floats(pa: Any, data: bytes | bytearray) -> Any:
 
 def _prepare(
     data: Any, by: Any, values: Any, p: Any, what: str, *outputs: str
-) -> tuple[list[str], str, Any, Any, dict[str, Any]]:
+) -> tuple[list[str], str, Any, Any, dict[str, Any], dict[str, Any]]:
     """The key names, the kind of frame, the pyarrow table of the key and
-    value columns, pyarrow itself, and for a pandas DataFrame whose labels
-    are not all text, the way back to them; every argument checked."""
+    value columns, pyarrow itself, and for a pandas DataFrame the way back
+    to labels that are not all text and its key columns' dtypes; every
+    argument checked."""
     back: dict[str, Any] = {}
     pandas = sys.modules.get("pandas")
     if pandas is not None and isinstance(data, pandas.DataFrame):
@@ -184,6 +194,7 @@ def _prepare(
         raise TypeError(f"p must be an int, got {type(p).__name__}")
     wanted = [*keys, values]
     reader = None
+    dtypes: dict[str, Any] = {}
     polars = sys.modules.get("polars")
     if polars is not None and isinstance(data, polars.LazyFrame):
         data = data.collect()
@@ -197,6 +208,7 @@ def _prepare(
         check_columns([str(c) for c in data.columns], wanted, what)
         pa = _require("pyarrow", f"{what} of a pandas DataFrame")
         table = pa.Table.from_pandas(data[wanted], preserve_index=False)
+        dtypes = {name: data[name].dtype for name in keys}
     elif hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__") or _is_dataset(data):
         kind = "arrow"
         pa = _require("pyarrow", f"{what} of an Arrow table")
@@ -220,7 +232,7 @@ def _prepare(
     refuse_struct_column(table.column(values))
     _grouped.sketch_rows(table.column(values).slice(0, 0), pa.array([], pa.int32()), 0, p)
     # A stream goes on as (reader, the keys' own types); a table as itself.
-    return keys, kind, (reader, schema) if reader is not None else table, pa, back
+    return keys, kind, (reader, schema) if reader is not None else table, pa, back, dtypes
 
 
 def _is_dataset(data: Any) -> bool:
@@ -246,10 +258,9 @@ def _polars_to_arrow(frame: Any, names: list[str], what: str, pa: Any) -> Any:
         raise
 
 
-def _finish(kind: str, table: Any, back: dict[str, Any]) -> Any:
+def _finish(kind: str, table: Any, back: dict[str, Any], dtypes: dict[str, Any]) -> Any:
     if kind == "polars":
         return importlib.import_module("polars").from_arrow(table)
     if kind == "pandas":
-        frame = table.to_pandas()
-        return frame.rename(columns=lambda name: back.get(name, name)) if back else frame
+        return pandas_frame(table, dtypes, back)
     return table

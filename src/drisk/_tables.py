@@ -90,6 +90,24 @@ def pandas_labels(frame: Any, *names: Any) -> tuple[Any, list[Any], dict[str, An
     return frame.rename(columns=str), [as_text(name) for name in names], back
 
 
+def pandas_frame(table: Any, dtypes: dict[str, Any], back: dict[str, Any]) -> Any:
+    """A result table as a pandas DataFrame: each key column in the dtype it
+    had (a nullable Int64 key stays Int64, where a plain conversion would
+    make it float64 and 2**53 + 1 the same key as 2**53), and the labels
+    given back their own types (`back`, from pandas_labels)."""
+    pandas = importlib.import_module("pandas")
+    columns = {}
+    for name in table.column_names:
+        dtype = dtypes.get(name)
+        column = table.column(name)
+        if dtype is not None and hasattr(dtype, "__from_arrow__"):
+            series = column.to_pandas(types_mapper=lambda _type, dtype=dtype: dtype)
+        else:
+            series = column.to_pandas()
+        columns[back.get(name, name)] = series
+    return pandas.DataFrame(columns)
+
+
 def binary_array(buffers: tuple[int, int, bytes | None, bytes, bytes]) -> Any:
     """A pyarrow large_binary array over the buffers union_lists() returns."""
     pa = _require("pyarrow", "building a sketch column")
@@ -170,7 +188,8 @@ def rollup(table: Any, by: str | Sequence[str] | None = None, sketch: str = "ske
         table, (keys, sketch), back = pandas_labels(table, keys, sketch)
         check_columns(list(table.columns), [*keys, sketch], "rollup")
         arrow = pa.Table.from_pandas(table[[*keys, sketch]], preserve_index=False)
-        return _rollup_arrow(arrow, keys, sketch, pa).to_pandas().rename(columns=lambda name: back.get(name, name))
+        dtypes = {name: table[name].dtype for name in keys}
+        return pandas_frame(_rollup_arrow(arrow, keys, sketch, pa), dtypes, back)
     if polars is not None and isinstance(table, polars.LazyFrame):
         return _rollup_polars(table.select([*keys, sketch]).collect(), keys, sketch, polars)
     dataset = sys.modules.get("pyarrow.dataset")
