@@ -1,5 +1,5 @@
 """python -m drisk: the drisk command-line tool."""
 
-from drisk.cli import main
+from drisk.cli import entry
 
-raise SystemExit(main())
+entry()

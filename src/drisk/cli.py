@@ -27,7 +27,7 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from types import FrameType
 from typing import TYPE_CHECKING, NamedTuple, NoReturn, cast
 
@@ -611,6 +611,23 @@ COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
 
 def on_sigterm(signum: int, frame: FrameType | None) -> None:
     raise Terminated
+
+
+def entry() -> None:
+    """The program (the `drisk` script and python -m drisk): main(), and out.
+    After Ctrl-C or SIGTERM it leaves at once: everything of its own is done
+    by then (the partial output removed, the one line written), and the
+    interpreter's shutdown (every buffer freed, Arrow's thread pools joined)
+    took up to a fifth of a second more on a month of Parquet files, all of
+    it after the user asked to stop."""
+    code = main()
+    if code in (EXIT_INTERRUPTED, EXIT_TERMINATED):
+        for stream in (sys.stdout, sys.stderr):
+            with suppress(Exception):
+                if stream is not None:
+                    stream.flush()
+        os._exit(code)
+    sys.exit(code)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
