@@ -147,3 +147,94 @@ def test_the_tool_refuses_a_file_with_a_damaged_column(tmp_path, by, damaged_col
         return
     assert done.returncode == 2, done.stderr
     assert done.stderr.count("\n") == 1 and f"the column '{damaged_column}' is damaged" in done.stderr
+
+
+def _int8_schema_as(make, width):
+    """make(int8), an encoded schema, with the Int type's bit width (8) set
+    to `width`: the bytes where the int8 and int16 encodings differ."""
+    a, b = make("int8"), make("int16")
+    differ = [i for i in range(len(a)) if a[i] != b[i]]
+    assert len(a) == len(b) and differ and all(a[i] == 8 for i in differ)
+    out = bytearray(a)
+    for i in differ:  # an IPC file holds the schema twice
+        out[i] = width
+    return bytes(out)
+
+
+def _ipc(kind, file):
+    import io
+
+    import pyarrow as pa
+
+    out = io.BytesIO()
+    opened = pa.ipc.new_file if file else pa.ipc.new_stream
+    with opened(out, pa.schema([("k", pa.string()), ("v", getattr(pa, kind)())])):
+        pass
+    return out.getvalue()
+
+
+def _parquet(width):
+    """A Parquet file of an int8 column whose stored Arrow schema says the
+    integer has `width` bits."""
+    import base64
+    import io
+
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    def written(kind):
+        out = io.BytesIO()
+        pq.write_table(pa.table({"k": ["a", "b"], "v": pa.array([1, 2], getattr(pa, kind)())}), out)
+        data = out.getvalue()
+        return data, pq.read_metadata(io.BytesIO(data)).metadata[b"ARROW:schema"]
+
+    (data, meta), (_, wider) = written("int8"), written("int16")
+    encoded = {"int8": base64.b64decode(meta), "int16": base64.b64decode(wider)}
+    patched = base64.b64encode(_int8_schema_as(encoded.get, width))
+    assert len(patched) == len(meta)
+    return data.replace(meta, patched)
+
+
+@pytest.mark.parametrize("by", [[], ["--by", "k"]], ids=["plain", "by"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: _int8_schema_as(lambda kind: _ipc(kind, False), 4),
+        lambda: _int8_schema_as(lambda kind: _ipc(kind, False), 128),
+        lambda: _int8_schema_as(lambda kind: _ipc(kind, True), 4),
+        lambda: _parquet(4),
+        lambda: _parquet(128),
+    ],
+    ids=["stream-int4", "stream-int128", "ipc-file-int4", "parquet-int4", "parquet-int128"],
+)
+def test_the_tool_refuses_a_schema_pyarrow_cannot_read(tmp_path, make, by):
+    """A stored schema naming an integer of 4 or 128 bits makes pyarrow raise
+    NotImplementedError, which derives from none of ValueError, TypeError
+    and OSError: one line and exit status 2, not a traceback (found by
+    fuzzing the tool's table reader)."""
+    path = tmp_path / "odd"
+    path.write_bytes(make())
+    args = [sys.executable, "-m", "drisk", "count", "-q", "--column", "v", *by, str(path)]
+    done = subprocess.run(args, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2, done.stderr
+    assert done.stderr.count("\n") == 1 and "not implemented" in done.stderr
+
+
+@pytest.mark.parametrize("by", [[], ["--by", "k"]], ids=["plain", "by"])
+def test_the_tool_refuses_feather_version_1(tmp_path, by):
+    """pyarrow reads Feather's first version unchecked (a mutated one crashed
+    the process inside its reader): the tool refuses the format, whole or
+    damaged, before pyarrow opens it."""
+    import warnings
+
+    import pyarrow as pa
+    import pyarrow.feather as feather
+
+    path = tmp_path / "old.feather"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        feather.write_feather(pa.table({"k": ["a", "b"], "v": ["x", "y"]}), path, version=1)
+    assert path.read_bytes()[:4] == b"FEA1"
+    args = [sys.executable, "-m", "drisk", "count", "-q", "--column", "v", *by, str(path)]
+    done = subprocess.run(args, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2 and "Feather version 1 file" in done.stderr, done.stderr

@@ -37,6 +37,7 @@ from drisk._cli_inputs import (
     csv_rows,
     head_of,
     looks_binary,
+    refuse_feather_version_1,
     table_kind,
 )
 from drisk._streams import Progress
@@ -249,7 +250,7 @@ def count_columns_by(
                 sketched, names, items, skipped = table_sketches(name, shown, kind, choice, by, p, pa)
         except OSError as exc:
             raise CliError(f"cannot read {shown}: {reason(exc)}") from None
-        except (ValueError, TypeError, ModuleNotFoundError) as exc:
+        except (ValueError, TypeError, ModuleNotFoundError, pa.ArrowException) as exc:
             raise CliError(f"{shown}: {exc}") from None
         if not tables:
             key_names = names
@@ -258,7 +259,7 @@ def count_columns_by(
         groups.skipped += skipped
     try:
         whole = rollup(pa.concat_tables(tables), key_names) if tables else None
-    except (ValueError, TypeError, pa.ArrowInvalid) as exc:  # keys of different types, say
+    except (ValueError, TypeError, pa.ArrowException) as exc:  # keys of different types, say
         raise CliError(f"cannot put the inputs' groups together: {exc}") from None
     return fill_groups(groups, whole, key_names, confidence, keep)
 
@@ -300,6 +301,8 @@ def merge_by(paths: Sequence[str], keys: list[str], confidence: float, keep: boo
             parquet = pq.ParquetFile(path)
         except OSError as exc:
             raise CliError(f"cannot read {shown}: {exc}") from None
+        except (ValueError, TypeError, pa.ArrowException) as exc:
+            raise CliError(f"{shown} is not a valid sketch table: {exc}") from None
         names = parquet.schema_arrow.names
         for name in [*keys, "sketch"]:
             if name not in names:
@@ -323,12 +326,12 @@ def merge_by(paths: Sequence[str], keys: list[str], confidence: float, keep: boo
                     seen.update(precisions(batch.column("sketch")))
                     rows += batch.num_rows
                     yield batch.cast(schema)
-            except (OSError, ValueError, TypeError) as exc:  # pyarrow's errors derive from these
+            except (OSError, ValueError, TypeError, pa.ArrowException) as exc:
                 raise CliError(f"{shown}: {exc}") from None
 
     try:
         whole = rollup(pa.RecordBatchReader.from_batches(schema, batches()), keys)
-    except (ValueError, TypeError) as exc:
+    except (ValueError, TypeError, pa.ArrowException) as exc:
         raise CliError(f"cannot put the tables' groups together: {exc}") from None
     return fill_groups(Groups(), whole, keys, confidence, keep), seen
 
@@ -345,9 +348,9 @@ def check_table_columns(files: Sequence[str], choice: Choice, by: Sequence[str |
             kind = table_kind(head_of(name))
             if kind is None or choice.csv:
                 continue
-            names = table_reader(name, kind, pa)[0].names
-        except (OSError, ValueError, TypeError):
-            continue
+            names = table_reader(name, kind, pa, shown)[0].names
+        except (OSError, ValueError, TypeError, pa.ArrowException):
+            continue  # the reading says what is wrong
         for column in [choice.column, *by]:
             _table_column(names, Choice(choice.fields, False, column, False, ","), shown)
 
@@ -428,7 +431,7 @@ def table_sketches(
         if kind != "Arrow IPC stream" and not _seekable(sys.stdin.buffer):
             raise CliError(f"{shown} is {what}, which cannot be read through a pipe: pass its path")
         source = sys.stdin.buffer
-    schema, batches = table_reader(source, kind, pa)
+    schema, batches = table_reader(source, kind, pa, shown)
     names = schema.names
     value = _table_column(names, choice, shown)
     keys = [_table_column(names, Choice(choice.fields, False, key, False, ","), shown) for key in by]
@@ -462,9 +465,10 @@ def table_sketches(
     return [table], keys, counts["items"], counts["rows"] - counts["items"]
 
 
-def table_reader(source: Any, kind: str, pa: Any) -> tuple[Any, Any]:
+def table_reader(source: Any, kind: str, pa: Any, shown: str) -> tuple[Any, Any]:
     """A table file's schema (read from its footer or first message, no
     rows) and a function giving the batches of some of its columns."""
+    refuse_feather_version_1(kind, shown)
     if kind == "Parquet":
         pq = importlib.import_module("pyarrow.parquet")
         parquet = pq.ParquetFile(source)
@@ -479,9 +483,6 @@ def table_reader(source: Any, kind: str, pa: Any) -> tuple[Any, Any]:
             yield from reading.iter_batches(batch_size=1 << 20, columns=columns)
 
         return schema, parquet_batches
-    if kind == "Feather":  # version 1: read whole, as pyarrow only can
-        table = importlib.import_module("pyarrow.feather").read_table(source)
-        return table.schema, lambda columns: table.select(columns).to_batches()
     if kind == "Arrow IPC":
         file = pa.ipc.open_file(source)
         return file.schema, lambda columns: (file.get_batch(k).select(columns) for k in range(file.num_record_batches))
@@ -618,7 +619,7 @@ class SketchTable:
             table = pq.read_table(path)
         except OSError as exc:
             raise CliError(f"cannot read {shown}: {exc}") from None
-        except (ValueError, TypeError) as exc:
+        except (ValueError, TypeError, pa.ArrowException) as exc:
             raise CliError(f"{shown} is not a valid sketch table: {exc}") from None
         invalid = f"{shown} is not a valid sketch table"
         if "sketch" not in table.column_names:

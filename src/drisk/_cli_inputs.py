@@ -267,12 +267,13 @@ def count_table(sketch: HyperLogLog, name: str, shown: str, kind: str, choice: C
     """One column of a Parquet, Arrow IPC or Feather file, batch by batch
     through update_many's Arrow path; nulls are skipped."""
     what = TABLE_NAMES[kind]
+    refuse_feather_version_1(kind, shown)
     if choice.csv or choice.fields != WHOLE_LINES:
         raise CliError(f"{shown} is {what}, not text: pick one of its columns with --column alone")
     if choice.column is None:
         raise CliError(f"{shown} is {what}: pass --column NAME (or N) to count one of its columns")
     try:
-        importlib.import_module("pyarrow")
+        pa = importlib.import_module("pyarrow")
     except ImportError:
         raise CliError(f"{shown} is {what}: reading it needs pyarrow (pip install 'drisk[arrow]')") from None
     from drisk import update_many
@@ -288,14 +289,69 @@ def count_table(sketch: HyperLogLog, name: str, shown: str, kind: str, choice: C
     try:
         names, batches = _table_batches(source, kind)
         column = _table_column(names, choice, shown)
-        for batch in batches(column):
+        for batch in prefetched(batches(column)):
             checked(batch, column, rows, shown)
             rows += len(batch)
             items += update_many(scratch, batch)
-    except (OSError, ValueError, TypeError) as exc:  # pyarrow's errors derive from these
+    except (OSError, ValueError, TypeError, pa.ArrowException) as exc:
+        # ArrowException: most of pyarrow's errors derive from the others too,
+        # but not all (a schema naming a 4-bit integer is NotImplementedError,
+        # a stream naming a dictionary it never sent a KeyError).
         raise CliError(f"{shown}: cannot read {what}: {exc}") from None
     sketch.merge(scratch)
     return Counted(items, rows - items)
+
+
+def refuse_feather_version_1(kind: str, shown: str) -> None:
+    """Feather's first version is refused: pyarrow reads it without checking
+    it (a damaged file crashed the process in pyarrow's reader, before any
+    of drisk's checks could run) and has deprecated it. Its successor, the
+    Arrow IPC file, is read and checked."""
+    if kind == "Feather":
+        raise CliError(
+            f"{shown} is a Feather version 1 file, which drisk does not read (pyarrow reads that deprecated "
+            f"format unchecked): write it again as Arrow IPC (Feather version 2) first"
+        )
+
+
+def prefetched(items: Iterable[Any], depth: int = 2) -> Iterator[Any]:
+    """The items of `items`, taken from it by a thread of their own up to
+    `depth` ahead, so that reading a file's next batch (pyarrow decodes
+    without the interpreter lock) overlaps hashing this one. A failure of
+    the reading is raised here, where the item would have come."""
+    import queue
+    import threading
+
+    ahead: queue.Queue[tuple[bool, Any]] = queue.Queue(maxsize=depth)
+    stop = threading.Event()
+
+    def read() -> None:
+        try:
+            for item in items:
+                while not stop.is_set():
+                    try:
+                        ahead.put((True, item), timeout=0.05)
+                        break
+                    except queue.Full:
+                        continue
+                if stop.is_set():
+                    return
+            ahead.put((False, None))
+        except BaseException as exc:  # noqa: BLE001 (anything the reading raises is the consumer's)
+            ahead.put((False, exc))
+
+    reader = threading.Thread(target=read, name="drisk-read-ahead", daemon=True)
+    reader.start()
+    try:
+        while True:
+            more, item = ahead.get()
+            if not more:
+                if item is not None:
+                    raise item
+                return
+            yield item
+    finally:
+        stop.set()
 
 
 def checked(column: Any, name: str, first_row: int, shown: str) -> None:
@@ -327,10 +383,6 @@ def _table_batches(source: object, kind: str) -> tuple[list[str], Callable[[str]
         return parquet.schema_arrow.names, lambda column: (
             b.column(0) for b in parquet.iter_batches(batch_size=BATCH_ROWS, columns=[column])
         )
-    if kind == "Feather":  # version 1: read whole, as pyarrow only can
-        feather = importlib.import_module("pyarrow.feather")
-        table = feather.read_table(source)
-        return table.column_names, lambda column: table.column(column).chunks
     reader = pa.ipc.open_file(source) if kind == "Arrow IPC" else pa.ipc.open_stream(source)
     names = reader.schema.names
     if kind == "Arrow IPC":
