@@ -15,13 +15,14 @@ sketch_by() gives, which rollup() can union to coarser keys later.
 
 from __future__ import annotations
 
+import contextlib
 import heapq
 import importlib
 import io
 import itertools
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any, cast
 
 import drisk._grouped as _grouped
@@ -297,12 +298,8 @@ def merge_by(paths: Sequence[str], keys: list[str], confidence: float, keep: boo
         shown = quoted(path)
         if not is_table(path):
             raise CliError(f"{shown} is not a table of group sketches (merge --by reads Parquet tables)")
-        try:
+        with reading_table(shown, pa):
             parquet = pq.ParquetFile(path)
-        except OSError as exc:
-            raise CliError(f"cannot read {shown}: {exc}") from None
-        except (ValueError, TypeError, pa.ArrowException) as exc:
-            raise CliError(f"{shown} is not a valid sketch table: {exc}") from None
         names = parquet.schema_arrow.names
         for name in [*keys, "sketch"]:
             if name not in names:
@@ -605,6 +602,18 @@ def precisions(column: Any) -> set[int]:
     return {value[0] for value in pc.unique(stated).to_pylist() if value}
 
 
+@contextlib.contextmanager
+def reading_table(shown: str, pa: Any) -> Iterator[None]:
+    """A table of group sketches opened or read: pyarrow's failures as the
+    tool's one line."""
+    try:
+        yield
+    except OSError as exc:
+        raise CliError(f"cannot read {shown}: {exc}") from None
+    except (ValueError, TypeError, pa.ArrowException) as exc:
+        raise CliError(f"{shown} is not a valid sketch table: {exc}") from None
+
+
 class SketchTable:
     """A table of group sketches, read and checked: the union of all its
     groups' sketches, and what show tells about it."""
@@ -615,12 +624,8 @@ class SketchTable:
         pq = importlib.import_module("pyarrow.parquet")
         from drisk import rollup
 
-        try:
+        with reading_table(shown, pa):
             table = pq.read_table(path)
-        except OSError as exc:
-            raise CliError(f"cannot read {shown}: {exc}") from None
-        except (ValueError, TypeError, pa.ArrowException) as exc:
-            raise CliError(f"{shown} is not a valid sketch table: {exc}") from None
         invalid = f"{shown} is not a valid sketch table"
         if "sketch" not in table.column_names:
             raise CliError(f"{invalid}: no 'sketch' column (columns: {', '.join(table.column_names)})")
