@@ -298,3 +298,23 @@ def test_rollup_keeps_key_types_and_missing_keys():
     keys = {(w if w == w else "nan", t) for w, t in zip(*result.select(["when", "tag"]).to_pydict().values())}
     assert keys == {(1.5, "a"), ("nan", "b"), (None, "b"), (1.5, None)}
     assert drisk.rollup(pl.from_arrow(table), "tag").schema["tag"] == pl.Categorical
+
+
+@pytest.mark.parametrize("nulls", ["some", "all"])
+def test_whole_table_union_a_slice_at_a_time(monkeypatch, nulls):
+    """rollup(t, None) of a column longer than one slice (so that Ctrl-C is
+    seen between slices) is the union of every sketch, mixed precisions
+    folded, nulls skipped; all nulls give a null."""
+    pa = pytest.importorskip("pyarrow")
+    import drisk._tables
+
+    monkeypatch.setattr(drisk._tables, "WHOLE_SLICE_ROWS", 4)
+    sketches = []
+    for i in range(11):
+        h = drisk.HyperLogLog(12 if i % 3 else 10)
+        drisk.update_many(h, range(i * 70, i * 70 + 200))
+        sketches.append(None if nulls == "all" or i in (0, 5) else h)
+    column = pa.array([drisk.pack(h) if h is not None else None for h in sketches], pa.binary())
+    got = drisk.rollup(pa.table({"sketch": column}), None)["sketch"].to_pylist()
+    present = [h for h in sketches if h is not None]
+    assert got == [drisk.pack(drisk.union(*present)) if present else None]
