@@ -300,21 +300,32 @@ def test_rollup_keeps_key_types_and_missing_keys():
     assert drisk.rollup(pl.from_arrow(table), "tag").schema["tag"] == pl.Categorical
 
 
+@pytest.mark.parametrize("by", [None, "k"])
 @pytest.mark.parametrize("nulls", ["some", "all"])
-def test_whole_table_union_a_slice_at_a_time(monkeypatch, nulls):
-    """rollup(t, None) of a column longer than one slice (so that Ctrl-C is
-    seen between slices) is the union of every sketch, mixed precisions
-    folded, nulls skipped; all nulls give a null."""
+def test_unions_of_few_groups_a_slice_of_rows_at_a_time(monkeypatch, nulls, by):
+    """rollup() of few groups over more rows than one slice (so that Ctrl-C
+    is seen between slices, even within one group's union) gives each group
+    the union of its sketches, mixed precisions folded, nulls skipped; a
+    group of nulls only gets a null."""
     pa = pytest.importorskip("pyarrow")
+    pytest.importorskip("numpy")
     import drisk._tables
 
-    monkeypatch.setattr(drisk._tables, "WHOLE_SLICE_ROWS", 4)
-    sketches = []
-    for i in range(11):
+    monkeypatch.setattr(drisk._tables, "UNION_SLICE_ROWS", 4)
+    monkeypatch.setattr(drisk._tables, "FEW_GROUPS", 3)
+    sketches, keys = [], []
+    for i in range(23):
         h = drisk.HyperLogLog(12 if i % 3 else 10)
         drisk.update_many(h, range(i * 70, i * 70 + 200))
-        sketches.append(None if nulls == "all" or i in (0, 5) else h)
+        sketches.append(None if nulls == "all" or i in (0, 5, 6) else h)
+        keys.append("abc"[i % 3] if i != 6 else "z")  # "z": one row, a null
     column = pa.array([drisk.pack(h) if h is not None else None for h in sketches], pa.binary())
-    got = drisk.rollup(pa.table({"sketch": column}), None)["sketch"].to_pylist()
-    present = [h for h in sketches if h is not None]
-    assert got == [drisk.pack(drisk.union(*present)) if present else None]
+    got = drisk.rollup(pa.table({"k": keys, "sketch": column}), by).to_pydict()
+    groups = {}
+    for key, h in zip(keys if by else [None] * len(keys), sketches):
+        groups.setdefault(key, []).append(h)
+    want = {
+        key: drisk.pack(drisk.union(*[h for h in members if h is not None])) if any(members) else None
+        for key, members in groups.items()
+    }
+    assert dict(zip(got["k"] if by else [None], got["sketch"])) == want

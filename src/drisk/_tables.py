@@ -218,30 +218,38 @@ def rollup(table: Any, by: str | Sequence[str] | None = None, sketch: str = "ske
     return _rollup_arrow(table, keys, sketch, pa)
 
 
-#: Sketches united in one call when the whole table is one group: the core
-#: cannot split one group's union between its checks for Ctrl-C, so a long
-#: column is united a slice at a time (about 10 ms each), then the slices.
-WHOLE_SLICE_ROWS = 1 << 16
+#: Rows of sketches united in one call where the groups are few (at most
+#: FEW_GROUPS): the core cannot split one group's union between its checks
+#: for Ctrl-C, so a long column of few groups is united a slice of rows at a
+#: time (some milliseconds each), then the slices' unions. Many groups are
+#: split between the checks by the core itself.
+UNION_SLICE_ROWS = 1 << 16
+FEW_GROUPS = UNION_SLICE_ROWS // 16
 
 
 def _rollup_arrow(table: Any, keys: list[str], sketch: str, pa: Any) -> Any:
     check_columns(table.column_names, [*keys, sketch], "rollup")
-    column = table.column(sketch)
-    if not keys and table.num_rows > WHOLE_SLICE_ROWS:
-        parts = [
-            _whole_union(column.slice(start, WHOLE_SLICE_ROWS), pa)
-            for start in range(0, table.num_rows, WHOLE_SLICE_ROWS)
-        ]
-        return pa.table([_whole_union(pa.chunked_array(parts), pa)], names=[sketch])
     ids, count, key_columns = group_ids(table, keys, pa, table.num_rows)
-    unions = binary_array(_grouped.union_groups(column, ids, count))
+    unions = _unions(table.column(sketch), ids, count, pa)
     return pa.table([*key_columns, unions], names=[*keys, sketch])
 
 
-def _whole_union(column: Any, pa: Any) -> Any:
-    """The union of a whole sketch column, as a column of one cell."""
-    ids, _, _ = group_ids(None, [], pa, len(column))
-    return binary_array(_grouped.union_groups(column, ids, 1))
+def _unions(column: Any, ids: Any, count: int, pa: Any) -> Any:
+    """The union of each group's sketches, as a column of `count` cells."""
+    rows = len(column)
+    numpy = sys.modules.get("numpy")
+    if rows <= UNION_SLICE_ROWS or count > FEW_GROUPS or numpy is None:
+        return binary_array(_grouped.union_groups(column, ids, count))
+    # Each slice gives a cell per group (null where the slice has none of
+    # its rows), the slices' cells then united: at most rows / 16 of them.
+    slices = [
+        binary_array(
+            _grouped.union_groups(column.slice(start, UNION_SLICE_ROWS), ids.slice(start, UNION_SLICE_ROWS), count)
+        )
+        for start in range(0, rows, UNION_SLICE_ROWS)
+    ]
+    again = numpy.tile(numpy.arange(count, dtype=numpy.uint32), len(slices))
+    return binary_array(_grouped.union_groups(pa.chunked_array(slices), pa.array(again), count))
 
 
 def group_ids(table: Any, keys: list[str], pa: Any, rows: int) -> tuple[Any, int, list[Any]]:
