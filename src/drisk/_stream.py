@@ -29,8 +29,13 @@ from typing import Any
 
 #: Bytes of the read columns gathered into one chunk before it is sketched.
 CHUNK_BYTES = 256 << 20
+#: The same for rollup(): its rows are sketches, hundreds of bytes each, and
+#: the partial tables are small beside them.
+ROLLUP_CHUNK_BYTES = 32 << 20
 #: Partial rows below which the partial tables are not rolled up before the end.
 ROLLUP_ROWS = 1 << 20
+#: Rows a batch asked of a DuckDB result.
+DUCKDB_BATCH_ROWS = 1 << 16
 
 
 def stream_reader(data: Any, columns: list[str], keys: list[str], pa: Any) -> Any:
@@ -50,6 +55,13 @@ def stream_reader(data: Any, columns: list[str], keys: list[str], pa: Any) -> An
         return data
     if isinstance(data, (pa.Table, pa.RecordBatch)) or not hasattr(data, "__arrow_c_stream__"):
         return None
+    if type(data).__module__.startswith("duckdb") and hasattr(data, "to_arrow_reader"):
+        # DuckDB's own stream hands over a million rows a batch, which for
+        # a column of sketches is a few hundred MiB at once.
+        try:
+            return data.to_arrow_reader(DUCKDB_BATCH_ROWS)
+        except TypeError:
+            pass
     if not hasattr(pa.RecordBatchReader, "from_stream"):  # pyarrow before 15
         return None
     return pa.RecordBatchReader.from_stream(data)
@@ -104,15 +116,15 @@ def _keys_as_dictionaries(data: Any, keys: list[str], dataset: Any, pa: Any) -> 
         return data
 
 
-def chunks(reader: Any, columns: list[str], pa: Any) -> Iterator[Any]:
-    """The reader's batches, cut to `columns`, as tables of about CHUNK_BYTES."""
+def chunks(reader: Any, columns: list[str], pa: Any, chunk_bytes: int) -> Iterator[Any]:
+    """The reader's batches, cut to `columns`, as tables of about `chunk_bytes`."""
     gathered: list[Any] = []
     size = 0
     for batch in reader:
         batch = batch.select(columns)
         gathered.append(batch)
         size += batch.nbytes
-        if size >= CHUNK_BYTES:
+        if size >= chunk_bytes:
             chunk = pa.Table.from_batches(gathered, schema=gathered[0].schema)
             gathered, size = [], 0
             yield chunk
@@ -138,6 +150,7 @@ def grouped_stream(
     partial: Callable[[Any], Any],
     rollup: Callable[[Any], Any],
     pa: Any,
+    chunk_bytes: int | None = None,
 ) -> Any:
     """The sketch table of a whole stream: `partial` makes one chunk's table
     (keys and "sketch"), `rollup` unites tables of those by the keys; the
@@ -146,7 +159,7 @@ def grouped_stream(
     parts: list[Any] = []
     rows = 0
     settled = 0  # rows after the last roll-up
-    for chunk in chunks(reader, columns, pa):
+    for chunk in chunks(reader, columns, pa, CHUNK_BYTES if chunk_bytes is None else chunk_bytes):
         part = _widened(partial(chunk), keys, pa)
         del chunk  # nor here
         parts.append(part)

@@ -17,6 +17,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import drisk._grouped as _grouped
+from drisk import _stream
 from drisk._stream import grouped_stream, source_schema, stream_reader
 
 if TYPE_CHECKING:
@@ -212,6 +213,7 @@ def rollup(table: Any, by: str | Sequence[str] | None = None, sketch: str = "ske
             lambda chunk: _rollup_arrow(chunk, keys, sketch, pa),
             lambda parts: _rollup_arrow(parts, keys, sketch, pa),
             pa,
+            _stream.ROLLUP_CHUNK_BYTES,
         )
     if not isinstance(table, pa.Table):
         table = pa.table(table)
