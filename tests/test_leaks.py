@@ -139,7 +139,9 @@ CASES = {
     "estimate_bad_method": (lambda: drisk.estimate(G, "best"), ValueError),
     "bounds_bad_confidence": (lambda: drisk.error_bounds(G, 2), ValueError),
     "fold_up": (lambda: drisk.fold(G, 14), ValueError),
-    "union_bad": (lambda: drisk.union(G, ITEM), TypeError),
+    "union_bad": (lambda: drisk.union(G, 5), TypeError),
+    "union_bad_bytes": (lambda: drisk.union(G, ITEM), ValueError),
+    "estimate_stored": (lambda: drisk.estimate(PACKED), None),
     "form_neither": (lambda: drisk._pack.form(ITEM), ValueError),
     "form_not_a_buffer": (lambda: drisk._pack.form(TEXT), TypeError),
     # columns of sketches

@@ -244,8 +244,14 @@ Status integer_key_ids(PyObject* keys_arg, LargeVector<std::uint32_t>& codes,
       }
       const auto length = static_cast<std::size_t>(std::max<std::int64_t>(array->length, 0));
       if (k == 0) {
+        // Room for the rows, not yet touched: the first key column's slices
+        // below write theirs as they go, so that the faulting in of a large
+        // column's codes (seconds, where huge pages must be compacted) is
+        // spread between the looks at Ctrl-C too.
         try {
-          codes.resize(codes.size() + length, 0);
+          if (codes.capacity() < codes.size() + length) {
+            codes.reserve(std::max(codes.size() + length, 2 * codes.capacity()));
+          }
         } catch (const std::bad_alloc&) {
           PyErr_NoMemory();
           return PyErr::fetch();
@@ -256,6 +262,9 @@ Status integer_key_ids(PyObject* keys_arg, LargeVector<std::uint32_t>& codes,
       // A slice at a time, with Ctrl-C looked at in between.
       for (std::size_t begin = 0; begin < length; begin += KEY_SLICE_ROWS) {
         const std::size_t end = std::min(length, begin + KEY_SLICE_ROWS);
+        if (k == 0) {
+          codes.resize(row + end, 0);  // within the capacity reserved: no allocation
+        }
         if (const char* message = fold_integer_key(
                 *imported.schema, *array, key->low, key->width, key->nulls, codes.data() + row,
                 static_cast<std::int64_t>(begin), static_cast<std::int64_t>(end))) {
