@@ -260,14 +260,18 @@ Status integer_key_ids(PyObject* keys_arg, LargeVector<std::uint32_t>& codes,
         return value_error("the key columns differ in length").with_argument_note("keys");
       }
       // A slice at a time, with Ctrl-C looked at in between.
+      // Each slice without the interpreter lock, so that other threads run.
       for (std::size_t begin = 0; begin < length; begin += KEY_SLICE_ROWS) {
         const std::size_t end = std::min(length, begin + KEY_SLICE_ROWS);
-        if (k == 0) {
-          codes.resize(row + end, 0);  // within the capacity reserved: no allocation
-        }
-        if (const char* message = fold_integer_key(
-                *imported.schema, *array, key->low, key->width, key->nulls, codes.data() + row,
-                static_cast<std::int64_t>(begin), static_cast<std::int64_t>(end))) {
+        const auto fold = [&]() noexcept {
+          if (k == 0) {
+            codes.resize(row + end, 0);  // within the capacity reserved: cannot throw
+          }
+          return fold_integer_key(*imported.schema, *array, key->low, key->width, key->nulls,
+                                  codes.data() + row, static_cast<std::int64_t>(begin),
+                                  static_cast<std::int64_t>(end));
+        };
+        if (const char* message = end - begin >= RELEASE_GIL_ROWS ? without_gil(fold) : fold()) {
           return bad_group_ids(message);
         }
         if (PyErr_CheckSignals() < 0) {
@@ -284,7 +288,23 @@ Status integer_key_ids(PyObject* keys_arg, LargeVector<std::uint32_t>& codes,
     LargeVector<std::uint32_t> number(static_cast<std::size_t>(range), UNNUMBERED);
     for (std::size_t begin = 0; begin < codes.size(); begin += KEY_SLICE_ROWS) {
       const std::size_t end = std::min(codes.size(), begin + KEY_SLICE_ROWS);
-      number_codes(codes.data(), begin, end, number, first);
+      bool no_memory = false;
+      const auto step = [&]() noexcept {
+        try {
+          number_codes(codes.data(), begin, end, number, first);
+        } catch (const std::bad_alloc&) {
+          no_memory = true;
+        }
+      };
+      if (end - begin >= RELEASE_GIL_ROWS) {
+        without_gil(step);
+      } else {
+        step();
+      }
+      if (no_memory) {
+        PyErr_NoMemory();
+        return PyErr::fetch();
+      }
       if (PyErr_CheckSignals() < 0) {
         return PyErr::fetch();
       }

@@ -17,7 +17,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import drisk._grouped as _grouped
-from drisk import _stream
+import drisk._stream as _stream
 from drisk._stream import grouped_stream, source_schema, stream_reader
 
 if TYPE_CHECKING:

@@ -260,6 +260,29 @@ PyObject* bytes_of(const void* data, std::size_t size) {
   return bytes;
 }
 
+// bytes_of() for a result as long as the input (a group id a row), copied a
+// slice at a time with Ctrl-C looked at in between: faulting in that much
+// fresh memory took seconds where the kernel first compacted memory for its
+// huge pages. Null, with the exception set, when Ctrl-C came.
+PyObject* long_bytes_of(const void* data, std::size_t size) {
+  constexpr std::size_t COPY_SLICE = std::size_t{32} << 20;
+  if (size <= COPY_SLICE) {
+    return bytes_of(data, size);
+  }
+  PyObject* bytes = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  char* into = PyBytes_AsString(bytes);
+  advise_huge_pages(into, size);
+  for (std::size_t done = 0; done < size; done += COPY_SLICE) {
+    const std::size_t n = std::min(COPY_SLICE, size - done);
+    std::memcpy(into + done, static_cast<const char*>(data) + done, n);
+    if (done + n < size && PyErr_CheckSignals() < 0) {
+      Py_DECREF(bytes);
+      return nullptr;
+    }
+  }
+  return bytes;
+}
+
 // The built column as (rows, nulls, validity bitmap or None, int64 offsets,
 // data), the buffers of an Arrow large_binary array.
 PyObject* built_column(const cells::BinaryBuilder& built) {
@@ -452,7 +475,10 @@ PyObject* numbered_keys(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     if (Status ok = Number(slots[0], codes, first); !ok) {
       return std::move(ok).error();
     }
-    PyRef ids = PyRef::steal(bytes_of(codes.data(), codes.size() * sizeof(std::uint32_t)));
+    PyRef ids = PyRef::steal(long_bytes_of(codes.data(), codes.size() * sizeof(std::uint32_t)));
+    if (!ids) {
+      return PyErr::fetch();  // Ctrl-C while it was copied
+    }
     PyRef rows = PyRef::steal(bytes_of(first.data(), first.size() * sizeof(std::int64_t)));
     return checked(Py_BuildValue("(OO)", ids.get(), rows.get()));
   });
