@@ -41,6 +41,7 @@ from drisk._cli_inputs import (
     refuse_feather_version_1,
     table_kind,
 )
+from drisk._stream import text_types
 from drisk._streams import Progress
 
 if TYPE_CHECKING:
@@ -472,7 +473,7 @@ def table_reader(source: Any, kind: str, pa: Any, shown: str) -> tuple[Any, Any]
         schema = parquet.schema_arrow
 
         def parquet_batches(columns: list[str]) -> Any:
-            text = (pa.string(), pa.large_string(), pa.binary(), pa.large_binary())
+            text = text_types(pa)
             keys = [c for c in columns[:-1] if schema.field(c).type in text]
             # Text keys as the dictionaries the file stores: a tenth of the
             # time of decoding each row's text.

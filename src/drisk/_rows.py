@@ -19,7 +19,7 @@ from typing import Any
 import drisk._grouped as _grouped
 from drisk._columns import refuse_struct_column
 from drisk._sketches import error_bounds
-from drisk._stream import grouped_stream, source_schema, stream_reader
+from drisk._stream import grouped_stream, reads_as_arrow, source_schema, stream_reader
 from drisk._tables import (
     _require,
     _rollup_arrow,
@@ -209,7 +209,7 @@ def _prepare(
         pa = _require("pyarrow", f"{what} of a pandas DataFrame")
         table = pa.Table.from_pandas(data[wanted], preserve_index=False)
         dtypes = {name: data[name].dtype for name in keys}
-    elif hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__") or _is_dataset(data):
+    elif reads_as_arrow(data):
         kind = "arrow"
         pa = _require("pyarrow", f"{what} of an Arrow table")
         reader = stream_reader(data, wanted, keys, pa)
@@ -233,11 +233,6 @@ def _prepare(
     _grouped.sketch_rows(table.column(values).slice(0, 0), pa.array([], pa.int32()), 0, p)
     # A stream goes on as (reader, the keys' own types); a table as itself.
     return keys, kind, (reader, schema) if reader is not None else table, pa, back, dtypes
-
-
-def _is_dataset(data: Any) -> bool:
-    dataset = sys.modules.get("pyarrow.dataset")
-    return dataset is not None and isinstance(data, (dataset.Dataset, dataset.Scanner))
 
 
 def _polars_to_arrow(frame: Any, names: list[str], what: str, pa: Any) -> Any:

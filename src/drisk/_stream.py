@@ -67,6 +67,21 @@ def stream_reader(data: Any, columns: list[str], keys: list[str], pa: Any) -> An
     return pa.RecordBatchReader.from_stream(data)
 
 
+def reads_as_arrow(data: Any) -> bool:
+    """Whether `data` is read as Arrow: a table or array in memory, any
+    Arrow stream, or a pyarrow dataset or scanner."""
+    dataset = sys.modules.get("pyarrow.dataset")
+    if dataset is not None and isinstance(data, (dataset.Dataset, dataset.Scanner)):
+        return True
+    return hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__")
+
+
+def text_types(pa: Any) -> tuple[Any, ...]:
+    """The string and binary types whose columns a Parquet file can hand
+    over as dictionaries."""
+    return (pa.string(), pa.large_string(), pa.binary(), pa.large_binary())
+
+
 def source_schema(data: Any, reader: Any) -> Any:
     """The schema of the data itself: a dataset's own, where its reader
     may read text keys as dictionaries; else the reader's."""
@@ -80,7 +95,7 @@ def _keys_as_dictionaries(data: Any, keys: list[str], dataset: Any, pa: Any) -> 
     every row's text, and a fraction of the memory the scanner's read-ahead
     holds. Anything else (another format, a filtered dataset, keys from the
     directory names) is read as it is."""
-    text = (pa.string(), pa.large_string(), pa.binary(), pa.large_binary())
+    text = text_types(pa)
     partitioning = getattr(data, "partitioning", None)
     partitioned = set(partitioning.schema.names) if partitioning is not None else set()
     wanted = [name for name in keys if data.schema.field(name).type in text and name not in partitioned]

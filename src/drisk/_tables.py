@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any
 
 import drisk._grouped as _grouped
 import drisk._stream as _stream
-from drisk._stream import grouped_stream, source_schema, stream_reader
+from drisk._stream import grouped_stream, reads_as_arrow, source_schema, stream_reader
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -193,9 +193,7 @@ def rollup(table: Any, by: str | Sequence[str] | None = None, sketch: str = "ske
         return pandas_frame(_rollup_arrow(arrow, keys, sketch, pa), dtypes, back)
     if polars is not None and isinstance(table, polars.LazyFrame):
         return _rollup_polars(table.select([*keys, sketch]).collect(), keys, sketch, polars)
-    dataset = sys.modules.get("pyarrow.dataset")
-    is_dataset = dataset is not None and isinstance(table, (dataset.Dataset, dataset.Scanner))
-    if not (hasattr(table, "__arrow_c_stream__") or hasattr(table, "__arrow_c_array__") or is_dataset):
+    if not reads_as_arrow(table):
         raise TypeError(
             f"rollup takes a pyarrow Table, a polars DataFrame or LazyFrame, a pandas DataFrame, "
             f"or any Arrow stream, not {type(table).__name__}"
