@@ -346,11 +346,17 @@ import numpy as np
 from drisk import HyperLogLog
 from drisk._colread import update_buffer
 
-edges = [10**k + d for k in range(1, 19) for d in range(-3, 4)]
+edges = [10**k + d for k in range(1, 19) for d in range(-3, 4)] + [2**63 - 1, 2**63, 2**64 - 1]
 values = sorted(set(edges + list(range(-300, 300)) + list(range(1, 10**8, 999_983))))
+# Runs of one digit count each (whole vectors of 9 to 19 digits), then all
+# of them shuffled together (every mix of lengths in a vector).
+rng = np.random.default_rng(11)
+by_digits = [rng.integers(10 ** (d - 1), min(10**d, 2**63), 400, dtype=np.int64).tolist() for d in range(1, 20)]
+runs = [v for run in by_digits for v in run]
+shuffled = rng.permutation(runs).tolist()
 for dtype in [np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32, np.uint64]:
     info = np.iinfo(dtype)
-    array = np.array([v for v in values if info.min <= v <= info.max], dtype=dtype)
+    array = np.array([v for v in values + runs + shuffled if info.min <= v <= info.max], dtype=dtype)
     for part in (array, array[1:], array[::-1].copy()):
         h, texts = HyperLogLog(18), HyperLogLog(18)
         assert update_buffer(h, part) == len(part)
@@ -358,6 +364,20 @@ for dtype in [np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uin
             texts.update_str(str(v))
         if h.registers() != texts.registers():
             sys.exit(f"{dtype.__name__}: registers differ")
+
+# The grouped path hashes each row on its own (the same lanes, the hashes
+# stored in row order): per group, the registers of the group's texts.
+import pyarrow as pa
+import drisk
+wide = np.array(runs + shuffled, dtype=np.int64)
+groups = np.arange(len(wide)) % 3
+table = drisk.sketch_by(pa.table({"g": groups, "v": wide}), "g", "v", p=16)
+for g, sketch in zip(table.column("g").to_pylist(), table.column("sketch").to_pylist()):
+    texts = HyperLogLog(16)
+    for v in wide[groups == g].tolist():
+        texts.update_str(str(v))
+    if drisk.unpack(sketch).registers() != texts.registers():
+        sys.exit(f"group {g}: registers differ")
 """
 
 

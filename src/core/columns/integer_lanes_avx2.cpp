@@ -64,6 +64,12 @@ struct Avx2Lanes {
     return _mm256_srli_epi16(a, N);
   }
   static Vec srlv64(Vec a, Vec count) noexcept { return _mm256_srlv_epi64(a, count); }
+  static Vec sllv64(Vec a, Vec count) noexcept { return _mm256_sllv_epi64(a, count); }
+  static Vec byte_swap64(Vec a) noexcept {
+    const __m256i reversed = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,
+                                              7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+    return _mm256_shuffle_epi8(a, reversed);
+  }
   static Vec mul_low32(Vec a, Vec b) noexcept { return _mm256_mul_epu32(a, b); }
   static Vec mulhi16(Vec a, Vec b) noexcept { return _mm256_mulhi_epu16(a, b); }
   static Vec mullo16(Vec a, Vec b) noexcept { return _mm256_mullo_epi16(a, b); }
@@ -85,6 +91,9 @@ struct Avx2Lanes {
 
   static unsigned greater(Vec a, Vec b) noexcept {
     return static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(a, b))));
+  }
+  static Vec select_greater(Vec v, Vec t, Vec a, Vec b) noexcept {
+    return _mm256_blendv_epi8(b, a, _mm256_cmpgt_epi64(v, t));
   }
   // A true compare is all ones, -1: subtracting it adds one.
   static Vec count_greater(Vec n, Vec v, Vec t) noexcept {

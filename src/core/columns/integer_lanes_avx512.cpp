@@ -65,6 +65,12 @@ struct Avx512Lanes {
     return _mm512_srli_epi16(a, N);
   }
   static Vec srlv64(Vec a, Vec count) noexcept { return _mm512_srlv_epi64(a, count); }
+  static Vec sllv64(Vec a, Vec count) noexcept { return _mm512_sllv_epi64(a, count); }
+  static Vec byte_swap64(Vec a) noexcept {
+    const __m512i reversed =
+        _mm512_broadcast_i32x4(_mm_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8));
+    return _mm512_shuffle_epi8(a, reversed);
+  }
   static Vec mul_low32(Vec a, Vec b) noexcept { return _mm512_mul_epu32(a, b); }
   static Vec mulhi16(Vec a, Vec b) noexcept { return _mm512_mulhi_epu16(a, b); }
   static Vec mullo16(Vec a, Vec b) noexcept { return _mm512_mullo_epi16(a, b); }
@@ -77,6 +83,9 @@ struct Avx512Lanes {
   }
 
   static unsigned greater(Vec a, Vec b) noexcept { return _mm512_cmpgt_epi64_mask(a, b); }
+  static Vec select_greater(Vec v, Vec t, Vec a, Vec b) noexcept {
+    return _mm512_mask_blend_epi64(_mm512_cmpgt_epi64_mask(v, t), b, a);
+  }
   static Vec count_greater(Vec n, Vec v, Vec t) noexcept {
     return _mm512_mask_add_epi64(n, _mm512_cmpgt_epi64_mask(v, t), n, _mm512_set1_epi64(1));
   }

@@ -19,7 +19,10 @@
 //   mulhi16, mullo16     16-bit lane products, high and low halves
 //   mul64(a, c)          each lane times the constant c, modulo 2^64
 //   rotl<R>(x)           each lane rotated left by R
+//   sllv64(a, count)     each lane shifted left by its count (0 from 64 on)
+//   byte_swap64(a)       each lane's bytes in reverse order
 //   greater(a, b)        a bit per lane: a > b (signed)
+//   select_greater(v, t, a, b)   a in the lanes where v > t, b elsewhere
 //   count_greater(n, v, t)   n + 1 in the lanes where v > t
 //   bytes_equal(a, b)    a bit per byte: a == b
 //   compress_store(to, v, lanes)   the lanes named by the bit mask `lanes`,
@@ -87,12 +90,12 @@ template <class L>
 }
 
 // XXH3_64bits of the decimal text of integers from 10^3 to 10^8 - 1, a lane
-// each: a text of 4 to 8 bytes. It was checked against XXH3_64bits for every
-// integer in the range.
+// each, given their eight digits: a text of 4 to 8 bytes. It was checked
+// against XXH3_64bits for every integer in the range.
 template <class L>
 [[gnu::always_inline]] inline typename L::Vec hash_decimal(typename L::Vec v,
+                                                           typename L::Vec digits,
                                                            typename L::Vec bitflip) noexcept {
-  const auto digits = eight_digits<L>(v);
   // The text's length: 4, plus one per power of ten passed.
   auto length = L::splat64(4);
   length = L::count_greater(length, v, L::splat64(9999));
@@ -102,6 +105,179 @@ template <class L>
   // The text alone in the low bytes: the leading zeros shifted out.
   const auto text = L::srlv64(digits, L::sub64(L::splat64(64), L::template slli64<3>(length)));
   return hash_4to8<L>(text, length, bitflip);
+}
+
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec hash_decimal(typename L::Vec v,
+                                                           typename L::Vec bitflip) noexcept {
+  return hash_decimal<L>(v, eight_digits<L>(v), bitflip);
+}
+
+// The full 128-bit products a * b, per lane, from four 32-bit products:
+// the low halves in `low`, the high ones in `high`.
+template <class L>
+[[gnu::always_inline]] inline void multiply_128(typename L::Vec a, typename L::Vec b,
+                                                typename L::Vec& low,
+                                                typename L::Vec& high) noexcept {
+  const auto low32 = L::splat64(0xFFFFFFFF);
+  const auto a_high = L::template srli64<32>(a);
+  const auto b_high = L::template srli64<32>(b);
+  const auto low_low = L::mul_low32(a, b);
+  const auto low_high = L::mul_low32(a, b_high);
+  const auto high_low = L::mul_low32(a_high, b);
+  const auto high_high = L::mul_low32(a_high, b_high);
+  // The middle column: below 3 * 2^32, so no carry is lost.
+  const auto middle = L::add64(L::add64(L::template srli64<32>(low_low), L::and_(low_high, low32)),
+                               L::and_(high_low, low32));
+  low = L::or_(L::and_(low_low, low32), L::template slli64<32>(middle));
+  high = L::add64(L::add64(high_high, L::template srli64<32>(low_high)),
+                  L::add64(L::template srli64<32>(high_low), L::template srli64<32>(middle)));
+}
+
+// Each lane divided by 10^8 (any unsigned 64-bit value): the high half of
+// its product with ceil(2^90 / 10^8), shifted by 26 (exact for every
+// 64-bit value, checked against Python's integers at the edges and on 10^6
+// random values).
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec divide_1e8(typename L::Vec v) noexcept {
+  typename L::Vec low;
+  typename L::Vec high;
+  multiply_128<L>(v, L::splat64(static_cast<long long>(0xABCC77118461CEFDULL)), low, high);
+  return L::template srli64<26>(high);
+}
+
+// Each lane divided by 10^16 (any unsigned 64-bit value): the high half of
+// its product with ceil(2^115 / 10^16), shifted by 51 (checked as above).
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec divide_1e16(typename L::Vec v) noexcept {
+  typename L::Vec low;
+  typename L::Vec high;
+  multiply_128<L>(v, L::splat64(static_cast<long long>(0x39A5652FB1137857ULL)), low, high);
+  return L::template srli64<51>(high);
+}
+
+// XXH3's 128-bit multiply folded: the low and high halves of a * b xored.
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec multiply_fold(typename L::Vec a,
+                                                            typename L::Vec b) noexcept {
+  typename L::Vec low;
+  typename L::Vec high;
+  multiply_128<L>(a, b, low, high);
+  return L::xor_(low, high);
+}
+
+// The secret's eight bytes at `offset`, in every lane.
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec secret_at(std::size_t offset) noexcept {
+  return L::splat64(static_cast<long long>(XXH_readLE64(XXH3_kSecret + offset)));
+}
+
+// The number of decimal digits of each lane, from 1 to the digits of
+// 10^(LIMIT_DIGITS - 1), the lanes' largest power of ten.
+template <class L, int LIMIT_DIGITS>
+[[gnu::always_inline]] inline typename L::Vec digit_count(typename L::Vec v) noexcept {
+  auto count = L::splat64(1);
+  long long bound = 9;
+  for (int k = 1; k < LIMIT_DIGITS; ++k, bound = bound * 10 + 9) {
+    count = L::count_greater(count, v, L::splat64(bound));
+  }
+  return count;
+}
+
+// XXH3's avalanche, the last step of its paths for 9 to 240 bytes.
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec avalanche(typename L::Vec h) noexcept {
+  h = L::xor_(h, L::template srli64<37>(h));
+  h = L::mul64(h, 0x165667919E3779F9ULL);
+  return L::xor_(h, L::template srli64<32>(h));
+}
+
+// XXH3_64bits of the decimal text of integers from 10^8 to 10^16 - 1, a
+// lane each, given v = q * 10^8 + r and the eight digits of both: 9 to 16
+// bytes, which take XXH3's 9 to 16 byte path (xxhash.h,
+// XXH3_len_9to16_64b with seed 0):
+//   lo = (first 8 bytes) ^ (secret[24..32) ^ secret[32..40))
+//   hi = (last 8 bytes) ^ (secret[40..48) ^ secret[48..56))
+//   h = avalanche(len + bswap64(lo) + hi + multiply_fold(lo, hi))
+// The last eight bytes are r's digits; the first eight are q's digits (its
+// leading zeros shifted out) followed by the first of r's.
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec hash_9to16(typename L::Vec q,
+                                                         typename L::Vec q_digits,
+                                                         typename L::Vec r_digits) noexcept {
+  const auto q_bits = L::template slli64<3>(digit_count<L, 8>(q));
+  const auto first8 =
+      L::or_(L::srlv64(q_digits, L::sub64(L::splat64(64), q_bits)), L::sllv64(r_digits, q_bits));
+  const auto lo = L::xor_(first8, L::xor_(secret_at<L>(24), secret_at<L>(32)));
+  const auto hi = L::xor_(r_digits, L::xor_(secret_at<L>(40), secret_at<L>(48)));
+  const auto length = L::add64(L::template srli64<3>(q_bits), L::splat64(8));
+  return avalanche<L>(
+      L::add64(L::add64(length, L::byte_swap64(lo)), L::add64(hi, multiply_fold<L>(lo, hi))));
+}
+
+// XXH3_64bits of the decimal text of integers from 10^16 to 2^63 - 1, a
+// lane each, given v = a * 10^16 + q * 10^8 + r: 17 to 19 bytes, which take
+// XXH3's 17 to 128 byte path (XXH3_len_17to128_64b with seed 0; two of its
+// 16-byte mixes for texts up to 32 bytes):
+//   mix(at, s) = multiply_fold(read(at) ^ secret[s..s+8),
+//                              read(at + 8) ^ secret[s+8..s+16))
+//   h = avalanche(len * PRIME64_1 + mix(0, 0) + mix(len - 16, 16))
+// The text is a's n digits, then q's eight, then r's eight: its last 16
+// bytes are q's and r's digits, its first 16 a's text and the 16 - n
+// digits after it.
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec hash_17to19(typename L::Vec a, typename L::Vec q,
+                                                          typename L::Vec r) noexcept {
+  const auto q_digits = eight_digits<L>(q);
+  const auto r_digits = eight_digits<L>(r);
+  const auto a_count = digit_count<L, 3>(a);
+  const auto a_bits = L::template slli64<3>(a_count);
+  const auto a_shift = L::sub64(L::splat64(64), a_bits);
+  const auto a_text = L::srlv64(eight_digits<L>(a), a_shift);
+  const auto word0 = L::or_(a_text, L::sllv64(q_digits, a_bits));
+  const auto word1 = L::or_(L::srlv64(q_digits, a_shift), L::sllv64(r_digits, a_bits));
+  const auto length = L::add64(a_count, L::splat64(16));
+  auto h = L::mul64(length, XXH_PRIME64_1);
+  h = L::add64(h,
+               multiply_fold<L>(L::xor_(word0, secret_at<L>(0)), L::xor_(word1, secret_at<L>(8))));
+  h = L::add64(h, multiply_fold<L>(L::xor_(q_digits, secret_at<L>(16)),
+                                   L::xor_(r_digits, secret_at<L>(24))));
+  return avalanche<L>(h);
+}
+
+// XXH3_64bits of the decimal text of integers from 10^3 to 2^63 - 1, a lane
+// each: hash_decimal below 10^8, hash_9to16 below 10^16, hash_17to19 from
+// there, each worked out only when a lane needs it.
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec hash_wide_decimal(typename L::Vec v,
+                                                                typename L::Vec bitflip) noexcept {
+  constexpr unsigned all = (1u << L::COUNT) - 1;
+  const auto below_1e8 = L::splat64(99999999);
+  const auto below_1e16 = L::splat64(9999999999999999);
+  const unsigned long_lanes = L::greater(v, below_1e16);
+  typename L::Vec long_hashes = v;
+  auto rest = v;
+  if (long_lanes != 0) {
+    const auto a = divide_1e16<L>(v);
+    const auto b = L::sub64(v, L::mul64(a, 10000000000000000ULL));
+    const auto q = divide_1e8<L>(b);
+    long_hashes = hash_17to19<L>(a, q, L::sub64(b, L::mul_low32(q, L::splat64(100000000))));
+    if (long_lanes == all) {
+      return long_hashes;
+    }
+    // The long lanes' hashes are picked at the end: the rest hashed with
+    // a lane of 10^8 in their place.
+    rest = L::select_greater(v, below_1e16, L::splat64(100000000), v);
+  }
+  const auto q = divide_1e8<L>(rest);
+  const auto r = L::sub64(rest, L::mul_low32(q, L::splat64(100000000)));
+  const auto r_digits = eight_digits<L>(r);
+  const unsigned mid_lanes = L::greater(rest, below_1e8);
+  auto h = hash_9to16<L>(q, eight_digits<L>(q), r_digits);
+  if (mid_lanes != all) {
+    h = L::select_greater(rest, below_1e8, h, hash_decimal<L>(rest, r_digits, bitflip));
+  }
+  return long_lanes == 0 ? h : L::select_greater(v, below_1e16, long_hashes, h);
 }
 
 // Prices: XXH3_64bits of the text of n / 100 as repr() writes it, for n from
@@ -141,10 +317,11 @@ template <class L>
   return priced;
 }
 
-// Which of three ways a vector of integers goes: all from 10^3 to 10^8 - 1
-// (hash_decimal), all from 0 to 10^8 - 1 (eight_digits, then a hash per
-// lane), or any other (format_integer, a row at a time).
-enum class LaneCase { hashed, digits, formatted };
+// Which of four ways a vector of integers goes: all from 10^3 to 10^8 - 1
+// (hash_decimal), all from 10^3 to 2^63 - 1 (hash_wide_decimal), all from
+// 0 to 10^8 - 1 (eight_digits, then a hash per lane), or any other
+// (format_integer, a row at a time).
+enum class LaneCase { hashed, wide, digits, formatted };
 
 template <class L>
 struct LaneCases {
@@ -157,8 +334,12 @@ struct LaneCases {
   LaneCase of(typename L::Vec v) const noexcept {
     constexpr unsigned all = (1u << L::COUNT) - 1;
     const unsigned under_limit = L::greater(limit, v);
-    if ((L::greater(v, below_1000) & under_limit) == all) {
+    const unsigned from_1000 = L::greater(v, below_1000);
+    if ((from_1000 & under_limit) == all) {
       return LaneCase::hashed;
+    }
+    if (from_1000 == all) {
+      return LaneCase::wide;
     }
     return (L::greater(v, below_zero) & under_limit) == all ? LaneCase::digits
                                                             : LaneCase::formatted;
@@ -206,6 +387,9 @@ template <class L, ValueKind K>
       const LaneCase lane_case = cases.of(v);
       if (lane_case == LaneCase::hashed) {
         L::store(hashes + hashed, hash_decimal<L>(v, cases.bitflip));
+        hashed += lanes;
+      } else if (lane_case == LaneCase::wide) {
+        L::store(hashes + hashed, hash_wide_decimal<L>(v, cases.bitflip));
         hashed += lanes;
       } else if (lane_case == LaneCase::digits) {
         const auto text = eight_digits<L>(v);
@@ -258,6 +442,8 @@ template <class L, ValueKind K>
     const LaneCase lane_case = cases.of(v);
     if (lane_case == LaneCase::hashed) {
       L::store(hashes + k, hash_decimal<L>(v, cases.bitflip));
+    } else if (lane_case == LaneCase::wide) {
+      L::store(hashes + k, hash_wide_decimal<L>(v, cases.bitflip));
     } else if (lane_case == LaneCase::digits) {
       const auto text = eight_digits<L>(v);
       L::store(digits_text, text);
