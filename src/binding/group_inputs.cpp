@@ -213,7 +213,7 @@ Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject*
   return rows;
 }
 
-Status integer_key_ids(PyObject* keys_arg, LargeVector<std::uint32_t>& codes,
+Status integer_key_ids(PyObject* keys_arg, std::vector<std::uint32_t>& codes,
                        std::vector<std::int64_t>& first) {
   PyRef keys = PyRef::steal(PySequence_Tuple(keys_arg));
   if (!keys) {
@@ -246,7 +246,7 @@ Status integer_key_ids(PyObject* keys_arg, LargeVector<std::uint32_t>& codes,
       if (k == 0) {
         // Room for the rows, not yet touched: the first key column's slices
         // below write theirs as they go, so that the faulting in of a large
-        // column's codes (seconds, where huge pages must be compacted) is
+        // column's codes (seconds, on some virtual machines) is
         // spread between the looks at Ctrl-C too.
         try {
           if (codes.capacity() < codes.size() + length) {
@@ -316,7 +316,7 @@ Status integer_key_ids(PyObject* keys_arg, LargeVector<std::uint32_t>& codes,
   return success();
 }
 
-Status key_ids(PyObject* keys, LargeVector<std::uint32_t>& ids, std::vector<std::int64_t>& first) {
+Status key_ids(PyObject* keys, std::vector<std::uint32_t>& ids, std::vector<std::int64_t>& first) {
   ImportedArrow imported;
   if (Status ok = import_arrow(keys, "keys", imported); !ok) {
     return ok;

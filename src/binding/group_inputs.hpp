@@ -48,7 +48,7 @@ Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject*
 // Group ids of small-range integer keys: `keys` holds (column, low, width,
 // nulls) per key (see fold_integer_key()). `codes` gets each row's group,
 // `first` the row where each group first appears.
-Status integer_key_ids(PyObject* keys, LargeVector<std::uint32_t>& codes,
+Status integer_key_ids(PyObject* keys, std::vector<std::uint32_t>& codes,
                        std::vector<std::int64_t>& first);
 
 // Group ids of any key columns (group_keys.hpp): `keys` exports a stream of
@@ -56,7 +56,7 @@ Status integer_key_ids(PyObject* keys, LargeVector<std::uint32_t>& codes,
 // the row where each group first appears. A key column of a type keys are
 // not read from is refused with a TypeError naming its position; a damaged
 // array with a ValueError naming the row where its batch begins.
-Status key_ids(PyObject* keys, LargeVector<std::uint32_t>& ids, std::vector<std::int64_t>& first);
+Status key_ids(PyObject* keys, std::vector<std::uint32_t>& ids, std::vector<std::int64_t>& first);
 
 }  // namespace drisk
 

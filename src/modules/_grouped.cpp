@@ -244,26 +244,14 @@ PyObject* grouped_check(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* bytes_of(const void* data, std::size_t size) {
-  if (size < HUGE_BYTES) {
-    return checked(
-        PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
-  }
-  // Large results (a group id a row) are fresh memory: filled in huge pages
-  // where the kernel offers them, a page fault per 2 MiB instead of 4 KiB.
-  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-  if (bytes == nullptr) {
-    return checked(bytes);
-  }
-  char* into = PyBytes_AsString(bytes);
-  advise_huge_pages(into, size);
-  std::memcpy(into, data, size);
-  return bytes;
+  return checked(
+      PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
 }
 
 // bytes_of() for a result as long as the input (a group id a row), copied a
 // slice at a time with Ctrl-C looked at in between: faulting in that much
-// fresh memory took seconds where the kernel first compacted memory for its
-// huge pages. Null, with the exception set, when Ctrl-C came.
+// fresh memory can take seconds. Null, with the exception set, when Ctrl-C
+// came.
 PyObject* long_bytes_of(const void* data, std::size_t size) {
   constexpr std::size_t COPY_SLICE = std::size_t{32} << 20;
   if (size <= COPY_SLICE) {
@@ -271,7 +259,6 @@ PyObject* long_bytes_of(const void* data, std::size_t size) {
   }
   PyObject* bytes = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   char* into = PyBytes_AsString(bytes);
-  advise_huge_pages(into, size);
   for (std::size_t done = 0; done < size; done += COPY_SLICE) {
     const std::size_t n = std::min(COPY_SLICE, size - done);
     std::memcpy(into + done, static_cast<const char*>(data) + done, n);
@@ -470,7 +457,7 @@ PyObject* grouped_count_rows(PyObject* /*module*/, PyObject* const* args, Py_ssi
 template <const FunctionDescription& Desc, auto Number>
 PyObject* numbered_keys(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bound_call<Desc>(args, nargs, kwnames, [](Slots<Desc>& slots) -> Expected<PyObject*> {
-    LargeVector<std::uint32_t> codes;
+    std::vector<std::uint32_t> codes;
     std::vector<std::int64_t> first;
     if (Status ok = Number(slots[0], codes, first); !ok) {
       return std::move(ok).error();
