@@ -359,14 +359,42 @@ def test_runs_of_equal_values_are_their_items(kind, path):
     assert h.to_bytes() == expected
 
 
+DATE_PATHS_CHECK = """
+import sys
+sys.path.insert(0, sys.argv[1])
+from test_identity_columns import assert_dates_are_isoformat
+
+assert_dates_are_isoformat(sys.argv[2])
+"""
+
+
 @pytest.mark.parametrize("kind", ["random", "runs", "far years"])
-def test_date32_columns_without_nulls_are_their_isoformat(kind):
+@pytest.mark.parametrize("disabled", ["", "avx512", "avx512,avx2"])
+def test_date32_columns_without_nulls_are_their_isoformat(kind, disabled):
     # Columns without nulls go a vector of dates at a time where the CPU can:
-    # every month end and leap day of a few years, random days of the years
+    # each vector path the CPU has, and the portable one, in a process of
+    # its own.
+    import os
+    import subprocess
+    import sys
+
+    pytest.importorskip("pyarrow")
+    pytest.importorskip("numpy")
+    env = dict(os.environ, DRISK_DISABLE_CPU_FEATURES=disabled)
+    here = os.path.dirname(__file__)
+    result = subprocess.run(
+        [sys.executable, "-c", DATE_PATHS_CHECK, here, kind], env=env, capture_output=True, text=True
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+
+
+def assert_dates_are_isoformat(kind):
+    # Every month end and leap day of a few years, random days of the years
     # 0 to 9999 and just outside them, sorted runs, and years far outside,
     # in columns that are not whole vectors.
-    pa = pytest.importorskip("pyarrow")
-    np = pytest.importorskip("numpy")
+    import numpy as np
+    import pyarrow as pa
+
     rng = np.random.default_rng(21)
     first, last = -719_468, 2_932_896  # 0000-03-01 and 9999-12-31
     if kind == "random":

@@ -53,8 +53,12 @@ IntegerHashes integer_hashes(ValueKind kind) noexcept {
 
 IntegerRun date32_run() noexcept {
 #if DRISK_INTEGER_LANES
-  if (cpu_features().avx512) {
+  const CpuFeatures& cpu = cpu_features();
+  if (cpu.avx512) {
     return detail::date32_run_avx512();
+  }
+  if (cpu.avx2) {
+    return detail::date32_run_avx2();
   }
 #endif
   return nullptr;
@@ -62,8 +66,12 @@ IntegerRun date32_run() noexcept {
 
 IntegerRun date_days64_run() noexcept {
 #if DRISK_INTEGER_LANES
-  if (cpu_features().avx512) {
+  const CpuFeatures& cpu = cpu_features();
+  if (cpu.avx512) {
     return detail::date_days64_run_avx512();
+  }
+  if (cpu.avx2) {
+    return detail::date_days64_run_avx2();
   }
 #endif
   return nullptr;

@@ -6,6 +6,7 @@
 
 #include <array>
 
+#include "date_lanes.hpp"
 #include "integer_lanes_impl.hpp"
 
 namespace drisk::columns {
@@ -135,6 +136,14 @@ IntegerRun detail::cents_run_avx2() noexcept { return &absorb_cents<Avx2Lanes>; 
 
 IntegerHashes detail::integer_hashes_avx2(ValueKind kind) noexcept {
   return integer_hashes_for<Avx2Lanes>(kind);
+}
+
+IntegerRun detail::date32_run_avx2() noexcept {
+  return &absorb_dates<Avx2Lanes, std::int32_t, false>;
+}
+
+IntegerRun detail::date_days64_run_avx2() noexcept {
+  return &absorb_dates<Avx2Lanes, std::int64_t, true>;
 }
 
 }  // namespace drisk::columns

@@ -34,12 +34,14 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <utility>
 
 #include "integer_lanes.hpp"
 #include "item_decimal.hpp"
 #include "platform.hpp"
 #include "row_views.hpp"
+#include "value_views.hpp"
 
 namespace drisk::columns {
 namespace {
@@ -192,27 +194,34 @@ template <class L>
   return L::xor_(h, L::template srli64<32>(h));
 }
 
-// XXH3_64bits of the decimal text of integers from 10^8 to 10^16 - 1, a
-// lane each, given v = q * 10^8 + r and the eight digits of both: 9 to 16
-// bytes, which take XXH3's 9 to 16 byte path (xxhash.h,
-// XXH3_len_9to16_64b with seed 0):
+// XXH3_64bits of texts of 9 to 16 bytes, a lane each, given their first
+// and last eight bytes and their length: XXH3's 9 to 16 byte path
+// (xxhash.h, XXH3_len_9to16_64b with seed 0):
 //   lo = (first 8 bytes) ^ (secret[24..32) ^ secret[32..40))
 //   hi = (last 8 bytes) ^ (secret[40..48) ^ secret[48..56))
 //   h = avalanche(len + bswap64(lo) + hi + multiply_fold(lo, hi))
-// The last eight bytes are r's digits; the first eight are q's digits (its
-// leading zeros shifted out) followed by the first of r's.
+// hash_9to16_digits: the decimal text of integers from 10^8 to 10^16 - 1,
+// given v = q * 10^8 + r and the eight digits of both. The last eight bytes
+// are r's digits; the first eight are q's digits (its leading zeros shifted
+// out) followed by the first of r's.
 template <class L>
-[[gnu::always_inline]] inline typename L::Vec hash_9to16(typename L::Vec q,
-                                                         typename L::Vec q_digits,
-                                                         typename L::Vec r_digits) noexcept {
+[[gnu::always_inline]] inline typename L::Vec hash_9to16(typename L::Vec first8,
+                                                         typename L::Vec last8,
+                                                         typename L::Vec length) noexcept {
+  const auto lo = L::xor_(first8, L::xor_(secret_at<L>(24), secret_at<L>(32)));
+  const auto hi = L::xor_(last8, L::xor_(secret_at<L>(40), secret_at<L>(48)));
+  return avalanche<L>(
+      L::add64(L::add64(length, L::byte_swap64(lo)), L::add64(hi, multiply_fold<L>(lo, hi))));
+}
+
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec hash_9to16_digits(typename L::Vec q,
+                                                                typename L::Vec q_digits,
+                                                                typename L::Vec r_digits) noexcept {
   const auto q_bits = L::template slli64<3>(digit_count<L, 8>(q));
   const auto first8 =
       L::or_(L::srlv64(q_digits, L::sub64(L::splat64(64), q_bits)), L::sllv64(r_digits, q_bits));
-  const auto lo = L::xor_(first8, L::xor_(secret_at<L>(24), secret_at<L>(32)));
-  const auto hi = L::xor_(r_digits, L::xor_(secret_at<L>(40), secret_at<L>(48)));
-  const auto length = L::add64(L::template srli64<3>(q_bits), L::splat64(8));
-  return avalanche<L>(
-      L::add64(L::add64(length, L::byte_swap64(lo)), L::add64(hi, multiply_fold<L>(lo, hi))));
+  return hash_9to16<L>(first8, r_digits, L::add64(L::template srli64<3>(q_bits), L::splat64(8)));
 }
 
 // XXH3_64bits of the decimal text of integers from 10^16 to 2^63 - 1, a
@@ -273,7 +282,7 @@ template <class L>
   const auto r = L::sub64(rest, L::mul_low32(q, L::splat64(100000000)));
   const auto r_digits = eight_digits<L>(r);
   const unsigned mid_lanes = L::greater(rest, below_1e8);
-  auto h = hash_9to16<L>(q, eight_digits<L>(q), r_digits);
+  auto h = hash_9to16_digits<L>(q, eight_digits<L>(q), r_digits);
   if (mid_lanes != all) {
     h = L::select_greater(rest, below_1e8, h, hash_decimal<L>(rest, r_digits, bitflip));
   }
@@ -519,6 +528,119 @@ template <class L>
     row += n;
   }
   return {end - begin, false};
+}
+
+// Dates: date.isoformat(), "YYYY-MM-DD", of day counts from 0000-03-01 to
+// 9999-12-31, a lane each, by the calendar arithmetic of item_time.hpp's
+// short_date (C. Neri and L. Schneider's; each division by a constant a
+// 32-bit multiply and a shift, exact over those days, checked for every
+// day):
+//   n1 / 146097        = n1 * 30103606 >> 42                   (n1 < 2^24)
+//   (p2 mod 2^32) / 4 / 2939745 = (p2 mod 2^32 >> 2) * 1531969483 >> 52
+//   (n3 mod 2^16) / 2141 = (n3 mod 2^16) * 31345 >> 26
+// then four pairs of ASCII digits (tens by v * 103 >> 10) placed in a word
+// "YYYY-MM-" and a tail "DD", hashed as ten bytes by hash_9to16.
+inline constexpr std::int64_t FIRST_SHORT_DAY = -item_time_detail::DAYS_FROM_MARCH_OF_YEAR_0;
+inline constexpr std::int64_t LAST_SHORT_DAY = item_time_detail::LAST_DAY_OF_9999;
+
+// The ASCII digits of v < 100 in each lane: tens in the low byte.
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec digit_pair(typename L::Vec v) noexcept {
+  const auto tens = L::template srli64<10>(L::mul_low32(v, L::splat64(103)));
+  const auto ones = L::sub64(v, L::mul_low32(tens, L::splat64(10)));
+  return L::add64(L::or_(tens, L::template slli64<8>(ones)), L::splat64(0x3030));
+}
+
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec hash_dates(typename L::Vec days) noexcept {
+  const auto n1 =
+      L::add64(L::template slli64<2>(L::sub64(days, L::splat64(FIRST_SHORT_DAY))), L::splat64(3));
+  const auto century = L::template srli64<42>(L::mul_low32(n1, L::splat64(30103606)));
+  const auto day_of_century =
+      L::template srli64<2>(L::sub64(n1, L::mul_low32(century, L::splat64(146097))));
+  const auto p2 = L::mul_low32(L::add64(L::template slli64<2>(day_of_century), L::splat64(3)),
+                               L::splat64(2939745));
+  const auto year_of_century = L::template srli64<32>(p2);
+  const auto day_of_year = L::template srli64<52>(L::mul_low32(
+      L::template srli64<2>(L::and_(p2, L::splat64(0xFFFFFFFF))), L::splat64(1531969483)));
+  const auto n3 = L::add64(L::mul_low32(day_of_year, L::splat64(2141)), L::splat64(197913));
+  // January and February (day_of_year from 306) belong to the next year.
+  const auto march_year = L::add64(L::mul_low32(century, L::splat64(100)), year_of_century);
+  const auto year = L::count_greater(march_year, day_of_year, L::splat64(305));
+  const auto march_month = L::template srli64<16>(n3);
+  const auto month = L::select_greater(day_of_year, L::splat64(305),
+                                       L::sub64(march_month, L::splat64(12)), march_month);
+  const auto day = L::add64(
+      L::template srli64<26>(L::mul_low32(L::and_(n3, L::splat64(0xFFFF)), L::splat64(31345))),
+      L::splat64(1));
+  const auto hundreds = L::template srli64<19>(L::mul_low32(year, L::splat64(5243)));
+  const auto below_hundred = L::sub64(year, L::mul_low32(hundreds, L::splat64(100)));
+  const auto dashes =
+      L::splat64(static_cast<long long>(std::uint64_t{'-'} << 32 | std::uint64_t{'-'} << 56));
+  const auto head =
+      L::or_(L::or_(digit_pair<L>(hundreds), L::template slli64<16>(digit_pair<L>(below_hundred))),
+             L::or_(dashes, L::template slli64<40>(digit_pair<L>(month))));
+  // The last eight of the ten bytes: bytes 2 to 9.
+  const auto last8 =
+      L::or_(L::template srli64<16>(head), L::template slli64<48>(digit_pair<L>(day)));
+  return hash_9to16<L>(head, last8, L::splat64(10));
+}
+
+// Rows [begin, end) of contiguous day counts of type T (int32 for Arrow
+// date32; int64 for NumPy datetime64[D], whose NaT is missing), inserted as
+// dates: a vector whose days all lie from 0000-03-01 to 9999-12-31 in the
+// lanes, any other (NaT among them, and the last rows) through the row
+// view, which writes the same text. A vector equal in every lane to the
+// row before it is skipped: a sorted column repeats its dates, and an item
+// inserted again changes nothing.
+template <class L, class T, bool Nat>
+[[gnu::flatten]] std::pair<std::size_t, bool> absorb_dates(HyperLogLogCore& core,
+                                                           const std::uint8_t* base,
+                                                           std::size_t begin,
+                                                           std::size_t end) noexcept {
+  constexpr std::size_t lanes = L::COUNT;
+  constexpr unsigned all = (1u << lanes) - 1;
+  constexpr ValueKind KIND = sizeof(T) == 4 ? ValueKind::Int32 : ValueKind::Int64;
+  std::uint8_t* const registers = core.mutable_registers();
+  const unsigned p = core.precision();
+  const auto before_first = L::splat64(FIRST_SHORT_DAY - 1);
+  const auto after_last = L::splat64(LAST_SHORT_DAY + 1);
+  DateView<T, 1, Nat> rows{{base, sizeof(T)}};
+  alignas(64) std::uint64_t hashes[BATCH];
+  // No day served is INT64_MIN.
+  std::int64_t previous = std::numeric_limits<std::int64_t>::min();
+  std::size_t absorbed = 0;
+  std::size_t row = begin;
+  while (row + lanes <= end) {
+    std::size_t hashed = 0;
+    for (; row + lanes <= end && hashed + lanes <= BATCH; row += lanes) {
+      drisk::prefetch(base + (row + PREFETCH_ROWS) * sizeof(T));
+      const auto days = L::template load<KIND>(base + row * sizeof(T));
+      const bool served = (L::greater(days, before_first) & L::greater(after_last, days)) == all;
+      const auto same = L::splat64(previous);
+      if (served && L::greater(days, same) == 0 && L::greater(same, days) == 0) {
+        absorbed += lanes;
+        continue;  // the same date as the row before, in every lane
+      }
+      previous = static_cast<std::int64_t>(load<T>(base + (row + lanes - 1) * sizeof(T)));
+      if (served) {
+        L::store(hashes + hashed, hash_dates<L>(days));
+        hashed += lanes;
+      } else {
+        for (std::size_t r = row; r < row + lanes; ++r) {
+          absorbed += static_cast<std::size_t>(rows.insert_row(r, registers, p));
+        }
+      }
+    }
+    for (std::size_t k = 0; k < hashed; ++k) {
+      insert_hash(registers, p, hashes[k]);
+    }
+    absorbed += hashed;
+  }
+  for (; row < end; ++row) {
+    absorbed += static_cast<std::size_t>(rows.insert_row(row, registers, p));
+  }
+  return {absorbed, false};
 }
 
 // The run for an integer kind, null for any other.
