@@ -285,7 +285,7 @@ Status integer_key_ids(PyObject* keys_arg, std::vector<std::uint32_t>& codes,
     }
   }
   try {
-    LargeVector<std::uint32_t> number(static_cast<std::size_t>(range), UNNUMBERED);
+    std::vector<std::uint32_t> number(static_cast<std::size_t>(range), UNNUMBERED);
     for (std::size_t begin = 0; begin < codes.size(); begin += KEY_SLICE_ROWS) {
       const std::size_t end = std::min(codes.size(), begin + KEY_SLICE_ROWS);
       bool no_memory = false;

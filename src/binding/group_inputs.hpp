@@ -35,7 +35,7 @@ struct GroupIds {
   std::size_t size = 0;
   ImportedArrow imported;
   OwnedArray array;
-  LargeVector<std::uint32_t> copy;
+  std::vector<std::uint32_t> copy;
 };
 Status read_group_ids(PyObject* data, std::size_t groups, GroupIds& ids);
 

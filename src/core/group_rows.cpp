@@ -241,7 +241,7 @@ const char* fold_integer_key(const ArrowSchema& schema, const ArrowArray& array,
 }
 
 void number_codes(std::uint32_t* codes, std::size_t begin, std::size_t end,
-                  LargeVector<std::uint32_t>& number, std::vector<std::int64_t>& first) {
+                  std::vector<std::uint32_t>& number, std::vector<std::int64_t>& first) {
   // Rows ahead whose slot is fetched: the codes of rows in random order
   // make nearly every slot of a large table a cache miss.
   constexpr std::size_t AHEAD = 16;

@@ -31,7 +31,6 @@
 #include "columns/value_kinds.hpp"
 #include "estimators.hpp"
 #include "grouped.hpp"
-#include "large_buffers.hpp"
 #include "unions.hpp"
 
 namespace drisk {
@@ -75,8 +74,8 @@ class GroupRows {
 
  private:
   struct Share {
-    LargeVector<std::uint32_t> ids;
-    LargeVector<std::uint64_t> hashes;
+    std::vector<std::uint32_t> ids;
+    std::vector<std::uint64_t> hashes;
     ArrayFault fault = nullptr;
   };
   GroupedSketches& store_of(std::size_t group) noexcept { return *stores_[group & 1]; }
@@ -86,8 +85,8 @@ class GroupRows {
   bool two_cores_;
   std::unique_ptr<GroupedSketches> stores_[2];
   DictionaryHashes entries_;
-  LargeVector<std::uint64_t> hashes_;
-  LargeVector<std::uint8_t> present_;
+  std::vector<std::uint64_t> hashes_;
+  std::vector<std::uint8_t> present_;
   Share shares_[2];
 };
 
@@ -112,7 +111,7 @@ const char* fold_integer_key(const ArrowSchema& schema, const ArrowArray& array,
 // ranges, it numbers every row. May throw std::bad_alloc.
 inline constexpr std::uint32_t UNNUMBERED = ~std::uint32_t{0};
 void number_codes(std::uint32_t* codes, std::size_t begin, std::size_t end,
-                  LargeVector<std::uint32_t>& number, std::vector<std::int64_t>& first);
+                  std::vector<std::uint32_t>& number, std::vector<std::int64_t>& first);
 
 }  // namespace drisk
 

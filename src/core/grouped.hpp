@@ -66,7 +66,6 @@
 
 #include "estimators.hpp"
 #include "insert.hpp"
-#include "large_buffers.hpp"
 #include "packed.hpp"
 
 namespace drisk {
@@ -166,7 +165,7 @@ class GroupedSketches {
   static bool insert_entry(std::uint32_t* slots, unsigned slots_log, std::uint32_t index,
                            unsigned value) noexcept;
 
-  LargeVector<Group> groups_;
+  std::vector<Group> groups_;
   std::vector<std::unique_ptr<std::uint8_t[], FreeDeleter>> chunks_;
   // Free blocks by log2 of their size, each linked through its first bytes.
   std::uint8_t* free_[32] = {};
@@ -183,7 +182,7 @@ class GroupedSketches {
   std::unique_ptr<std::uint32_t[]> sorted_;
   // update_many(): per-group counts, then the batch's entries in group order.
   std::vector<std::uint32_t> batch_starts_;
-  LargeVector<std::uint32_t> batch_entries_;
+  std::vector<std::uint32_t> batch_entries_;
 };
 
 }  // namespace drisk

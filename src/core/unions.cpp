@@ -312,7 +312,7 @@ namespace {
 
 template <class T>
 const char* append_ids(const ArrowArray& array, std::size_t groups,
-                       LargeVector<std::uint32_t>& out) {
+                       std::vector<std::uint32_t>& out) {
   const auto* values = static_cast<const T*>(array.buffers[1]);
   const std::size_t rows = static_cast<std::size_t>(std::max<std::int64_t>(array.length, 0));
   const std::size_t base = out.size();
@@ -332,9 +332,9 @@ const char* append_ids(const ArrowArray& array, std::size_t groups,
 const char NOT_INTEGERS[] = "group ids must be integers";
 
 const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array, std::size_t groups,
-                             LargeVector<std::uint32_t>& out) noexcept {
+                             std::vector<std::uint32_t>& out) noexcept {
   const std::string_view format = schema.format != nullptr ? schema.format : "";
-  using Append = const char* (*)(const ArrowArray&, std::size_t, LargeVector<std::uint32_t>&);
+  using Append = const char* (*)(const ArrowArray&, std::size_t, std::vector<std::uint32_t>&);
   Append append = format == "c"   ? append_ids<std::int8_t>
                   : format == "C" ? append_ids<std::uint8_t>
                   : format == "s" ? append_ids<std::int16_t>

@@ -34,7 +34,6 @@
 #include <span>
 #include <vector>
 
-#include "large_buffers.hpp"
 #include "sketch_cells.hpp"
 
 namespace drisk::cells {
@@ -54,7 +53,7 @@ struct BinaryBuilder {
 // does not hold integers at all.
 extern const char NOT_INTEGERS[];
 const char* append_group_ids(const ArrowSchema& schema, const ArrowArray& array, std::size_t groups,
-                             LargeVector<std::uint32_t>& out) noexcept;
+                             std::vector<std::uint32_t>& out) noexcept;
 
 // Unions into `out`; scratch is kept from one union to the next.
 class Unions {
