@@ -1,34 +1,12 @@
-// drisk: date and timestamp columns in eight 64-bit lanes, for CPUs with
-// AVX-512 F, DQ, BW and CD.
+// drisk: timestamp columns in eight 64-bit lanes, for CPUs with AVX-512 F,
+// DQ, BW and CD.
 //
-// A date's item is date.isoformat(), "YYYY-MM-DD" (item_text.hpp). The row
-// views write it from the day count with 32-bit calendar arithmetic and hash
-// the ten bytes straight from registers (item_time.hpp's short_date,
-// value_views.hpp's hash_short_date); for a column of unsorted dates that is
-// some 8 ns a row, most of it a chain of multiplies that the lanes can run
-// eight at a time. Here each step of that arithmetic is done in the lanes:
-//
-//   calendar   C. Neri and L. Schneider's, as short_date does it, each
-//              division by a constant a multiply and a shift, exact over the
-//              days of 0000-03-01 to 9999-12-31 (checked for every day):
-//                n1 / 146097        = n1 * 30103606 >> 42      (n1 < 2^24)
-//                (p2 mod 2^32) / 4 / 2939745
-//                                   = (p2 mod 2^32 >> 2) * 1531969483 >> 52
-//                (n3 mod 2^16) / 2141 = (n3 mod 2^16) * 31345 >> 26
-//   text       four pairs of ASCII digits (tens by v * 103 >> 10), placed
-//              in a word "YYYY-MM-" and a tail "DD";
-//   hash       XXH3_64bits of ten bytes (XXH3_len_9to16_64b, seed 0): the
-//              first and the last eight bytes, xored with the secret, the
-//              128-bit product of the two folded to 64 bits (four 32-bit
-//              products here, there being no 64-bit high multiply), and the
-//              avalanche.
-//
-// Vectors with a date outside those years (or, in the last rows, fewer than
-// eight) go through the row view's own code, a row at a time. A vector equal
-// in every lane to the row before it is skipped: a sorted column repeats
-// its dates, and an item inserted again changes nothing. The hashes are kept
-// for a batch and inserted after it, as the integer lanes do. Timestamps
-// reuse the calendar, below.
+// Dates themselves take integer_lanes_impl.hpp's absorb_dates, over the
+// integer lanes of each instruction set. A timestamp's text starts with the
+// same date, "YYYY-MM-DD", written here by date_text() with that kernel's
+// calendar (C. Neri and L. Schneider's, each division by a constant a
+// multiply and a shift, exact over the days of 0000-03-01 to 9999-12-31,
+// checked for every day) in AVX-512's own operations, then the clock.
 //
 // This file is compiled with -mavx512f -mavx512dq -mavx512bw -mavx512cd
 // (and GCC's scheduling, CMakeLists.txt) and called only on a CPU that has
@@ -99,85 +77,6 @@ struct DateText {
       _mm512_or_si512(digit_pair(hundreds), _mm512_slli_epi64(digit_pair(below_hundred), 16)),
       _mm512_or_si512(dashes, _mm512_slli_epi64(digit_pair(month), 40)));
   return {head, digit_pair(day)};
-}
-
-// XXH3_64bits of date.isoformat() for eight days from 0000-03-01 to
-// 9999-12-31.
-__m512i hash_dates(__m512i days) noexcept {
-  const auto [head, tail] = date_text(days);
-  // XXH3 of 9 to 16 bytes: the first eight and the last eight (bytes 2 to 9).
-  const __m512i low = _mm512_xor_si512(
-      head, splat(XXH_readLE64(XXH3_kSecret + 24) ^ XXH_readLE64(XXH3_kSecret + 32)));
-  const __m512i high =
-      _mm512_xor_si512(_mm512_or_si512(_mm512_srli_epi64(head, 16), _mm512_slli_epi64(tail, 48)),
-                       splat(XXH_readLE64(XXH3_kSecret + 40) ^ XXH_readLE64(XXH3_kSecret + 48)));
-  // The byte order of each 64-bit lane reversed (shuffles work within 128
-  // bits, so the pattern repeats per 16 bytes).
-  const __m512i reverse = _mm512_set4_epi32(0x08090A0B, 0x0C0D0E0F, 0x00010203, 0x04050607);
-  const __m512i swapped = _mm512_shuffle_epi8(low, reverse);
-  const __m512i acc = _mm512_add_epi64(_mm512_add_epi64(splat(10), swapped),
-                                       _mm512_add_epi64(high, multiply_fold(low, high)));
-  return xxh3_avalanche(acc);
-}
-
-// Eight day counts of type T from `at`, widened to 64 bits.
-template <class T>
-__m512i load_days(const std::uint8_t* at) noexcept {
-  if constexpr (sizeof(T) == 4) {
-    return _mm512_cvtepi32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)));
-  } else {
-    return _mm512_loadu_si512(at);
-  }
-}
-
-// Rows [begin, end) of contiguous day counts of type T (int32 for Arrow
-// date32; int64 for NumPy datetime64[D], whose NaT is missing), inserted as
-// dates. A NaT is outside the years served, so its vector takes the row
-// view, which skips it.
-template <class T, bool Nat>
-[[gnu::flatten]] std::pair<std::size_t, bool> absorb_dates(HyperLogLogCore& core,
-                                                           const std::uint8_t* base,
-                                                           std::size_t begin,
-                                                           std::size_t end) noexcept {
-  std::uint8_t* const registers = core.mutable_registers();
-  const unsigned p = core.precision();
-  const __m512i first_day = splat(static_cast<std::uint64_t>(FIRST_DAY));
-  const __m512i last_day = splat(LAST_DAY);
-  DateView<T, 1, Nat> rows{{base, sizeof(T)}};
-  alignas(64) std::uint64_t hashes[BATCH];
-  __m512i previous = _mm512_set1_epi64(INT64_MIN);  // no day served is this
-  std::size_t absorbed = 0;
-  std::size_t row = begin;
-  while (row + 8 <= end) {
-    std::size_t hashed = 0;
-    for (; row + 8 <= end && hashed < BATCH; row += 8) {
-      drisk::prefetch(base + (row + 256) * sizeof(T));
-      const __m512i days = load_days<T>(base + row * sizeof(T));
-      const __mmask8 short_dates =
-          _mm512_cmpge_epi64_mask(days, first_day) & _mm512_cmple_epi64_mask(days, last_day);
-      if (short_dates == 0xFF && _mm512_cmpeq_epi64_mask(days, previous) == 0xFF) {
-        absorbed += 8;
-        continue;  // the same date as the row before, eight times
-      }
-      previous = _mm512_permutexvar_epi64(splat(7), days);
-      if (short_dates == 0xFF) {
-        _mm512_store_si512(hashes + hashed, hash_dates(days));
-        hashed += 8;
-      } else {
-        for (std::size_t r = row; r < row + 8; ++r) {
-          absorbed += static_cast<std::size_t>(rows.insert_row(r, registers, p));
-        }
-      }
-    }
-    for (std::size_t k = 0; k < hashed; ++k) {
-      insert_hash(registers, p, hashes[k]);
-    }
-    absorbed += hashed;
-  }
-  for (; row < end; ++row) {
-    absorbed += static_cast<std::size_t>(rows.insert_row(row, registers, p));
-  }
-  return {absorbed, false};
 }
 
 // Timestamps, a count of unit U since 1970-01-01T00:00:00, written as
@@ -385,10 +284,6 @@ IntegerRun timestamp_run_of(bool nat, bool utc) noexcept {
 }
 
 }  // namespace
-
-IntegerRun detail::date32_run_avx512() noexcept { return absorb_dates<std::int32_t, false>; }
-
-IntegerRun detail::date_days64_run_avx512() noexcept { return absorb_dates<std::int64_t, true>; }
 
 IntegerRun detail::timestamp_run_avx512(TimeUnit unit, bool nat, bool utc) noexcept {
   switch (unit) {

@@ -7,6 +7,7 @@
 // single instructions here.
 #include "avx512_file.hpp"
 
+#include "date_lanes.hpp"
 #include "integer_lanes_impl.hpp"
 
 namespace drisk::columns {
@@ -105,6 +106,14 @@ IntegerRun detail::cents_run_avx512() noexcept { return &absorb_cents<Avx512Lane
 
 IntegerHashes detail::integer_hashes_avx512(ValueKind kind) noexcept {
   return integer_hashes_for<Avx512Lanes>(kind);
+}
+
+IntegerRun detail::date32_run_avx512() noexcept {
+  return &absorb_dates<Avx512Lanes, std::int32_t, false>;
+}
+
+IntegerRun detail::date_days64_run_avx512() noexcept {
+  return &absorb_dates<Avx512Lanes, std::int64_t, true>;
 }
 
 }  // namespace drisk::columns

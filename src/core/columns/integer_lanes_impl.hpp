@@ -136,26 +136,27 @@ template <class L>
                   L::add64(L::template srli64<32>(high_low), L::template srli64<32>(middle)));
 }
 
-// Each lane divided by 10^8 (any unsigned 64-bit value): the high half of
-// its product with ceil(2^90 / 10^8), shifted by 26 (exact for every
-// 64-bit value, checked against Python's integers at the edges and on 10^6
-// random values).
-template <class L>
-[[gnu::always_inline]] inline typename L::Vec divide_1e8(typename L::Vec v) noexcept {
+// Each lane (any unsigned 64-bit value) divided by a constant: the high
+// half of its product with MAGIC, shifted by SHIFT. For 10^8, MAGIC is
+// ceil(2^90 / 10^8) and SHIFT 26; for 10^16, ceil(2^115 / 10^16) and 51:
+// exact for every 64-bit value, checked against Python's integers at the
+// multiples of the divisor and on 2 * 10^6 random values.
+template <class L, std::uint64_t MAGIC, int SHIFT>
+[[gnu::always_inline]] inline typename L::Vec divide_by(typename L::Vec v) noexcept {
   typename L::Vec low;
   typename L::Vec high;
-  multiply_128<L>(v, L::splat64(static_cast<long long>(0xABCC77118461CEFDULL)), low, high);
-  return L::template srli64<26>(high);
+  multiply_128<L>(v, L::splat64(static_cast<long long>(MAGIC)), low, high);
+  return L::template srli64<SHIFT>(high);
 }
 
-// Each lane divided by 10^16 (any unsigned 64-bit value): the high half of
-// its product with ceil(2^115 / 10^16), shifted by 51 (checked as above).
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec divide_1e8(typename L::Vec v) noexcept {
+  return divide_by<L, 0xABCC77118461CEFDULL, 26>(v);
+}
+
 template <class L>
 [[gnu::always_inline]] inline typename L::Vec divide_1e16(typename L::Vec v) noexcept {
-  typename L::Vec low;
-  typename L::Vec high;
-  multiply_128<L>(v, L::splat64(static_cast<long long>(0x39A5652FB1137857ULL)), low, high);
-  return L::template srli64<51>(high);
+  return divide_by<L, 0x39A5652FB1137857ULL, 51>(v);
 }
 
 // XXH3's 128-bit multiply folded: the low and high halves of a * b xored.
