@@ -422,13 +422,48 @@ def assert_dates_are_isoformat(kind):
 @pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
 @pytest.mark.parametrize("zoned", [False, True])
 def test_timestamp_columns_without_nulls_are_their_isoformat(unit, zoned):
+    pytest.importorskip("pyarrow")
+    pytest.importorskip("numpy")
+    assert_timestamps_are_isoformat(unit, zoned)
+
+
+TIMESTAMP_PATHS_CHECK = """
+import sys
+sys.path.insert(0, sys.argv[1])
+from test_identity_columns import assert_timestamps_are_isoformat
+
+for unit in ("s", "ms", "us", "ns"):
+    for zoned in (False, True):
+        assert_timestamps_are_isoformat(unit, zoned)
+"""
+
+
+@pytest.mark.parametrize("disabled", ["avx512", "avx512,avx2"])
+def test_timestamp_columns_are_their_isoformat_on_every_path(disabled):
+    # The AVX2 path and the portable one, each in a process of its own (the
+    # test above runs the machine's best path).
+    import os
+    import subprocess
+    import sys
+
+    pytest.importorskip("pyarrow")
+    pytest.importorskip("numpy")
+    env = dict(os.environ, DRISK_DISABLE_CPU_FEATURES=disabled)
+    here = os.path.dirname(__file__)
+    check = [sys.executable, "-c", TIMESTAMP_PATHS_CHECK, here]
+    result = subprocess.run(check, env=env, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr[-2000:]
+
+
+def assert_timestamps_are_isoformat(unit, zoned):
     # Columns without nulls go a vector of timestamps at a time where the
     # CPU can: random moments of the years 0 to 9999 (all of int64 in ns)
     # and past them, whole seconds, whole microseconds among nanoseconds,
     # the ends of days, runs of equal values, in columns that are not whole
     # vectors; NumPy's with NaT among them.
-    pa = pytest.importorskip("pyarrow")
-    np = pytest.importorskip("numpy")
+    import numpy as np
+    import pyarrow as pa
+
     rng = np.random.default_rng(22)
     per = PER_SECOND[unit]
     first, last = -719_468 * 86400, 2_932_897 * 86400 - 1  # 0000-03-01 to 9999-12-31, in seconds

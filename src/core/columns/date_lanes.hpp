@@ -7,8 +7,9 @@
 // AVX2, integer_lanes_impl.hpp's absorb_dates), with the items the row
 // views give (value_views.hpp's DateView). date32_run() picks it through
 // cpu_features(); on any other CPU, and in a DRISK_SIMD=OFF build, it gives
-// nothing and the row views do the work. Timestamps take lanes with
-// AVX-512 alone.
+// nothing and the row views do the work. timestamp_run() does the same for
+// timestamps (date_lanes_avx512.cpp; with AVX2, integer_lanes_impl.hpp's
+// absorb_timestamps).
 #ifndef DRISK_COLUMNS_DATE_LANES_HPP
 #define DRISK_COLUMNS_DATE_LANES_HPP
 
@@ -38,6 +39,7 @@ IntegerRun date_days64_run_avx512() noexcept;
 // Compiled for AVX2 alone (integer_lanes_avx2.cpp, over the integer lanes).
 IntegerRun date32_run_avx2() noexcept;
 IntegerRun date_days64_run_avx2() noexcept;
+IntegerRun timestamp_run_avx2(TimeUnit unit, bool nat, bool utc) noexcept;
 IntegerRun timestamp_run_avx512(TimeUnit unit, bool nat, bool utc) noexcept;
 }  // namespace detail
 

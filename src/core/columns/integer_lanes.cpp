@@ -79,8 +79,12 @@ IntegerRun date_days64_run() noexcept {
 
 IntegerRun timestamp_run(TimeUnit unit, bool nat, bool utc) noexcept {
 #if DRISK_INTEGER_LANES
-  if (cpu_features().avx512) {
+  const CpuFeatures& cpu = cpu_features();
+  if (cpu.avx512) {
     return detail::timestamp_run_avx512(unit, nat, utc);
+  }
+  if (cpu.avx2) {
+    return detail::timestamp_run_avx2(unit, nat, utc);
   }
 #else
   (void)unit;

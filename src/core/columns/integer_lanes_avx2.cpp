@@ -146,4 +146,8 @@ IntegerRun detail::date_days64_run_avx2() noexcept {
   return &absorb_dates<Avx2Lanes, std::int64_t, true>;
 }
 
+IntegerRun detail::timestamp_run_avx2(TimeUnit unit, bool nat, bool utc) noexcept {
+  return timestamp_run_for<Avx2Lanes>(unit, nat, utc);
+}
+
 }  // namespace drisk::columns

@@ -141,10 +141,15 @@ template <class L>
 // ceil(2^90 / 10^8) and SHIFT 26; for 10^16, ceil(2^115 / 10^16) and 51:
 // exact for every 64-bit value, checked against Python's integers at the
 // multiples of the divisor and on 2 * 10^6 random values.
-template <class L, std::uint64_t MAGIC, int SHIFT>
+// A divisor with PRE trailing zero bits divides the value shifted by PRE
+// first (the timestamps' units below).
+template <class L, std::uint64_t MAGIC, int SHIFT, int PRE = 0>
 [[gnu::always_inline]] inline typename L::Vec divide_by(typename L::Vec v) noexcept {
   typename L::Vec low;
   typename L::Vec high;
+  if constexpr (PRE != 0) {
+    v = L::template srli64<PRE>(v);
+  }
   multiply_128<L>(v, L::splat64(static_cast<long long>(MAGIC)), low, high);
   return L::template srli64<SHIFT>(high);
 }
@@ -552,8 +557,10 @@ template <class L>
   return L::add64(L::or_(tens, L::template slli64<8>(ones)), L::splat64(0x3030));
 }
 
+// "YYYY-MM-" in `head`, the day's two digits in the low bytes of `day_digits`.
 template <class L>
-[[gnu::always_inline]] inline typename L::Vec hash_dates(typename L::Vec days) noexcept {
+[[gnu::always_inline]] inline void date_words(typename L::Vec days, typename L::Vec& head,
+                                              typename L::Vec& day_digits) noexcept {
   const auto n1 =
       L::add64(L::template slli64<2>(L::sub64(days, L::splat64(FIRST_SHORT_DAY))), L::splat64(3));
   const auto century = L::template srli64<42>(L::mul_low32(n1, L::splat64(30103606)));
@@ -578,12 +585,19 @@ template <class L>
   const auto below_hundred = L::sub64(year, L::mul_low32(hundreds, L::splat64(100)));
   const auto dashes =
       L::splat64(static_cast<long long>(std::uint64_t{'-'} << 32 | std::uint64_t{'-'} << 56));
-  const auto head =
+  head =
       L::or_(L::or_(digit_pair<L>(hundreds), L::template slli64<16>(digit_pair<L>(below_hundred))),
              L::or_(dashes, L::template slli64<40>(digit_pair<L>(month))));
+  day_digits = digit_pair<L>(day);
+}
+
+template <class L>
+[[gnu::always_inline]] inline typename L::Vec hash_dates(typename L::Vec days) noexcept {
+  typename L::Vec head;
+  typename L::Vec day_digits;
+  date_words<L>(days, head, day_digits);
   // The last eight of the ten bytes: bytes 2 to 9.
-  const auto last8 =
-      L::or_(L::template srli64<16>(head), L::template slli64<48>(digit_pair<L>(day)));
+  const auto last8 = L::or_(L::template srli64<16>(head), L::template slli64<48>(day_digits));
   return hash_9to16<L>(head, last8, L::splat64(10));
 }
 
@@ -642,6 +656,215 @@ template <class L, class T, bool Nat>
     absorbed += static_cast<std::size_t>(rows.insert_row(row, registers, p));
   }
   return {absorbed, false};
+}
+
+// Timestamps: datetime.isoformat() of counts of unit U since
+// 1970-01-01T00:00:00 (value_views.hpp's TimestampView), a lane each:
+//
+//   split    the count plus BIAS (a whole number of days, so that every
+//            count served is not negative and every count at all stays
+//            below 2^64) into days, second of the day and the fraction:
+//            unsigned divisions by constants (divide_by), hours, minutes
+//            and seconds by 32-bit multiplies and shifts;
+//   text     date_words()'s "YYYY-MM-", then "DDTHH:MM", ":SS", ".ffffff"
+//            when the fraction is not zero, "+00:00" for a zoned column:
+//            19, 25, 26 or 32 bytes in four words;
+//   hash     XXH3_64bits of 17 to 32 bytes (XXH3_len_17to128_64b, seed 0):
+//            len * PRIME64_1 + multiply_fold of the first two words and of
+//            the last two (read at offsets the length fixes, both lengths'
+//            words made and the lane's kept), then the avalanche.
+//
+// Served: days from 0000-03-01 to 9999-12-31, and for nanosecond counts a
+// fraction of whole microseconds (nine fraction digits make 29 or 35
+// bytes). Other rows (NaT among them) go through the row view.
+template <TimeUnit U>
+struct TimestampUnit {
+  static constexpr std::int64_t PER = PER_SECOND<U>;
+  // The bias in days: back to 0000-03-01, except for nanoseconds, whose
+  // counts reach back only to 1677 (INT64_MIN is 1677-09-21): there a bias
+  // of 106,752 days, just past 2^63 nanoseconds.
+  static constexpr std::uint64_t BIAS_DAYS =
+      U == TimeUnit::nano ? 106752 : static_cast<std::uint64_t>(-FIRST_SHORT_DAY);
+  static constexpr std::uint64_t BIAS =
+      BIAS_DAYS * static_cast<std::uint64_t>(PER) * item_time_detail::DAY_SECONDS;
+
+  // Counts (biased) to whole seconds, the rest in units in `part`.
+  template <class L>
+  [[gnu::always_inline]] static typename L::Vec seconds(typename L::Vec v,
+                                                        typename L::Vec& part) noexcept {
+    typename L::Vec q = v;
+    if constexpr (U == TimeUnit::milli) {
+      q = divide_by<L, 0x20C49BA5E353F7CFULL, 4, 3>(v);
+    } else if constexpr (U == TimeUnit::micro) {
+      q = divide_by<L, 0x218DEF416BDB1A7ULL, 7, 6>(v);
+    } else if constexpr (U == TimeUnit::nano) {
+      q = divide_by<L, 0x44B82FA09B5A53ULL, 11, 9>(v);
+    }
+    part = L::sub64(v, L::mul64(q, static_cast<std::uint64_t>(PER)));
+    return q;
+  }
+};
+
+// The word at byte `at` of the text in words x[0..3], `at` a constant.
+template <class L, int At>
+[[gnu::always_inline]] inline typename L::Vec word_at(const typename L::Vec* x) noexcept {
+  if constexpr (At % 8 == 0) {
+    return x[At / 8];
+  } else {
+    return L::or_(L::template srli64<8 * (At % 8)>(x[At / 8]),
+                  L::template slli64<64 - 8 * (At % 8)>(x[At / 8 + 1]));
+  }
+}
+
+// XXH3_64bits of datetime.isoformat() for a vector of counts of U, into
+// `hashes`; returns the bit mask of the lanes served (see above).
+template <class L, TimeUnit U, bool Utc>
+[[gnu::always_inline]] inline unsigned hash_timestamps(typename L::Vec counts,
+                                                       typename L::Vec& hashes) noexcept {
+  using Unit = TimestampUnit<U>;
+  const auto biased = L::add64(counts, L::splat64(static_cast<long long>(Unit::BIAS)));
+  typename L::Vec part = L::splat64(0);
+  const auto seconds = Unit::template seconds<L>(biased, part);
+  // Seconds to days: 86,400 = 2^7 * 675.
+  const auto biased_days = divide_by<L, 0xC22E450672894BULL, 1, 7>(seconds);
+  const auto second_of_day = L::sub64(seconds, L::mul64(biased_days, 86400));
+  const auto days = L::sub64(biased_days, L::splat64(static_cast<long long>(Unit::BIAS_DAYS)));
+  unsigned served = L::greater(days, L::splat64(FIRST_SHORT_DAY - 1)) &
+                    L::greater(L::splat64(LAST_SHORT_DAY + 1), days);
+  // The fraction in microseconds.
+  auto micros = part;
+  if constexpr (U == TimeUnit::milli) {
+    micros = L::mul_low32(part, L::splat64(1000));
+  } else if constexpr (U == TimeUnit::nano) {
+    micros = divide_by<L, 0x20C49BA5E353F7CFULL, 4, 3>(part);
+    const auto nanos = L::sub64(part, L::mul_low32(micros, L::splat64(1000)));
+    served &= L::greater(L::splat64(1), nanos);
+  }
+  // Hours (x / 3600 = x * 1193047 >> 32 below 86400), minutes (x / 60 =
+  // x * 71582789 >> 32 below 3600) and seconds.
+  const auto hours = L::template srli64<32>(L::mul_low32(second_of_day, L::splat64(1193047)));
+  const auto second_of_hour = L::sub64(second_of_day, L::mul_low32(hours, L::splat64(3600)));
+  const auto minutes = L::template srli64<32>(L::mul_low32(second_of_hour, L::splat64(71582789)));
+  const auto second = L::sub64(second_of_hour, L::mul_low32(minutes, L::splat64(60)));
+  typename L::Vec x[4];
+  typename L::Vec day_digits;
+  date_words<L>(days, x[0], day_digits);
+  x[1] = L::or_(L::or_(day_digits, L::splat64(static_cast<long long>(std::uint64_t{'T'} << 16 |
+                                                                     std::uint64_t{':'} << 40))),
+                L::or_(L::template slli64<24>(digit_pair<L>(hours)),
+                       L::template slli64<48>(digit_pair<L>(minutes))));
+  // ":SS", then ".ffffff" (the six low digits of eight, after a point).
+  const auto clock = L::or_(L::splat64(':'), L::template slli64<8>(digit_pair<L>(second)));
+  const auto point_digits = L::or_(
+      L::splat64('.'), L::template slli64<8>(L::template srli64<16>(eight_digits<L>(micros))));
+  // Lanes with a fraction: micros above 0.
+  const auto zero = L::splat64(0);
+  x[2] =
+      L::select_greater(micros, zero, L::or_(clock, L::template slli64<24>(point_digits)), clock);
+  x[3] = L::select_greater(micros, zero, L::template srli64<40>(point_digits), zero);
+  if constexpr (Utc) {
+    constexpr std::uint64_t ZONE = 0x30303A30302BULL;  // "+00:00"
+    // After ":SS" (byte 19), or after the fraction (byte 26).
+    x[2] = L::select_greater(micros, zero, x[2],
+                             L::or_(x[2], L::splat64(static_cast<long long>(ZONE << 24))));
+    x[3] =
+        L::or_(x[3], L::select_greater(micros, zero, L::splat64(static_cast<long long>(ZONE << 16)),
+                                       L::splat64(static_cast<long long>(ZONE >> 40))));
+  }
+  // The lengths without and with a fraction, and their last two words.
+  constexpr int PLAIN = Utc ? 25 : 19;
+  const auto length = L::select_greater(micros, zero, L::splat64(PLAIN + 7), L::splat64(PLAIN));
+  const auto before_last =
+      L::select_greater(micros, zero, word_at<L, PLAIN - 9>(x), word_at<L, PLAIN - 16>(x));
+  const auto last =
+      L::select_greater(micros, zero, word_at<L, PLAIN - 1>(x), word_at<L, PLAIN - 8>(x));
+  auto h = L::mul64(length, XXH_PRIME64_1);
+  h = L::add64(h, multiply_fold<L>(L::xor_(x[0], secret_at<L>(0)), L::xor_(x[1], secret_at<L>(8))));
+  h = L::add64(
+      h, multiply_fold<L>(L::xor_(before_last, secret_at<L>(16)), L::xor_(last, secret_at<L>(24))));
+  hashes = avalanche<L>(h);
+  return served;
+}
+
+// Rows [begin, end) of contiguous int64 counts of U, inserted as
+// timestamps; NaT skipped (when Nat) and not counted. The served lanes'
+// hashes are kept for a batch, the others go through the row view. A
+// vector equal in every lane to the row before it is skipped: logs repeat
+// their timestamps, and an item inserted again changes nothing.
+template <class L, TimeUnit U, bool Nat, bool Utc>
+[[gnu::flatten]] std::pair<std::size_t, bool> absorb_timestamps(HyperLogLogCore& core,
+                                                                const std::uint8_t* base,
+                                                                std::size_t begin,
+                                                                std::size_t end) noexcept {
+  constexpr std::size_t lanes = L::COUNT;
+  constexpr unsigned all = (1u << lanes) - 1;
+  std::uint8_t* const registers = core.mutable_registers();
+  const unsigned p = core.precision();
+  TimestampView<U, Nat> rows{{base, 8}, Utc};
+  const auto insert_row = [&](std::size_t row) noexcept {
+    char text[ITEM_TEXT_CAPACITY];
+    ItemView item{};
+    if (rows(row, item, text) == MISSING) {
+      return std::size_t{0};
+    }
+    insert(registers, p, item.data, item.len);
+    return std::size_t{1};
+  };
+  alignas(64) std::uint64_t hashes[BATCH + lanes];
+  std::int64_t previous = std::numeric_limits<std::int64_t>::min();
+  std::size_t absorbed = 0;
+  std::size_t row = begin;
+  while (row + lanes <= end) {
+    std::size_t hashed = 0;
+    for (; row + lanes <= end && hashed < BATCH; row += lanes) {
+      drisk::prefetch(base + (row + PREFETCH_ROWS) * 8);
+      const auto counts = L::template load<ValueKind::Int64>(base + row * 8);
+      const auto same = L::splat64(previous);
+      const bool repeated = L::greater(counts, same) == 0 && L::greater(same, counts) == 0;
+      previous = load<std::int64_t>(base + (row + lanes - 1) * 8);
+      typename L::Vec h;
+      const unsigned served = hash_timestamps<L, U, Utc>(counts, h);
+      if (repeated && served == all) {
+        absorbed += lanes;
+        continue;  // the same timestamp as the row before, in every lane
+      }
+      L::compress_store(hashes + hashed, h, served);
+      hashed += static_cast<std::size_t>(std::popcount(served));
+      for (unsigned left = all & ~served; left != 0; left &= left - 1) {
+        absorbed += insert_row(row + static_cast<std::size_t>(std::countr_zero(left)));
+      }
+    }
+    for (std::size_t k = 0; k < hashed; ++k) {
+      insert_hash(registers, p, hashes[k]);
+    }
+    absorbed += hashed;
+  }
+  for (; row < end; ++row) {
+    absorbed += insert_row(row);
+  }
+  return {absorbed, false};
+}
+
+// The run for a timestamp column of unit `unit`.
+template <class L>
+IntegerRun timestamp_run_for(TimeUnit unit, bool nat, bool utc) noexcept {
+  const auto of_unit = [&]<TimeUnit U>() noexcept -> IntegerRun {
+    if (nat) {
+      return utc ? &absorb_timestamps<L, U, true, true> : &absorb_timestamps<L, U, true, false>;
+    }
+    return utc ? &absorb_timestamps<L, U, false, true> : &absorb_timestamps<L, U, false, false>;
+  };
+  switch (unit) {
+    case TimeUnit::second:
+      return of_unit.template operator()<TimeUnit::second>();
+    case TimeUnit::milli:
+      return of_unit.template operator()<TimeUnit::milli>();
+    case TimeUnit::micro:
+      return of_unit.template operator()<TimeUnit::micro>();
+    case TimeUnit::nano:
+      return of_unit.template operator()<TimeUnit::nano>();
+  }
+  return nullptr;
 }
 
 // The run for an integer kind, null for any other.
