@@ -601,6 +601,35 @@ template <class L>
   return hash_9to16<L>(head, last8, L::splat64(10));
 }
 
+// The loop the date and timestamp kernels share: a vector of LANES rows at
+// a time from `begin`, step(row, to, absorbed) handling the vector at `row`
+// (the hashes it wants inserted written at `to`, their count returned, the
+// rows it absorbed otherwise added to `absorbed`); the hashes inserted a
+// batch at a time, the last rows, fewer than a vector, through
+// tail_row(row) (1 when it absorbed the row).
+template <std::size_t LANES, class Step, class TailRow>
+[[gnu::always_inline]] inline std::pair<std::size_t, bool> absorb_vectors(
+    std::uint8_t* registers, unsigned p, std::size_t begin, std::size_t end, Step&& step,
+    TailRow&& tail_row) noexcept {
+  alignas(64) std::uint64_t hashes[BATCH + LANES];
+  std::size_t absorbed = 0;
+  std::size_t row = begin;
+  while (row + LANES <= end) {
+    std::size_t hashed = 0;
+    for (; row + LANES <= end && hashed < BATCH; row += LANES) {
+      hashed += step(row, hashes + hashed, absorbed);
+    }
+    for (std::size_t k = 0; k < hashed; ++k) {
+      insert_hash(registers, p, hashes[k]);
+    }
+    absorbed += hashed;
+  }
+  for (; row < end; ++row) {
+    absorbed += tail_row(row);
+  }
+  return {absorbed, false};
+}
+
 // Rows [begin, end) of contiguous day counts of type T (int32 for Arrow
 // date32; int64 for NumPy datetime64[D], whose NaT is missing), inserted as
 // dates: a vector whose days all lie from 0000-03-01 to 9999-12-31 in the
@@ -621,41 +650,31 @@ template <class L, class T, bool Nat>
   const auto before_first = L::splat64(FIRST_SHORT_DAY - 1);
   const auto after_last = L::splat64(LAST_SHORT_DAY + 1);
   DateView<T, 1, Nat> rows{{base, sizeof(T)}};
-  alignas(64) std::uint64_t hashes[BATCH];
+  const auto insert_row = [&](std::size_t r) noexcept {
+    return static_cast<std::size_t>(rows.insert_row(r, registers, p));
+  };
   // No day served is INT64_MIN.
   std::int64_t previous = std::numeric_limits<std::int64_t>::min();
-  std::size_t absorbed = 0;
-  std::size_t row = begin;
-  while (row + lanes <= end) {
-    std::size_t hashed = 0;
-    for (; row + lanes <= end && hashed + lanes <= BATCH; row += lanes) {
-      drisk::prefetch(base + (row + PREFETCH_ROWS) * sizeof(T));
-      const auto days = L::template load<KIND>(base + row * sizeof(T));
-      const bool served = (L::greater(days, before_first) & L::greater(after_last, days)) == all;
-      const auto same = L::splat64(previous);
-      if (served && L::greater(days, same) == 0 && L::greater(same, days) == 0) {
-        absorbed += lanes;
-        continue;  // the same date as the row before, in every lane
-      }
-      previous = static_cast<std::int64_t>(load<T>(base + (row + lanes - 1) * sizeof(T)));
-      if (served) {
-        L::store(hashes + hashed, hash_dates<L>(days));
-        hashed += lanes;
-      } else {
-        for (std::size_t r = row; r < row + lanes; ++r) {
-          absorbed += static_cast<std::size_t>(rows.insert_row(r, registers, p));
-        }
-      }
+  const auto step = [&](std::size_t row, std::uint64_t* to, std::size_t& absorbed) noexcept {
+    drisk::prefetch(base + (row + PREFETCH_ROWS) * sizeof(T));
+    const auto days = L::template load<KIND>(base + row * sizeof(T));
+    const bool served = (L::greater(days, before_first) & L::greater(after_last, days)) == all;
+    const auto same = L::splat64(previous);
+    if (served && L::greater(days, same) == 0 && L::greater(same, days) == 0) {
+      absorbed += lanes;  // the same date as the row before, in every lane
+      return std::size_t{0};
     }
-    for (std::size_t k = 0; k < hashed; ++k) {
-      insert_hash(registers, p, hashes[k]);
+    previous = static_cast<std::int64_t>(load<T>(base + (row + lanes - 1) * sizeof(T)));
+    if (!served) {
+      for (std::size_t r = row; r < row + lanes; ++r) {
+        absorbed += insert_row(r);
+      }
+      return std::size_t{0};
     }
-    absorbed += hashed;
-  }
-  for (; row < end; ++row) {
-    absorbed += static_cast<std::size_t>(rows.insert_row(row, registers, p));
-  }
-  return {absorbed, false};
+    L::store(to, hash_dates<L>(days));
+    return lanes;
+  };
+  return absorb_vectors<lanes>(registers, p, begin, end, step, insert_row);
 }
 
 // Timestamps: datetime.isoformat() of counts of unit U since
@@ -810,39 +829,26 @@ template <class L, TimeUnit U, bool Nat, bool Utc>
     insert(registers, p, item.data, item.len);
     return std::size_t{1};
   };
-  alignas(64) std::uint64_t hashes[BATCH + lanes];
   std::int64_t previous = std::numeric_limits<std::int64_t>::min();
-  std::size_t absorbed = 0;
-  std::size_t row = begin;
-  while (row + lanes <= end) {
-    std::size_t hashed = 0;
-    for (; row + lanes <= end && hashed < BATCH; row += lanes) {
-      drisk::prefetch(base + (row + PREFETCH_ROWS) * 8);
-      const auto counts = L::template load<ValueKind::Int64>(base + row * 8);
-      const auto same = L::splat64(previous);
-      const bool repeated = L::greater(counts, same) == 0 && L::greater(same, counts) == 0;
-      previous = load<std::int64_t>(base + (row + lanes - 1) * 8);
-      typename L::Vec h;
-      const unsigned served = hash_timestamps<L, U, Utc>(counts, h);
-      if (repeated && served == all) {
-        absorbed += lanes;
-        continue;  // the same timestamp as the row before, in every lane
-      }
-      L::compress_store(hashes + hashed, h, served);
-      hashed += static_cast<std::size_t>(std::popcount(served));
-      for (unsigned left = all & ~served; left != 0; left &= left - 1) {
-        absorbed += insert_row(row + static_cast<std::size_t>(std::countr_zero(left)));
-      }
+  const auto step = [&](std::size_t row, std::uint64_t* to, std::size_t& absorbed) noexcept {
+    drisk::prefetch(base + (row + PREFETCH_ROWS) * 8);
+    const auto counts = L::template load<ValueKind::Int64>(base + row * 8);
+    const auto same = L::splat64(previous);
+    const bool repeated = L::greater(counts, same) == 0 && L::greater(same, counts) == 0;
+    previous = load<std::int64_t>(base + (row + lanes - 1) * 8);
+    typename L::Vec h;
+    const unsigned served = hash_timestamps<L, U, Utc>(counts, h);
+    if (repeated && served == all) {
+      absorbed += lanes;  // the same timestamp as the row before, in every lane
+      return std::size_t{0};
     }
-    for (std::size_t k = 0; k < hashed; ++k) {
-      insert_hash(registers, p, hashes[k]);
+    L::compress_store(to, h, served);
+    for (unsigned left = all & ~served; left != 0; left &= left - 1) {
+      absorbed += insert_row(row + static_cast<std::size_t>(std::countr_zero(left)));
     }
-    absorbed += hashed;
-  }
-  for (; row < end; ++row) {
-    absorbed += insert_row(row);
-  }
-  return {absorbed, false};
+    return static_cast<std::size_t>(std::popcount(served));
+  };
+  return absorb_vectors<lanes>(registers, p, begin, end, step, insert_row);
 }
 
 // The run for a timestamp column of unit `unit`.
