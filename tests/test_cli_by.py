@@ -282,6 +282,62 @@ def test_several_key_columns_against_the_library(tmp_path, kind):
 
 
 @pytest.mark.parametrize("by", [["page"], ["day", "page"]], ids=["page", "day,page"])
+def test_table_files_of_differing_types_share_groups(tmp_path, by):
+    """Several table files whose groups recur: keys and values of other
+    types from file to file (text as string and large_string, a Parquet
+    file's and an Arrow file's, ids as int64 and int32), a file whose
+    columns have other names (--by and --column by number). Each group's
+    registers are those of sketch_by() of all the rows."""
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    rng = random.Random(17)
+    parts = []
+    for _ in range(5):
+        n = 3000
+        parts.append(
+            {
+                "day": [rng.randrange(3) for _ in range(n)],
+                "page": [rng.choice([f"/p{i}" for i in range(60)] + [None]) for _ in range(n)],
+                "user": [rng.randrange(2000) for _ in range(n)],
+            }
+        )
+    paths = []
+    for k, rows in enumerate(parts):
+        text = pa.large_string() if k == 2 else pa.string()
+        ids = pa.int32() if k == 3 else pa.int64()
+        table = pa.table(
+            {"day": rows["day"], "page": pa.array(rows["page"], text), "user": pa.array(rows["user"], ids)}
+        )
+        path = tmp_path / f"part{k}.{'arrow' if k == 4 else 'parquet'}"
+        if k == 4:
+            with pa.ipc.new_file(path, table.schema) as out:
+                out.write_table(table, max_chunksize=700)
+        else:
+            pq.write_table(table, path, row_group_size=900)
+        paths.append(path)
+    # A file with the first one's rows under other names: the same groups.
+    renamed = tmp_path / "renamed.parquet"
+    pq.write_table(pa.table({"d": parts[0]["day"], "p": parts[0]["page"], "u": parts[0]["user"]}), renamed)
+    whole = pa.table({name: sum((rows[name] for rows in parts), []) for name in ["day", "page", "user"]})
+    want = drisk.sketch_by(whole, by, "user")
+    expected = dict(zip(zip(*(want[k].to_pylist() for k in by)), want["sketch"].to_pylist()))
+
+    def groups(saved):
+        got = pq.read_table(saved)
+        assert got.column_names == [*by, "sketch"]
+        return dict(zip(zip(*(got[k].to_pylist() for k in by)), got["sketch"].to_pylist()))
+
+    proc = run("count", "--column", "user", "--by", ",".join(by), "--save", tmp_path / "g.parquet", *paths)
+    assert proc.returncode == 0, proc.stderr
+    assert groups(tmp_path / "g.parquet") == expected
+    numbers = ",".join({"day": "1", "page": "2"}[k] for k in by)
+    proc = run("count", "--column", "3", "--by", numbers, "--save", tmp_path / "n.parquet", *paths, renamed)
+    assert proc.returncode == 0, proc.stderr
+    assert groups(tmp_path / "n.parquet") == expected
+
+
+@pytest.mark.parametrize("by", [["page"], ["day", "page"]], ids=["page", "day,page"])
 def test_merge_by_rolls_tables_up_as_rollup_does(tmp_path, by):
     """merge --by over daily tables of group sketches (one at a smaller p):
     the groups and the written table are rollup()'s of all of them, and the

@@ -20,6 +20,7 @@ def small_chunks(monkeypatch):
     """Chunks of a few batches and roll-ups every few chunks, so that small
     inputs take every step of the stream path."""
     monkeypatch.setattr(drisk._stream, "CHUNK_BYTES", 3000)
+    monkeypatch.setattr(drisk._stream, "TABLE_CHUNK_BYTES", 3000)
     monkeypatch.setattr(drisk._stream, "ROLLUP_ROWS", 20)
 
 
@@ -112,6 +113,52 @@ def test_dictionary_keys_differing_between_batches(small_chunks):
     got = drisk.sketch_by(pa.RecordBatchReader.from_batches(table.schema, batches), "page", "user")
     assert got.schema.field("page").type == table.schema.field("page").type
     assert result_dict(got, ["page"]) == oracle([rows["page"]], rows["user"])
+
+
+@pytest.mark.parametrize("values", ["user", "size"])
+def test_dictionaries_new_in_every_batch(values, small_chunks):
+    """As a Parquet file's row groups come: each batch with dictionaries of
+    its own, of one length, their entries shuffled, for keys and values."""
+    rng = random.Random(5)
+    rows = {"page": [], "user": [], "size": []}
+
+    def batches():
+        for b in range(60):
+            words = [f"w{(b * 5 + i) % 37}" for i in range(8)]
+            rng.shuffle(words)
+            chosen = [rng.randrange(8) for _ in range(40)]
+            users = [rng.choice(words) for _ in range(40)]
+            rows["page"] += [words[c] for c in chosen]
+            rows["user"] += users
+            rows["size"] += [rng.randrange(50) for _ in range(40)]
+            yield pa.record_batch(
+                {
+                    "page": pa.DictionaryArray.from_arrays(pa.array(chosen, pa.int32()), pa.array(words)),
+                    "user": pa.array(users).dictionary_encode(),
+                    "size": pa.array(rows["size"][-40:]),
+                }
+            )
+
+    schema = pa.schema(
+        {
+            "page": pa.dictionary(pa.int32(), pa.string()),
+            "user": pa.dictionary(pa.int32(), pa.string()),
+            "size": pa.int64(),
+        }
+    )
+    got = drisk.sketch_by(pa.RecordBatchReader.from_batches(schema, batches()), "page", values)
+    assert result_dict(got, ["page"]) == oracle([rows["page"]], rows[values])
+
+
+def test_keys_only_pyarrow_groups_on(small_chunks):
+    rng = random.Random(9)
+    waits = [rng.choice([None, 1, 2, 3, 40]) for _ in range(3000)]
+    users = [rng.randrange(500) for _ in range(3000)]
+    table = pa.table({"wait": pa.array(waits, pa.duration("s")), "user": users})
+    got = drisk.sketch_by(as_reader(table), "wait", "user")
+    assert got.schema.field("wait").type == pa.duration("s")
+    expected = oracle([table["wait"].to_pylist()], users)
+    assert result_dict(got, ["wait"]) == expected
 
 
 @pytest.mark.parametrize("confidence", [None, 0.9])

@@ -172,6 +172,14 @@ Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject*
     PyErr_NoMemory();
     return PyErr::fetch();
   }
+  if (Status ok = absorb_values(*rows, type, imported, ids.data, ids.size); !ok) {
+    return std::move(ok).error();
+  }
+  return rows;
+}
+
+Status absorb_values(GroupRows& rows, const ColumnType& type, ImportedArrow& imported,
+                     const std::uint32_t* ids, std::size_t size) {
   std::size_t seen = 0;
   // The array before is kept until the next one is read: its dictionary's
   // hashes are kept for the next array, and must not meet a new dictionary
@@ -180,20 +188,20 @@ Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject*
   for (bool first = true;;) {
     OwnedArray array;
     if (Status ok = next_array(imported, array, first); !ok) {
-      return std::move(ok).error();
+      return ok;
     }
     if (!array.held()) {
       break;
     }
     const auto length = static_cast<std::size_t>(std::max<std::int64_t>(array->length, 0));
-    if (length > ids.size - seen) {
-      return lengths_differ(seen + length, ids.size);
+    if (length > size - seen) {
+      return lengths_differ(seen + length, size);
     }
     // A slice at a time, with Ctrl-C looked at in between.
     for (std::size_t begin = 0; begin < length; begin += SLICE_ROWS) {
       const std::size_t end = std::min(length, begin + SLICE_ROWS);
-      const std::uint32_t* at = ids.data + seen + begin;
-      const auto add = [&]() noexcept { return rows->add(type, *array, begin, end, at); };
+      const std::uint32_t* at = ids + seen + begin;
+      const auto add = [&]() noexcept { return rows.add(type, *array, begin, end, at); };
       if (ArrayFault fault = end - begin >= RELEASE_GIL_ROWS ? without_gil(add) : add()) {
         return array_fault(fault);
       }
@@ -207,10 +215,10 @@ Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject*
       return PyErr::fetch();
     }
   }
-  if (seen != ids.size) {
-    return lengths_differ(seen, ids.size);
+  if (seen != size) {
+    return lengths_differ(seen, size);
   }
-  return rows;
+  return success();
 }
 
 Status integer_key_ids(PyObject* keys_arg, std::vector<std::uint32_t>& codes,
@@ -316,12 +324,7 @@ Status integer_key_ids(PyObject* keys_arg, std::vector<std::uint32_t>& codes,
   return success();
 }
 
-Status key_ids(PyObject* keys, std::vector<std::uint32_t>& ids, std::vector<std::int64_t>& first) {
-  ImportedArrow imported;
-  if (Status ok = import_arrow(keys, "keys", imported); !ok) {
-    return ok;
-  }
-  const ArrowSchema& schema = *imported.schema;
+Expected<std::vector<ColumnType>> key_types(const ArrowSchema& schema) {
   if (schema.format == nullptr || std::string_view(schema.format) != "+s" ||
       schema.n_children < 1 || schema.children == nullptr) {
     return type_error("keys must be a table of one or more key columns").with_argument_note("keys");
@@ -339,16 +342,20 @@ Status key_ids(PyObject* keys, std::vector<std::uint32_t>& ids, std::vector<std:
           .with_argument_note("keys");
     }
   }
-  std::unique_ptr<GroupKeys> table;
-  try {
-    table = std::make_unique<GroupKeys>(types);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return PyErr::fetch();
-  }
+  return types;
+}
+
+Status number_keys(GroupKeys& table, ImportedArrow& imported, std::vector<std::uint32_t>& ids) {
+  const ArrowSchema& schema = *imported.schema;
+  const auto count = static_cast<std::size_t>(schema.n_children);
   std::vector<const ArrowArray*> arrays(count);
   std::vector<std::int64_t> firsts(count);
   std::size_t seen = 0;
+  ids.clear();
+  // The batch before is kept until the next one is read: its dictionaries'
+  // entries are kept for the next batch, and must not meet new ones at the
+  // same address.
+  OwnedArray previous;
   for (bool first_array = true;;) {
     OwnedArray array;
     if (Status ok = next_array(imported, array, first_array); !ok) {
@@ -389,8 +396,8 @@ Status key_ids(PyObject* keys, std::vector<std::uint32_t>& ids, std::vector<std:
     for (std::size_t begin = 0; begin < length; begin += KEY_SLICE_ROWS) {
       const std::size_t end = std::min(length, begin + KEY_SLICE_ROWS);
       const auto add = [&]() noexcept {
-        return table->add(arrays.data(), firsts.data(), begin, end, ids.data() + seen + begin,
-                          static_cast<std::int64_t>(seen));
+        return table.add(arrays.data(), firsts.data(), begin, end, ids.data() + seen + begin,
+                         static_cast<std::int64_t>(seen));
       };
       if (ArrayFault fault = end - begin >= RELEASE_GIL_ROWS ? without_gil(add) : add()) {
         if (fault == OUT_OF_MEMORY) {
@@ -405,6 +412,29 @@ Status key_ids(PyObject* keys, std::vector<std::uint32_t>& ids, std::vector<std:
       }
     }
     seen += length;
+    previous.take(array.out());
+  }
+  return success();
+}
+
+Status key_ids(PyObject* keys, std::vector<std::uint32_t>& ids, std::vector<std::int64_t>& first) {
+  ImportedArrow imported;
+  if (Status ok = import_arrow(keys, "keys", imported); !ok) {
+    return ok;
+  }
+  Expected<std::vector<ColumnType>> types = key_types(*imported.schema);
+  if (!types) {
+    return std::move(types).error();
+  }
+  std::unique_ptr<GroupKeys> table;
+  try {
+    table = std::make_unique<GroupKeys>(*types);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return PyErr::fetch();
+  }
+  if (Status ok = number_keys(*table, imported, ids); !ok) {
+    return ok;
   }
   try {
     first = table->first_rows();

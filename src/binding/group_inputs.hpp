@@ -13,6 +13,7 @@
 
 #include "arrow_import.hpp"
 #include "call_frame.hpp"
+#include "group_keys.hpp"
 #include "group_rows.hpp"
 
 namespace drisk {
@@ -45,6 +46,11 @@ Status read_group_ids(PyObject* data, std::size_t groups, GroupIds& ids);
 Expected<std::unique_ptr<GroupRows>> read_group_rows(PyObject* values, PyObject* groups,
                                                      PyObject* count_arg, PyObject* p_arg);
 
+// Absorbs an imported column of values of type `type` into `rows`, row k
+// into group ids[k]; the column must have `size` rows.
+Status absorb_values(GroupRows& rows, const ColumnType& type, ImportedArrow& imported,
+                     const std::uint32_t* ids, std::size_t size);
+
 // Group ids of small-range integer keys: `keys` holds (column, low, width,
 // nulls) per key (see fold_integer_key()). `codes` gets each row's group,
 // `first` the row where each group first appears.
@@ -57,6 +63,15 @@ Status integer_key_ids(PyObject* keys, std::vector<std::uint32_t>& codes,
 // not read from is refused with a TypeError naming its position; a damaged
 // array with a ValueError naming the row where its batch begins.
 Status key_ids(PyObject* keys, std::vector<std::uint32_t>& ids, std::vector<std::int64_t>& first);
+
+// The types of an imported table of key columns, refused as key_ids()
+// refuses them.
+Expected<std::vector<ColumnType>> key_types(const ArrowSchema& schema);
+
+// Numbers the rows of an imported table of key columns (of the types
+// key_types() gave) into `table`: ids[r] gets row r's group, `table`'s first
+// rows the rows of this stream where its new groups first come.
+Status number_keys(GroupKeys& table, ImportedArrow& imported, std::vector<std::uint32_t>& ids);
 
 }  // namespace drisk
 

@@ -180,6 +180,7 @@ ArrayFault GroupKeys::gather_entries(Column& column, const ArrowArray& dictionar
   column.entry_bytes.clear();
   const auto size = static_cast<std::size_t>(dictionary.length);
   try {
+    column.entry_ids.assign(size, UNNUMBERED);
     column.entry_tags.reserve(size);
     column.entry_ends.reserve(size);
     for (std::size_t at = 0; at < size; at += SLICE_ROWS) {
@@ -247,6 +248,7 @@ ArrayFault GroupKeys::add(const ArrowArray* const* arrays, const std::int64_t* f
         const Index* index = static_cast<const Index*>(array.buffers[1]) + first;
         for (std::size_t k = 0; k < rows && in_range; ++k) {
           column.tags[k] = MISSING;
+          column.row_entries[k] = NO_ENTRY;
           if (validity != nullptr && !bit_is_set(validity, first + static_cast<std::int64_t>(k))) {
             continue;
           }
@@ -257,6 +259,7 @@ ArrayFault GroupKeys::add(const ArrowArray* const* arrays, const std::int64_t* f
           }
           const std::size_t from = entry == 0 ? 0 : column.entry_ends[entry - 1];
           column.tags[k] = column.entry_tags[entry];
+          column.row_entries[k] = static_cast<std::uint32_t>(entry);
           column.data[k] = column.entry_bytes.data() + from;
           column.lens[k] = column.entry_ends[entry] - from;
         }
@@ -267,8 +270,15 @@ ArrayFault GroupKeys::add(const ArrowArray* const* arrays, const std::int64_t* f
     }
     // Each row's group key: per column its tag, then a value's length
     // (a varint) and bytes.
+    Column* lone =
+        columns_.size() == 1 && columns_[0]->type.dictionary ? columns_[0].get() : nullptr;
     try {
       for (std::size_t k = 0; k < rows; ++k) {
+        const std::uint32_t entry = lone != nullptr ? lone->row_entries[k] : NO_ENTRY;
+        if (entry != NO_ENTRY && lone->entry_ids[entry] != UNNUMBERED) {
+          ids[at + k - begin] = lone->entry_ids[entry];
+          continue;
+        }
         std::size_t size = 0;
         for (const auto& column : columns_) {
           size += column->tags[k] == VALUE ? 1 + 10 + column->lens[k] : 1;
@@ -300,6 +310,9 @@ ArrayFault GroupKeys::add(const ArrowArray* const* arrays, const std::int64_t* f
           first_rows_.push_back(row_base + static_cast<std::int64_t>(at + k));
         }
         ids[at + k - begin] = id;
+        if (entry != NO_ENTRY) {
+          lone->entry_ids[entry] = id;
+        }
       }
     } catch (const std::bad_alloc&) {
       return OUT_OF_MEMORY;

@@ -56,6 +56,14 @@ class GroupKeys {
 
   std::size_t groups() const noexcept { return first_rows_.size(); }
 
+  // Forgets which dictionaries the written-out entries are of: before a
+  // call whose arrays may sit where an earlier call's freed ones did.
+  void forget_dictionaries() noexcept {
+    for (const std::unique_ptr<Column>& column : columns_) {
+      column->entries_of = nullptr;
+    }
+  }
+
   // The row of the whole input where each group first came, in id order.
   const std::vector<std::int64_t>& first_rows() const noexcept { return first_rows_; }
 
@@ -77,7 +85,15 @@ class GroupKeys {
     std::vector<Tag> entry_tags;
     std::vector<std::size_t> entry_ends;
     std::vector<char> entry_bytes;
+    // A lone dictionary key's shortcut: each entry's group once a row has
+    // used it (UNNUMBERED before), and the entry of each row of the slice
+    // (NO_ENTRY for a missing row), so that a row takes its entry's group
+    // without joining or hashing its key.
+    std::vector<std::uint32_t> entry_ids;
+    std::uint32_t row_entries[SLICE_ROWS];
   };
+  static constexpr std::uint32_t UNNUMBERED = ~std::uint32_t{0};
+  static constexpr std::uint32_t NO_ENTRY = ~std::uint32_t{0};
 
   ArrayFault gather(Column& column, const ArrowArray& array, std::int64_t first,
                     std::size_t rows) noexcept;

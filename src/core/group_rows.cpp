@@ -28,6 +28,24 @@ GroupRows::GroupRows(unsigned p, std::size_t groups, std::size_t rows, bool two_
   }
 }
 
+void GroupRows::grow(std::size_t groups, std::size_t rows) {
+  if (groups > groups_) {
+    for (unsigned parity = 0; parity < 2; ++parity) {
+      stores_[parity]->reserve((groups + 1 - parity) / 2);
+    }
+    groups_ = groups;
+  }
+  if (rows > batch_rows_ && batch_rows_ < BATCH_ROWS) {
+    batch_rows_ = std::min(rows, BATCH_ROWS);
+    hashes_.resize(batch_rows_);
+    present_.resize(batch_rows_);
+    for (Share& share : shares_) {
+      share.ids.resize(batch_rows_);
+      share.hashes.resize(batch_rows_);
+    }
+  }
+}
+
 ArrayFault GroupRows::add(const ColumnType& type, const ArrowArray& array, std::size_t begin,
                           std::size_t end, const std::uint32_t* ids) noexcept {
   if (array.length < 0 || end < begin || end > static_cast<std::size_t>(array.length)) {

@@ -57,6 +57,16 @@ class GroupRows {
 
   std::size_t groups() const noexcept { return groups_; }
 
+  // Makes groups up to `groups` exist (new ones empty), for ids numbered
+  // after construction, and scratch for batches of up to `rows` rows (at
+  // most BATCH_ROWS): a table of groups fed batch by batch. May throw
+  // std::bad_alloc; amortized like a vector's growth.
+  void grow(std::size_t groups, std::size_t rows);
+
+  // Forgets which dictionary the kept entry hashes are of: before a batch
+  // whose arrays may sit where the last call's freed ones did.
+  void forget_dictionary() noexcept { entries_ = DictionaryHashes{}; }
+
   // The sketches of groups [first, last) in the packed form, in id order,
   // appended to `out` (never null: an empty group packs to an empty
   // sketch). Called over consecutive ranges, it packs every group.

@@ -38,6 +38,7 @@ from drisk._cli_inputs import (
     csv_rows,
     head_of,
     looks_binary,
+    prefetched,
     refuse_feather_version_1,
     table_kind,
 )
@@ -238,6 +239,7 @@ def count_columns_by(
     groups = Groups()
     key_names: list[str] = []
     check_table_columns(files, choice, by, pa)
+    shared = SharedTables(p, pa)
     for name in files:
         shown = "standard input" if name == "-" else quoted(name)
         try:
@@ -249,18 +251,24 @@ def count_columns_by(
             if kind is None:
                 sketched, names, items, skipped = csv_sketches(name, shown, choice, by, p, pa)
             else:
-                sketched, names, items, skipped = table_sketches(name, shown, kind, choice, by, p, pa)
+                sketched, names, items, skipped = table_sketches(name, shown, kind, choice, by, p, pa, shared)
         except OSError as exc:
             raise CliError(f"cannot read {shown}: {reason(exc)}") from None
         except (ValueError, TypeError, ModuleNotFoundError, pa.ArrowException) as exc:
             raise CliError(f"{shown}: {exc}") from None
-        if not tables:
+        if not key_names:
             key_names = names
         tables.extend(t.rename_columns([*key_names, "sketch"]) for t in sketched)
         groups.items += items
         groups.skipped += skipped
     try:
-        whole = rollup(pa.concat_tables(tables), key_names) if tables else None
+        shared.close()
+        alone = not tables and len(shared.done) == 1  # one group table: each key once already
+        tables.extend(t.rename_columns([*key_names, "sketch"]) for t in shared.done)
+        if alone:
+            whole = tables[0]
+        else:
+            whole = rollup(pa.concat_tables(tables), key_names) if tables else None
     except (ValueError, TypeError, pa.ArrowException) as exc:  # keys of different types, say
         raise CliError(f"cannot put the inputs' groups together: {exc}") from None
     return fill_groups(groups, whole, key_names, confidence, keep)
@@ -413,14 +421,47 @@ def csv_index(header: list[str] | None, choice: Choice, column: str | int | None
     return column_index(header, picked, shown)
 
 
+class SharedTables:
+    """One group table in the core for the consecutive table files whose
+    key columns read as the same types, so that their groups' sketches grow
+    in one place instead of a table a file rolled up at the end."""
+
+    def __init__(self, p: int, pa: Any) -> None:
+        self.p, self.pa = p, pa
+        self.current: Any = None
+        self.types: dict[str, Any] = {}
+        self.done: list[Any] = []
+
+    def table_for(self, schema: Any, types: dict[str, Any]) -> Any:
+        """The group table for batches of `schema` (the keys first, named by
+        position, then "values"), whose keys come back in `types`; None for
+        keys only pyarrow groups on."""
+        from drisk._stream import GroupTable
+
+        if self.current is not None and self.current.same_keys(schema):
+            return self.current
+        self.close()
+        table = GroupTable(list(types), "values", self.p, self.pa)
+        if not table.probe(schema):
+            return None
+        self.current, self.types = table, types
+        return table
+
+    def close(self) -> None:
+        if self.current is not None:
+            self.done.append(self.current.finish(self.types))
+            self.current = None
+
+
 def table_sketches(
-    name: str, shown: str, kind: str, choice: Choice, by: Sequence[str | int], p: int, pa: Any
+    name: str, shown: str, kind: str, choice: Choice, by: Sequence[str | int], p: int, pa: Any, shared: SharedTables
 ) -> tuple[list[Any], list[str], int, int]:
-    """A table file's sketch table. Every column named is checked against
-    the schema before any row is read; then the key and value columns alone
-    are read batch by batch (a Parquet file's text keys as the dictionaries
-    it stores), each batch checked in full before anything reads it, and
-    sketched as a stream (sketch_by of a RecordBatchReader)."""
+    """A table file's groups. Every column named is checked against the
+    schema before any row is read; then the key and value columns alone are
+    read batch by batch (a Parquet file's text keys as the dictionaries it
+    stores), each batch checked in full before anything reads it, and added
+    to the shared group table (or, for keys only pyarrow groups on, sketched
+    as a stream of its own: the sketch table returned)."""
     from drisk import sketch_by
 
     what = TABLE_NAMES[kind]
@@ -451,16 +492,24 @@ def table_sketches(
     stream = checked_batches()
     first = next(stream, None)  # its schema: text keys may come as dictionaries
     head = [first] if first is not None else []
-    reader = pa.RecordBatchReader.from_batches(
-        first.schema if first is not None else pa.schema([schema.field(column) for column in wanted]),
-        itertools.chain(head, stream),
-    )
-    table = sketch_by(reader, keys, value, p)
+    read = first.schema if first is not None else pa.schema([schema.field(column) for column in wanted])
+    # In the shared table the keys are named by position: files may name them apart.
+    positions = [str(k) for k in range(len(keys))]
+    inside = pa.schema([pa.field(n, f.type) for n, f in zip([*positions, "values"], read)])
+    table = shared.table_for(inside, {n: schema.field(key).type for n, key in zip(positions, keys)})
+    if table is not None:
+        for batch in itertools.chain(head, stream):
+            table.add(pa.RecordBatch.from_arrays(batch.columns, schema=inside))
+        return [], keys, counts["items"], counts["rows"] - counts["items"]
+    reader = pa.RecordBatchReader.from_batches(read, itertools.chain(head, stream))
+    sketched = sketch_by(reader, keys, value, p)
     for key in keys:  # the file's own key types (text keys were read as dictionaries)
         kind_of = schema.field(key).type
-        if table.schema.field(key).type != kind_of:
-            table = table.set_column(table.schema.get_field_index(key), key, table.column(key).cast(kind_of))
-    return [table], keys, counts["items"], counts["rows"] - counts["items"]
+        if sketched.schema.field(key).type != kind_of:
+            sketched = sketched.set_column(
+                sketched.schema.get_field_index(key), key, sketched.column(key).cast(kind_of)
+            )
+    return [sketched], keys, counts["items"], counts["rows"] - counts["items"]
 
 
 def table_reader(source: Any, kind: str, pa: Any, shown: str) -> tuple[Any, Any]:
@@ -478,7 +527,9 @@ def table_reader(source: Any, kind: str, pa: Any, shown: str) -> tuple[Any, Any]
             # Text keys as the dictionaries the file stores: a tenth of the
             # time of decoding each row's text.
             reading = pq.ParquetFile(source, read_dictionary=keys) if keys else parquet
-            yield from reading.iter_batches(batch_size=1 << 20, columns=columns)
+            # Decoded by a thread of its own, a batch or two ahead of the
+            # sketching, in batches small enough for the two to overlap.
+            yield from prefetched(reading.iter_batches(batch_size=1 << 18, columns=columns))
 
         return schema, parquet_batches
     if kind == "Arrow IPC":

@@ -19,7 +19,7 @@ from typing import Any
 import drisk._grouped as _grouped
 from drisk._columns import refuse_struct_column
 from drisk._sketches import error_bounds
-from drisk._stream import grouped_stream, reads_as_arrow, source_schema, stream_reader
+from drisk._stream import grouped_stream, reads_as_arrow, source_schema, stream_reader, table_stream
 from drisk._tables import (
     _require,
     _rollup_arrow,
@@ -88,8 +88,12 @@ def _sketch_table(table: Any, keys: list[str], values: str, p: int, pa: Any) -> 
 
 
 def _sketch_stream(reader: Any, schema: Any, keys: list[str], values: str, p: int, pa: Any) -> Any:
-    """sketch_by() of a stream, a chunk at a time (drisk._stream); the keys
-    come back in their types of `schema`."""
+    """sketch_by() of a stream, a chunk at a time into one group table
+    (drisk._stream); the keys come back in their types of `schema`."""
+    key_types = {name: schema.field(name).type for name in keys}
+    table = table_stream(reader, key_types, values, p, pa)
+    if table is not None:
+        return table
     return grouped_stream(
         reader,
         {name: schema.field(name).type for name in keys},

@@ -3,18 +3,21 @@ count_by() and rollup() of a RecordBatchReader, a DuckDB result, a pyarrow
 dataset or scanner, or anything else exporting an Arrow stream.
 
 Such an input is never read whole. Its batches, cut down to the columns the
-call reads, are gathered into chunks of about CHUNK_BYTES; each chunk goes
-through the in-memory path (its keys numbered and its values sketched or its
-sketches united in C++) and leaves a partial sketch table, one row per group
-of the chunk. The partial tables are rolled up together whenever their rows
-pass twice those of the last roll-up (and ROLLUP_ROWS), and once at the end.
+call reads, are gathered into chunks. sketch_by() feeds each chunk to one
+group table in the core (GroupTable): the chunk's keys are numbered, its
+values absorbed into the groups' sketches, and of the chunk only the rows
+that start a new group are kept, for their keys; the sketches are packed
+once, at the end. Keys the core does not group on, and rollup() (whose
+rows are sketches), go through the in-memory path a chunk of about
+CHUNK_BYTES at a time, each chunk leaving a partial sketch table; the
+partial tables are rolled up together whenever their rows pass twice those
+of the last roll-up (and ROLLUP_ROWS), and once at the end.
 
-So memory holds a chunk, the groups' sketches (at most about twice over
-between roll-ups) and their keys, whatever the length of the input; and no
-key column is ever concatenated past one chunk, so Arrow's 2 GiB limit on
-the offsets of a string column is not met either (the partial tables keep
-their text keys as large_string or large_binary, and the result has the
-input's key types again where its keys fit them).
+So memory holds a chunk, the groups' sketches and their keys, whatever the
+length of the input; and no key column is ever concatenated past one chunk,
+so Arrow's 2 GiB limit on the offsets of a string column is not met either
+(the kept keys are held as large_string or large_binary, and the result has
+the input's key types again where its keys fit them).
 
 The result is the in-memory path's, group for group: a union of sketches of
 one precision has exactly the registers of one sketch of all their values,
@@ -23,6 +26,7 @@ and keys are numbered by the same rules in both.
 
 from __future__ import annotations
 
+import importlib
 import sys
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -34,6 +38,8 @@ CHUNK_BYTES = 256 << 20
 ROLLUP_CHUNK_BYTES = 32 << 20
 #: Partial rows below which the partial tables are not rolled up before the end.
 ROLLUP_ROWS = 1 << 20
+#: Bytes of the read columns gathered into one batch of a group table.
+TABLE_CHUNK_BYTES = 64 << 20
 #: Rows a batch asked of a DuckDB result.
 DUCKDB_BATCH_ROWS = 1 << 16
 
@@ -158,6 +164,123 @@ def _widened(table: Any, keys: list[str], pa: Any) -> Any:
     return table
 
 
+class GroupTable:
+    """Sketches per group of batches added one by one, through one group
+    table in the core (drisk._grouped.group_table): batches are gathered
+    into chunks of about `chunk_bytes`; each chunk's keys are numbered and
+    its values absorbed into the groups' sketches, which stay in the core
+    until finish(); of each chunk only the rows that start a new group are
+    kept, for their keys. Every batch's key columns must have the types of
+    the first's (same_keys() tells)."""
+
+    def __init__(self, keys: list[str], values: str, p: int, pa: Any, chunk_bytes: int | None = None) -> None:
+        import drisk._grouped as _grouped
+        import drisk._tables as _tables  # which imports this module
+
+        self._grouped, self._tables = _grouped, _tables
+        self.keys, self.values, self.pa = keys, values, pa
+        self.pc = importlib.import_module("pyarrow.compute")
+        self.table = _grouped.group_table(p)
+        self.chunk_bytes = TABLE_CHUNK_BYTES if chunk_bytes is None else chunk_bytes
+        self.key_types: list[Any] | None = None
+        self.pieces: list[list[Any]] = [[] for _ in keys]
+        self.gathered: list[Any] = []
+        self.size = 0
+
+    def same_keys(self, schema: Any) -> bool:
+        """Whether batches of `schema` may join this table."""
+        return self.key_types is None or [schema.field(name).type for name in self.keys] == self.key_types
+
+    def probe(self, schema: Any) -> bool:
+        """Whether the core groups on the keys of `schema` (False: only
+        pyarrow does); reads nothing."""
+        empty = schema.empty_table().select([*self.keys, self.values])
+        try:
+            self._grouped.add_rows(self.table, empty.select(self.keys), empty.column(self.values))
+        except TypeError:
+            return False
+        self.key_types = [empty.schema.field(name).type for name in self.keys]
+        return True
+
+    def add(self, batch: Any) -> None:
+        batch = batch.select([*self.keys, self.values])
+        if self.gathered and batch.schema != self.gathered[0].schema:
+            self._flush()  # the values' type changed: a chunk holds one schema
+        if self.key_types is None:
+            self.key_types = [batch.schema.field(name).type for name in self.keys]
+        self.gathered.append(batch)
+        self.size += batch.nbytes
+        if self.size >= self.chunk_bytes:
+            self._flush()
+
+    def _flush(self) -> None:
+        if not self.gathered:
+            return
+        pa, keys = self.pa, self.keys
+        chunk = pa.Table.from_batches(self.gathered, schema=self.gathered[0].schema)
+        self.gathered, self.size = [], 0
+        # One key column the core numbers alone (an integer by its value, a
+        # dictionary by its entries). Several that are integers of small
+        # range (days, a Parquet file's dictionary indices) are numbered
+        # within the chunk without hashing: the table then numbers one row
+        # per group of the chunk.
+        small = None if len(keys) == 1 else self._tables._small_integer_ids(chunk, keys, pa, self.pc, chunk.num_rows)
+        if small is not None:
+            ids, _, key_columns = small
+            key_rows = pa.table(key_columns, names=keys)
+            first = self._grouped.add_rows(self.table, key_rows, chunk.column(self.values), ids)
+        else:
+            key_rows = chunk.select(keys)
+            first = self._grouped.add_rows(self.table, key_rows, chunk.column(self.values))
+        if first:
+            for k, name in enumerate(keys):
+                taken = self._tables.first_rows_of(key_rows.column(name), first, pa)
+                self.pieces[k].append(_widened_column(taken, pa))
+
+    def finish(self, key_types: dict[str, Any]) -> Any:
+        """The sketch table (the keys and "sketch"), its keys in `key_types`
+        (name to type) where they fit."""
+        self._flush()
+        pa = self.pa
+        columns = []
+        for k, name in enumerate(self.keys):
+            kind = self.pieces[k][0].type if self.pieces[k] else key_types[name]
+            column = pa.chunked_array(self.pieces[k], kind)
+            if pa.types.is_dictionary(kind):
+                column = column.unify_dictionaries()
+            columns.append(column.combine_chunks())
+        sketches = self._tables.binary_array(self._grouped.table_sketches(self.table))
+        return _typed(pa.table([*columns, sketches], names=[*self.keys, "sketch"]), key_types, pa)
+
+
+def table_stream(reader: Any, key_types: dict[str, Any], values: str, p: int, pa: Any) -> Any:
+    """The sketch table of a whole stream through one GroupTable; None when
+    the core does not group on these keys (the caller goes through
+    grouped_stream())."""
+    table = GroupTable(list(key_types), values, p, pa)
+    if not table.probe(reader.schema):
+        return None
+    for batch in reader:
+        table.add(batch)
+    return table.finish(key_types)
+
+
+def _widened_column(column: Any, pa: Any) -> Any:
+    wide = {pa.string(): pa.large_string(), pa.binary(): pa.large_binary()}.get(column.type)
+    return column if wide is None else column.cast(wide)
+
+
+def _typed(table: Any, key_types: dict[str, Any], pa: Any) -> Any:
+    """`table` with its keys in `key_types` (name to type) where they fit."""
+    for name, kind in key_types.items():
+        if table.schema.field(name).type != kind:
+            try:
+                table = table.set_column(table.schema.get_field_index(name), name, table.column(name).cast(kind))
+            except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+                pass  # keys past 2 GiB of text stay in the large form
+    return table
+
+
 def grouped_stream(
     reader: Any,
     key_types: dict[str, Any],
@@ -185,10 +308,4 @@ def grouped_stream(
     if not parts:
         parts = [_widened(partial(reader.schema.empty_table().select(columns)), keys, pa)]
     table = parts[0] if len(parts) == 1 else rollup(pa.concat_tables(parts))
-    for name, kind in key_types.items():
-        if table.schema.field(name).type != kind:
-            try:
-                table = table.set_column(table.schema.get_field_index(name), name, table.column(name).cast(kind))
-            except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
-                pass  # keys past 2 GiB of text stay in the large form
-    return table
+    return _typed(table, key_types, pa)

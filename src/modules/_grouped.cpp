@@ -26,6 +26,7 @@
 #include "estimate_args.hpp"
 #include "group_inputs.hpp"
 #include "group_rows.hpp"
+#include "group_table.hpp"
 #include "overlap_cells.hpp"
 #include "sketch_cells.hpp"
 #include "unions.hpp"
@@ -57,6 +58,13 @@ constexpr FunctionDescription OVERLAPS_DESC{nullptr, "overlaps", OVERLAPS_PARAMS
 constexpr std::array<const char* const, 1> KEY_IDS_PARAMS{"keys"};
 constexpr FunctionDescription KEY_IDS_DESC{nullptr, "integer_key_ids", KEY_IDS_PARAMS, 1};
 constexpr FunctionDescription ANY_KEY_IDS_DESC{nullptr, "key_ids", KEY_IDS_PARAMS, 1};
+constexpr std::array<const char* const, 1> GROUP_TABLE_PARAMS{"p"};
+constexpr FunctionDescription GROUP_TABLE_DESC{nullptr, "group_table", GROUP_TABLE_PARAMS, 1};
+constexpr std::array<const char* const, 4> ADD_ROWS_PARAMS{"table", "keys", "values", "local"};
+constexpr FunctionDescription ADD_ROWS_DESC{nullptr, "add_rows", ADD_ROWS_PARAMS, 3};
+constexpr std::array<const char* const, 1> TABLE_SKETCHES_PARAMS{"table"};
+constexpr FunctionDescription TABLE_SKETCHES_DESC{nullptr, "table_sketches", TABLE_SKETCHES_PARAMS,
+                                                  1};
 
 [[gnu::cold, gnu::noinline]] PyErr cells_failure(cells::Failure failure) {
   if (failure.interrupted) {
@@ -483,6 +491,49 @@ PyObject* grouped_key_ids(PyObject* /*module*/, PyObject* const* args, Py_ssize_
   return numbered_keys<ANY_KEY_IDS_DESC, key_ids>(args, nargs, kwnames);
 }
 
+// group_table(p) -> table
+PyObject* grouped_group_table(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return bound_call<GROUP_TABLE_DESC>(args, nargs, kwnames,
+                                      [](Slots<GROUP_TABLE_DESC>& slots) -> Expected<PyObject*> {
+                                        return new_group_table(slots[0]);
+                                      });
+}
+
+// add_rows(table, keys, values, local=None) -> first
+PyObject* grouped_add_rows(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return bound_call<ADD_ROWS_DESC>(
+      args, nargs, kwnames, [](Slots<ADD_ROWS_DESC>& slots) -> Expected<PyObject*> {
+        return add_to_group_table(slots[0], slots[1], slots[2], slots[3]);
+      });
+}
+
+// table_sketches(table) -> (rows, nulls, validity, offsets, data)
+PyObject* grouped_table_sketches(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return bound_call<TABLE_SKETCHES_DESC>(
+      args, nargs, kwnames, [](Slots<TABLE_SKETCHES_DESC>& slots) -> Expected<PyObject*> {
+        Expected<GroupTableRows> held = group_table_rows(slots[0]);
+        if (!held) {
+          return std::move(held).error();
+        }
+        GroupRows* rows = held->rows;
+        cells::BinaryBuilder built;
+        if (rows != nullptr) {
+          if (cells::Failure failure =
+                  by_group_slices(rows->groups(),
+                                  [&](std::size_t first, std::size_t last) noexcept {
+                                    return rows->finalize(built, first, last);
+                                  });
+              failure.failed) {
+            return cells_failure(std::move(failure));
+          }
+        }
+        return built_column(built);
+      });
+}
+
 // Rows fitted between two looks at Ctrl-C, and from which the helper
 // thread takes part (a fit takes a few microseconds).
 constexpr std::size_t OVERLAP_SLICE_ROWS = 16384;
@@ -656,6 +707,26 @@ PyMethodDef GROUPED_METHODS[] = {
                 "column per key. Keys are equal as the values they hold count as equal (-0.0\n"
                 "and 0.0 one key, NaN one key, a missing key one of its own). Returns (ids,\n"
                 "first) as integer_key_ids() does; Ctrl-C stops it between slices of rows.")},
+    {"group_table", as_cfunction(grouped_group_table), METH_FASTCALL | METH_KEYWORDS,
+     documented(GROUP_TABLE_DESC,
+                "group_table(p)\n--\n\n"
+                "A new, empty table of sketches of precision p per group, fed batch by batch\n"
+                "with add_rows() and packed by table_sketches().")},
+    {"add_rows", as_cfunction(grouped_add_rows), METH_FASTCALL | METH_KEYWORDS,
+     documented(ADD_ROWS_DESC,
+                "add_rows(table, keys, values, local=None)\n--\n\n"
+                "Adds a batch to a group table: keys exports record batches of the key columns\n"
+                "(the same types for every batch), values the column of values, as long; or,\n"
+                "with local (an Arrow integer column as long as values), keys holds one row per\n"
+                "group of the batch and local each row's group. Keys group as key_ids()\n"
+                "numbers them. Returns the rows of keys where new groups first came, as int64\n"
+                "bytes, in the order of their ids. After a failed batch the table refuses\n"
+                "further use.")},
+    {"table_sketches", as_cfunction(grouped_table_sketches), METH_FASTCALL | METH_KEYWORDS,
+     documented(TABLE_SKETCHES_DESC,
+                "table_sketches(table)\n--\n\n"
+                "Every group's packed sketch of a group table, in id order: the buffers of an\n"
+                "Arrow large_binary array, (rows, nulls, validity, offsets, data).")},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
