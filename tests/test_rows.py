@@ -118,6 +118,28 @@ def test_each_group_has_the_registers_of_update_many_on_its_values(key_kinds, va
     assert result_dict(result, names) == oracle(keys, values, p=10)
 
 
+@pytest.mark.parametrize("kind", [pa.string_view(), pa.binary_view()], ids=str)
+def test_view_keys_in_chunks_come_back_as_they_were(kind):
+    """Keys held as views (polars' strings), inline (12 bytes at most) and in
+    data buffers, over several chunks with nulls: each group's key is its
+    first row's, in the view type, and its registers update_many's."""
+    rng = random.Random(4)
+    texts = [None, "", "short", "twelve bytes", "thirteen byte", "a much longer key than any view inlines"]
+    # Each chunk brings keys of its own, so that groups first come in each.
+    keys = [rng.choice([*texts, f"first in chunk {i // 700}, long enough for a buffer"]) for i in range(4000)]
+    values = [rng.randrange(900) for _ in keys]
+    encode = (lambda t: t) if kind == pa.string_view() else (lambda t: None if t is None else t.encode())
+    chunks = [pa.array([encode(t) for t in keys[i : i + 700]], kind) for i in range(0, len(keys), 700)]
+    table = pa.table({"k": pa.chunked_array(chunks, kind), "v": values})
+    result = drisk.sketch_by(table, "k", "v")
+    assert result.schema.field("k").type == kind
+    decoded = [k if k is None or isinstance(k, str) else k.decode() for k in result["k"].to_pylist()]
+    want = oracle([keys], values)
+    assert (
+        dict(zip(((k,) for k in decoded), (drisk.unpack(c).to_bytes() for c in result["sketch"].to_pylist()))) == want
+    )
+
+
 @pytest.mark.parametrize("p", [4, 12, 18])
 def test_precisions_and_groups_past_the_sparse_limit(p):
     rng = random.Random(p)

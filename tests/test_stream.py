@@ -262,6 +262,46 @@ def test_rollup_of_a_polars_lazy_frame_equals_that_of_its_frame():
     assert got.sort("page", nulls_last=True).equals(want)
 
 
+@pytest.mark.parametrize("keys", [["page"], ["day", "page"], ["size", "day"]], ids=lambda keys: ",".join(keys))
+def test_a_polars_lazy_frame_is_streamed(keys, small_chunks, monkeypatch, tmp_path):
+    """A LazyFrame (Parquet files scanned, filtered) is read a batch at a
+    time: each group's registers are update_many's of its values, and the
+    result is a polars DataFrame as for its collected frame."""
+    pl = pytest.importorskip("polars")
+    if not hasattr(pl.LazyFrame, "collect_batches"):
+        pytest.skip("this polars has no collect_batches()")
+    import pyarrow.parquet as pq
+
+    import drisk._rows
+
+    monkeypatch.setattr(drisk._rows, "POLARS_BATCH_ROWS", 500)
+    rows = event_rows(seed=21)
+    table = pa.table(rows)
+    for i, start in enumerate(range(0, table.num_rows, 2000)):
+        pq.write_table(table.slice(start, 2000), tmp_path / f"part{i}.parquet")
+    lazy = pl.scan_parquet(tmp_path / "*.parquet").filter(pl.col("day") != 4)
+    kept = [i for i, day in enumerate(rows["day"]) if day != 4]
+    expected = oracle([[rows[k][i] for i in kept] for k in keys], [rows["user"][i] for i in kept])
+    got = drisk.sketch_by(lazy, keys, "user")
+    assert isinstance(got, pl.DataFrame)
+    assert result_dict(got.to_arrow(), keys) == expected
+    counted = drisk.count_by(lazy, keys, "user", confidence=0.9)
+    want = drisk.count_by(lazy.collect(), keys, "user", confidence=0.9)
+    assert isinstance(counted, pl.DataFrame)
+    assert counted.sort(keys, nulls_last=True).equals(want.sort(keys, nulls_last=True))
+
+
+def test_a_lazy_frame_is_checked_before_it_is_run():
+    pl = pytest.importorskip("polars")
+
+    def boom(_):
+        raise AssertionError("the query ran before its columns were checked")
+
+    lazy = pl.LazyFrame({"page": ["a"], "user": [1]}).map_batches(boom, schema={"page": pl.String, "user": pl.Int64})
+    with pytest.raises(ValueError, match="no column named 'nope'"):
+        drisk.sketch_by(lazy, "page", "nope")
+
+
 @pytest.mark.parametrize("null_entry", [False, True], ids=["null indices", "null entry and null indices"])
 def test_dictionary_and_date_keys_numbered_as_integers(null_entry):
     """Text dictionaries (by their indices into one unified dictionary) and

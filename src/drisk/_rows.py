@@ -77,7 +77,7 @@ def sketch_by(data: Any, by: str | Sequence[str], values: str, p: int = DEFAULT_
     keys, kind, table, pa, back, dtypes = _prepare(data, by, values, p, "sketch_by", "sketch")
     if isinstance(table, tuple):
         reader, schema = table
-        return _sketch_stream(reader, schema, keys, values, p, pa)
+        return _finish(kind, _sketch_stream(reader, schema, keys, values, p, pa), back, dtypes)
     return _finish(kind, _sketch_table(table, keys, values, p, pa), back, dtypes)
 
 
@@ -142,7 +142,7 @@ def count_by(
     keys, kind, table, pa, back, dtypes = _prepare(data, by, values, p, "count_by", "estimate", "lower", "upper")
     if isinstance(table, tuple):
         reader, schema = table
-        return _count_stream(reader, schema, keys, values, p, confidence, pa)
+        return _finish(kind, _count_stream(reader, schema, keys, values, p, confidence, pa), back, dtypes)
     ids, count, key_columns = group_ids(table, keys, pa, table.num_rows)
     estimate, lower, upper = _grouped.count_rows(table.column(values), ids, count, p, confidence)
     columns = [*key_columns, _floats(pa, estimate)]
@@ -200,9 +200,18 @@ def _prepare(
     reader = None
     dtypes: dict[str, Any] = {}
     polars = sys.modules.get("polars")
+    if polars is not None and isinstance(data, polars.LazyFrame) and not hasattr(data, "collect_batches"):
+        data = data.collect()  # a polars before collect_batches()
     if polars is not None and isinstance(data, polars.LazyFrame):
-        data = data.collect()
-    if polars is not None and isinstance(data, polars.DataFrame):
+        # Streamed: the query's result a batch at a time, never whole.
+        kind = "polars"
+        check_columns(data.collect_schema().names(), wanted, what)
+        pa = _require("pyarrow", f"{what} of a polars LazyFrame")
+        lazy = data.select(wanted)
+        schema = _polars_to_arrow(lazy.head(0).collect(), wanted, what, pa).schema
+        reader = pa.RecordBatchReader.from_batches(schema, _polars_batches(lazy, schema, pa))
+        table = schema.empty_table()
+    elif polars is not None and isinstance(data, polars.DataFrame):
         kind = "polars"
         check_columns(data.columns, wanted, what)
         pa = _require("pyarrow", f"{what} of a polars DataFrame")
@@ -239,15 +248,39 @@ def _prepare(
     return keys, kind, (reader, schema) if reader is not None else table, pa, back, dtypes
 
 
+#: Rows of a polars LazyFrame's result taken at a time.
+POLARS_BATCH_ROWS = 1 << 20
+
+
+def _polars_batches(lazy: Any, schema: Any, pa: Any) -> Any:
+    """The record batches of a LazyFrame's result, each of `schema` (the
+    Arrow types of its first, empty, result)."""
+    for frame in lazy.collect_batches(chunk_size=POLARS_BATCH_ROWS):
+        table = _polars_arrow(frame)
+        if table.schema != schema:
+            table = table.cast(schema)
+        yield from table.to_batches()
+
+
+def _polars_arrow(frame: Any) -> Any:
+    """A polars DataFrame as a pyarrow table without a copy where polars
+    allows: its strings and binaries as the views it holds them in (the
+    default, large_string, copies every value)."""
+    level = getattr(importlib.import_module("polars"), "CompatLevel", None)
+    if level is None:
+        return frame.to_arrow()
+    return frame.to_arrow(compat_level=level.newest())
+
+
 def _polars_to_arrow(frame: Any, names: list[str], what: str, pa: Any) -> Any:
     """The columns of a polars DataFrame as a pyarrow table, a column Arrow
     has no type for (polars' 128-bit integers, say) refused by name."""
     try:
-        return frame.select(names).to_arrow()
+        return _polars_arrow(frame.select(names))
     except (pa.ArrowInvalid, pa.ArrowNotImplementedError, pa.ArrowTypeError):
         for name in names:
             try:
-                frame.select(name).to_arrow()
+                _polars_arrow(frame.select(name))
             except (pa.ArrowInvalid, pa.ArrowNotImplementedError, pa.ArrowTypeError):
                 dtype = frame.schema[name]
                 raise TypeError(

@@ -282,25 +282,22 @@ def first_rows_of(column: Any, first: bytes, pa: Any) -> Any:
     group's first row), as one array. pyarrow's take() of a chunked column
     concatenates the whole column first, so each chunk gives its own rows."""
     count = len(first) // 8
-
-    def take(array: Any, rows: Any) -> Any:
-        kind = array.type
-        if pa.types.is_string_view(kind) or pa.types.is_binary_view(kind):
-            # pyarrow cannot take from views: taken from the plain form.
-            plain = pa.large_string() if pa.types.is_string_view(kind) else pa.large_binary()
-            return array.cast(plain).take(rows).cast(kind)
-        return array.take(rows)
+    kind = column.type
+    if pa.types.is_string_view(kind) or pa.types.is_binary_view(kind):
+        # pyarrow cannot take from views: the core copies those rows out.
+        plain = pa.large_string() if pa.types.is_string_view(kind) else pa.large_binary()
+        return binary_array(_grouped.take_views(column, first)).view(plain).cast(kind)
 
     rows = pa.Array.from_buffers(pa.int64(), count, [None, pa.py_buffer(first)])
     numpy = sys.modules.get("numpy")
     if not isinstance(column, pa.ChunkedArray) or column.num_chunks <= 1 or numpy is None:
-        taken = take(column, rows)
+        taken = column.take(rows)
         return taken.combine_chunks() if isinstance(taken, pa.ChunkedArray) else taken
     positions = numpy.frombuffer(first, dtype=numpy.int64)
     starts = numpy.cumsum([0] + [len(chunk) for chunk in column.chunks])
     bounds = numpy.searchsorted(positions, starts)
     pieces = [
-        take(chunk, pa.array(positions[bounds[i] : bounds[i + 1]] - starts[i]))
+        chunk.take(pa.array(positions[bounds[i] : bounds[i + 1]] - starts[i]))
         for i, chunk in enumerate(column.chunks)
         if bounds[i + 1] > bounds[i]
     ]

@@ -21,12 +21,14 @@
 
 #include "arrow_import.hpp"
 #include "buffer.hpp"
+#include "columns/schema.hpp"
 #include "cpus.hpp"
 #include "entry.hpp"
 #include "estimate_args.hpp"
 #include "group_inputs.hpp"
 #include "group_rows.hpp"
 #include "group_table.hpp"
+#include "key_rows.hpp"
 #include "overlap_cells.hpp"
 #include "sketch_cells.hpp"
 #include "unions.hpp"
@@ -62,6 +64,8 @@ constexpr std::array<const char* const, 1> GROUP_TABLE_PARAMS{"p"};
 constexpr FunctionDescription GROUP_TABLE_DESC{nullptr, "group_table", GROUP_TABLE_PARAMS, 1};
 constexpr std::array<const char* const, 4> ADD_ROWS_PARAMS{"table", "keys", "values", "local"};
 constexpr FunctionDescription ADD_ROWS_DESC{nullptr, "add_rows", ADD_ROWS_PARAMS, 3};
+constexpr std::array<const char* const, 2> TAKE_VIEWS_PARAMS{"column", "rows"};
+constexpr FunctionDescription TAKE_VIEWS_DESC{nullptr, "take_views", TAKE_VIEWS_PARAMS, 2};
 constexpr std::array<const char* const, 1> TABLE_SKETCHES_PARAMS{"table"};
 constexpr FunctionDescription TABLE_SKETCHES_DESC{nullptr, "table_sketches", TABLE_SKETCHES_PARAMS,
                                                   1};
@@ -534,6 +538,51 @@ PyObject* grouped_table_sketches(PyObject* /*module*/, PyObject* const* args, Py
       });
 }
 
+// take_views(column, rows) -> (rows, nulls, validity, offsets, data)
+PyObject* grouped_take_views(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return bound_call<TAKE_VIEWS_DESC>(
+      args, nargs, kwnames, [](Slots<TAKE_VIEWS_DESC>& slots) -> Expected<PyObject*> {
+        Expected<std::span<const std::uint8_t>> rows = extract_bytes(slots[1], "rows");
+        if (!rows) {
+          return std::move(rows).error();
+        }
+        // The positions, copied: bytes need not be aligned for int64.
+        std::vector<std::int64_t> positions(rows->size() / sizeof(std::int64_t));
+        std::memcpy(positions.data(), rows->data(), positions.size() * sizeof(std::int64_t));
+        ImportedArrow imported;
+        if (Status ok = import_arrow(slots[0], "column", imported); !ok) {
+          return std::move(ok).error();
+        }
+        ColumnType type;
+        if (ColumnFailure failure = describe_column(*imported.schema, type)) {
+          return column_error(std::move(*failure)).with_argument_note("column");
+        }
+        cells::BinaryBuilder built;
+        std::size_t next = 0;
+        std::int64_t base = 0;
+        for (bool first = true;;) {
+          OwnedArray array;
+          if (Status ok = next_array(imported, array, first); !ok) {
+            return std::move(ok).error();
+          }
+          if (!array.held()) {
+            break;
+          }
+          if (ArrayFault fault = take_view_rows(type, *array, base, positions.data(),
+                                                positions.size(), next, built)) {
+            return array_fault(fault);
+          }
+          base += array->length;
+        }
+        if (next != positions.size()) {
+          return value_error("rows must be ascending positions of the column")
+              .with_argument_note("rows");
+        }
+        return built_column(built);
+      });
+}
+
 // Rows fitted between two looks at Ctrl-C, and from which the helper
 // thread takes part (a fit takes a few microseconds).
 constexpr std::size_t OVERLAP_SLICE_ROWS = 16384;
@@ -722,6 +771,12 @@ PyMethodDef GROUPED_METHODS[] = {
                 "numbers them. Returns the rows of keys where new groups first came, as int64\n"
                 "bytes, in the order of their ids. After a failed batch the table refuses\n"
                 "further use.")},
+    {"take_views", as_cfunction(grouped_take_views), METH_FASTCALL | METH_KEYWORDS,
+     documented(TAKE_VIEWS_DESC,
+                "take_views(column, rows)\n--\n\n"
+                "The rows of a string_view or binary_view column at the positions rows (int64\n"
+                "bytes, ascending): the buffers of an Arrow large_binary array, (rows, nulls,\n"
+                "validity, offsets, data).")},
     {"table_sketches", as_cfunction(grouped_table_sketches), METH_FASTCALL | METH_KEYWORDS,
      documented(TABLE_SKETCHES_DESC,
                 "table_sketches(table)\n--\n\n"
