@@ -551,3 +551,31 @@ def test_no_leaks(name):
     assert rss() - before < 16 * 1024 * 1024
     assert (sys.getrefcount(data), sys.getrefcount(h)) == refs
     assert pa.total_allocated_bytes() == pool
+
+
+@pytest.mark.parametrize(("fmt", "kind"), [("l", "int64"), ("g", "float64"), ("u", "string"), ("tdD", "date32")])
+@pytest.mark.parametrize("nulls", [False, True], ids=["no nulls", "nulls"])
+@pytest.mark.parametrize("offset", [0, 3])
+def test_a_null_count_left_unknown_is_read_from_the_bitmap(fmt, kind, nulls, offset):
+    """An array may export a null count of -1 (not computed) with its
+    validity bitmap: the bitmap decides, whether or not it holds nulls."""
+    import datetime
+
+    np = pytest.importorskip("numpy")
+
+    def value(k):
+        if kind == "date32":
+            return datetime.date(2000, 1, 1) + datetime.timedelta(days=k)
+        return {"int64": k * 7919, "float64": k / 8, "string": f"v{k}"}[kind]
+
+    total = 3000
+    values = [None if nulls and k % 5 == 3 else value(k) for k in range(total)]
+    plain = pa.array(values, getattr(pa, kind)())
+    bits = np.packbits([v is not None for v in values], bitorder="little").tobytes()
+    buffers = [bits, *(bytes(b) for b in plain.buffers()[1:])]
+    built = HandBuilt(fmt, total - offset, buffers, offset=offset, null_count=-1)
+    kept = [v for v in values[offset:] if v is not None]
+    got, want = HyperLogLog(), HyperLogLog()
+    assert update_many(got, built) == len(kept)
+    update_many(want, kept)
+    assert got.to_bytes() == want.to_bytes()

@@ -33,6 +33,9 @@ if TYPE_CHECKING:
 MAX_FIELDS = 16
 #: Values handed to update_many at a time when reading CSV and tables.
 BATCH_ROWS = 64 * 1024
+#: Rows of a Parquet column read and counted at a time: as many as a row
+#: group commonly holds, so that each call's fixed cost is spread thin.
+TABLE_BATCH_ROWS = 1 << 20
 
 
 class Counted:
@@ -161,14 +164,19 @@ def looks_binary(head: bytes) -> bool:
 # --- counting ------------------------------------------------------------------------
 
 
-def count_input(sketch: HyperLogLog, name: str, choice: Choice, progress: Progress | None) -> Counted:
+def count_input(
+    sketch: HyperLogLog, name: str, choice: Choice, progress: Progress | None, after: str | None = None
+) -> Counted:
     """Adds what `choice` takes from one input; its failures become one-line
-    errors."""
+    errors. `after` names the input that comes next, if any: a table file's
+    reading starts on a thread of its own while this input is counted."""
     shown = "standard input" if name == "-" else quoted(name)
     try:
         head = head_of(name)
         kind = table_kind(head)
         if kind is not None:
+            if after is not None:
+                _read_ahead(after, choice)
             return count_table(sketch, name, shown, kind, choice)
         if choice.csv:
             return count_csv(sketch, name, shown, choice)
@@ -287,9 +295,10 @@ def count_table(sketch: HyperLogLog, name: str, shown: str, kind: str, choice: C
     scratch = scratch_for(sketch)
     items = rows = 0
     try:
-        names, batches = _table_batches(source, kind)
-        column = _table_column(names, choice, shown)
-        for batch in prefetched(batches(column)):
+        started = _AHEAD.pop(name, None) if name != "-" else None
+        reading = started if started is not None else prefetched(_column_batches(source, kind, choice, shown))
+        column = next(reading)
+        for batch in reading:
             checked(batch, column, rows, shown)
             rows += len(batch)
             items += update_many(scratch, batch)
@@ -373,6 +382,36 @@ def _seekable(stream: object) -> bool:
         return False
 
 
+#: The table files whose reading has started ahead of their turn (_read_ahead).
+_AHEAD: dict[str, Iterator[Any]] = {}
+
+
+def _read_ahead(name: str, choice: Choice) -> None:
+    """Starts reading the table file `name` (its column's name, then its
+    batches, a couple ahead) on a thread of its own, for count_table to take
+    up at its turn: the next file's first batches are decoded while this one
+    is counted. Anything but a table file is left for its turn, as is any
+    failure of the reading, which comes out there."""
+    if name == "-" or name in _AHEAD:
+        return
+    try:
+        kind = table_kind(head_of(name))
+    except OSError:
+        return
+    if kind is None or kind == "Feather" or choice.csv or choice.fields != WHOLE_LINES or choice.column is None:
+        return
+    _AHEAD[name] = prefetched(_column_batches(name, kind, choice, quoted(name)))
+
+
+def _column_batches(source: object, kind: str, choice: Choice, shown: str) -> Iterator[Any]:
+    """The name of the column `choice` picks from a table file, then its
+    arrays, batch by batch."""
+    names, batches = _table_batches(source, kind)
+    column = _table_column(names, choice, shown)
+    yield column
+    yield from batches(column)
+
+
 def _table_batches(source: object, kind: str) -> tuple[list[str], Callable[[str], Iterable[Any]]]:
     """The column names of a table file and a function giving one column's
     arrays, batch by batch. (pyarrow is untyped: imported by name.)"""
@@ -381,7 +420,7 @@ def _table_batches(source: object, kind: str) -> tuple[list[str], Callable[[str]
         pq = importlib.import_module("pyarrow.parquet")
         parquet = pq.ParquetFile(source)
         return parquet.schema_arrow.names, lambda column: (
-            b.column(0) for b in parquet.iter_batches(batch_size=BATCH_ROWS, columns=[column])
+            b.column(0) for b in parquet.iter_batches(batch_size=TABLE_BATCH_ROWS, columns=[column])
         )
     reader = pa.ipc.open_file(source) if kind == "Arrow IPC" else pa.ipc.open_stream(source)
     names = reader.schema.names

@@ -400,8 +400,8 @@ def run_count(args: argparse.Namespace) -> int:
         started = time.perf_counter()
         items = skipped = 0
         with progress_bar(input_size(files), not args.quiet) as progress:
-            for name in files:
-                counted = count_input(sketch, name, choice, progress)
+            for i, name in enumerate(files):
+                counted = count_input(sketch, name, choice, progress, files[i + 1] if i + 1 < len(files) else None)
                 items, skipped = items + counted.items, skipped + counted.skipped
         seconds = time.perf_counter() - started
         info = Assessment.of(sketch, args.estimator)

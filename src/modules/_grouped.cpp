@@ -6,7 +6,10 @@
 // done on it. sketch_rows() and count_rows() make one sketch per group from
 // raw rows (a values column and each row's group id); key_ids() numbers the
 // distinct keys of any key columns, integer_key_ids() small-range integer
-// keys without hashing. Columns arrive through the Arrow
+// keys without hashing. group_table(), add_rows() and table_sketches() keep
+// one group table across the batches of a stream (binding/group_table.cpp);
+// take_views() copies a view column's chosen rows out, for their keys.
+// Columns arrive through the Arrow
 // PyCapsule interface; the reading is in binding/group_inputs.cpp, the
 // arithmetic in sketch_cells.cpp, unions.cpp and group_rows.cpp. Large
 // columns are read with the interpreter lock released.

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "arrow_abi.hpp"
 #include "row_views.hpp"
@@ -17,12 +18,44 @@
 
 namespace drisk::columns {
 
-// The validity bitmap to honour: null when the array says it has no nulls.
+// Whether bits [first, first + count) of a bitmap are all set.
+inline bool all_bits_set(const std::uint8_t* bits, std::int64_t first, std::int64_t count) noexcept {
+  std::int64_t i = first;
+  const std::int64_t end = first + count;
+  for (; i < end && (i & 7) != 0; ++i) {
+    if (!bit_is_set(bits, i)) {
+      return false;
+    }
+  }
+  for (; end - i >= 64; i += 64) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, bits + i / 8, sizeof word);
+    if (word != ~std::uint64_t{0}) {
+      return false;
+    }
+  }
+  for (; i < end; ++i) {
+    if (!bit_is_set(bits, i)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The validity bitmap to honour: null when the array says it has no nulls,
+// or does not say (a null count of -1, as Parquet's reader leaves it) and
+// its bitmap has none: a look at a bit in 64, so that such columns take the
+// paths of columns without nulls.
 inline const std::uint8_t* validity_of(const ArrowArray& array) noexcept {
   if (array.null_count == 0 || array.n_buffers < 1 || array.buffers == nullptr) {
     return nullptr;
   }
-  return static_cast<const std::uint8_t*>(array.buffers[0]);
+  const auto* bits = static_cast<const std::uint8_t*>(array.buffers[0]);
+  if (array.null_count < 0 && bits != nullptr && array.offset >= 0 && array.length >= 0 &&
+      array.length <= INT64_MAX - array.offset && all_bits_set(bits, array.offset, array.length)) {
+    return nullptr;
+  }
+  return bits;
 }
 
 // The basic shape every array must have; null when it has it.
