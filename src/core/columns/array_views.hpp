@@ -19,7 +19,8 @@
 namespace drisk::columns {
 
 // Whether bits [first, first + count) of a bitmap are all set.
-inline bool all_bits_set(const std::uint8_t* bits, std::int64_t first, std::int64_t count) noexcept {
+inline bool all_bits_set(const std::uint8_t* bits, std::int64_t first,
+                         std::int64_t count) noexcept {
   std::int64_t i = first;
   const std::int64_t end = first + count;
   for (; i < end && (i & 7) != 0; ++i) {
