@@ -221,6 +221,40 @@ def test_table_column_matches_update_many(tmp_path, kind, column):
     assert (info["rows"], info["items"], info["skipped"]) == (len(values), len(values) - nulls, nulls)
 
 
+@pytest.mark.parametrize("by", [[], ["--by", "id"]], ids=["count", "count --by"])
+def test_each_file_read_ahead_is_counted_at_its_turn(tmp_path, by):
+    """Table files are read a file ahead: every file is counted once, in
+    its turn, a text file and a repeated file among them; a file that
+    fails is reported by name at its turn, after those before it."""
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    table, paths = write_tables(tmp_path)
+    other = tmp_path / "other.parquet"
+    pq.write_table(pa.table({"id": [7, 8, 9], "user": ["x", "y", None]}), other)
+    inputs = [paths["parquet"], other, paths["feather"], paths["parquet"], other]
+    expected = drisk.HyperLogLog(P)
+    drisk.update_many(expected, [*table.column("user").to_pylist(), "x", "y", None])
+    if not by:
+        registers, info = counted(tmp_path, "--column", "user", *inputs)
+        assert registers == expected.registers()
+        assert info["rows"] == 3 * 5000 + 2 * 3
+    else:
+        proc = run("count", "--column", "user", "--by", "id", "--save", tmp_path / "g.parquet", *inputs)
+        assert proc.returncode == 0, proc.stderr
+        saved = pq.read_table(tmp_path / "g.parquet")
+        assert saved.num_rows == 5000
+        nulls = 3 * table.column("user").null_count + 2
+        assert f"skipped {nulls} of {3 * 5000 + 2 * 3} rows" in proc.stderr.decode()
+    broken, missing = tmp_path / "broken.parquet", tmp_path / "no-user.parquet"
+    broken.write_bytes(b"PAR1" + b"\0" * 100)
+    pq.write_table(pa.table({"id": [1]}), missing)
+    line = error_line(run("count", "--column", "user", *by, paths["parquet"], broken, paths["parquet"]))
+    assert line.startswith(f"drisk: '{broken}': ")
+    line = error_line(run("count", "--column", "user", *by, paths["parquet"], paths["parquet"], missing))
+    assert f"'{missing}': no column 'user'" in line
+
+
 @pytest.mark.parametrize("kind", ["parquet", "feather", "ipc-stream"])
 def test_tables_are_never_counted_as_lines(tmp_path, kind):
     paths = write_tables(tmp_path)[1]

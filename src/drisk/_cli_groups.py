@@ -240,10 +240,12 @@ def count_columns_by(
     key_names: list[str] = []
     check_table_columns(files, choice, by, pa)
     shared = SharedTables(p, pa)
-    for name in files:
+    for i, name in enumerate(files):
         shown = "standard input" if name == "-" else quoted(name)
         try:
             kind = table_kind(head_of(name))
+            if kind is not None and i + 1 < len(files):
+                shared.read_ahead(files[i + 1], choice, by)
             if kind is None and not choice.csv:
                 raise CliError(f"{shown}: --column reads CSV (with --csv) or Parquet, Arrow IPC and Feather files")
             if kind is not None and choice.csv:
@@ -431,6 +433,30 @@ class SharedTables:
         self.current: Any = None
         self.types: dict[str, Any] = {}
         self.done: list[Any] = []
+        # Parquet files whose reading started before their turn: their
+        # schema and a function giving the batches already on their way.
+        self.ahead: dict[str, tuple[Any, Any]] = {}
+
+    def read_ahead(self, name: str, choice: Choice, by: Sequence[str | int]) -> None:
+        """Starts reading the Parquet file `name`'s key and value columns on
+        a thread of its own, for its turn. Anything else, and any failure,
+        is left for its turn."""
+        if name == "-" or name in self.ahead or choice.csv:
+            return
+        try:
+            if table_kind(head_of(name)) != "Parquet":
+                return
+            schema, batches = table_reader(name, "Parquet", self.pa, quoted(name))
+            names = schema.names
+            value = _table_column(names, choice, quoted(name))
+            keys = [_table_column(names, Choice(choice.fields, False, key, False, ","), quoted(name)) for key in by]
+            if value in keys or len(set(keys)) < len(keys):
+                return
+            wanted = [*keys, value]
+            reading = batches(wanted)
+        except (CliError, OSError, ValueError, TypeError, self.pa.ArrowException):
+            return
+        self.ahead[name] = (schema, lambda columns: reading if columns == wanted else batches(columns))
 
     def table_for(self, schema: Any, types: dict[str, Any]) -> Any:
         """The group table for batches of `schema` (the keys first, named by
@@ -470,7 +496,8 @@ def table_sketches(
         if kind != "Arrow IPC stream" and not _seekable(sys.stdin.buffer):
             raise CliError(f"{shown} is {what}, which cannot be read through a pipe: pass its path")
         source = sys.stdin.buffer
-    schema, batches = table_reader(source, kind, pa, shown)
+    started = shared.ahead.pop(name, None) if name != "-" else None
+    schema, batches = started if started is not None else table_reader(source, kind, pa, shown)
     names = schema.names
     value = _table_column(names, choice, shown)
     keys = [_table_column(names, Choice(choice.fields, False, key, False, ","), shown) for key in by]
@@ -527,9 +554,10 @@ def table_reader(source: Any, kind: str, pa: Any, shown: str) -> tuple[Any, Any]
             # Text keys as the dictionaries the file stores: a tenth of the
             # time of decoding each row's text.
             reading = pq.ParquetFile(source, read_dictionary=keys) if keys else parquet
-            # Decoded by a thread of its own, a batch or two ahead of the
-            # sketching, in batches small enough for the two to overlap.
-            yield from prefetched(reading.iter_batches(batch_size=1 << 18, columns=columns))
+            # Decoded by a thread of its own from now on, a batch or two
+            # ahead of the sketching, in batches small enough for the two
+            # to overlap.
+            return prefetched(reading.iter_batches(batch_size=1 << 18, columns=columns))
 
         return schema, parquet_batches
     if kind == "Arrow IPC":

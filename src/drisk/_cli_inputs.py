@@ -326,41 +326,51 @@ def refuse_feather_version_1(kind: str, shown: str) -> None:
 def prefetched(items: Iterable[Any], depth: int = 2) -> Iterator[Any]:
     """The items of `items`, taken from it by a thread of their own up to
     `depth` ahead, so that reading a file's next batch (pyarrow decodes
-    without the interpreter lock) overlaps hashing this one. A failure of
-    the reading is raised here, where the item would have come."""
+    without the interpreter lock) overlaps hashing this one. The thread
+    starts at once, before the first item is asked for; it stops when the
+    iterator is exhausted, closed or dropped. A failure of the reading is
+    raised here, where the item would have come."""
     import queue
     import threading
+    import weakref
 
     ahead: queue.Queue[tuple[bool, Any]] = queue.Queue(maxsize=depth)
     stop = threading.Event()
 
+    def put(entry: tuple[bool, Any]) -> bool:
+        while not stop.is_set():
+            try:
+                ahead.put(entry, timeout=0.05)
+                return True
+            except queue.Full:
+                continue
+        return False
+
     def read() -> None:
         try:
             for item in items:
-                while not stop.is_set():
-                    try:
-                        ahead.put((True, item), timeout=0.05)
-                        break
-                    except queue.Full:
-                        continue
-                if stop.is_set():
+                if not put((True, item)):
                     return
-            ahead.put((False, None))
+            put((False, None))
         except BaseException as exc:  # noqa: BLE001 (anything the reading raises is the consumer's)
-            ahead.put((False, exc))
+            put((False, exc))
 
-    reader = threading.Thread(target=read, name="drisk-read-ahead", daemon=True)
-    reader.start()
-    try:
-        while True:
-            more, item = ahead.get()
-            if not more:
-                if item is not None:
-                    raise item
-                return
-            yield item
-    finally:
-        stop.set()
+    def drain() -> Iterator[Any]:
+        try:
+            while True:
+                more, item = ahead.get()
+                if not more:
+                    if item is not None:
+                        raise item
+                    return
+                yield item
+        finally:
+            stop.set()
+
+    taken = drain()
+    weakref.finalize(taken, stop.set)
+    threading.Thread(target=read, name="drisk-read-ahead", daemon=True).start()
+    return taken
 
 
 def checked(column: Any, name: str, first_row: int, shown: str) -> None:
