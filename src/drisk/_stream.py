@@ -54,7 +54,15 @@ def stream_reader(data: Any, columns: list[str], keys: list[str], pa: Any) -> An
         if isinstance(data, dataset.Dataset):
             if any(name not in data.schema.names for name in columns):
                 return data.scanner().to_reader()  # the caller names what is missing
-            return _keys_as_dictionaries(data, keys, dataset, pa).scanner(columns=columns).to_reader()
+            # The scan's buffers from the system's allocator: pyarrow's
+            # default pool (mimalloc) gives freed pages back and faults them
+            # in again as huge pages, which some virtual machines zero
+            # slowly (the 30 days' Parquet took twice the time, most of it
+            # in the kernel).
+            scanner = _keys_as_dictionaries(data, keys, dataset, pa).scanner(
+                columns=columns, memory_pool=pa.system_memory_pool()
+            )
+            return scanner.to_reader()
         if isinstance(data, dataset.Scanner):
             return data.to_reader()
     if isinstance(data, pa.RecordBatchReader):

@@ -631,6 +631,13 @@ def entry() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    if "pyarrow" not in sys.modules:
+        # The tool's own process: pyarrow's default pool (mimalloc) gives
+        # freed pages back and takes them again as huge pages, which some
+        # virtual machines zero slowly (the 30 days' Parquet took twice the
+        # time, most of it in the kernel). The system's allocator keeps
+        # them. A pool the user names is theirs.
+        os.environ.setdefault("ARROW_DEFAULT_MEMORY_POOL", "system")
     previous = None
     if threading.current_thread() is threading.main_thread():
         previous = signal.signal(signal.SIGTERM, on_sigterm)
