@@ -159,6 +159,8 @@ def test_keys_only_pyarrow_groups_on(small_chunks):
     assert got.schema.field("wait").type == pa.duration("s")
     expected = oracle([table["wait"].to_pylist()], users)
     assert result_dict(got, ["wait"]) == expected
+    counted = drisk.count_by(as_reader(table), "wait", "user", confidence=0.9).sort_by("wait")
+    assert counted.to_pydict() == drisk.count_by(table, "wait", "user", confidence=0.9).sort_by("wait").to_pydict()
 
 
 @pytest.mark.parametrize("confidence", [None, 0.9])

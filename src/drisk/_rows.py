@@ -47,8 +47,9 @@ def sketch_by(data: Any, by: str | Sequence[str], values: str, p: int = DEFAULT_
     that group's values alone. The order of the rows is not specified.
 
     Args:
-        data: a pyarrow Table, a polars or pandas DataFrame, or anything
-            exporting an Arrow stream (a RecordBatchReader, a DuckDB result).
+        data: a pyarrow Table, a polars DataFrame or LazyFrame (read a
+            batch at a time), a pandas DataFrame, or anything exporting an
+            Arrow stream (a RecordBatchReader, a DuckDB result).
         by: the key column: a name, or a list of names.
         values: the name of the column whose distinct values are sketched.
         p: the precision of the sketches, 4 to 18 (12 by default, as
@@ -56,7 +57,8 @@ def sketch_by(data: Any, by: str | Sequence[str], values: str, p: int = DEFAULT_
 
     Returns:
         A table of the same kind as `data` (a pyarrow Table for an Arrow
-        stream), with the key columns and the binary column `sketch`.
+        stream, a polars DataFrame for a LazyFrame), with the key columns
+        and the binary column `sketch`.
 
     Raises:
         ValueError: for unknown columns, a values column that is also a key,
@@ -156,8 +158,13 @@ def count_by(
 def _count_stream(
     reader: Any, schema: Any, keys: list[str], values: str, p: int, confidence: float | None, pa: Any
 ) -> Any:
-    """count_by() of a stream: its sketch table, then each group's estimate
-    (and interval) from its sketch, as count_by() of a table gives them."""
+    """count_by() of a stream: through one group table in the core, the
+    estimates (and intervals) made there; for keys only pyarrow groups on,
+    the sketch table, then each group's estimate (and interval) from its
+    sketch, as count_by() of a table gives them."""
+    counted = table_stream(reader, {name: schema.field(name).type for name in keys}, values, p, pa, confidence)
+    if counted is not None:
+        return counted
     table = _sketch_stream(reader, schema, keys, values, p, pa)
     sketches = table.column("sketch")
     columns = [*(table.column(name) for name in keys), _floats(pa, _grouped.estimates(sketches))]

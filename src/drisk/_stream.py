@@ -248,6 +248,24 @@ class GroupTable:
     def finish(self, key_types: dict[str, Any]) -> Any:
         """The sketch table (the keys and "sketch"), its keys in `key_types`
         (name to type) where they fit."""
+        columns = self._key_columns(key_types)
+        sketches = self._tables.binary_array(self._grouped.table_sketches(self.table))
+        return _typed(self.pa.table([*columns, sketches], names=[*self.keys, "sketch"]), key_types, self.pa)
+
+    def counts(self, key_types: dict[str, Any], confidence: float | None) -> Any:
+        """The keys and each group's "estimate" (and with a confidence its
+        "lower" and "upper" bounds), as count_by() of a table gives them,
+        without packing the sketches."""
+        pa = self.pa
+        columns = self._key_columns(key_types)
+        names = list(self.keys)
+        for name, data in zip(("estimate", "lower", "upper"), self._grouped.table_estimates(self.table, confidence)):
+            if data is not None:
+                columns.append(pa.Array.from_buffers(pa.float64(), len(data) // 8, [None, pa.py_buffer(data)]))
+                names.append(name)
+        return _typed(pa.table(columns, names=names), key_types, pa)
+
+    def _key_columns(self, key_types: dict[str, Any]) -> list[Any]:
         self._flush()
         pa = self.pa
         columns = []
@@ -257,12 +275,18 @@ class GroupTable:
             if pa.types.is_dictionary(kind):
                 column = column.unify_dictionaries()
             columns.append(column.combine_chunks())
-        sketches = self._tables.binary_array(self._grouped.table_sketches(self.table))
-        return _typed(pa.table([*columns, sketches], names=[*self.keys, "sketch"]), key_types, pa)
+        return columns
 
 
-def table_stream(reader: Any, key_types: dict[str, Any], values: str, p: int, pa: Any) -> Any:
-    """The sketch table of a whole stream through one GroupTable; None when
+#: table_stream()'s default: the sketches, not the counts.
+SKETCHES = object()
+
+
+def table_stream(
+    reader: Any, key_types: dict[str, Any], values: str, p: int, pa: Any, confidence: Any = SKETCHES
+) -> Any:
+    """The sketch table of a whole stream through one GroupTable, or given a
+    confidence (None for none) its counts (GroupTable.counts); None when
     the core does not group on these keys (the caller goes through
     grouped_stream())."""
     table = GroupTable(list(key_types), values, p, pa)
@@ -270,7 +294,7 @@ def table_stream(reader: Any, key_types: dict[str, Any], values: str, p: int, pa
         return None
     for batch in reader:
         table.add(batch)
-    return table.finish(key_types)
+    return table.finish(key_types) if confidence is SKETCHES else table.counts(key_types, confidence)
 
 
 def _widened_column(column: Any, pa: Any) -> Any:

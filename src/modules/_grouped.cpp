@@ -6,8 +6,9 @@
 // done on it. sketch_rows() and count_rows() make one sketch per group from
 // raw rows (a values column and each row's group id); key_ids() numbers the
 // distinct keys of any key columns, integer_key_ids() small-range integer
-// keys without hashing. group_table(), add_rows() and table_sketches() keep
-// one group table across the batches of a stream (binding/group_table.cpp);
+// keys without hashing. group_table(), add_rows(), table_sketches() and
+// table_estimates() keep one group table across the batches of a stream
+// (binding/group_table.cpp);
 // take_views() copies a view column's chosen rows out, for their keys.
 // Columns arrive through the Arrow
 // PyCapsule interface; the reading is in binding/group_inputs.cpp, the
@@ -69,6 +70,9 @@ constexpr std::array<const char* const, 4> ADD_ROWS_PARAMS{"table", "keys", "val
 constexpr FunctionDescription ADD_ROWS_DESC{nullptr, "add_rows", ADD_ROWS_PARAMS, 3};
 constexpr std::array<const char* const, 2> TAKE_VIEWS_PARAMS{"column", "rows"};
 constexpr FunctionDescription TAKE_VIEWS_DESC{nullptr, "take_views", TAKE_VIEWS_PARAMS, 2};
+constexpr std::array<const char* const, 2> TABLE_ESTIMATES_PARAMS{"table", "confidence"};
+constexpr FunctionDescription TABLE_ESTIMATES_DESC{nullptr, "table_estimates",
+                                                   TABLE_ESTIMATES_PARAMS, 1};
 constexpr std::array<const char* const, 1> TABLE_SKETCHES_PARAMS{"table"};
 constexpr FunctionDescription TABLE_SKETCHES_DESC{nullptr, "table_sketches", TABLE_SKETCHES_PARAMS,
                                                   1};
@@ -427,6 +431,19 @@ PyObject* doubles_of(const std::vector<double>& values) {
   return bytes_of(values.data(), values.size() * sizeof(double));
 }
 
+// (estimates, lower, upper) as float64 bytes, the bounds None without a
+// confidence.
+PyObject* estimates_of(const std::vector<double>& estimate, const std::vector<double>& lower,
+                       const std::vector<double>& upper, double confidence) {
+  PyRef e = PyRef::steal(doubles_of(estimate));
+  if (confidence == 0.0) {
+    return checked(Py_BuildValue("(OOO)", e.get(), Py_None, Py_None));
+  }
+  PyRef lo = PyRef::steal(doubles_of(lower));
+  PyRef hi = PyRef::steal(doubles_of(upper));
+  return checked(Py_BuildValue("(OOO)", e.get(), lo.get(), hi.get()));
+}
+
 // count_rows(values, groups, count, p, confidence=None) -> (estimates, lower, upper)
 PyObject* grouped_count_rows(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
@@ -456,13 +473,7 @@ PyObject* grouped_count_rows(PyObject* /*module*/, PyObject* const* args, Py_ssi
             failure.failed) {
           return cells_failure(std::move(failure));
         }
-        PyRef e = PyRef::steal(doubles_of(estimate));
-        if (confidence == 0.0) {
-          return checked(Py_BuildValue("(OOO)", e.get(), Py_None, Py_None));
-        }
-        PyRef lo = PyRef::steal(doubles_of(lower));
-        PyRef hi = PyRef::steal(doubles_of(upper));
-        return checked(Py_BuildValue("(OOO)", e.get(), lo.get(), hi.get()));
+        return estimates_of(estimate, lower, upper, confidence);
       });
 }
 
@@ -538,6 +549,41 @@ PyObject* grouped_table_sketches(PyObject* /*module*/, PyObject* const* args, Py
           }
         }
         return built_column(built);
+      });
+}
+
+// table_estimates(table, confidence=None) -> (estimates, lower, upper)
+PyObject* grouped_table_estimates(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return bound_call<TABLE_ESTIMATES_DESC>(
+      args, nargs, kwnames, [](Slots<TABLE_ESTIMATES_DESC>& slots) -> Expected<PyObject*> {
+        double confidence = 0.0;  // no interval
+        if (slots[1] != nullptr && slots[1] != Py_None) {
+          Expected<double> given = extract_confidence(slots[1]);
+          if (!given) {
+            return std::move(given).error();
+          }
+          confidence = *given;
+        }
+        Expected<GroupTableRows> held = group_table_rows(slots[0]);
+        if (!held) {
+          return std::move(held).error();
+        }
+        GroupRows* rows = held->rows;
+        std::vector<double> estimate;
+        std::vector<double> lower;
+        std::vector<double> upper;
+        if (rows != nullptr) {
+          if (cells::Failure failure = by_group_slices(
+                  rows->groups(),
+                  [&](std::size_t first, std::size_t last) noexcept {
+                    return rows->estimates(confidence, estimate, lower, upper, first, last);
+                  });
+              failure.failed) {
+            return cells_failure(std::move(failure));
+          }
+        }
+        return estimates_of(estimate, lower, upper, confidence);
       });
 }
 
@@ -774,6 +820,12 @@ PyMethodDef GROUPED_METHODS[] = {
                 "numbers them. Returns the rows of keys where new groups first came, as int64\n"
                 "bytes, in the order of their ids. After a failed batch the table refuses\n"
                 "further use.")},
+    {"table_estimates", as_cfunction(grouped_table_estimates), METH_FASTCALL | METH_KEYWORDS,
+     documented(TABLE_ESTIMATES_DESC,
+                "table_estimates(table, confidence=None)\n--\n\n"
+                "Every group's estimate of a group table, in id order, as count_rows() gives\n"
+                "them, without packing: (estimates, lower, upper) as float64 bytes, the bounds\n"
+                "None unless a confidence is given.")},
     {"take_views", as_cfunction(grouped_take_views), METH_FASTCALL | METH_KEYWORDS,
      documented(TAKE_VIEWS_DESC,
                 "take_views(column, rows)\n--\n\n"
