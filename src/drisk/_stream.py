@@ -40,6 +40,11 @@ ROLLUP_CHUNK_BYTES = 32 << 20
 ROLLUP_ROWS = 1 << 20
 #: Bytes of the read columns gathered into one batch of a group table.
 TABLE_CHUNK_BYTES = 64 << 20
+#: Batches of a file, and files, a dataset scan reads ahead. pyarrow's
+#: defaults, 16 and 4, held 120-150 MiB more of decoded batches at the peak
+#: of a month's sketch_by, for no time saved on two cores.
+SCAN_BATCHES_AHEAD = 4
+SCAN_FILES_AHEAD = 1
 #: Rows a batch asked of a DuckDB result.
 DUCKDB_BATCH_ROWS = 1 << 16
 
@@ -60,7 +65,10 @@ def stream_reader(data: Any, columns: list[str], keys: list[str], pa: Any) -> An
             # slowly (the 30 days' Parquet took twice the time, most of it
             # in the kernel).
             scanner = _keys_as_dictionaries(data, keys, dataset, pa).scanner(
-                columns=columns, memory_pool=pa.system_memory_pool()
+                columns=columns,
+                memory_pool=pa.system_memory_pool(),
+                batch_readahead=SCAN_BATCHES_AHEAD,
+                fragment_readahead=SCAN_FILES_AHEAD,
             )
             return scanner.to_reader()
         if isinstance(data, dataset.Scanner):
