@@ -1,7 +1,6 @@
 // drisk: a group table fed batch by batch (see group_table.hpp).
 #include "group_table.hpp"
 
-#include <algorithm>
 #include <memory>
 #include <new>
 #include <vector>
@@ -33,12 +32,6 @@ struct GroupTable {
 
 void free_table(PyObject* capsule) noexcept {
   delete static_cast<GroupTable*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
-}
-
-bool same_type(const ColumnType& a, const ColumnType& b) noexcept {
-  return a.values == b.values && a.fixed_width == b.fixed_width && a.unit == b.unit &&
-         a.utc == b.utc && a.scale == b.scale && a.dictionary == b.dictionary &&
-         a.index == b.index && a.table == b.table;
 }
 
 Expected<GroupTable*> table_of(PyObject* capsule) {
@@ -101,8 +94,7 @@ Expected<PyObject*> add_to_group_table(PyObject* capsule, PyObject* keys_arg, Py
   if (!types) {
     return std::move(types).error();
   }
-  if (table.keys != nullptr && !std::equal(types->begin(), types->end(), table.key_types.begin(),
-                                           table.key_types.end(), same_type)) {
+  if (table.keys != nullptr && *types != table.key_types) {
     return type_error("the key columns' types differ from the first batch's")
         .with_argument_note("keys");
   }

@@ -448,10 +448,7 @@ class SharedTables:
                 return
             schema, batches = table_reader(name, "Parquet", self.pa, quoted(name))
             names = schema.names
-            value = _table_column(names, choice, quoted(name))
-            keys = [_table_column(names, Choice(choice.fields, False, key, False, ","), quoted(name)) for key in by]
-            if value in keys or len(set(keys)) < len(keys):
-                return
+            keys, value = table_columns(names, choice, by, quoted(name))
             wanted = [*keys, value]
             reading = batches(wanted)
         except (CliError, OSError, ValueError, TypeError, self.pa.ArrowException):
@@ -479,6 +476,19 @@ class SharedTables:
             self.current = None
 
 
+def table_columns(names: list[str], choice: Choice, by: Sequence[str | int], shown: str) -> tuple[list[str], str]:
+    """The key columns and the value column of a table whose columns are
+    `names`, as --by and --column name or number them; CliError for a
+    column it lacks, a key named twice or a key that is the value."""
+    value = _table_column(names, choice, shown)
+    keys = [_table_column(names, Choice(choice.fields, False, key, False, ","), shown) for key in by]
+    if value in keys:
+        raise CliError(f"{shown}: --by and --column name the same column, {value!r}")
+    if len(set(keys)) < len(keys):
+        raise CliError(f"{shown}: --by names a column twice")
+    return keys, value
+
+
 def table_sketches(
     name: str, shown: str, kind: str, choice: Choice, by: Sequence[str | int], p: int, pa: Any, shared: SharedTables
 ) -> tuple[list[Any], list[str], int, int]:
@@ -499,12 +509,7 @@ def table_sketches(
     started = shared.ahead.pop(name, None) if name != "-" else None
     schema, batches = started if started is not None else table_reader(source, kind, pa, shown)
     names = schema.names
-    value = _table_column(names, choice, shown)
-    keys = [_table_column(names, Choice(choice.fields, False, key, False, ","), shown) for key in by]
-    if value in keys:
-        raise CliError(f"{shown}: --by and --column name the same column, {value!r}")
-    if len(set(keys)) < len(keys):
-        raise CliError(f"{shown}: --by names a column twice")
+    keys, value = table_columns(names, choice, by, shown)
     wanted = [*keys, value]
     counts = {"rows": 0, "items": 0}
 

@@ -186,8 +186,8 @@ class GroupTable:
     into chunks of about `chunk_bytes`; each chunk's keys are numbered and
     its values absorbed into the groups' sketches, which stay in the core
     until finish(); of each chunk only the rows that start a new group are
-    kept, for their keys. Every batch's key columns must have the types of
-    the first's (same_keys() tells)."""
+    kept, for their keys. probe() comes first; every batch's key columns
+    must have the types it saw (same_keys() tells)."""
 
     def __init__(self, keys: list[str], values: str, p: int, pa: Any, chunk_bytes: int | None = None) -> None:
         import drisk._grouped as _grouped
@@ -205,7 +205,7 @@ class GroupTable:
 
     def same_keys(self, schema: Any) -> bool:
         """Whether batches of `schema` may join this table."""
-        return self.key_types is None or [schema.field(name).type for name in self.keys] == self.key_types
+        return [schema.field(name).type for name in self.keys] == self.key_types
 
     def probe(self, schema: Any) -> bool:
         """Whether the core groups on the keys of `schema` (False: only
@@ -222,8 +222,6 @@ class GroupTable:
         batch = batch.select([*self.keys, self.values])
         if self.gathered and batch.schema != self.gathered[0].schema:
             self._flush()  # the values' type changed: a chunk holds one schema
-        if self.key_types is None:
-            self.key_types = [batch.schema.field(name).type for name in self.keys]
         self.gathered.append(batch)
         self.size += batch.nbytes
         if self.size >= self.chunk_bytes:

@@ -86,6 +86,8 @@ struct ColumnType {
   bool dictionary = false;            // values reached through integer indices
   ValueKind index = ValueKind::Null;  // the index kind when dictionary-encoded
   bool table = false;                 // a one-column table: a struct of one child
+
+  bool operator==(const ColumnType&) const = default;
 };
 
 // A strided run of fixed-width numbers.
