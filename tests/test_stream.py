@@ -304,11 +304,13 @@ def test_a_lazy_frame_is_checked_before_it_is_run():
         drisk.sketch_by(lazy, "page", "nope")
 
 
+@pytest.mark.parametrize("shared", [False, True], ids=["own dictionaries", "dictionaries shared by batches"])
 @pytest.mark.parametrize("null_entry", [False, True], ids=["null indices", "null entry and null indices"])
-def test_dictionary_and_date_keys_numbered_as_integers(null_entry):
+def test_dictionary_and_date_keys_numbered_as_integers(null_entry, shared):
     """Text dictionaries (by their indices into one unified dictionary) and
     date32 keys take the integer numbering; a null entry of a dictionary is
-    the same key as a null index."""
+    the same key as a null index. Batches may share a dictionary, as those
+    of a Parquet row group do."""
     import datetime
 
     entries = pa.array(["a", None, "b", "c"] if null_entry else ["a", "b", "c"])
@@ -318,7 +320,9 @@ def test_dictionary_and_date_keys_numbered_as_integers(null_entry):
     for _ in range(6):
         order = list(range(len(entries)))
         rng.shuffle(order)  # each chunk its own dictionary
-        dictionary = entries.take(pa.array(order))
+        dictionary = (
+            batches[-1].column("page").dictionary if shared and len(batches) % 3 else entries.take(pa.array(order))
+        )
         indices = [rng.choice([*range(len(entries)), None]) for _ in range(300)]
         page = pa.DictionaryArray.from_arrays(pa.array(indices, pa.int8()), dictionary)
         days = [datetime.date(2024, 1, 1 + rng.randrange(4)) if rng.random() > 0.1 else None for _ in range(300)]

@@ -401,8 +401,7 @@ def _integer_codes(column: Any, name: str, pa: Any) -> Any:
     """A key column as integers that are equal exactly when its keys are,
     nulls where it has them; None for a column that has no such form here.
     A date32 is its day number; a dictionary of text, once its chunks share
-    one dictionary (pyarrow unifies them from the dictionaries alone), is
-    its indices."""
+    one dictionary, is its indices into that one."""
     kind = column.type
     if pa.types.is_integer(kind):
         return column
@@ -410,19 +409,49 @@ def _integer_codes(column: Any, name: str, pa: Any) -> Any:
         return column.cast(pa.int32())
     if not pa.types.is_dictionary(kind) or str(kind.value_type) not in _TEXT_TYPES:
         return None
-    chunked = column if isinstance(column, pa.ChunkedArray) else pa.chunked_array([column])
-    if any(chunk.dictionary.null_count for chunk in chunked.chunks):
+    chunks = column.chunks if isinstance(column, pa.ChunkedArray) else [column]
+    # The batches of one Parquet row group share its dictionary: each
+    # distinct dictionary is checked and unified once, then each chunk's
+    # indices are mapped through its dictionary's new positions (a take,
+    # which refuses an index out of range).
+    if not chunks:
+        return pa.chunked_array([], pa.int32())
+    distinct: dict[tuple[int, ...], int] = {}
+    dictionaries: list[Any] = []
+    for chunk in chunks:
+        if _where(chunk.dictionary) not in distinct:
+            distinct[_where(chunk.dictionary)] = len(dictionaries)
+            dictionaries.append(chunk.dictionary)
+    if any(dictionary.null_count for dictionary in dictionaries):
         return None  # a null entry and a null index are one key: not by indices
-    for chunk in chunked.chunks:
-        # pyarrow's unification trusts the dictionaries, and the indices are
-        # taken as they are: both checked in full, as the core's own views
-        # check what they read (a dictionary is small; the indices a pass).
+    for dictionary in dictionaries:
+        # pyarrow's unification trusts the dictionaries: checked in full, as
+        # the core's own views check what they read.
         try:
-            chunk.validate(full=True)
+            dictionary.validate(full=True)
         except pa.ArrowInvalid as error:
             raise ValueError(f"the key column {name!r} is malformed: {error}") from None
-    unified = chunked.unify_dictionaries()
-    return pa.chunked_array([chunk.indices for chunk in unified.chunks], kind.index_type)
+    pc = importlib.import_module("pyarrow.compute")
+    longest = max(len(dictionary) for dictionary in dictionaries)
+    positions = pa.array(range(longest), pa.int32())
+    unified = pa.chunked_array(
+        [pa.DictionaryArray.from_arrays(positions[: len(d)], d) for d in dictionaries],
+        pa.dictionary(pa.int32(), kind.value_type),
+    ).unify_dictionaries()
+    moved = [piece.indices for piece in unified.chunks]
+    codes: list[Any] = []
+    for chunk in chunks:
+        try:
+            codes.append(pc.take(moved[distinct[_where(chunk.dictionary)]], chunk.indices))
+        except IndexError:
+            raise ValueError(f"the key column {name!r} is malformed: an index past its dictionary") from None
+    return pa.chunked_array(codes, pa.int32())
+
+
+def _where(array: Any) -> tuple[int, ...]:
+    """Where an array's values lie: arrays alive at once that give the same
+    are the same values."""
+    return (len(array), array.offset, *(b.address if b is not None else 0 for b in array.buffers()))
 
 
 def _rollup_polars(frame: Any, keys: list[str], sketch: str, pl: Any) -> Any:

@@ -630,14 +630,31 @@ def entry() -> None:
     sys.exit(code)
 
 
+def arrow_pool() -> str:
+    """jemalloc where the installed pyarrow was built with it, as the header
+    it ships says (naming a pool it lacks would print a warning), else the
+    system's allocator; found without importing pyarrow."""
+    import importlib.util
+
+    try:
+        spec = importlib.util.find_spec("pyarrow")
+        where = spec.submodule_search_locations if spec is not None else None
+        if where:
+            config = os.path.join(list(where)[0], "include", "arrow", "util", "config.h")
+            with open(config, encoding="utf-8", errors="replace") as header:
+                if any(line.strip() == "#define ARROW_JEMALLOC" for line in header):
+                    return "jemalloc"
+    except (ImportError, ValueError, OSError):
+        pass
+    return "system"
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    if "pyarrow" not in sys.modules:
-        # The tool's own process: pyarrow's default pool (mimalloc) gives
-        # freed pages back and takes them again as huge pages, which some
-        # virtual machines zero slowly (the 30 days' Parquet took twice the
-        # time, most of it in the kernel). The system's allocator keeps
-        # them. A pool the user names is theirs.
-        os.environ.setdefault("ARROW_DEFAULT_MEMORY_POOL", "system")
+    if "pyarrow" not in sys.modules and "ARROW_DEFAULT_MEMORY_POOL" not in os.environ:
+        # The tool's own process, and a pool the user names is theirs: the
+        # pool a scan takes in the library (_stream.scan_pool), named before
+        # pyarrow is imported.
+        os.environ["ARROW_DEFAULT_MEMORY_POOL"] = arrow_pool()
     previous = None
     if threading.current_thread() is threading.main_thread():
         previous = signal.signal(signal.SIGTERM, on_sigterm)
