@@ -303,3 +303,36 @@ def test_broken_table(tmp_path):
     path.write_bytes(b"PAR1" + b"\0" * 100)
     pytest.importorskip("pyarrow")
     assert error_line(run("count", "--column", "a", path)).startswith(f"drisk: '{path}': cannot read a Parquet file: ")
+
+
+@pytest.mark.parametrize("named", [None, "system"], ids=["the tool's choice", "the user's"])
+def test_the_tool_takes_a_memory_pool_pyarrow_has(tmp_path, named):
+    """The tool names jemalloc to pyarrow (before importing it) only where
+    pyarrow has it, as pyarrow itself says: naming one it lacks prints a
+    warning. A pool the user names is kept."""
+    pa = pytest.importorskip("pyarrow")
+    import os
+
+    import pyarrow.parquet as pq
+
+    try:
+        pa.jemalloc_memory_pool()
+        has = True
+    except NotImplementedError:
+        has = False
+    path = tmp_path / "t.parquet"
+    pq.write_table(pa.table({"user": ["a", "b", None]}), path)
+    env = {k: v for k, v in os.environ.items() if k != "ARROW_DEFAULT_MEMORY_POOL"}
+    if named:
+        env["ARROW_DEFAULT_MEMORY_POOL"] = named
+    code = (
+        "import sys; from drisk import cli; status = cli.main(sys.argv[1:]); import pyarrow as pa;"
+        "print(pa.default_memory_pool().backend_name, file=sys.stderr); sys.exit(status)"
+    )
+    proc = subprocess.run(
+        [sys.executable, "-c", code, "count", "--column", "user", path], env=env, capture_output=True, text=True
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "2\n"
+    assert proc.stderr.splitlines()[-1] == (named or ("jemalloc" if has else "system"))
+    assert "Unsupported backend" not in proc.stderr
