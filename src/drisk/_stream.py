@@ -220,7 +220,9 @@ class GroupTable:
     def probe(self, schema: Any) -> bool:
         """Whether the core groups on the keys of `schema` (False: only
         pyarrow does); reads nothing."""
-        empty = schema.empty_table().select([*self.keys, self.values])
+        # Not schema.empty_table(), which imports pandas (a third of a
+        # second in the tool's process).
+        empty = self.pa.Table.from_batches([], schema=schema).select([*self.keys, self.values])
         try:
             self._grouped.add_rows(self.table, empty.select(self.keys), empty.column(self.values))
         except TypeError:

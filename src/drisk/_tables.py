@@ -11,6 +11,7 @@ theirs arrives.
 
 from __future__ import annotations
 
+import array
 import importlib
 import sys
 from collections.abc import Sequence
@@ -296,13 +297,16 @@ def first_rows_of(column: Any, first: bytes, pa: Any) -> Any:
     positions = numpy.frombuffer(first, dtype=numpy.int64)
     starts = numpy.cumsum([0] + [len(chunk) for chunk in column.chunks])
     bounds = numpy.searchsorted(positions, starts)
+    # (Arrays made from buffers: pa.array() imports pandas.)
     pieces = [
-        chunk.take(pa.array(positions[bounds[i] : bounds[i + 1]] - starts[i]))
-        for i, chunk in enumerate(column.chunks)
-        if bounds[i + 1] > bounds[i]
+        chunk.take(
+            pa.Array.from_buffers(pa.int64(), int(high - low), [None, pa.py_buffer(positions[low:high] - start)])
+        )
+        for chunk, low, high, start in zip(column.chunks, bounds, bounds[1:], starts)
+        if high > low
     ]
     if not pieces:
-        return column.chunk(0).slice(0, 0) if column.num_chunks else pa.array([], column.type)
+        return column.chunk(0).slice(0, 0)
     if pa.types.is_dictionary(column.type):
         return pa.chunked_array(pieces, column.type).unify_dictionaries().combine_chunks()
     return pa.concat_arrays(pieces)
@@ -433,7 +437,7 @@ def _integer_codes(column: Any, name: str, pa: Any) -> Any:
             raise ValueError(f"the key column {name!r} is malformed: {error}") from None
     pc = importlib.import_module("pyarrow.compute")
     longest = max(len(dictionary) for dictionary in dictionaries)
-    positions = pa.array(range(longest), pa.int32())
+    positions = pa.Array.from_buffers(pa.int32(), longest, [None, pa.py_buffer(array.array("i", range(longest)))])
     unified = pa.chunked_array(
         [pa.DictionaryArray.from_arrays(positions[: len(d)], d) for d in dictionaries],
         pa.dictionary(pa.int32(), kind.value_type),
