@@ -174,11 +174,37 @@ ArrayFault GroupKeys::gather_entries(Column& column, const ArrowArray& dictionar
       dictionary.length == column.entries_length) {
     return nullptr;
   }
+  const auto size = static_cast<std::size_t>(dictionary.length);
+  // A reader may hand each batch a copy of one dictionary (pyarrow's
+  // Parquet reader does, batch by batch through a row group): entries
+  // equal to those held, in the same order, keep their groups.
+  bool same = column.entry_tags.size() == size && column.entry_ids.size() == size;
+  for (std::size_t at = 0; same && at < size; at += SLICE_ROWS) {
+    const std::size_t rows = std::min(SLICE_ROWS, size - at);
+    if (ArrayFault fault =
+            gather(column, dictionary, dictionary.offset + static_cast<std::int64_t>(at), rows)) {
+      return fault;
+    }
+    for (std::size_t k = 0; same && k < rows; ++k) {
+      const std::size_t entry = at + k;
+      const std::size_t from = entry == 0 ? 0 : column.entry_ends[entry - 1];
+      same = column.tags[k] == column.entry_tags[entry] &&
+             (column.tags[k] != VALUE ||
+              (column.lens[k] == column.entry_ends[entry] - from &&
+               (column.lens[k] == 0 || std::memcmp(column.data[k], column.entry_bytes.data() + from,
+                                                   column.lens[k]) == 0)));
+    }
+  }
+  if (same) {
+    column.entries_of = id;
+    column.entries_offset = dictionary.offset;
+    column.entries_length = dictionary.length;
+    return nullptr;
+  }
   column.entries_of = nullptr;
   column.entry_tags.clear();
   column.entry_ends.clear();
   column.entry_bytes.clear();
-  const auto size = static_cast<std::size_t>(dictionary.length);
   try {
     column.entry_ids.assign(size, UNNUMBERED);
     column.entry_tags.reserve(size);
@@ -243,6 +269,8 @@ ArrayFault GroupKeys::add(const ArrowArray* const* arrays, const std::int64_t* f
       }
       const std::uint8_t* validity = validity_of(array);
       const auto size = static_cast<std::uint64_t>(column.entry_tags.size());
+      const bool lone_key = columns_.size() == 1;
+      std::uint32_t* const row_ids = ids + (at - begin);
       bool in_range = true;
       with_index_type(column.type.index, [&]<class Index>() {
         const Index* index = static_cast<const Index*>(array.buffers[1]) + first;
@@ -256,6 +284,12 @@ ArrayFault GroupKeys::add(const ArrowArray* const* arrays, const std::int64_t* f
           if (entry >= size) {
             in_range = false;
             break;
+          }
+          // A lone key whose entry has its group: the row's id, nothing else.
+          if (lone_key && column.entry_ids[entry] != UNNUMBERED) {
+            row_ids[k] = column.entry_ids[entry];
+            column.row_entries[k] = NUMBERED;
+            continue;
           }
           const std::size_t from = entry == 0 ? 0 : column.entry_ends[entry - 1];
           column.tags[k] = column.entry_tags[entry];
@@ -275,6 +309,9 @@ ArrayFault GroupKeys::add(const ArrowArray* const* arrays, const std::int64_t* f
     try {
       for (std::size_t k = 0; k < rows; ++k) {
         const std::uint32_t entry = lone != nullptr ? lone->row_entries[k] : NO_ENTRY;
+        if (entry == NUMBERED) {
+          continue;
+        }
         if (entry != NO_ENTRY && lone->entry_ids[entry] != UNNUMBERED) {
           ids[at + k - begin] = lone->entry_ids[entry];
           continue;

@@ -87,13 +87,15 @@ class GroupKeys {
     std::vector<char> entry_bytes;
     // A lone dictionary key's shortcut: each entry's group once a row has
     // used it (UNNUMBERED before), and the entry of each row of the slice
-    // (NO_ENTRY for a missing row), so that a row takes its entry's group
-    // without joining or hashing its key.
+    // (NO_ENTRY for a missing row, NUMBERED for one whose id is set), so that
+    // a row takes its entry's group without joining or hashing its key.
     std::vector<std::uint32_t> entry_ids;
     std::uint32_t row_entries[SLICE_ROWS];
   };
   static constexpr std::uint32_t UNNUMBERED = ~std::uint32_t{0};
   static constexpr std::uint32_t NO_ENTRY = ~std::uint32_t{0};
+  // A row of a lone key given its entry's group while the entries were read.
+  static constexpr std::uint32_t NUMBERED = NO_ENTRY - 1;
 
   ArrayFault gather(Column& column, const ArrowArray& array, std::int64_t first,
                     std::size_t rows) noexcept;
