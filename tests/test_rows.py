@@ -465,3 +465,23 @@ def test_integer_values_hash_as_their_text_on_every_path(disabled):
     env = dict(os.environ, DRISK_DISABLE_CPU_FEATURES=disabled)
     result = subprocess.run([sys.executable, "-c", INTEGER_ROWS_CHECK], env=env, capture_output=True, text=True)
     assert result.returncode == 0, result.stderr[-2000:]
+
+
+@pytest.mark.parametrize("batches", [1, 2])
+def test_a_dictionary_that_repeats_an_entry_is_one_key(batches):
+    """Arrow lets a dictionary hold one text twice: rows of either entry are
+    one key, alone in a batch as across batches."""
+    dictionary = pa.array(["a", "b", "a"])
+    rng = random.Random(11)
+    chunks, keys, days, values = [], [], [], []
+    for _ in range(batches):
+        indices = [rng.choice([0, 1, 2, None]) for _ in range(400)]
+        day = [rng.randrange(3) for _ in indices]
+        value = [rng.randrange(300) for _ in indices]
+        page = pa.DictionaryArray.from_arrays(pa.array(indices, pa.int8()), dictionary)
+        chunks.append(pa.record_batch({"day": pa.array(day, pa.int32()), "page": page, "v": value}))
+        keys += page.to_pylist()
+        days += day
+        values += value
+    table = pa.Table.from_batches(chunks)
+    assert result_dict(drisk.sketch_by(table, ["day", "page"], "v"), ["day", "page"]) == oracle([days, keys], values)

@@ -436,20 +436,33 @@ def _integer_codes(column: Any, name: str, pa: Any) -> Any:
         except pa.ArrowInvalid as error:
             raise ValueError(f"the key column {name!r} is malformed: {error}") from None
     pc = importlib.import_module("pyarrow.compute")
-    longest = max(len(dictionary) for dictionary in dictionaries)
-    positions = pa.Array.from_buffers(pa.int32(), longest, [None, pa.py_buffer(array.array("i", range(longest)))])
-    unified = pa.chunked_array(
-        [pa.DictionaryArray.from_arrays(positions[: len(d)], d) for d in dictionaries],
-        pa.dictionary(pa.int32(), kind.value_type),
-    ).unify_dictionaries()
-    moved = [piece.indices for piece in unified.chunks]
+    if len(dictionaries) == 1:
+        # One dictionary: each entry's first equal entry (a dictionary may
+        # repeat one), and the indices as they are when none repeats, their
+        # range checked: no copy of a column of any length.
+        only = dictionaries[0]
+        if len(only.dictionary_encode().dictionary) == len(only):
+            for chunk in chunks:
+                low, high = pc.min_max(chunk.indices).values()
+                if low.is_valid and (low.as_py() < 0 or high.as_py() >= len(only)):
+                    raise ValueError(f"the key column {name!r} is malformed: an index past its dictionary")
+            return pa.chunked_array([chunk.indices for chunk in chunks], kind.index_type)
+        moved = [only.dictionary_encode().indices]
+    else:
+        longest = max(len(dictionary) for dictionary in dictionaries)
+        positions = pa.Array.from_buffers(pa.int32(), longest, [None, pa.py_buffer(array.array("i", range(longest)))])
+        unified = pa.chunked_array(
+            [pa.DictionaryArray.from_arrays(positions[: len(d)], d) for d in dictionaries],
+            pa.dictionary(pa.int32(), kind.value_type),
+        ).unify_dictionaries()
+        moved = [piece.indices for piece in unified.chunks]
     codes: list[Any] = []
     for chunk in chunks:
         try:
             codes.append(pc.take(moved[distinct[_where(chunk.dictionary)]], chunk.indices))
         except IndexError:
             raise ValueError(f"the key column {name!r} is malformed: an index past its dictionary") from None
-    return pa.chunked_array(codes, pa.int32())
+    return pa.chunked_array(codes, moved[0].type)
 
 
 def _where(array: Any) -> tuple[int, ...]:
