@@ -558,3 +558,19 @@ def test_tables_are_counted_without_pandas(tmp_path, by):
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines()[-1] == "False"
+
+
+@pytest.mark.parametrize("command", [["show"], ["merge", "--by", "page", "-o", "{out}"]], ids=["show", "merge --by"])
+def test_sketch_tables_are_read_without_pandas(tmp_path, command):
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    source, saved = tmp_path / "t.parquet", tmp_path / "s.parquet"
+    pq.write_table(pa.table({"page": [f"p{k % 7}" for k in range(5000)], "user": list(range(5000))}), source)
+    made = run("count", "--column", "user", "--by", "page", "--save", saved, source)
+    assert made.returncode == 0, made.stderr
+    args = [part.format(out=tmp_path / "m.parquet") for part in command]
+    code = "import sys; from drisk import cli; status = cli.main(sys.argv[1:]); print('pandas' in sys.modules)"
+    proc = subprocess.run([sys.executable, "-c", code, *args, str(saved)], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines()[-1] == "False"

@@ -681,9 +681,15 @@ def is_table(path: str) -> bool:
 def precisions(column: Any) -> set[int]:
     """The precisions of a checked sketch column's cells: byte 6 of a packed
     sketch (which starts with 0xE2), byte 0 of a raw one."""
+    pa = importlib.import_module("pyarrow")
     pc = importlib.import_module("pyarrow.compute")
     first = pc.binary_slice(column, 0, 1)
-    stated = pc.if_else(pc.equal(first, b"\xe2"), pc.binary_slice(column, 6, 7), first)
+    # The magic byte as an Arrow scalar made from buffers: compute functions
+    # turn a Python value into one with pa.scalar(), which imports pandas.
+    magic = pa.Array.from_buffers(
+        pa.binary(), 1, [None, pa.py_buffer(bytes([0, 0, 0, 0, 1, 0, 0, 0])), pa.py_buffer(b"\xe2")]
+    )
+    stated = pc.if_else(pc.equal(first, magic[0]), pc.binary_slice(column, 6, 7), first)
     return {value[0] for value in pc.unique(stated).to_pylist() if value}
 
 
@@ -710,7 +716,9 @@ class SketchTable:
         from drisk import rollup
 
         with reading_table(shown, pa):
-            table = pq.read_table(path)
+            # Not pq.read_table, which goes through pyarrow.dataset, which
+            # imports pandas.
+            table = pq.ParquetFile(path).read()
         invalid = f"{shown} is not a valid sketch table"
         if "sketch" not in table.column_names:
             raise CliError(f"{invalid}: no 'sketch' column (columns: {', '.join(table.column_names)})")

@@ -19,7 +19,7 @@ from typing import Any
 import drisk._grouped as _grouped
 from drisk._columns import refuse_struct_column
 from drisk._sketches import error_bounds
-from drisk._stream import grouped_stream, reads_as_arrow, source_schema, stream_reader, table_stream
+from drisk._stream import empty_table, grouped_stream, reads_as_arrow, source_schema, stream_reader, table_stream
 from drisk._tables import (
     _require,
     _rollup_arrow,
@@ -217,7 +217,7 @@ def _prepare(
         lazy = data.select(wanted)
         schema = _polars_to_arrow(lazy.head(0).collect(), wanted, what, pa).schema
         reader = pa.RecordBatchReader.from_batches(schema, _polars_batches(lazy, schema, pa))
-        table = schema.empty_table()
+        table = empty_table(schema, pa)
     elif polars is not None and isinstance(data, polars.DataFrame):
         kind = "polars"
         check_columns(data.columns, wanted, what)
@@ -237,7 +237,7 @@ def _prepare(
             # Read a chunk at a time by the caller; checked on its schema.
             schema = source_schema(data, reader)
             check_columns(schema.names, wanted, what)
-            table = reader.schema.empty_table().select(wanted)
+            table = empty_table(reader.schema, pa).select(wanted)
         else:
             if not isinstance(data, pa.Table):
                 data = pa.table(data)

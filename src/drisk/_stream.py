@@ -84,6 +84,13 @@ def stream_reader(data: Any, columns: list[str], keys: list[str], pa: Any) -> An
     return pa.RecordBatchReader.from_stream(data)
 
 
+def empty_table(schema: Any, pa: Any) -> Any:
+    """A table of `schema` with no rows. Not schema.empty_table(), which
+    imports pandas where it is installed (a third of a second in the tool's
+    process)."""
+    return pa.Table.from_batches([], schema=schema)
+
+
 def scan_pool(pa: Any) -> Any:
     """The memory pool a scan's decoded buffers come from: jemalloc where
     pyarrow has it, else the system's allocator. Not pyarrow's default,
@@ -220,9 +227,7 @@ class GroupTable:
     def probe(self, schema: Any) -> bool:
         """Whether the core groups on the keys of `schema` (False: only
         pyarrow does); reads nothing."""
-        # Not schema.empty_table(), which imports pandas (a third of a
-        # second in the tool's process).
-        empty = self.pa.Table.from_batches([], schema=schema).select([*self.keys, self.values])
+        empty = empty_table(schema, self.pa).select([*self.keys, self.values])
         try:
             self._grouped.add_rows(self.table, empty.select(self.keys), empty.column(self.values))
         except TypeError:
@@ -356,6 +361,6 @@ def grouped_stream(
             parts = [_widened(rollup(pa.concat_tables(parts)), keys, pa)]
             rows = settled = parts[0].num_rows
     if not parts:
-        parts = [_widened(partial(reader.schema.empty_table().select(columns)), keys, pa)]
+        parts = [_widened(partial(empty_table(reader.schema, pa).select(columns)), keys, pa)]
     table = parts[0] if len(parts) == 1 else rollup(pa.concat_tables(parts))
     return _typed(table, key_types, pa)

@@ -204,7 +204,7 @@ def rollup(table: Any, by: str | Sequence[str] | None = None, sketch: str = "ske
     if reader is not None:
         schema = source_schema(table, reader)
         check_columns(schema.names, [*keys, sketch], "rollup")
-        _grouped.check(reader.schema.empty_table().column(sketch))
+        _grouped.check(_stream.empty_table(reader.schema, pa).column(sketch))
         return grouped_stream(
             reader,
             {name: schema.field(name).type for name in keys},
