@@ -417,14 +417,14 @@ def _integer_codes(column: Any, name: str, pa: Any) -> Any:
     # The batches of one Parquet row group share its dictionary: each
     # distinct dictionary is checked and unified once, then each chunk's
     # indices are mapped through its dictionary's new positions (a take,
-    # which refuses an index out of range).
+    # which refuses an index out of range), unless one dictionary with no
+    # repeated entry leaves them as they are.
     if not chunks:
         return pa.chunked_array([], pa.int32())
     distinct: dict[tuple[int, ...], int] = {}
     dictionaries: list[Any] = []
     for chunk in chunks:
-        if _where(chunk.dictionary) not in distinct:
-            distinct[_where(chunk.dictionary)] = len(dictionaries)
+        if distinct.setdefault(_where(chunk.dictionary), len(dictionaries)) == len(dictionaries):
             dictionaries.append(chunk.dictionary)
     if any(dictionary.null_count for dictionary in dictionaries):
         return None  # a null entry and a null index are one key: not by indices
@@ -441,13 +441,14 @@ def _integer_codes(column: Any, name: str, pa: Any) -> Any:
         # repeat one), and the indices as they are when none repeats, their
         # range checked: no copy of a column of any length.
         only = dictionaries[0]
-        if len(only.dictionary_encode().dictionary) == len(only):
+        encoded = only.dictionary_encode()
+        if len(encoded.dictionary) == len(only):
             for chunk in chunks:
                 low, high = pc.min_max(chunk.indices).values()
                 if low.is_valid and (low.as_py() < 0 or high.as_py() >= len(only)):
                     raise ValueError(f"the key column {name!r} is malformed: an index past its dictionary")
             return pa.chunked_array([chunk.indices for chunk in chunks], kind.index_type)
-        moved = [only.dictionary_encode().indices]
+        moved = [encoded.indices]
     else:
         longest = max(len(dictionary) for dictionary in dictionaries)
         positions = pa.Array.from_buffers(pa.int32(), longest, [None, pa.py_buffer(array.array("i", range(longest)))])
@@ -465,10 +466,10 @@ def _integer_codes(column: Any, name: str, pa: Any) -> Any:
     return pa.chunked_array(codes, moved[0].type)
 
 
-def _where(array: Any) -> tuple[int, ...]:
+def _where(values: Any) -> tuple[int, ...]:
     """Where an array's values lie: arrays alive at once that give the same
     are the same values."""
-    return (len(array), array.offset, *(b.address if b is not None else 0 for b in array.buffers()))
+    return (len(values), values.offset, *(b.address if b is not None else 0 for b in values.buffers()))
 
 
 def _rollup_polars(frame: Any, keys: list[str], sketch: str, pl: Any) -> Any:
