@@ -251,7 +251,8 @@ def count_columns_by(
             if kind is not None and choice.csv:
                 raise CliError(f"{shown} is {TABLE_NAMES[kind]}, not CSV: drop --csv")
             if kind is None:
-                sketched, names, items, skipped = csv_sketches(name, shown, choice, by, p, pa)
+                sketched = []
+                names, items, skipped = csv_sketches(name, shown, choice, by, pa, shared)
             else:
                 sketched, names, items, skipped = table_sketches(name, shown, kind, choice, by, p, pa, shared)
         except OSError as exc:
@@ -364,14 +365,11 @@ def check_table_columns(files: Sequence[str], choice: Choice, by: Sequence[str |
 
 
 def csv_sketches(
-    name: str, shown: str, choice: Choice, by: Sequence[str | int], p: int, pa: Any
-) -> tuple[list[Any], list[str], int, int]:
-    """A CSV input's sketch tables (csv_rows), a batch of rows at a time;
-    rows too short for a key or the value are skipped. Values and keys are
-    the str the csv module gives."""
-    from drisk import sketch_by
-
-    tables: list[Any] = []
+    name: str, shown: str, choice: Choice, by: Sequence[str | int], pa: Any, shared: SharedTables
+) -> tuple[list[str], int, int]:
+    """A CSV input's rows (csv_rows) added to the shared group table a batch
+    at a time; rows too short for a key or the value are skipped. Values and
+    keys are the str the csv module gives."""
     items = skipped = 0
     with csv_rows(name, shown, choice.delimiter) as rows:
         header = next(rows, None) if choice.header else None
@@ -386,13 +384,16 @@ def csv_sketches(
         need = max(*key_indexes, value_index)
         keys: list[list[str]] = [[] for _ in key_indexes]
         values: list[str] = []
-        labels = [f"k{k}" for k in range(len(key_indexes))]
+        # Named by position, as a table file's keys are in the shared table.
+        positions = [str(k) for k in range(len(key_indexes))]
+        inside = pa.schema([pa.field(n, pa.string()) for n in [*positions, "values"]])
+        table = shared.table_for(inside, {n: pa.string() for n in positions})
+        assert table is not None  # the core groups on text keys
 
         def flush() -> None:
             if values:
-                columns = {label: pa.array(column, pa.string()) for label, column in zip(labels, keys)}
-                batch = pa.table({**columns, "v": pa.array(values, pa.string())})
-                tables.append(sketch_by(batch, labels, "v", p))
+                columns = [pa.array(column, pa.string()) for column in [*keys, values]]
+                table.add(pa.RecordBatch.from_arrays(columns, schema=inside))
                 for column in keys:
                     column.clear()
                 values.clear()
@@ -409,7 +410,7 @@ def csv_sketches(
                 flush()
         items += len(values)
         flush()
-    return tables, names, items, skipped
+    return names, items, skipped
 
 
 def csv_index(header: list[str] | None, choice: Choice, column: str | int | None, shown: str) -> int:
