@@ -561,6 +561,54 @@ def test_tables_are_counted_without_pandas(tmp_path, by):
     assert proc.stdout.splitlines()[-1] == "False"
 
 
+@pytest.mark.parametrize("by", [[], ["--by", "page"]], ids=["count", "by text"])
+def test_the_tool_reads_tables_without_numpy(tmp_path, capsys, by):
+    """pyarrow imports numpy where it is installed, a tenth of a second
+    that nothing the tool does needs; the tool's process leaves it out where
+    the installed pyarrow can do without it, with the same counts."""
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    from drisk import cli
+
+    path = tmp_path / "t.parquet"
+    pq.write_table(
+        pa.table({"page": [f"p{k % 7}" for k in range(30_000)], "user": list(range(30_000))}),
+        path,
+        row_group_size=7_000,
+    )
+    code = (
+        "import atexit, sys; atexit.register(lambda: print(sys.modules.get('numpy', 'absent') is None));"
+        "from drisk.cli import entry; entry()"
+    )
+    proc = subprocess.run(
+        [sys.executable, "-c", code, "count", "--column", "user", *by, str(path)], capture_output=True, text=True
+    )
+    assert proc.returncode == 0, proc.stderr
+    *counts, left_out = proc.stdout.splitlines()
+    assert left_out == str(not cli.needs_numpy(cli.arrow_config()))
+    # The same run in this process, numpy imported.
+    assert "numpy" in sys.modules
+    assert cli.main(["count", "--column", "user", *by, str(path)]) == 0
+    assert counts == capsys.readouterr().out.splitlines()
+
+
+@pytest.mark.parametrize(
+    ("lines", "needs"),
+    [
+        (["#define ARROW_VERSION_MAJOR 26", "#define ARROW_JEMALLOC"], False),
+        (["#define ARROW_VERSION_MAJOR 18"], False),
+        (["#define ARROW_VERSION_MAJOR 17"], True),
+        (['#define ARROW_VERSION_STRING "26.0.1"'], True),
+        ([], True),
+    ],
+)
+def test_numpy_is_left_out_only_for_a_pyarrow_known_to_do_without(lines, needs):
+    from drisk import cli
+
+    assert cli.needs_numpy(lines) is needs
+
+
 @pytest.mark.parametrize("command", [["show"], ["merge", "--by", "page", "-o", "{out}"]], ids=["show", "merge --by"])
 def test_sketch_tables_are_read_without_pandas(tmp_path, command):
     pa = pytest.importorskip("pyarrow")

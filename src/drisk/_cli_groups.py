@@ -250,8 +250,8 @@ def count_columns_by(
                 raise CliError(f"{shown}: --column reads CSV (with --csv) or Parquet, Arrow IPC and Feather files")
             if kind is not None and choice.csv:
                 raise CliError(f"{shown} is {TABLE_NAMES[kind]}, not CSV: drop --csv")
+            sketched: list[Any] = []
             if kind is None:
-                sketched = []
                 names, items, skipped = csv_sketches(name, shown, choice, by, pa, shared)
             else:
                 sketched, names, items, skipped = table_sketches(name, shown, kind, choice, by, p, pa, shared)

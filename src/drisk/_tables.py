@@ -12,6 +12,7 @@ theirs arrives.
 from __future__ import annotations
 
 import array
+import bisect
 import importlib
 import sys
 from collections.abc import Sequence
@@ -238,8 +239,7 @@ def _rollup_arrow(table: Any, keys: list[str], sketch: str, pa: Any) -> Any:
 def _unions(column: Any, ids: Any, count: int, pa: Any) -> Any:
     """The union of each group's sketches, as a column of `count` cells."""
     rows = len(column)
-    numpy = sys.modules.get("numpy")
-    if rows <= UNION_SLICE_ROWS or count > FEW_GROUPS or numpy is None:
+    if rows <= UNION_SLICE_ROWS or count > FEW_GROUPS:
         return binary_array(_grouped.union_groups(column, ids, count))
     # Each slice gives a cell per group (null where the slice has none of
     # its rows), the slices' cells then united: at most rows / 16 of them.
@@ -249,8 +249,9 @@ def _unions(column: Any, ids: Any, count: int, pa: Any) -> Any:
         )
         for start in range(0, rows, UNION_SLICE_ROWS)
     ]
-    again = numpy.tile(numpy.arange(count, dtype=numpy.uint32), len(slices))
-    return binary_array(_grouped.union_groups(pa.chunked_array(slices), pa.array(again), count))
+    again = array.array("I", range(count)) * len(slices)
+    again_ids = pa.Array.from_buffers(pa.uint32(), len(again), [None, pa.py_buffer(again)])
+    return binary_array(_grouped.union_groups(pa.chunked_array(slices), again_ids, count))
 
 
 def group_ids(table: Any, keys: list[str], pa: Any, rows: int) -> tuple[Any, int, list[Any]]:
@@ -290,21 +291,23 @@ def first_rows_of(column: Any, first: bytes, pa: Any) -> Any:
         return binary_array(_grouped.take_views(column, first)).view(plain).cast(kind)
 
     rows = pa.Array.from_buffers(pa.int64(), count, [None, pa.py_buffer(first)])
-    numpy = sys.modules.get("numpy")
-    if not isinstance(column, pa.ChunkedArray) or column.num_chunks <= 1 or numpy is None:
+    if not isinstance(column, pa.ChunkedArray) or column.num_chunks <= 1:
         taken = column.take(rows)
         return taken.combine_chunks() if isinstance(taken, pa.ChunkedArray) else taken
-    positions = numpy.frombuffer(first, dtype=numpy.int64)
-    starts = numpy.cumsum([0] + [len(chunk) for chunk in column.chunks])
-    bounds = numpy.searchsorted(positions, starts)
-    # (Arrays made from buffers: pa.array() imports pandas.)
-    pieces = [
-        chunk.take(
-            pa.Array.from_buffers(pa.int64(), int(high - low), [None, pa.py_buffer(positions[low:high] - start)])
-        )
-        for chunk, low, high, start in zip(column.chunks, bounds, bounds[1:], starts)
-        if high > low
-    ]
+    # The first rows ascend: each chunk's are a slice of them, made relative
+    # to the chunk's start by pyarrow (a scalar made from buffers, as
+    # pa.scalar() of a Python int imports pandas).
+    pc = importlib.import_module("pyarrow.compute")
+    positions = memoryview(first).cast("q")
+    pieces = []
+    start = 0
+    for chunk in column.chunks:
+        end = start + len(chunk)
+        low, high = bisect.bisect_left(positions, start), bisect.bisect_left(positions, end)
+        if high > low:
+            offset = pa.Array.from_buffers(pa.int64(), 1, [None, pa.py_buffer(array.array("q", [start]))])[0]
+            pieces.append(chunk.take(pc.subtract(rows.slice(low, high - low), offset)))
+        start = end
     if not pieces:
         return column.chunk(0).slice(0, 0)
     if pa.types.is_dictionary(column.type):
