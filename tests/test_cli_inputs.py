@@ -336,3 +336,28 @@ def test_the_tool_takes_a_memory_pool_pyarrow_has(tmp_path, named):
     assert proc.stdout == "2\n"
     assert proc.stderr.splitlines()[-1] == (named or ("jemalloc" if has else "system"))
     assert "Unsupported backend" not in proc.stderr
+
+
+def test_the_program_waits_for_its_reading_ahead_to_end():
+    """A command that ends (here failing) while a file is read ahead: the
+    read-ahead thread is stopped and waited for before the interpreter's
+    shutdown, which would end it in the middle of what it frees (inside a
+    pyarrow reader's destructor, an abort)."""
+    code = (
+        "import time\n"
+        "from drisk import _cli_inputs, cli\n"
+        "def batches():\n"
+        "    try:\n"
+        "        yield from range(10)\n"
+        "    finally:\n"
+        "        time.sleep(0.3)\n"
+        "        print('freed', flush=True)\n"
+        "taken = _cli_inputs.prefetched(batches())\n"
+        "next(taken)\n"
+        "del taken\n"
+        "cli.main = lambda argv=None: 2\n"
+        "cli.entry()\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 2, proc.stderr
+    assert proc.stdout == "freed\n"

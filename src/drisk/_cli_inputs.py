@@ -323,6 +323,25 @@ def refuse_feather_version_1(kind: str, shown: str) -> None:
         )
 
 
+#: The read-ahead threads started, each with the event that stops it.
+_READERS: list[tuple[Any, Any]] = []
+
+
+def stop_reading(timeout: float) -> bool:
+    """Stops every read-ahead thread and waits for them to end, up to
+    `timeout` seconds in all; whether they did. A thread left running at
+    the interpreter's shutdown would be ended there inside whatever it was
+    freeing: a pyarrow reader's destructor, which aborts the process."""
+    import time
+
+    for _, stop in _READERS:
+        stop.set()
+    deadline = time.monotonic() + timeout
+    for thread, _ in _READERS:
+        thread.join(max(0.0, deadline - time.monotonic()))
+    return not any(thread.is_alive() for thread, _ in _READERS)
+
+
 def prefetched(items: Iterable[Any], depth: int = 2) -> Iterator[Any]:
     """The items of `items`, taken from it by a thread of their own up to
     `depth` ahead, so that reading a file's next batch (pyarrow decodes
@@ -369,7 +388,10 @@ def prefetched(items: Iterable[Any], depth: int = 2) -> Iterator[Any]:
 
     taken = drain()
     weakref.finalize(taken, stop.set)
-    threading.Thread(target=read, name="drisk-read-ahead", daemon=True).start()
+    thread = threading.Thread(target=read, name="drisk-read-ahead", daemon=True)
+    _READERS[:] = [(t, s) for t, s in _READERS if t.is_alive()]
+    _READERS.append((thread, stop))
+    thread.start()
     return taken
 
 

@@ -48,7 +48,7 @@ from drisk._cli_files import (
     reason,
     remove_pending,
 )
-from drisk._cli_inputs import Choice, choice_from, count_input, parse_fields
+from drisk._cli_inputs import Choice, choice_from, count_input, parse_fields, stop_reading
 from drisk._pack import form as form_of
 
 #: The sketch type's own default, so that the tool's sketches merge with the library's.
@@ -632,7 +632,11 @@ def entry() -> None:
         # column).
         sys.modules["numpy"] = None  # type: ignore[assignment]
     code = main()
-    if code in (EXIT_INTERRUPTED, EXIT_TERMINATED):
+    # A file's reading ahead stops when the command ends, failed or not: it
+    # must not meet the interpreter's shutdown (stop_reading). One still in
+    # a read after a second (a pipe that does not end) is left as Ctrl-C
+    # leaves everything.
+    if code in (EXIT_INTERRUPTED, EXIT_TERMINATED) or not stop_reading(READERS_TIMEOUT):
         for stream in (sys.stdout, sys.stderr):
             with suppress(Exception):
                 if stream is not None:
@@ -663,6 +667,9 @@ def arrow_pool(config: list[str]) -> str:
     print a warning), else the system's allocator."""
     return "jemalloc" if "#define ARROW_JEMALLOC" in config else "system"
 
+
+#: Seconds the program waits, as it ends, for its read-ahead threads.
+READERS_TIMEOUT = 1.0
 
 #: The first pyarrow that does not need numpy (its import takes numpy only
 #: where it is installed).
