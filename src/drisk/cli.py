@@ -21,6 +21,7 @@ failed or interrupted run leaves existing files as they were.
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import signal
 import sys
@@ -645,9 +646,10 @@ def entry() -> None:
     sys.exit(code)
 
 
-def arrow_config() -> list[str]:
+@functools.cache
+def arrow_config() -> tuple[str, ...]:
     """The lines of the header in which the installed pyarrow says how its
-    Arrow was built (none without pyarrow); read without importing it."""
+    Arrow was built (none without pyarrow); read once, without importing it."""
     import importlib.util
 
     try:
@@ -656,13 +658,13 @@ def arrow_config() -> list[str]:
         if where:
             config = os.path.join(list(where)[0], "include", "arrow", "util", "config.h")
             with open(config, encoding="utf-8", errors="replace") as header:
-                return [line.strip() for line in header]
+                return tuple(line.strip() for line in header)
     except (ImportError, ValueError, OSError):
         pass
-    return []
+    return ()
 
 
-def arrow_pool(config: list[str]) -> str:
+def arrow_pool(config: Sequence[str]) -> str:
     """jemalloc where pyarrow was built with it (naming a pool it lacks would
     print a warning), else the system's allocator."""
     return "jemalloc" if "#define ARROW_JEMALLOC" in config else "system"
@@ -676,7 +678,7 @@ READERS_TIMEOUT = 1.0
 ARROW_WITHOUT_NUMPY = 18
 
 
-def needs_numpy(config: list[str]) -> bool:
+def needs_numpy(config: Sequence[str]) -> bool:
     """Whether the installed pyarrow needs numpy (True when unknown)."""
     for line in config:
         words = line.split()
